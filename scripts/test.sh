@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything in ./build and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/packages.sh
+bash scripts/install-deps.sh "${BUILD_PACKAGES[@]}"
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALLYVIEW_WERROR=ON
+cmake --build build -j"$(nproc)"
+QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j2 --timeout 300

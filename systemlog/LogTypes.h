@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+#include <utility>
+
+namespace SystemLog {
+
+// Category of a log record, stored in the `type` column.
+enum LogType : int {
+    ParameterChange = 0, // 参数修改记录
+    UserAction = 1,      // 用户使用记录
+    SystemStatus = 2,    // 系统状态记录
+    Alarm = 3,           // 报警记录
+    OtherInfo = 4,       // 其他信息
+};
+
+// Result of every query: (date-time text "yyyy-MM-dd hh:mm:ss", message), in insertion order.
+using LogRow = QPair<QString, QString>;
+using LogRowList = QList<LogRow>;
+
+// A record waiting to be stored: (message, type).
+using LogQueueEntry = std::pair<QString, int>;
+
+} // namespace SystemLog

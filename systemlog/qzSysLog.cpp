@@ -1,0 +1,35 @@
+#include "qzSysLog.h"
+
+#include <functional>
+
+namespace SystemLog {
+
+qzSysLog::qzSysLog() : QObject(nullptr), m_logDB(nullptr) {}
+
+qzSysLog::~qzSysLog()
+{
+    // Back to standard output first: once this returns no call can still reach the writer,
+    // and everything handed over so far is in its queue, which the writer stores before it ends.
+    setOutputHook(writeStdout);
+    m_logDB.stopProcess();
+}
+
+void qzSysLog::start()
+{
+    using namespace std::placeholders;
+    OutputFunction toWriter = std::bind(&qzLogDB::outputLog, &m_logDB, _1, _2, _3);
+    setOutputHook(toWriter);
+    m_logDB.startProcess();
+}
+
+LogRowList qzSysLog::queryDay(QString day, int type, QSqlError *error)
+{
+    return m_logDB.queryDay(day, type, error);
+}
+
+LogRowList qzSysLog::queryRange(QString startTime, QString endTime, int type, QSqlError *error)
+{
+    return m_logDB.queryRange(startTime, endTime, type, error);
+}
+
+} // namespace SystemLog

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "LogTypes.h"
+#include "OutputHook.h"
+#include "qzLogDB.h"
+#include "qz_singleton_sys.h"
+
+#include <QObject>
+#include <QSqlError>
+#include <QString>
+
+namespace SystemLog {
+
+// Front of the log service: the single owner of the writer thread. start() points outputHook
+// at the writer; release() points it back at standard output, stores everything still queued
+// and ends the writer.
+class qzSysLog : public QObject, public qz_singleton_sys<qzSysLog>
+{
+    Q_OBJECT
+
+public:
+    ~qzSysLog() override;
+
+    void start();
+
+    LogRowList queryDay(QString day, int type, QSqlError *error = nullptr);
+    LogRowList queryRange(QString startTime, QString endTime, int type,
+                          QSqlError *error = nullptr);
+
+    qzLogDB &writer() { return m_logDB; }
+
+private:
+    friend class qz_singleton_sys<qzSysLog>;
+    qzSysLog();
+
+    qzLogDB m_logDB;
+};
+
+} // namespace SystemLog

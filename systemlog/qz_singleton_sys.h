@@ -1,0 +1,55 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+
+namespace SystemLog {
+
+// Base of a process-wide single instance that is created on first use and destroyed only by an
+// explicit release(), never at static destruction. T needs a default constructor that
+// qz_singleton_sys<T> may call.
+template <typename T>
+class qz_singleton_sys
+{
+public:
+    virtual ~qz_singleton_sys() = default;
+
+    // The one instance, created on first use; never null. No lock once it exists.
+    static T *instance()
+    {
+        T *existing = m_pInstance.load(std::memory_order_acquire);
+        if (existing)
+            return existing;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        existing = m_pInstance.load(std::memory_order_relaxed);
+        if (!existing) {
+            existing = new T();
+            m_pInstance.store(existing, std::memory_order_release);
+        }
+        return existing;
+    }
+
+    // Destroys the instance if there is one; a later instance() creates a new one.
+    static void release()
+    {
+        if (!m_pInstance.load(std::memory_order_acquire))
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        T *existing = m_pInstance.load(std::memory_order_relaxed);
+        if (!existing)
+            return;
+        // Unpublish first: a concurrent instance() then waits on the mutex for a new instance
+        // instead of receiving the one being destroyed.
+        m_pInstance.store(nullptr, std::memory_order_release);
+        delete static_cast<qz_singleton_sys<T> *>(existing);
+    }
+
+protected:
+    qz_singleton_sys() = default;
+
+private:
+    static inline std::atomic<T *> m_pInstance{nullptr};
+    static inline std::mutex m_mutex;
+};
+
+} // namespace SystemLog
