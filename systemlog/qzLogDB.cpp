@@ -68,9 +68,12 @@ void qzLogDB::outputLog(int type, const char *msg, int len)
 {
     if (!msg || len < 0)
         len = 0;
-    QString message = QString::fromUtf8(msg, len);
+    // Decode and allocate the queue node before taking the lock, so that the lock is held
+    // only to link the node in.
+    std::list<LogQueueEntry> entry;
+    entry.emplace_back(QString::fromUtf8(msg, len), type);
     std::lock_guard<std::mutex> lock(m_queueMutex);
-    m_queue.emplace_back(std::move(message), type);
+    m_queue.splice(m_queue.end(), entry);
 }
 
 void qzLogDB::startProcess()
@@ -132,6 +135,7 @@ void qzLogDB::run()
         QThread::msleep(static_cast<unsigned long>(qMax(m_sleepMs, 1)));
     }
 
+    reportLoss();
     if (db)
         db->close();
 }
@@ -165,11 +169,7 @@ void qzLogDB::storePending(QDBSqlite *db, bool stopping)
     auto end = m_pending.begin();
     std::advance(end, consumed);
     m_pending.erase(m_pending.begin(), end);
-    if (result.rejected > 0) {
-        m_lost.fetch_add(result.rejected, std::memory_order_relaxed);
-        std::fprintf(stderr, "SystemLog: %d log records lost: %s\n", result.rejected,
-                     qUtf8Printable(result.error.text()));
-    }
+    countLost(result.rejected, result.error.text());
 }
 
 void qzLogDB::dropPending(const QString &reason)
@@ -178,10 +178,31 @@ void qzLogDB::dropPending(const QString &reason)
     m_pending.clear();
     m_failedAttempts = 0;
     m_failingSinceMs = -1;
-    if (count == 0)
+    countLost(static_cast<long long>(count), reason);
+}
+
+void qzLogDB::countLost(long long count, const QString &reason)
+{
+    if (count <= 0)
         return;
-    m_lost.fetch_add(static_cast<long long>(count), std::memory_order_relaxed);
-    std::fprintf(stderr, "SystemLog: %zu log records lost: %s\n", count, qUtf8Printable(reason));
+    m_lost.fetch_add(count, std::memory_order_relaxed);
+    m_unreportedLost += count;
+    m_lossReason = reason;
+    // A store that stays unusable loses records every cycle: say so once a second, not
+    // once a cycle.
+    const qint64 now = nowMs();
+    if (m_lastLossReportMs < 0 || now - m_lastLossReportMs >= 1000)
+        reportLoss();
+}
+
+void qzLogDB::reportLoss()
+{
+    if (m_unreportedLost == 0)
+        return;
+    std::fprintf(stderr, "SystemLog: %lld log records lost: %s\n", m_unreportedLost,
+                 qUtf8Printable(m_lossReason));
+    m_unreportedLost = 0;
+    m_lastLossReportMs = nowMs();
 }
 
 LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error)

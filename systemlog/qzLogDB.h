@@ -55,6 +55,8 @@ private:
     bool stopRequested();
     void storePending(QDBSqlite *db, bool stopping);
     void dropPending(const QString &reason);
+    void countLost(long long count, const QString &reason);
+    void reportLoss();
 
     QDBSqlite *m_pDB = nullptr;
     bool m_bStop = false;
@@ -73,6 +75,9 @@ private:
     int m_failedAttempts = 0;
     qint64 m_failingSinceMs = -1;
     std::atomic<long long> m_lost{0};
+    long long m_unreportedLost = 0;
+    QString m_lossReason;
+    qint64 m_lastLossReportMs = -1;
 };
 
 } // namespace SystemLog

@@ -4,6 +4,8 @@
 
 namespace SystemLog {
 
+template class qz_singleton_sys<qzSysLog>;
+
 qzSysLog::qzSysLog() : QObject(nullptr), m_logDB(nullptr) {}
 
 qzSysLog::~qzSysLog()

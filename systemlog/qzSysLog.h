@@ -36,4 +36,8 @@ private:
     qzLogDB m_logDB;
 };
 
+// The front is created, and its size known, inside the library only: programs that link it
+// call the library's instance() and release().
+extern template class qz_singleton_sys<qzSysLog>;
+
 } // namespace SystemLog
