@@ -286,7 +286,8 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
 LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, QSqlError *error)
 {
     LogRowList rows;
-    if (!isOpen()) {
+    sqlite3 *handle = isOpen() ? sqliteHandle(*this) : nullptr;
+    if (!handle) {
         QSqlError e = lastError();
         if (!e.isValid())
             e = makeError(QStringLiteral("the log database is not open"),
@@ -294,28 +295,37 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
         setError(error, e);
         return rows;
     }
-    QSqlQuery query(*this);
-    query.setForwardOnly(true);
-    if (!query.prepare(kSelectStatement)) {
-        report("query failed", query.lastError());
-        setError(error, query.lastError());
-        return rows;
+
+    // Read through SQLite's own interface: the rows come out as UTF-8 and are decoded once,
+    // instead of being converted to UTF-16 by SQLite and copied again by the toolkit.
+    const QByteArray selectText = kSelectStatement.toUtf8();
+    const QByteArray start = startTime.toUtf8();
+    const QByteArray end = endTime.toUtf8();
+    sqlite3_stmt *select = nullptr;
+    int rc = sqlite3_prepare_v2(handle, selectText.constData(), selectText.size(), &select, nullptr);
+    if (rc == SQLITE_OK) {
+        sqlite3_bind_text(select, 1, start.constData(), start.size(), SQLITE_STATIC);
+        sqlite3_bind_text(select, 2, end.constData(), end.size(), SQLITE_STATIC);
+        sqlite3_bind_int(select, 3, type);
+        while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
+            const char *stamp = reinterpret_cast<const char *>(sqlite3_column_text(select, 0));
+            const int stampBytes = sqlite3_column_bytes(select, 0);
+            const char *message = reinterpret_cast<const char *>(sqlite3_column_text(select, 1));
+            const int messageBytes = sqlite3_column_bytes(select, 1);
+            rows.append(LogRow(QString::fromUtf8(stamp, stampBytes),
+                               QString::fromUtf8(message, messageBytes)));
+        }
     }
-    query.addBindValue(startTime);
-    query.addBindValue(endTime);
-    query.addBindValue(type);
-    if (!query.exec()) {
-        report("query failed", query.lastError());
-        setError(error, query.lastError());
-        return rows;
-    }
-    while (query.next())
-        rows.append(LogRow(query.value(0).toString(), query.value(1).toString()));
-    if (query.lastError().isValid()) {
-        report("query failed", query.lastError());
-        setError(error, query.lastError());
+    if (rc != SQLITE_DONE) {
+        const QSqlError e(QStringLiteral("Unable to query the log"),
+                          QString::fromUtf8(sqlite3_errmsg(handle)), QSqlError::StatementError,
+                          QString::number(rc));
+        sqlite3_finalize(select);
+        report("query failed", e);
+        setError(error, e);
         return LogRowList();
     }
+    sqlite3_finalize(select);
     setError(error, QSqlError());
     return rows;
 }

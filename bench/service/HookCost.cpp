@@ -1,0 +1,209 @@
+// Cost of an output-hook call while the writer thread stores what it is handed.
+
+#include "Measurements.h"
+
+#include "OutputHook.h"
+#include "qzSysLog.h"
+
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace bench {
+
+namespace {
+
+std::atomic<long long> g_sink{0};
+
+// A fixed set of logging threads that run one round at a time. The threads live for the whole
+// measurement, as an application's logging threads do: a fresh thread per round would measure
+// the allocator warming up a new thread's heap instead of the hook.
+class RoundRunner
+{
+public:
+    explicit RoundRunner(int threads) : m_perCall(static_cast<std::size_t>(threads), 0.0)
+    {
+        for (int t = 0; t < threads; ++t)
+            m_workers.emplace_back([this, t] { work(t); });
+    }
+    ~RoundRunner()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+            ++m_generation;
+        }
+        m_wake.notify_all();
+        for (std::thread &w : m_workers)
+            w.join();
+    }
+
+    // Runs `body` callsPerThread times on every thread, all released at once, and returns the
+    // mean over the threads of each thread's own time per call, in nanoseconds.
+    double run(int callsPerThread, const std::function<void()> &body)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_body = &body;
+            m_calls = callsPerThread;
+            m_ready = 0;
+            m_done = 0;
+            m_go.store(false);
+            ++m_generation;
+        }
+        m_wake.notify_all();
+        while (m_ready.load() < static_cast<int>(m_workers.size()))
+            std::this_thread::yield();
+        m_go.store(true, std::memory_order_release);
+        while (m_done.load() < static_cast<int>(m_workers.size()))
+            std::this_thread::yield();
+        double sum = 0;
+        for (double v : m_perCall)
+            sum += v;
+        return sum / static_cast<double>(m_workers.size());
+    }
+
+private:
+    void work(int index)
+    {
+        unsigned seen = 0;
+        for (;;) {
+            const std::function<void()> *body = nullptr;
+            int calls = 0;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wake.wait(lock, [&] { return m_generation != seen; });
+                seen = m_generation;
+                if (m_quit)
+                    return;
+                body = m_body;
+                calls = m_calls;
+            }
+            m_ready.fetch_add(1);
+            while (!m_go.load(std::memory_order_acquire))
+                std::this_thread::yield();
+            const Clock::time_point start = Clock::now();
+            for (int i = 0; i < calls; ++i)
+                (*body)();
+            m_perCall[static_cast<std::size_t>(index)] = nsBetween(start, Clock::now()) / calls;
+            m_done.fetch_add(1);
+        }
+    }
+
+    std::vector<double> m_perCall;
+    std::vector<std::thread> m_workers;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    unsigned m_generation = 0;
+    bool m_quit = false;
+    const std::function<void()> *m_body = nullptr;
+    int m_calls = 0;
+    std::atomic<int> m_ready{0};
+    std::atomic<int> m_done{0};
+    std::atomic<bool> m_go{false};
+};
+
+// Lets the writer store what the previous round queued, so that each round starts alike.
+void waitForDrain(SystemLog::qzLogDB &writer)
+{
+    while (writer.queuedCount() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+}
+
+} // namespace
+
+std::vector<Row> measureHookCost(int rounds, int callsPerRound)
+{
+    WorkDir dir;
+    SystemLog::qzSysLog *service = SystemLog::qzSysLog::instance();
+    service->start();
+    SystemLog::qzLogDB &writer = service->writer();
+
+    const QByteArray msg = message64();
+    const char *bytes = msg.constData();
+    const int len = msg.size();
+
+    auto hookCall = [bytes, len] { SystemLog::outputHook(SystemLog::Alarm, bytes, len); };
+    std::mutex baselineMutex;
+    long long baselineChars = 0;
+    auto baselineCall = [&] {
+        const QString text = QString::fromUtf8(bytes, len);
+        std::lock_guard<std::mutex> lock(baselineMutex);
+        baselineChars += text.size();
+    };
+
+    // An empty call through a type-erased function object, for reference. The volatile pointer
+    // keeps the compiler from seeing through the call.
+    std::function<void(int, const char *, int)> empty = [](int, const char *, int) {};
+    std::function<void(int, const char *, int)> *volatile emptyPtr = &empty;
+    auto emptyCall = [emptyPtr, bytes, len] { (*emptyPtr)(SystemLog::Alarm, bytes, len); };
+
+    std::vector<Row> rows;
+    std::vector<std::string> details;
+    const std::function<void()> hookBody = hookCall;
+    const std::function<void()> baselineBody = baselineCall;
+    const std::function<void()> emptyBody = emptyCall;
+    for (int threads = 1; threads <= 2; ++threads) {
+        RoundRunner runner(threads);
+        std::vector<double> hook, baseline, emptyFn;
+        const int warmup = 2;
+        for (int r = 0; r < warmup + rounds; ++r) {
+            // Alternate the order so that drift of the machine hits both sides alike.
+            double h = 0, b = 0;
+            if (r % 2 == 0) {
+                h = runner.run(callsPerRound, hookBody);
+                b = runner.run(callsPerRound, baselineBody);
+            } else {
+                b = runner.run(callsPerRound, baselineBody);
+                h = runner.run(callsPerRound, hookBody);
+            }
+            const double e = runner.run(callsPerRound, emptyBody);
+            if (r >= warmup) {
+                hook.push_back(h);
+                baseline.push_back(b);
+                emptyFn.push_back(e);
+            }
+            waitForDrain(writer);
+        }
+        const Summary hs = summarize(hook);
+        const Summary bs = summarize(baseline);
+        const Summary es = summarize(emptyFn);
+
+        Row row;
+        row.figure =
+            format("hook call, %d thread%s, 64 B (ns/call)", threads, threads == 1 ? "" : "s");
+        row.value = format("%.1f", hs.median);
+        row.baseline = format("%.1f", bs.median);
+        row.ratio = format("%.2f", hs.median / bs.median);
+        if (threads == 1) {
+            row.target = "< 150 ns";
+            row.verdict = hs.median < 150.0 ? Row::Verdict::Pass : Row::Verdict::Fail;
+        } else {
+            row.target = "-";
+            row.verdict = Row::Verdict::Info;
+        }
+        rows.push_back(row);
+
+        details.push_back(
+            format("hook, %d thread%s: %d rounds x %d calls per thread; hook median %.1f ns "
+                   "(IQR %.1f-%.1f, min %.1f, max %.1f); baseline median %.1f ns (IQR %.1f-%.1f, "
+                   "min %.1f, max %.1f); empty std::function call median %.1f ns",
+                   threads, threads == 1 ? "" : "s", hs.n, callsPerRound, hs.median, hs.q1, hs.q3,
+                   hs.min, hs.max, bs.median, bs.q1, bs.q3, bs.min, bs.max, es.median));
+    }
+    g_sink += baselineChars;
+
+    SystemLog::qzSysLog::release();
+    for (const std::string &d : details)
+        std::printf("  %s\n", d.c_str());
+    std::fflush(stdout);
+    return rows;
+}
+
+} // namespace bench
