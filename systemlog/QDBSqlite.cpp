@@ -160,6 +160,11 @@ bool QDBSqlite::createTable(QSqlError *error)
 
 bool QDBSqlite::insertLog(int type, const QString &message, QSqlError *error)
 {
+    if (!isOpen()) {
+        setError(error, makeError(QStringLiteral("the log database is not open"),
+                                  QSqlError::ConnectionError));
+        return false;
+    }
     QSqlQuery query(*this);
     if (!query.prepare(kInsertStatement)) {
         setError(error, query.lastError());

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "ui_Tallyview.h"
+
+#include <QMainWindow>
+#include <QMap>
+#include <QString>
+
+class QCloseEvent;
+
+// The log viewer's main window: lists the records of one category for a day or a time range and
+// exports a day's records to a text file. It starts the log service when it is built and
+// releases it when it is destroyed.
+class Tallyview : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit Tallyview(QWidget *parent = nullptr);
+    ~Tallyview() override;
+
+public Q_SLOTS:
+    // Serves all five buttons; tells them apart by the sender's object name.
+    void onButtonClicked();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void queryByDay();
+    void queryByRange();
+    void exportDay();
+
+    Ui::TallyviewClass ui;
+    QMap<int, QString> m_logTypeMap;
+    int m_comBoxIndex = 0;
+};

@@ -1,0 +1,323 @@
+// bench_window: how fast the viewer shows large listings and how long it takes to come up on a
+// large log, each figure beside a baseline measured in the same run.
+//
+//   bench_window [--reps N]
+//
+// 1. Listing 10,000 and 100,000 records: a click on "查询" in the real window (query + view),
+//    the same query run alone, and QTextEdit::setPlainText of exactly the listed text in a plain
+//    text view of the same size and font. Each time includes a repaint of the view.
+// 2. Start-up: constructing the window up to its first paint, with a one-million-record
+//    "dbLog.db" (first start, when the service adds its index, and a later start) beside the
+//    same with no log file at all.
+
+#include "Tallyview.h"
+#include "qzSysLog.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QTemporaryDir>
+#include <QTextEdit>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double msSince(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e6;
+}
+
+QString schemaStatement()
+{
+    const QString tabs(6, QLatin1Char('\t'));
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS SystemInfo(") + tabs +
+           QStringLiteral("id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ") + tabs +
+           QStringLiteral(", datetime DATETIME NOT NULL DEFAULT "
+                          "(datetime(CURRENT_TIMESTAMP,'localtime'))  ") +
+           tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
+}
+
+const char *const kMessages[] = {
+    "参数修改：温度上限由 80.0 改为 85.0",    "用户 operator 登录，权限：操作员",
+    "系统状态：主轴转速 1200 rpm，负载 63%",  "报警：2 号电机过流，已自动停机",
+    "其他信息：配置文件已备份到 /var/backup",
+};
+
+struct DayLoad
+{
+    QString day; // "yyyy-MM-dd"
+    int perType; // records of each of the five categories, spread over the day
+};
+
+// Writes "dbLog.db" in the working directory in one transaction with one prepared insert,
+// through SQLite itself so that a million records take a few seconds. Records of a day are spread
+// evenly over its seconds and interleave the five categories.
+bool generateLog(const std::vector<DayLoad> &days, qint64 *written)
+{
+    *written = 0;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open("dbLog.db", &db) != SQLITE_OK) {
+        std::fprintf(stderr, "cannot open dbLog.db: %s\n", sqlite3_errmsg(db));
+        sqlite3_close(db);
+        return false;
+    }
+    const QByteArray schema = schemaStatement().toUtf8();
+    bool ok = sqlite3_exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr,
+                           nullptr) == SQLITE_OK &&
+              sqlite3_exec(db, schema.constData(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_stmt *insert = nullptr;
+    ok = ok &&
+         sqlite3_prepare_v2(db, "INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)",
+                            -1, &insert, nullptr) == SQLITE_OK;
+    for (const DayLoad &d : days) {
+        const QByteArray day = d.day.toLatin1();
+        const long long total = static_cast<long long>(d.perType) * 5;
+        for (long long i = 0; ok && i < total; ++i) {
+            const long long second = i * 86400 / total;
+            char stamp[32];
+            std::snprintf(stamp, sizeof stamp, "%s %02lld:%02lld:%02lld", day.constData(),
+                          second / 3600, second / 60 % 60, second % 60);
+            const int type = int(i % 5);
+            sqlite3_bind_text(insert, 1, stamp, -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(insert, 2, type);
+            sqlite3_bind_text(insert, 3, kMessages[type], -1, SQLITE_STATIC);
+            ok = sqlite3_step(insert) == SQLITE_DONE;
+            sqlite3_reset(insert);
+            ++*written;
+        }
+    }
+    sqlite3_finalize(insert);
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        std::fprintf(stderr, "generating dbLog.db failed: %s\n", sqlite3_errmsg(db));
+    sqlite3_close(db);
+    return ok;
+}
+
+// Notes the first paint that a widget receives.
+class PaintWatcher : public QObject
+{
+public:
+    bool painted = false;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            painted = true;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Milliseconds from constructing the window to the end of its first paint. The window is
+// returned in *window so that the caller decides when it goes.
+double timeToFirstPaint(std::unique_ptr<Tallyview> *window)
+{
+    PaintWatcher watcher;
+    QElapsedTimer timer;
+    timer.start();
+    window->reset(new Tallyview);
+    (*window)->installEventFilter(&watcher);
+    (*window)->show();
+    while (!watcher.painted && timer.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    const double ms = msSince(timer);
+    (*window)->removeEventFilter(&watcher);
+    return watcher.painted ? ms : -1;
+}
+
+void settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+QString listingText(const SystemLog::LogRowList &rows)
+{
+    QStringList records;
+    records.reserve(rows.size());
+    for (const SystemLog::LogRow &row : rows)
+        records << row.first + QLatin1String(":\n") + row.second;
+    return records.join(QLatin1Char('\n'));
+}
+
+void benchListing(int reps)
+{
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    qint64 written = 0;
+    // Category 1 holds 10,000 records on the first day and 100,000 on the second.
+    if (!generateLog(
+            {{QStringLiteral("2024-01-10"), 10000}, {QStringLiteral("2024-01-11"), 100000}},
+            &written))
+        return;
+
+    auto window = std::make_unique<Tallyview>();
+    window->show();
+    settle();
+    auto *view = window->findChild<QTextEdit *>(QStringLiteral("textEdit"));
+    auto *query = window->findChild<QAbstractButton *>(QStringLiteral("pushButton"));
+    auto *list = window->findChild<QComboBox *>(QStringLiteral("comboBox"));
+    auto *dayEdit = window->findChild<QDateEdit *>(QStringLiteral("dateEdit"));
+    list->setCurrentIndex(1);
+
+    // The baseline: a text view of the same size and font that is given the same text at once.
+    QTextEdit baseline;
+    baseline.resize(view->size());
+    baseline.show();
+    settle();
+
+    std::printf("Listing records (median of %d runs; each includes a repaint of the view)\n", reps);
+    std::printf("  %-9s %13s %11s %13s %17s %11s %10s\n", "records", "window click", "query",
+                "view (=c-q)", "setPlainText", "view/base", "target");
+    for (const DayLoad &load : {DayLoad{QStringLiteral("2024-01-10"), 10000},
+                                DayLoad{QStringLiteral("2024-01-11"), 100000}}) {
+        dayEdit->setDate(QDate::fromString(load.day, QStringLiteral("yyyy-MM-dd")));
+        QSqlError error;
+        const SystemLog::LogRowList rows =
+            SystemLog::qzSysLog::instance()->queryDay(load.day, 1, &error);
+        const QString text = listingText(rows);
+        baseline.setFont(view->font());
+
+        std::vector<double> click, queryOnly, plain;
+        for (int r = 0; r < reps; ++r) {
+            QElapsedTimer t;
+            t.start();
+            query->click();
+            view->viewport()->repaint();
+            click.push_back(msSince(t));
+            settle();
+            if (view->toPlainText().size() != text.size())
+                std::fprintf(stderr, "the window listed something else than expected\n");
+
+            t.restart();
+            SystemLog::qzSysLog::instance()->queryDay(load.day, 1, &error);
+            queryOnly.push_back(msSince(t));
+
+            baseline.setFont(view->font());
+            t.restart();
+            baseline.setPlainText(text);
+            baseline.viewport()->repaint();
+            plain.push_back(msSince(t));
+            settle();
+        }
+        const double c = median(click), q = median(queryOnly), p = median(plain);
+        std::printf("  %-9d %10.1f ms %8.1f ms %10.1f ms %14.1f ms %10.2fx %10s\n", rows.size(), c,
+                    q, c - q, p, (c - q) / p, "<= 1.2x");
+    }
+    window.reset();
+    QDir::setCurrent(QDir::tempPath());
+}
+
+void benchStartup(int reps)
+{
+    std::printf("\nStart-up: constructing the window to its first paint (median of %d runs)\n",
+                reps);
+
+    // Baseline: no log file at all.
+    std::vector<double> empty;
+    for (int r = 0; r < reps; ++r) {
+        QTemporaryDir dir;
+        QDir::setCurrent(dir.path());
+        std::unique_ptr<Tallyview> window;
+        empty.push_back(timeToFirstPaint(&window));
+        window.reset();
+        QDir::setCurrent(QDir::tempPath());
+    }
+
+    // Second baseline: a log file that exists but holds no records.
+    std::vector<double> emptyLog;
+    {
+        QTemporaryDir dir;
+        QDir::setCurrent(dir.path());
+        qint64 none = 0;
+        if (!generateLog({}, &none))
+            return;
+        for (int r = 0; r < reps; ++r) {
+            std::unique_ptr<Tallyview> window;
+            emptyLog.push_back(timeToFirstPaint(&window));
+        }
+        QDir::setCurrent(QDir::tempPath());
+    }
+
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    std::vector<DayLoad> days;
+    const QDate first(2024, 1, 1);
+    for (int d = 0; d < 100; ++d)
+        days.push_back({first.addDays(d).toString(QStringLiteral("yyyy-MM-dd")), 2000});
+    QElapsedTimer gen;
+    gen.start();
+    qint64 written = 0;
+    if (!generateLog(days, &written))
+        return;
+    const double genMs = msSince(gen);
+    const double sizeMb = double(QFileInfo(QStringLiteral("dbLog.db")).size()) / (1024.0 * 1024.0);
+
+    double firstStart = 0;
+    {
+        std::unique_ptr<Tallyview> window;
+        firstStart = timeToFirstPaint(&window);
+    }
+    std::vector<double> later;
+    for (int r = 0; r < reps; ++r) {
+        std::unique_ptr<Tallyview> window;
+        later.push_back(timeToFirstPaint(&window));
+    }
+    QDir::setCurrent(QDir::tempPath());
+
+    const double base = median(empty);
+    const double baseLog = median(emptyLog);
+    std::printf("  generated dbLog.db: %lld records, %.1f MiB, in %.0f ms (one transaction, one "
+                "prepared insert)\n",
+                written, sizeMb, genMs);
+    std::printf("  %-52s %10.1f ms\n", "baseline A: no dbLog.db (the window creates it)", base);
+    std::printf("  %-52s %10.1f ms\n", "baseline B: dbLog.db with the table, no records", baseLog);
+    std::printf("  %-52s %10.1f ms   %6.2fx A  %6.2fx B\n",
+                "1,000,000 records, first start (index is built)", firstStart, firstStart / base,
+                firstStart / baseLog);
+    std::printf("  %-52s %10.1f ms   %6.2fx A  %6.2fx B\n", "1,000,000 records, later start",
+                median(later), median(later) / base, median(later) / baseLog);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    int reps = 5;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--reps") == 0)
+            reps = std::max(1, std::atoi(argv[i + 1]));
+    }
+    const QString home = QDir::currentPath();
+    std::printf("bench_window (Qt %s, platform %s)\n\n", qVersion(),
+                qUtf8Printable(QGuiApplication::platformName()));
+    benchListing(reps);
+    benchStartup(reps);
+    QDir::setCurrent(home);
+    return 0;
+}

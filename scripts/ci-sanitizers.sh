@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Builds the project under the sanitizers and runs its tests there; any report fails the run.
+#
+#   1. AddressSanitizer + UndefinedBehaviorSanitizer: the whole test suite (leaks included).
+#   2. ThreadSanitizer: the log service's tests (CTest label "service").
+#   3. libFuzzer: the output-hook fuzz target, a fixed number of runs on the seed corpus.
+#
+# Everything is built with clang. Installs what is missing first; safe to run again (the build
+# trees are reused). Exits non-zero if any step fails; every step runs even when an earlier one
+# failed, and a summary at the end names the failed ones.
+#
+# Environment (all optional):
+#   SANITIZER_STEPS  steps to run, any of "asan tsan fuzz" (default: all three)
+#   ASAN_BUILD_DIR, TSAN_BUILD_DIR, FUZZ_BUILD_DIR   build trees (default: build-asan,
+#                    build-tsan, build-fuzz in the repository)
+#   FUZZ_RUNS        number of fuzzer runs (default 4000)
+#   JOBS             parallel build and test jobs (default 2)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root="$(pwd)"
+
+steps="${SANITIZER_STEPS:-asan tsan fuzz}"
+asan_dir="${ASAN_BUILD_DIR:-$root/build-asan}"
+tsan_dir="${TSAN_BUILD_DIR:-$root/build-tsan}"
+fuzz_dir="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
+fuzz_runs="${FUZZ_RUNS:-4000}"
+jobs="${JOBS:-2}"
+
+source scripts/packages.sh
+# clang with its sanitizer and libFuzzer runtimes, and llvm-symbolizer for readable reports.
+SANITIZER_PACKAGES=(clang libclang-rt-14-dev llvm-14)
+bash scripts/install-deps.sh "${BUILD_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" || exit 1
+
+symbolizer="$(command -v llvm-symbolizer-14 || command -v llvm-symbolizer || true)"
+[ -x /usr/lib/llvm-14/bin/llvm-symbolizer ] && symbolizer=/usr/lib/llvm-14/bin/llvm-symbolizer
+
+# Every report halts the program with a non-zero exit status, so the test that triggered it fails.
+# fast_unwind_on_malloc=0: Qt from the distribution has no frame pointers, so only the slow
+# unwinder records the allocation stacks through Qt that scripts/lsan.supp matches on.
+export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:fast_unwind_on_malloc=0:\
+detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:\
+symbolize=1:external_symbolizer_path=$symbolizer"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:\
+external_symbolizer_path=$symbolizer"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:\
+suppressions=$root/scripts/tsan.supp:print_suppressions=0:external_symbolizer_path=$symbolizer"
+export QT_QPA_PLATFORM=offscreen
+
+common_cmake=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
+    -DTALLYVIEW_BUILD_BENCH=OFF -DTALLYVIEW_BUILD_EXAMPLES=OFF)
+
+# ThreadSanitizer's runtime of clang 14 maps its shadow memory at fixed addresses and cannot run
+# when the kernel randomises mmap addresses over more than 28 bits; run it without address
+# randomisation there.
+tsan_runner=()
+if [ -r /proc/sys/vm/mmap_rnd_bits ] && [ "$(cat /proc/sys/vm/mmap_rnd_bits)" -gt 28 ]; then
+    tsan_runner=(setarch "$(uname -m)" -R)
+fi
+
+step_asan() {
+    cmake -S "$root" -B "$asan_dir" "${common_cmake[@]}" -DTALLYVIEW_BUILD_TESTS=ON \
+        -DTALLYVIEW_SANITIZE="address;undefined" -DTALLYVIEW_FUZZ=OFF >/dev/null || return 1
+    cmake --build "$asan_dir" -j"$jobs" || return 1
+    ctest --test-dir "$asan_dir" --output-on-failure -j"$jobs" --timeout 600 --no-tests=error
+}
+
+# Builds only what the log service's tests need (their executables), or everything when their
+# executables cannot be told from the test list.
+build_service_tests() {
+    local -a exes=() targets=()
+    mapfile -t exes < <(ctest --test-dir "$tsan_dir" -N -V -L service 2>/dev/null |
+        sed -n 's/^[0-9]*: Test command: \([^ ]*\).*/\1/p' | sort -u)
+    local exe
+    for exe in "${exes[@]}"; do
+        case "$exe" in
+        "$tsan_dir"/*) targets+=("$(basename "$exe")") ;;
+        esac
+    done
+    if [ ${#targets[@]} -gt 0 ] && cmake --build "$tsan_dir" -j"$jobs" --target "${targets[@]}"; then
+        for exe in "${exes[@]}"; do
+            [ -x "$exe" ] || { cmake --build "$tsan_dir" -j"$jobs"; return; }
+        done
+        return 0
+    fi
+    cmake --build "$tsan_dir" -j"$jobs"
+}
+
+step_tsan() {
+    cmake -S "$root" -B "$tsan_dir" "${common_cmake[@]}" -DTALLYVIEW_BUILD_TESTS=ON \
+        -DTALLYVIEW_SANITIZE=thread -DTALLYVIEW_FUZZ=OFF >/dev/null || return 1
+    build_service_tests || return 1
+    "${tsan_runner[@]}" ctest --test-dir "$tsan_dir" -L service --output-on-failure -j"$jobs" \
+        --timeout 600 --no-tests=error
+}
+
+step_fuzz() {
+    cmake -S "$root" -B "$fuzz_dir" "${common_cmake[@]}" -DTALLYVIEW_BUILD_TESTS=OFF \
+        -DTALLYVIEW_FUZZ=ON -DTALLYVIEW_SANITIZE="address;undefined" >/dev/null || return 1
+    cmake --build "$fuzz_dir" -j"$jobs" --target fuzz_output_hook || return 1
+    # libFuzzer adds what it finds to the first corpus directory: a scratch copy, so that the
+    # committed seeds stay as they are.
+    local work="$fuzz_dir/fuzz-run"
+    rm -rf "$work"
+    mkdir -p "$work/corpus" "$work/artifacts"
+    local tmp="${TMPDIR:-/tmp}"
+    # The target stores every record in a temporary directory; memory is quicker than disk.
+    [ -d /dev/shm ] && [ -w /dev/shm ] && tmp=/dev/shm
+    TMPDIR="$tmp" "$fuzz_dir/fuzz/fuzz_output_hook" -runs="$fuzz_runs" \
+        -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
+        "$work/corpus" "$root/fuzz/corpus" >"$work/fuzz.log" 2>&1
+    local rc=$?
+    # The progress lines are many; the outcome and any report are at the end.
+    grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)' "$work/fuzz.log" | tail -n 40
+    if [ $rc -ne 0 ]; then
+        echo "fuzz_output_hook failed (exit status $rc); the input is in $work/artifacts:" >&2
+        ls -l "$work/artifacts" >&2
+    fi
+    return $rc
+}
+
+failed=()
+summary=()
+start_all=$SECONDS
+for step in $steps; do
+    case "$step" in
+    asan | tsan | fuzz) ;;
+    *) echo "unknown step: $step (known: asan tsan fuzz)" >&2; exit 2 ;;
+    esac
+    echo "=== sanitizers: $step ==="
+    start=$SECONDS
+    "step_$step"
+    rc=$?
+    took=$((SECONDS - start))
+    if [ $rc -eq 0 ]; then
+        summary+=("$step: ok (${took} s)")
+    else
+        summary+=("$step: FAILED (${took} s)")
+        failed+=("$step")
+    fi
+    echo "=== sanitizers: $step finished with status $rc after ${took} s ==="
+done
+
+echo "=== sanitizers summary ($((SECONDS - start_all)) s) ==="
+printf '  %s\n' "${summary[@]}"
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "sanitizer steps failed: ${failed[*]}" >&2
+    exit 1
+fi

@@ -1,0 +1,219 @@
+#include "WindowTestSupport.h"
+
+#include "Tallyview.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+
+#include <atomic>
+
+namespace WindowTest {
+
+namespace {
+
+const char *const kHandled = "windowTestHandled";
+
+// A connection of the test's own, removed again before returning.
+template <typename Work> bool withLogConnection(Work work)
+{
+    static std::atomic<int> serial{0};
+    const QString name = QStringLiteral("window-test-%1").arg(++serial);
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(QStringLiteral("dbLog.db"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        if (db.open()) {
+            ok = work(db);
+            db.close();
+        } else {
+            qWarning("cannot open dbLog.db: %s", qPrintable(db.lastError().text()));
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+} // namespace
+
+QString schemaStatement()
+{
+    const QString tabs(6, QLatin1Char('\t'));
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS SystemInfo(") + tabs +
+           QStringLiteral("id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ") + tabs +
+           QStringLiteral(", datetime DATETIME NOT NULL DEFAULT "
+                          "(datetime(CURRENT_TIMESTAMP,'localtime'))  ") +
+           tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
+}
+
+bool seedRecords(const QList<Record> &records)
+{
+    return withLogConnection([&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        if (!query.exec(schemaStatement())) {
+            qWarning("schema: %s", qPrintable(query.lastError().text()));
+            return false;
+        }
+        if (!db.transaction())
+            return false;
+        if (!query.prepare(
+                QStringLiteral("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)")))
+            return false;
+        for (const Record &r : records) {
+            query.addBindValue(r.datetime);
+            query.addBindValue(r.type);
+            query.addBindValue(r.message);
+            if (!query.exec()) {
+                qWarning("insert: %s", qPrintable(query.lastError().text()));
+                db.rollback();
+                return false;
+            }
+        }
+        return db.commit();
+    });
+}
+
+bool execOnLog(const QString &statement)
+{
+    return withLogConnection([&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        if (!query.exec(statement)) {
+            qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+            return false;
+        }
+        return true;
+    });
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QByteArray bytes = file.readAll();
+    if (bytes.isNull())
+        bytes = QByteArray(""); // an empty file is not a missing one
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
+bool Fixture::setUp()
+{
+    m_home = QDir::currentPath();
+    m_dir.reset(new QTemporaryDir);
+    return m_dir->isValid() && QDir::setCurrent(m_dir->path());
+}
+
+void Fixture::tearDown()
+{
+    m_window.reset();
+    QDir::setCurrent(m_home);
+    m_dir.reset();
+}
+
+Tallyview *Fixture::openWindow(bool show)
+{
+    m_window.reset(new Tallyview);
+    if (show) {
+        m_window->show();
+        if (!QTest::qWaitForWindowExposed(m_window.get()))
+            qWarning("window not exposed");
+    }
+    return m_window.get();
+}
+
+void Fixture::closeWindow()
+{
+    m_window.reset();
+}
+
+ModalDriver::ModalDriver(QList<Action> script) : m_script(std::move(script))
+{
+    m_timer.setInterval(10);
+    QObject::connect(&m_timer, &QTimer::timeout, this, &ModalDriver::poll);
+    m_timer.start();
+}
+
+ModalDriver::~ModalDriver() = default;
+
+ModalDriver::Action ModalDriver::pressOk()
+{
+    return [](QWidget *w) {
+        if (auto *box = qobject_cast<QMessageBox *>(w)) {
+            if (QAbstractButton *ok = box->button(QMessageBox::Ok)) {
+                ok->click();
+                return;
+            }
+        }
+        if (auto *dialog = qobject_cast<QDialog *>(w))
+            dialog->reject();
+    };
+}
+
+ModalDriver::Action ModalDriver::cancel()
+{
+    return [](QWidget *w) {
+        if (auto *dialog = qobject_cast<QDialog *>(w))
+            dialog->reject();
+    };
+}
+
+ModalDriver::Action ModalDriver::chooseDirectory(const QString &directory)
+{
+    return [directory](QWidget *w) {
+        auto *dialog = qobject_cast<QFileDialog *>(w);
+        if (!dialog) {
+            if (auto *other = qobject_cast<QDialog *>(w))
+                other->reject();
+            return;
+        }
+        dialog->setDirectory(directory);
+        // Through QDialog: the file dialog overrides accept() as protected.
+        static_cast<QDialog *>(dialog)->accept();
+    };
+}
+
+void ModalDriver::poll()
+{
+    QWidget *w = QApplication::activeModalWidget();
+    if (!w || !w->isVisible() || w->property(kHandled).toBool())
+        return;
+    w->setProperty(kHandled, true);
+
+    Seen s;
+    if (auto *box = qobject_cast<QMessageBox *>(w)) {
+        s.kind = QStringLiteral("message");
+        s.text = box->text();
+    } else if (qobject_cast<QFileDialog *>(w)) {
+        s.kind = QStringLiteral("directory");
+    } else {
+        s.kind = QString::fromLatin1(w->metaObject()->className());
+    }
+    s.title = w->windowTitle();
+    s.waitCursor = QApplication::overrideCursor() != nullptr;
+    s.parentIsWindow = w->parentWidget() && w->parentWidget()->inherits("Tallyview");
+    seen.append(s);
+
+    if (m_script.isEmpty()) {
+        ++unexpected;
+        cancel()(w);
+        return;
+    }
+    m_script.takeFirst()(w);
+}
+
+} // namespace WindowTest

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QList>
+#include <QMetaType>
+#include <QPointer>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class Tallyview;
+
+namespace WindowTest {
+
+// One stored log record with a stamp of the test's choosing.
+struct Record
+{
+    QString datetime; // "yyyy-MM-dd hh:mm:ss"
+    int type;
+    QString message;
+};
+
+// Writes records into "dbLog.db" of the working directory through a connection of its own,
+// creating the log table first if the file has none. Returns false on any database error.
+bool seedRecords(const QList<Record> &records);
+
+// Runs one statement on "dbLog.db" of the working directory through a connection of its own.
+bool execOnLog(const QString &statement);
+
+// Reads a whole file; a null array when it cannot be opened.
+QByteArray readFile(const QString &path);
+bool writeFile(const QString &path, const QByteArray &bytes);
+
+// A fresh temporary working directory for one test function, and the window built in it. The
+// window goes first when the fixture is torn down, since it releases the log service that keeps
+// "dbLog.db" open.
+class Fixture
+{
+public:
+    bool setUp();
+    void tearDown();
+    QString path() const { return m_dir ? m_dir->path() : QString(); }
+    QString filePath(const QString &name) const { return m_dir->filePath(name); }
+
+    Tallyview *openWindow(bool show = true);
+    Tallyview *window() const { return m_window.get(); }
+    void closeWindow();
+
+private:
+    QString m_home;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Tallyview> m_window;
+};
+
+// Answers the modal dialogs that a command opens, one scripted action per dialog, and records
+// what each dialog showed. A dialog beyond the script is rejected and counted as unexpected, so
+// a wrong branch fails the test instead of blocking it.
+class ModalDriver : public QObject
+{
+public:
+    using Action = std::function<void(QWidget *)>;
+
+    struct Seen
+    {
+        QString kind; // "message" or "directory"
+        QString title;
+        QString text;
+        bool waitCursor; // an override cursor was set while the dialog was up
+        bool parentIsWindow;
+    };
+
+    explicit ModalDriver(QList<Action> script = {});
+    ~ModalDriver() override;
+
+    static Action pressOk();
+    static Action cancel();
+    static Action chooseDirectory(const QString &directory);
+
+    QList<Seen> seen;
+    int unexpected = 0;
+    int leftInScript() const { return m_script.size(); }
+
+private:
+    void poll();
+
+    QTimer m_timer;
+    QList<Action> m_script;
+};
+
+// The schema statement of the log table, as the service writes it.
+QString schemaStatement();
+
+} // namespace WindowTest
+
+Q_DECLARE_METATYPE(WindowTest::Record)

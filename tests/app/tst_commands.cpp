@@ -1,0 +1,890 @@
+// The window's commands, driven through its buttons: page switches, the queries by day and by
+// range with their listings and notices, and the export with its dialogs and file.
+
+#include "Tallyview.h"
+#include "WindowTestSupport.h"
+#include "qzSysLog.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDateTimeEdit>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPainter>
+#include <QPushButton>
+#include <QSettings>
+#include <QStackedWidget>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextCodec>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QToolButton>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using WindowTest::Fixture;
+using WindowTest::ModalDriver;
+using WindowTest::Record;
+
+namespace {
+
+const QString kDay = QStringLiteral("2024-03-15");
+const QDate kDate(2024, 3, 15);
+
+QString exportName(const QString &day)
+{
+    return day + QString::fromUtf8("系统日志.txt");
+}
+
+QString exportPath(const QString &directory, const QString &day)
+{
+    return directory + QDir::separator() + exportName(day);
+}
+
+// The records every listing test starts from: several categories around one day.
+QList<Record> sampleRecords()
+{
+    return {
+        {QStringLiteral("2024-03-14 23:00:00"), 3, QString::fromUtf8("前一天的报警")},
+        {QStringLiteral("2024-03-15 08:00:00"), 3, QString::fromUtf8("电机温度过高：85℃")},
+        {QStringLiteral("2024-03-15 09:00:00"), 2, QString::fromUtf8("系统启动完成")},
+        {QStringLiteral("2024-03-15 12:30:05"), 3, QString::fromUtf8("急停按钮被按下")},
+        {QStringLiteral("2024-03-15 13:00:00"), 1, QString::fromUtf8("用户 admin 登录")},
+        {QStringLiteral("2024-03-16 10:00:00"), 3, QString::fromUtf8("后一天的报警")},
+    };
+}
+
+QString recordText(const QString &datetime, const QString &message)
+{
+    return datetime + QLatin1String(":\n") + message;
+}
+
+// A tiny valid PNG, so that a view which wrongly loads images from messages would find one.
+bool writeProbeImage(const QString &path)
+{
+    QImage image(4, 4, QImage::Format_ARGB32);
+    image.fill(Qt::red);
+    return image.save(path, "PNG");
+}
+
+// The error text that the service reports for the day query right now. The first select after
+// the table went away fails at a different step from later ones, so that one is run first.
+QString currentQueryError()
+{
+    QSqlError error;
+    SystemLog::qzSysLog::instance()->queryDay(kDay, 3, &error);
+    SystemLog::qzSysLog::instance()->queryDay(kDay, 3, &error);
+    return error.isValid() ? error.text() : QString();
+}
+
+// Makes the given encoding the locale's for the object's lifetime.
+class LocaleCodec
+{
+public:
+    explicit LocaleCodec(const char *name) : m_saved(QTextCodec::codecForLocale())
+    {
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName(name));
+    }
+    ~LocaleCodec() { QTextCodec::setCodecForLocale(m_saved); }
+    LocaleCodec(const LocaleCodec &) = delete;
+    LocaleCodec &operator=(const LocaleCodec &) = delete;
+
+private:
+    QTextCodec *m_saved;
+};
+
+// Lowers the process's file size limit for its lifetime, so that writes past it fail (EFBIG)
+// instead of raising SIGXFSZ. A negative limit changes nothing.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(long long bytes) : m_active(bytes >= 0)
+    {
+        if (!m_active)
+            return;
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = rlim_t(bytes);
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~FileSizeLimit()
+    {
+        if (!m_active)
+            return;
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    bool m_active;
+    rlimit m_saved{};
+    void (*m_oldHandler)(int) = nullptr;
+};
+
+QStringList exportFilesIn(const QString &directory)
+{
+    return QDir(directory).entryList(QStringList{QStringLiteral("*系统日志.txt*")},
+                                     QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+} // namespace
+
+class CommandsTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void pageSwitchesLeaveEverythingElse();
+    void unknownSenderDoesNothing_data();
+    void unknownSenderDoesNothing();
+    void savesIndexOnQueryByDayOnly_data();
+    void savesIndexOnQueryByDayOnly();
+    void queryByDayListsRecords_data();
+    void queryByDayListsRecords();
+    void queryByRangeListsRecords_data();
+    void queryByRangeListsRecords();
+    void defaultRangeAgreesWithDay();
+    void notices_data();
+    void notices();
+    void hostileMessagesShownVerbatim_data();
+    void hostileMessagesShownVerbatim();
+
+    void exportWritesDayFile_data();
+    void exportWritesDayFile();
+    void exportReplacesEarlierFile();
+    void exportEmptyDay();
+    void exportCancelled();
+    void exportFailures_data();
+    void exportFailures();
+
+private:
+    QTextEdit *view() const;
+    bool click(const char *name) const;
+    void setDay(const QDate &date) const;
+    void setCategory(const char *list, int index) const;
+    int currentPage() const;
+    // The listing as the view would hold it after one paragraph appended per record.
+    QString referenceHtml(const QStringList &records, bool appendEach) const;
+
+    Fixture m_fx;
+};
+
+void CommandsTest::init()
+{
+    QVERIFY(m_fx.setUp());
+}
+
+void CommandsTest::cleanup()
+{
+    m_fx.tearDown();
+    QVERIFY(!QApplication::overrideCursor());
+}
+
+QTextEdit *CommandsTest::view() const
+{
+    return m_fx.window()->findChild<QTextEdit *>(QStringLiteral("textEdit"));
+}
+
+bool CommandsTest::click(const char *name) const
+{
+    auto *button = m_fx.window()->findChild<QAbstractButton *>(QString::fromLatin1(name));
+    if (!button)
+        return false;
+    button->click();
+    return true;
+}
+
+void CommandsTest::setDay(const QDate &date) const
+{
+    m_fx.window()->findChild<QDateEdit *>(QStringLiteral("dateEdit"))->setDate(date);
+}
+
+void CommandsTest::setCategory(const char *list, int index) const
+{
+    m_fx.window()->findChild<QComboBox *>(QString::fromLatin1(list))->setCurrentIndex(index);
+}
+
+int CommandsTest::currentPage() const
+{
+    return m_fx.window()
+        ->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))
+        ->currentIndex();
+}
+
+QString CommandsTest::referenceHtml(const QStringList &records, bool appendEach) const
+{
+    QTextEdit reference;
+    reference.setFont(view()->font());
+    for (const QString &record : records) {
+        if (appendEach) {
+            reference.append(record);
+        } else {
+            // What appending does for text that it does not take for markup.
+            QTextCursor cursor(reference.document());
+            cursor.movePosition(QTextCursor::End);
+            if (!reference.document()->isEmpty())
+                cursor.insertBlock();
+            cursor.insertText(record);
+        }
+    }
+    return reference.document()->toHtml();
+}
+
+void CommandsTest::pageSwitchesLeaveEverythingElse()
+{
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    setCategory("comboBox_2", 1);
+    QVERIFY(click("pushButton"));
+    const QString listing = view()->toPlainText();
+    QVERIFY(!listing.isEmpty());
+    const QByteArray settings = WindowTest::readFile(QStringLiteral("Tallyview.ini"));
+    auto *start = m_fx.window()->findChild<QDateTimeEdit *>(QStringLiteral("m_startdateTimeEdit"));
+    const QDateTime startValue = start->dateTime();
+
+    QVERIFY(click("toolButton"));
+    QCOMPARE(currentPage(), 1);
+    QCOMPARE(view()->toPlainText(), listing);
+    QVERIFY(click("toolButton"));
+    QCOMPARE(currentPage(), 1);
+    QVERIFY(click("toolButton_2"));
+    QCOMPARE(currentPage(), 0);
+    QCOMPARE(view()->toPlainText(), listing);
+    QCOMPARE(view()->font().pixelSize(), 18);
+    QCOMPARE(m_fx.window()->findChild<QComboBox *>(QStringLiteral("comboBox"))->currentIndex(), 3);
+    QCOMPARE(m_fx.window()->findChild<QComboBox *>(QStringLiteral("comboBox_2"))->currentIndex(),
+             1);
+    QCOMPARE(start->dateTime(), startValue);
+    QCOMPARE(WindowTest::readFile(QStringLiteral("Tallyview.ini")), settings);
+}
+
+void CommandsTest::unknownSenderDoesNothing_data()
+{
+    QTest::addColumn<bool>("withSender");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("no sender") << false << QString();
+    QTest::newRow("unnamed") << true << QString();
+    QTest::newRow("other case") << true << QStringLiteral("PushButton");
+    QTest::newRow("longer name") << true << QStringLiteral("pushButton_3");
+    QTest::newRow("prefix") << true << QStringLiteral("toolButt");
+    QTest::newRow("trailing space") << true << QStringLiteral("toolButton ");
+    QTest::newRow("export lower case") << true << QStringLiteral("m_pbexport");
+}
+
+void CommandsTest::unknownSenderDoesNothing()
+{
+    QFETCH(bool, withSender);
+    QFETCH(QString, name);
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    Tallyview *w = m_fx.openWindow();
+    setDay(kDate);
+    view()->setPlainText(QStringLiteral("untouched"));
+
+    ModalDriver driver;
+    if (withSender) {
+        QPushButton stranger;
+        stranger.setObjectName(name);
+        QVERIFY(connect(&stranger, SIGNAL(clicked()), w, SLOT(onButtonClicked())));
+        stranger.click();
+    } else {
+        QVERIFY(QMetaObject::invokeMethod(w, "onButtonClicked"));
+    }
+    QCOMPARE(currentPage(), 0);
+    QCOMPARE(view()->toPlainText(), QStringLiteral("untouched"));
+    QVERIFY(!QFile::exists(QStringLiteral("Tallyview.ini")));
+    QVERIFY(driver.seen.isEmpty());
+}
+
+void CommandsTest::savesIndexOnQueryByDayOnly_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("dayIndex");
+    QTest::addColumn<int>("saved"); // -2: no file afterwards; otherwise the stored value
+
+    QTest::newRow("day, first category, no file")
+        << QByteArray() << QStringLiteral("pushButton") << 0 << 0;
+    QTest::newRow("day, alarms") << QByteArray() << QStringLiteral("pushButton") << 3 << 3;
+    QTest::newRow("day, changed") << QByteArray("[General]\ncomBoxIndex=1\n")
+                                  << QStringLiteral("pushButton") << 4 << 4;
+    QTest::newRow("day, mended value saved")
+        << QByteArray("[General]\ncomBoxIndex=9\n") << QStringLiteral("pushButton") << -1 << 0;
+    QTest::newRow("range") << QByteArray() << QStringLiteral("pushButton_2") << 3 << -2;
+    QTest::newRow("export") << QByteArray() << QStringLiteral("m_pbExport") << 3 << -2;
+    QTest::newRow("advanced") << QByteArray() << QStringLiteral("toolButton") << 3 << -2;
+    QTest::newRow("back") << QByteArray() << QStringLiteral("toolButton_2") << 3 << -2;
+}
+
+void CommandsTest::savesIndexOnQueryByDayOnly()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, button);
+    QFETCH(int, dayIndex);
+    QFETCH(int, saved);
+    if (!before.isNull())
+        QVERIFY(WindowTest::writeFile(QStringLiteral("Tallyview.ini"), before));
+
+    m_fx.openWindow();
+    setDay(QDate(2001, 1, 1)); // no records: the export ends at its notice
+    if (dayIndex >= 0)
+        setCategory("comboBox", dayIndex);
+    setCategory("comboBox_2", 2);
+    ModalDriver driver({ModalDriver::pressOk()});
+    QVERIFY(click(button.toLatin1().constData()));
+    QCOMPARE(driver.unexpected, 0);
+
+    if (saved == -2) {
+        if (before.isNull())
+            QVERIFY(!QFile::exists(QStringLiteral("Tallyview.ini")));
+        else
+            QCOMPARE(WindowTest::readFile(QStringLiteral("Tallyview.ini")), before);
+        return;
+    }
+    QVERIFY(QFile::exists(QStringLiteral("Tallyview.ini")));
+    QSettings settings(QStringLiteral("./Tallyview.ini"), QSettings::IniFormat);
+    const QVariant value = settings.value(QStringLiteral("comBoxIndex"));
+    QVERIFY(value.isValid());
+    QCOMPARE(value.toInt(), saved);
+    QCOMPARE(settings.allKeys(), QStringList{QStringLiteral("comBoxIndex")});
+}
+
+void CommandsTest::queryByDayListsRecords_data()
+{
+    QTest::addColumn<QDate>("day");
+    QTest::addColumn<int>("category");
+    QTest::addColumn<QStringList>("records");
+
+    QTest::newRow("alarms of the day")
+        << kDate << 3
+        << QStringList{recordText(QStringLiteral("2024-03-15 08:00:00"),
+                                  QString::fromUtf8("电机温度过高：85℃")),
+                       recordText(QStringLiteral("2024-03-15 12:30:05"),
+                                  QString::fromUtf8("急停按钮被按下"))};
+    QTest::newRow("one status record")
+        << kDate << 2
+        << QStringList{recordText(QStringLiteral("2024-03-15 09:00:00"),
+                                  QString::fromUtf8("系统启动完成"))};
+    QTest::newRow("next day") << QDate(2024, 3, 16) << 3
+                              << QStringList{recordText(QStringLiteral("2024-03-16 10:00:00"),
+                                                        QString::fromUtf8("后一天的报警"))};
+}
+
+void CommandsTest::queryByDayListsRecords()
+{
+    QFETCH(QDate, day);
+    QFETCH(int, category);
+    QFETCH(QStringList, records);
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    m_fx.openWindow();
+    setDay(day);
+    setCategory("comboBox", category);
+    setCategory("comboBox_2", 0); // the range page's list plays no part
+
+    ModalDriver driver;
+    QVERIFY(click("pushButton"));
+    QVERIFY(driver.seen.isEmpty());
+
+    QTextEdit *v = view();
+    QCOMPARE(v->toPlainText(), records.join(QLatin1Char('\n')));
+    QCOMPARE(v->document()->blockCount(), 2 * records.size());
+    QCOMPARE(v->font().pixelSize(), 18);
+    QCOMPARE(v->font().family(), QApplication::font().family());
+    QCOMPARE(v->document()->defaultFont().pixelSize(), 18);
+    // Looks exactly like one paragraph appended per record.
+    QCOMPARE(v->document()->toHtml(), referenceHtml(records, true));
+    QVERIFY(!QApplication::overrideCursor());
+
+    // A second query replaces the listing instead of adding to it.
+    QVERIFY(click("pushButton"));
+    QCOMPARE(v->toPlainText(), records.join(QLatin1Char('\n')));
+}
+
+void CommandsTest::queryByRangeListsRecords_data()
+{
+    QTest::addColumn<QDateTime>("start");
+    QTest::addColumn<QDateTime>("end");
+    QTest::addColumn<int>("category");
+    QTest::addColumn<QStringList>("records");
+
+    QTest::newRow("across midnight")
+        << QDateTime(QDate(2024, 3, 14), QTime(22, 0)) << QDateTime(kDate, QTime(9, 30)) << 3
+        << QStringList{
+               recordText(QStringLiteral("2024-03-14 23:00:00"), QString::fromUtf8("前一天的报警")),
+               recordText(QStringLiteral("2024-03-15 08:00:00"),
+                          QString::fromUtf8("电机温度过高：85℃"))};
+    QTest::newRow("user actions") << QDateTime(kDate, QTime(0, 0))
+                                  << QDateTime(QDate(2024, 3, 16), QTime(23, 59, 59)) << 1
+                                  << QStringList{recordText(QStringLiteral("2024-03-15 13:00:00"),
+                                                            QString::fromUtf8("用户 admin 登录"))};
+    QTest::newRow("start after end")
+        << QDateTime(QDate(2024, 3, 16), QTime(0, 0)) << QDateTime(QDate(2024, 3, 14), QTime(0, 0))
+        << 3 << QStringList();
+}
+
+void CommandsTest::queryByRangeListsRecords()
+{
+    QFETCH(QDateTime, start);
+    QFETCH(QDateTime, end);
+    QFETCH(int, category);
+    QFETCH(QStringList, records);
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 2); // the by-day list plays no part
+    QVERIFY(click("toolButton"));
+    setCategory("comboBox_2", category);
+    m_fx.window()
+        ->findChild<QDateTimeEdit *>(QStringLiteral("m_startdateTimeEdit"))
+        ->setDateTime(start);
+    m_fx.window()
+        ->findChild<QDateTimeEdit *>(QStringLiteral("m_enddateTimeEdit"))
+        ->setDateTime(end);
+
+    ModalDriver driver;
+    QVERIFY(click("pushButton_2"));
+    QVERIFY(driver.seen.isEmpty());
+    QCOMPARE(currentPage(), 1);
+    if (records.isEmpty()) {
+        QCOMPARE(view()->toPlainText(), QString::fromUtf8("没有找到相关记录"));
+        QCOMPARE(view()->font().pixelSize(), 30);
+    } else {
+        QCOMPARE(view()->toPlainText(), records.join(QLatin1Char('\n')));
+        QCOMPARE(view()->font().pixelSize(), 18);
+        QCOMPARE(view()->document()->toHtml(), referenceHtml(records, true));
+    }
+    QVERIFY(!QFile::exists(QStringLiteral("Tallyview.ini")));
+}
+
+void CommandsTest::defaultRangeAgreesWithDay()
+{
+    const QDate today = QDate::currentDate();
+    const QString day = today.toString(QStringLiteral("yyyy-MM-dd"));
+    const QString nextDay = today.addDays(1).toString(QStringLiteral("yyyy-MM-dd"));
+    QVERIFY(WindowTest::seedRecords({
+        {day + QStringLiteral(" 00:00:00"), 0, QStringLiteral("first second of the day")},
+        {day + QStringLiteral(" 12:00:00"), 0, QStringLiteral("noon")},
+        {day + QStringLiteral(" 23:59:59"), 0, QStringLiteral("last second of the day")},
+        {nextDay + QStringLiteral(" 00:00:00"), 0, QStringLiteral("next day")},
+    }));
+    m_fx.openWindow();
+    if (QDate::currentDate() != today)
+        QSKIP("the date changed during the test");
+
+    QVERIFY(click("pushButton"));
+    const QString byDay = view()->toPlainText();
+    QVERIFY(click("toolButton"));
+    QVERIFY(click("pushButton_2"));
+    QCOMPARE(view()->toPlainText(), byDay);
+    QCOMPARE(byDay,
+             QStringList({recordText(day + QStringLiteral(" 00:00:00"),
+                                     QStringLiteral("first second of the day")),
+                          recordText(day + QStringLiteral(" 12:00:00"), QStringLiteral("noon")),
+                          recordText(day + QStringLiteral(" 23:59:59"),
+                                     QStringLiteral("last second of the day"))})
+                 .join(QLatin1Char('\n')));
+}
+
+void CommandsTest::notices_data()
+{
+    QTest::addColumn<QString>("condition");
+    QTest::addColumn<QString>("button");
+    for (const char *button : {"pushButton", "pushButton_2"}) {
+        for (const char *condition : {"no records", "table dropped", "not a database"}) {
+            QTest::addRow("%s, %s", condition, button)
+                << QString::fromLatin1(condition) << QString::fromLatin1(button);
+        }
+    }
+}
+
+void CommandsTest::notices()
+{
+    QFETCH(QString, condition);
+    QFETCH(QString, button);
+    const QByteArray notADatabase("this file is not a log database\n");
+    if (condition == QLatin1String("no records"))
+        QVERIFY(WindowTest::seedRecords(
+            {{QStringLiteral("2024-03-15 10:00:00"), 4, QStringLiteral("another category")}}));
+    else if (condition == QLatin1String("table dropped"))
+        QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    else
+        QVERIFY(WindowTest::writeFile(QStringLiteral("dbLog.db"), notADatabase));
+
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("toolButton"));
+    setCategory("comboBox_2", 3);
+    auto *start = m_fx.window()->findChild<QDateTimeEdit *>(QStringLiteral("m_startdateTimeEdit"));
+    auto *end = m_fx.window()->findChild<QDateTimeEdit *>(QStringLiteral("m_enddateTimeEdit"));
+    start->setDateTime(QDateTime(kDate, QTime(0, 0)));
+    end->setDateTime(QDateTime(kDate, QTime(23, 59, 59)));
+    if (condition == QLatin1String("table dropped"))
+        QVERIFY(WindowTest::execOnLog(QStringLiteral("DROP TABLE SystemInfo")));
+
+    QString expected = QString::fromUtf8("没有找到相关记录");
+    if (condition != QLatin1String("no records")) {
+        // The window passes on the database's own words.
+        const QString error = currentQueryError();
+        QVERIFY(!error.trimmed().isEmpty());
+        expected = QString::fromUtf8("查询失败：") + error;
+    }
+
+    ModalDriver driver;
+    QVERIFY(click(button.toLatin1().constData()));
+    QVERIFY(driver.seen.isEmpty());
+    QCOMPARE(view()->toPlainText(), expected);
+    QCOMPARE(view()->document()->blockCount(), expected.count(QLatin1Char('\n')) + 1);
+    QCOMPARE(view()->font().pixelSize(), 30);
+    QCOMPARE(view()->document()->defaultFont().pixelSize(), 30);
+
+    if (condition == QLatin1String("not a database")) {
+        QCOMPARE(WindowTest::readFile(QStringLiteral("dbLog.db")), notADatabase);
+        return;
+    }
+    if (condition == QLatin1String("table dropped"))
+        QVERIFY(WindowTest::seedRecords(sampleRecords())); // the table comes back
+
+    // Records again: the notice goes and the listing is back at 18 pixels.
+    setCategory("comboBox", 3);
+    setCategory("comboBox_2", 3);
+    QVERIFY(WindowTest::seedRecords(
+        {{QStringLiteral("2024-03-15 11:00:00"), 3, QStringLiteral("found")}}));
+    QVERIFY(click(button.toLatin1().constData()));
+    QVERIFY(view()->toPlainText().endsWith(
+        recordText(QStringLiteral("2024-03-15 11:00:00"), QStringLiteral("found"))));
+    QVERIFY(!view()->toPlainText().contains(QString::fromUtf8("没有找到相关记录")));
+    QVERIFY(!view()->toPlainText().contains(QString::fromUtf8("查询失败")));
+    QCOMPARE(view()->font().pixelSize(), 18);
+}
+
+void CommandsTest::hostileMessagesShownVerbatim_data()
+{
+    QTest::addColumn<QString>("stamp");
+    QTest::addColumn<QString>("message");
+    const QString stamp = QStringLiteral("2024-03-15 10:00:00");
+    // A stored stamp is text as well: a file written by other software can hold anything there,
+    // and it is the first line of the record, where markup detection looks.
+    QTest::newRow("markup in the stamp")
+        << stamp + QStringLiteral("<b>bold stamp</b>") << QStringLiteral("<i>italic</i>");
+    QTest::newRow("image in the stamp")
+        << stamp + QStringLiteral("<img src=\"probe.png\">") << QStringLiteral("message");
+    QTest::newRow("entity in the stamp")
+        << stamp + QStringLiteral(" &lt;b&gt;") << QStringLiteral("&amp;");
+    QTest::newRow("bold") << stamp << QStringLiteral("<b>bold</b> and <i>italic</i>");
+    QTest::newRow("image") << stamp << QStringLiteral("<img src=\"probe.png\" width=\"400\">");
+    QTest::newRow("document")
+        << stamp
+        << QString::fromUtf8("<!DOCTYPE html><html><body><h1>标题</h1><p>段落</p></body></html>");
+    QTest::newRow("qt tag") << stamp << QStringLiteral("<qt><font color=red>red</font></qt>");
+    QTest::newRow("link") << stamp << QStringLiteral("<a href=\"http://example.com/\">link</a>");
+    QTest::newRow("entities") << stamp << QStringLiteral("&amp; &lt;tag&gt; &#x41; &nbsp;");
+    QTest::newRow("table") << stamp << QStringLiteral("<table><tr><td>cell</td></tr></table>");
+    QTest::newRow("placeholders") << stamp << QStringLiteral("%1 %2 %L1 %% 100%");
+    QTest::newRow("whitespace") << stamp
+                                << QStringLiteral("  two leading,\ttab,  two inner,  trailing  ");
+    QTest::newRow("quotes and backslashes")
+        << stamp << QStringLiteral("it's \"quoted\" C:\\path\\%1");
+    QTest::newRow("line breaks") << stamp << QStringLiteral("first line\nsecond line");
+}
+
+void CommandsTest::hostileMessagesShownVerbatim()
+{
+    QFETCH(QString, stamp);
+    QFETCH(QString, message);
+    QVERIFY(writeProbeImage(QStringLiteral("probe.png")));
+    QVERIFY(WindowTest::seedRecords(
+        {{stamp, 4, message},
+         {QStringLiteral("2024-03-15 10:00:01"), 4, QStringLiteral("<b>second</b>")}}));
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 4);
+    QVERIFY(click("pushButton"));
+
+    const QStringList records{
+        recordText(stamp, message),
+        recordText(QStringLiteral("2024-03-15 10:00:01"), QStringLiteral("<b>second</b>"))};
+    QTextDocument *doc = view()->document();
+    QCOMPARE(view()->toPlainText(), records.join(QLatin1Char('\n')));
+    QCOMPARE(doc->toHtml(), referenceHtml(records, false));
+
+    // Nothing of the message became formatting, a link or an image.
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
+        QCOMPARE(block.blockFormat(), doc->begin().blockFormat());
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            QVERIFY(!format.isImageFormat());
+            QVERIFY(!format.isAnchor());
+            QVERIFY(!format.hasProperty(QTextFormat::FontWeight));
+            QVERIFY(!format.hasProperty(QTextFormat::FontItalic));
+            QVERIFY(!format.hasProperty(QTextFormat::ForegroundBrush));
+        }
+    }
+    QVERIFY(!doc->rootFrame()->childFrames().size());
+    QVERIFY(!doc->toHtml().contains(QLatin1String("<img")));
+}
+
+void CommandsTest::exportWritesDayFile_data()
+{
+    QTest::addColumn<QList<Record>>("records");
+    QTest::addColumn<QByteArray>("content");
+
+    QTest::newRow("two records")
+        << QList<Record>{{QStringLiteral("2024-03-15 08:00:00"), 3,
+                          QString::fromUtf8("电机温度过高：85℃")},
+                         {QStringLiteral("2024-03-15 12:30:05"), 3,
+                          QString::fromUtf8("急停按钮被按下")}}
+        << QByteArray("2024-03-15 08:00:00:\n"
+                      "\xe7\x94\xb5\xe6\x9c\xba\xe6\xb8\xa9\xe5\xba\xa6\xe8\xbf\x87\xe9\xab\x98"
+                      "\xef\xbc\x9a"
+                      "85\xe2\x84\x83\n"
+                      "2024-03-15 12:30:05:\n"
+                      "\xe6\x80\xa5\xe5\x81\x9c\xe6\x8c\x89\xe9\x92\xae\xe8\xa2\xab\xe6\x8c\x89"
+                      "\xe4\xb8\x8b\n");
+    QTest::newRow("markup and placeholders as written")
+        << QList<Record>{{QStringLiteral("2024-03-15 00:00:00"), 3,
+                          QStringLiteral("<b>x</b> 'q' \"dq\" %1 & \\n")}}
+        << QByteArray("2024-03-15 00:00:00:\n<b>x</b> 'q' \"dq\" %1 & \\n\n");
+    QTest::newRow("last second of the day")
+        << QList<Record>{{QStringLiteral("2024-03-15 23:59:59"), 3, QStringLiteral("late")},
+                         {QStringLiteral("2024-03-16 00:00:00"), 3, QStringLiteral("next")}}
+        << QByteArray("2024-03-15 23:59:59:\nlate\n");
+}
+
+void CommandsTest::exportWritesDayFile()
+{
+    QFETCH(QList<Record>, records);
+    QFETCH(QByteArray, content);
+    QList<Record> stored = records;
+    stored << Record{QStringLiteral("2024-03-15 09:00:00"), 2, QStringLiteral("other category")};
+    QVERIFY(WindowTest::seedRecords(stored));
+    QTemporaryDir target;
+    QVERIFY(target.isValid());
+
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    // Exported from the range page: the by-day page's list and day still decide.
+    QVERIFY(click("toolButton"));
+    setCategory("comboBox_2", 2);
+    view()->setPlainText(QStringLiteral("listing on screen"));
+
+    // The content is UTF-8 whatever the locale's encoding. A GB18030 locale can name the file
+    // (file names follow the locale) yet would write the text in its own encoding.
+    LocaleCodec gb18030("GB18030");
+    ModalDriver driver({ModalDriver::chooseDirectory(target.path()), ModalDriver::pressOk()});
+    QVERIFY(click("m_pbExport"));
+    QCOMPARE(driver.unexpected, 0);
+    QCOMPARE(driver.leftInScript(), 0);
+    QCOMPARE(driver.seen.size(), 2);
+    QCOMPARE(driver.seen[0].kind, QStringLiteral("directory"));
+    QCOMPARE(driver.seen[0].title, QString::fromUtf8("请选择文件存储路径"));
+    QCOMPARE(driver.seen[1].kind, QStringLiteral("message"));
+    QCOMPARE(driver.seen[1].title, QString::fromUtf8("提示"));
+    const QString path = exportPath(target.path(), kDay);
+    QCOMPARE(driver.seen[1].text, QString::fromUtf8("数据导出完成，路径如下：\n") + path);
+    for (const ModalDriver::Seen &s : driver.seen) {
+        QVERIFY(s.parentIsWindow);
+        QVERIFY(!s.waitCursor);
+    }
+
+    QCOMPARE(WindowTest::readFile(path), content);
+    // Nothing else is left beside it (no temporary file).
+    QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{exportName(kDay)});
+    QCOMPARE(view()->toPlainText(), QStringLiteral("listing on screen"));
+    QCOMPARE(currentPage(), 1);
+    QVERIFY(!QFile::exists(QStringLiteral("Tallyview.ini")));
+}
+
+void CommandsTest::exportReplacesEarlierFile()
+{
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    QTemporaryDir target;
+    QVERIFY(target.isValid());
+    const QString path = exportPath(target.path(), kDay);
+    QVERIFY(
+        WindowTest::writeFile(path, QByteArray("an older and much longer export\n").repeated(50)));
+
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 2);
+    {
+        ModalDriver driver({ModalDriver::chooseDirectory(target.path()), ModalDriver::pressOk()});
+        QVERIFY(click("m_pbExport"));
+        QCOMPARE(driver.unexpected, 0);
+    }
+    QCOMPARE(WindowTest::readFile(path),
+             QString::fromUtf8("2024-03-15 09:00:00:\n系统启动完成\n").toUtf8());
+
+    // A second export of the same day replaces the first one.
+    setCategory("comboBox", 3);
+    {
+        ModalDriver driver({ModalDriver::chooseDirectory(target.path()), ModalDriver::pressOk()});
+        QVERIFY(click("m_pbExport"));
+        QCOMPARE(driver.unexpected, 0);
+    }
+    QCOMPARE(WindowTest::readFile(path),
+             QString::fromUtf8("2024-03-15 08:00:00:\n电机温度过高：85℃\n"
+                               "2024-03-15 12:30:05:\n急停按钮被按下\n")
+                 .toUtf8());
+    QCOMPARE(exportFilesIn(target.path()), QStringList{exportName(kDay)});
+}
+
+void CommandsTest::exportEmptyDay()
+{
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 4); // no "other" records that day
+
+    ModalDriver driver({ModalDriver::pressOk()});
+    QVERIFY(click("m_pbExport"));
+    // Exactly one notice: the slot ran once and opened no directory chooser.
+    QCOMPARE(driver.unexpected, 0);
+    QCOMPARE(driver.seen.size(), 1);
+    QCOMPARE(driver.seen[0].kind, QStringLiteral("message"));
+    QCOMPARE(driver.seen[0].title, QString::fromUtf8("提示"));
+    QCOMPARE(driver.seen[0].text, kDay + QString::fromUtf8("没用记录可以导出"));
+    QVERIFY(!driver.seen[0].waitCursor);
+    QVERIFY(exportFilesIn(m_fx.path()).isEmpty());
+}
+
+void CommandsTest::exportCancelled()
+{
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 3);
+
+    ModalDriver driver({ModalDriver::cancel(), ModalDriver::pressOk()});
+    QVERIFY(click("m_pbExport"));
+    QCOMPARE(driver.unexpected, 0);
+    QCOMPARE(driver.seen.size(), 2);
+    QCOMPARE(driver.seen[0].kind, QStringLiteral("directory"));
+    QCOMPARE(driver.seen[1].kind, QStringLiteral("message"));
+    QCOMPARE(driver.seen[1].title, QString::fromUtf8("提示"));
+    QCOMPARE(driver.seen[1].text, QString::fromUtf8("路径无效"));
+    QVERIFY(exportFilesIn(m_fx.path()).isEmpty());
+}
+
+void CommandsTest::exportFailures_data()
+{
+    QTest::addColumn<QString>("condition");
+    QTest::newRow("target is a directory") << QStringLiteral("directory");
+    QTest::newRow("read-only directory") << QStringLiteral("read-only");
+    // Writing stops part-way: the earlier file must survive and no success may be claimed.
+    QTest::newRow("file size limit reached") << QStringLiteral("size-limit");
+    // Not even root can create files there.
+    QTest::newRow("directory of the process file system") << QStringLiteral("proc");
+    QTest::newRow("query fails") << QStringLiteral("query");
+}
+
+void CommandsTest::exportFailures()
+{
+    QFETCH(QString, condition);
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    QTemporaryDir target;
+    QVERIFY(target.isValid());
+    QString directory = target.path();
+    if (condition == QLatin1String("proc")) {
+        if (!QFileInfo(QStringLiteral("/proc/self")).isDir())
+            QSKIP("no /proc file system here");
+        directory = QStringLiteral("/proc");
+    }
+    const QString path = exportPath(directory, kDay);
+    const QByteArray earlier("an earlier export that must survive\n");
+
+    if (condition == QLatin1String("size-limit")) {
+        QList<Record> many;
+        for (int i = 0; i < 2000; ++i)
+            many << Record{QStringLiteral("2024-03-15 14:%1:%2")
+                               .arg(i / 60 % 60, 2, 10, QLatin1Char('0'))
+                               .arg(i % 60, 2, 10, QLatin1Char('0')),
+                           3,
+                           QString::fromUtf8("压力传感器读数超出上限，设备已自动停机，请检查。")};
+        QVERIFY(WindowTest::seedRecords(many));
+        QVERIFY(WindowTest::writeFile(path, earlier));
+    } else if (condition == QLatin1String("directory")) {
+        QVERIFY(QDir().mkpath(path));
+        QVERIFY(WindowTest::writeFile(path + QStringLiteral("/inside.txt"), earlier));
+    } else if (condition == QLatin1String("read-only")) {
+        QVERIFY(WindowTest::writeFile(path, earlier));
+        QVERIFY(QFile::setPermissions(target.path(), QFile::ReadOwner | QFile::ExeOwner));
+        QFile probe(target.filePath(QStringLiteral("probe")));
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.close();
+            probe.remove();
+            QFile::setPermissions(target.path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+            QSKIP("permissions do not stop this user from writing (running as root?)");
+        }
+    }
+
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QString queryError;
+    if (condition == QLatin1String("query")) {
+        QVERIFY(WindowTest::execOnLog(QStringLiteral("DROP TABLE SystemInfo")));
+        queryError = currentQueryError();
+        QVERIFY(!queryError.trimmed().isEmpty());
+    }
+
+    QList<ModalDriver::Action> script{ModalDriver::pressOk()};
+    if (condition != QLatin1String("query"))
+        script.prepend(ModalDriver::chooseDirectory(directory));
+    ModalDriver driver(script);
+    {
+        FileSizeLimit limit(condition == QLatin1String("size-limit") ? 8 * 1024 : -1);
+        QVERIFY(click("m_pbExport"));
+    }
+    QFile::setPermissions(target.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    QCOMPARE(driver.unexpected, 0);
+    QCOMPARE(driver.leftInScript(), 0);
+    const ModalDriver::Seen last = driver.seen.last();
+    QCOMPARE(last.kind, QStringLiteral("message"));
+    QCOMPARE(last.title, QString::fromUtf8("提示"));
+    QVERIFY2(last.text.startsWith(QString::fromUtf8("导出失败：")), qPrintable(last.text));
+    QVERIFY(last.text.size() > QString::fromUtf8("导出失败：").size());
+    for (const ModalDriver::Seen &s : driver.seen)
+        QVERIFY(!s.text.contains(QString::fromUtf8("数据导出完成")));
+
+    if (condition == QLatin1String("query")) {
+        QCOMPARE(driver.seen.size(), 1); // no directory chooser
+        QCOMPARE(last.text, QString::fromUtf8("导出失败：") + queryError);
+        QVERIFY(QDir(target.path()).isEmpty());
+    } else if (condition == QLatin1String("size-limit")) {
+        QCOMPARE(driver.seen.size(), 2);
+        QCOMPARE(WindowTest::readFile(path), earlier);
+        QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{exportName(kDay)});
+    } else if (condition == QLatin1String("proc")) {
+        QCOMPARE(driver.seen.size(), 2);
+        QVERIFY(!QFileInfo::exists(path));
+    } else if (condition == QLatin1String("directory")) {
+        QCOMPARE(driver.seen.size(), 2);
+        QVERIFY(QFileInfo(path).isDir());
+        QCOMPARE(WindowTest::readFile(path + QStringLiteral("/inside.txt")), earlier);
+        QCOMPARE(exportFilesIn(target.path()), QStringList{exportName(kDay)});
+    } else {
+        QCOMPARE(driver.seen.size(), 2);
+        QCOMPARE(WindowTest::readFile(path), earlier);
+        QCOMPARE(exportFilesIn(target.path()), QStringList{exportName(kDay)});
+    }
+}
+
+QTEST_MAIN(CommandsTest)
+#include "tst_commands.moc"

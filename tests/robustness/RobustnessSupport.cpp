@@ -1,0 +1,438 @@
+#include "RobustnessSupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTime>
+#include <QVariant>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Robustness {
+
+namespace {
+
+constexpr uid_t kChildUser = 65534;
+constexpr gid_t kChildGroup = 65534;
+
+// Every directory on the way to `path` must be searchable by others for the child user.
+bool reachableByOthers(const QString &path, QString *why)
+{
+    QDir dir(QFileInfo(path).absoluteFilePath());
+    while (dir.cdUp()) {
+        struct stat st;
+        const QByteArray name = QFile::encodeName(dir.absolutePath());
+        if (stat(name.constData(), &st) != 0 || (st.st_mode & S_IXOTH) == 0) {
+            *why = QStringLiteral("%1 is not searchable by other users; set TMPDIR to a directory "
+                                  "that is")
+                       .arg(dir.absolutePath());
+            return false;
+        }
+        if (dir.isRoot())
+            break;
+    }
+    return true;
+}
+
+bool chownTree(const QString &root, QString *why)
+{
+    QStringList paths{root};
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        paths << it.next();
+    for (const QString &p : paths) {
+        if (lchown(QFile::encodeName(p).constData(), kChildUser, kChildGroup) != 0) {
+            *why = QStringLiteral("cannot hand %1 to uid 65534: %2")
+                       .arg(p, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Gives the owner full access again everywhere below root, so that the tree can be removed.
+void restoreAccess(const QString &root)
+{
+    std::function<void(const QString &)> walk = [&](const QString &dirPath) {
+        chmod(QFile::encodeName(dirPath).constData(), 0700);
+        const QFileInfoList infos = QDir(dirPath).entryInfoList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo &info : infos) {
+            if (info.isSymLink())
+                continue;
+            if (info.isDir())
+                walk(info.filePath());
+            else
+                chmod(QFile::encodeName(info.filePath()).constData(), 0600);
+        }
+    };
+    walk(root);
+}
+
+template <typename Work> bool withConnection(const QString &path, Work work)
+{
+    static std::atomic<int> serial{0};
+    const QString name = QStringLiteral("robustness-%1").arg(++serial);
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        if (db.open()) {
+            ok = work(db);
+            db.close();
+        } else {
+            qWarning("cannot open %s: %s", qPrintable(path), qPrintable(db.lastError().text()));
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+QString schemaStatement()
+{
+    const QString tabs(6, QLatin1Char('\t'));
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS SystemInfo(") + tabs +
+           QStringLiteral("id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ") + tabs +
+           QStringLiteral(", datetime DATETIME NOT NULL DEFAULT "
+                          "(datetime(CURRENT_TIMESTAMP,'localtime'))  ") +
+           tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
+}
+
+QByteArray fileFingerprint(const QFileInfo &info)
+{
+    const QByteArray name = QFile::encodeName(info.filePath());
+    struct stat st;
+    if (lstat(name.constData(), &st) != 0)
+        return "missing";
+    QByteArray result = "mode:" + QByteArray::number(st.st_mode, 8) +
+                        " size:" + QByteArray::number(static_cast<qlonglong>(st.st_size));
+    if (!S_ISREG(st.st_mode))
+        return result;
+    // Without root the test may need to lend itself the read bit of a file it made unreadable.
+    const bool lend = access(name.constData(), R_OK) != 0 && st.st_uid == geteuid();
+    if (lend)
+        chmod(name.constData(), st.st_mode | S_IRUSR);
+    QFile file(info.filePath());
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (file.open(QIODevice::ReadOnly)) {
+        hash.addData(&file);
+        result += " sha256:" + hash.result().toHex();
+    } else {
+        result += " unreadable";
+    }
+    file.close();
+    if (lend)
+        chmod(name.constData(), st.st_mode & 07777);
+    return result;
+}
+
+} // namespace
+
+bool runningAsRoot()
+{
+    return geteuid() == 0;
+}
+
+Workspace::Workspace()
+    : m_work(std::make_unique<QTemporaryDir>()), m_home(std::make_unique<QTemporaryDir>())
+{
+}
+
+Workspace::~Workspace()
+{
+    if (m_work->isValid())
+        restoreAccess(m_work->path());
+    if (m_home->isValid())
+        restoreAccess(m_home->path());
+}
+
+bool Workspace::isValid() const
+{
+    return m_work->isValid() && m_home->isValid();
+}
+
+bool Workspace::prepareForRestrictedChild(QString *why)
+{
+    if (!runningAsRoot())
+        return true;
+    if (!reachableByOthers(path(), why) || !reachableByOthers(home(), why))
+        return false;
+    return chownTree(path(), why) && chownTree(home(), why);
+}
+
+QStringList Workspace::restrictedOptions() const
+{
+    return runningAsRoot() ? QStringList{QStringLiteral("--as-nobody")} : QStringList();
+}
+
+bool ChildResult::ranToEnd() const
+{
+    return started && !timedOut && exitStatus == QProcess::NormalExit && exitCode == 0;
+}
+
+bool ChildResult::restrictionUnavailable() const
+{
+    return started && !timedOut && exitStatus == QProcess::NormalExit &&
+           (exitCode == ExitCannotRestrict || exitCode == ExitRestrictionIneffective);
+}
+
+QString ChildResult::value(const QString &key) const
+{
+    QString found;
+    for (const auto &line : lines) {
+        if (line.first == key)
+            found = line.second;
+    }
+    return found;
+}
+
+QStringList ChildResult::values(const QString &key) const
+{
+    QStringList found;
+    for (const auto &line : lines) {
+        if (line.first == key)
+            found << line.second;
+    }
+    return found;
+}
+
+long long ChildResult::lostReported() const
+{
+    static const QRegularExpression loss(QStringLiteral("^SystemLog: (\\d+) log records lost"),
+                                         QRegularExpression::MultilineOption);
+    long long total = 0;
+    auto it = loss.globalMatch(QString::fromUtf8(err));
+    while (it.hasNext())
+        total += it.next().captured(1).toLongLong();
+    return total;
+}
+
+int ChildResult::lossLines() const
+{
+    static const QRegularExpression loss(QStringLiteral("^SystemLog: \\d+ log records lost"),
+                                         QRegularExpression::MultilineOption);
+    int count = 0;
+    auto it = loss.globalMatch(QString::fromUtf8(err));
+    while (it.hasNext()) {
+        it.next();
+        ++count;
+    }
+    return count;
+}
+
+QString ChildResult::describe() const
+{
+    QString state;
+    if (!started)
+        state = QStringLiteral("did not start");
+    else if (timedOut)
+        state = QStringLiteral("still running after %1 ms, killed").arg(kChildTimeoutMs);
+    else if (exitStatus == QProcess::CrashExit)
+        state = QStringLiteral("crashed");
+    else
+        state = QStringLiteral("exit code %1").arg(exitCode);
+    return QStringLiteral("child %1\n--- stdout ---\n%2\n--- stderr ---\n%3")
+        .arg(state, QString::fromUtf8(out), QString::fromUtf8(err));
+}
+
+ChildResult runChild(const QString &program, const QStringList &arguments,
+                     const Workspace &workspace, const QString &workingDirectory)
+{
+    ChildResult result;
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(workingDirectory.isEmpty() ? workspace.path() : workingDirectory);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("HOME"), workspace.home());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), workspace.home() + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), workspace.home() + QStringLiteral("/.cache"));
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    process.setProcessEnvironment(env);
+    process.start();
+    result.started = process.waitForStarted(kChildTimeoutMs);
+    if (!result.started) {
+        result.err = process.errorString().toLocal8Bit();
+        return result;
+    }
+    if (!process.waitForFinished(kChildTimeoutMs)) {
+        result.timedOut = true;
+        process.kill();
+        process.waitForFinished(10000);
+    }
+    result.exitStatus = process.exitStatus();
+    result.exitCode = process.exitCode();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    for (const QByteArray &line : result.out.split('\n')) {
+        const int space = line.indexOf(' ');
+        if (space <= 0)
+            continue;
+        result.lines.append(
+            {QString::fromUtf8(line.left(space)),
+             QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(space + 1)))});
+    }
+    return result;
+}
+
+QByteArray fingerprint(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return "missing";
+    QByteArray result = fileFingerprint(info);
+    if (!info.isDir() || info.isSymLink())
+        return result;
+    QStringList below;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        below << it.next();
+    below.sort();
+    for (const QString &p : below)
+        result += '\n' + QFile::encodeName(QDir(path).relativeFilePath(p)) + ' ' +
+                  fileFingerprint(QFileInfo(p));
+    return result;
+}
+
+QStringList entries(const QString &directory)
+{
+    QStringList names = QDir(directory).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                  QDir::NoDotAndDotDot);
+    names.sort();
+    return names;
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(generator.bounded(256));
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size() && file.flush();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    QByteArray bytes = file.readAll();
+    if (bytes.isNull())
+        bytes = QByteArray("");
+    return bytes;
+}
+
+bool writeLogFile(const QString &path, const QList<StoredRecord> &records)
+{
+    return withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        if (!query.exec(schemaStatement()) || !db.transaction())
+            return false;
+        if (!query.prepare(
+                QStringLiteral("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)")))
+            return false;
+        for (const StoredRecord &r : records) {
+            query.addBindValue(r.datetime);
+            query.addBindValue(r.type);
+            query.addBindValue(r.message);
+            if (!query.exec()) {
+                qWarning("insert: %s", qPrintable(query.lastError().text()));
+                db.rollback();
+                return false;
+            }
+        }
+        return db.commit();
+    });
+}
+
+bool execOnFile(const QString &path, const QStringList &statements)
+{
+    return withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        for (const QString &statement : statements) {
+            if (!query.exec(statement)) {
+                qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+const QString kDay = QStringLiteral("2024-03-15");
+
+QList<StoredRecord> recordsOfDay(int count, int messageLength)
+{
+    QList<StoredRecord> records;
+    for (int i = 0; i < count; ++i) {
+        const QTime time = QTime(8, 0, 0).addSecs(i * 7);
+        QString message = QString::fromUtf8("记录 %1 ").arg(i);
+        while (message.size() < messageLength)
+            message += QLatin1Char('a' + message.size() % 26);
+        records.append(
+            {kDay + QLatin1Char(' ') + time.toString(QStringLiteral("hh:mm:ss")), 0, message});
+    }
+    return records;
+}
+
+QStringList hostileLogFileKinds()
+{
+    return {QStringLiteral("directory"), QStringLiteral("random bytes"),
+            QStringLiteral("empty file"), QStringLiteral("other schema"),
+            QStringLiteral("unreadable")};
+}
+
+bool makeHostileLogFile(const QString &kind, const QString &path, bool *restricted)
+{
+    *restricted = false;
+    if (kind == QLatin1String("directory")) {
+        // Not empty, so that anything removed or added below it shows.
+        return QDir().mkdir(path) &&
+               writeFile(QDir(path).filePath(QStringLiteral("keep.txt")), "kept\n");
+    }
+    if (kind == QLatin1String("random bytes"))
+        return writeFile(path, randomBytes(64 * 1024, 20240315));
+    if (kind == QLatin1String("empty file"))
+        return writeFile(path, QByteArray());
+    if (kind == QLatin1String("other schema")) {
+        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
+                                                "datetime TEXT, message TEXT)"),
+                                 QStringLiteral("INSERT INTO SystemInfo(datetime, message) VALUES "
+                                                "('2024-03-15 08:00:00', 'not ours'), "
+                                                "('2024-03-15 09:00:00', 'neither')")});
+    }
+    if (kind == QLatin1String("unreadable")) {
+        // A real log with records of the day: only the permission bits keep them from showing.
+        *restricted = true;
+        return writeLogFile(path, recordsOfDay(3)) &&
+               chmod(QFile::encodeName(path).constData(), 0) == 0;
+    }
+    return false;
+}
+
+} // namespace Robustness

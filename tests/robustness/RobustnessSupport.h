@@ -1,0 +1,136 @@
+#pragma once
+
+// Test-side helpers of the robustness tests: a temporary working directory that a restricted
+// child can use, running a helper program with a hang guard and reading its report, fingerprints
+// of files that must stay unchanged, and log files made with a connection of the test's own.
+
+#include "ChildSupport.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace Robustness {
+
+// Generous bound on a child's whole run: a guard against hangs, not a speed requirement.
+constexpr int kChildTimeoutMs = 60000;
+
+bool runningAsRoot();
+
+// A fresh working directory for one case, plus a home directory beside it for the child (the
+// toolkit keeps dialog state there, which must not land in the working directory).
+class Workspace
+{
+public:
+    Workspace();
+    ~Workspace();
+    Workspace(const Workspace &) = delete;
+    Workspace &operator=(const Workspace &) = delete;
+
+    bool isValid() const;
+    QString path() const { return m_work->path(); }
+    QString home() const { return m_home->path(); }
+    QString filePath(const QString &name) const { return m_work->filePath(name); }
+
+    // Prepares the workspace for a child that must not be able to get around permission bits.
+    // As root the child drops to uid 65534, so the whole tree is handed to that user first (it
+    // then meets the ownership an ordinary user has; the case's chmod calls come afterwards).
+    // Returns false with a reason when a child of that user could not reach the workspace.
+    bool prepareForRestrictedChild(QString *why);
+
+    // The options that make a child restricted (empty unless running as root).
+    QStringList restrictedOptions() const;
+
+private:
+    std::unique_ptr<QTemporaryDir> m_work;
+    std::unique_ptr<QTemporaryDir> m_home;
+};
+
+struct ChildResult
+{
+    bool started = false;
+    bool timedOut = false;
+    QProcess::ExitStatus exitStatus = QProcess::NormalExit;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+    QList<QPair<QString, QString>> lines; // the child's "key value" reports, in order
+
+    bool ranToEnd() const;
+    // The child found that the restriction it was asked for does not hold here.
+    bool restrictionUnavailable() const;
+    QString value(const QString &key) const; // the last report of key, or a null string
+    QStringList values(const QString &key) const;
+    // Total of the "SystemLog: N log records lost" lines on standard error.
+    long long lostReported() const;
+    int lossLines() const;
+    QString describe() const;
+};
+
+ChildResult runChild(const QString &program, const QStringList &arguments,
+                     const Workspace &workspace, const QString &workingDirectory = QString());
+
+// Type, permission bits and content of a file (its SHA-256), or the same of every entry below
+// a directory. Reads a file the test's own user is not allowed to read by lending itself the
+// read bit for the moment.
+QByteArray fingerprint(const QString &path);
+// Names of the entries of a directory, sorted, one level.
+QStringList entries(const QString &directory);
+
+QByteArray randomBytes(int size, quint32 seed);
+bool writeFile(const QString &path, const QByteArray &bytes);
+QByteArray readFile(const QString &path);
+
+struct StoredRecord
+{
+    QString datetime;
+    int type;
+    QString message;
+};
+
+// Creates the log table in the SQLite file `path` (as the service defines it) if missing and
+// adds the records, with their stamps, through a connection of the test's own.
+bool writeLogFile(const QString &path, const QList<StoredRecord> &records);
+// Runs statements on the SQLite file `path` through a connection of the test's own.
+bool execOnFile(const QString &path, const QStringList &statements);
+
+// The day on which the cases put their records, and a few records of category 0 on it.
+extern const QString kDay;
+QList<StoredRecord> recordsOfDay(int count, int messageLength = 20);
+
+// The kinds of "dbLog.db" that is no usable log: a directory, a file of random bytes, an empty
+// file, a file of another schema, a real log that cannot be read.
+QStringList hostileLogFileKinds();
+// Puts a "dbLog.db" of one of those kinds at path; *restricted tells whether the case needs a
+// restricted child (see Workspace::prepareForRestrictedChild).
+bool makeHostileLogFile(const QString &kind, const QString &path, bool *restricted);
+
+} // namespace Robustness
+
+// Ends the current test function as skipped when a restricted child reported that the
+// restriction cannot be had here; the reason says which and why.
+#define ROBUSTNESS_SKIP_UNLESS_RESTRICTED(result)                                                  \
+    do {                                                                                           \
+        if ((result).restrictionUnavailable())                                                     \
+            QSKIP(qPrintable(QStringLiteral("the case needs a process that cannot get around "     \
+                                            "permission bits or a file-size limit, and none "      \
+                                            "could be had: ") +                                    \
+                             QString::fromLocal8Bit((result).err).trimmed()));                     \
+    } while (false)
+
+// Prepares the workspace for a restricted child, or ends the test function as skipped with the
+// reason why that is impossible here.
+#define ROBUSTNESS_PREPARE_RESTRICTED(workspace)                                                   \
+    do {                                                                                           \
+        QString why_;                                                                              \
+        if (!(workspace).prepareForRestrictedChild(&why_))                                         \
+            QSKIP(qPrintable(QStringLiteral("the case needs a child of another user, which "       \
+                                            "cannot be set up here: ") +                           \
+                             why_));                                                               \
+    } while (false)

@@ -1,0 +1,116 @@
+// Runs the log service in the working directory for the robustness tests, one command after the
+// other, and reports what it saw on standard output ("key value" lines, see ChildSupport.h).
+//
+//   start                  obtain the front and start it
+//   query DAY TYPE         queryDay; reports "rows", "errorvalid" and "error"
+//   log N                  hands N records to the output hook from two threads
+//   release                releases the front
+//   burst                  starts the service and logs "t<thread>:<seq>" from two threads until
+//                          killed (categories 1 and 2 for threads 0 and 1)
+
+#include "ChildSupport.h"
+#include "OutputHook.h"
+#include "qzSysLog.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QSqlError>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+using namespace Robustness;
+using SystemLog::qzSysLog;
+
+namespace {
+
+// Never returns: the test ends the process with SIGKILL.
+[[noreturn]] void burst()
+{
+    qzSysLog::instance()->start();
+    SystemLog::qzLogDB &writer = qzSysLog::instance()->writer();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([t, &writer] {
+            const QByteArray prefix = "t" + QByteArray::number(t) + ':';
+            for (long long seq = 0;; ++seq) {
+                const QByteArray message = prefix + QByteArray::number(seq);
+                SystemLog::outputHook(t + 1, message.constData(), message.size());
+                // Keep the backlog bounded, so that the writer is always busy but memory is not
+                // exhausted while the test waits.
+                if ((seq & 63) == 0) {
+                    while (writer.queuedCount() > 5000)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+        });
+    }
+    report("burst", QStringLiteral("running"));
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+void logRecords(int count)
+{
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        const int share = count / 2 + (t == 0 ? count % 2 : 0);
+        threads.emplace_back([t, share] {
+            for (int i = 0; i < share; ++i) {
+                const QByteArray message =
+                    "robustness record " + QByteArray::number(t) + '/' + QByteArray::number(i);
+                SystemLog::outputHook(4, message.constData(), message.size());
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    report("logged", QString::number(count));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    int i = applyRestrictions(argc, argv);
+    QCoreApplication app(argc, argv);
+
+    auto needs = [&](int n) {
+        if (i + n >= argc)
+            fail(ExitUsage, QStringLiteral("%1 needs %2 argument(s)")
+                                .arg(QString::fromLocal8Bit(argv[i]))
+                                .arg(n));
+    };
+    for (; i < argc; ++i) {
+        const char *command = argv[i];
+        if (std::strcmp(command, "start") == 0) {
+            qzSysLog::instance()->start();
+            report("started", QStringLiteral("1"));
+        } else if (std::strcmp(command, "query") == 0) {
+            needs(2);
+            QSqlError error;
+            const SystemLog::LogRowList rows = qzSysLog::instance()->queryDay(
+                QString::fromLocal8Bit(argv[i + 1]), std::atoi(argv[i + 2]), &error);
+            report("rows", QString::number(rows.size()));
+            report("errorvalid", error.isValid() ? QStringLiteral("1") : QStringLiteral("0"));
+            report("error", error.text());
+            i += 2;
+        } else if (std::strcmp(command, "log") == 0) {
+            needs(1);
+            logRecords(std::atoi(argv[i + 1]));
+            ++i;
+        } else if (std::strcmp(command, "release") == 0) {
+            qzSysLog::release();
+            report("released", QStringLiteral("1"));
+        } else if (std::strcmp(command, "burst") == 0) {
+            burst();
+        } else {
+            fail(ExitUsage,
+                 QStringLiteral("unknown command %1").arg(QString::fromLocal8Bit(command)));
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,395 @@
+// A process that logs from two threads is killed with SIGKILL in the middle of the burst. The
+// log it leaves must be sound: the database passes its integrity check, every record that was
+// committed before the kill is still there, each thread's records form a gap-free prefix of what
+// it logged, in order, every message whole, and the file opens again and takes new records.
+// Built twice: once opening the file through the log service alone, once through the window.
+
+#include "RobustnessSupport.h"
+
+#include "OutputHook.h"
+#include "qzSysLog.h"
+
+#ifdef ROBUSTNESS_WITH_WINDOW
+#include "Tallyview.h"
+
+#include <QComboBox>
+#include <QDateEdit>
+#include <QPushButton>
+#include <QTextEdit>
+#endif
+
+#include <QDate>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTest>
+
+#include <csignal>
+
+#include <signal.h>
+#include <sys/types.h>
+
+using namespace Robustness;
+
+namespace {
+
+const QString kChild = QStringLiteral(ROBUSTNESS_SERVICE_CHILD);
+const QByteArray kAfterCrash = "logged after the crash";
+constexpr int kAfterCrashType = 3;
+
+// Counts the committed records through a read-only connection of its own, without disturbing
+// the writer for longer than one count.
+class CommittedCounter
+{
+public:
+    explicit CommittedCounter(const QString &path) : m_path(path) {}
+    ~CommittedCounter()
+    {
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(kName);
+    }
+
+    // Committed records of thread 0 and of thread 1 (categories 1 and 2); false while the file
+    // or its table is not there yet.
+    bool count(int *first, int *second)
+    {
+        if (!QFileInfo::exists(m_path))
+            return false;
+        if (!m_db.isValid()) {
+            m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kName);
+            m_db.setDatabaseName(m_path);
+            m_db.setConnectOptions(
+                QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
+        }
+        if (!m_db.isOpen() && !m_db.open())
+            return false;
+        QSqlQuery query(m_db);
+        if (!query.exec(
+                QStringLiteral("SELECT total(type = 1), total(type = 2) FROM SystemInfo")) ||
+            !query.next())
+            return false;
+        *first = query.value(0).toInt();
+        *second = query.value(1).toInt();
+        query.finish();
+        return true;
+    }
+
+private:
+    const QString kName = QStringLiteral("robustness-counter");
+    QString m_path;
+    QSqlDatabase m_db;
+};
+
+// Sends SIGSTOP and returns once the process is really stopped.
+bool stopProcess(qint64 pid)
+{
+    if (::kill(static_cast<pid_t>(pid), SIGSTOP) != 0)
+        return false;
+    const QString statPath = QStringLiteral("/proc/%1/stat").arg(pid);
+    QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        QFile stat(statPath);
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        // "pid (name) state ...": the state follows the last closing parenthesis.
+        const QByteArray line = stat.readAll();
+        const int close = line.lastIndexOf(')');
+        if (close > 0 && line.size() > close + 2 && line.at(close + 2) == 'T')
+            return true;
+    }
+    return false;
+}
+
+struct StoredRow
+{
+    qlonglong id;
+    int type;
+    QString datetime;
+    QString message;
+};
+
+bool readAll(const QString &path, QStringList *integrity, QList<StoredRow> *rows, QString *why)
+{
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                                    QStringLiteral("robustness-check"));
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(QStringLiteral("PRAGMA integrity_check"))) {
+                while (query.next())
+                    *integrity << query.value(0).toString();
+                if (query.exec(QStringLiteral(
+                        "SELECT id, type, datetime, message FROM SystemInfo ORDER BY id"))) {
+                    while (query.next())
+                        rows->append({query.value(0).toLongLong(), query.value(1).toInt(),
+                                      query.value(2).toString(), query.value(3).toString()});
+                    ok = true;
+                }
+            }
+            if (!ok)
+                *why = query.lastError().text();
+            db.close();
+        } else {
+            *why = db.lastError().text();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("robustness-check"));
+    return ok;
+}
+
+// Restores the working directory when the test function ends, however it ends.
+class WorkingDirectory
+{
+public:
+    explicit WorkingDirectory(const QString &path) : m_previous(QDir::currentPath())
+    {
+        m_ok = QDir::setCurrent(path);
+    }
+    ~WorkingDirectory() { QDir::setCurrent(m_previous); }
+    bool ok() const { return m_ok; }
+
+private:
+    QString m_previous;
+    bool m_ok = false;
+};
+
+// What the reopened file showed for the records of thread 0 (category 1) of one day.
+struct Reopened
+{
+    bool failed = false;
+    QString failure;
+    QStringList messages;
+};
+
+#ifdef ROBUSTNESS_WITH_WINDOW
+// Opens the window, lists category 1 of the day and logs one record before it is closed.
+Reopened reopen(const QDate &day)
+{
+    Reopened result;
+    Tallyview window;
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) {
+        result.failed = true;
+        result.failure = QStringLiteral("the window was not exposed");
+        return result;
+    }
+    auto *type = window.findChild<QComboBox *>(QStringLiteral("comboBox"));
+    auto *date = window.findChild<QDateEdit *>(QStringLiteral("dateEdit"));
+    auto *query = window.findChild<QPushButton *>(QStringLiteral("pushButton"));
+    auto *view = window.findChild<QTextEdit *>(QStringLiteral("textEdit"));
+    if (!type || !date || !query || !view) {
+        result.failed = true;
+        result.failure = QStringLiteral("a control of the window is missing");
+        return result;
+    }
+    type->setCurrentIndex(1);
+    date->setDate(day);
+    query->click();
+    const QString text = view->toPlainText();
+    if (text.startsWith(QString::fromUtf8("查询失败"))) {
+        result.failed = true;
+        result.failure = text;
+    }
+    // The listing is "<date-time>:" and the message on the next line, per record.
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (int i = 1; i < lines.size(); i += 2)
+        result.messages << lines.at(i);
+    SystemLog::outputHook(kAfterCrashType, kAfterCrash.constData(), kAfterCrash.size());
+    return result; // the window's destructor releases the service, which stores the record
+}
+#else
+// Opens the log through the service, lists category 1 of the day and logs one record.
+Reopened reopen(const QDate &day)
+{
+    Reopened result;
+    SystemLog::qzSysLog *front = SystemLog::qzSysLog::instance();
+    QSqlError error;
+    const SystemLog::LogRowList rows =
+        front->queryDay(day.toString(QStringLiteral("yyyy-MM-dd")), 1, &error);
+    if (error.isValid()) {
+        result.failed = true;
+        result.failure = error.text();
+    }
+    for (const SystemLog::LogRow &row : rows)
+        result.messages << row.second;
+    front->start();
+    SystemLog::outputHook(kAfterCrashType, kAfterCrash.constData(), kAfterCrash.size());
+    SystemLog::qzSysLog::release();
+    return result;
+}
+#endif
+
+} // namespace
+
+class CrashSafety : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void killedDuringBurst_data();
+    void killedDuringBurst();
+};
+
+void CrashSafety::killedDuringBurst_data()
+{
+    QTest::addColumn<int>("committed"); // records stored before the kill, at least
+    // Kill while the writer has a transaction open (its journal is on disk), so that the next
+    // opener finds a hot journal to roll back; otherwise kill right after the count.
+    QTest::addColumn<bool>("insideTransaction");
+
+    QTest::newRow("early, right after a count") << 2000 << false;
+    QTest::newRow("early, inside a transaction") << 2000 << true;
+    QTest::newRow("deep, inside a transaction") << 20000 << true;
+}
+
+void CrashSafety::killedDuringBurst()
+{
+    QFETCH(int, committed);
+    QFETCH(bool, insideTransaction);
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+
+    QProcess child;
+    child.setProgram(kChild);
+    child.setArguments({QStringLiteral("burst")});
+    child.setWorkingDirectory(ws.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), ws.home());
+    child.setProcessEnvironment(env);
+    const QDate startDay = QDate::currentDate();
+    child.start();
+    QVERIFY2(child.waitForStarted(kChildTimeoutMs), qPrintable(child.errorString()));
+
+    // Wait until both threads have enough records committed; the deadline only guards against
+    // a stall.
+    int seen = 0;
+    {
+        CommittedCounter counter(log);
+        QDeadlineTimer deadline(kChildTimeoutMs);
+        int first = 0;
+        int second = 0;
+        while (!counter.count(&first, &second) || qMin(first, second) < committed / 2) {
+            if (child.state() != QProcess::Running || deadline.hasExpired()) {
+                child.kill();
+                child.waitForFinished(10000);
+                QFAIL(qPrintable(QStringLiteral("the logging child stored %1 + %2 records and "
+                                                "%3; stderr:\n%4")
+                                     .arg(first)
+                                     .arg(second)
+                                     .arg(deadline.hasExpired() ? QStringLiteral("stalled")
+                                                                : QStringLiteral("ended"))
+                                     .arg(QString::fromUtf8(child.readAllStandardError()))));
+            }
+            QTest::qSleep(5);
+        }
+        seen = first + second;
+    }
+    const QString journalPath = ws.filePath(QStringLiteral("dbLog.db-journal"));
+    if (insideTransaction) {
+        // The journal holds data only while a write transaction is open. Freeze the child once
+        // it is seen and kill it only if the transaction is still open; else let it go on.
+        const auto journalInUse = [&] {
+            const QFileInfo journal(journalPath);
+            return journal.exists() && journal.size() > 0;
+        };
+        QDeadlineTimer deadline(kChildTimeoutMs);
+        for (;;) {
+            QVERIFY2(!deadline.hasExpired(), "the writer never had a transaction open");
+            QVERIFY2(child.state() == QProcess::Running, "the logging child ended");
+            if (!journalInUse())
+                continue;
+            QVERIFY(stopProcess(child.processId()));
+            if (journalInUse())
+                break;
+            QVERIFY(::kill(static_cast<pid_t>(child.processId()), SIGCONT) == 0);
+        }
+    }
+    child.kill(); // SIGKILL
+    QVERIFY(child.waitForFinished(10000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    const QDate killDay = QDate::currentDate();
+    if (killDay != startDay)
+        QSKIP("the burst ran across midnight, so its records belong to two days");
+    const QFileInfo journal(journalPath);
+    const bool hotJournal = journal.exists() && journal.size() > 0;
+    qInfo("killed with at least %d records committed; %s", seen,
+          hotJournal ? "a transaction was in progress (hot journal)"
+                     : "no transaction was in progress");
+    if (insideTransaction)
+        QVERIFY2(hotJournal, "the journal of the open transaction is gone after the kill");
+
+    // The next program to open the file is ours.
+    Reopened reopened;
+    {
+        WorkingDirectory cwd(ws.path());
+        QVERIFY(cwd.ok());
+        reopened = reopen(killDay);
+    }
+    QVERIFY2(!reopened.failed, qPrintable(reopened.failure));
+
+    QStringList integrity;
+    QList<StoredRow> rows;
+    QString why;
+    QVERIFY2(readAll(log, &integrity, &rows, &why), qPrintable(why));
+    QCOMPARE(integrity, QStringList{QStringLiteral("ok")});
+
+    static const QRegularExpression pattern(QStringLiteral("^t([01]):(0|[1-9][0-9]*)$"));
+    long long next[2] = {0, 0};
+    int afterCrash = 0;
+    QStringList listedExpected;
+    const QString dayText = killDay.toString(QStringLiteral("yyyy-MM-dd"));
+    for (const StoredRow &row : rows) {
+        if (row.type == kAfterCrashType && row.message == QString::fromUtf8(kAfterCrash)) {
+            ++afterCrash;
+            continue;
+        }
+        const QRegularExpressionMatch m = pattern.match(row.message);
+        if (!m.hasMatch())
+            QFAIL(qPrintable(QStringLiteral("record %1 holds \"%2\", which no thread logged")
+                                 .arg(row.id)
+                                 .arg(row.message)));
+        const int thread = m.captured(1).toInt();
+        const long long seq = m.captured(2).toLongLong();
+        if (seq != next[thread])
+            QFAIL(qPrintable(QStringLiteral("thread %1: record %2 holds sequence number %3 "
+                                            "where %4 was due")
+                                 .arg(thread)
+                                 .arg(row.id)
+                                 .arg(seq)
+                                 .arg(next[thread])));
+        QCOMPARE(row.type, thread + 1);
+        ++next[thread];
+        if (row.type == 1 && row.datetime.startsWith(dayText))
+            listedExpected << row.message;
+    }
+    qInfo("stored after the kill: thread 0: %lld, thread 1: %lld", next[0], next[1]);
+    QVERIFY(next[0] > 0);
+    QVERIFY(next[1] > 0);
+    // What was committed before the kill survived it.
+    QVERIFY2(next[0] + next[1] >= seen,
+             qPrintable(QStringLiteral("%1 records committed before the kill, %2 left")
+                            .arg(seen)
+                            .arg(next[0] + next[1])));
+    // The reopened file lists the day's records of thread 0, all of them, in order.
+    QCOMPARE(reopened.messages.size(), listedExpected.size());
+    QVERIFY(reopened.messages == listedExpected);
+    // And it takes new records.
+    QCOMPARE(afterCrash, 1);
+}
+
+#ifdef ROBUSTNESS_WITH_WINDOW
+QTEST_MAIN(CrashSafety)
+#else
+QTEST_GUILESS_MAIN(CrashSafety)
+#endif
+#include "tst_crash_safety.moc"

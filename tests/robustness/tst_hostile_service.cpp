@@ -1,0 +1,142 @@
+// The log service started in a hostile working directory: a "dbLog.db" that is no usable log,
+// and a working directory that cannot be written. Each case runs the real service in a child
+// process (restricted where permission bits must hold even for root) and checks that it runs to
+// its end, tells the caller that the query failed, accounts for every record it could not store
+// on standard error, and leaves what it found exactly as it was.
+
+#include "RobustnessSupport.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace Robustness;
+
+namespace {
+
+const QString kChild = QStringLiteral(ROBUSTNESS_SERVICE_CHILD);
+constexpr int kLogged = 20;
+
+// Lines on standard error from the service other than the accounting of lost records: the
+// reasons it gives.
+int reasonLines(const ChildResult &r)
+{
+    int lines = 0;
+    for (const QByteArray &line : r.err.split('\n')) {
+        if (line.startsWith("SystemLog: "))
+            ++lines;
+    }
+    return lines - r.lossLines();
+}
+
+} // namespace
+
+class HostileService : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void hostileLogFile_data();
+    void hostileLogFile();
+    void readOnlyWorkingDirectory_data();
+    void readOnlyWorkingDirectory();
+};
+
+void HostileService::hostileLogFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    for (const QString &kind : hostileLogFileKinds())
+        QTest::newRow(qPrintable(kind)) << kind;
+}
+
+void HostileService::hostileLogFile()
+{
+    QFETCH(QString, kind);
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    bool restricted = false;
+    QVERIFY(makeHostileLogFile(kind, log, &restricted));
+    QStringList options;
+    if (restricted) {
+        ROBUSTNESS_PREPARE_RESTRICTED(ws);
+        options = ws.restrictedOptions() << QStringLiteral("--expect-unreadable") << log;
+    }
+    const QByteArray before = fingerprint(log);
+    const QStringList around = entries(ws.path());
+
+    const ChildResult r = runChild(kChild,
+                                   options << QStringLiteral("start") << QStringLiteral("query")
+                                           << kDay << QStringLiteral("0") << QStringLiteral("log")
+                                           << QString::number(kLogged) << QStringLiteral("release"),
+                                   ws);
+    ROBUSTNESS_SKIP_UNLESS_RESTRICTED(r);
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+
+    // The query failed, and says so: not an empty day.
+    QCOMPARE(r.value(QStringLiteral("rows")), QStringLiteral("0"));
+    QVERIFY2(r.value(QStringLiteral("errorvalid")) == QLatin1String("1"), qPrintable(r.describe()));
+    QVERIFY2(!r.value(QStringLiteral("error")).trimmed().isEmpty(), qPrintable(r.describe()));
+    QVERIFY2(reasonLines(r) > 0, qPrintable(r.describe()));
+    // Every record handed over is accounted for as lost.
+    QVERIFY2(r.lostReported() == kLogged, qPrintable(r.describe()));
+    // Nothing was written, removed or put beside it.
+    QCOMPARE(fingerprint(log), before);
+    QCOMPARE(entries(ws.path()), around);
+}
+
+void HostileService::readOnlyWorkingDirectory_data()
+{
+    QTest::addColumn<QString>("logFile"); // "", or the permission of an existing log
+    QTest::addColumn<int>("listed");      // records the day query finds, -1: the query fails
+
+    QTest::newRow("no log file") << QString() << -1;
+    QTest::newRow("read-only log file") << QStringLiteral("0444") << 3;
+    QTest::newRow("writable log file") << QStringLiteral("0644") << 3;
+}
+
+void HostileService::readOnlyWorkingDirectory()
+{
+    QFETCH(QString, logFile);
+    QFETCH(int, listed);
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    if (!logFile.isEmpty())
+        QVERIFY(writeLogFile(log, recordsOfDay(3)));
+    ROBUSTNESS_PREPARE_RESTRICTED(ws);
+    const QByteArray dirPath = QFile::encodeName(ws.path());
+    if (!logFile.isEmpty())
+        QCOMPARE(chmod(QFile::encodeName(log).constData(), logFile.toUInt(nullptr, 8)), 0);
+    QCOMPARE(chmod(dirPath.constData(), 0555), 0);
+    const QByteArray before = fingerprint(log);
+    const QStringList around = entries(ws.path());
+
+    const ChildResult r =
+        runChild(kChild,
+                 ws.restrictedOptions() << QStringLiteral("--expect-unwritable") << ws.path()
+                                        << QStringLiteral("start") << QStringLiteral("query")
+                                        << kDay << QStringLiteral("0") << QStringLiteral("log")
+                                        << QString::number(kLogged) << QStringLiteral("release"),
+                 ws);
+    ROBUSTNESS_SKIP_UNLESS_RESTRICTED(r);
+    // Ends on its own (the run is bounded by a hang guard) and without a crash.
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+    QCOMPARE(r.value(QStringLiteral("released")), QStringLiteral("1"));
+
+    if (listed < 0) {
+        QVERIFY2(r.value(QStringLiteral("errorvalid")) == QLatin1String("1"),
+                 qPrintable(r.describe()));
+    } else {
+        QVERIFY2(r.value(QStringLiteral("errorvalid")) == QLatin1String("0"),
+                 qPrintable(r.describe()));
+        QCOMPARE(r.value(QStringLiteral("rows")), QString::number(listed));
+    }
+    QVERIFY2(r.lostReported() == kLogged, qPrintable(r.describe()));
+    QCOMPARE(fingerprint(log), before);
+    QCOMPARE(entries(ws.path()), around);
+}
+
+QTEST_GUILESS_MAIN(HostileService)
+#include "tst_hostile_service.moc"

@@ -1,0 +1,672 @@
+// The log store: the table and its index, the stored text of every kind of message, the bounds
+// and order of a select, and the treatment of files that are not a log database.
+
+#include "QDBSqlite.h"
+#include "TestSupport.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <climits>
+#include <list>
+#include <memory>
+
+using SystemLog::LogQueueEntry;
+using SystemLog::LogRowList;
+using SystemLog::QDBSqlite;
+using namespace TestSupport;
+
+namespace {
+
+const QString kEarliest = QStringLiteral("1970-01-01 00:00:00");
+const QString kLatest = QStringLiteral("9999-12-31 23:59:59");
+
+QStringList messagesOf(const LogRowList &rows)
+{
+    QStringList out;
+    for (const auto &row : rows)
+        out << row.second;
+    return out;
+}
+
+// Column lists of the indexes on SystemInfo, in index order.
+QList<QStringList> indexColumns(AuxDb &aux)
+{
+    QList<QStringList> result;
+    QStringList names;
+    {
+        QSqlQuery q(aux.db());
+        q.exec(QStringLiteral("PRAGMA index_list(SystemInfo)"));
+        while (q.next())
+            names << q.value(QStringLiteral("name")).toString();
+    }
+    for (const QString &name : names) {
+        QSqlQuery q(aux.db());
+        q.exec(QStringLiteral("PRAGMA index_info(\"%1\")").arg(name));
+        QStringList cols;
+        while (q.next())
+            cols << q.value(QStringLiteral("name")).toString();
+        result << cols;
+    }
+    return result;
+}
+
+bool hasTypeDatetimeIndex(AuxDb &aux)
+{
+    return indexColumns(aux).contains(
+        QStringList{QStringLiteral("type"), QStringLiteral("datetime")});
+}
+
+} // namespace
+
+class LogStoreTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void createsTableAndIndex();
+    void createTableAgainKeepsEverything();
+    void existingStoreKeepsRowsAndGainsIndex();
+    void unusableFileIsLeftUntouched_data();
+    void unusableFileIsLeftUntouched();
+
+    void insertLogStoresExactText_data();
+    void insertLogStoresExactText();
+    void insertBatchStoresExactText_data();
+    void insertBatchStoresExactText();
+    void stampIsLocalTimeOfInsertion();
+    void typesRoundTrip_data();
+    void typesRoundTrip();
+
+    void selectBounds_data();
+    void selectBounds();
+    void selectKeepsInsertionOrder();
+    void insertsComeBackInOrder();
+    void batchWithBudgetConsumesEverythingInOrder();
+    void emptyBatchStoresNothing();
+    void secondConnectionSeesRows();
+
+    void failingSelectReportsError_data();
+    void failingSelectReportsError();
+    void noRecordsIsNotAnError();
+    void insertIntoMissingTableFails();
+
+private:
+    std::unique_ptr<ScopedWorkDir> m_dir;
+};
+
+void LogStoreTest::init()
+{
+    m_dir = std::make_unique<ScopedWorkDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void LogStoreTest::cleanup()
+{
+    m_dir.reset();
+}
+
+void LogStoreTest::createsTableAndIndex()
+{
+    QVERIFY(!QFileInfo::exists(kDbFile));
+    {
+        QDBSqlite db(kDbFile, QString(), QString());
+        QSqlError err;
+        QVERIFY2(db.createTable(&err), qPrintable(err.text()));
+        QVERIFY(!err.isValid());
+        db.close();
+    }
+    QVERIFY(QFileInfo(kDbFile).isFile());
+
+    AuxDb aux;
+    QVERIFY2(aux.isOpen(), qPrintable(aux.openError()));
+    QCOMPARE(
+        aux.scalar(QStringLiteral(
+                       "SELECT sql FROM sqlite_master WHERE type='table' AND name='SystemInfo'"))
+            .toString(),
+        storedSchema());
+
+    QStringList columns;
+    {
+        QSqlQuery q(aux.db());
+        QVERIFY(q.exec(QStringLiteral("PRAGMA table_info(SystemInfo)")));
+        while (q.next())
+            columns << q.value(QStringLiteral("name")).toString() + QLatin1Char(' ') +
+                           q.value(QStringLiteral("type")).toString();
+    }
+    QCOMPARE(columns,
+             (QStringList{QStringLiteral("id INTEGER"), QStringLiteral("datetime DATETIME"),
+                          QStringLiteral("type INT(32)"), QStringLiteral("message TEXT")}));
+
+    QVERIFY2(hasTypeDatetimeIndex(aux), "no index on (type, datetime)");
+    QCOMPARE(aux.rowCount(), 0);
+}
+
+void LogStoreTest::createTableAgainKeepsEverything()
+{
+    {
+        QDBSqlite db(kDbFile, QString(), QString());
+        QVERIFY(db.createTable());
+        QVERIFY(db.insertLog(1, QStringLiteral("kept")));
+        QSqlError err;
+        QVERIFY2(db.createTable(&err), qPrintable(err.text()));
+        db.close();
+    }
+    {
+        QDBSqlite db(kDbFile, QString(), QString());
+        QSqlError err;
+        QVERIFY2(db.createTable(&err), qPrintable(err.text()));
+        QCOMPARE(messagesOf(db.selectLogs(kEarliest, kLatest, 1)), QStringList{"kept"});
+        db.close();
+    }
+    AuxDb aux;
+    QCOMPARE(aux.rowCount(), 1);
+    int matching = 0;
+    for (const QStringList &cols : indexColumns(aux))
+        matching += cols == QStringList{QStringLiteral("type"), QStringLiteral("datetime")};
+    QCOMPARE(matching, 1);
+}
+
+void LogStoreTest::existingStoreKeepsRowsAndGainsIndex()
+{
+    QVERIFY(createLegacyStore());
+    {
+        AuxDb aux;
+        QVERIFY(aux.insertStamped(QStringLiteral("2023-05-01 08:00:00"), 3,
+                                  QStringLiteral("old alarm")));
+        QVERIFY(aux.insertStamped(QStringLiteral("2023-05-01 09:30:00"), 0,
+                                  QStringLiteral("old change")));
+        QVERIFY(!hasTypeDatetimeIndex(aux));
+    }
+    const QVector<AuxDb::Row> before = AuxDb().allRows();
+    QCOMPARE(before.size(), 2);
+
+    {
+        QDBSqlite db(kDbFile, QString(), QString());
+        QSqlError err;
+        QVERIFY2(db.createTable(&err), qPrintable(err.text()));
+        const LogRowList rows = db.selectLogs(QStringLiteral("2023-05-01 00:00:00"),
+                                              QStringLiteral("2023-05-01 23:59:59"), 3);
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.at(0).first, QStringLiteral("2023-05-01 08:00:00"));
+        QCOMPARE(rows.at(0).second, QStringLiteral("old alarm"));
+        db.close();
+    }
+
+    AuxDb aux;
+    const QVector<AuxDb::Row> after = aux.allRows();
+    QCOMPARE(after.size(), before.size());
+    for (int i = 0; i < after.size(); ++i) {
+        QCOMPARE(after[i].id, before[i].id);
+        QCOMPARE(after[i].datetime, before[i].datetime);
+        QCOMPARE(after[i].type, before[i].type);
+        QCOMPARE(after[i].message, before[i].message);
+    }
+    QVERIFY2(hasTypeDatetimeIndex(aux), "an existing store did not gain the index");
+    QCOMPARE(
+        aux.scalar(QStringLiteral(
+                       "SELECT sql FROM sqlite_master WHERE type='table' AND name='SystemInfo'"))
+            .toString(),
+        storedSchema());
+}
+
+void LogStoreTest::unusableFileIsLeftUntouched_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("content");
+
+    QByteArray noise(8192, '\0');
+    QRandomGenerator gen(20240310);
+    for (char &c : noise)
+        c = static_cast<char>(gen.bounded(256));
+    noise[0] = 'X'; // never the SQLite header by chance
+
+    QTest::newRow("random bytes") << "file" << noise;
+    QTest::newRow("empty file") << "file" << QByteArray();
+    QTest::newRow("text file") << "file"
+                               << QByteArrayLiteral("id;datetime;type;message\n1;x;2;y\n");
+    QTest::newRow("directory") << "dir" << QByteArray();
+}
+
+void LogStoreTest::unusableFileIsLeftUntouched()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, content);
+
+    if (kind == QLatin1String("dir"))
+        QVERIFY(QDir().mkdir(kDbFile));
+    else
+        QVERIFY(writeFile(kDbFile, content));
+
+    {
+        QDBSqlite db(kDbFile, QString(), QString());
+        QSqlError err;
+        QVERIFY(!db.createTable(&err));
+        QVERIFY(err.isValid());
+        QVERIFY2(!err.text().trimmed().isEmpty(), "createTable failed without a reason");
+
+        QSqlError insertErr;
+        QVERIFY(!db.insertLog(2, QStringLiteral("must not be written"), &insertErr));
+        QVERIFY(insertErr.isValid());
+
+        std::list<LogQueueEntry> batch{{QStringLiteral("a"), 1}, {QStringLiteral("b"), 1}};
+        const QDBSqlite::BatchResult result = db.insertBatch(batch.cbegin(), batch.cend(), 0);
+        QCOMPARE(result.stored, 0);
+        QVERIFY(result.error.isValid());
+
+        QSqlError selectErr;
+        QVERIFY(db.selectLogs(kEarliest, kLatest, 2, &selectErr).isEmpty());
+        QVERIFY(selectErr.isValid());
+        QVERIFY(!selectErr.text().trimmed().isEmpty());
+        db.close();
+    }
+
+    const QFileInfo info(kDbFile);
+    if (kind == QLatin1String("dir")) {
+        QVERIFY(info.isDir());
+        QVERIFY(QDir(kDbFile).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+    } else {
+        QVERIFY(info.isFile());
+        QCOMPARE(readFile(kDbFile), content);
+    }
+}
+
+void LogStoreTest::insertLogStoresExactText_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    for (const auto &row : hostileMessages())
+        QTest::newRow(row.first) << row.second;
+}
+
+void LogStoreTest::insertLogStoresExactText()
+{
+    QFETCH(QByteArray, bytes);
+    const QString message = QString::fromUtf8(bytes.constData(), bytes.size());
+
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    QSqlError err;
+    QVERIFY2(db.insertLog(2, message, &err), qPrintable(err.text()));
+    QVERIFY(db.insertLog(2, QStringLiteral("after")));
+
+    const LogRowList rows = db.selectLogs(kEarliest, kLatest, 2);
+    QCOMPARE(rows.size(), 2);
+    QVERIFY2(rows.at(0).second == message, describeMismatch(rows.at(0).second, message));
+    QCOMPARE(rows.at(1).second, QStringLiteral("after"));
+    db.close();
+
+    // The same text as seen by another connection, and nothing else in the table.
+    AuxDb aux;
+    const QVector<AuxDb::Row> all = aux.allRows();
+    QCOMPARE(all.size(), 2);
+    QCOMPARE(all[0].type, 2);
+    QVERIFY2(all[0].message == message, describeMismatch(all[0].message, message));
+    QCOMPARE(
+        aux.scalar(QStringLiteral("SELECT typeof(message) FROM SystemInfo ORDER BY id")).toString(),
+        QStringLiteral("text"));
+}
+
+void LogStoreTest::insertBatchStoresExactText_data()
+{
+    insertLogStoresExactText_data();
+}
+
+void LogStoreTest::insertBatchStoresExactText()
+{
+    QFETCH(QByteArray, bytes);
+    const QString message = QString::fromUtf8(bytes.constData(), bytes.size());
+
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    const std::list<LogQueueEntry> batch{
+        {QStringLiteral("before"), 4}, {message, 4}, {message, 1}, {QStringLiteral("after"), 4}};
+    const QDBSqlite::BatchResult result = db.insertBatch(batch.cbegin(), batch.cend(), 0);
+    QVERIFY2(!result.failed, qPrintable(result.error.text()));
+    QCOMPARE(result.stored, 4);
+    QCOMPARE(result.rejected, 0);
+
+    const LogRowList rows = db.selectLogs(kEarliest, kLatest, 4);
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows.at(0).second, QStringLiteral("before"));
+    QVERIFY2(rows.at(1).second == message, describeMismatch(rows.at(1).second, message));
+    QCOMPARE(rows.at(2).second, QStringLiteral("after"));
+    const LogRowList other = db.selectLogs(kEarliest, kLatest, 1);
+    QCOMPARE(other.size(), 1);
+    QVERIFY2(other.at(0).second == message, describeMismatch(other.at(0).second, message));
+    db.close();
+    QCOMPARE(AuxDb().rowCount(), 4);
+}
+
+void LogStoreTest::stampIsLocalTimeOfInsertion()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    const QDateTime before = QDateTime::currentDateTime().addMSecs(-1000);
+    QVERIFY(db.insertLog(3, QStringLiteral("abc")));
+    const std::list<LogQueueEntry> batch{{QStringLiteral("def"), 3}};
+    QCOMPARE(db.insertBatch(batch.cbegin(), batch.cend(), 0).stored, 1);
+    const QDateTime after = QDateTime::currentDateTime().addMSecs(1000);
+
+    const LogRowList rows = db.selectLogs(before.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
+                                          after.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), 3);
+    QCOMPARE(messagesOf(rows), (QStringList{"abc", "def"}));
+    static const QRegularExpression form(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"));
+    for (const auto &row : rows) {
+        QVERIFY2(form.match(row.first).hasMatch(), qPrintable(row.first));
+        const QDateTime stamp =
+            QDateTime::fromString(row.first, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        QVERIFY(stamp.isValid());
+        QVERIFY2(stamp >= before && stamp <= after,
+                 qPrintable(QStringLiteral("stamp %1 is not the local time of insertion (%2)")
+                                .arg(row.first, before.toString(Qt::ISODate))));
+    }
+    QVERIFY(db.selectLogs(before.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
+                          after.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")), 2)
+                .isEmpty());
+    db.close();
+}
+
+void LogStoreTest::typesRoundTrip_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("otherType");
+    QTest::newRow("0") << 0 << 1;
+    QTest::newRow("4") << 4 << 3;
+    QTest::newRow("7") << 7 << 4;
+    QTest::newRow("-1") << -1 << 1;
+    QTest::newRow("INT_MIN") << INT_MIN << 0;
+    QTest::newRow("INT_MAX") << INT_MAX << -1;
+}
+
+void LogStoreTest::typesRoundTrip()
+{
+    QFETCH(int, type);
+    QFETCH(int, otherType);
+
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    QVERIFY(db.insertLog(type, QStringLiteral("single")));
+    const std::list<LogQueueEntry> batch{{QStringLiteral("batched"), type}};
+    QCOMPARE(db.insertBatch(batch.cbegin(), batch.cend(), 0).stored, 1);
+
+    QCOMPARE(messagesOf(db.selectLogs(kEarliest, kLatest, type)),
+             (QStringList{"single", "batched"}));
+    QVERIFY(db.selectLogs(kEarliest, kLatest, otherType).isEmpty());
+    db.close();
+
+    AuxDb aux;
+    for (const AuxDb::Row &row : aux.allRows())
+        QCOMPARE(row.type, type);
+    QCOMPARE(aux.scalar(QStringLiteral("SELECT COUNT(*) FROM SystemInfo WHERE typeof(type) = "
+                                       "'integer' AND type = %1")
+                            .arg(type))
+                 .toInt(),
+             2);
+}
+
+void LogStoreTest::selectBounds_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("whole day includes both ends")
+        << "2024-03-10 00:00:00"
+        << "2024-03-10 23:59:59" << 1 << QStringList{"first", "early", "noon", "late", "last"};
+    QTest::newRow("start equal to end on a stamp")
+        << "2024-03-10 12:00:00"
+        << "2024-03-10 12:00:00" << 1 << QStringList{"noon"};
+    QTest::newRow("both bounds on stamps across midnight")
+        << "2024-03-10 23:59:59"
+        << "2024-03-11 00:00:00" << 1 << QStringList{"last", "next-first"};
+    QTest::newRow("start on a stamp")
+        << "2024-03-09 23:59:59"
+        << "2024-03-10 00:00:00" << 1 << QStringList{"prev-last", "first"};
+    QTest::newRow("start after end") << "2024-03-10 23:59:59"
+                                     << "2024-03-10 00:00:00" << 1 << QStringList{};
+    QTest::newRow("start one second after end") << "2024-03-10 12:00:01"
+                                                << "2024-03-10 12:00:00" << 1 << QStringList{};
+    QTest::newRow("between stamps") << "2024-03-10 00:00:02"
+                                    << "2024-03-10 11:59:59" << 1 << QStringList{};
+    QTest::newRow("other type") << "2024-03-10 00:00:00"
+                                << "2024-03-10 23:59:59" << 2 << QStringList{"other type"};
+    QTest::newRow("type without rows") << "2024-03-10 00:00:00"
+                                       << "2024-03-10 23:59:59" << 3 << QStringList{};
+    QTest::newRow("everything of type 1")
+        << "2024-01-01 00:00:00"
+        << "2024-12-31 23:59:59" << 1
+        << QStringList{"prev-last", "first", "early", "noon", "late", "last", "next-first"};
+}
+
+void LogStoreTest::selectBounds()
+{
+    QFETCH(QString, start);
+    QFETCH(QString, end);
+    QFETCH(int, type);
+    QFETCH(QStringList, expected);
+
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    {
+        AuxDb aux;
+        const struct
+        {
+            const char *stamp;
+            int type;
+            const char *message;
+        } rows[] = {
+            {"2024-03-09 23:59:59", 1, "prev-last"}, {"2024-03-10 00:00:00", 1, "first"},
+            {"2024-03-10 00:00:01", 1, "early"},     {"2024-03-10 12:00:00", 2, "other type"},
+            {"2024-03-10 12:00:00", 1, "noon"},      {"2024-03-10 23:59:58", 1, "late"},
+            {"2024-03-10 23:59:59", 1, "last"},      {"2024-03-11 00:00:00", 1, "next-first"},
+        };
+        for (const auto &row : rows)
+            QVERIFY2(aux.insertStamped(QString::fromLatin1(row.stamp), row.type,
+                                       QString::fromLatin1(row.message)),
+                     qPrintable(aux.lastError()));
+    }
+
+    QSqlError err;
+    const LogRowList rows = db.selectLogs(start, end, type, &err);
+    QVERIFY2(!err.isValid(), qPrintable(err.text()));
+    QCOMPARE(messagesOf(rows), expected);
+    for (const auto &row : rows) {
+        QVERIFY(row.first >= start);
+        QVERIFY(row.first <= end);
+    }
+    db.close();
+}
+
+void LogStoreTest::selectKeepsInsertionOrder()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    const QStringList stamps{"2024-03-10 12:00:00", "2024-03-10 08:00:00", "2024-03-10 16:00:00",
+                             "2024-03-10 08:00:00", "2024-03-10 00:00:00", "2024-03-10 23:59:59"};
+    {
+        AuxDb aux;
+        for (int i = 0; i < stamps.size(); ++i) {
+            QVERIFY(aux.insertStamped(stamps[i], 0, QStringLiteral("row %1").arg(i)));
+            QVERIFY(aux.insertStamped(stamps[i], 1, QStringLiteral("noise %1").arg(i)));
+        }
+    }
+
+    const LogRowList rows = db.selectLogs(QStringLiteral("2024-03-10 00:00:00"),
+                                          QStringLiteral("2024-03-10 23:59:59"), 0);
+    QCOMPARE(rows.size(), stamps.size());
+    for (int i = 0; i < stamps.size(); ++i) {
+        QCOMPARE(rows.at(i).first, stamps[i]);
+        QCOMPARE(rows.at(i).second, QStringLiteral("row %1").arg(i));
+    }
+    db.close();
+}
+
+void LogStoreTest::insertsComeBackInOrder()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    QVERIFY(db.insertLog(1, QStringLiteral("one")));
+    QVERIFY(db.insertLog(2, QStringLiteral("elsewhere")));
+    QVERIFY(db.insertLog(1, QStringLiteral("two")));
+    const std::list<LogQueueEntry> batch{
+        {QStringLiteral("three"), 1}, {QStringLiteral("x"), 2}, {QStringLiteral("four"), 1}};
+    QCOMPARE(db.insertBatch(batch.cbegin(), batch.cend(), 0).stored, 3);
+    QVERIFY(db.insertLog(1, QStringLiteral("five")));
+
+    QCOMPARE(messagesOf(db.selectLogs(kEarliest, kLatest, 1)),
+             (QStringList{"one", "two", "three", "four", "five"}));
+    QCOMPARE(messagesOf(db.selectLogs(kEarliest, kLatest, 2)), (QStringList{"elsewhere", "x"}));
+    db.close();
+}
+
+void LogStoreTest::batchWithBudgetConsumesEverythingInOrder()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+
+    const int total = 20000;
+    std::list<LogQueueEntry> records;
+    for (int i = 0; i < total; ++i)
+        records.emplace_back(QStringLiteral("record %1").arg(i), i % 5);
+
+    // A tiny budget may end a batch early; feeding the rest in again must store each record once.
+    auto it = records.cbegin();
+    int stored = 0;
+    int calls = 0;
+    while (it != records.cend()) {
+        const QDBSqlite::BatchResult result = db.insertBatch(it, records.cend(), 1);
+        QVERIFY2(!result.failed, qPrintable(result.error.text()));
+        QCOMPARE(result.rejected, 0);
+        QVERIFY2(result.stored > 0, "a batch consumed nothing");
+        QCOMPARE(AuxDb().rowCount(), stored + result.stored);
+        stored += result.stored;
+        std::advance(it, result.stored);
+        ++calls;
+    }
+    QCOMPARE(stored, total);
+
+    AuxDb aux;
+    const QVector<AuxDb::Row> rows = aux.allRows();
+    QCOMPARE(rows.size(), total);
+    for (int i = 0; i < total; ++i) {
+        if (rows[i].message != QStringLiteral("record %1").arg(i) || rows[i].type != i % 5)
+            QFAIL(qPrintable(QStringLiteral("row %1 holds (%2, %3)")
+                                 .arg(i)
+                                 .arg(rows[i].type)
+                                 .arg(rows[i].message)));
+    }
+    qDebug("stored %d records in %d batches", total, calls);
+    db.close();
+}
+
+void LogStoreTest::emptyBatchStoresNothing()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    const std::list<LogQueueEntry> none;
+    const QDBSqlite::BatchResult result = db.insertBatch(none.cbegin(), none.cend(), 0);
+    QCOMPARE(result.stored, 0);
+    QCOMPARE(result.rejected, 0);
+    QVERIFY(!result.failed);
+    QVERIFY(db.insertLog(0, QStringLiteral("still works")));
+    QCOMPARE(messagesOf(db.selectLogs(kEarliest, kLatest, 0)), QStringList{"still works"});
+    db.close();
+}
+
+void LogStoreTest::secondConnectionSeesRows()
+{
+    QDBSqlite first(kDbFile, QString(), QString());
+    QVERIFY(first.createTable());
+    QVERIFY(first.insertLog(2, QStringLiteral("from first")));
+
+    QDBSqlite second(kDbFile, QString(), QString());
+    QSqlError err;
+    QVERIFY2(second.openExisting(&err), qPrintable(err.text()));
+    QCOMPARE(messagesOf(second.selectLogs(kEarliest, kLatest, 2)), QStringList{"from first"});
+    QVERIFY(second.insertLog(2, QStringLiteral("from second")));
+    QCOMPARE(messagesOf(first.selectLogs(kEarliest, kLatest, 2)),
+             (QStringList{"from first", "from second"}));
+    second.close();
+    first.close();
+}
+
+void LogStoreTest::failingSelectReportsError_data()
+{
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("table dropped") << "drop";
+    QTest::newRow("not a database") << "garbage";
+}
+
+void LogStoreTest::failingSelectReportsError()
+{
+    QFETCH(QString, cause);
+
+    if (cause == QLatin1String("garbage"))
+        QVERIFY(writeFile(kDbFile, QByteArray(4096, 'z')));
+
+    QDBSqlite db(kDbFile, QString(), QString());
+    if (cause == QLatin1String("drop")) {
+        QVERIFY(db.createTable());
+        QVERIFY(db.insertLog(1, QStringLiteral("gone")));
+        AuxDb aux;
+        QVERIFY2(aux.exec(QStringLiteral("DROP TABLE SystemInfo")), qPrintable(aux.lastError()));
+    } else {
+        QVERIFY(!db.createTable());
+    }
+
+    QSqlError err;
+    const LogRowList rows = db.selectLogs(kEarliest, kLatest, 1, &err);
+    QVERIFY(rows.isEmpty());
+    QVERIFY2(err.isValid(), "a failed select looks like \"no records\"");
+    QVERIFY(!err.text().trimmed().isEmpty());
+    db.close();
+}
+
+void LogStoreTest::noRecordsIsNotAnError()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    QVERIFY(db.insertLog(1, QStringLiteral("other type")));
+    QSqlError err;
+    QVERIFY(db.selectLogs(kEarliest, kLatest, 3, &err).isEmpty());
+    QVERIFY2(!err.isValid(), qPrintable(err.text()));
+    db.close();
+}
+
+void LogStoreTest::insertIntoMissingTableFails()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    {
+        AuxDb aux;
+        QVERIFY(aux.exec(QStringLiteral("DROP TABLE SystemInfo")));
+    }
+    QSqlError err;
+    QVERIFY(!db.insertLog(1, QStringLiteral("lost"), &err));
+    QVERIFY(err.isValid());
+    QVERIFY(!err.text().trimmed().isEmpty());
+
+    const std::list<LogQueueEntry> batch{{QStringLiteral("a"), 1}, {QStringLiteral("b"), 1}};
+    const QDBSqlite::BatchResult result = db.insertBatch(batch.cbegin(), batch.cend(), 0);
+    QCOMPARE(result.stored, 0);
+    QVERIFY(result.failed || result.rejected == 2);
+    QVERIFY(result.error.isValid());
+    db.close();
+
+    AuxDb aux;
+    QVERIFY(
+        !aux.scalar(QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name='SystemInfo'"))
+             .toBool());
+}
+
+QTEST_GUILESS_MAIN(LogStoreTest)
+#include "tst_logstore.moc"

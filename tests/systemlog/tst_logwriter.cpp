@@ -1,0 +1,567 @@
+// The writer thread: what outputLog queues is stored exactly, in order, at the pace it arrives
+// and completely at shutdown; the day and range queries and their errors.
+
+#include "TestSupport.h"
+#include "qzLogDB.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QMetaMethod>
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+using SystemLog::LogRowList;
+using SystemLog::qzLogDB;
+using namespace TestSupport;
+
+namespace {
+
+const QString kEarliest = QStringLiteral("1970-01-01 00:00:00");
+const QString kLatest = QStringLiteral("9999-12-31 23:59:59");
+
+QStringList messagesOf(const LogRowList &rows)
+{
+    QStringList out;
+    for (const auto &row : rows)
+        out << row.second;
+    return out;
+}
+
+void log(qzLogDB &writer, int type, const QByteArray &bytes)
+{
+    writer.outputLog(type, bytes.constData(), bytes.size());
+}
+
+// Waits (without judging the time taken) until the table holds `expected` rows.
+int waitForRows(int expected, int limitMs = 120000)
+{
+    QDeadlineTimer deadline(limitMs);
+    int rows = 0;
+    for (;;) {
+        rows = AuxDb().rowCount();
+        if (rows >= expected || deadline.hasExpired())
+            return rows;
+        QThread::msleep(20);
+    }
+}
+
+// Rows stamped at fixed moments around one day, inserted through a connection of the test's own.
+bool insertDayFixture()
+{
+    AuxDb aux;
+    const struct
+    {
+        const char *stamp;
+        int type;
+        const char *message;
+    } rows[] = {
+        {"2024-03-09 23:59:59", 1, "prev-last"}, {"2024-03-10 00:00:00", 1, "first"},
+        {"2024-03-10 00:00:01", 1, "early"},     {"2024-03-10 12:00:00", 2, "other type"},
+        {"2024-03-10 12:00:00", 1, "noon"},      {"2024-03-10 23:59:58", 1, "late"},
+        {"2024-03-10 23:59:59", 1, "last"},      {"2024-03-11 00:00:00", 1, "next-first"},
+    };
+    for (const auto &row : rows) {
+        if (!aux.insertStamped(QString::fromLatin1(row.stamp), row.type,
+                               QString::fromLatin1(row.message)))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class LogWriterTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void queuedBeforeStartStoredAfterOldestFirst();
+    void outputLogStoresExactBytes_data();
+    void outputLogStoresExactBytes();
+    void lengthLimitsTheMessage_data();
+    void lengthLimitsTheMessage();
+
+    void queryDayBounds_data();
+    void queryDayBounds();
+    void queryRangeBounds_data();
+    void queryRangeBounds();
+    void queriesKeepInsertionOrder();
+    void queryErrorIsClearedOnSuccess();
+    void failedQueryReportsError();
+    void unusableFileIsNeverWritten();
+
+    void burstIsStoredAtArrivalPace();
+    void destructionStoresBacklog();
+    void stopBeforeStartDoesNotPreventRun();
+    void restartAfterStop();
+    void stopProcessIsTheOneSlot();
+    void queriesFromAnotherThread();
+    void queriesNeverMakeInsertsFail();
+
+private:
+    std::unique_ptr<ScopedWorkDir> m_dir;
+};
+
+void LogWriterTest::init()
+{
+    m_dir = std::make_unique<ScopedWorkDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void LogWriterTest::cleanup()
+{
+    m_dir.reset();
+}
+
+void LogWriterTest::queuedBeforeStartStoredAfterOldestFirst()
+{
+    qzLogDB writer;
+    QVERIFY(QFileInfo::exists(kDbFile));
+    log(writer, 3, "first");
+    log(writer, 1, "second");
+    log(writer, 3, "third");
+    log(writer, 3, "fourth");
+    QCOMPARE(writer.queuedCount(), 4);
+    QVERIFY(writer.queryRange(kEarliest, kLatest, 3).isEmpty());
+    QCOMPARE(AuxDb().rowCount(), 0);
+
+    writer.startProcess();
+    writer.stopProcess();
+    QVERIFY(writer.wait());
+    QCOMPARE(writer.queuedCount(), 0);
+    QCOMPARE(writer.lostCount(), 0LL);
+
+    QCOMPARE(messagesOf(writer.queryRange(kEarliest, kLatest, 3)),
+             (QStringList{"first", "third", "fourth"}));
+    const QVector<AuxDb::Row> rows = AuxDb().allRows();
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(rows[1].message, QStringLiteral("second"));
+    QCOMPARE(rows[1].type, 1);
+}
+
+void LogWriterTest::outputLogStoresExactBytes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    for (const auto &row : hostileMessages())
+        QTest::newRow(row.first) << row.second;
+}
+
+void LogWriterTest::outputLogStoresExactBytes()
+{
+    QFETCH(QByteArray, bytes);
+    const QString expected = QString::fromUtf8(bytes.constData(), bytes.size());
+    const GuardedBytes guarded(bytes);
+    QVERIFY(guarded.isValid());
+
+    {
+        qzLogDB writer;
+        writer.startProcess();
+        writer.outputLog(2, guarded.data(), guarded.size());
+        log(writer, 2, "marker");
+    }
+
+    const QVector<AuxDb::Row> rows = AuxDb().allRows();
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows[0].type, 2);
+    QVERIFY2(rows[0].message == expected, describeMismatch(rows[0].message, expected));
+    QCOMPARE(rows[1].message, QStringLiteral("marker"));
+}
+
+void LogWriterTest::lengthLimitsTheMessage_data()
+{
+    QTest::addColumn<QByteArray>("buffer");
+    QTest::addColumn<int>("len");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("prefix of a longer buffer") << QByteArray("abcdef") << 3 << "abc";
+    QTest::newRow("length zero") << QByteArray("abc") << 0 << "";
+    QTest::newRow("cut inside a multi-byte sequence")
+        << QByteArray("\xe6\x8a\xa5\xe8\xad\xa6") << 4 << QString::fromUtf8("\xe6\x8a\xa5\xe8", 4);
+    QTest::newRow("NUL before the end")
+        << QByteArray("ab\0cd\0", 6) << 5 << QString::fromUtf8("ab\0cd", 5);
+}
+
+void LogWriterTest::lengthLimitsTheMessage()
+{
+    QFETCH(QByteArray, buffer);
+    QFETCH(int, len);
+    QFETCH(QString, expected);
+
+    {
+        qzLogDB writer;
+        writer.startProcess();
+        writer.outputLog(4, buffer.constData(), len);
+        // Nothing but the pointer: the very first byte lies in unreadable memory.
+        const GuardedBytes nothing{QByteArray()};
+        QVERIFY(nothing.isValid());
+        writer.outputLog(4, nothing.data(), 0);
+    }
+
+    const QVector<AuxDb::Row> rows = AuxDb().allRows();
+    QCOMPARE(rows.size(), 2);
+    QVERIFY2(rows[0].message == expected, describeMismatch(rows[0].message, expected));
+    QVERIFY(rows[1].message.isEmpty());
+}
+
+void LogWriterTest::queryDayBounds_data()
+{
+    QTest::addColumn<QString>("day");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("day with records at midnight and 23:59:59")
+        << "2024-03-10" << 1 << QStringList{"first", "early", "noon", "late", "last"};
+    QTest::newRow("day before holds its last second")
+        << "2024-03-09" << 1 << QStringList{"prev-last"};
+    QTest::newRow("day after holds its first second")
+        << "2024-03-11" << 1 << QStringList{"next-first"};
+    QTest::newRow("other type") << "2024-03-10" << 2 << QStringList{"other type"};
+    QTest::newRow("type without records") << "2024-03-10" << 0 << QStringList{};
+    QTest::newRow("day without records") << "2024-03-12" << 1 << QStringList{};
+}
+
+void LogWriterTest::queryDayBounds()
+{
+    QFETCH(QString, day);
+    QFETCH(int, type);
+    QFETCH(QStringList, expected);
+
+    qzLogDB writer;
+    QVERIFY(insertDayFixture());
+    QSqlError err;
+    const LogRowList rows = writer.queryDay(day, type, &err);
+    QVERIFY2(!err.isValid(), qPrintable(err.text()));
+    QCOMPARE(messagesOf(rows), expected);
+    for (const auto &row : rows)
+        QVERIFY2(row.first.startsWith(day + QLatin1Char(' ')), qPrintable(row.first));
+}
+
+void LogWriterTest::queryRangeBounds_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("a day's default range")
+        << "2024-03-10 00:00:00"
+        << "2024-03-10 23:59:59" << 1 << QStringList{"first", "early", "noon", "late", "last"};
+    QTest::newRow("both bounds on stamps")
+        << "2024-03-10 00:00:01"
+        << "2024-03-10 23:59:58" << 1 << QStringList{"early", "noon", "late"};
+    QTest::newRow("start equal to end on a stamp")
+        << "2024-03-11 00:00:00"
+        << "2024-03-11 00:00:00" << 1 << QStringList{"next-first"};
+    QTest::newRow("start after end") << "2024-03-11 00:00:00"
+                                     << "2024-03-09 23:59:59" << 1 << QStringList{};
+    QTest::newRow("between stamps") << "2024-03-10 12:00:01"
+                                    << "2024-03-10 23:59:57" << 1 << QStringList{};
+    QTest::newRow("other type") << "2024-03-09 00:00:00"
+                                << "2024-03-11 23:59:59" << 2 << QStringList{"other type"};
+}
+
+void LogWriterTest::queryRangeBounds()
+{
+    QFETCH(QString, start);
+    QFETCH(QString, end);
+    QFETCH(int, type);
+    QFETCH(QStringList, expected);
+
+    qzLogDB writer;
+    QVERIFY(insertDayFixture());
+    QSqlError err;
+    QCOMPARE(messagesOf(writer.queryRange(start, end, type, &err)), expected);
+    QVERIFY2(!err.isValid(), qPrintable(err.text()));
+}
+
+void LogWriterTest::queriesKeepInsertionOrder()
+{
+    qzLogDB writer;
+    const QStringList stamps{"2024-03-10 12:00:00", "2024-03-10 08:00:00", "2024-03-10 23:59:59",
+                             "2024-03-10 08:00:00", "2024-03-10 00:00:00"};
+    {
+        AuxDb aux;
+        for (int i = 0; i < stamps.size(); ++i)
+            QVERIFY(aux.insertStamped(stamps[i], 3, QStringLiteral("alarm %1").arg(i)));
+    }
+    const QStringList expected{"alarm 0", "alarm 1", "alarm 2", "alarm 3", "alarm 4"};
+
+    const LogRowList day = writer.queryDay(QStringLiteral("2024-03-10"), 3);
+    QCOMPARE(messagesOf(day), expected);
+    for (int i = 0; i < stamps.size(); ++i)
+        QCOMPARE(day.at(i).first, stamps[i]);
+    QCOMPARE(messagesOf(writer.queryRange(QStringLiteral("2024-03-10 00:00:00"),
+                                          QStringLiteral("2024-03-10 23:59:59"), 3)),
+             expected);
+}
+
+void LogWriterTest::queryErrorIsClearedOnSuccess()
+{
+    qzLogDB writer;
+    QSqlError err(QStringLiteral("stale"), QStringLiteral("from an earlier query"),
+                  QSqlError::StatementError);
+    QVERIFY(writer.queryDay(QStringLiteral("2024-03-10"), 1, &err).isEmpty());
+    QVERIFY2(!err.isValid(), "no records was reported as a failure");
+
+    err = QSqlError(QStringLiteral("stale"), QString(), QSqlError::UnknownError);
+    QVERIFY(writer.queryRange(kEarliest, kLatest, 1, &err).isEmpty());
+    QVERIFY(!err.isValid());
+}
+
+void LogWriterTest::failedQueryReportsError()
+{
+    qzLogDB writer;
+    QVERIFY(insertDayFixture());
+    QCOMPARE(writer.queryDay(QStringLiteral("2024-03-10"), 1).size(), 5);
+    {
+        AuxDb aux;
+        QVERIFY(aux.exec(QStringLiteral("DROP TABLE SystemInfo")));
+    }
+
+    QSqlError dayErr;
+    QVERIFY(writer.queryDay(QStringLiteral("2024-03-10"), 1, &dayErr).isEmpty());
+    QVERIFY2(dayErr.isValid(), "a failed query looks like \"no records\"");
+    QVERIFY(!dayErr.text().trimmed().isEmpty());
+
+    QSqlError rangeErr;
+    QVERIFY(writer.queryRange(kEarliest, kLatest, 1, &rangeErr).isEmpty());
+    QVERIFY(rangeErr.isValid());
+    QVERIFY(!rangeErr.text().trimmed().isEmpty());
+}
+
+void LogWriterTest::unusableFileIsNeverWritten()
+{
+    const QByteArray garbage = QByteArrayLiteral("this is not a database\n").repeated(200);
+    QVERIFY(writeFile(kDbFile, garbage));
+
+    {
+        qzLogDB writer;
+        log(writer, 1, "queued before start");
+        writer.startProcess();
+        log(writer, 1, "queued while running");
+        log(writer, 2, "another");
+
+        QSqlError err;
+        QVERIFY(
+            writer.queryDay(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")), 1, &err)
+                .isEmpty());
+        QVERIFY(err.isValid());
+        QVERIFY(!err.text().trimmed().isEmpty());
+        QSqlError rangeErr;
+        QVERIFY(writer.queryRange(kEarliest, kLatest, 2, &rangeErr).isEmpty());
+        QVERIFY(rangeErr.isValid());
+
+        writer.stopProcess();
+        QVERIFY(writer.wait());
+        QCOMPARE(writer.lostCount(), 3LL);
+        QCOMPARE(writer.queuedCount(), 0);
+    }
+    QCOMPARE(readFile(kDbFile), garbage);
+}
+
+void LogWriterTest::burstIsStoredAtArrivalPace()
+{
+    const int total = 5000;
+    qzLogDB writer;
+    writer.startProcess();
+    for (int i = 0; i < total; ++i)
+        log(writer, i % 5, QByteArray("burst ") + QByteArray::number(i));
+
+    // Stored while the writer keeps running, not by the final drain at shutdown.
+    QCOMPARE(waitForRows(total), total);
+    QVERIFY(writer.isRunning());
+
+    AuxDb aux;
+    const QVector<AuxDb::Row> rows = aux.allRows();
+    QCOMPARE(rows.size(), total);
+    for (int i = 0; i < total; ++i)
+        QCOMPARE(rows[i].message, QStringLiteral("burst %1").arg(i));
+    const QDateTime first =
+        QDateTime::fromString(rows.first().datetime, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QDateTime last =
+        QDateTime::fromString(rows.last().datetime, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    QVERIFY(first.isValid() && last.isValid());
+    // One record per 10 ms cycle would spread these stamps over 50 seconds.
+    QVERIFY2(first.secsTo(last) <= 5,
+             qPrintable(QStringLiteral("stamps span %1 .. %2")
+                            .arg(rows.first().datetime, rows.last().datetime)));
+    writer.stopProcess();
+    QVERIFY(writer.wait());
+}
+
+void LogWriterTest::destructionStoresBacklog()
+{
+    const int total = 3000;
+    {
+        qzLogDB writer;
+        writer.startProcess();
+        for (int i = 0; i < total; ++i)
+            log(writer, 0, QByteArray("backlog ") + QByteArray::number(i));
+    }
+    const QVector<AuxDb::Row> rows = AuxDb().allRows();
+    QCOMPARE(rows.size(), total);
+    for (int i = 0; i < total; ++i)
+        QCOMPARE(rows[i].message, QStringLiteral("backlog %1").arg(i));
+}
+
+void LogWriterTest::stopBeforeStartDoesNotPreventRun()
+{
+    qzLogDB writer;
+    writer.stopProcess();
+    writer.startProcess();
+    log(writer, 2, "after an early stop");
+    QCOMPARE(waitForRows(1), 1);
+    QVERIFY(writer.isRunning());
+    writer.stopProcess();
+    QVERIFY(writer.wait());
+    QCOMPARE(messagesOf(writer.queryRange(kEarliest, kLatest, 2)),
+             QStringList{"after an early stop"});
+}
+
+void LogWriterTest::restartAfterStop()
+{
+    qzLogDB writer;
+    writer.startProcess();
+    log(writer, 1, "run one");
+    writer.stopProcess();
+    QVERIFY(writer.wait());
+    QVERIFY(writer.isFinished());
+
+    log(writer, 1, "while finished");
+    QCOMPARE(writer.queuedCount(), 1);
+    QCOMPARE(AuxDb().rowCount(), 1);
+
+    writer.startProcess();
+    log(writer, 1, "run two");
+    writer.stopProcess();
+    QVERIFY(writer.wait());
+    QCOMPARE(messagesOf(writer.queryRange(kEarliest, kLatest, 1)),
+             (QStringList{"run one", "while finished", "run two"}));
+}
+
+void LogWriterTest::stopProcessIsTheOneSlot()
+{
+    const QMetaObject &meta = qzLogDB::staticMetaObject;
+    QCOMPARE(meta.className(), "SystemLog::qzLogDB");
+    QCOMPARE(meta.superClass(), &QThread::staticMetaObject);
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), 1);
+    const QMetaMethod slot = meta.method(meta.methodOffset());
+    QCOMPARE(slot.methodSignature(), QByteArray("stopProcess()"));
+    QCOMPARE(slot.methodType(), QMetaMethod::Slot);
+    QCOMPARE(slot.access(), QMetaMethod::Public);
+    QCOMPARE(slot.returnType(), int(QMetaType::Void));
+    QCOMPARE(meta.propertyCount(), meta.propertyOffset());
+    QCOMPARE(meta.enumeratorCount(), meta.enumeratorOffset());
+    QCOMPARE(meta.classInfoCount(), meta.classInfoOffset());
+
+    qzLogDB writer;
+    QCOMPARE(writer.metaObject(), &meta);
+    QCOMPARE(writer.qt_metacast("SystemLog::qzLogDB"), static_cast<void *>(&writer));
+    QCOMPARE(writer.qt_metacast("QThread"), static_cast<void *>(static_cast<QThread *>(&writer)));
+    QVERIFY(!writer.qt_metacast(nullptr));
+
+    // The slot called through the meta-object ends the loop like a direct call.
+    writer.startProcess();
+    log(writer, 3, "stopped through the slot");
+    QVERIFY(QMetaObject::invokeMethod(&writer, "stopProcess", Qt::DirectConnection));
+    QVERIFY(writer.wait());
+    QCOMPARE(messagesOf(writer.queryRange(kEarliest, kLatest, 3)),
+             QStringList{"stopped through the slot"});
+}
+
+void LogWriterTest::queriesFromAnotherThread()
+{
+    qzLogDB writer;
+    writer.startProcess();
+    for (int i = 0; i < 100; ++i)
+        log(writer, 4, QByteArray("row ") + QByteArray::number(i));
+    QCOMPARE(waitForRows(100), 100);
+
+    LogRowList fromThread;
+    LogRowList dayFromThread;
+    QSqlError threadErr;
+    std::thread other([&] {
+        fromThread = writer.queryRange(kEarliest, kLatest, 4, &threadErr);
+        dayFromThread =
+            writer.queryDay(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")), 4);
+    });
+    other.join();
+    QVERIFY2(!threadErr.isValid(), qPrintable(threadErr.text()));
+    QCOMPARE(fromThread.size(), 100);
+    for (int i = 0; i < 100; ++i)
+        QCOMPARE(fromThread.at(i).second, QStringLiteral("row %1").arg(i));
+    // Around midnight the day may hold only the later records; never others, never out of order.
+    QVERIFY(dayFromThread.size() <= 100);
+    if (!dayFromThread.isEmpty())
+        QCOMPARE(dayFromThread.last().second, QStringLiteral("row 99"));
+
+    // The querying thread has ended; the writer and this thread's queries go on.
+    log(writer, 4, "after");
+    writer.stopProcess();
+    QVERIFY(writer.wait());
+    QCOMPARE(writer.queryRange(kEarliest, kLatest, 4).size(), 101);
+}
+
+void LogWriterTest::queriesNeverMakeInsertsFail()
+{
+    const int total = 20000;
+    qzLogDB writer;
+    writer.startProcess();
+
+    std::atomic<bool> done{false};
+    std::thread logger([&] {
+        for (int i = 0; i < total; ++i) {
+            const QByteArray msg = QByteArray("q ") + QByteArray::number(i);
+            writer.outputLog(i % 2, msg.constData(), msg.size());
+            if (i % 200 == 199)
+                QThread::usleep(500);
+        }
+        done.store(true);
+    });
+
+    int queries = 0;
+    int failures = 0;
+    QString firstFailure;
+    while (!done.load()) {
+        const int type = queries % 2;
+        QSqlError err;
+        const LogRowList rows = writer.queryRange(kEarliest, kLatest, type, &err);
+        if (err.isValid()) {
+            if (!failures++)
+                firstFailure = err.text();
+        } else if (!rows.isEmpty() && (rows.first().second != QStringLiteral("q %1").arg(type) ||
+                                       rows.last().second != QStringLiteral("q %1").arg(
+                                                                 type + 2 * (rows.size() - 1)))) {
+            // A query sees a gap-free prefix of what was logged.
+            if (!failures++)
+                firstFailure = QStringLiteral("%1 rows ending in \"%2\"")
+                                   .arg(rows.size())
+                                   .arg(rows.last().second);
+        }
+        ++queries;
+    }
+    logger.join();
+    QVERIFY2(failures == 0, qPrintable(QStringLiteral("%1 of %2 queries failed: %3")
+                                           .arg(failures)
+                                           .arg(queries)
+                                           .arg(firstFailure)));
+
+    writer.stopProcess();
+    QVERIFY(writer.wait());
+    QCOMPARE(writer.lostCount(), 0LL);
+    QCOMPARE(AuxDb().rowCount(), total);
+    QCOMPARE(writer.queryRange(kEarliest, kLatest, 0).size(), total / 2);
+    QCOMPARE(writer.queryRange(kEarliest, kLatest, 1).size(), total / 2);
+    qDebug("%d queries ran while logging", queries);
+}
+
+QTEST_GUILESS_MAIN(LogWriterTest)
+#include "tst_logwriter.moc"
