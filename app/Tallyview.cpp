@@ -17,6 +17,9 @@
 #include <QTime>
 #include <QVariant>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 const char *const kSettingsFile = "./Tallyview.ini";
@@ -241,10 +244,17 @@ void Tallyview::exportDay()
                 appendRecordText(record, row);
                 out << record << '\n';
             }
+            errno = 0;
             out.flush();
+            const int writeErrno = errno;
             if (out.status() != QTextStream::Ok) {
                 failed = true;
                 failure = file.errorString();
+                // A short write (a full disk, a file-size limit) leaves the device without an
+                // error text of its own; the system's reason is in errno.
+                if ((failure.isEmpty() || failure == QLatin1String("Unknown error")) &&
+                    writeErrno != 0)
+                    failure = QString::fromLocal8Bit(std::strerror(writeErrno));
                 file.cancelWriting();
             } else if (!file.commit()) {
                 failed = true;

@@ -232,6 +232,8 @@ void HostileWindow::exportFailure()
     QCOMPARE(r.value(QStringLiteral("boxtitle")), QString::fromUtf8("提示"));
     const QString box = r.value(QStringLiteral("box"));
     QVERIFY2(isNotice(box, kExportFailed), qPrintable(box));
+    // The reason must be the real one, not a placeholder for a missing error text.
+    QVERIFY2(!box.contains(QLatin1String("Unknown error")), qPrintable(box));
 
     // The earlier export is intact, and nothing was left behind anywhere.
     QVERIFY2(readFile(target) == earlier, "the earlier export was changed");
