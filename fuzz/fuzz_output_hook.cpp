@@ -48,7 +48,7 @@ constexpr std::size_t kHeaderSize = 6;
 constexpr int kMaxRecords = 16;
 // The store is started afresh after this many inputs, so that the queries that check each input
 // (which list every row of a type) stay short however long the fuzzer runs.
-constexpr int kInputsPerStore = 256;
+constexpr int kInputsPerStore = 64;
 // A record that has not arrived after this long is taken as lost. Generous: the writer stores
 // within a few 10 ms cycles, but sanitizer builds on a loaded machine are slow.
 constexpr qint64 kStoreTimeoutMs = 30000;

@@ -95,6 +95,11 @@ QDBSqlite::QDBSqlite(const QString &databaseName, const QString &userName,
         setPassword(password);
     }
     setConnectOptions(kConnectOptions);
+    // The first handle() registers the handle's type with Qt's type registry. Doing it here, in
+    // the thread that creates the connection, puts it before the writer thread and any query
+    // thread start, instead of racing (as far as ThreadSanitizer can tell) between them.
+    if (driver())
+        driver()->handle();
 }
 
 QDBSqlite::~QDBSqlite() = default;
