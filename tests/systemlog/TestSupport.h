@@ -4,6 +4,8 @@
 // second connection to "dbLog.db" that bypasses the service, capture of standard output at the
 // file-descriptor level, and message bytes that end right before an unreadable page.
 
+#include "LogTypes.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -28,6 +30,18 @@
 namespace TestSupport {
 
 inline const QString kDbFile = QStringLiteral("dbLog.db");
+// Bounds of a range query that takes in every row.
+inline const QString kEarliest = QStringLiteral("1970-01-01 00:00:00");
+inline const QString kLatest = QStringLiteral("9999-12-31 23:59:59");
+
+// The messages of query rows, in their order.
+inline QStringList messagesOf(const SystemLog::LogRowList &rows)
+{
+    QStringList out;
+    for (const auto &row : rows)
+        out << row.second;
+    return out;
+}
 
 // The table statement as the store must create it. SQLite keeps the text of a CREATE statement
 // in sqlite_master with "IF NOT EXISTS" removed, which is what storedSchema() returns.

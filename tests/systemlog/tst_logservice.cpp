@@ -19,17 +19,6 @@ using namespace TestSupport;
 
 namespace {
 
-const QString kEarliest = QStringLiteral("1970-01-01 00:00:00");
-const QString kLatest = QStringLiteral("9999-12-31 23:59:59");
-
-QStringList messagesOf(const LogRowList &rows)
-{
-    QStringList out;
-    for (const auto &row : rows)
-        out << row.second;
-    return out;
-}
-
 void hook(int type, const QByteArray &bytes)
 {
     outputHook(type, bytes.constData(), bytes.size());

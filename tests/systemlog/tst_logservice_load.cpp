@@ -21,9 +21,6 @@ using namespace TestSupport;
 
 namespace {
 
-const QString kEarliest = QStringLiteral("1970-01-01 00:00:00");
-const QString kLatest = QStringLiteral("9999-12-31 23:59:59");
-
 QByteArray messageFor(int thread, int seq)
 {
     return QByteArray("t") + QByteArray::number(thread) + ' ' + QByteArray::number(seq);
