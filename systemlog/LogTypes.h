@@ -9,7 +9,8 @@
 namespace SystemLog {
 
 // Category of a log record, stored in the `type` column.
-enum LogType : int {
+enum LogType : int
+{
     ParameterChange = 0, // 参数修改记录
     UserAction = 1,      // 用户使用记录
     SystemStatus = 2,    // 系统状态记录

@@ -1,8 +1,8 @@
 #include "QDBSqlite.h"
 
 #include <QElapsedTimer>
-#include <QSqlDriver>
 #include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
@@ -85,8 +85,7 @@ QSqlError makeError(const QString &text, QSqlError::ErrorType type)
 
 } // namespace
 
-QDBSqlite::QDBSqlite(const QString &databaseName, const QString &userName,
-                     const QString &password)
+QDBSqlite::QDBSqlite(const QString &databaseName, const QString &userName, const QString &password)
     : QSqlDatabase(QStringLiteral("QSQLITE"))
 {
     setDatabaseName(databaseName);
@@ -109,8 +108,9 @@ bool QDBSqlite::openExisting(QSqlError *error)
     if (isOpen())
         return true;
     if (!isValid()) {
-        const QSqlError e = makeError(QStringLiteral("the Qt SQLite driver (QSQLITE) is not available"),
-                                      QSqlError::ConnectionError);
+        const QSqlError e =
+            makeError(QStringLiteral("the Qt SQLite driver (QSQLITE) is not available"),
+                      QSqlError::ConnectionError);
         report("cannot open the log database", e);
         setError(error, e);
         return false;
@@ -139,9 +139,9 @@ bool QDBSqlite::createTable(QSqlError *error)
             return false;
         }
         if (file.exists() && !file.isFile()) {
-            const QSqlError e = makeError(
-                QStringLiteral("%1 is not a regular file").arg(databaseName()),
-                QSqlError::ConnectionError);
+            const QSqlError e =
+                makeError(QStringLiteral("%1 is not a regular file").arg(databaseName()),
+                          QSqlError::ConnectionError);
             report("cannot use the log database", e);
             setError(error, e);
             return false;
@@ -207,8 +207,8 @@ QSqlError sqliteError(sqlite3 *handle, int code, const QString &what)
 
 bool isStoreWideCode(int code)
 {
-    return isStoreWideFailure(QSqlError(QString(), QString(), QSqlError::UnknownError,
-                                        QString::number(code)));
+    return isStoreWideFailure(
+        QSqlError(QString(), QString(), QSqlError::UnknownError, QString::number(code)));
 }
 
 } // namespace
@@ -224,8 +224,8 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
     sqlite3 *handle = isOpen() ? sqliteHandle(*this) : nullptr;
     if (!handle) {
         result.failed = true;
-        result.error = makeError(QStringLiteral("the log database is not open"),
-                                 QSqlError::ConnectionError);
+        result.error =
+            makeError(QStringLiteral("the log database is not open"), QSqlError::ConnectionError);
         return result;
     }
 
@@ -312,7 +312,8 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
     const QByteArray start = startTime.toUtf8();
     const QByteArray end = endTime.toUtf8();
     sqlite3_stmt *select = nullptr;
-    int rc = sqlite3_prepare_v2(handle, selectText.constData(), selectText.size(), &select, nullptr);
+    int rc =
+        sqlite3_prepare_v2(handle, selectText.constData(), selectText.size(), &select, nullptr);
     if (rc == SQLITE_OK) {
         sqlite3_bind_text(select, 1, start.constData(), start.size(), SQLITE_STATIC);
         sqlite3_bind_text(select, 2, end.constData(), end.size(), SQLITE_STATIC);

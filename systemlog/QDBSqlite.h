@@ -17,7 +17,8 @@ class QDBSqlite : public QSqlDatabase
 {
 public:
     // What became of one record of a batch.
-    enum class RecordOutcome {
+    enum class RecordOutcome
+    {
         Stored,
         Rejected, // this record alone could not be stored (the batch goes on)
     };
@@ -25,10 +26,10 @@ public:
     // Outcome of a batch insert.
     struct BatchResult
     {
-        int stored = 0;           // records stored and committed
-        int rejected = 0;         // records refused one by one (lost)
-        bool failed = false;      // the transaction failed as a whole: nothing was stored
-        QSqlError error;          // the first error met, if any
+        int stored = 0;      // records stored and committed
+        int rejected = 0;    // records refused one by one (lost)
+        bool failed = false; // the transaction failed as a whole: nothing was stored
+        QSqlError error;     // the first error met, if any
     };
 
     QDBSqlite(const QString &databaseName, const QString &userName, const QString &password);

@@ -58,8 +58,9 @@ qzLogDB::~qzLogDB()
     left += m_pending.size();
     if (left > 0) {
         // Only records handed over after the writer was told to stop can end up here.
-        std::fprintf(stderr, "SystemLog: %zu log records lost: handed over after the log writer "
-                             "had stopped\n",
+        std::fprintf(stderr,
+                     "SystemLog: %zu log records lost: handed over after the log writer "
+                     "had stopped\n",
                      left);
     }
 }
@@ -148,9 +149,8 @@ void qzLogDB::storePending(QDBSqlite *db, bool stopping)
         return;
     }
 
-    const QDBSqlite::BatchResult result =
-        db->insertBatch(m_pending.cbegin(), m_pending.cend(),
-                         stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
+    const QDBSqlite::BatchResult result = db->insertBatch(
+        m_pending.cbegin(), m_pending.cend(), stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
 
     if (result.failed) {
         ++m_failedAttempts;
@@ -207,8 +207,8 @@ void qzLogDB::reportLoss()
 
 LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error)
 {
-    return queryRange(QStringLiteral("%1 00:00:00").arg(day), QStringLiteral("%2 23:59:59").arg(day),
-                      type, error);
+    return queryRange(QStringLiteral("%1 00:00:00").arg(day),
+                      QStringLiteral("%2 23:59:59").arg(day), type, error);
 }
 
 LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error)

@@ -36,8 +36,7 @@ public:
     // and *error (if given) holds the database's error; on success *error is cleared.
     LogRowList queryDay(QString day, int type, QSqlError *error = nullptr);
     // Records of `type` from startTime through endTime, both included.
-    LogRowList queryRange(QString startTime, QString endTime, int type,
-                          QSqlError *error = nullptr);
+    LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr);
 
     // Number of records waiting in the queue (for monitoring and tests).
     int queuedCount();

@@ -24,8 +24,7 @@ public:
     void start();
 
     LogRowList queryDay(QString day, int type, QSqlError *error = nullptr);
-    LogRowList queryRange(QString startTime, QString endTime, int type,
-                          QSqlError *error = nullptr);
+    LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr);
 
     qzLogDB &writer() { return m_logDB; }
 

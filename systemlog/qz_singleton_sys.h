@@ -8,8 +8,7 @@ namespace SystemLog {
 // Base of a process-wide single instance that is created on first use and destroyed only by an
 // explicit release(), never at static destruction. T needs a default constructor that
 // qz_singleton_sys<T> may call.
-template <typename T>
-class qz_singleton_sys
+template <typename T> class qz_singleton_sys
 {
 public:
     virtual ~qz_singleton_sys() = default;
@@ -28,14 +27,11 @@ private:
     static std::mutex m_mutex;
 };
 
-template <typename T>
-std::atomic<T *> qz_singleton_sys<T>::m_pInstance{nullptr};
+template <typename T> std::atomic<T *> qz_singleton_sys<T>::m_pInstance{nullptr};
 
-template <typename T>
-std::mutex qz_singleton_sys<T>::m_mutex;
+template <typename T> std::mutex qz_singleton_sys<T>::m_mutex;
 
-template <typename T>
-T *qz_singleton_sys<T>::instance()
+template <typename T> T *qz_singleton_sys<T>::instance()
 {
     // The pointer is published with release ordering only after construction has finished,
     // so a reader that sees it also sees the complete instance.
@@ -51,8 +47,7 @@ T *qz_singleton_sys<T>::instance()
     return existing;
 }
 
-template <typename T>
-void qz_singleton_sys<T>::release()
+template <typename T> void qz_singleton_sys<T>::release()
 {
     if (!m_pInstance.load(std::memory_order_acquire))
         return;
