@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include "LogSchema.h"
+
 #include <QDir>
 
 #include <algorithm>
@@ -86,13 +88,7 @@ std::string WorkDir::file(const char *name) const
 const std::string &schemaStatement()
 {
     static const std::string statement = [] {
-        const std::string tabs = "\t\t\t\t\t\t";
-        std::string s = "CREATE TABLE IF NOT EXISTS SystemInfo(";
-        s += tabs + "id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ";
-        s += tabs +
-             ", datetime DATETIME NOT NULL DEFAULT (datetime(CURRENT_TIMESTAMP,'localtime'))  ";
-        s += tabs + ", type INT(32) ";
-        s += tabs + ", message TEXT)";
+        const std::string s = LogSchema::tableStatement().toStdString();
         if (s.size() != 217)
             die("table statement has " + std::to_string(s.size()) + " characters, not 217");
         return s;

@@ -10,6 +10,7 @@
 //    "dbLog.db" (first start, when the service adds its index, and a later start) beside the
 //    same with no log file at all.
 
+#include "LogSchema.h"
 #include "Tallyview.h"
 #include "qzSysLog.h"
 
@@ -47,16 +48,6 @@ double msSince(const QElapsedTimer &timer)
     return double(timer.nsecsElapsed()) / 1e6;
 }
 
-QString schemaStatement()
-{
-    const QString tabs(6, QLatin1Char('\t'));
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS SystemInfo(") + tabs +
-           QStringLiteral("id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ") + tabs +
-           QStringLiteral(", datetime DATETIME NOT NULL DEFAULT "
-                          "(datetime(CURRENT_TIMESTAMP,'localtime'))  ") +
-           tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
-}
-
 const char *const kMessages[] = {
     "参数修改：温度上限由 80.0 改为 85.0",    "用户 operator 登录，权限：操作员",
     "系统状态：主轴转速 1200 rpm，负载 63%",  "报警：2 号电机过流，已自动停机",
@@ -81,7 +72,7 @@ bool generateLog(const std::vector<DayLoad> &days, qint64 *written)
         sqlite3_close(db);
         return false;
     }
-    const QByteArray schema = schemaStatement().toUtf8();
+    const QByteArray schema = LogSchema::tableStatement().toUtf8();
     bool ok = sqlite3_exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr,
                            nullptr) == SQLITE_OK &&
               sqlite3_exec(db, schema.constData(), nullptr, nullptr, nullptr) == SQLITE_OK &&

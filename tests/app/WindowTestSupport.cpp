@@ -1,5 +1,6 @@
 #include "WindowTestSupport.h"
 
+#include "LogSchema.h"
 #include "Tallyview.h"
 
 #include <QApplication>
@@ -44,21 +45,11 @@ template <typename Work> bool withLogConnection(Work work)
 
 } // namespace
 
-QString schemaStatement()
-{
-    const QString tabs(6, QLatin1Char('\t'));
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS SystemInfo(") + tabs +
-           QStringLiteral("id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ") + tabs +
-           QStringLiteral(", datetime DATETIME NOT NULL DEFAULT "
-                          "(datetime(CURRENT_TIMESTAMP,'localtime'))  ") +
-           tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
-}
-
 bool seedRecords(const QList<Record> &records)
 {
     return withLogConnection([&](QSqlDatabase &db) {
         QSqlQuery query(db);
-        if (!query.exec(schemaStatement())) {
+        if (!query.exec(LogSchema::tableStatement())) {
             qWarning("schema: %s", qPrintable(query.lastError().text()));
             return false;
         }

@@ -90,9 +90,6 @@ private:
     QList<Action> m_script;
 };
 
-// The schema statement of the log table, as the service writes it.
-QString schemaStatement();
-
 } // namespace WindowTest
 
 Q_DECLARE_METATYPE(WindowTest::Record)

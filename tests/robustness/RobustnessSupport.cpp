@@ -1,5 +1,7 @@
 #include "RobustnessSupport.h"
 
+#include "LogSchema.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -102,16 +104,6 @@ template <typename Work> bool withConnection(const QString &path, Work work)
     }
     QSqlDatabase::removeDatabase(name);
     return ok;
-}
-
-QString schemaStatement()
-{
-    const QString tabs(6, QLatin1Char('\t'));
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS SystemInfo(") + tabs +
-           QStringLiteral("id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ") + tabs +
-           QStringLiteral(", datetime DATETIME NOT NULL DEFAULT "
-                          "(datetime(CURRENT_TIMESTAMP,'localtime'))  ") +
-           tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
 }
 
 QByteArray fileFingerprint(const QFileInfo &info)
@@ -351,7 +343,7 @@ bool writeLogFile(const QString &path, const QList<StoredRecord> &records)
 {
     return withConnection(path, [&](QSqlDatabase &db) {
         QSqlQuery query(db);
-        if (!query.exec(schemaStatement()) || !db.transaction())
+        if (!query.exec(LogSchema::tableStatement()) || !db.transaction())
             return false;
         if (!query.prepare(
                 QStringLiteral("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)")))

@@ -4,6 +4,7 @@
 // second connection to "dbLog.db" that bypasses the service, capture of standard output at the
 // file-descriptor level, and message bytes that end right before an unreadable page.
 
+#include "LogSchema.h"
 #include "LogTypes.h"
 
 #include <QByteArray>
@@ -43,21 +44,11 @@ inline QStringList messagesOf(const SystemLog::LogRowList &rows)
     return out;
 }
 
-// The table statement as the store must create it. SQLite keeps the text of a CREATE statement
-// in sqlite_master with "IF NOT EXISTS" removed, which is what storedSchema() returns.
-inline QString tableStatement()
-{
-    const QString tabs(6, QLatin1Char('\t'));
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS SystemInfo(") + tabs +
-           QStringLiteral("id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ") + tabs +
-           QStringLiteral(", datetime DATETIME NOT NULL DEFAULT "
-                          "(datetime(CURRENT_TIMESTAMP,'localtime'))  ") +
-           tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
-}
-
+// The table statement as the store must create it, as SQLite keeps it in sqlite_master: the
+// text of the CREATE statement with "IF NOT EXISTS" removed.
 inline QString storedSchema()
 {
-    QString text = tableStatement();
+    QString text = LogSchema::tableStatement();
     text.remove(QStringLiteral("IF NOT EXISTS "));
     return text;
 }
@@ -196,7 +187,7 @@ private:
 inline bool createLegacyStore(const QString &file = kDbFile)
 {
     AuxDb aux(file);
-    return aux.isOpen() && aux.exec(tableStatement());
+    return aux.isOpen() && aux.exec(LogSchema::tableStatement());
 }
 
 // Redirects file descriptor 1 into a file until finish() (or destruction).
