@@ -5,7 +5,6 @@
 #include <QDir>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -42,29 +41,9 @@ Summary summarize(std::vector<double> values)
     return s;
 }
 
-std::string format(const char *fmt, ...)
-{
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
-    va_end(args);
-    return buffer;
-}
-
 std::string grouped(double value)
 {
-    const long long n = static_cast<long long>(value + 0.5);
-    std::string digits = std::to_string(n < 0 ? -n : n);
-    std::string out;
-    const int len = static_cast<int>(digits.size());
-    for (int i = 0; i < len; ++i) {
-        out += digits[static_cast<std::size_t>(i)];
-        const int left = len - 1 - i;
-        if (left > 0 && left % 3 == 0)
-            out += ',';
-    }
-    return n < 0 ? "-" + out : out;
+    return BenchText::grouped(static_cast<long long>(value + 0.5));
 }
 
 WorkDir::WorkDir() : m_previous(QDir::currentPath())

@@ -3,6 +3,8 @@
 // Helpers shared by the measurements of bench_service: timing, statistics, a temporary working
 // directory per measurement, thin wrappers over the sqlite3 C API and the sample messages.
 
+#include "BenchText.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
@@ -56,7 +58,7 @@ struct Row
 };
 
 // printf into a std::string.
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+using BenchText::format;
 // 1234567.8 -> "1,234,568"
 std::string grouped(double value);
 

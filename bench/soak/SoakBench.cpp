@@ -15,6 +15,7 @@
 // once and in order), the largest queue length (sampled every 10 ms), resident memory, the time
 // of each query, and the delay between logging a record and its stored `datetime` stamp.
 
+#include "BenchText.h"
 #include "qzSysLog.h"
 
 #ifdef SOAK_WITH_WINDOW
@@ -47,7 +48,6 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,6 +57,9 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+using BenchText::format;
+using BenchText::grouped;
 
 namespace {
 
@@ -87,32 +90,6 @@ const char *const kAlarmTexts[] = {
     std::fprintf(stderr, "bench_soak: %s\n", what.c_str());
     std::fflush(stdout);
     std::exit(3);
-}
-
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    char buffer[512];
-    va_list args;
-    va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
-    va_end(args);
-    return buffer;
-}
-
-// 1234567 -> "1,234,567"
-std::string grouped(long long n)
-{
-    std::string digits = std::to_string(n < 0 ? -n : n);
-    std::string out;
-    const int len = static_cast<int>(digits.size());
-    for (int i = 0; i < len; ++i) {
-        out += digits[static_cast<std::size_t>(i)];
-        const int left = len - 1 - i;
-        if (left > 0 && left % 3 == 0)
-            out += ',';
-    }
-    return n < 0 ? "-" + out : out;
 }
 
 double mib(long kb)
