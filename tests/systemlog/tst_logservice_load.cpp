@@ -52,13 +52,25 @@ struct Problems
         if (count.fetch_add(1) == 0)
             first = what;
     }
+
+    QString summary(int queries) const
+    {
+        return QStringLiteral("%1 problems in %2 queries; first: %3")
+            .arg(count.load())
+            .arg(queries)
+            .arg(first);
+    }
 };
 
-// Checks that the rows of one thread's category are its records from `from` on, gap-free and in
-// the order logged.
-void checkRun(const LogRowList &rows, int thread, bool mustStartAtZero, Problems &problems,
-              const char *query)
+// Checks the result of one query of a thread's category: no error, and the rows are that
+// thread's records (from its first on, if mustStartAtZero), gap-free and in the order logged.
+void checkRun(const LogRowList &rows, const QSqlError &error, int thread, bool mustStartAtZero,
+              Problems &problems, const char *query)
 {
+    if (error.isValid()) {
+        problems.report(QStringLiteral("%1 failed: %2").arg(query, error.text()));
+        return;
+    }
     int expected = -1;
     for (const auto &row : rows) {
         int t = -1;
@@ -168,17 +180,11 @@ void LogServiceLoadTest::threadsLogWhileAnotherThreadQueries()
             const int t = queries % threads;
             QSqlError err;
             const LogRowList range = front->queryRange(kEarliest, kLatest, t, &err);
-            if (err.isValid())
-                problems.report(QStringLiteral("queryRange failed: %1").arg(err.text()));
-            else
-                checkRun(range, t, true, problems, "queryRange");
+            checkRun(range, err, t, true, problems, "queryRange");
 
             // A day that began during the run starts later in a thread's sequence.
             const LogRowList day = front->queryDay(today, t, &err);
-            if (err.isValid())
-                problems.report(QStringLiteral("queryDay failed: %1").arg(err.text()));
-            else
-                checkRun(day, t, false, problems, "queryDay");
+            checkRun(day, err, t, false, problems, "queryDay");
             ++queries;
         }
     });
@@ -187,11 +193,7 @@ void LogServiceLoadTest::threadsLogWhileAnotherThreadQueries()
     for (std::thread &logger : loggers)
         logger.join();
     querier.join();
-    QVERIFY2(problems.count.load() == 0,
-             qPrintable(QStringLiteral("%1 problems in %2 queries; first: %3")
-                            .arg(problems.count.load())
-                            .arg(queries)
-                            .arg(problems.first)));
+    QVERIFY2(problems.count.load() == 0, qPrintable(problems.summary(queries)));
 
     qzSysLog::release();
     verifyStoredExactlyOnce(threads, perThread);
@@ -226,19 +228,12 @@ void LogServiceLoadTest::guiThreadQueriesWhileThreadsLog()
         const int t = queries % threads;
         QSqlError err;
         const LogRowList rows = front->queryRange(kEarliest, kLatest, t, &err);
-        if (err.isValid())
-            problems.report(QStringLiteral("queryRange failed: %1").arg(err.text()));
-        else
-            checkRun(rows, t, true, problems, "queryRange");
+        checkRun(rows, err, t, true, problems, "queryRange");
         ++queries;
     }
     for (std::thread &logger : loggers)
         logger.join();
-    QVERIFY2(problems.count.load() == 0,
-             qPrintable(QStringLiteral("%1 problems in %2 queries; first: %3")
-                            .arg(problems.count.load())
-                            .arg(queries)
-                            .arg(problems.first)));
+    QVERIFY2(problems.count.load() == 0, qPrintable(problems.summary(queries)));
 
     qzSysLog::release();
     verifyStoredExactlyOnce(threads, perThread);
