@@ -1,6 +1,6 @@
 #include "BenchSupport.h"
 
-#include "LogSchema.h"
+#include "TestLogFile.h"
 
 #include <QDir>
 
@@ -67,7 +67,7 @@ std::string WorkDir::file(const char *name) const
 const std::string &schemaStatement()
 {
     static const std::string statement = [] {
-        const std::string s = LogSchema::tableStatement().toStdString();
+        const std::string s = TestLogFile::tableStatement().toStdString();
         if (s.size() != 217)
             die("table statement has " + std::to_string(s.size()) + " characters, not 217");
         return s;

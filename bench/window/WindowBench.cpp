@@ -10,8 +10,8 @@
 //    "dbLog.db" (first start, when the service adds its index, and a later start) beside the
 //    same with no log file at all.
 
-#include "LogSchema.h"
 #include "Tallyview.h"
+#include "TestLogFile.h"
 #include "qzSysLog.h"
 
 #include <QAbstractButton>
@@ -72,7 +72,7 @@ bool generateLog(const std::vector<DayLoad> &days, qint64 *written)
         sqlite3_close(db);
         return false;
     }
-    const QByteArray schema = LogSchema::tableStatement().toUtf8();
+    const QByteArray schema = TestLogFile::tableStatement().toUtf8();
     bool ok = sqlite3_exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF", nullptr, nullptr,
                            nullptr) == SQLITE_OK &&
               sqlite3_exec(db, schema.constData(), nullptr, nullptr, nullptr) == SQLITE_OK &&

@@ -1,7 +1,7 @@
 #include "WindowTestSupport.h"
 
-#include "LogSchema.h"
 #include "Tallyview.h"
+#include "TestLogFile.h"
 
 #include <QApplication>
 #include <QDir>
@@ -14,67 +14,22 @@
 #include <QSqlQuery>
 #include <QTest>
 
-#include <atomic>
-
 namespace WindowTest {
 
 namespace {
 
 const char *const kHandled = "windowTestHandled";
 
-// A connection of the test's own, removed again before returning.
-template <typename Work> bool withLogConnection(Work work)
-{
-    static std::atomic<int> serial{0};
-    const QString name = QStringLiteral("window-test-%1").arg(++serial);
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(QStringLiteral("dbLog.db"));
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-        if (db.open()) {
-            ok = work(db);
-            db.close();
-        } else {
-            qWarning("cannot open dbLog.db: %s", qPrintable(db.lastError().text()));
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return ok;
-}
-
 } // namespace
 
 bool seedRecords(const QList<Record> &records)
 {
-    return withLogConnection([&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        if (!query.exec(LogSchema::tableStatement())) {
-            qWarning("schema: %s", qPrintable(query.lastError().text()));
-            return false;
-        }
-        if (!db.transaction())
-            return false;
-        if (!query.prepare(
-                QStringLiteral("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)")))
-            return false;
-        for (const Record &r : records) {
-            query.addBindValue(r.datetime);
-            query.addBindValue(r.type);
-            query.addBindValue(r.message);
-            if (!query.exec()) {
-                qWarning("insert: %s", qPrintable(query.lastError().text()));
-                db.rollback();
-                return false;
-            }
-        }
-        return db.commit();
-    });
+    return TestLogFile::writeRecords(QStringLiteral("dbLog.db"), records);
 }
 
 bool execOnLog(const QString &statement)
 {
-    return withLogConnection([&](QSqlDatabase &db) {
+    return TestLogFile::withConnection(QStringLiteral("dbLog.db"), [&](QSqlDatabase &db) {
         QSqlQuery query(db);
         if (!query.exec(statement)) {
             qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));

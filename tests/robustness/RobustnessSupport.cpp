@@ -1,6 +1,6 @@
 #include "RobustnessSupport.h"
 
-#include "LogSchema.h"
+#include "TestLogFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -16,7 +16,6 @@
 #include <QTime>
 #include <QVariant>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -84,26 +83,6 @@ void restoreAccess(const QString &root)
         }
     };
     walk(root);
-}
-
-template <typename Work> bool withConnection(const QString &path, Work work)
-{
-    static std::atomic<int> serial{0};
-    const QString name = QStringLiteral("robustness-%1").arg(++serial);
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-        if (db.open()) {
-            ok = work(db);
-            db.close();
-        } else {
-            qWarning("cannot open %s: %s", qPrintable(path), qPrintable(db.lastError().text()));
-        }
-    }
-    QSqlDatabase::removeDatabase(name);
-    return ok;
 }
 
 QByteArray fileFingerprint(const QFileInfo &info)
@@ -341,30 +320,12 @@ QByteArray readFile(const QString &path)
 
 bool writeLogFile(const QString &path, const QList<StoredRecord> &records)
 {
-    return withConnection(path, [&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        if (!query.exec(LogSchema::tableStatement()) || !db.transaction())
-            return false;
-        if (!query.prepare(
-                QStringLiteral("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)")))
-            return false;
-        for (const StoredRecord &r : records) {
-            query.addBindValue(r.datetime);
-            query.addBindValue(r.type);
-            query.addBindValue(r.message);
-            if (!query.exec()) {
-                qWarning("insert: %s", qPrintable(query.lastError().text()));
-                db.rollback();
-                return false;
-            }
-        }
-        return db.commit();
-    });
+    return TestLogFile::writeRecords(path, records);
 }
 
 bool execOnFile(const QString &path, const QStringList &statements)
 {
-    return withConnection(path, [&](QSqlDatabase &db) {
+    return TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
         QSqlQuery query(db);
         for (const QString &statement : statements) {
             if (!query.exec(statement)) {

@@ -4,8 +4,8 @@
 // second connection to "dbLog.db" that bypasses the service, capture of standard output at the
 // file-descriptor level, and message bytes that end right before an unreadable page.
 
-#include "LogSchema.h"
 #include "LogTypes.h"
+#include "TestLogFile.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -48,7 +48,7 @@ inline QStringList messagesOf(const SystemLog::LogRowList &rows)
 // text of the CREATE statement with "IF NOT EXISTS" removed.
 inline QString storedSchema()
 {
-    QString text = LogSchema::tableStatement();
+    QString text = TestLogFile::tableStatement();
     text.remove(QStringLiteral("IF NOT EXISTS "));
     return text;
 }
@@ -187,7 +187,7 @@ private:
 inline bool createLegacyStore(const QString &file = kDbFile)
 {
     AuxDb aux(file);
-    return aux.isOpen() && aux.exec(LogSchema::tableStatement());
+    return aux.isOpen() && aux.exec(TestLogFile::tableStatement());
 }
 
 // Redirects file descriptor 1 into a file until finish() (or destruction).

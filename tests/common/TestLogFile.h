@@ -1,0 +1,80 @@
+#pragma once
+
+// Log files made by tests and benchmarks on their own, without the log service: the table
+// statement of "dbLog.db", a connection of the caller's own, and rows with stamps of the caller's
+// choice. The statement is a copy of the service's, character for character (217 characters), so
+// that a change to the service's statement shows up as a difference.
+
+#include <QLatin1Char>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QString>
+
+#include <atomic>
+
+namespace TestLogFile {
+
+inline QString tableStatement()
+{
+    const QString tabs(6, QLatin1Char('\t'));
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS SystemInfo(") + tabs +
+           QStringLiteral("id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE ") + tabs +
+           QStringLiteral(", datetime DATETIME NOT NULL DEFAULT "
+                          "(datetime(CURRENT_TIMESTAMP,'localtime'))  ") +
+           tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
+}
+
+// Runs work(QSqlDatabase &) on a connection of its own to the file at `path` and returns what it
+// returns; false, with a warning, when the file cannot be opened. The connection is removed again
+// before returning.
+template <typename Work> bool withConnection(const QString &path, Work work)
+{
+    static std::atomic<int> serial{0};
+    const QString name = QStringLiteral("test-log-file-%1").arg(++serial);
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        if (db.open()) {
+            ok = work(db);
+            db.close();
+        } else {
+            qWarning("cannot open %s: %s", qPrintable(path), qPrintable(db.lastError().text()));
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+// Creates the table in the file at `path` when it is missing and appends the records (anything
+// with the members datetime, type and message), with their own stamps, in one transaction.
+template <typename Records> bool writeRecords(const QString &path, const Records &records)
+{
+    return withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        if (!query.exec(tableStatement())) {
+            qWarning("schema: %s", qPrintable(query.lastError().text()));
+            return false;
+        }
+        if (!db.transaction())
+            return false;
+        if (!query.prepare(
+                QStringLiteral("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)")))
+            return false;
+        for (const auto &r : records) {
+            query.addBindValue(r.datetime);
+            query.addBindValue(r.type);
+            query.addBindValue(r.message);
+            if (!query.exec()) {
+                qWarning("insert: %s", qPrintable(query.lastError().text()));
+                db.rollback();
+                return false;
+            }
+        }
+        return db.commit();
+    });
+}
+
+} // namespace TestLogFile
