@@ -39,24 +39,6 @@ bool execOnLog(const QString &statement)
     });
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QByteArray bytes = file.readAll();
-    if (bytes.isNull())
-        bytes = QByteArray(""); // an empty file is not a missing one
-    return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
-}
-
 bool Fixture::setUp()
 {
     m_home = QDir::currentPath();

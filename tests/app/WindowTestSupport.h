@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TestFiles.h"
+
 #include <QList>
 #include <QMetaType>
 #include <QPointer>
@@ -30,9 +32,8 @@ bool seedRecords(const QList<Record> &records);
 // Runs one statement on "dbLog.db" of the working directory through a connection of its own.
 bool execOnLog(const QString &statement);
 
-// Reads a whole file; a null array when it cannot be opened.
-QByteArray readFile(const QString &path);
-bool writeFile(const QString &path, const QByteArray &bytes);
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 // A fresh temporary working directory for one test function, and the window built in it. The
 // window goes first when the fixture is torn down, since it releases the log service that keeps

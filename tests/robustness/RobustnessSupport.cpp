@@ -300,24 +300,6 @@ QByteArray randomBytes(int size, quint32 seed)
     return bytes;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size() && file.flush();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QByteArray bytes = file.readAll();
-    if (bytes.isNull())
-        bytes = QByteArray("");
-    return bytes;
-}
-
 bool writeLogFile(const QString &path, const QList<StoredRecord> &records)
 {
     return TestLogFile::writeRecords(path, records);

@@ -5,6 +5,7 @@
 // of files that must stay unchanged, and log files made with a connection of the test's own.
 
 #include "ChildSupport.h"
+#include "TestFiles.h"
 
 #include <QByteArray>
 #include <QList>
@@ -84,8 +85,8 @@ QByteArray fingerprint(const QString &path);
 QStringList entries(const QString &directory);
 
 QByteArray randomBytes(int size, quint32 seed);
-bool writeFile(const QString &path, const QByteArray &bytes);
-QByteArray readFile(const QString &path);
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 struct StoredRecord
 {

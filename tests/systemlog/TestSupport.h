@@ -5,6 +5,7 @@
 // file-descriptor level, and message bytes that end right before an unreadable page.
 
 #include "LogTypes.h"
+#include "TestFiles.h"
 #include "TestLogFile.h"
 
 #include <QByteArray>
@@ -29,6 +30,9 @@
 #include <unistd.h>
 
 namespace TestSupport {
+
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 inline const QString kDbFile = QStringLiteral("dbLog.db");
 // Bounds of a range query that takes in every row.
@@ -277,18 +281,6 @@ private:
     char *m_data = nullptr;
     int m_len = 0;
 };
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
 
 // Short description of where two texts differ, for failure messages on long messages.
 inline QByteArray describeMismatch(const QString &actual, const QString &expected)
