@@ -4,6 +4,7 @@
 #include <QPair>
 #include <QString>
 
+#include <ctime>
 #include <utility>
 
 namespace SystemLog {
@@ -22,7 +23,18 @@ enum LogType : int
 using LogRow = QPair<QString, QString>;
 using LogRowList = QList<LogRow>;
 
-// A record waiting to be stored: (message, type).
-using LogQueueEntry = std::pair<QString, int>;
+// A record waiting to be stored: its message, its category and the moment it was logged, in
+// whole seconds since the epoch (stored as local time "yyyy-MM-dd hh:mm:ss").
+struct LogQueueEntry
+{
+    LogQueueEntry(QString text, int category, qint64 loggedAtSecs = std::time(nullptr))
+        : message(std::move(text)), type(category), loggedAt(loggedAtSecs)
+    {
+    }
+
+    QString message;
+    int type;
+    qint64 loggedAt;
+};
 
 } // namespace SystemLog

@@ -10,6 +10,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <ctime>
 
 namespace SystemLog {
 
@@ -30,6 +31,11 @@ const QString kIndexStatement = QStringLiteral(
 const QString kInsertStatement =
     QStringLiteral("INSERT INTO SystemInfo(type ,message) VALUES(?, ?)");
 
+// A queued record carries the moment it was logged, which may lie well before the moment it is
+// stored (the file was busy, say): the batch writes the stamp itself.
+const QString kStampedInsertStatement =
+    QStringLiteral("INSERT INTO SystemInfo(datetime, type ,message) VALUES(?, ?, ?)");
+
 const QString kSelectStatement =
     QStringLiteral("select datetime,message from SystemInfo where datetime >= ? and datetime <= ? "
                    "and type = ? order by id");
@@ -37,9 +43,11 @@ const QString kSelectStatement =
 // A read and a write on the file wait this long for each other before giving up.
 const QString kConnectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000");
 
+} // namespace
+
 // SQLite result codes that concern the file or the connection rather than one record: an
 // insert failing with one of these fails the whole transaction, which is then retried.
-bool isStoreWideFailure(const QSqlError &error)
+bool QDBSqlite::isStoreWide(const QSqlError &error)
 {
     bool ok = false;
     const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
@@ -66,6 +74,8 @@ bool isStoreWideFailure(const QSqlError &error)
         return false;
     }
 }
+
+namespace {
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -103,64 +113,115 @@ QDBSqlite::QDBSqlite(const QString &databaseName, const QString &userName, const
 
 QDBSqlite::~QDBSqlite() = default;
 
-bool QDBSqlite::openExisting(QSqlError *error)
+namespace {
+
+bool openConnection(QSqlDatabase &db, QSqlError *error)
 {
-    if (isOpen())
+    if (db.isOpen())
         return true;
-    if (!isValid()) {
-        const QSqlError e =
-            makeError(QStringLiteral("the Qt SQLite driver (QSQLITE) is not available"),
-                      QSqlError::ConnectionError);
-        report("cannot open the log database", e);
-        setError(error, e);
+    if (!db.isValid()) {
+        setError(error, makeError(QStringLiteral("the Qt SQLite driver (QSQLITE) is not available"),
+                                  QSqlError::ConnectionError));
         return false;
     }
-    if (!open()) {
-        const QSqlError e = lastError();
-        report("cannot open the log database", e);
-        setError(error, e);
+    if (!db.open()) {
+        setError(error, db.lastError());
         return false;
     }
     return true;
 }
 
-bool QDBSqlite::createTable(QSqlError *error)
+} // namespace
+
+bool QDBSqlite::openExisting(QSqlError *error)
 {
+    QSqlError e;
+    if (openConnection(*this, &e))
+        return true;
+    report("cannot open the log database", e);
+    setError(error, e);
+    return false;
+}
+
+QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
+{
+    // Quiet: a caller that retries decides when a failure is worth reporting.
+    const auto notReady = [&](const QSqlError &e) {
+        setError(error, e);
+        return meansNotALog(e) ? Readiness::NotALog : Readiness::Unavailable;
+    };
     if (!isOpen()) {
-        // SQLite takes an empty file for an empty database and would write its schema into it.
-        // A file that is there but empty is not a log this program wrote: leave it alone.
         const QFileInfo file(databaseName());
-        if (file.exists() && file.isFile() && file.size() == 0) {
-            const QSqlError e = makeError(
-                QStringLiteral("%1 is an empty file, not a log database").arg(databaseName()),
-                QSqlError::ConnectionError);
-            report("cannot use the log database", e);
-            setError(error, e);
-            return false;
-        }
         if (file.exists() && !file.isFile()) {
-            const QSqlError e =
-                makeError(QStringLiteral("%1 is not a regular file").arg(databaseName()),
-                          QSqlError::ConnectionError);
-            report("cannot use the log database", e);
-            setError(error, e);
-            return false;
+            setError(error,
+                     makeError(QStringLiteral("%1 is not a regular file").arg(databaseName()),
+                               QSqlError::ConnectionError));
+            return Readiness::NotALog;
         }
-        if (!openExisting(error))
-            return false;
+        if (!openConnection(*this, error))
+            return Readiness::Unavailable;
     }
+    // An empty file is what a first start that failed (a full disk, say) leaves behind: SQLite
+    // takes it for an empty database, and the statements below make it a new log.
     QSqlQuery query(*this);
-    if (!query.exec(kSchemaStatement)) {
-        report("cannot create the table SystemInfo", query.lastError());
-        setError(error, query.lastError());
-        return false;
+    if (!query.exec(kSchemaStatement))
+        return notReady(query.lastError());
+    if (!query.exec(QStringLiteral("PRAGMA table_info(SystemInfo)")))
+        return notReady(query.lastError());
+    QStringList columns;
+    while (query.next())
+        columns << query.value(1).toString().toLower();
+    query.finish();
+    for (const char *column : {"id", "datetime", "type", "message"}) {
+        if (!columns.contains(QLatin1String(column))) {
+            setError(error,
+                     makeError(QStringLiteral("%1 holds a table SystemInfo without the column "
+                                              "%2: not a log")
+                                   .arg(databaseName(), QLatin1String(column)),
+                               QSqlError::StatementError));
+            return Readiness::NotALog;
+        }
     }
     // Without the index every query scans the whole table, but records can still be stored
-    // and listed (a read-only file that predates the index, for example).
-    if (!query.exec(kIndexStatement))
-        report("cannot create the index on SystemInfo", query.lastError());
+    // and listed (a read-only file that predates the index, for example). Another program
+    // holding the file is worth waiting for, though: the index is tried again then.
+    if (!query.exec(kIndexStatement) && isBusy(query.lastError()))
+        return notReady(query.lastError());
     setError(error, QSqlError());
-    return true;
+    return Readiness::Ready;
+}
+
+bool QDBSqlite::createTable(QSqlError *error)
+{
+    return prepare(error) == Readiness::Ready;
+}
+
+namespace {
+
+int primaryCode(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? code & 0xff : -1;
+}
+
+} // namespace
+
+bool QDBSqlite::meansNotALog(const QSqlError &error)
+{
+    switch (primaryCode(error)) {
+    case 11: // SQLITE_CORRUPT
+    case 26: // SQLITE_NOTADB
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool QDBSqlite::isBusy(const QSqlError &error)
+{
+    const int code = primaryCode(error);
+    return code == 5 || code == 6; // SQLITE_BUSY, SQLITE_LOCKED
 }
 
 bool QDBSqlite::insertLog(int type, const QString &message, QSqlError *error)
@@ -207,11 +268,55 @@ QSqlError sqliteError(sqlite3 *handle, int code, const QString &what)
 
 bool isStoreWideCode(int code)
 {
-    return isStoreWideFailure(
+    return QDBSqlite::isStoreWide(
         QSqlError(QString(), QString(), QSqlError::UnknownError, QString::number(code)));
 }
 
+// The local time of `secs` since the epoch as "yyyy-MM-dd hh:mm:ss", the text the column's
+// default writes; the last one is kept, since a batch mostly holds records of a few seconds.
+class StampText
+{
+public:
+    const QByteArray &of(qint64 secs)
+    {
+        if (secs != m_secs || m_text.isEmpty()) {
+            const std::time_t t = static_cast<std::time_t>(secs);
+            std::tm local{};
+            char text[32];
+            if (localtime_r(&t, &local) &&
+                std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 19)
+                m_text = QByteArray(text, 19);
+            else
+                m_text = QByteArrayLiteral("1970-01-01 00:00:00");
+            m_secs = secs;
+        }
+        return m_text;
+    }
+
+private:
+    qint64 m_secs = 0;
+    QByteArray m_text;
+};
+
 } // namespace
+
+sqlite3 *QDBSqlite::nativeHandle() const
+{
+    return isOpen() ? sqliteHandle(*this) : nullptr;
+}
+
+bool QDBSqlite::hasMoved(sqlite3 *handle)
+{
+    int moved = 0;
+    return sqlite3_file_control(handle, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+           moved != 0;
+}
+
+void QDBSqlite::setBusyTimeout(int ms)
+{
+    if (sqlite3 *handle = nativeHandle())
+        sqlite3_busy_timeout(handle, ms);
+}
 
 QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_iterator first,
                                               std::list<LogQueueEntry>::const_iterator last,
@@ -221,7 +326,7 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
     if (first == last)
         return result;
 
-    sqlite3 *handle = isOpen() ? sqliteHandle(*this) : nullptr;
+    sqlite3 *handle = nativeHandle();
     if (!handle) {
         result.failed = true;
         result.error =
@@ -235,8 +340,19 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
         result.error = sqliteError(handle, rc, QStringLiteral("Unable to begin transaction"));
         return result;
     }
+    // Records written into a file that was deleted or replaced since it was opened would be
+    // gone with it. Checked under the write lock, so that nobody removes it in between.
+    if (hasMoved(handle)) {
+        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+        result.failed = true;
+        result.moved = true;
+        result.error = makeError(
+            QStringLiteral("%1 was removed or replaced while it was open").arg(databaseName()),
+            QSqlError::ConnectionError);
+        return result;
+    }
 
-    const QByteArray insertText = kInsertStatement.toUtf8();
+    const QByteArray insertText = kStampedInsertStatement.toUtf8();
     sqlite3_stmt *insert = nullptr;
     rc = sqlite3_prepare_v2(handle, insertText.constData(), insertText.size(), &insert, nullptr);
     if (rc != SQLITE_OK) {
@@ -249,11 +365,14 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
 
     QElapsedTimer clock;
     clock.start();
+    StampText stamp;
     int consumed = 0;
     for (auto it = first; it != last; ++it) {
-        const QString &message = it->first;
-        sqlite3_bind_int(insert, 1, it->second);
-        sqlite3_bind_text16(insert, 2, message.utf16(), message.size() * int(sizeof(QChar)),
+        const QByteArray &loggedAt = stamp.of(it->loggedAt);
+        sqlite3_bind_text(insert, 1, loggedAt.constData(), loggedAt.size(), SQLITE_STATIC);
+        sqlite3_bind_int(insert, 2, it->type);
+        const QString &message = it->message;
+        sqlite3_bind_text16(insert, 3, message.utf16(), message.size() * int(sizeof(QChar)),
                             SQLITE_STATIC);
         rc = sqlite3_step(insert);
         sqlite3_reset(insert);
@@ -296,7 +415,7 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
 LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, QSqlError *error)
 {
     LogRowList rows;
-    sqlite3 *handle = isOpen() ? sqliteHandle(*this) : nullptr;
+    sqlite3 *handle = nativeHandle();
     if (!handle) {
         QSqlError e = lastError();
         if (!e.isValid())

@@ -1,5 +1,7 @@
 #include "qzLogDB.h"
 
+#include "PendingFile.h"
+
 #include <QDateTime>
 #include <QStringLiteral>
 
@@ -11,6 +13,7 @@ namespace SystemLog {
 namespace {
 
 const QString kDatabaseName = QStringLiteral("dbLog.db");
+const QString kSideFileName = QStringLiteral("dbLog.pending.db");
 
 // One cycle stores for at most this long before it commits, so that a burst never keeps the
 // file locked against queries for long. Each commit waits for the disk, so much shorter
@@ -19,15 +22,35 @@ const QString kDatabaseName = QStringLiteral("dbLog.db");
 constexpr int kBatchBudgetMs = 40;
 constexpr int kShutdownBatchBudgetMs = 250;
 
-// A batch whose transaction keeps failing is tried again on the next cycles; once it has failed
-// for this long (or this often while stopping) the store is taken as unusable for it and the
-// records are given up, counted on standard error.
-constexpr qint64 kGiveUpAfterMs = 3000;
-constexpr int kGiveUpAttemptsWhileStopping = 3;
+// How long a statement waits for another program's lock before it fails (and is tried again on
+// the next cycle).
+constexpr int kBusyTimeoutMs = 5000;
+// When the writer is told to stop, it waits at most this long for a log file that another
+// program holds; what is still waiting then goes to the side file, so that a program can always
+// exit.
+constexpr qint64 kStopWaitMs = 10000;
+// While the log is ready, a side file left by earlier runs or other programs is looked for this
+// often (and whenever records are to be stored).
+constexpr qint64 kSideFileCheckMs = 1000;
+
+// What is said on standard error about a store that cannot take records.
+QString stateText(QDBSqlite::Readiness readiness, const QSqlError &error)
+{
+    return readiness == QDBSqlite::Readiness::NotALog
+               ? QStringLiteral("cannot use the log database: %1").arg(error.text())
+               : QStringLiteral("the log database is unavailable, records wait: %1")
+                     .arg(error.text());
+}
 
 qint64 nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
+}
+
+// Memory a waiting record takes: the list node, the string header and its UTF-16 text.
+qint64 entryBytes(const LogQueueEntry &entry)
+{
+    return 80 + 2 * qint64(entry.message.size());
 }
 
 } // namespace
@@ -35,7 +58,11 @@ qint64 nowMs()
 qzLogDB::qzLogDB(QObject *parent) : QThread(parent), m_ownerThread(QThread::currentThreadId())
 {
     m_pDB = new QDBSqlite(kDatabaseName, QString(), QString());
-    m_storeUsable = m_pDB->createTable(&m_storeError);
+    QSqlError error;
+    const QDBSqlite::Readiness readiness = m_pDB->prepare(&error);
+    m_queryStoreReady = readiness == QDBSqlite::Readiness::Ready;
+    if (!m_queryStoreReady)
+        reportState(stateText(readiness, error));
 }
 
 qzLogDB::~qzLogDB()
@@ -55,13 +82,13 @@ qzLogDB::~qzLogDB()
         std::lock_guard<std::mutex> lock(m_queueMutex);
         left = m_queue.size();
     }
-    left += m_pending.size();
     if (left > 0) {
-        // Only records handed over after the writer was told to stop can end up here.
-        std::fprintf(stderr,
-                     "SystemLog: %zu log records lost: handed over after the log writer "
-                     "had stopped\n",
-                     left);
+        // A writer that ran stores everything handed over up to its stop, or puts it in the side
+        // file: what is left here came later, or was never going to be stored.
+        m_lost.fetch_add(static_cast<long long>(left), std::memory_order_relaxed);
+        std::fprintf(stderr, "SystemLog: %zu log records lost: %s\n", left,
+                     m_started ? "handed over after the log writer had stopped"
+                               : "the log writer was never started");
     }
 }
 
@@ -69,8 +96,8 @@ void qzLogDB::outputLog(int type, const char *msg, int len)
 {
     if (!msg || len < 0)
         len = 0;
-    // Decode and allocate the queue node before taking the lock, so that the lock is held
-    // only to link the node in.
+    // Decode, stamp and allocate the queue node before taking the lock, so that the lock is
+    // held only to link the node in.
     std::list<LogQueueEntry> entry;
     entry.emplace_back(QString::fromUtf8(msg, len), type);
     std::lock_guard<std::mutex> lock(m_queueMutex);
@@ -83,6 +110,7 @@ void qzLogDB::startProcess()
         std::lock_guard<std::mutex> lock(m_stopMutex);
         m_bStop = false;
     }
+    m_started = true;
     start(QThread::InheritPriority);
 }
 
@@ -101,84 +129,175 @@ bool qzLogDB::stopRequested()
 int qzLogDB::queuedCount()
 {
     std::lock_guard<std::mutex> lock(m_queueMutex);
-    return static_cast<int>(m_queue.size());
+    return static_cast<int>(m_queue.size()) + m_pendingCount.load(std::memory_order_relaxed);
+}
+
+void qzLogDB::takeQueued()
+{
+    std::list<LogQueueEntry> taken;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        taken.swap(m_queue);
+    }
+    for (const LogQueueEntry &entry : taken)
+        m_pendingBytes += entryBytes(entry);
+    m_pendingCount.fetch_add(static_cast<int>(taken.size()), std::memory_order_relaxed);
+    m_pending.splice(m_pending.end(), taken);
+}
+
+void qzLogDB::forgetPending(std::list<LogQueueEntry>::iterator end)
+{
+    int count = 0;
+    for (auto it = m_pending.begin(); it != end; ++it) {
+        m_pendingBytes -= entryBytes(*it);
+        ++count;
+    }
+    m_pending.erase(m_pending.begin(), end);
+    m_pendingCount.fetch_sub(count, std::memory_order_relaxed);
 }
 
 void qzLogDB::run()
 {
     // A connection serves only the thread that opened it: the writer has its own.
-    std::unique_ptr<QDBSqlite> db;
-    if (m_storeUsable) {
-        db = std::make_unique<QDBSqlite>(kDatabaseName, QString(), QString());
-        if (!db->openExisting())
-            db.reset();
-    }
+    QDBSqlite db(kDatabaseName, QString(), QString());
+    PendingFile sideFile(kSideFileName);
+    QDBSqlite::Readiness readiness = QDBSqlite::Readiness::Unavailable;
+    QSqlError error;
+    bool finalTaken = false;
+    qint64 stopSeenMs = -1;
+    qint64 nextSideFileCheckMs = 0;
+    bool sideFileStuck = false;
 
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(m_queueMutex);
-            m_pending.splice(m_pending.end(), m_queue);
-        }
         const bool stopping = stopRequested();
-        if (!m_pending.empty())
-            storePending(db.get(), stopping);
-
-        if (stopping && m_pending.empty()) {
-            // Everything handed over before the stop request is stored; leave only when nothing
-            // more has arrived in the meantime.
-            std::lock_guard<std::mutex> lock(m_queueMutex);
-            if (m_queue.empty())
-                break;
-            continue;
+        // Everything handed over up to the stop request is taken; what comes later is not, so
+        // that a stop ends even while some code keeps logging.
+        if (!finalTaken) {
+            takeQueued();
+            if (stopping) {
+                finalTaken = true;
+                stopSeenMs = nowMs();
+            }
         }
-        if (stopping && m_failedAttempts == 0)
-            continue; // draining a backlog at shutdown: no pause between batches
+
+        bool failed = false;
+        if (readiness != QDBSqlite::Readiness::Ready) {
+            readiness = db.prepare(&error);
+            failed = readiness != QDBSqlite::Readiness::Ready;
+            if (!failed)
+                nextSideFileCheckMs = 0;
+        }
+        if (readiness == QDBSqlite::Readiness::Ready) {
+            // Records of the side file are older than any waiting here: they go first.
+            PendingFile::Move move = PendingFile::Move::Done;
+            const qint64 now = nowMs();
+            if (!sideFileStuck && (!m_pending.empty() || now >= nextSideFileCheckMs)) {
+                nextSideFileCheckMs = now + kSideFileCheckMs;
+                int moved = 0;
+                move = sideFile.moveInto(db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs,
+                                         &moved, &error);
+                if (moved > 0)
+                    std::fprintf(stderr, "SystemLog: %d log records moved from %s into %s\n", moved,
+                                 qUtf8Printable(kSideFileName), qUtf8Printable(kDatabaseName));
+                if (move == PendingFile::Move::Failed) {
+                    failed = true;
+                    if (QDBSqlite::hasMoved(db.nativeHandle())) {
+                        db.close();
+                        readiness = QDBSqlite::Readiness::Unavailable;
+                    } else if (!QDBSqlite::isBusy(error)) {
+                        // A side file that cannot be read is left for a later start; the
+                        // records here need not wait for it.
+                        sideFileStuck = true;
+                        std::fprintf(stderr, "SystemLog: the records in %s stay there: %s\n",
+                                     qUtf8Printable(kSideFileName), qUtf8Printable(error.text()));
+                    }
+                }
+            }
+            if (move == PendingFile::Move::Done || sideFileStuck) {
+                const QDBSqlite::BatchResult result = storePending(db, stopping);
+                if (result.failed) {
+                    failed = true;
+                    error = result.error;
+                    if (QDBSqlite::meansNotALog(error)) {
+                        readiness = QDBSqlite::Readiness::NotALog;
+                    } else if (result.moved || !QDBSqlite::isStoreWide(error)) {
+                        // The file was replaced, or the table is gone: set it up anew.
+                        db.close();
+                        readiness = QDBSqlite::Readiness::Unavailable;
+                    }
+                }
+            }
+        }
+
+        reportState(failed ? stateText(readiness, error) : QString());
+        if (readiness == QDBSqlite::Readiness::NotALog) {
+            spillPending(sideFile, error.text());
+        } else if (failed && m_pendingBytes > m_memoryLimit) {
+            spillPending(sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
+                                       .arg(m_memoryLimit / (1024 * 1024))
+                                       .arg(error.text()));
+        }
+
+        if (stopping) {
+            if (m_pending.empty())
+                break;
+            // Only another program's lock is worth waiting for, and only for so long.
+            const qint64 waited = nowMs() - stopSeenMs;
+            if (failed && (waited >= kStopWaitMs || !QDBSqlite::isBusy(error))) {
+                spillPending(sideFile, error.text());
+                break;
+            }
+            db.setBusyTimeout(int(qBound<qint64>(1, kStopWaitMs - waited, kBusyTimeoutMs)));
+            if (!failed)
+                continue; // draining a backlog at shutdown: no pause between batches
+        }
         QThread::msleep(static_cast<unsigned long>(qMax(m_sleepMs, 1)));
     }
 
     reportLoss();
-    if (db)
-        db->close();
+    db.close();
 }
 
-void qzLogDB::storePending(QDBSqlite *db, bool stopping)
+QDBSqlite::BatchResult qzLogDB::storePending(QDBSqlite &db, bool stopping)
 {
-    if (!db) {
-        dropPending(m_storeError.isValid() ? m_storeError.text()
-                                           : QStringLiteral("the log database cannot be opened"));
-        return;
-    }
-
-    const QDBSqlite::BatchResult result = db->insertBatch(
+    if (m_pending.empty())
+        return QDBSqlite::BatchResult();
+    const QDBSqlite::BatchResult result = db.insertBatch(
         m_pending.cbegin(), m_pending.cend(), stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
-
-    if (result.failed) {
-        ++m_failedAttempts;
-        if (m_failingSinceMs < 0)
-            m_failingSinceMs = nowMs();
-        const bool giveUp = stopping ? m_failedAttempts >= kGiveUpAttemptsWhileStopping
-                                     : nowMs() - m_failingSinceMs >= kGiveUpAfterMs;
-        if (giveUp)
-            dropPending(result.error.text());
-        return;
-    }
-
-    m_failedAttempts = 0;
-    m_failingSinceMs = -1;
-    const int consumed = result.stored + result.rejected;
+    if (result.failed)
+        return result;
     auto end = m_pending.begin();
-    std::advance(end, consumed);
-    m_pending.erase(m_pending.begin(), end);
+    std::advance(end, result.stored + result.rejected);
+    forgetPending(end);
     countLost(result.rejected, result.error.text());
+    return result;
 }
 
-void qzLogDB::dropPending(const QString &reason)
+void qzLogDB::spillPending(PendingFile &sideFile, const QString &why)
 {
-    const std::size_t count = m_pending.size();
-    m_pending.clear();
-    m_failedAttempts = 0;
-    m_failingSinceMs = -1;
-    countLost(static_cast<long long>(count), reason);
+    if (m_pending.empty())
+        return;
+    const long long count = static_cast<long long>(m_pending.size());
+    QSqlError sideError;
+    if (sideFile.append(m_pending.cbegin(), m_pending.cend(), &sideError)) {
+        std::fprintf(stderr, "SystemLog: %lld log records kept in %s: %s\n", count,
+                     qUtf8Printable(sideFile.path()), qUtf8Printable(why));
+    } else {
+        countLost(count, QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
+                             .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
+    }
+    forgetPending(m_pending.end());
+}
+
+void qzLogDB::reportState(const QString &state)
+{
+    if (state == m_reportedState)
+        return;
+    if (state.isEmpty())
+        std::fprintf(stderr, "SystemLog: the log database takes records again\n");
+    else
+        std::fprintf(stderr, "SystemLog: %s\n", qUtf8Printable(state));
+    m_reportedState = state;
 }
 
 void qzLogDB::countLost(long long count, const QString &reason)
@@ -213,13 +332,19 @@ LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error)
 
 LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error)
 {
-    if (!m_storeUsable) {
-        if (error)
-            *error = m_storeError;
-        return LogRowList();
-    }
-    if (QThread::currentThreadId() == m_ownerThread)
+    if (QThread::currentThreadId() == m_ownerThread) {
+        // A file that was busy or missing when the service started is set up now, if it can be.
+        if (!m_queryStoreReady) {
+            QSqlError setupError;
+            m_queryStoreReady = m_pDB->prepare(&setupError) == QDBSqlite::Readiness::Ready;
+            if (!m_queryStoreReady) {
+                if (error)
+                    *error = setupError;
+                return LogRowList();
+            }
+        }
         return m_pDB->selectLogs(startTime, endTime, type, error);
+    }
 
     // Another thread asks: it gets a short-lived connection of its own.
     QDBSqlite db(kDatabaseName, QString(), QString());

@@ -14,9 +14,15 @@
 
 namespace SystemLog {
 
-// The writer thread: any thread hands records to outputLog(), which only queues them; the
-// thread stores them in "dbLog.db" every cycle of its loop (a 10 ms sleep after each cycle),
-// each cycle's batch in one transaction, in the order in which they were queued.
+class PendingFile;
+
+// The writer thread: any thread hands records to outputLog(), which stamps them with the moment
+// of the call and only queues them; the thread stores them in "dbLog.db" every cycle of its
+// loop (a 10 ms sleep after each cycle), each cycle's batch in one transaction, in the order in
+// which they were queued. While the file is unavailable the records wait and are tried again
+// every cycle; beyond a memory bound, at the end of a run that cannot wait any longer, or when
+// the file is no log at all, they go to the side file "dbLog.pending.db" (see PendingFile),
+// from which the next writer that can store them moves them into the log first.
 // Queries run in the calling thread on a connection of that thread.
 class qzLogDB : public QThread
 {
@@ -38,10 +44,15 @@ public:
     // Records of `type` from startTime through endTime, both included.
     LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr);
 
-    // Number of records waiting in the queue (for monitoring and tests).
+    // Number of records handed over and not yet stored (for monitoring and tests).
     int queuedCount();
     // Records that were handed over but given up as lost (also reported on standard error).
     long long lostCount() const { return m_lost.load(std::memory_order_relaxed); }
+
+    // Records waiting while the file is unavailable may take this much memory (estimated) before
+    // they go to the side file. Set it before startProcess().
+    static constexpr qint64 kDefaultMemoryLimit = 32 * 1024 * 1024;
+    void setMemoryLimit(qint64 bytes) { m_memoryLimit = bytes; }
 
 public Q_SLOTS:
     // Asks the loop to end once everything queued has been stored; does not wait.
@@ -52,10 +63,15 @@ protected:
 
 private:
     bool stopRequested();
-    void storePending(QDBSqlite *db, bool stopping);
-    void dropPending(const QString &reason);
+    void takeQueued();
+    QDBSqlite::BatchResult storePending(QDBSqlite &db, bool stopping);
+    void spillPending(PendingFile &sideFile, const QString &why);
+    void forgetPending(std::list<LogQueueEntry>::iterator end);
     void countLost(long long count, const QString &reason);
     void reportLoss();
+    void reportState(const QString &state);
+    LogRowList queryOwnConnection(const QString &startTime, const QString &endTime, int type,
+                                  QSqlError *error);
 
     QDBSqlite *m_pDB = nullptr;
     bool m_bStop = false;
@@ -64,15 +80,18 @@ private:
     std::list<LogQueueEntry> m_queue;
     std::mutex m_queueMutex;
 
-    // Set up by the constructor: whether "dbLog.db" can serve as the store, and why not.
-    bool m_storeUsable = false;
-    QSqlError m_storeError;
+    // The owner thread's connection (m_pDB) is ready for queries; set up again while not.
+    bool m_queryStoreReady = false;
     Qt::HANDLE m_ownerThread = nullptr;
+    bool m_started = false;
+    qint64 m_memoryLimit = kDefaultMemoryLimit;
 
-    // Writer-thread state: records taken off the queue but not yet stored, and the failing run.
+    // Writer-thread state: records taken off the queue but not yet stored, their estimated
+    // memory, and what was last said about the store.
     std::list<LogQueueEntry> m_pending;
-    int m_failedAttempts = 0;
-    qint64 m_failingSinceMs = -1;
+    qint64 m_pendingBytes = 0;
+    std::atomic<int> m_pendingCount{0};
+    QString m_reportedState;
     std::atomic<long long> m_lost{0};
     long long m_unreportedLost = 0;
     QString m_lossReason;

@@ -319,6 +319,30 @@ bool execOnFile(const QString &path, const QStringList &statements)
     });
 }
 
+QList<StoredRecord> readLogFile(const QString &path, bool *ok)
+{
+    QList<StoredRecord> records;
+    *ok = QFileInfo::exists(path) && TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
+              QSqlQuery query(db);
+              if (!query.exec(
+                      QStringLiteral("SELECT datetime, type, message FROM SystemInfo ORDER BY id")))
+                  return false;
+              while (query.next())
+                  records.append({query.value(0).toString(), query.value(1).toInt(),
+                                  query.value(2).toString()});
+              return true;
+          });
+    return records;
+}
+
+int recordCount(const QString &path)
+{
+    bool ok = false;
+    const int count = readLogFile(path, &ok).size();
+    return ok ? count : -1;
+}
+
+const QString kSideFile = QStringLiteral("dbLog.pending.db");
 const QString kDay = QStringLiteral("2024-03-15");
 
 QList<StoredRecord> recordsOfDay(int count, int messageLength)
@@ -340,6 +364,11 @@ QStringList hostileLogFileKinds()
     return {QStringLiteral("directory"), QStringLiteral("random bytes"),
             QStringLiteral("empty file"), QStringLiteral("other schema"),
             QStringLiteral("unreadable")};
+}
+
+bool hostileKindBecomesLog(const QString &kind)
+{
+    return kind == QLatin1String("empty file");
 }
 
 bool makeHostileLogFile(const QString &kind, const QString &path, bool *restricted)

@@ -100,6 +100,13 @@ struct StoredRecord
 bool writeLogFile(const QString &path, const QList<StoredRecord> &records);
 // Runs statements on the SQLite file `path` through a connection of the test's own.
 bool execOnFile(const QString &path, const QStringList &statements);
+// The records of the log (or side) file `path` in the order of their ids; *ok is false when it
+// cannot be read. recordCount: their number, -1 when the file cannot be read.
+QList<StoredRecord> readLogFile(const QString &path, bool *ok);
+int recordCount(const QString &path);
+
+// The side file beside "dbLog.db" in which the service keeps records the log cannot take.
+extern const QString kSideFile;
 
 // The day on which the cases put their records, and a few records of category 0 on it.
 extern const QString kDay;
@@ -111,6 +118,9 @@ QStringList hostileLogFileKinds();
 // Puts a "dbLog.db" of one of those kinds at path; *restricted tells whether the case needs a
 // restricted child (see Workspace::prepareForRestrictedChild).
 bool makeHostileLogFile(const QString &kind, const QString &path, bool *restricted);
+// An empty file becomes a new log that takes the records; every other kind is left as it is and
+// the records go to the side file.
+bool hostileKindBecomesLog(const QString &kind);
 
 } // namespace Robustness
 
