@@ -223,7 +223,8 @@ QString ChildResult::describe() const
 }
 
 ChildResult runChild(const QString &program, const QStringList &arguments,
-                     const Workspace &workspace, const QString &workingDirectory)
+                     const Workspace &workspace, const QString &workingDirectory,
+                     const std::function<void()> &whileRunning)
 {
     ChildResult result;
     QProcess process;
@@ -243,6 +244,8 @@ ChildResult runChild(const QString &program, const QStringList &arguments,
         result.err = process.errorString().toLocal8Bit();
         return result;
     }
+    if (whileRunning)
+        whileRunning();
     if (!process.waitForFinished(kChildTimeoutMs)) {
         result.timedOut = true;
         process.kill();

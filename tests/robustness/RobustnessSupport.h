@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 namespace Robustness {
@@ -74,8 +75,11 @@ struct ChildResult
     QString describe() const;
 };
 
+// Runs the program to its end; whileRunning, if given, runs in the test once the child has
+// started (it may wait with QTest::qWait).
 ChildResult runChild(const QString &program, const QStringList &arguments,
-                     const Workspace &workspace, const QString &workingDirectory = QString());
+                     const Workspace &workspace, const QString &workingDirectory = QString(),
+                     const std::function<void()> &whileRunning = nullptr);
 
 // Type, permission bits and content of a file (its SHA-256), or the same of every entry below
 // a directory. Reads a file the test's own user is not allowed to read by lending itself the

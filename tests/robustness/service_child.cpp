@@ -4,7 +4,10 @@
 //   start                  obtain the front and start it
 //   query DAY TYPE         queryDay; reports "rows", "errorvalid" and "error"
 //   log N                  hands N records to the output hook from two threads
-//   release                releases the front
+//   steady RATE MS         hands RATE records a second to the output hook for MS milliseconds,
+//                          each "steady <seq> <local time of the call>" of category 4
+//   queryall TYPE          queryRange over all time; reports "rows", "errorvalid", "error"
+//   release                releases the front; reports "releasems", the time it took
 //   burst                  starts the service and logs "t<thread>:<seq>" from two threads until
 //                          killed (categories 1 and 2 for threads 0 and 1)
 
@@ -14,6 +17,8 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QSqlError>
 
 #include <chrono>
@@ -51,6 +56,29 @@ namespace {
     report("burst", QStringLiteral("running"));
     for (;;)
         std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+void logSteadily(int perSecond, int forMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto period = std::chrono::microseconds(1000000 / qMax(perSecond, 1));
+    const auto end = Clock::now() + std::chrono::milliseconds(forMs);
+    long long seq = 0;
+    for (auto next = Clock::now(); next < end; next += period) {
+        std::this_thread::sleep_until(next);
+        const QByteArray message =
+            "steady " + QByteArray::number(seq++) + ' ' +
+            QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")).toLatin1();
+        SystemLog::outputHook(4, message.constData(), message.size());
+    }
+    report("logged", QString::number(seq));
+}
+
+void reportQuery(const SystemLog::LogRowList &rows, const QSqlError &error)
+{
+    report("rows", QString::number(rows.size()));
+    report("errorvalid", error.isValid() ? QStringLiteral("1") : QStringLiteral("0"));
+    report("error", error.text());
 }
 
 void logRecords(int count)
@@ -94,16 +122,29 @@ int main(int argc, char **argv)
             QSqlError error;
             const SystemLog::LogRowList rows = qzSysLog::instance()->queryDay(
                 QString::fromLocal8Bit(argv[i + 1]), std::atoi(argv[i + 2]), &error);
-            report("rows", QString::number(rows.size()));
-            report("errorvalid", error.isValid() ? QStringLiteral("1") : QStringLiteral("0"));
-            report("error", error.text());
+            reportQuery(rows, error);
+            i += 2;
+        } else if (std::strcmp(command, "queryall") == 0) {
+            needs(1);
+            QSqlError error;
+            const SystemLog::LogRowList rows = qzSysLog::instance()->queryRange(
+                QStringLiteral("1970-01-01 00:00:00"), QStringLiteral("9999-12-31 23:59:59"),
+                std::atoi(argv[i + 1]), &error);
+            reportQuery(rows, error);
+            ++i;
+        } else if (std::strcmp(command, "steady") == 0) {
+            needs(2);
+            logSteadily(std::atoi(argv[i + 1]), std::atoi(argv[i + 2]));
             i += 2;
         } else if (std::strcmp(command, "log") == 0) {
             needs(1);
             logRecords(std::atoi(argv[i + 1]));
             ++i;
         } else if (std::strcmp(command, "release") == 0) {
+            QElapsedTimer clock;
+            clock.start();
             qzSysLog::release();
+            report("releasems", QString::number(clock.elapsed()));
             report("released", QStringLiteral("1"));
         } else if (std::strcmp(command, "burst") == 0) {
             burst();
