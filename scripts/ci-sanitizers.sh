@@ -47,11 +47,18 @@ check_initialization_order=1:strict_init_order=1:symbolize=1:external_symbolizer
 # 12 frames (the frame that the suppression matches lies at depth 4 to 7).
 asan_fast="$asan_common"
 asan_full_stacks="$asan_common:fast_unwind_on_malloc=0:malloc_context_size=12"
-export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+# Some tests run a child that drops to another user; LeakSanitizer reads its suppressions at that
+# child's exit. The clone may sit in a directory that only root can enter (mktemp -d makes one),
+# so the suppression files are read from a world-readable copy.
+supp_dir="$(mktemp -d "${TMPDIR:-/tmp}/tallyview-supp.XXXXXX")"
+trap 'rm -rf "$supp_dir"' EXIT
+cp "$root/scripts/lsan.supp" "$root/scripts/tsan.supp" "$supp_dir/"
+chmod 755 "$supp_dir" && chmod 644 "$supp_dir"/*.supp
+export LSAN_OPTIONS="suppressions=$supp_dir/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:\
 external_symbolizer_path=$symbolizer"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:\
-suppressions=$root/scripts/tsan.supp:print_suppressions=0:external_symbolizer_path=$symbolizer"
+suppressions=$supp_dir/tsan.supp:print_suppressions=0:external_symbolizer_path=$symbolizer"
 export QT_QPA_PLATFORM=offscreen
 
 common_cmake=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
