@@ -23,8 +23,10 @@ constexpr int kBatchBudgetMs = 40;
 constexpr int kShutdownBatchBudgetMs = 250;
 
 // How long a statement waits for another program's lock before it fails (and is tried again on
-// the next cycle).
+// the next cycle). While the store keeps failing, attempts wait less, so that the memory bound
+// is checked often: records handed over during one wait are not counted until it ends.
 constexpr int kBusyTimeoutMs = 5000;
+constexpr int kRetryBusyTimeoutMs = 1000;
 // When the writer is told to stop, it waits at most this long for a log file that another
 // program holds; what is still waiting then goes to the side file, so that a program can always
 // exit.
@@ -167,6 +169,7 @@ void qzLogDB::run()
     qint64 stopSeenMs = -1;
     qint64 nextSideFileCheckMs = 0;
     bool sideFileStuck = false;
+    bool failing = false;
 
     for (;;) {
         const bool stopping = stopRequested();
@@ -179,6 +182,11 @@ void qzLogDB::run()
                 stopSeenMs = nowMs();
             }
         }
+
+        if (failing && m_pendingBytes > m_memoryLimit)
+            spillPending(sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
+                                       .arg(m_memoryLimit / (1024 * 1024))
+                                       .arg(error.text()));
 
         bool failed = false;
         if (readiness != QDBSqlite::Readiness::Ready) {
@@ -230,13 +238,11 @@ void qzLogDB::run()
         }
 
         reportState(failed ? stateText(readiness, error) : QString());
-        if (readiness == QDBSqlite::Readiness::NotALog) {
+        if (readiness == QDBSqlite::Readiness::NotALog)
             spillPending(sideFile, error.text());
-        } else if (failed && m_pendingBytes > m_memoryLimit) {
-            spillPending(sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
-                                       .arg(m_memoryLimit / (1024 * 1024))
-                                       .arg(error.text()));
-        }
+        if (!stopping)
+            db.setBusyTimeout(failed ? kRetryBusyTimeoutMs : kBusyTimeoutMs);
+        failing = failed;
 
         if (stopping) {
             if (m_pending.empty())

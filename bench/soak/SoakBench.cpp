@@ -2,7 +2,11 @@
 // for a fixed time while the GUI thread runs the viewer's query by day every 100 ms. Then the
 // service is released and every row of "dbLog.db" is checked against what was logged.
 //
-//   bench_soak [--seconds N] [--rate N] [--alarm-every N]
+//   bench_soak [--seconds N] [--rate N] [--alarm-every N] [--lock-at S [--lock-for S]]
+//
+// With --lock-at, another process (this program, started again with --hold-lock) takes the
+// write lock of "dbLog.db" S seconds into the load and holds it for --lock-for seconds (10 by
+// default), the way a backup tool or a sqlite3 shell in a transaction would.
 //
 // Each thread logs rate/2 records a second, paced against a steady clock in bursts once a
 // millisecond: a burst logs every record that is due by then, so a late burst catches up and
@@ -38,6 +42,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSqlError>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -392,8 +397,27 @@ int intOption(const QCommandLineParser &parser, const QCommandLineOption &option
 
 } // namespace
 
+// The other process of --lock-at: holds the write lock of the file for `seconds`.
+int holdWriteLock(const char *path, int seconds)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        die(std::string("cannot open ") + path);
+    sqlite3_busy_timeout(db, 60000);
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        die(std::string("cannot lock ") + path + ": " + sqlite3_errmsg(db));
+    std::printf("locked\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
+    if (argc == 4 && std::strcmp(argv[1], "--hold-lock") == 0)
+        return holdWriteLock(argv[2], std::atoi(argv[3]));
 #ifdef SOAK_WITH_WINDOW
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -418,7 +442,15 @@ int main(int argc, char *argv[])
         QStringLiteral("alarm-every"),
         QStringLiteral("Every n-th record of a thread is an alarm (the listed category)."),
         QStringLiteral("n"), QStringLiteral("1000"));
-    parser.addOptions({secondsOption, rateOption, alarmOption});
+    const QCommandLineOption lockAtOption(
+        QStringLiteral("lock-at"),
+        QStringLiteral("Another process takes the file's write lock this many seconds into the "
+                       "load (-1: never)."),
+        QStringLiteral("s"), QStringLiteral("-1"));
+    const QCommandLineOption lockForOption(QStringLiteral("lock-for"),
+                                           QStringLiteral("How long it holds the lock."),
+                                           QStringLiteral("s"), QStringLiteral("10"));
+    parser.addOptions({secondsOption, rateOption, alarmOption, lockAtOption, lockForOption});
 #ifdef SOAK_WITH_WINDOW
     const QCommandLineOption directOption(
         QStringLiteral("direct"),
@@ -435,6 +467,8 @@ int main(int argc, char *argv[])
     const int seconds = intOption(parser, secondsOption, 1, 3600);
     const int rate = intOption(parser, rateOption, kThreads, 1000000);
     const int alarmEvery = intOption(parser, alarmOption, 1, 1000000000);
+    const int lockAt = intOption(parser, lockAtOption, -1, 3600);
+    const int lockFor = intOption(parser, lockForOption, 1, 3600);
 
     QTemporaryDir workDir;
     if (!workDir.isValid())
@@ -547,7 +581,28 @@ int main(int argc, char *argv[])
             listed = rows.size();
     });
     queryTimer.start();
+
+    // The other program that holds the write lock for a while.
+    QProcess locker;
+    double lockedAtS = -1;
+    double unlockedAtS = -1;
+    const auto sinceStart = [start] {
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    if (lockAt >= 0) {
+        QObject::connect(&locker, &QProcess::readyReadStandardOutput,
+                         [&] { lockedAtS = sinceStart(); });
+        QObject::connect(&locker, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+                         [&] { unlockedAtS = sinceStart(); });
+        QTimer::singleShot(lockAt * 1000, [&] {
+            locker.start(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("--hold-lock"), QStringLiteral("dbLog.db"),
+                          QString::number(lockFor)});
+        });
+    }
     app.exec();
+    if (locker.state() != QProcess::NotRunning && !locker.waitForFinished(lockFor * 1000 + 30000))
+        die("the process holding the lock did not end");
 
     for (std::thread &t : loadThreads)
         t.join();
@@ -603,6 +658,10 @@ int main(int argc, char *argv[])
     rows.push_back({"rows of no record / record altered",
                     format("%lld / %lld", c.foreign, c.altered), "0 / 0",
                     c.foreign == 0 && c.altered == 0 ? "PASS" : "FAIL"});
+    if (lockAt >= 0)
+        rows.push_back({"write lock held by another process",
+                        format("from %.1f s to %.1f s of the load", lockedAtS, unlockedAtS),
+                        format("%d s", lockFor), "info"});
     rows.push_back({"records counted lost by the writer", grouped(lostByWriter), "0",
                     lostByWriter == 0 ? "PASS" : "FAIL"});
     std::string bursts;
