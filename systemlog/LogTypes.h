@@ -4,7 +4,7 @@
 #include <QPair>
 #include <QString>
 
-#include <ctime>
+#include <chrono>
 #include <utility>
 
 namespace SystemLog {
@@ -27,9 +27,17 @@ using LogRowList = QList<LogRow>;
 // whole seconds since the epoch (stored as local time "yyyy-MM-dd hh:mm:ss").
 struct LogQueueEntry
 {
-    LogQueueEntry(QString text, int category, qint64 loggedAtSecs = std::time(nullptr))
+    LogQueueEntry(QString text, int category, qint64 loggedAtSecs = currentSecond())
         : message(std::move(text)), type(category), loggedAt(loggedAtSecs)
     {
+    }
+
+    // The current time, cut to its second. A precise clock: a coarse one can lag a few
+    // milliseconds and stamp a record logged just after a full second with the one before.
+    static qint64 currentSecond()
+    {
+        using namespace std::chrono;
+        return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
     }
 
     QString message;

@@ -169,7 +169,7 @@ void qzLogDB::run()
     qint64 stopSeenMs = -1;
     qint64 nextSideFileCheckMs = 0;
     bool sideFileStuck = false;
-    bool failing = false;
+    bool waiting = false;
 
     for (;;) {
         const bool stopping = stopRequested();
@@ -183,12 +183,13 @@ void qzLogDB::run()
             }
         }
 
-        if (failing && m_pendingBytes > m_memoryLimit)
+        if (waiting && m_pendingBytes > m_memoryLimit)
             spillPending(sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
                                        .arg(m_memoryLimit / (1024 * 1024))
                                        .arg(error.text()));
 
         bool failed = false;
+        bool movingOlder = false;
         if (readiness != QDBSqlite::Readiness::Ready) {
             readiness = db.prepare(&error);
             failed = readiness != QDBSqlite::Readiness::Ready;
@@ -221,7 +222,9 @@ void qzLogDB::run()
                     }
                 }
             }
-            if (move == PendingFile::Move::Done || sideFileStuck) {
+            // Records here wait while older ones are still being moved out of the side file.
+            movingOlder = move != PendingFile::Move::Done && !sideFileStuck;
+            if (!movingOlder) {
                 const QDBSqlite::BatchResult result = storePending(db, stopping);
                 if (result.failed) {
                     failed = true;
@@ -242,7 +245,8 @@ void qzLogDB::run()
             spillPending(sideFile, error.text());
         if (!stopping)
             db.setBusyTimeout(failed ? kRetryBusyTimeoutMs : kBusyTimeoutMs);
-        failing = failed;
+        // Beyond the memory bound, records that cannot be stored now go to the side file.
+        waiting = failed || movingOlder;
 
         if (stopping) {
             if (m_pending.empty())
