@@ -25,7 +25,9 @@ set(SYSTEMLOG_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/systemlog")
 # The headers that code using the log service includes. Every header of systemlog/ belongs
 # here: the installed headers include one another.
 set(SYSTEMLOG_PUBLIC_HEADERS
+    LogReader.h
     LogTypes.h
+    MessageHandler.h
     OutputHook.h
     QDBSqlite.h
     qzLogDB.h
