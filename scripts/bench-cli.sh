@@ -18,43 +18,52 @@ day=2026-11-05
 cmake --build "$build" -j"${JOBS:-2}" --target tallylog bench_cli_make_log >/dev/null
 [ -f "$db" ] || "$build/bench/cli/bench_cli_make_log" "$db" 10 100000
 
-# Median wall time in milliseconds of running "$@" $runs times.
-median_ms() {
-    local times=()
-    for _ in $(seq "$runs"); do
-        local start end
-        start=$(date +%s%N)
-        "$@" >/dev/null
-        end=$(date +%s%N)
-        times+=($(((end - start) / 1000000)))
-    done
-    printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p"
+# Wall time of one run of a command line (a string for eval), in milliseconds.
+time_ms() {
+    local start end
+    start=$(date +%s%N)
+    eval "$1" >/dev/null
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000000))
 }
+
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+# Runs the two command lines in turn, $runs times each, so that both see the same load on a
+# shared machine; prints the row with their medians and the ratio.
+compare() {
+    local name="$1" ours=() theirs=()
+    for _ in $(seq "$runs"); do
+        ours+=("$(time_ms "$2")")
+        theirs+=("$(time_ms "$3")")
+    done
+    local a b
+    a="$(median "${ours[@]}")"
+    b="$(median "${theirs[@]}")"
+    printf '%-28s %8s ms %8s ms   %s\n' "$name" "$a" "$b" \
+        "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
+}
+
+q() { printf '%q ' "$@"; }
 
 select_day="SELECT id, datetime, type, message FROM SystemInfo WHERE datetime >= '$day 00:00:00' \
 AND datetime <= '$day 23:59:59' ORDER BY id"
+select_grep="SELECT id, datetime, type, message FROM SystemInfo WHERE datetime >= '$day 00:00:00' \
+AND datetime <= '$day 23:59:59' AND message LIKE '%OPERATOR%' ORDER BY id"
 group_hour="SELECT substr(datetime, 1, 13), type, count(*) FROM SystemInfo GROUP BY 1, 2 ORDER BY 1, 2"
-
-row() {
-    local name="$1" ours="$2" theirs="$3"
-    printf '%-28s %8s ms %8s ms   %s\n' "$name" "$ours" "$theirs" \
-        "$(awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
-}
 
 echo "log: $db ($(sqlite3 "$db" 'SELECT count(*) FROM SystemInfo') records), day $day" \
     "($(sqlite3 "$db" "SELECT count(*) FROM SystemInfo WHERE datetime LIKE '$day%'") records)," \
     "median of $runs runs"
 printf '%-28s %11s %11s   %s\n' "" "tallylog" "sqlite3" "ratio"
-row "list --day, json" \
-    "$(median_ms "$tallylog" --db "$db" list --day "$day" --format json)" \
-    "$(median_ms sqlite3 -json "$db" "$select_day")"
-row "list --day, csv" \
-    "$(median_ms "$tallylog" --db "$db" list --day "$day" --format csv)" \
-    "$(median_ms sqlite3 -csv "$db" "$select_day")"
-row "stats --by hour, whole file" \
-    "$(median_ms "$tallylog" --db "$db" stats --by hour --from "1970-01-01 00:00:00")" \
-    "$(median_ms sqlite3 "$db" "$group_hour")"
+compare "list --day, json" "$(q "$tallylog" --db "$db" list --day "$day" --format json)" \
+    "$(q sqlite3 -json "$db" "$select_day")"
+compare "list --day, csv" "$(q "$tallylog" --db "$db" list --day "$day" --format csv)" \
+    "$(q sqlite3 -csv "$db" "$select_day")"
+compare "stats --by hour, whole file" \
+    "$(q "$tallylog" --db "$db" stats --by hour --from "1970-01-01 00:00:00")" \
+    "$(q sqlite3 "$db" "$group_hour")"
 # SQLite's LIKE folds ASCII case only; --grep folds Unicode case, in C++.
-row "list --day --grep, json" \
-    "$(median_ms "$tallylog" --db "$db" list --day "$day" --grep OPERATOR --format json)" \
-    "$(median_ms sqlite3 -json "$db" "${select_day/ ORDER BY/ AND message LIKE '%OPERATOR%' ORDER BY}")"
+compare "list --day --grep, json" \
+    "$(q "$tallylog" --db "$db" list --day "$day" --grep OPERATOR --format json)" \
+    "$(q sqlite3 -json "$db" "$select_grep")"

@@ -132,6 +132,35 @@ void addBounds(const QString &from, const QString &to, QByteArray *sql, std::vec
     }
 }
 
+// Whether the message contains the text, ignoring case as QString does (Unicode case folding).
+// Text and message both in ASCII, the common case, are compared byte by byte without decoding.
+bool contains(std::string_view message, const QString &text, const QByteArray &asciiText)
+{
+    if (!asciiText.isNull() &&
+        std::all_of(message.begin(), message.end(), [](char c) { return (c & 0x80) == 0; })) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+        const auto hit =
+            std::search(message.begin(), message.end(), asciiText.begin(), asciiText.end(),
+                        [&](char a, char b) { return lower(a) == lower(b); });
+        return hit != message.end() || asciiText.isEmpty();
+    }
+    return QString::fromUtf8(message.data(), static_cast<int>(message.size()))
+        .contains(text, Qt::CaseInsensitive);
+}
+
+// The text as ASCII bytes, or a null array when it holds anything else.
+QByteArray asciiOf(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() >= 0x80)
+            return QByteArray();
+    }
+    QByteArray ascii = text.toLatin1();
+    if (ascii.isNull())
+        ascii = QByteArray("");
+    return ascii;
+}
+
 } // namespace
 
 QString categoryName(int type)
@@ -383,11 +412,10 @@ bool LogReader::readChunk(const QByteArray &sql, const QVector<QByteArray> &text
 bool LogReader::deliver(const Chunk &chunk, const LogSelection &selection, const RowCallback &onRow,
                         qint64 *delivered, bool *stopped)
 {
+    const QByteArray ascii = asciiOf(selection.grep);
     for (const Chunk::Row &row : chunk.rows) {
         const LogRecordView r = chunk.view(row);
-        if (!selection.grep.isEmpty() &&
-            !QString::fromUtf8(r.message.data(), static_cast<int>(r.message.size()))
-                 .contains(selection.grep, Qt::CaseInsensitive))
+        if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
             continue;
         if (selection.limit >= 0 && *delivered >= selection.limit) {
             *stopped = true;
@@ -482,14 +510,13 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
     Chunk chunk;
     Chunk found;
     qint64 before = upToId + 1;
+    const QByteArray ascii = asciiOf(selection.grep);
     while (count > 0 && found.rows.size() < size_t(count)) {
         if (!readChunk(sql, {}, {before, kChunkRows}, &chunk))
             return false;
         for (const Chunk::Row &row : chunk.rows) {
             const LogRecordView r = chunk.view(row);
-            if (!selection.grep.isEmpty() &&
-                !QString::fromUtf8(r.message.data(), static_cast<int>(r.message.size()))
-                     .contains(selection.grep, Qt::CaseInsensitive))
+            if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
                 continue;
             found.append(r);
             if (found.rows.size() >= size_t(count))
