@@ -419,9 +419,31 @@ int runFollow(const Request &r)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    // A file that stays busy (or locked) is waited for: said once on standard error, then tried
+    // again on every poll. Any other failure ends the command.
+    bool reported = false;
+    const auto busy = [&](const LogReader &reader) {
+        if (!reader.lastErrorIsTransient())
+            return false;
+        if (!reported)
+            printLine(stderr, QStringLiteral("tallylog: %1: %2 (still trying)")
+                                  .arg(r.path, reader.errorString()));
+        reported = true;
+        return true;
+    };
+    const auto pause = [] {
+        for (int waited = 0; waited < kFollowPollMs && !g_stop; waited += 20)
+            QThread::msleep(20);
+    };
+
     LogReader reader;
-    if (int status = openLog(reader, r.path, LogReader::Access::ReadOnly))
-        return status;
+    while (!reader.open(r.path, LogReader::Access::ReadOnly)) {
+        if (!busy(reader))
+            return failure(r.path, reader.errorString());
+        pause();
+        if (g_stop)
+            return 0;
+    }
     LogSelection selection;
     selection.types = r.types;
     selection.grep = r.grep;
@@ -444,17 +466,22 @@ int runFollow(const Request &r)
     // the first poll.
     qint64 version = 0;
     qint64 top = 0;
-    if (!reader.dataVersion(&version) || !reader.maxId(&top) ||
-        !reader.selectLast(selection, kFollowBacklog, top, print))
-        return failure(r.path, reader.errorString());
+    while (!reader.dataVersion(&version) || !reader.maxId(&top) ||
+           !reader.selectLast(selection, kFollowBacklog, top, print)) {
+        if (writeFailed)
+            return kExitFailure;
+        if (!busy(reader))
+            return failure(r.path, reader.errorString());
+        pause();
+        if (g_stop)
+            return 0;
+    }
     if (writeFailed || !writeOut(buffer, true))
         return kExitFailure;
     lastId = qMax(lastId, top);
 
-    bool reported = false;
     while (!g_stop) {
-        for (int waited = 0; waited < kFollowPollMs && !g_stop; waited += 20)
-            QThread::msleep(20);
+        pause();
         if (g_stop)
             break;
         if (!QFileInfo::exists(r.path))
@@ -468,13 +495,8 @@ int runFollow(const Request &r)
         if (writeFailed)
             return kExitFailure;
         if (!ok) {
-            if (!reader.lastErrorIsTransient())
+            if (!busy(reader))
                 return failure(r.path, reader.errorString());
-            // Busy beyond the wait, or locked: said once, then tried again on every poll.
-            if (!reported)
-                printLine(stderr, QStringLiteral("tallylog: %1: %2 (still trying)")
-                                      .arg(r.path, reader.errorString()));
-            reported = true;
             continue;
         }
         reported = false;
