@@ -337,14 +337,14 @@ bool LogReader::distinctTypes(QVector<int> *types)
 bool LogReader::idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty)
 {
     // The ids between which the selection lies: from the index on (type, datetime) alone when
-    // there are bounds or types, so that the rows read afterwards are those of the selection
+    // there are bounds, so that the rows read afterwards are those of the selection
     // (a day's records lie together by id) rather than the whole table.
     *empty = false;
     *first = selection.afterId + 1;
     QByteArray sql;
     std::vector<Bind> binds;
-    const bool narrowed =
-        !selection.from.isEmpty() || !selection.to.isEmpty() || !selection.types.isEmpty();
+    // Without bounds (follow's polls) the span runs from afterId to the end, found by rowid.
+    const bool narrowed = !selection.from.isEmpty() || !selection.to.isEmpty();
     if (narrowed) {
         QVector<int> types = selection.types;
         if (types.isEmpty() && !distinctTypes(&types))
