@@ -7,6 +7,7 @@
 # Layout under the prefix (GNU directories; libdir is "lib" except for a /usr prefix on a
 # multiarch system):
 #   bin/Tallyview
+#   bin/tallylog                                the command-line reader of the log
 #   share/applications/tallyview.desktop
 #   share/pixmaps/tallyview.png                 the window icon
 #   lib/libsystemlog.so*                        the log service
@@ -25,7 +26,9 @@ set(SYSTEMLOG_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/systemlog")
 # The headers that code using the log service includes. Every header of systemlog/ belongs
 # here: the installed headers include one another.
 set(SYSTEMLOG_PUBLIC_HEADERS
+    LogReader.h
     LogTypes.h
+    MessageHandler.h
     OutputHook.h
     QDBSqlite.h
     qzLogDB.h
@@ -43,11 +46,20 @@ if(TARGET Tallyview)
     file(RELATIVE_PATH _tallyview_bin_to_lib
          "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
     set_target_properties(Tallyview PROPERTIES INSTALL_RPATH "$ORIGIN/${_tallyview_bin_to_lib}")
-    unset(_tallyview_bin_to_lib)
 
     install(TARGETS Tallyview
         RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
     )
+
+    # tallylog goes beside it and finds the library the same way.
+    if(TARGET tallylog)
+        set_target_properties(tallylog PROPERTIES
+            INSTALL_RPATH "$ORIGIN/${_tallyview_bin_to_lib}")
+        install(TARGETS tallylog
+            RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
+        )
+    endif()
+    unset(_tallyview_bin_to_lib)
 
     # The desktop entry names the icon "tallyview". The icon is 281 x 281 pixels, a size that
     # has no directory in the hicolor theme (whose fixed-size directories must hold images of

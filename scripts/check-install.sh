@@ -62,6 +62,9 @@ targets=(systemlog)
 if grep -q '/Tallyview"' "$build/cmake_install.cmake"; then
     targets+=(Tallyview)
 fi
+if grep -q '/tallylog"' "$build/cmake_install.cmake"; then
+    targets+=(tallylog)
+fi
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
 prefix="$tmp/prefix"
@@ -86,6 +89,21 @@ esac
 if readelf -d "$program" 2>/dev/null | grep -qF -e "$(realpath "$build")"; then
     fail "bin/Tallyview keeps a run path into the build tree"
 fi
+
+# tallylog beside it, running from the prefix with the installed library.
+cli="$prefix/bin/tallylog"
+[ -x "$cli" ] || fail "missing installed program bin/tallylog"
+libline="$(ldd "$cli" | grep 'libsystemlog' || true)"
+case "$libline" in
+*"=> $prefix/"*) ;;
+*) fail "bin/tallylog does not find libsystemlog under the prefix (ldd: ${libline:-none})" ;;
+esac
+if ldd "$cli" | grep -qE 'libQt5(Gui|Widgets)'; then
+    fail "bin/tallylog links Qt's GUI libraries"
+fi
+version="$(cd "$tmp" && "$cli" --version)" || fail "bin/tallylog --version fails"
+[ "$version" = "tallylog $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ] ||
+    fail "bin/tallylog --version says '$version'"
 
 desktop="$prefix/share/applications/tallyview.desktop"
 expect_file "$desktop"
@@ -117,7 +135,7 @@ ls "$pkgdir"/SystemLogTargets-*.cmake >/dev/null 2>&1 ||
     fail "missing the per-configuration SystemLogTargets-*.cmake"
 ls "$libdir"/libsystemlog.so.* >/dev/null 2>&1 || fail "missing the installed libsystemlog.so.*"
 [ -L "$libdir/libsystemlog.so" ] || fail "missing the link name libsystemlog.so"
-echo "program, desktop entry, icon, $(ls systemlog/*.h | wc -l) headers, library and package files present"
+echo "programs, desktop entry, icon, $(ls systemlog/*.h | wc -l) headers, library and package files present"
 
 # --- An outside project against the installed copy -------------------------------------------
 

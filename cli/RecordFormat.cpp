@@ -1,0 +1,230 @@
+#include "RecordFormat.h"
+
+#include <cstdio>
+
+namespace TallyLog {
+
+namespace {
+
+constexpr int kCategoryCount = 5;
+
+// Appends a JSON string literal of text (valid UTF-8): quotes and backslashes escaped, control
+// characters as \n, \r, \t or \u00XX; everything else, non-ASCII included, as it is.
+void appendJsonString(std::string &out, std::string_view text)
+{
+    out += '"';
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out.append(text.data() + run, i - run);
+        run = i + 1;
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default: {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        }
+        }
+    }
+    out.append(text.data() + run, text.size() - run);
+    out += '"';
+}
+
+// Appends one CSV field: quoted (quotes doubled) when it holds a comma, a quote, CR or LF.
+void appendCsvField(std::string &out, std::string_view text)
+{
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out.append(text);
+        return;
+    }
+    out += '"';
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '"')
+            continue;
+        out.append(text.data() + run, i + 1 - run);
+        out += '"';
+        run = i + 1;
+    }
+    out.append(text.data() + run, text.size() - run);
+    out += '"';
+}
+
+void appendNumber(std::string &out, qint64 n)
+{
+    char digits[24];
+    const int size = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(n));
+    out.append(digits, static_cast<size_t>(size));
+}
+
+} // namespace
+
+bool isValidUtf8(std::string_view text)
+{
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    const size_t n = text.size();
+    size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t extra;
+        unsigned min;
+        unsigned cp;
+        if (c >= 0xc2 && c <= 0xdf) {
+            extra = 1;
+            min = 0x80;
+            cp = c & 0x1f;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            extra = 2;
+            min = 0x800;
+            cp = c & 0x0f;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            extra = 3;
+            min = 0x10000;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (n - i <= extra)
+            return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            if ((s[i + k] & 0xc0) != 0x80)
+                return false;
+            cp = (cp << 6) | (s[i + k] & 0x3f);
+        }
+        if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+bool parseFormat(const QString &text, Format *format)
+{
+    if (text == QLatin1String("text"))
+        *format = Format::Text;
+    else if (text == QLatin1String("csv"))
+        *format = Format::Csv;
+    else if (text == QLatin1String("json"))
+        *format = Format::Json;
+    else
+        return false;
+    return true;
+}
+
+RecordFormatter::RecordFormatter(Format format, bool showCategory)
+    : m_format(format), m_showCategory(showCategory)
+{
+    for (int type = 0; type < kCategoryCount; ++type)
+        m_names.append(SystemLog::categoryName(type).toUtf8());
+}
+
+void RecordFormatter::appendStart(std::string &out) const
+{
+    if (m_format == Format::Csv)
+        out += "\xef\xbb\xbfid,datetime,type,category,message\r\n";
+}
+
+// Text that other programs stored may not be valid UTF-8; it is decoded as the window decodes
+// it (invalid sequences become U+FFFD), so that every output is valid UTF-8.
+std::string_view RecordFormatter::clean(std::string_view text, std::string &scratch) const
+{
+    if (isValidUtf8(text))
+        return text;
+    const QByteArray fixed = QString::fromUtf8(text.data(), static_cast<int>(text.size())).toUtf8();
+    scratch.assign(fixed.constData(), static_cast<size_t>(fixed.size()));
+    return scratch;
+}
+
+void RecordFormatter::appendCategory(std::string &out, const SystemLog::LogRecordView &record) const
+{
+    if (!record.typeIsNull && record.type >= 0 && record.type < kCategoryCount) {
+        const QByteArray &name = m_names.at(record.type);
+        out.append(name.constData(), static_cast<size_t>(name.size()));
+    }
+}
+
+void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordView &record)
+{
+    const std::string_view stamp = clean(record.datetime, m_stampScratch);
+    const std::string_view message = clean(record.message, m_messageScratch);
+    const bool known = !record.typeIsNull && record.type >= 0 && record.type < kCategoryCount;
+    switch (m_format) {
+    case Format::Text:
+        out.append(stamp);
+        if (m_showCategory) {
+            out += " [";
+            if (known) {
+                appendCategory(out, record);
+            } else {
+                out += "type ";
+                if (record.typeIsNull)
+                    out += "null";
+                else
+                    appendNumber(out, record.type);
+            }
+            out += ']';
+        }
+        out += ":\n";
+        out.append(message);
+        out += '\n';
+        break;
+    case Format::Csv:
+        appendNumber(out, record.id);
+        out += ',';
+        appendCsvField(out, stamp);
+        out += ',';
+        if (!record.typeIsNull)
+            appendNumber(out, record.type);
+        out += ',';
+        appendCategory(out, record);
+        out += ',';
+        appendCsvField(out, message);
+        out += "\r\n";
+        break;
+    case Format::Json:
+        out += "{\"id\":";
+        appendNumber(out, record.id);
+        out += ",\"datetime\":";
+        appendJsonString(out, stamp);
+        out += ",\"type\":";
+        if (record.typeIsNull)
+            out += "null";
+        else
+            appendNumber(out, record.type);
+        out += ",\"category\":";
+        if (known) {
+            out += '"';
+            appendCategory(out, record);
+            out += '"';
+        } else {
+            out += "null";
+        }
+        out += ",\"message\":";
+        appendJsonString(out, message);
+        out += "}\n";
+        break;
+    }
+}
+
+} // namespace TallyLog

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Times tallylog beside the sqlite3 shell on a log of 1,000,000 records (10 days of 100,000, all
+# five categories): "list" of one day as JSON and as CSV against "sqlite3 -json/-csv" running the
+# same select, and "stats --by hour" over the whole file against the same group-by in sqlite3.
+# With --grep: against sqlite3 -json with "message LIKE '%...%'" added.
+# Each command runs RUNS times (default 5), output to /dev/null; the table gives the medians and
+# the ratio tallylog / sqlite3, measured side by side in this one run.
+#
+#   bash scripts/bench-cli.sh [BUILD_DIR]        (default ./build, built already)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build}"
+runs="${RUNS:-5}"
+tallylog="$build/cli/tallylog"
+db="${TMPDIR:-/tmp}/tallylog-bench.db"
+day=2026-11-05
+
+cmake --build "$build" -j"${JOBS:-2}" --target tallylog bench_cli_make_log >/dev/null
+[ -f "$db" ] || "$build/bench/cli/bench_cli_make_log" "$db" 10 100000
+
+# Wall time of one run of a command line (a string for eval), in milliseconds.
+time_ms() {
+    local start end
+    start=$(date +%s%N)
+    eval "$1" >/dev/null
+    end=$(date +%s%N)
+    echo $(((end - start) / 1000000))
+}
+
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+# Runs the two command lines in turn, $runs times each, so that both see the same load on a
+# shared machine; prints the row with their medians and the ratio.
+compare() {
+    local name="$1" ours=() theirs=()
+    for _ in $(seq "$runs"); do
+        ours+=("$(time_ms "$2")")
+        theirs+=("$(time_ms "$3")")
+    done
+    local a b
+    a="$(median "${ours[@]}")"
+    b="$(median "${theirs[@]}")"
+    printf '%-28s %8s ms %8s ms   %s\n' "$name" "$a" "$b" \
+        "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
+}
+
+q() { printf '%q ' "$@"; }
+
+select_day="SELECT id, datetime, type, message FROM SystemInfo WHERE datetime >= '$day 00:00:00' \
+AND datetime <= '$day 23:59:59' ORDER BY id"
+select_grep="SELECT id, datetime, type, message FROM SystemInfo WHERE datetime >= '$day 00:00:00' \
+AND datetime <= '$day 23:59:59' AND message LIKE '%OPERATOR%' ORDER BY id"
+group_hour="SELECT substr(datetime, 1, 13), type, count(*) FROM SystemInfo GROUP BY 1, 2 ORDER BY 1, 2"
+
+echo "log: $db ($(sqlite3 "$db" 'SELECT count(*) FROM SystemInfo') records), day $day" \
+    "($(sqlite3 "$db" "SELECT count(*) FROM SystemInfo WHERE datetime LIKE '$day%'") records)," \
+    "median of $runs runs"
+printf '%-28s %11s %11s   %s\n' "" "tallylog" "sqlite3" "ratio"
+compare "list --day, json" "$(q "$tallylog" --db "$db" list --day "$day" --format json)" \
+    "$(q sqlite3 -json "$db" "$select_day")"
+compare "list --day, csv" "$(q "$tallylog" --db "$db" list --day "$day" --format csv)" \
+    "$(q sqlite3 -csv "$db" "$select_day")"
+compare "stats --by hour, whole file" \
+    "$(q "$tallylog" --db "$db" stats --by hour --from "1970-01-01 00:00:00")" \
+    "$(q sqlite3 "$db" "$group_hour")"
+# SQLite's LIKE folds ASCII case only; --grep folds Unicode case, in C++.
+compare "list --day --grep, json" \
+    "$(q "$tallylog" --db "$db" list --day "$day" --grep OPERATOR --format json)" \
+    "$(q sqlite3 -json "$db" "$select_grep")"

@@ -1,0 +1,457 @@
+// tallylog, run as a program on log files written by the test: what each output format gives
+// back, the selection, the files it must leave alone, its exit statuses, follow, export and prune.
+
+#include "TestFiles.h"
+#include "TestLogFile.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Record
+{
+    QString datetime;
+    int type;
+    QString message;
+};
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+const QString kDay = QStringLiteral("2026-12-08");
+
+QString at(const QString &time)
+{
+    return kDay + QLatin1Char(' ') + time;
+}
+
+// Messages that an output format could mangle.
+QStringList hostileMessages()
+{
+    return {QStringLiteral("say \"hi\", then \"\"bye\"\""),
+            QStringLiteral("a,b,,c"),
+            QStringLiteral("line1\nline2"),
+            QStringLiteral("cr\ronly"),
+            QStringLiteral("crlf\r\nend\r\n"),
+            QStringLiteral("\ttabs\t"),
+            QStringLiteral("C:\\logs\\ \\\" \\\\"),
+            QString::fromUtf8("ctl \x01\x08\x0c\x1b\x1f\x7f end"),
+            QString::fromUtf8("报警：温度 86 ℃ 超过上限"),
+            QString::fromUtf8("emoji 😀 𐍈 and U+FFFD \xef\xbf\xbd"),
+            QStringLiteral("%1 %2 %L1"),
+            QString(),
+            QStringLiteral("{\"json\": [1, 2]}")};
+}
+
+bool writeLog(const QString &path, const QVector<Record> &records)
+{
+    // With the index the service creates, so that the reads take the same path as on a real log.
+    return TestLogFile::writeRecords(path, records) &&
+           TestLogFile::withConnection(path, [](QSqlDatabase &db) {
+               return QSqlQuery(db).exec(QStringLiteral(
+                   "CREATE INDEX IF NOT EXISTS SystemInfo_type_datetime ON SystemInfo(type, "
+                   "datetime)"));
+           });
+}
+
+Run tallylog(const QStringList &arguments, const QString &workDir = QString())
+{
+    QProcess process;
+    if (!workDir.isEmpty())
+        process.setWorkingDirectory(workDir);
+    process.start(QStringLiteral(TALLYLOG_PATH), arguments);
+    Run run;
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+        run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+// Fields of RFC 4180 text (CRLF between records, "" for a quote inside quotes).
+QVector<QStringList> parseCsv(const QString &text)
+{
+    QVector<QStringList> rows;
+    QStringList row;
+    QString field;
+    bool quoted = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (quoted) {
+            if (c == QLatin1Char('"') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"'))
+                field += text.at(++i);
+            else if (c == QLatin1Char('"'))
+                quoted = false;
+            else
+                field += c;
+        } else if (c == QLatin1Char('"')) {
+            quoted = true;
+        } else if (c == QLatin1Char(',')) {
+            row << field;
+            field.clear();
+        } else if (c == QLatin1Char('\r') && text.mid(i, 2) == QLatin1String("\r\n")) {
+            row << field;
+            rows << row;
+            row.clear();
+            field.clear();
+            ++i;
+        } else {
+            field += c;
+        }
+    }
+    return rows;
+}
+
+// Each record of the output as (id, datetime, type, category, message).
+QVector<QStringList> parseOutput(const QString &format, const QByteArray &out)
+{
+    QVector<QStringList> records;
+    if (format == QLatin1String("csv")) {
+        if (!out.startsWith("\xef\xbb\xbf"))
+            return records;
+        records = parseCsv(QString::fromUtf8(out.mid(3)));
+        if (!records.isEmpty())
+            records.removeFirst(); // the header
+        return records;
+    }
+    for (const QByteArray &line : out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        records << QStringList{QString::number(o.value(QLatin1String("id")).toInt()),
+                               o.value(QLatin1String("datetime")).toString(),
+                               QString::number(o.value(QLatin1String("type")).toInt()),
+                               o.value(QLatin1String("category")).toString(),
+                               o.value(QLatin1String("message")).toString()};
+    }
+    return records;
+}
+
+QString categoryName(int type)
+{
+    static const char *const names[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
+                                        "其他信息"};
+    return QString::fromUtf8(names[type]);
+}
+
+QStringList messagesOf(const QByteArray &jsonLines)
+{
+    QStringList messages;
+    for (const QStringList &r : parseOutput(QStringLiteral("json"), jsonLines))
+        messages << r.at(4);
+    return messages;
+}
+
+} // namespace
+
+class TallylogTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+
+    void formatsGiveBackEveryMessage_data();
+    void formatsGiveBackEveryMessage();
+    void selection_data();
+    void selection();
+    void readCommandsLeaveTheFileAlone_data();
+    void readCommandsLeaveTheFileAlone();
+    void failuresAndUsage_data();
+    void failuresAndUsage();
+    void followDeliversNewRecords();
+    void exportWritesTheWindowsFile();
+    void pruneDeletesOnlyOlderRecords();
+    void statsCountsPerHourAndCategory();
+
+private:
+    QString dbPath() const { return m_dir->filePath(QStringLiteral("dbLog.db")); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TallylogTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TallylogTest::formatsGiveBackEveryMessage_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::newRow("json") << QStringLiteral("json");
+    QTest::newRow("csv") << QStringLiteral("csv");
+}
+
+void TallylogTest::formatsGiveBackEveryMessage()
+{
+    QFETCH(QString, format);
+    QVector<Record> records;
+    const QStringList messages = hostileMessages();
+    for (int i = 0; i < messages.size(); ++i)
+        records.push_back({at(QStringLiteral("10:00:%1").arg(i, 2, 10, QLatin1Char('0'))), i % 5,
+                           messages.at(i)});
+    QVERIFY(writeLog(dbPath(), records));
+
+    const Run run = tallylog({QStringLiteral("--db"), dbPath(), QStringLiteral("list"),
+                              QStringLiteral("--day"), kDay, QStringLiteral("--format"), format});
+    QCOMPARE(run.status, 0);
+    const QVector<QStringList> got = parseOutput(format, run.out);
+    QCOMPARE(got.size(), records.size());
+    for (int i = 0; i < records.size(); ++i) {
+        const QStringList expected{QString::number(i + 1), records.at(i).datetime,
+                                   QString::number(records.at(i).type),
+                                   categoryName(records.at(i).type), records.at(i).message};
+        QCOMPARE(got.at(i), expected);
+    }
+}
+
+void TallylogTest::selection_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString day = QStringLiteral("--day");
+    QTest::newRow("a day, both ends")
+        << QStringList{day, kDay} << QStringList{"first", "alarm", "Ärger", "between", "last"};
+    QTest::newRow("a range, both ends included")
+        << QStringList{"--from", at("10:00:00"), "--to", at("12:00:00")}
+        << QStringList{"alarm", "Ärger"};
+    QTest::newRow("a type by number")
+        << QStringList{day, kDay, "--type", "3"} << QStringList{"alarm"};
+    QTest::newRow("types by name and number")
+        << QStringList{day, kDay, "--type", QString::fromUtf8("报警记录,4")}
+        << QStringList{"alarm", "Ärger", "last"};
+    QTest::newRow("grep ignores case beyond ASCII")
+        << QStringList{day, kDay, "--grep", QString::fromUtf8("äRGER")} << QStringList{"Ärger"};
+    QTest::newRow("limit takes the first")
+        << QStringList{day, kDay, "--limit", "2"} << QStringList{"first", "alarm"};
+    QTest::newRow("another day") << QStringList{day, "2026-12-07"} << QStringList{"day before"};
+}
+
+void TallylogTest::selection()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, expected);
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{"2026-12-07 23:59:59", 0, "day before"},
+                                               {at("00:00:00"), 1, "first"},
+                                               {at("10:00:00"), 3, "alarm"},
+                                               {at("12:00:00"), 4, QString::fromUtf8("Ärger")},
+                                               {at("12:00:01"), 2, "between"},
+                                               {at("23:59:59"), 4, "last"},
+                                               {"2026-12-09 00:00:00", 0, "day after"}}));
+    const Run run = tallylog(QStringList{QStringLiteral("--db"), dbPath(), QStringLiteral("list"),
+                                         QStringLiteral("--format"), QStringLiteral("json")} +
+                             arguments);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(messagesOf(run.out), expected);
+}
+
+void TallylogTest::readCommandsLeaveTheFileAlone_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("list") << QStringList{"list", "--day", kDay, "--format", "csv"};
+    QTest::newRow("stats") << QStringList{"stats", "--by", "day"};
+    QTest::newRow("prune without --yes") << QStringList{"prune", "--before", "2030-01-01"};
+    QTest::newRow("export") << QStringList{"export", "--day", kDay, "--type", "3", "--dir", "."};
+}
+
+void TallylogTest::readCommandsLeaveTheFileAlone()
+{
+    QFETCH(QStringList, arguments);
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 3, "kept"}}));
+    const QByteArray before = TestFiles::readFile(dbPath());
+    const QDateTime modified = QFileInfo(dbPath()).lastModified();
+    const QStringList entries = QDir(m_dir->path()).entryList(QDir::Files);
+
+    QCOMPARE(tallylog(arguments, m_dir->path()).status, 0);
+    QCOMPARE(TestFiles::readFile(dbPath()), before);
+    QCOMPARE(QFileInfo(dbPath()).lastModified(), modified);
+    // No journal or other file beside the log (an export writes only its own file).
+    QStringList after = QDir(m_dir->path()).entryList(QDir::Files);
+    after.removeAll(kDay + QString::fromUtf8("系统日志.txt"));
+    QCOMPARE(after, entries);
+}
+
+void TallylogTest::failuresAndUsage_data()
+{
+    QTest::addColumn<QByteArray>("contents"); // null: no file
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+
+    const QByteArray log("log");
+    const QStringList list{"list"};
+    QTest::newRow("missing file") << QByteArray() << list << 1;
+    QTest::newRow("missing file, prune --yes")
+        << QByteArray() << QStringList{"prune", "--before", kDay, "--yes"} << 1;
+    QTest::newRow("empty file") << QByteArray("") << list << 1;
+    QTest::newRow("not SQLite") << QByteArray("hello, I am text\n") << list << 1;
+    QTest::newRow("not a log, prune --yes")
+        << QByteArray("hello") << QStringList{"prune", "--before", kDay, "--yes"} << 1;
+    QTest::newRow("no command") << log << QStringList{} << 2;
+    QTest::newRow("unknown command") << log << QStringList{"tail"} << 2;
+    QTest::newRow("unknown option") << log << QStringList{"list", "--colour"} << 2;
+    QTest::newRow("option of another command") << log << QStringList{"stats", "--grep", "x"} << 2;
+    QTest::newRow("bad day") << log << QStringList{"list", "--day", "2026-02-30"} << 2;
+    QTest::newRow("bad moment") << log << QStringList{"list", "--from", "2026-12-08 24:00:00"} << 2;
+    QTest::newRow("day and range")
+        << log << QStringList{"list", "--day", kDay, "--to", at("10:00:00")} << 2;
+    QTest::newRow("unknown category") << log << QStringList{"list", "--type", "5"} << 2;
+    QTest::newRow("unknown format") << log << QStringList{"list", "--format", "xml"} << 2;
+    QTest::newRow("export needs --dir")
+        << log << QStringList{"export", "--day", kDay, "--type", "3"} << 2;
+    QTest::newRow("prune needs --before") << log << QStringList{"prune", "--yes"} << 2;
+}
+
+void TallylogTest::failuresAndUsage()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    if (contents == "log")
+        QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 3, "x"}}));
+    else if (!contents.isNull())
+        QVERIFY(TestFiles::writeFile(dbPath(), contents));
+    const QByteArray before = TestFiles::readFile(dbPath());
+
+    const Run run = tallylog(QStringList{QStringLiteral("--db"), dbPath()} + arguments);
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.err.startsWith("tallylog: ") && run.err.count('\n') == 1, run.err.constData());
+    if (status == 1)
+        QVERIFY2(run.err.contains(dbPath().toUtf8()), run.err.constData());
+    QVERIFY(run.out.isEmpty());
+    // Never created, never changed.
+    QCOMPARE(TestFiles::readFile(dbPath()), before);
+}
+
+void TallylogTest::followDeliversNewRecords()
+{
+    QVector<Record> backlog;
+    for (int i = 1; i <= 12; ++i)
+        backlog.push_back({at("08:00:00"), 1, QStringLiteral("old %1").arg(i)});
+    QVERIFY(writeLog(dbPath(), backlog));
+
+    QProcess follow;
+    follow.start(QStringLiteral(TALLYLOG_PATH),
+                 {QStringLiteral("--db"), dbPath(), QStringLiteral("follow"),
+                  QStringLiteral("--format"), QStringLiteral("json")});
+    QVERIFY(follow.waitForStarted());
+    QByteArray out;
+    const auto readSoFar = [&] {
+        out += follow.readAllStandardOutput();
+        return messagesOf(out);
+    };
+    QStringList expected;
+    for (int i = 3; i <= 12; ++i)
+        expected << QStringLiteral("old %1").arg(i);
+    QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+
+    // Stored by another connection, as a service in another process would.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{at("08:00:01"), 3, "new"}}));
+    expected << QStringLiteral("new");
+    QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+    qInfo("a stored record reached the pipe after %lld ms", clock.elapsed());
+
+    follow.terminate();
+    QVERIFY(follow.waitForFinished(5000));
+    QCOMPARE(follow.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(follow.exitCode(), 0);
+}
+
+void TallylogTest::exportWritesTheWindowsFile()
+{
+    const QVector<Record> records{{at("09:00:00"), 3, "first\nsecond line"},
+                                  {at("09:30:00"), 2, "other category"},
+                                  {at("10:00:00"), 3, QString::fromUtf8("报警 %1")}};
+    QVERIFY(writeLog(dbPath(), records));
+    const QString file = m_dir->filePath(kDay + QString::fromUtf8("系统日志.txt"));
+
+    // A day without records: no file.
+    Run run = tallylog(
+        {"--db", dbPath(), "export", "--day", "2026-12-07", "--type", "3", "--dir", m_dir->path()});
+    QCOMPARE(run.status, 1);
+    QVERIFY(!QFileInfo::exists(m_dir->filePath(QString::fromUtf8("2026-12-07系统日志.txt"))));
+
+    run = tallylog({"--db", dbPath(), "export", "--day", kDay, "--type",
+                    QString::fromUtf8("报警记录"), "--dir", m_dir->path()});
+    QCOMPARE(run.status, 0);
+    // Each record as the window writes it: "stamp:\nmessage\n", UTF-8.
+    QByteArray expected;
+    for (const Record &r : records) {
+        if (r.type == 3)
+            expected +=
+                (r.datetime + QStringLiteral(":\n") + r.message + QLatin1Char('\n')).toUtf8();
+    }
+    QCOMPARE(TestFiles::readFile(file), expected);
+
+    run = tallylog({"--db", dbPath(), "export", "--day", kDay, "--type", "3", "--dir",
+                    m_dir->filePath(QStringLiteral("missing"))});
+    QCOMPARE(run.status, 1);
+    QCOMPARE(TestFiles::readFile(file), expected);
+}
+
+void TallylogTest::pruneDeletesOnlyOlderRecords()
+{
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{"2026-12-06 12:00:00", 0, "old"},
+                                               {"2026-12-07 23:59:59", 1, "old, last second"},
+                                               {at("00:00:00"), 2, "kept, first second"},
+                                               {"2026-12-05 08:00:00", 3, "old, stored late"},
+                                               {at("10:00:00"), 4, "kept"}}));
+    const QByteArray before = TestFiles::readFile(dbPath());
+    Run run = tallylog({"--db", dbPath(), "prune", "--before", kDay});
+    QCOMPARE(run.status, 0);
+    QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
+    QCOMPARE(TestFiles::readFile(dbPath()), before);
+
+    run = tallylog({"--db", dbPath(), "prune", "--before", kDay, "--yes"});
+    QCOMPARE(run.status, 0);
+    QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
+    run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00", "--format", "json"});
+    QCOMPARE(messagesOf(run.out), (QStringList{"kept, first second", "kept"}));
+}
+
+void TallylogTest::statsCountsPerHourAndCategory()
+{
+    QVector<Record> records;
+    for (int i = 0; i < 8; ++i)
+        records.push_back({at(QStringLiteral("10:%1:00").arg(i * 7, 2, 10, QLatin1Char('0'))), 3,
+                           QStringLiteral("burst")});
+    records.push_back({at("10:30:00"), 4, "info"});
+    records.push_back({at("11:00:00"), 4, "info"});
+    records.push_back({"2026-12-09 11:00:00", 4, "next day"});
+    QVERIFY(writeLog(dbPath(), records));
+
+    const Run run = tallylog({"--db", dbPath(), "stats", "--day", kDay});
+    QCOMPARE(run.status, 0);
+    // Rows: bucket, category, count, bar (in eighths of a cell: 40 cells for the largest).
+    const QRegularExpression row(QStringLiteral("^(\\S+ \\S+)\\s+(\\S+)\\s+(\\d+) (\\S+)$"));
+    QStringList rows;
+    for (const QString &line : QString::fromUtf8(run.out).split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch m = row.match(line);
+        if (m.hasMatch() && m.captured(3) != QLatin1String("count"))
+            rows << QStringList{m.captured(1), m.captured(2), m.captured(3),
+                                QString::number(m.captured(4).size())}
+                        .join(QLatin1Char('|'));
+    }
+    QCOMPARE(rows, (QStringList{at("10:00|") + categoryName(3) + "|8|40",
+                                at("10:00|") + categoryName(4) + "|1|5",
+                                at("11:00|") + categoryName(4) + "|1|5"}));
+}
+
+QTEST_GUILESS_MAIN(TallylogTest)
+#include "tst_tallylog.moc"
