@@ -7,12 +7,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
-#include <QStringMatcher>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
+#include <QTextLayout>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -75,6 +77,8 @@ void FindBar::open()
     raise();
     m_edit->setFocus(Qt::ShortcutFocusReason);
     m_edit->selectAll();
+    // Taken now rather than on the first key, which then only searches.
+    takeText();
     search();
 }
 
@@ -138,6 +142,17 @@ void FindBar::onContentsChanged()
         m_searchTimer.start();
 }
 
+void FindBar::takeText()
+{
+    if (m_textValid)
+        return;
+    // Plain text offsets are cursor positions: each block separator is one character. Case folding
+    // maps each character to one of the same length, so the offsets hold in the folded text, and
+    // each query is then a plain search instead of folding the whole listing for every key.
+    m_text = m_document->toPlainText().toCaseFolded();
+    m_textValid = true;
+}
+
 // Finds every match in the whole listing and selects the first one at or after the start of the
 // view's selection, so that a longer query keeps the match that a shorter one found.
 void FindBar::search()
@@ -146,17 +161,11 @@ void FindBar::search()
     bindDocument();
     m_matches.clear();
     m_current = -1;
-    const QString query = m_edit->text();
+    const QString query = m_edit->text().toCaseFolded();
     m_length = query.size();
     if (!query.isEmpty()) {
-        if (!m_textValid) {
-            // Plain text offsets are cursor positions: each block separator is one character.
-            m_text = m_document->toPlainText();
-            m_textValid = true;
-        }
-        const QStringMatcher matcher(query, Qt::CaseInsensitive);
-        for (int at = matcher.indexIn(m_text, 0); at >= 0;
-             at = matcher.indexIn(m_text, at + m_length))
+        takeText();
+        for (int at = m_text.indexOf(query); at >= 0; at = m_text.indexOf(query, at + m_length))
             m_matches.append(at);
     }
     if (!m_matches.isEmpty()) {
@@ -188,18 +197,46 @@ void FindBar::selectCurrent()
     m_view->ensureCursorVisible();
 }
 
+// The characters on screen: those of the laid-out blocks that the viewport shows. A long listing
+// is laid out lazily, from its start, after it is set; until that is complete, the view's hit test
+// (cursorForPosition) answers with positions far from the screen, and slowly. The blocks' own
+// layouts are right all along, and those not laid out yet are not on screen.
+std::pair<int, int> FindBar::visibleRange() const
+{
+    const qreal top = m_view->verticalScrollBar()->value();
+    const qreal bottom = top + m_view->viewport()->height();
+    const auto laidOut = [](const QTextBlock &block) { return block.layout()->lineCount() > 0; };
+    const auto blockBottom = [](const QTextBlock &block) {
+        return block.layout()->position().y() + block.layout()->boundingRect().height();
+    };
+    // The first block that is not laid out or ends below the top of the screen.
+    int low = 0;
+    int high = m_document->blockCount();
+    while (low < high) {
+        const int middle = low + (high - low) / 2;
+        const QTextBlock block = m_document->findBlockByNumber(middle);
+        if (!laidOut(block) || blockBottom(block) > top)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    QTextBlock block = m_document->findBlockByNumber(low);
+    const int first = block.position();
+    int end = first;
+    for (; block.isValid() && laidOut(block) && block.layout()->position().y() < bottom;
+         block = block.next())
+        end = block.position() + block.length();
+    return {first, end};
+}
+
 void FindBar::updateHighlights()
 {
     QList<QTextEdit::ExtraSelection> selections;
     if (!isHidden() && !m_matches.isEmpty()) {
-        const QWidget *viewport = m_view->viewport();
-        const int first = m_view->cursorForPosition(QPoint(0, 0)).position();
-        const int last =
-            m_view->cursorForPosition(QPoint(viewport->width() - 1, viewport->height() - 1))
-                .position();
-        // Matches that end after the first visible character and start before the last one.
-        auto it = std::upper_bound(m_matches.cbegin(), m_matches.cend(), first - m_length);
-        for (; it != m_matches.cend() && *it <= last; ++it) {
+        const std::pair<int, int> range = visibleRange();
+        // Matches that end after the first character on screen and start before the last one.
+        auto it = std::upper_bound(m_matches.cbegin(), m_matches.cend(), range.first - m_length);
+        for (; it != m_matches.cend() && *it < range.second; ++it) {
             QTextEdit::ExtraSelection selection;
             selection.cursor = matchCursor(m_document, *it, m_length);
             const bool current = it - m_matches.cbegin() == m_current;

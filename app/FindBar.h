@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QVector>
 
+#include <utility>
+
 class QLabel;
 class QLineEdit;
 class QTextDocument;
@@ -34,9 +36,11 @@ protected:
 private:
     void bindDocument();
     void onContentsChanged();
+    void takeText();
     void search();
     void step(int direction);
     void selectCurrent();
+    std::pair<int, int> visibleRange() const;
     void updateHighlights();
     void updateStatus();
     void place();
@@ -47,7 +51,7 @@ private:
     QTimer m_searchTimer;
     QPointer<QTextDocument> m_document;
 
-    // The view's plain text, taken once per change of the document.
+    // The view's plain text, case folded, taken once per change of the document.
     QString m_text;
     bool m_textValid = false;
     // Offsets of all matches of the current query in m_text, in order, each m_length long.
