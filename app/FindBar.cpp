@@ -1,5 +1,6 @@
 #include "FindBar.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QColor>
 #include <QEvent>
 #include <QHBoxLayout>
@@ -197,10 +198,10 @@ void FindBar::selectCurrent()
     m_view->ensureCursorVisible();
 }
 
-// The characters on screen: those of the laid-out blocks that the viewport shows. A long listing
-// is laid out lazily, from its start, after it is set; until that is complete, the view's hit test
-// (cursorForPosition) answers with positions far from the screen, and slowly. The blocks' own
-// layouts are right all along, and those not laid out yet are not on screen.
+// The characters on screen, from the blocks' own layouts. A long listing is laid out lazily, from
+// its start, after it is set; until that is complete, the view's hit test (cursorForPosition)
+// answers with positions far from the screen, and slowly. The laid-out blocks are a prefix of the
+// document, so the first block on screen is found by bisection among them.
 std::pair<int, int> FindBar::visibleRange() const
 {
     const qreal top = m_view->verticalScrollBar()->value();
@@ -223,8 +224,9 @@ std::pair<int, int> FindBar::visibleRange() const
     QTextBlock block = m_document->findBlockByNumber(low);
     const int first = block.position();
     int end = first;
-    for (; block.isValid() && laidOut(block) && block.layout()->position().y() < bottom;
-         block = block.next())
+    // blockBoundingRect lays out a block that Qt has not reached yet, as painting it would.
+    const QAbstractTextDocumentLayout *layout = m_document->documentLayout();
+    for (; block.isValid() && layout->blockBoundingRect(block).top() < bottom; block = block.next())
         end = block.position() + block.length();
     return {first, end};
 }
