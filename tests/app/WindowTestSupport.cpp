@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QInputMethodEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSqlDatabase>
@@ -44,19 +43,6 @@ bool activate(QWidget *window)
 {
     window->activateWindow();
     return QTest::qWaitForWindowActive(window);
-}
-
-void typeText(QWidget *widget, const QString &text)
-{
-    for (const QChar c : text) {
-        if (c.unicode() < 0x80) {
-            QTest::keyClick(widget, c.toLatin1());
-        } else {
-            QInputMethodEvent commit;
-            commit.setCommitString(QString(c));
-            QApplication::sendEvent(widget, &commit);
-        }
-    }
 }
 
 bool Fixture::setUp()

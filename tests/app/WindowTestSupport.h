@@ -35,10 +35,6 @@ bool execOnLog(const QString &statement);
 // Makes the window the active one, which its shortcuts need.
 bool activate(QWidget *window);
 
-// Types text into a widget: ASCII as key clicks, anything else as an input method's commit, the
-// way Chinese text arrives.
-void typeText(QWidget *widget, const QString &text);
-
 using TestFiles::readFile;
 using TestFiles::writeFile;
 
