@@ -173,7 +173,9 @@ void FindBar::search()
         const int from = m_view->textCursor().selectionStart();
         const auto next = std::lower_bound(m_matches.cbegin(), m_matches.cend(), from);
         m_current = next == m_matches.cend() ? 0 : int(next - m_matches.cbegin());
-        selectCurrent();
+        // Not while someone types in the view itself: the next key would replace the selection.
+        if (!m_view->hasFocus())
+            selectCurrent();
     }
     updateStatus();
     updateHighlights();

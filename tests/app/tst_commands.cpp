@@ -1034,11 +1034,18 @@ void CommandsTest::findFollowsNewListing()
     QVERIFY(listForFind(16));
     QTRY_COMPARE(findStatus(), QString("1/1"));
     QCOMPARE(view()->textCursor().selectedText(), QString("alarm"));
-    QVERIFY(listForFind(17));
-    QTRY_COMPARE(findStatus(), QString("无匹配"));
-    m_fx.window()->findChild<QAbstractButton *>("toolButton")->click();
+    QVERIFY(click("toolButton"));
     QVERIFY(findEdit()->isVisible());
-    QCOMPARE(findStatus(), QString("无匹配"));
+    QCOMPARE(findStatus(), QString("1/1"));
+
+    // Typing in the listing replaces the selected match, and only that one.
+    QVERIFY(listForFind(15));
+    QTRY_COMPARE(findStatus(), QString("1/4"));
+    view()->setFocus();
+    QTest::keyClick(view(), Qt::Key_X);
+    QTRY_COMPARE(findStatus(), QString("1/3"));
+    QTest::keyClick(view(), Qt::Key_Y);
+    QCOMPARE(view()->document()->findBlockByNumber(1).text(), QString("xy E42: motor overcurrent"));
 }
 
 QTEST_MAIN(CommandsTest)
