@@ -10,9 +10,9 @@ class FindBar;
 class QCloseEvent;
 class QPoint;
 
-// The log viewer's main window: lists the records of one category for a day or a time range and
-// exports a day's records to a text file. It starts the log service when it is built and
-// releases it when it is destroyed.
+// The log viewer's main window: lists the records of one category for a day or a time range,
+// finds text in the listing and exports a day's records to a text file. It starts the log service
+// when it is built and releases it when it is destroyed.
 class Tallyview : public QMainWindow
 {
     Q_OBJECT
