@@ -1,5 +1,6 @@
 #include "Tallyview.h"
 
+#include "FindBar.h"
 #include "qzSysLog.h"
 
 #include <QApplication>
@@ -9,9 +10,11 @@
 #include <QFileDialog>
 #include <QFont>
 #include <QIcon>
+#include <QMenu>
 #include <QMessageBox>
 #include <QSaveFile>
 #include <QSettings>
+#include <QShortcut>
 #include <QSqlError>
 #include <QTextStream>
 #include <QTime>
@@ -134,6 +137,12 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     m_comBoxIndex = (ok && m_logTypeMap.contains(stored)) ? stored : 0;
     ui.comboBox->setCurrentIndex(m_comBoxIndex);
     ui.comboBox_2->setCurrentIndex(m_comBoxIndex);
+
+    // Finding in the listing: the Find key anywhere in the window, or the view's context menu.
+    auto *find = new QShortcut(QKeySequence::Find, this);
+    connect(find, &QShortcut::activated, this, &Tallyview::openFind);
+    ui.textEdit->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui.textEdit, &QWidget::customContextMenuRequested, this, &Tallyview::showViewMenu);
 }
 
 Tallyview::~Tallyview()
@@ -163,6 +172,24 @@ void Tallyview::onButtonClicked()
         ui.stackedWidget->setCurrentIndex(0);
     else if (name == QLatin1String("m_pbExport"))
         exportDay();
+}
+
+void Tallyview::openFind()
+{
+    if (!m_findBar)
+        m_findBar = new FindBar(ui.textEdit);
+    m_findBar->open();
+}
+
+// The view's own menu with one more entry. Shown without blocking and deleted once closed.
+void Tallyview::showViewMenu(const QPoint &pos)
+{
+    QMenu *menu = ui.textEdit->createStandardContextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    QAction *find = menu->addAction(QString::fromUtf8("查找"), this, &Tallyview::openFind);
+    find->setShortcut(QKeySequence::Find);
+    menu->popup(ui.textEdit->viewport()->mapToGlobal(pos));
 }
 
 void Tallyview::queryByDay()

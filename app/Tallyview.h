@@ -6,11 +6,13 @@
 #include <QMap>
 #include <QString>
 
+class FindBar;
 class QCloseEvent;
+class QPoint;
 
-// The log viewer's main window: lists the records of one category for a day or a time range and
-// exports a day's records to a text file. It starts the log service when it is built and
-// releases it when it is destroyed.
+// The log viewer's main window: lists the records of one category for a day or a time range,
+// finds text in the listing and exports a day's records to a text file. It starts the log service
+// when it is built and releases it when it is destroyed.
 class Tallyview : public QMainWindow
 {
     Q_OBJECT
@@ -30,8 +32,12 @@ private:
     void queryByDay();
     void queryByRange();
     void exportDay();
+    void openFind();
+    void showViewMenu(const QPoint &pos);
 
     Ui::TallyviewClass ui;
     QMap<int, QString> m_logTypeMap;
     int m_comBoxIndex = 0;
+    // Made when first opened, so that the window starts with the form's widgets only.
+    FindBar *m_findBar = nullptr;
 };

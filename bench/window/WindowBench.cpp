@@ -9,12 +9,19 @@
 // 2. Start-up: constructing the window up to its first paint, with a one-million-record
 //    "dbLog.db" (first start, when the service adds its index, and a later start) beside the
 //    same with no log file at all.
+// 3. Finding in the listing of 10,000 and 100,000 records, a tenth of which hold the word: typing
+//    the word into the window's find bar, key by key, each key timed until the view selects a
+//    match of the text typed so far, the count is shown and the view is repainted (the slowest
+//    key of a run and the last key); beside a plain QString::indexOf loop counting the same word
+//    in the view's plain text, and the view's toPlainText. Each run starts on a fresh listing, so
+//    the first key includes the bar taking the view's text.
 
 #include "Tallyview.h"
 #include "TestLogFile.h"
 #include "qzSysLog.h"
 
 #include <QAbstractButton>
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QComboBox>
 #include <QDateEdit>
@@ -22,6 +29,10 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QShortcut>
 #include <QSqlError>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -62,8 +73,9 @@ struct DayLoad
 
 // Writes "dbLog.db" in the working directory in one transaction with one prepared insert,
 // through SQLite itself so that a million records take a few seconds. Records of a day are spread
-// evenly over its seconds and interleave the five categories.
-bool generateLog(const std::vector<DayLoad> &days, qint64 *written)
+// evenly over its seconds and interleave the five categories. With `marked`, every tenth record
+// of each category has that message instead of its category's usual one.
+bool generateLog(const std::vector<DayLoad> &days, qint64 *written, const char *marked = nullptr)
 {
     *written = 0;
     sqlite3 *db = nullptr;
@@ -92,7 +104,8 @@ bool generateLog(const std::vector<DayLoad> &days, qint64 *written)
             const int type = int(i % 5);
             sqlite3_bind_text(insert, 1, stamp, -1, SQLITE_TRANSIENT);
             sqlite3_bind_int(insert, 2, type);
-            sqlite3_bind_text(insert, 3, kMessages[type], -1, SQLITE_STATIC);
+            const bool mark = marked && (i / 5) % 10 == 0;
+            sqlite3_bind_text(insert, 3, mark ? marked : kMessages[type], -1, SQLITE_STATIC);
             ok = sqlite3_step(insert) == SQLITE_DONE;
             sqlite3_reset(insert);
             ++*written;
@@ -221,6 +234,108 @@ void benchListing(int reps)
     QDir::setCurrent(QDir::tempPath());
 }
 
+// One typed character, as a key press and release.
+void typeKey(QWidget *widget, QChar c)
+{
+    const QString text(c);
+    const int key = c.toUpper().unicode(); // Qt::Key_A ... Qt::Key_Z for letters
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(widget, &release);
+}
+
+void benchFind(int reps)
+{
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    qint64 written = 0;
+    const std::vector<DayLoad> loads{{QStringLiteral("2024-01-10"), 10000},
+                                     {QStringLiteral("2024-01-11"), 100000}};
+    if (!generateLog(loads, &written, "报警：伺服驱动器 overheat，代码 E1042"))
+        return;
+    const QString word = QStringLiteral("overheat");
+
+    auto window = std::make_unique<Tallyview>();
+    window->show();
+    settle();
+    auto *view = window->findChild<QTextEdit *>(QStringLiteral("textEdit"));
+    auto *query = window->findChild<QAbstractButton *>(QStringLiteral("pushButton"));
+    auto *dayEdit = window->findChild<QDateEdit *>(QStringLiteral("dateEdit"));
+    auto *findKey = window->findChild<QShortcut *>();
+    window->findChild<QComboBox *>(QStringLiteral("comboBox"))->setCurrentIndex(1);
+
+    std::printf("\nFinding \"%s\" in the listing (median of %d runs; a tenth of the records "
+                "match)\n",
+                qUtf8Printable(word), reps);
+    std::printf("  %-9s %-10s %8s %11s %14s %19s %15s %13s\n", "records", "typed", "matches",
+                "open bar", "slowest key", "last key to count", "indexOf loop", "toPlainText");
+    for (const DayLoad &load : loads) {
+        dayEdit->setDate(QDate::fromString(load.day, QStringLiteral("yyyy-MM-dd")));
+        // "laid out": typed once Qt has laid out the whole listing, as when someone has looked at
+        // it first; "at once": typed right after the listing appears, while Qt still lays it out
+        // in steps between the keys.
+        for (const bool laidOut : {true, false}) {
+            std::vector<double> open, slowest, last, loop, plain;
+            int count = 0;
+            bool shown = true;
+            for (int r = 0; r < reps; ++r) {
+                if (auto *field = window->findChild<QLineEdit *>(QStringLiteral("findEdit")))
+                    field->clear();
+                query->click();
+                settle();
+                if (laidOut)
+                    view->document()->documentLayout()->documentSize();
+                QElapsedTimer t;
+                t.start();
+                emit findKey->activated(); // as the Find key does
+                open.push_back(msSince(t));
+                settle();
+                auto *field = window->findChild<QLineEdit *>(QStringLiteral("findEdit"));
+                auto *status = window->findChild<QLabel *>(QStringLiteral("findStatus"));
+
+                // Each prefix of the word matches too; a key is done once the view's selection
+                // is a match of the text typed so far and the count is shown.
+                const auto searched = [&](int typed) {
+                    return view->textCursor().selectedText().size() == typed &&
+                           status->text().contains(QLatin1Char('/'));
+                };
+                std::vector<double> keys;
+                for (int i = 0; i < word.size(); ++i) {
+                    t.restart();
+                    typeKey(field, word.at(i));
+                    while (!searched(i + 1) && t.elapsed() < 10000)
+                        QCoreApplication::processEvents();
+                    view->viewport()->repaint();
+                    keys.push_back(msSince(t));
+                }
+                slowest.push_back(*std::max_element(keys.begin(), keys.end()));
+                last.push_back(keys.back());
+                shown =
+                    shown && status->text().endsWith(QStringLiteral("/%1").arg(load.perType / 10));
+
+                t.restart();
+                const QString text = view->toPlainText();
+                plain.push_back(msSince(t));
+                t.restart();
+                count = 0;
+                for (int at = text.indexOf(word, 0, Qt::CaseInsensitive); at >= 0;
+                     at = text.indexOf(word, at + word.size(), Qt::CaseInsensitive))
+                    ++count;
+                loop.push_back(msSince(t));
+                settle();
+            }
+            if (!shown || count != load.perType / 10)
+                std::fprintf(stderr, "the bar showed another count than the indexOf loop found\n");
+            std::printf("  %-9d %-10s %8d %8.1f ms %11.1f ms %16.1f ms %12.1f ms %10.1f ms\n",
+                        load.perType, laidOut ? "laid out" : "at once", count, median(open),
+                        median(slowest), median(last), median(loop), median(plain));
+        }
+    }
+    window.reset();
+    QDir::setCurrent(QDir::tempPath());
+}
+
 void benchStartup(int reps)
 {
     std::printf("\nStart-up: constructing the window to its first paint (median of %d runs)\n",
@@ -308,6 +423,7 @@ int main(int argc, char *argv[])
     std::printf("bench_window (Qt %s, platform %s)\n\n", qVersion(),
                 qUtf8Printable(QGuiApplication::platformName()));
     benchListing(reps);
+    benchFind(reps);
     benchStartup(reps);
     QDir::setCurrent(home);
     return 0;

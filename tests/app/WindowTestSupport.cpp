@@ -39,6 +39,12 @@ bool execOnLog(const QString &statement)
     });
 }
 
+bool activate(QWidget *window)
+{
+    window->activateWindow();
+    return QTest::qWaitForWindowActive(window);
+}
+
 bool Fixture::setUp()
 {
     m_home = QDir::currentPath();

@@ -32,6 +32,9 @@ bool seedRecords(const QList<Record> &records);
 // Runs one statement on "dbLog.db" of the working directory through a connection of its own.
 bool execOnLog(const QString &statement);
 
+// Makes the window the active one, which its shortcuts need.
+bool activate(QWidget *window);
+
 using TestFiles::readFile;
 using TestFiles::writeFile;
 

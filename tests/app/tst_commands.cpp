@@ -1,5 +1,6 @@
 // The window's commands, driven through its buttons: page switches, the queries by day and by
-// range with their listings and notices, and the export with its dialogs and file.
+// range with their listings and notices, the export with its dialogs and file, and finding in the
+// listing.
 
 #include "Tallyview.h"
 #include "WindowTestSupport.h"
@@ -12,6 +13,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QSettings>
@@ -134,6 +138,19 @@ QStringList exportFilesIn(const QString &directory)
                                      QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
 }
 
+// Alarms to find in: any case, Chinese, pattern characters; the 15th lists the four at 10-13 h.
+QList<Record> findRecords()
+{
+    const char *const alarms[] = {"Alarm E42: motor overcurrent",
+                                  "alarm cleared, ALARM log saved, abc",
+                                  "参数 a.c 已修改，报警复位", "报警：急停 alarm"};
+    QList<Record> records{{"2024-03-16 07:00:00", 3, "alarm again"},
+                          {"2024-03-15 07:00:00", 2, "no alarm here"}};
+    for (int i = 0; i < 4; ++i)
+        records << Record{QString("2024-03-15 1%1:00:00").arg(i), 3, QString::fromUtf8(alarms[i])};
+    return records;
+}
+
 } // namespace
 
 class CommandsTest : public QObject
@@ -167,6 +184,12 @@ private Q_SLOTS:
     void exportFailures_data();
     void exportFailures();
 
+    void findStepsThroughMatches_data();
+    void findStepsThroughMatches();
+    void findOpensAndCloses_data();
+    void findOpensAndCloses();
+    void findFollowsNewListing();
+
 private:
     QTextEdit *view() const;
     bool click(const char *name) const;
@@ -175,6 +198,10 @@ private:
     int currentPage() const;
     // The listing as the view would hold it after one paragraph appended per record.
     QString referenceHtml(const QStringList &records, bool appendEach) const;
+    // An active window listing the alarms of findRecords() on the given day of March 2024.
+    bool listForFind(int day);
+    QLineEdit *findEdit() const { return m_fx.window()->findChild<QLineEdit *>("findEdit"); }
+    QString findStatus() const { return m_fx.window()->findChild<QLabel *>("findStatus")->text(); }
 
     Fixture m_fx;
 };
@@ -884,6 +911,139 @@ void CommandsTest::exportFailures()
         QCOMPARE(WindowTest::readFile(path), earlier);
         QCOMPARE(exportFilesIn(target.path()), QStringList{exportName(kDay)});
     }
+}
+
+bool CommandsTest::listForFind(int day)
+{
+    if (!m_fx.window() &&
+        !(WindowTest::seedRecords(findRecords()) && WindowTest::activate(m_fx.openWindow())))
+        return false;
+    setDay(QDate(2024, 3, day));
+    setCategory("comboBox", 3);
+    return click("pushButton");
+}
+
+void CommandsTest::findStepsThroughMatches_data()
+{
+    QTest::addColumn<QString>("word");
+    QTest::addColumn<int>("cursorBlock");   // where the view's cursor is when the bar opens
+    QTest::addColumn<QList<int>>("blocks"); // the block of each match, in order
+    QTest::addColumn<int>("first");         // the match selected first
+    QTest::newRow("any case") << "ALARM" << 0 << QList<int>{1, 3, 3, 7} << 0;
+    QTest::newRow("after the cursor") << "alarm" << 4 << QList<int>{1, 3, 3, 7} << 3;
+    QTest::newRow("wraps from the cursor") << "e42" << 7 << QList<int>{1} << 0;
+    QTest::newRow("Chinese") << "报警" << 0 << QList<int>{5, 7} << 0;
+    QTest::newRow("time stamp") << "12:00" << 0 << QList<int>{4} << 0;
+    QTest::newRow("no pattern") << "a.c" << 0 << QList<int>{5} << 0;
+    QTest::newRow("no match") << "xyz" << 0 << QList<int>{} << -1;
+}
+
+void CommandsTest::findStepsThroughMatches()
+{
+    QFETCH(QString, word);
+    QFETCH(int, cursorBlock);
+    QFETCH(QList<int>, blocks);
+    QFETCH(int, first);
+    QVERIFY(listForFind(15));
+    const QString listing = view()->toPlainText();
+    view()->setTextCursor(QTextCursor(view()->document()->findBlockByNumber(cursorBlock)));
+    QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
+    QVERIFY(findEdit() && findEdit()->hasFocus());
+    // At once, as an input method commits Chinese; the other tests type key by key.
+    QTest::sendKeyEvent(QTest::Click, findEdit(), Qt::Key_unknown, word, Qt::NoModifier);
+    const int n = blocks.size();
+    QTRY_COMPARE(findStatus(), n ? QString("%1/%2").arg(first + 1).arg(n) : QString("无匹配"));
+
+    // Forward past the last match and back past the first, with both keys of each direction.
+    int index = first;
+    for (int i = 0; n && i < 2 * n + 2; ++i) {
+        const QTextCursor cursor = view()->textCursor();
+        QCOMPARE(findStatus(), QString("%1/%2").arg(index + 1).arg(n));
+        QCOMPARE(cursor.block().blockNumber(), blocks.at(index));
+        QCOMPARE(cursor.selectedText().compare(word, Qt::CaseInsensitive), 0);
+        QCOMPARE(listing.mid(cursor.selectionStart(), word.size()), cursor.selectedText());
+        bool highlighted = false;
+        for (const QTextEdit::ExtraSelection &s : view()->extraSelections()) {
+            QCOMPARE(s.cursor.selectedText().compare(word, Qt::CaseInsensitive), 0);
+            highlighted |= s.cursor.selectionStart() == cursor.selectionStart();
+        }
+        QVERIFY(highlighted);
+        const int direction = i <= n ? 1 : -1;
+        QTest::keyClick(findEdit(), i % 2 ? Qt::Key_Return : Qt::Key_F3,
+                        direction < 0 ? Qt::ShiftModifier : Qt::NoModifier);
+        index = (index + direction + n) % n;
+    }
+    QCOMPARE(view()->toPlainText(), listing);
+}
+
+void CommandsTest::findOpensAndCloses_data()
+{
+    QTest::addColumn<bool>("fromMenu");
+    QTest::newRow("Ctrl+F") << false;
+    QTest::newRow("context menu") << true;
+}
+
+void CommandsTest::findOpensAndCloses()
+{
+    QFETCH(bool, fromMenu);
+    QVERIFY(listForFind(15));
+    QVERIFY(!findEdit()); // made when first opened
+    const QString html = view()->document()->toHtml();
+    if (fromMenu) {
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20));
+        QApplication::sendEvent(view()->viewport(), &event);
+        auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        QVERIFY(menu && menu->findChild<QAction *>("select-all"));
+        QAction *find = menu->actions().last();
+        QCOMPARE(find->text(), QString("查找"));
+        QCOMPARE(find->shortcut(), QKeySequence(QKeySequence::Find));
+        QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(find).center());
+        // The offscreen platform leaves no window active once a popup has closed.
+        QVERIFY(WindowTest::activate(m_fx.window()));
+    } else {
+        QTest::keyClick(m_fx.window()->findChild<QWidget *>("comboBox"), Qt::Key_F,
+                        Qt::ControlModifier);
+    }
+    QVERIFY(findEdit() && findEdit()->isVisible() && findEdit()->hasFocus());
+    QCOMPARE(findEdit()->placeholderText(), QString("查找"));
+    QWidget *bar = findEdit()->parentWidget();
+    const QRect area = view()->viewport()->geometry();
+    QVERIFY(area.contains(bar->geometry()) && bar->x() > area.center().x());
+    const int gap = area.right() - bar->geometry().right();
+    m_fx.window()->resize(m_fx.window()->width() + 100, m_fx.window()->height());
+    QTRY_COMPARE(view()->viewport()->geometry().right(), area.right() + 100);
+    QCOMPARE(view()->viewport()->geometry().right() - bar->geometry().right(), gap);
+
+    QTest::keyClicks(findEdit(), "ALARM");
+    QTRY_COMPARE(findStatus(), QString("1/4"));
+    QTest::keyClick(findEdit(), Qt::Key_Escape);
+    QVERIFY(!bar->isVisible());
+    QVERIFY(view()->extraSelections().isEmpty());
+    QVERIFY(view()->hasFocus());
+    QCOMPARE(view()->document()->toHtml(), html);
+}
+
+void CommandsTest::findFollowsNewListing()
+{
+    QVERIFY(listForFind(15));
+    QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(findEdit(), "alarm");
+    QTRY_COMPARE(findStatus(), QString("1/4"));
+    QVERIFY(listForFind(16));
+    QTRY_COMPARE(findStatus(), QString("1/1"));
+    QCOMPARE(view()->textCursor().selectedText(), QString("alarm"));
+    QVERIFY(click("toolButton"));
+    QVERIFY(findEdit()->isVisible());
+    QCOMPARE(findStatus(), QString("1/1"));
+
+    // Typing in the listing replaces the selected match, and only that one.
+    QVERIFY(listForFind(15));
+    QTRY_COMPARE(findStatus(), QString("1/4"));
+    view()->setFocus();
+    QTest::keyClick(view(), Qt::Key_X);
+    QTRY_COMPARE(findStatus(), QString("1/3"));
+    QTest::keyClick(view(), Qt::Key_Y);
+    QCOMPARE(view()->document()->findBlockByNumber(1).text(), QString("xy E42: motor overcurrent"));
 }
 
 QTEST_MAIN(CommandsTest)

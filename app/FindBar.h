@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QFrame>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QVector>
+
+#include <utility>
+
+class QLabel;
+class QLineEdit;
+class QTextDocument;
+class QTextEdit;
+
+// Finds text in a QTextEdit: a small bar that floats over the view's top-right corner, with a
+// field for the text and a label with the match count. Matching is plain text, case-insensitive.
+// Every match on screen is highlighted through the view's extra selections and the current one is
+// the view's selection; the view's document itself is never changed.
+class FindBar : public QFrame
+{
+    Q_OBJECT
+
+public:
+    // The bar is a child of the view, hidden until opened.
+    explicit FindBar(QTextEdit *view);
+
+    // Shows the bar, focuses its field and searches the current listing again.
+    void open();
+    // Hides the bar, removes the highlights and gives the focus back to the view.
+    void dismiss();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void bindDocument();
+    void onContentsChanged();
+    void takeText();
+    void search();
+    void step(int direction);
+    void selectCurrent();
+    std::pair<int, int> visibleRange() const;
+    void updateHighlights();
+    void updateStatus();
+    void place();
+
+    QTextEdit *m_view;
+    QLineEdit *m_edit;
+    QLabel *m_status;
+    QTimer m_searchTimer;
+    QPointer<QTextDocument> m_document;
+
+    // The view's plain text, case folded, taken once per change of the document.
+    QString m_text;
+    bool m_textValid = false;
+    // Offsets of all matches of the current query in m_text, in order, each m_length long.
+    QVector<int> m_matches;
+    int m_length = 0;
+    int m_current = -1;
+};
