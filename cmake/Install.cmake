@@ -30,6 +30,7 @@ set(SYSTEMLOG_PUBLIC_HEADERS
     LogTypes.h
     MessageHandler.h
     OutputHook.h
+    PendingFile.h
     QDBSqlite.h
     qzLogDB.h
     qzSysLog.h
