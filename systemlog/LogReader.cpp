@@ -76,7 +76,7 @@ public:
             const Bind &b = binds[i];
             const int at = static_cast<int>(i) + 1;
             rc = b.isText ? sqlite3_bind_text(m_stmt, at, b.text.constData(), b.text.size(),
-                                              SQLITE_STATIC)
+                                              SQLITE_TRANSIENT)
                           : sqlite3_bind_int64(m_stmt, at, b.number);
         }
         return rc;
