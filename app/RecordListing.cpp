@@ -24,6 +24,8 @@ const int kRecordsAbove = 150;
 // The window moves once the screen comes this near to one of its ends (and the listing goes on).
 const int kEdgeRecords = 50;
 
+const int kHiddenPixels = 2;
+
 const int kListingPixels = 18;
 const int kNoticePixels = 30;
 
@@ -174,8 +176,9 @@ int RecordListing::topRecord() const
     if (isNotice())
         return 0;
     const QAbstractTextDocumentLayout *layout = m_view->document()->documentLayout();
-    const int position =
-        layout->hitTest(QPointF(0, m_view->verticalScrollBar()->value()), Qt::FuzzyHit);
+    // A line of which no more than a pixel or two shows belongs to the record above the screen.
+    const int position = layout->hitTest(
+        QPointF(0, m_view->verticalScrollBar()->value() + kHiddenPixels), Qt::FuzzyHit);
     return recordAt(windowOffset() + std::max(0, position));
 }
 
@@ -282,8 +285,10 @@ bool RecordListing::fillWindow(int first, int last)
     if (isWhole())
         return false; // laid out as usual, from the top, while the first screen shows
     // A window is laid out at once: the positions on screen are then exact, and no layout is
-    // left to run in the background.
-    m_view->document()->documentLayout()->documentSize();
+    // left to run in the background. The view sized its scroll bar from an estimate while the
+    // layout was under way; told the finished size, it sizes the bar again.
+    QAbstractTextDocumentLayout *layout = m_view->document()->documentLayout();
+    emit layout->documentSizeChanged(layout->documentSize());
 
     const qint64 begin = windowOffset();
     const qint64 end = begin + text.size();

@@ -28,7 +28,7 @@ class RecordListing : public QObject
 
 public:
     // Listings of up to this many records are held whole in the view.
-    static const int kWholeLimit = 10000;
+    static constexpr int kWholeLimit = 10000;
 
     explicit RecordListing(QTextEdit *view);
 
