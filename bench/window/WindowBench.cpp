@@ -347,9 +347,9 @@ void benchLongListing(int maxRecords)
 
     std::printf("\nLong listings: window (W) beside setPlainText into a bare QPlainTextEdit (P); "
                 "one run each\n");
-    std::printf("  %-9s %8s %9s %9s %6s %9s %9s %6s %7s %8s %8s %6s %8s %8s\n", "records", "query",
-                "W first", "P first", "W/P", "W idle", "P idle", "W/P", "text", "W mem", "P mem",
-                "W/text", "W ^End", "P ^End");
+    std::printf("  %-9s %8s %9s %9s %6s %9s %9s %6s %7s %8s %8s %8s %6s %8s %8s\n", "records",
+                "query", "W first", "P first", "W/P", "W idle", "P idle", "W/P", "text", "Q mem",
+                "W mem", "P mem", "W/text", "W ^End", "P ^End");
     for (const DayLoad &load : loads) {
         const QDate date = QDate::fromString(load.day, QStringLiteral("yyyy-MM-dd"));
         // Another day, with no records of the category: the previous listing goes first.
@@ -399,10 +399,11 @@ void benchLongListing(int maxRecords)
             const double plainEnd = ctrlEnd(&baseline);
             std::printf(
                 "  %-9d %6.0f ms %6.0f ms %6.0f ms %5.2fx %6.0f ms %6.0f ms %5.2fx %4lld MB "
-                "%5lld MB %5lld MB %5.2fx %5.1f ms %5.1f ms\n",
+                "%5lld MB %5lld MB %5lld MB %5.2fx %5.1f ms %5.1f ms\n",
                 count, queryMs, windowFirst, plainFirst, windowFirst / plainFirst, windowIdle,
-                plainIdle, windowIdle / plainIdle, textKib / 1024, windowPeak / 1024,
-                plainPeak / 1024, double(windowPeak) / textKib, windowEnd, plainEnd);
+                plainIdle, windowIdle / plainIdle, textKib / 1024, queryPeak / 1024,
+                windowPeak / 1024, plainPeak / 1024, double(windowPeak) / textKib, windowEnd,
+                plainEnd);
             std::fflush(stdout);
         }
     }
