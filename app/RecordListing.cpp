@@ -67,6 +67,7 @@ RecordListing::RecordListing(QTextEdit *view)
     m_recordBar->hide();
     own->installEventFilter(this);
     m_view->installEventFilter(this);
+    m_view->viewport()->installEventFilter(this);
     connect(own, &QScrollBar::valueChanged, this, &RecordListing::onViewScrolled);
     connect(m_recordBar, &QScrollBar::valueChanged, this, &RecordListing::onRecordBarMoved);
 }
@@ -249,6 +250,10 @@ bool RecordListing::eventFilter(QObject *watched, QEvent *event)
             positionAtEnd();
             return true;
         }
+    } else if (watched == m_view->viewport() && event->type() == QEvent::Resize) {
+        // Another height holds another number of records on screen.
+        if (!isWhole())
+            QMetaObject::invokeMethod(this, &RecordListing::syncRecordBar, Qt::QueuedConnection);
     } else if (watched == m_view->verticalScrollBar()) {
         switch (event->type()) {
         case QEvent::Move:

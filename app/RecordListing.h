@@ -20,6 +20,11 @@ class QTextEdit;
 // bar for scrolling inside the window; a second scroll bar with one step per record lies over it
 // and stands for the whole listing.
 //
+// It drives the form's own QTextEdit rather than putting another view in its place: the form, its
+// widget names, fonts and layout stay as they are, and an ordinary listing is the same document it
+// always was. What the view cannot do for millions of records, laying them all out, is avoided by
+// giving it only the records around the screen.
+//
 // Every offset in the interface is a character offset into the whole listing text; the view's
 // document holds the text from windowOffset() on.
 class RecordListing : public QObject
