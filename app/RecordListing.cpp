@@ -130,10 +130,8 @@ void RecordListing::appendRows(const SystemLog::LogRowList &rows)
     if (wasWhole && recordCount() <= kWholeLimit) {
         // The same text that a listing of all these records would hold, added at the end.
         QString text;
-        for (const SystemLog::LogRow &row : rows) {
-            text += QLatin1Char('\n');
-            appendRecord(text, row);
-        }
+        for (const SystemLog::LogRow &row : rows)
+            text += QLatin1Char('\n') + row.first + QLatin1String(":\n") + row.second;
         QTextCursor cursor(m_view->document());
         cursor.movePosition(QTextCursor::End);
         cursor.insertText(text);
@@ -348,8 +346,15 @@ void RecordListing::scrollRecordTo(int record, int screenY)
 {
     QTextDocument *document = m_view->document();
     const QTextBlock block = document->findBlock(int(m_starts[size_t(record)] - windowOffset()));
-    const qreal top = document->documentLayout()->blockBoundingRect(block).top();
-    m_view->verticalScrollBar()->setValue(int(top) - screenY);
+    QAbstractTextDocumentLayout *layout = document->documentLayout();
+    const int value = int(layout->blockBoundingRect(block).top()) - screenY;
+    QScrollBar *own = m_view->verticalScrollBar();
+    if (value > own->maximum()) {
+        // A whole listing still being laid out: the bar's range is an estimate that may end short
+        // of the record. Laid out to the end, the view sizes it from the true height.
+        emit layout->documentSizeChanged(layout->documentSize());
+    }
+    own->setValue(value);
 }
 
 void RecordListing::onViewScrolled()

@@ -195,6 +195,8 @@ private Q_SLOTS:
 
     void longListing_data();
     void longListing();
+    void appendedRows_data();
+    void appendedRows();
 
 private:
     QTextEdit *view() const;
@@ -1155,6 +1157,48 @@ void CommandsTest::longListing()
     for (int i = 0; i < count; ++i)
         all << record(i).join('\n');
     QCOMPARE(whole ? v->toPlainText() : QApplication::clipboard()->text(), all.join('\n'));
+}
+
+void CommandsTest::appendedRows_data()
+{
+    QTest::addColumn<int>("shown");
+    QTest::addColumn<int>("added");
+    QTest::newRow("whole stays whole") << 3 << 2;
+    QTest::newRow("whole becomes part") << RecordListing::kWholeLimit - 1 << 5;
+    QTest::newRow("part grows") << RecordListing::kWholeLimit + 5 << 300;
+}
+
+// Records added to a listing on screen: the screen stays where it was, the end shows them, the
+// listing text is that of all the records.
+void CommandsTest::appendedRows()
+{
+    QFETCH(int, shown);
+    QFETCH(int, added);
+    const int count = shown + added;
+    SystemLog::LogRowList rows, more;
+    for (int i = 0; i < count; ++i) {
+        const QString text = WindowTest::longDayRecordText(count, i);
+        (i < shown ? rows : more) << SystemLog::LogRow(text.section(":\n", 0, 0),
+                                                       text.section(":\n", 1));
+    }
+    m_fx.openWindow();
+    auto *listing = view()->findChild<RecordListing *>();
+    listing->showRows(rows);
+    listing->positionAt(shown / 2);
+    const int top = listing->topRecord();
+    QVERIFY(top == shown / 2 || shown < 10); // a few records fit on one screen
+    listing->appendRows(more);
+    QCOMPARE(listing->recordCount(), count);
+    QCOMPARE(listing->topRecord(), top);
+    QCOMPARE(listing->isWhole(), count <= RecordListing::kWholeLimit);
+    QStringList all;
+    for (const SystemLog::LogRow &row : rows + more)
+        all << row.first + ":\n" + row.second;
+    QCOMPARE(listing->isWhole() ? view()->toPlainText() : listing->wholeText(),
+             all.join('\n').replace("\r\n", "\n"));
+    listing->positionAtEnd();
+    QCOMPARE(view()->textCursor().block().text(),
+             WindowTest::longDayRecordText(count, count - 1).section('\n', -1));
 }
 
 QTEST_MAIN(CommandsTest)
