@@ -5,6 +5,7 @@
 // Exit status: 0 done, 1 the file or the output failed (one line on standard error), 2 wrong
 // usage (one line on standard error).
 
+#include "LogPruner.h"
 #include "LogReader.h"
 #include "RecordFormat.h"
 
@@ -371,17 +372,17 @@ bool parseRequest(const CommandLine &p, const Options &o, const QString &command
     return true;
 }
 
-int openLog(LogReader &reader, const QString &path, LogReader::Access access)
+template <typename Opener> int openLog(Opener &log, const QString &path)
 {
-    if (!reader.open(path, access))
-        return failure(path, reader.errorString());
+    if (!log.open(path))
+        return failure(path, log.errorString());
     return 0;
 }
 
 int runList(const Request &r)
 {
     LogReader reader;
-    if (int status = openLog(reader, r.path, LogReader::Access::ReadOnly))
+    if (int status = openLog(reader, r.path))
         return status;
     LogSelection selection;
     selection.from = r.from;
@@ -437,7 +438,7 @@ int runFollow(const Request &r)
     };
 
     LogReader reader;
-    while (!reader.open(r.path, LogReader::Access::ReadOnly)) {
+    while (!reader.open(r.path)) {
         if (!busy(reader))
             return failure(r.path, reader.errorString());
         pause();
@@ -526,7 +527,7 @@ QString padded(const QString &text, int columns)
 int runStats(const Request &r)
 {
     LogReader reader;
-    if (int status = openLog(reader, r.path, LogReader::Access::ReadOnly))
+    if (int status = openLog(reader, r.path))
         return status;
     QVector<SystemLog::LogCount> counts;
     if (!reader.count(r.from, r.to, r.bucket, &counts))
@@ -547,10 +548,9 @@ int runStats(const Request &r)
         QStringLiteral("count").rightJustified(countWidth) + QLatin1Char('\n');
     for (const SystemLog::LogCount &c : counts) {
         const QString bucket = hourly ? c.bucket + QStringLiteral(":00") : c.bucket;
-        QString name = c.typeIsNull ? QString() : SystemLog::categoryName(c.type);
-        if (name.isEmpty())
-            name =
-                c.typeIsNull ? QStringLiteral("type null") : QStringLiteral("type %1").arg(c.type);
+        const QString name =
+            c.type.isCategory() ? SystemLog::categoryName(int(c.type.integer))
+                                : QStringLiteral("type ") + TallyLog::storedTypeText(c.type.view());
         // At least an eighth for any count, so that a single record still shows.
         const qint64 eighths = qMax<qint64>(1, (c.count * kBarCells * 8 + largest / 2) / largest);
         out += padded(bucket, hourly ? 18 : 12) + padded(name, 14) +
@@ -574,7 +574,7 @@ int runExport(const Request &r)
     if (!dir.isDir())
         return failure(r.dir, QStringLiteral("no such directory"));
     LogReader reader;
-    if (int status = openLog(reader, r.path, LogReader::Access::ReadOnly))
+    if (int status = openLog(reader, r.path))
         return status;
     const char *suffix = r.format == Format::Csv    ? ".csv"
                          : r.format == Format::Json ? ".jsonl"
@@ -629,11 +629,11 @@ int runExport(const Request &r)
 
 int runPrune(const Request &r)
 {
-    LogReader reader;
-    const QString before = r.day + QStringLiteral(" 00:00:00");
+    SystemLog::LogPruner reader;
+    const QString before = SystemLog::dayStart(r.day);
     if (!r.yes) {
-        if (int status = openLog(reader, r.path, LogReader::Access::ReadOnly))
-            return status;
+        if (!reader.open(r.path, SystemLog::LogPruner::Access::CountOnly))
+            return failure(r.path, reader.errorString());
         qint64 count = 0;
         if (!reader.countBefore(before, &count))
             return failure(r.path, reader.errorString());
@@ -643,8 +643,8 @@ int runPrune(const Request &r)
                               .arg(r.day));
         return 0;
     }
-    if (int status = openLog(reader, r.path, LogReader::Access::ReadWrite))
-        return status;
+    if (!reader.open(r.path, SystemLog::LogPruner::Access::Delete))
+        return failure(r.path, reader.errorString());
     qint64 deleted = 0;
     const bool ok = reader.deleteBefore(before, &deleted);
     printLine(stdout,
