@@ -18,7 +18,7 @@ bool isDay(const QString &text)
 {
     static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
     return shape.match(text).hasMatch() &&
-           QDate::fromString(text, QStringLiteral("yyyy-MM-dd")).isValid();
+           QDate::fromString(text, QLatin1String(SystemLog::kDayFormat)).isValid();
 }
 
 bool isMoment(const QString &text)
@@ -67,7 +67,7 @@ bool RangeOptions::read(const QCommandLineParser &parser, QString *problem)
         return false;
     }
     if (!hasDay && !parser.isSet(m_from) && !parser.isSet(m_to))
-        day = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"));
+        day = QDate::currentDate().toString(QLatin1String(SystemLog::kDayFormat));
     if (hasDay) {
         day = parser.value(m_day);
         if (!isDay(day)) {
@@ -76,8 +76,8 @@ bool RangeOptions::read(const QCommandLineParser &parser, QString *problem)
         }
     }
     if (!day.isEmpty()) {
-        from = day + QStringLiteral(" 00:00:00");
-        to = day + QStringLiteral(" 23:59:59");
+        from = SystemLog::dayStart(day);
+        to = SystemLog::dayEnd(day);
         return true;
     }
     from = parser.value(m_from);

@@ -76,7 +76,7 @@ int ExportCommand::run(const QString &path)
     if (!QFileInfo(m_dir).isDir())
         return failure(m_dir, QStringLiteral("no such directory"));
     SystemLog::LogReader reader;
-    if (!reader.open(path, SystemLog::LogReader::Access::ReadOnly))
+    if (!reader.open(path))
         return failure(path, reader.errorString());
     const Format format = m_format.format;
     const QString suffix = format == Format::Csv    ? QStringLiteral(".csv")
@@ -87,8 +87,8 @@ int ExportCommand::run(const QString &path)
         return failure(file.path(), file.errorString());
 
     SystemLog::LogSelection selection;
-    selection.from = m_day + QStringLiteral(" 00:00:00");
-    selection.to = m_day + QStringLiteral(" 23:59:59");
+    selection.from = SystemLog::dayStart(m_day);
+    selection.to = SystemLog::dayEnd(m_day);
     selection.types = m_types;
     RecordFormatter formatter(format, false);
     std::string buffer;

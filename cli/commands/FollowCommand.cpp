@@ -87,7 +87,7 @@ int FollowCommand::run(const QString &path)
     m_path = path;
 
     SystemLog::LogReader reader;
-    while (!reader.open(path, SystemLog::LogReader::Access::ReadOnly)) {
+    while (!reader.open(path)) {
         if (!waitIfBusy(reader))
             return failure(path, reader.errorString());
         pause();

@@ -47,7 +47,7 @@ public:
     int run(const QString &path) override
     {
         SystemLog::LogReader reader;
-        if (!reader.open(path, SystemLog::LogReader::Access::ReadOnly))
+        if (!reader.open(path))
             return failure(path, reader.errorString());
         SystemLog::LogSelection selection;
         selection.from = m_range.from;

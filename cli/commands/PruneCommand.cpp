@@ -1,7 +1,7 @@
 // prune: deletes the records stamped before a day; without --yes only counts them.
 
 #include "Command.h"
-#include "LogReader.h"
+#include "LogPruner.h"
 #include "Options.h"
 #include "Output.h"
 
@@ -9,7 +9,7 @@ namespace TallyLog {
 
 namespace {
 
-using SystemLog::LogReader;
+using SystemLog::LogPruner;
 
 class PruneCommand : public Command
 {
@@ -41,26 +41,26 @@ public:
 
     int run(const QString &path) override
     {
-        LogReader reader;
-        const QString before = m_day + QStringLiteral(" 00:00:00");
+        LogPruner pruner;
+        const QString before = SystemLog::dayStart(m_day);
         if (!m_yes) {
             qint64 count = 0;
-            if (!reader.open(path, LogReader::Access::ReadOnly) ||
-                !reader.countBefore(before, &count))
-                return failure(path, reader.errorString());
+            if (!pruner.open(path, LogPruner::Access::CountOnly) ||
+                !pruner.countBefore(before, &count))
+                return failure(path, pruner.errorString());
             printLine(stdout, QStringLiteral("%1 records stamped before %2 would be deleted "
                                              "(run again with --yes to delete them)")
                                   .arg(count)
                                   .arg(m_day));
             return kExitDone;
         }
-        if (!reader.open(path, LogReader::Access::ReadWrite))
-            return failure(path, reader.errorString());
+        if (!pruner.open(path, LogPruner::Access::Delete))
+            return failure(path, pruner.errorString());
         qint64 deleted = 0;
-        const bool ok = reader.deleteBefore(before, &deleted);
+        const bool ok = pruner.deleteBefore(before, &deleted);
         printLine(stdout,
                   QStringLiteral("%1 records stamped before %2 deleted").arg(deleted).arg(m_day));
-        return ok ? kExitDone : failure(path, reader.errorString());
+        return ok ? kExitDone : failure(path, pruner.errorString());
     }
 
 private:

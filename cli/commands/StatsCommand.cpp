@@ -4,6 +4,7 @@
 #include "LogReader.h"
 #include "Options.h"
 #include "Output.h"
+#include "RecordFormat.h"
 
 namespace TallyLog {
 
@@ -23,10 +24,8 @@ QString bar(qint64 eighths)
 // The name of a counted category, or what the type column holds when it names none.
 QString categoryLabel(const SystemLog::LogCount &c)
 {
-    QString name = c.typeIsNull ? QString() : SystemLog::categoryName(c.type);
-    if (name.isEmpty())
-        name = c.typeIsNull ? QStringLiteral("type null") : QStringLiteral("type %1").arg(c.type);
-    return name;
+    return c.type.isCategory() ? SystemLog::categoryName(static_cast<int>(c.type.integer))
+                               : QStringLiteral("type ") + storedTypeText(c.type.view());
 }
 
 class StatsCommand : public Command
@@ -61,7 +60,7 @@ public:
     int run(const QString &path) override
     {
         LogReader reader;
-        if (!reader.open(path, LogReader::Access::ReadOnly))
+        if (!reader.open(path))
             return failure(path, reader.errorString());
         QVector<SystemLog::LogCount> counts;
         if (!reader.count(m_range.from, m_range.to, m_bucket, &counts))
