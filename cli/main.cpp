@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <csignal>
 
 using namespace TallyLog;
 
@@ -65,6 +66,10 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tallylog"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TALLYLOG_VERSION));
+
+    // A file-size limit then fails the write (EFBIG), which is reported, instead of killing the
+    // process part-way through an export or a listing.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     const CommandTable table = commandTable();
     const QString programUsage =

@@ -426,6 +426,18 @@ void TallylogTest::exportWritesTheWindowsFile()
                     m_dir->filePath(QStringLiteral("missing"))});
     QCOMPARE(run.status, 1);
     QCOMPARE(TestFiles::readFile(file), expected);
+
+    // A file-size limit stops the writing part-way: said, and the earlier file stays as it was.
+    QVERIFY(writeLog(dbPath(), QVector<Record>(400, {at("11:00:00"), 3, QString(40, 'x')})));
+    QProcess limited;
+    limited.start(QStringLiteral("/bin/sh"),
+                  {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", TALLYLOG_PATH, "--db", dbPath(),
+                   "export", "--day", kDay, "--type", "3", "--dir", m_dir->path()});
+    QVERIFY(limited.waitForFinished(60000));
+    QCOMPARE(limited.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(limited.exitCode(), 1);
+    QVERIFY(limited.readAllStandardError().startsWith("tallylog: " + file.toUtf8() + ": "));
+    QCOMPARE(TestFiles::readFile(file), expected);
 }
 
 void TallylogTest::pruneDeletesOnlyOlderRecords()
