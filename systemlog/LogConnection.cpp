@@ -8,14 +8,6 @@
 
 namespace SystemLog {
 
-namespace {
-
-// A writer of another process holds the file for at most a few tens of milliseconds at a time;
-// a read waits this long for it before it gives up with "database is locked".
-constexpr int kBusyTimeoutMs = 5000;
-
-} // namespace
-
 bool LogConnection::fail(const QString &what)
 {
     m_error = what;
@@ -47,7 +39,7 @@ bool LogConnection::open(const QString &path, bool writable)
     // Without SQLITE_OPEN_CREATE: a file that vanished in the meantime is not made again.
     QString reason;
     const int rc = m_connection.open(path, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
-                                     kBusyTimeoutMs, &reason);
+                                     Sqlite::kBusyTimeoutMs, &reason);
     if (rc != SQLITE_OK) {
         fail(QStringLiteral("cannot open: %1").arg(reason));
         m_transient = Sqlite::classify(rc) == Sqlite::Fault::Busy;

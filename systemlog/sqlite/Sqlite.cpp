@@ -40,7 +40,7 @@ Fault classify(int code)
 QString errorText(sqlite3 *db, int code)
 {
     // The connection's message belongs to its last call; without one, the code's own text.
-    if (db && sqlite3_errcode(db) == code)
+    if (db && (sqlite3_errcode(db) & 0xff) == (code & 0xff))
         return QString::fromUtf8(sqlite3_errmsg(db));
     return QString::fromUtf8(sqlite3_errstr(code));
 }
@@ -162,7 +162,10 @@ int Statement::run()
 
 void Statement::reset()
 {
+    if (!m_stmt)
+        return;
     sqlite3_reset(m_stmt);
+    m_rc = SQLITE_OK;
 }
 
 bool Statement::isNull(int column) const

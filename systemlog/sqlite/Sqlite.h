@@ -15,6 +15,10 @@ struct sqlite3_value;
 
 namespace SystemLog::Sqlite {
 
+// How long a statement waits for another connection's lock on the log before it fails. A
+// writer of another process holds the file for at most a few tens of milliseconds at a time.
+constexpr int kBusyTimeoutMs = 5000;
+
 // What the code does about a result code.
 enum class Fault
 {
@@ -83,6 +87,7 @@ public:
     int step();
     // Steps a statement that yields no rows or whose rows do not matter: SQLITE_DONE on success.
     int run();
+    // Makes the statement ready to run again with new binds (a failed bind is forgotten).
     void reset();
 
     bool isNull(int column) const;
