@@ -52,8 +52,7 @@ public:
         SystemLog::LogSelection selection;
         selection.from = m_range.from;
         selection.to = m_range.to;
-        selection.types = m_selection.types;
-        selection.grep = m_selection.grep;
+        m_selection.applyTo(&selection);
         selection.limit = m_limit;
         RecordFormatter formatter(m_format.format, selection.types.size() != 1);
         std::string buffer;
