@@ -1,5 +1,7 @@
 #include "RecordFormat.h"
 
+#include "TerminalText.h"
+
 #include <cstdio>
 
 namespace TallyLog {
@@ -7,6 +9,12 @@ namespace TallyLog {
 namespace {
 
 constexpr int kCategoryCount = 5;
+constexpr int kAlarm = 3;
+
+// ANSI select-graphic-rendition sequences of the coloured text format.
+const char kDim[] = "\x1b[2m";
+const char kRed[] = "\x1b[31m";
+const char kReset[] = "\x1b[0m";
 
 // Appends a JSON string literal of text (valid UTF-8): quotes and backslashes escaped, control
 // characters as \n, \r, \t or \u00XX; everything else, non-ASCII included, as it is.
@@ -132,8 +140,8 @@ bool parseFormat(const QString &text, Format *format)
     return true;
 }
 
-RecordFormatter::RecordFormatter(Format format, bool showCategory)
-    : m_format(format), m_showCategory(showCategory)
+RecordFormatter::RecordFormatter(Format format, bool showCategory, TextStyle style)
+    : m_format(format), m_showCategory(showCategory), m_style(style)
 {
     for (int type = 0; type < kCategoryCount; ++type)
         m_names.append(SystemLog::categoryName(type).toUtf8());
@@ -164,30 +172,68 @@ void RecordFormatter::appendCategory(std::string &out, const SystemLog::LogRecor
     }
 }
 
+void RecordFormatter::appendTextField(std::string &out, std::string_view text,
+                                      std::string &scratch) const
+{
+    switch (m_style.bytes) {
+    case TextStyle::Bytes::Raw:
+        out.append(text);
+        break;
+    case TextStyle::Bytes::Decoded:
+        out.append(clean(text, scratch));
+        break;
+    case TextStyle::Bytes::Escaped:
+        appendEscaped(out, clean(text, scratch));
+        break;
+    }
+}
+
+void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordView &record)
+{
+    const bool known = !record.typeIsNull && record.type >= 0 && record.type < kCategoryCount;
+    const bool alarm = m_style.colour && known && record.type == kAlarm;
+    if (m_style.colour)
+        out += kDim;
+    appendTextField(out, record.datetime, m_stampScratch);
+    if (m_style.colour)
+        out += kReset;
+    if (m_showCategory) {
+        out += " [";
+        if (alarm)
+            out += kRed;
+        if (known) {
+            appendCategory(out, record);
+        } else {
+            out += "type ";
+            if (record.typeIsNull)
+                out += "null";
+            else
+                appendNumber(out, record.type);
+        }
+        if (alarm)
+            out += kReset;
+        out += ']';
+    }
+    out += ":\n";
+    if (alarm)
+        out += kRed;
+    appendTextField(out, record.message, m_messageScratch);
+    if (alarm)
+        out += kReset;
+    out += '\n';
+}
+
 void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordView &record)
 {
+    if (m_format == Format::Text) {
+        appendText(out, record);
+        return;
+    }
     const std::string_view stamp = clean(record.datetime, m_stampScratch);
     const std::string_view message = clean(record.message, m_messageScratch);
     const bool known = !record.typeIsNull && record.type >= 0 && record.type < kCategoryCount;
     switch (m_format) {
     case Format::Text:
-        out.append(stamp);
-        if (m_showCategory) {
-            out += " [";
-            if (known) {
-                appendCategory(out, record);
-            } else {
-                out += "type ";
-                if (record.typeIsNull)
-                    out += "null";
-                else
-                    appendNumber(out, record.type);
-            }
-            out += ']';
-        }
-        out += ":\n";
-        out.append(message);
-        out += '\n';
         break;
     case Format::Csv:
         appendNumber(out, record.id);

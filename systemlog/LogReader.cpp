@@ -161,6 +161,43 @@ QByteArray asciiOf(const QString &text)
     return ascii;
 }
 
+// The texts a message must all contain, ignoring case; none: every message.
+class GrepFilter
+{
+public:
+    explicit GrepFilter(const QStringList &texts)
+    {
+        for (const QString &text : texts)
+            m_terms.push_back({text, asciiOf(text)});
+    }
+    bool matches(std::string_view message) const
+    {
+        for (const Term &t : m_terms) {
+            if (!contains(message, t.text, t.ascii))
+                return false;
+        }
+        return true;
+    }
+    bool isEmpty() const { return m_terms.empty(); }
+
+private:
+    struct Term
+    {
+        QString text;
+        QByteArray ascii;
+    };
+    std::vector<Term> m_terms;
+};
+
+// Rows to ask for in the next chunk: without a message filter every row read is delivered, so a
+// small limit reads no more than it needs.
+qint64 chunkRows(const LogSelection &selection, qint64 delivered)
+{
+    if (selection.grep.isEmpty() && selection.limit >= 0)
+        return std::max<qint64>(1, std::min<qint64>(kChunkRows, selection.limit - delivered));
+    return kChunkRows;
+}
+
 } // namespace
 
 QString categoryName(int type)
@@ -412,10 +449,10 @@ bool LogReader::readChunk(const QByteArray &sql, const QVector<QByteArray> &text
 bool LogReader::deliver(const Chunk &chunk, const LogSelection &selection, const RowCallback &onRow,
                         qint64 *delivered, bool *stopped)
 {
-    const QByteArray ascii = asciiOf(selection.grep);
+    const GrepFilter grep(selection.grep);
     for (const Chunk::Row &row : chunk.rows) {
         const LogRecordView r = chunk.view(row);
-        if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
+        if (!grep.isEmpty() && !grep.matches(r.message))
             continue;
         if (selection.limit >= 0 && *delivered >= selection.limit) {
             *stopped = true;
@@ -438,6 +475,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
         return fail(QStringLiteral("not open"));
     if (selection.limit == 0)
         return true;
+    if (selection.newestFirst)
+        return selectNewestFirst(selection, onRow);
     qint64 first = 0;
     qint64 last = 0;
     bool empty = false;
@@ -467,12 +506,56 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
     bool stopped = false;
     qint64 next = first;
     while (!stopped && next <= last) {
-        if (!readChunk(sql, texts, {next, last, kChunkRows}, &chunk))
+        const qint64 rows = chunkRows(selection, delivered);
+        if (!readChunk(sql, texts, {next, last, rows}, &chunk))
             return false;
         if (chunk.rows.empty())
             break;
         next = chunk.rows.back().id + 1;
-        const bool lastChunk = chunk.rows.size() < size_t(kChunkRows);
+        const bool lastChunk = chunk.rows.size() < size_t(rows);
+        if (!deliver(chunk, selection, onRow, &delivered, &stopped))
+            return false;
+        if (lastChunk)
+            break;
+    }
+    return true;
+}
+
+bool LogReader::selectNewestFirst(const LogSelection &selection, const RowCallback &onRow)
+{
+    // Down from the newest record, a chunk at a time, until the limit is reached or the ids run
+    // out. The id span is not looked up first: on a long range that lookup walks the whole
+    // index, while the last records of a selection lie at the top of the ids.
+    qint64 top = 0;
+    if (!maxId(&top))
+        return false;
+    QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
+                     "WHERE id <= ?1 AND id > ?2";
+    QVector<QByteArray> texts;
+    if (!selection.from.isEmpty()) {
+        sql += " AND datetime >= ?" + QByteArray::number(4 + texts.size());
+        texts << selection.from.toUtf8();
+    }
+    if (!selection.to.isEmpty()) {
+        sql += " AND datetime <= ?" + QByteArray::number(4 + texts.size());
+        texts << selection.to.toUtf8();
+    }
+    if (!selection.types.isEmpty())
+        sql += " AND type IN (" + typeList(selection.types) + ")";
+    sql += " ORDER BY id DESC LIMIT ?3";
+
+    Chunk chunk;
+    qint64 delivered = 0;
+    bool stopped = false;
+    qint64 next = top;
+    while (!stopped && next > selection.afterId) {
+        const qint64 rows = chunkRows(selection, delivered);
+        if (!readChunk(sql, texts, {next, selection.afterId, rows}, &chunk))
+            return false;
+        if (chunk.rows.empty())
+            break;
+        next = chunk.rows.back().id - 1;
+        const bool lastChunk = chunk.rows.size() < size_t(rows);
         if (!deliver(chunk, selection, onRow, &delivered, &stopped))
             return false;
         if (lastChunk)
@@ -510,13 +593,13 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
     Chunk chunk;
     Chunk found;
     qint64 before = upToId + 1;
-    const QByteArray ascii = asciiOf(selection.grep);
+    const GrepFilter grep(selection.grep);
     while (count > 0 && found.rows.size() < size_t(count)) {
         if (!readChunk(sql, {}, {before, kChunkRows}, &chunk))
             return false;
         for (const Chunk::Row &row : chunk.rows) {
             const LogRecordView r = chunk.view(row);
-            if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
+            if (!grep.isEmpty() && !grep.matches(r.message))
                 continue;
             found.append(r);
             if (found.rows.size() >= size_t(count))

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <functional>
@@ -34,9 +35,11 @@ struct LogSelection
     QString from;
     QString to;
     QVector<int> types;
-    QString grep; // the message contains this text, ignoring case (Unicode case folding)
+    // The message contains each of these texts, ignoring case (Unicode case folding).
+    QStringList grep;
     qint64 afterId = 0;
-    qint64 limit = -1; // at most this many records (< 0: no limit)
+    qint64 limit = -1;        // at most this many records (< 0: no limit), the first delivered
+    bool newestFirst = false; // delivered in descending id order, starting from the newest
 };
 
 // Records counted per time bucket and type.
@@ -82,7 +85,7 @@ public:
     QString errorString() const { return m_error; }
     bool lastErrorIsTransient() const { return m_transient; }
 
-    // The records of the selection in id order, through onRow.
+    // The records of the selection in id order (descending for newestFirst), through onRow.
     bool select(const LogSelection &selection, const RowCallback &onRow);
     // The last `count` records of the selection with ids up to `upToId` (types and grep apply,
     // bounds and afterId do not), in id order.
@@ -110,6 +113,7 @@ private:
                    const QVector<qint64> &numbers, Chunk *chunk);
     bool deliver(const Chunk &chunk, const LogSelection &selection, const RowCallback &onRow,
                  qint64 *delivered, bool *stopped);
+    bool selectNewestFirst(const LogSelection &selection, const RowCallback &onRow);
 
     sqlite3 *m_db = nullptr;
     QString m_error;
