@@ -523,12 +523,6 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
 
 bool LogReader::selectNewestFirst(const LogSelection &selection, const RowCallback &onRow)
 {
-    // Down from the newest record, a chunk at a time, until the limit is reached or the ids run
-    // out. The id span is not looked up first: on a long range that lookup walks the whole
-    // index, while the last records of a selection lie at the top of the ids.
-    qint64 top = 0;
-    if (!maxId(&top))
-        return false;
     QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
                      "WHERE id <= ?1 AND id > ?2";
     QVector<QByteArray> texts;
@@ -547,21 +541,45 @@ bool LogReader::selectNewestFirst(const LogSelection &selection, const RowCallba
     Chunk chunk;
     qint64 delivered = 0;
     bool stopped = false;
-    qint64 next = top;
-    while (!stopped && next > selection.afterId) {
-        const qint64 rows = chunkRows(selection, delivered);
-        if (!readChunk(sql, texts, {next, selection.afterId, rows}, &chunk))
-            return false;
-        if (chunk.rows.empty())
-            break;
-        next = chunk.rows.back().id - 1;
-        const bool lastChunk = chunk.rows.size() < size_t(rows);
-        if (!deliver(chunk, selection, onRow, &delivered, &stopped))
-            return false;
-        if (lastChunk)
-            break;
-    }
-    return true;
+    // Reads the selection's records with ids in (bottom, top], newest first.
+    const auto walk = [&](qint64 top, qint64 bottom) {
+        qint64 next = top;
+        while (!stopped && next > bottom) {
+            const qint64 rows = chunkRows(selection, delivered);
+            if (!readChunk(sql, texts, {next, bottom, rows}, &chunk))
+                return false;
+            if (chunk.rows.empty())
+                break;
+            next = chunk.rows.back().id - 1;
+            const bool lastChunk = chunk.rows.size() < size_t(rows);
+            if (!deliver(chunk, selection, onRow, &delivered, &stopped))
+                return false;
+            if (lastChunk)
+                break;
+        }
+        return true;
+    };
+
+    // The newest ids first, row by row: the last records of most selections (the whole file,
+    // today, the last hour) lie there. Only when they do not suffice is the rest of the span
+    // looked up on the index on (type, datetime), which costs a walk over the bounds' part of
+    // the index but spares reading every newer row of an old range.
+    qint64 top = 0;
+    if (!maxId(&top))
+        return false;
+    const qint64 windowBottom = std::max(selection.afterId, top - kChunkRows);
+    if (!walk(top, windowBottom))
+        return false;
+    if (stopped || windowBottom <= selection.afterId)
+        return true;
+    qint64 first = 0;
+    qint64 last = 0;
+    bool empty = false;
+    if (!idSpan(selection, &first, &last, &empty))
+        return false;
+    if (empty)
+        return true;
+    return walk(std::min(last, windowBottom), std::max(selection.afterId, first - 1));
 }
 
 bool LogReader::maxId(qint64 *id)
