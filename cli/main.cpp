@@ -597,12 +597,14 @@ int runList(const Request &r)
     std::string buffer;
     buffer.reserve(kOutputChunk + (64 << 10));
     formatter.appendStart(buffer);
-    std::vector<std::string> collected;
+    // The last N, newest first, formatted one after another; written out in reverse.
+    std::string collected;
+    std::vector<size_t> starts;
     bool writeFailed = false;
     const bool ok = reader.select(selection, [&](const LogRecordView &record) {
         if (collect) {
-            collected.emplace_back();
-            formatter.appendRecord(collected.back(), record);
+            starts.push_back(collected.size());
+            formatter.appendRecord(collected, record);
             return true;
         }
         formatter.appendRecord(buffer, record);
@@ -614,8 +616,10 @@ int runList(const Request &r)
     });
     if (writeFailed)
         return kExitFailure;
-    for (auto it = collected.crbegin(); ok && it != collected.crend(); ++it) {
-        buffer += *it;
+    size_t end = collected.size();
+    for (size_t i = starts.size(); ok && i-- > 0;) {
+        buffer.append(collected, starts[i], end - starts[i]);
+        end = starts[i];
         if (buffer.size() >= kOutputChunk && !writeOut(buffer))
             return kExitFailure;
     }
