@@ -1,29 +1,46 @@
 #include "CursorFile.h"
 
-#include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
+
+namespace {
+
+// A cursor file holds a few bytes; anything much larger is not one.
+constexpr qint64 kMaxCursorBytes = 64;
+
+} // namespace
 
 CursorFile::CursorFile(const QString &path) : m_path(path) {}
 
 bool CursorFile::load(qint64 *lastId, bool *exists, QString *error)
 {
+    *lastId = 0;
     QFile file(m_path);
-    *exists = file.exists();
-    if (!*exists) {
-        *lastId = 0;
+    if (!file.exists()) {
+        *exists = false;
         return true;
     }
+    *exists = true;
     if (!file.open(QIODevice::ReadOnly)) {
         *error = file.errorString();
         return false;
     }
-    // An id has at most 19 digits; anything longer is not a cursor.
-    const QByteArray text = file.read(64);
-    bool ok = false;
-    const qint64 id = text.endsWith('\n') ? text.chopped(1).toLongLong(&ok) : 0;
-    if (!ok || id < 0 || text.chopped(1) != QByteArray::number(id)) {
-        *error = QStringLiteral("not a cursor file (a record id and a line end)");
+    const QByteArray bytes = file.read(kMaxCursorBytes + 1);
+    if (file.error() != QFileDevice::NoError) {
+        *error = file.errorString();
+        return false;
+    }
+    QByteArray text = bytes;
+    if (text.endsWith('\n'))
+        text.chop(1);
+    bool ok = !text.isEmpty() && bytes.size() <= kMaxCursorBytes;
+    for (const char c : text)
+        ok = ok && c >= '0' && c <= '9';
+    const qint64 id = ok ? text.toLongLong(&ok) : 0;
+    if (!ok) {
+        *error = QStringLiteral("not a cursor file (it holds the id of the last delivered "
+                                "record and a newline)");
         return false;
     }
     *lastId = id;
@@ -36,6 +53,7 @@ bool CursorFile::save(qint64 lastId, QString *error)
     const QByteArray text = QByteArray::number(lastId) + '\n';
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
         *error = file.errorString();
+        file.cancelWriting();
         return false;
     }
     return true;
