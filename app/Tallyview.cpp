@@ -1,27 +1,24 @@
 #include "Tallyview.h"
 
+#include "DayExport.h"
 #include "FindBar.h"
 #include "qzSysLog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QDir>
 #include <QFileDialog>
 #include <QFont>
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QSettings>
 #include <QShortcut>
 #include <QSqlError>
-#include <QTextStream>
 #include <QTime>
 #include <QVariant>
 
-#include <cerrno>
-#include <cstring>
+#include <string>
 
 namespace {
 
@@ -60,6 +57,27 @@ QString recordsText(const SystemLog::LogRowList &rows)
         appendRecordText(text, row);
     }
     return text;
+}
+
+// Writes the records to the export file at `path`, replacing an earlier one only once complete;
+// false with the reason when it cannot.
+bool writeExport(const QString &path, const SystemLog::LogRowList &rows, QString *failure)
+{
+    constexpr size_t kChunk = 1 << 20;
+    SystemLog::DayExport file(path);
+    bool ok = file.open();
+    std::string text;
+    for (auto row = rows.cbegin(); ok && row != rows.cend(); ++row) {
+        SystemLog::DayExport::appendRecord(text, *row);
+        if (text.size() >= kChunk) {
+            ok = file.write(text);
+            text.clear();
+        }
+    }
+    ok = ok && file.write(text) && file.commit();
+    if (!ok)
+        *failure = file.errorString();
+    return ok;
 }
 
 void showNotice(QWidget *parent, const QString &text)
@@ -249,45 +267,13 @@ void Tallyview::exportDay()
         showNotice(this, QString::fromUtf8("路径无效"));
         return;
     }
-    const QString path = directory + QDir::separator() + day + QString::fromUtf8("系统日志.txt");
+    const QString path = SystemLog::DayExport::filePath(directory, day);
 
-    // Written beside the target and put in its place only once complete: a failed export leaves
-    // an earlier file of the same name untouched.
-    bool failed = false;
     QString failure;
+    bool failed = false;
     {
         WaitCursor wait;
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-            failed = true;
-            failure = file.errorString();
-        } else {
-            QTextStream out(&file);
-            // Records are stored as UTF-8; the locale's encoding could not represent them all.
-            out.setCodec("UTF-8");
-            QString record;
-            for (const SystemLog::LogRow &row : rows) {
-                record.clear();
-                appendRecordText(record, row);
-                out << record << '\n';
-            }
-            errno = 0;
-            out.flush();
-            const int writeErrno = errno;
-            if (out.status() != QTextStream::Ok) {
-                failed = true;
-                failure = file.errorString();
-                // A short write (a full disk, a file-size limit) leaves the device without an
-                // error text of its own; the system's reason is in errno.
-                if ((failure.isEmpty() || failure == QLatin1String("Unknown error")) &&
-                    writeErrno != 0)
-                    failure = QString::fromLocal8Bit(std::strerror(writeErrno));
-                file.cancelWriting();
-            } else if (!file.commit()) {
-                failed = true;
-                failure = file.errorString();
-            }
-        }
+        failed = !writeExport(path, rows, &failure);
     }
     if (failed) {
         showNotice(this, QString::fromUtf8("导出失败：%1").arg(failure));

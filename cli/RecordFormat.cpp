@@ -1,15 +1,15 @@
 #include "RecordFormat.h"
 
+#include "DayExport.h"
 #include "TerminalText.h"
 
 #include <cstdio>
 
 namespace TallyLog {
 
-namespace {
+using SystemLog::kCategoryCount;
 
-constexpr int kCategoryCount = 5;
-constexpr int kAlarm = 3;
+namespace {
 
 // ANSI select-graphic-rendition sequences of the coloured text format.
 const char kDim[] = "\x1b[2m";
@@ -166,9 +166,49 @@ std::string_view RecordFormatter::clean(std::string_view text, std::string &scra
 
 void RecordFormatter::appendCategory(std::string &out, const SystemLog::LogRecordView &record) const
 {
-    if (!record.typeIsNull && record.type >= 0 && record.type < kCategoryCount) {
-        const QByteArray &name = m_names.at(record.type);
+    if (record.type.isCategory()) {
+        const QByteArray &name = m_names.at(static_cast<int>(record.type.integer));
         out.append(name.constData(), static_cast<size_t>(name.size()));
+    }
+}
+
+// The stored type as it is: a number as a number, a text or a blob as a (JSON) string.
+void RecordFormatter::appendType(std::string &out, const SystemLog::StoredType &type,
+                                 bool quoteText)
+{
+    using Kind = SystemLog::StoredType::Kind;
+    switch (type.kind) {
+    case Kind::Integer:
+        appendNumber(out, type.integer);
+        break;
+    case Kind::Real:
+        out.append(type.text);
+        break;
+    case Kind::Text:
+    case Kind::Blob:
+        if (quoteText)
+            appendJsonString(out, clean(type.text, m_typeScratch));
+        else if (m_format == Format::Csv)
+            appendCsvField(out, clean(type.text, m_typeScratch));
+        else
+            out.append(clean(type.text, m_typeScratch));
+        break;
+    case Kind::Null:
+        out += quoteText ? "null" : (m_format == Format::Csv ? "" : "null");
+        break;
+    }
+}
+
+QString storedTypeText(const SystemLog::StoredType &type)
+{
+    using Kind = SystemLog::StoredType::Kind;
+    switch (type.kind) {
+    case Kind::Integer:
+        return QString::number(type.integer);
+    case Kind::Null:
+        return QStringLiteral("null");
+    default:
+        return QString::fromUtf8(type.text.data(), static_cast<int>(type.text.size()));
     }
 }
 
@@ -188,10 +228,11 @@ void RecordFormatter::appendTextField(std::string &out, std::string_view text,
     }
 }
 
+// The text form with escaping or colour; the plain one is written by appendRecord.
 void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordView &record)
 {
-    const bool known = !record.typeIsNull && record.type >= 0 && record.type < kCategoryCount;
-    const bool alarm = m_style.colour && known && record.type == kAlarm;
+    const bool alarm = m_style.colour && record.type.isCategory() &&
+                       record.type.integer == SystemLog::LogType::Alarm;
     if (m_style.colour)
         out += kDim;
     appendTextField(out, record.datetime, m_stampScratch);
@@ -201,14 +242,16 @@ void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordVie
         out += " [";
         if (alarm)
             out += kRed;
-        if (known) {
+        if (record.type.isCategory()) {
             appendCategory(out, record);
         } else {
-            out += "type ";
-            if (record.typeIsNull)
-                out += "null";
+            // A type another program stored may be any text: shown as its messages are.
+            std::string type = "type ";
+            appendType(type, record.type, false);
+            if (m_style.bytes == TextStyle::Bytes::Escaped)
+                appendEscaped(out, type);
             else
-                appendNumber(out, record.type);
+                out += type;
         }
         if (alarm)
             out += kReset;
@@ -225,23 +268,39 @@ void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordVie
 
 void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordView &record)
 {
-    if (m_format == Format::Text) {
+    if (m_format == Format::Text &&
+        (m_style.colour || m_style.bytes != TextStyle::Bytes::Decoded)) {
         appendText(out, record);
         return;
     }
     const std::string_view stamp = clean(record.datetime, m_stampScratch);
     const std::string_view message = clean(record.message, m_messageScratch);
-    const bool known = !record.typeIsNull && record.type >= 0 && record.type < kCategoryCount;
+    const bool known = record.type.isCategory();
     switch (m_format) {
     case Format::Text:
+        if (!m_showCategory) {
+            // One category: each record exactly as the window's export file holds it.
+            SystemLog::DayExport::appendRecord(out, stamp, message);
+            break;
+        }
+        out.append(stamp);
+        out += " [";
+        if (known) {
+            appendCategory(out, record);
+        } else {
+            out += "type ";
+            appendType(out, record.type, false);
+        }
+        out += "]:\n";
+        out.append(message);
+        out += '\n';
         break;
     case Format::Csv:
         appendNumber(out, record.id);
         out += ',';
         appendCsvField(out, stamp);
         out += ',';
-        if (!record.typeIsNull)
-            appendNumber(out, record.type);
+        appendType(out, record.type, false);
         out += ',';
         appendCategory(out, record);
         out += ',';
@@ -254,10 +313,7 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         out += ",\"datetime\":";
         appendJsonString(out, stamp);
         out += ",\"type\":";
-        if (record.typeIsNull)
-            out += "null";
-        else
-            appendNumber(out, record.type);
+        appendType(out, record.type, true);
         out += ",\"category\":";
         if (known) {
             out += '"';

@@ -1,5 +1,8 @@
 #include "StatsTable.h"
 
+#include "Output.h"
+#include "RecordFormat.h"
+
 #include <QDate>
 #include <QMap>
 #include <QRegularExpression>
@@ -10,26 +13,30 @@ namespace TallyLog {
 
 namespace {
 
-constexpr int kCategoryCount = 5;
+using SystemLog::kCategoryCount;
+using Kind = SystemLog::StoredType::Kind;
+
 constexpr int kBarCells = 40;
 
 bool isCategory(const SystemLog::LogCount &c)
 {
-    return !c.typeIsNull && c.type >= 0 && c.type < kCategoryCount;
+    return c.type.isCategory();
 }
 
 SystemLog::LogCount categoryCount(int type)
 {
     SystemLog::LogCount c;
-    c.type = type;
+    c.type.kind = Kind::Integer;
+    c.type.integer = type;
     return c;
 }
 
+// The category's name, or what the type column holds when it names none.
 QString label(const SystemLog::LogCount &c)
 {
     if (isCategory(c))
-        return SystemLog::categoryName(c.type);
-    return c.typeIsNull ? QStringLiteral("type null") : QStringLiteral("type %1").arg(c.type);
+        return SystemLog::categoryName(static_cast<int>(c.type.integer));
+    return QStringLiteral("type ") + storedTypeText(c.type.view());
 }
 
 // A bar of `eighths` eighths of a cell, in block characters.
@@ -39,15 +46,6 @@ QString bar(qint64 eighths)
     QString out(static_cast<int>(eighths / 8), QChar(0x2588));
     out += QString::fromUtf8(partial[eighths % 8]);
     return out;
-}
-
-// Pads to `columns` terminal columns; CJK characters take two.
-QString padded(const QString &text, int columns)
-{
-    int width = 0;
-    for (const QChar c : text)
-        width += c.unicode() >= 0x1100 ? 2 : 1;
-    return text + QString(qMax(0, columns - width), QLatin1Char(' '));
 }
 
 // A JSON string of text that holds no control characters or quotes (buckets, category names)
@@ -166,7 +164,7 @@ template <typename Write> void StatsTable::forEachDenseRow(Write write) const
         for (int type = 0; type < kCategoryCount; ++type) {
             SystemLog::LogCount row = categoryCount(type);
             for (const SystemLog::LogCount &c : b.counts) {
-                if (isCategory(c) && c.type == type)
+                if (isCategory(c) && c.type.integer == type)
                     row.count = c.count;
             }
             write(name, row);
@@ -183,8 +181,9 @@ std::string StatsTable::csv() const
     std::string out = "\xef\xbb\xbf"
                       "bucket,type,category,count\r\n";
     forEachDenseRow([&](const QString &bucket, const SystemLog::LogCount &c) {
-        out += csvField(bucket) + ',' + (c.typeIsNull ? std::string() : std::to_string(c.type)) +
-               ',' + (isCategory(c) ? label(c).toStdString() : std::string()) + ',' +
+        const QString type = c.type.kind == Kind::Null ? QString() : storedTypeText(c.type.view());
+        out += csvField(bucket) + ',' + csvField(type) + ',' +
+               (isCategory(c) ? label(c).toStdString() : std::string()) + ',' +
                std::to_string(c.count) + "\r\n";
     });
     return out;
@@ -194,8 +193,23 @@ std::string StatsTable::json() const
 {
     std::string out;
     forEachDenseRow([&](const QString &bucket, const SystemLog::LogCount &c) {
-        out += "{\"bucket\":" + jsonString(bucket) +
-               ",\"type\":" + (c.typeIsNull ? std::string("null") : std::to_string(c.type)) +
+        std::string type;
+        switch (c.type.kind) {
+        case Kind::Integer:
+            type = std::to_string(c.type.integer);
+            break;
+        case Kind::Real:
+            type = c.type.text.toStdString();
+            break;
+        case Kind::Text:
+        case Kind::Blob:
+            type = jsonString(storedTypeText(c.type.view()));
+            break;
+        case Kind::Null:
+            type = "null";
+            break;
+        }
+        out += "{\"bucket\":" + jsonString(bucket) + ",\"type\":" + type +
                ",\"category\":" + (isCategory(c) ? jsonString(label(c)) : std::string("null")) +
                ",\"count\":" + std::to_string(c.count) + "}\n";
     });

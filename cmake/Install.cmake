@@ -26,6 +26,7 @@ set(SYSTEMLOG_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/systemlog")
 # The headers that code using the log service includes. Every header of systemlog/ belongs
 # here: the installed headers include one another.
 set(SYSTEMLOG_PUBLIC_HEADERS
+    DayExport.h
     LogReader.h
     LogTypes.h
     MessageHandler.h

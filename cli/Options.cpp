@@ -1,0 +1,257 @@
+#include "Options.h"
+
+#include "MomentText.h"
+
+#include <QDate>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTime>
+
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace TallyLog {
+
+QCommandLineOption dbOption()
+{
+    return QCommandLineOption(QStringLiteral("db"),
+                              QStringLiteral("The log file (default ./dbLog.db)."),
+                              QStringLiteral("path"), QStringLiteral("dbLog.db"));
+}
+
+bool isDay(const QString &text)
+{
+    static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+    return shape.match(text).hasMatch() &&
+           QDate::fromString(text, QLatin1String(SystemLog::kDayFormat)).isValid();
+}
+
+bool isMoment(const QString &text)
+{
+    static const QRegularExpression shape(
+        QStringLiteral("^(\\d{4}-\\d{2}-\\d{2}) (\\d{2}:\\d{2}:\\d{2})$"));
+    const QRegularExpressionMatch m = shape.match(text);
+    return m.hasMatch() && isDay(m.captured(1)) &&
+           QTime::fromString(m.captured(2), QStringLiteral("hh:mm:ss")).isValid();
+}
+
+bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    for (const QString &part : parts) {
+        const int type = SystemLog::categoryFromText(part);
+        if (type < 0) {
+            *problem = QStringLiteral("unknown category '%1' (0-4 or its name)").arg(part);
+            return false;
+        }
+        if (!types->contains(type))
+            types->append(type);
+    }
+    return true;
+}
+
+bool readClock(QDateTime *now, QString *problem)
+{
+    return MomentText::now(now, problem);
+}
+
+QString dayOf(const QDateTime &moment)
+{
+    return moment.date().toString(QLatin1String(SystemLog::kDayFormat));
+}
+
+bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
+               QString *problem)
+{
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    *count = parser.value(option).toLongLong(&ok);
+    if (!ok || *count < 0) {
+        *problem = QStringLiteral("--%1 needs a number >= 0").arg(option.names().last());
+        return false;
+    }
+    return true;
+}
+
+QCommandLineOption linesOption(const QString &description)
+{
+    return QCommandLineOption({QStringLiteral("n"), QStringLiteral("lines")}, description,
+                              QStringLiteral("N"));
+}
+
+QCommandLineOption reverseOption()
+{
+    return QCommandLineOption({QStringLiteral("r"), QStringLiteral("reverse")},
+                              QStringLiteral("Newest first."));
+}
+
+QString repeatedOption(const QCommandLineParser &parser)
+{
+    // Options with two names are counted under their long one.
+    const QCommandLineOption twoNames[] = {
+        linesOption(QString()), reverseOption(),
+        QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QString())};
+    QStringList seen;
+    for (QString name : parser.optionNames()) {
+        for (const QCommandLineOption &o : twoNames) {
+            if (o.names().contains(name))
+                name = o.names().last();
+        }
+        if (name == QLatin1String("?"))
+            name = QStringLiteral("help");
+        if (name == QLatin1String("type") || name == QLatin1String("grep"))
+            continue;
+        if (seen.contains(name))
+            return name;
+        seen << name;
+    }
+    return QString();
+}
+
+QCommandLineOption RangeOptions::dayOption()
+{
+    return QCommandLineOption(QStringLiteral("day"),
+                              QStringLiteral("The records of one day (default: today)."),
+                              QStringLiteral("yyyy-MM-dd"));
+}
+
+void RangeOptions::addTo(QCommandLineParser &parser) const
+{
+    parser.addOption(m_day);
+    parser.addOption(m_from);
+    parser.addOption(m_to);
+    parser.addOption(m_since);
+    parser.addOption(m_until);
+}
+
+// One end of the range: --from/--to as a full stamp, or --since/--until in any form of
+// MomentText; the two spellings of one end exclude each other.
+bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineOption &exact,
+                           const QCommandLineOption &relative, QString *moment,
+                           QString *problem) const
+{
+    if (parser.isSet(exact) && parser.isSet(relative)) {
+        *problem = QStringLiteral("--%1 and --%2 exclude each other")
+                       .arg(exact.names().last(), relative.names().last());
+        return false;
+    }
+    if (parser.isSet(exact)) {
+        *moment = parser.value(exact);
+        if (!isMoment(*moment)) {
+            *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(*moment);
+            return false;
+        }
+    } else if (parser.isSet(relative)) {
+        *moment = MomentText(now).parse(parser.value(relative));
+        if (moment->isEmpty()) {
+            *problem = QStringLiteral("bad time '%1' (%2)")
+                           .arg(parser.value(relative), MomentText::accepted());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RangeOptions::read(const QCommandLineParser &parser, QString *problem)
+{
+    if (!readClock(&now, problem))
+        return false;
+    const bool hasDay = parser.isSet(m_day);
+    const bool hasRange = parser.isSet(m_from) || parser.isSet(m_to) || parser.isSet(m_since) ||
+                          parser.isSet(m_until);
+    if (hasDay && hasRange) {
+        *problem = QStringLiteral("--day and a range (--from/--since, --to/--until) exclude "
+                                  "each other");
+        return false;
+    }
+    if (!hasDay && !hasRange)
+        day = dayOf(now);
+    if (hasDay) {
+        day = parser.value(m_day);
+        if (!isDay(day)) {
+            *problem = QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(day);
+            return false;
+        }
+    }
+    if (!day.isEmpty()) {
+        from = SystemLog::dayStart(day);
+        to = SystemLog::dayEnd(day);
+        return true;
+    }
+    if (!readEnd(parser, m_from, m_since, &from, problem) ||
+        !readEnd(parser, m_to, m_until, &to, problem))
+        return false;
+    if (!from.isEmpty() && !to.isEmpty() && from > to) {
+        *problem = QStringLiteral("the start of the range is after its end");
+        return false;
+    }
+    return true;
+}
+
+void SelectionOptions::addTo(QCommandLineParser &parser) const
+{
+    parser.addOption(m_type);
+    parser.addOption(m_grep);
+}
+
+bool SelectionOptions::read(const QCommandLineParser &parser, QString *problem)
+{
+    for (const QString &value : parser.values(m_type)) {
+        if (!parseCategories(value, &types, problem))
+            return false;
+    }
+    grep = parser.values(m_grep);
+    return true;
+}
+
+bool FormatOption::read(const QCommandLineParser &parser, QString *problem)
+{
+    if (parser.isSet(m_format) && !parseFormat(parser.value(m_format), &format)) {
+        *problem =
+            QStringLiteral("unknown format '%1' (text, csv or json)").arg(parser.value(m_format));
+        return false;
+    }
+    return true;
+}
+
+void TextStyleOptions::addTo(QCommandLineParser &parser) const
+{
+    parser.addOption(m_color);
+    parser.addOption(m_escape);
+    parser.addOption(m_raw);
+}
+
+bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QString *problem)
+{
+    if (parser.isSet(m_escape) && parser.isSet(m_raw)) {
+        *problem = QStringLiteral("--escape and --raw exclude each other");
+        return false;
+    }
+    if (format != Format::Text && (parser.isSet(m_escape) || parser.isSet(m_raw))) {
+        *problem = QStringLiteral("--escape and --raw apply to --format text (csv and json "
+                                  "escape by their own rules)");
+        return false;
+    }
+    const bool terminal = ::isatty(::fileno(stdout)) == 1;
+    const QString when = parser.value(m_color);
+    if (when == QLatin1String("always")) {
+        style.colour = true;
+    } else if (when == QLatin1String("auto")) {
+        // NO_COLOR (no-color.org): set and not empty, no colour unless the option asks for it.
+        style.colour =
+            terminal && qEnvironmentVariableIsEmpty("NO_COLOR") && qgetenv("TERM") != "dumb";
+    } else if (when != QLatin1String("never")) {
+        *problem = QStringLiteral("--color takes auto, always or never");
+        return false;
+    }
+    style.colour = style.colour && format == Format::Text;
+    if (parser.isSet(m_raw))
+        style.bytes = TextStyle::Bytes::Raw;
+    else if (parser.isSet(m_escape) || terminal)
+        style.bytes = TextStyle::Bytes::Escaped;
+    return true;
+}
+
+} // namespace TallyLog

@@ -1,0 +1,146 @@
+#pragma once
+
+// Options that more than one command takes, each group with its definition, its checks and the
+// values it yields. A command adds a group to its parser and reads it back after parsing.
+
+#include "RecordFormat.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+namespace TallyLog {
+
+// --db PATH: the log file; every command takes it, before or after the command's name.
+QCommandLineOption dbOption();
+
+// A day "yyyy-MM-dd" that exists; a moment "yyyy-MM-dd hh:mm:ss" that exists.
+bool isDay(const QString &text);
+bool isMoment(const QString &text);
+
+// Categories as numbers or names, comma-separated, each once, in the order given; false with
+// *problem for one that is neither.
+bool parseCategories(const QString &text, QVector<int> *types, QString *problem);
+
+// The clock of this run (MomentText::kClockVariable or the system's) and its day; false with
+// *problem when the variable is set but not a moment.
+bool readClock(QDateTime *now, QString *problem);
+QString dayOf(const QDateTime &moment);
+
+// A count N >= 0 of `option`, when given; false with *problem for anything else.
+bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
+               QString *problem);
+
+// -n/--lines N and -r/--reverse; each command says what N means to it.
+QCommandLineOption linesOption(const QString &description);
+QCommandLineOption reverseOption();
+
+// The name of an option given more than once ("lines" for "-n 1 --lines 2"); empty when none
+// is. --type and --grep combine and may be repeated.
+QString repeatedOption(const QCommandLineParser &parser);
+
+// --day D | --from F --to T | --since F --until T: a day (default today) or a range, both ends
+// included; --since and --until also take relative times (MomentText).
+class RangeOptions
+{
+public:
+    // --day alone, as export takes it.
+    static QCommandLineOption dayOption();
+
+    void addTo(QCommandLineParser &parser) const;
+    bool read(const QCommandLineParser &parser, QString *problem);
+
+    QDateTime now; // the clock the range was read against
+    QString day;   // empty for a range
+    QString from;
+    QString to;
+
+private:
+    bool readEnd(const QCommandLineParser &parser, const QCommandLineOption &exact,
+                 const QCommandLineOption &relative, QString *moment, QString *problem) const;
+
+    QCommandLineOption m_day = dayOption();
+    QCommandLineOption m_from{QStringLiteral("from"),
+                              QStringLiteral("The records from this moment on (included)."),
+                              QStringLiteral("yyyy-MM-dd hh:mm:ss")};
+    QCommandLineOption m_to{QStringLiteral("to"),
+                            QStringLiteral("The records up to this moment (included)."),
+                            QStringLiteral("yyyy-MM-dd hh:mm:ss")};
+    QCommandLineOption m_since{QStringLiteral("since"),
+                               QStringLiteral("As --from, also relative: yyyy-MM-dd "
+                                              "[hh:mm[:ss]], today, yesterday, now, -1h, -30min, "
+                                              "-2d, +10min."),
+                               QStringLiteral("time")};
+    QCommandLineOption m_until{QStringLiteral("until"),
+                               QStringLiteral("As --to, in the forms of --since."),
+                               QStringLiteral("time")};
+};
+
+// --type T[,T...] --grep TEXT: which records a listing shows. Repeated, --type adds categories
+// (a record of any of them) and --grep adds texts (a message with all of them).
+class SelectionOptions
+{
+public:
+    void addTo(QCommandLineParser &parser) const;
+    bool read(const QCommandLineParser &parser, QString *problem);
+
+    QVector<int> types; // empty: every record
+    QStringList grep;
+
+private:
+    QCommandLineOption m_type{QStringLiteral("type"),
+                              QStringLiteral("Categories, as numbers 0-4 or names (报警记录), "
+                                             "comma-separated (default: every record)."),
+                              QStringLiteral("T[,T...]")};
+    QCommandLineOption m_grep{QStringLiteral("grep"),
+                              QStringLiteral("Only records whose message contains this text, "
+                                             "ignoring case; given again, each of the texts."),
+                              QStringLiteral("text")};
+};
+
+// --format text|csv|json
+class FormatOption
+{
+public:
+    void addTo(QCommandLineParser &parser) const { parser.addOption(m_format); }
+    bool read(const QCommandLineParser &parser, QString *problem);
+
+    Format format = Format::Text;
+
+private:
+    QCommandLineOption m_format{QStringLiteral("format"),
+                                QStringLiteral("text (as the window shows them), csv or json (JSON "
+                                               "Lines); default text."),
+                                QStringLiteral("format"), QStringLiteral("text")};
+};
+
+// --color WHEN --escape --raw: how the text format writes to a terminal or a pipe. On a terminal
+// control characters are escaped and alarms coloured; through a pipe the text is written as
+// stored, uncoloured, unless asked otherwise.
+class TextStyleOptions
+{
+public:
+    void addTo(QCommandLineParser &parser) const;
+    // For `format`: --escape and --raw apply to text only.
+    bool read(const QCommandLineParser &parser, Format format, QString *problem);
+
+    TextStyle style;
+
+private:
+    QCommandLineOption m_color{QStringLiteral("color"),
+                               QStringLiteral("Alarms in red, stamps dimmed: auto (on a "
+                                              "terminal, unless NO_COLOR is set), always or "
+                                              "never."),
+                               QStringLiteral("when"), QStringLiteral("auto")};
+    QCommandLineOption m_escape{QStringLiteral("escape"),
+                                QStringLiteral("Show control characters escaped (\\e, \\r, "
+                                               "\\x07), as on a terminal, also through a pipe.")};
+    QCommandLineOption m_raw{QStringLiteral("raw"),
+                             QStringLiteral("Print stamps and messages as stored, byte for byte, "
+                                            "also on a terminal.")};
+};
+
+} // namespace TallyLog

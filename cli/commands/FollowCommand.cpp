@@ -1,0 +1,252 @@
+// follow: the last matching records (or those after a cursor file's), then every new one as it
+// is stored, until interrupted.
+
+#include "Command.h"
+#include "CursorFile.h"
+#include "LogReader.h"
+#include "Options.h"
+#include "Output.h"
+
+#include <QFileInfo>
+#include <QThread>
+
+#include <csignal>
+#include <limits>
+
+namespace TallyLog {
+
+namespace {
+
+constexpr int kFollowBacklog = 10;
+constexpr int kFollowPollMs = 200;
+// With a cursor file the file is saved after every batch printed and within a long batch after
+// this many records: a follow killed outright prints at most these again when restarted, one
+// stopped by SIGINT or SIGTERM none.
+constexpr int kCursorSaveEvery = 1000;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void onStopSignal(int)
+{
+    g_stop = 1;
+}
+
+class FollowCommand : public Command
+{
+public:
+    FollowCommand()
+        : Command("follow",
+                  "[--type T[,T...]] [--grep TEXT] [-n N] [--cursor-file FILE] "
+                  "[--format text|csv|json] [--color WHEN] [--escape | --raw]",
+                  "Prints the last 10 (-n) matching records, or those after the cursor file's, "
+                  "then every new one as it is stored, until interrupted (Ctrl+C).")
+    {
+    }
+
+    void addOptions(QCommandLineParser &parser) const override
+    {
+        m_selection.addTo(parser);
+        parser.addOption(m_linesOption);
+        parser.addOption(m_cursorOption);
+        m_format.addTo(parser);
+        m_style.addTo(parser);
+    }
+
+    bool readOptions(const QCommandLineParser &parser, QString *problem) override
+    {
+        if (!m_selection.read(parser, problem) ||
+            !readCount(parser, m_linesOption, &m_backlog, problem) ||
+            !m_format.read(parser, problem) || !m_style.read(parser, m_format.format, problem))
+            return false;
+        m_cursorPath = parser.value(m_cursorOption);
+        if (parser.isSet(m_cursorOption) && m_cursorPath.isEmpty()) {
+            *problem = QStringLiteral("--cursor-file needs a file name");
+            return false;
+        }
+        return true;
+    }
+
+    int run(const QString &path) override;
+
+private:
+    bool waitIfBusy(const SystemLog::LogReader &reader);
+    static void pause();
+
+    SelectionOptions m_selection;
+    FormatOption m_format;
+    TextStyleOptions m_style;
+    QCommandLineOption m_linesOption = linesOption(
+        QStringLiteral("The last N records to show before following (default 10; 0: none)."));
+    QCommandLineOption m_cursorOption{
+        QStringLiteral("cursor-file"),
+        QStringLiteral("Start after the record whose id FILE holds (a new FILE: the last N) and "
+                       "keep FILE at the last record read, replaced atomically."),
+        QStringLiteral("FILE")};
+    qint64 m_backlog = kFollowBacklog;
+    QString m_cursorPath;
+    QString m_path;
+    bool m_reported = false;
+};
+
+// A file that stays busy (or locked) is waited for: said once on standard error, then tried
+// again on every poll. Any other failure ends the command.
+bool FollowCommand::waitIfBusy(const SystemLog::LogReader &reader)
+{
+    if (!reader.lastErrorIsTransient())
+        return false;
+    if (!m_reported)
+        printLine(
+            stderr,
+            QStringLiteral("tallylog: %1: %2 (still trying)").arg(m_path, reader.errorString()));
+    m_reported = true;
+    return true;
+}
+
+void FollowCommand::pause()
+{
+    for (int waited = 0; waited < kFollowPollMs && !g_stop; waited += 20)
+        QThread::msleep(20);
+}
+
+int FollowCommand::run(const QString &path)
+{
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    m_path = path;
+
+    // Where an earlier follow with this cursor file stopped; a new file starts with the last N.
+    CursorFile cursor(m_cursorPath);
+    qint64 cursorId = 0;
+    bool resume = false;
+    QString cursorError;
+    if (!m_cursorPath.isEmpty() && !cursor.load(&cursorId, &resume, &cursorError))
+        return failure(m_cursorPath, cursorError);
+
+    SystemLog::LogReader reader;
+    while (!reader.open(path)) {
+        if (!waitIfBusy(reader))
+            return failure(path, reader.errorString());
+        pause();
+        if (g_stop)
+            return kExitDone;
+    }
+    SystemLog::LogSelection selection;
+    selection.types = m_selection.types;
+    selection.grep = m_selection.grep;
+    RecordFormatter formatter(m_format.format, selection.types.size() != 1, m_style.style);
+    std::string buffer;
+    formatter.appendStart(buffer);
+    bool writeFailed = false;
+    bool saveFailed = false;
+    qint64 lastId = 0; // the last record read: printed, or passed over by the selection
+    qint64 savedId = -1;
+    int unsaved = 0;
+    const auto save = [&] {
+        if (m_cursorPath.isEmpty() || lastId == savedId)
+            return true;
+        if (!cursor.save(lastId, &cursorError)) {
+            saveFailed = true;
+            return false;
+        }
+        savedId = lastId;
+        unsaved = 0;
+        return true;
+    };
+    // Each record is flushed before the cursor file may name it, so that the file never runs
+    // ahead of the output; a stop request ends a batch after the record being printed.
+    const auto print = [&](const SystemLog::LogRecordView &record) {
+        formatter.appendRecord(buffer, record);
+        if (!writeOut(buffer, true)) {
+            writeFailed = true;
+            return false;
+        }
+        lastId = record.id;
+        if (++unsaved >= kCursorSaveEvery && !save())
+            return false;
+        return !g_stop;
+    };
+    const auto finish = [&](int status) {
+        if (!save())
+            return failure(m_cursorPath, cursorError);
+        return writeFailed ? kExitFailure : status;
+    };
+
+    // The version first: a record stored while the backlog is read changes it, and is read on
+    // the first poll.
+    qint64 version = 0;
+    qint64 top = 0;
+    for (;;) {
+        bool ok = reader.dataVersion(&version) && reader.maxId(&top);
+        if (ok && resume && cursorId > top) {
+            printLine(stderr, QStringLiteral("tallylog: %1: record %2 is beyond the last record "
+                                             "(%3) of %4; starting afresh")
+                                  .arg(m_cursorPath)
+                                  .arg(cursorId)
+                                  .arg(top)
+                                  .arg(path));
+            resume = false;
+        }
+        if (ok && resume) {
+            selection.afterId = cursorId;
+            lastId = cursorId;
+            ok = reader.select(selection, print);
+        } else if (ok) {
+            const int backlog =
+                static_cast<int>(qMin<qint64>(m_backlog, std::numeric_limits<int>::max()));
+            ok = reader.selectLast(selection, backlog, top, print);
+        }
+        if (writeFailed || saveFailed)
+            return finish(kExitFailure);
+        if (ok)
+            break;
+        if (!waitIfBusy(reader))
+            return failure(path, reader.errorString());
+        pause();
+        if (g_stop)
+            return finish(kExitDone);
+    }
+    // The backlog ends at `top` even where its last records were not selected; after a stop
+    // request it ends at the last record printed.
+    if (!g_stop)
+        lastId = qMax(lastId, top);
+    if (!writeOut(buffer, true) || !save())
+        return finish(kExitFailure);
+
+    while (!g_stop) {
+        pause();
+        if (g_stop)
+            break;
+        if (!QFileInfo::exists(path))
+            return failure(path, QStringLiteral("no such file (removed)"));
+        qint64 now = 0;
+        bool ok = reader.dataVersion(&now);
+        if (ok && now == version)
+            continue;
+        selection.afterId = lastId;
+        ok = ok && reader.select(selection, print);
+        if (writeFailed || saveFailed)
+            return finish(kExitFailure);
+        if (!ok) {
+            if (!waitIfBusy(reader))
+                return failure(path, reader.errorString());
+            continue;
+        }
+        if (!save())
+            return finish(kExitFailure);
+        m_reported = false;
+        version = now;
+    }
+    return finish(kExitDone);
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeFollowCommand()
+{
+    return std::make_unique<FollowCommand>();
+}
+
+} // namespace TallyLog

@@ -1,0 +1,136 @@
+// stats: the records counted per category per hour or day, with a bar per row; hours or days
+// without records count 0, so that a silent stretch shows.
+
+#include "Command.h"
+#include "LogReader.h"
+#include "Options.h"
+#include "Output.h"
+#include "StatsTable.h"
+
+namespace TallyLog {
+
+namespace {
+
+using SystemLog::LogReader;
+
+class StatsCommand : public Command
+{
+public:
+    StatsCommand()
+        : Command("stats",
+                  "[--day D | --from/--since F --to/--until T] [--by hour|day] "
+                  "[--format text|csv|json]",
+                  "Counts the records per category per hour or day, with a bar per row; hours "
+                  "or days without records count 0.")
+    {
+    }
+
+    void addOptions(QCommandLineParser &parser) const override
+    {
+        m_range.addTo(parser);
+        parser.addOption(m_byOption);
+        m_format.addTo(parser);
+    }
+
+    bool readOptions(const QCommandLineParser &parser, QString *problem) override
+    {
+        if (!m_range.read(parser, problem) || !m_format.read(parser, problem))
+            return false;
+        const QString by = parser.value(m_byOption);
+        if (by == QLatin1String("day")) {
+            m_unit = StatsTable::Unit::Day;
+        } else if (by != QLatin1String("hour")) {
+            *problem = QStringLiteral("--by takes hour or day");
+            return false;
+        }
+        return true;
+    }
+
+    int run(const QString &path) override;
+
+private:
+    bool fillSpan(LogReader &reader, const QVector<SystemLog::LogCount> &counts, QString *first,
+                  QString *last) const;
+
+    RangeOptions m_range;
+    FormatOption m_format;
+    QCommandLineOption m_byOption{QStringLiteral("by"), QStringLiteral("hour (default) or day."),
+                                  QStringLiteral("unit"), QStringLiteral("hour")};
+    StatsTable::Unit m_unit = StatsTable::Unit::Hour;
+};
+
+// The buckets to show even without records: those of the range, but not before the log's first
+// record (nothing could have been stored then) nor after the current hour or day (nothing has
+// been yet), unless records lie there.
+bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount> &counts,
+                            QString *first, QString *last) const
+{
+    const QString &from = m_range.from;
+    const QString &to = m_range.to;
+    if (counts.isEmpty() && (from.isEmpty() || to.isEmpty()))
+        return true;
+    SystemLog::LogSelection oldest;
+    oldest.limit = 1;
+    QString start;
+    if (!reader.select(oldest, [&](const SystemLog::LogRecordView &record) {
+            start =
+                QString::fromUtf8(record.datetime.data(), static_cast<int>(record.datetime.size()));
+            return false;
+        }))
+        return false;
+    if (!isMoment(start))
+        start = from;
+    if (!from.isEmpty())
+        start = qMax(start, from);
+    QString end = m_range.now.toString(QLatin1String(SystemLog::kStampFormat));
+    if (!to.isEmpty())
+        end = qMin(end, to);
+    *first = StatsTable::bucketOf(m_unit, start);
+    *last = StatsTable::bucketOf(m_unit, end);
+    if (!counts.isEmpty()) {
+        if (from.isEmpty())
+            *first = counts.first().bucket;
+        *last = qMax(*last, counts.last().bucket);
+    }
+    return true;
+}
+
+int StatsCommand::run(const QString &path)
+{
+    LogReader reader;
+    if (!reader.open(path))
+        return failure(path, reader.errorString());
+    QVector<SystemLog::LogCount> counts;
+    QString first;
+    QString last;
+    const LogReader::Bucket bucket =
+        m_unit == StatsTable::Unit::Hour ? LogReader::Bucket::Hour : LogReader::Bucket::Day;
+    if (!reader.count(m_range.from, m_range.to, bucket, &counts) ||
+        !fillSpan(reader, counts, &first, &last))
+        return failure(path, reader.errorString());
+    const StatsTable table(m_unit, counts, first, last);
+    std::string out;
+    if (m_format.format == Format::Csv) {
+        out = table.csv();
+    } else if (m_format.format == Format::Json) {
+        out = table.json();
+    } else {
+        const QString &from = m_range.from;
+        const QString &to = m_range.to;
+        out = table.text(from.isEmpty() && to.isEmpty()
+                             ? QStringLiteral("in all")
+                             : QStringLiteral("from %1 to %2")
+                                   .arg(from.isEmpty() ? QStringLiteral("the first") : from,
+                                        to.isEmpty() ? QStringLiteral("the last") : to));
+    }
+    return writeOut(out, true) ? kExitDone : kExitFailure;
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeStatsCommand()
+{
+    return std::make_unique<StatsCommand>();
+}
+
+} // namespace TallyLog
