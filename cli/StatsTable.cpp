@@ -2,6 +2,7 @@
 
 #include "Output.h"
 #include "RecordFormat.h"
+#include "TerminalText.h"
 
 #include <QDate>
 #include <QMap>
@@ -46,6 +47,19 @@ QString bar(qint64 eighths)
     QString out(static_cast<int>(eighths / 8), QChar(0x2588));
     out += QString::fromUtf8(partial[eighths % 8]);
     return out;
+}
+
+// Text for the table: a stamp or a type that another program stored may hold control
+// characters, which would move the cursor or recolour the terminal; they are shown escaped.
+QString tableText(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    const std::string_view bytes(utf8.constData(), static_cast<size_t>(utf8.size()));
+    if (!needsEscaping(bytes))
+        return text;
+    std::string escaped;
+    appendEscaped(escaped, bytes);
+    return QString::fromStdString(escaped);
 }
 
 // A JSON string of text that holds no control characters or quotes (buckets, category names)
@@ -142,13 +156,15 @@ std::string StatsTable::text(const QString &rangeText) const
                   QStringLiteral("count").rightJustified(countWidth) + QLatin1Char('\n');
     for (const Bucket &b : m_buckets) {
         if (b.counts.isEmpty())
-            out += padded(shownName(b.name), bucketWidth) + padded(QStringLiteral("-"), 14) +
+            out += padded(tableText(shownName(b.name)), bucketWidth) +
+                   padded(QStringLiteral("-"), 14) +
                    QStringLiteral("0").rightJustified(countWidth) + QLatin1Char('\n');
         for (const SystemLog::LogCount &c : b.counts) {
             // At least an eighth for any count, so that a single record still shows.
             const qint64 eighths =
                 qMax<qint64>(1, (c.count * kBarCells * 8 + largest / 2) / largest);
-            out += padded(shownName(b.name), bucketWidth) + padded(label(c), 14) +
+            out += padded(tableText(shownName(b.name)), bucketWidth) +
+                   padded(tableText(label(c)), 14) +
                    QString::number(c.count).rightJustified(countWidth) + QLatin1Char(' ') +
                    bar(eighths) + QLatin1Char('\n');
         }
