@@ -124,6 +124,10 @@ int FollowCommand::run(const QString &path)
     QString cursorError;
     if (!m_cursorPath.isEmpty() && !cursor.load(&cursorId, &resume, &cursorError))
         return failure(m_cursorPath, cursorError);
+    // A reader that goes away makes the write fail instead of killing the process, so that the
+    // cursor file is still saved at the last record written.
+    if (!m_cursorPath.isEmpty())
+        std::signal(SIGPIPE, SIG_IGN);
 
     SystemLog::LogReader reader;
     while (!reader.open(path)) {
