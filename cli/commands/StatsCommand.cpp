@@ -61,14 +61,10 @@ private:
 
 // The buckets to show even without records: those of the range, but not before the log's first
 // record (nothing could have been stored then) nor after the current hour or day (nothing has
-// been yet), unless records lie there.
+// been yet), and on to the last bucket that holds records.
 bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount> &counts,
                             QString *first, QString *last) const
 {
-    const QString &from = m_range.from;
-    const QString &to = m_range.to;
-    if (counts.isEmpty() && (from.isEmpty() || to.isEmpty()))
-        return true;
     SystemLog::LogSelection oldest;
     oldest.limit = 1;
     QString start;
@@ -79,19 +75,18 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
         }))
         return false;
     if (!isMoment(start))
-        start = from;
-    if (!from.isEmpty())
-        start = qMax(start, from);
+        start.clear();
+    if (!m_range.from.isEmpty())
+        start = start.isEmpty() ? m_range.from : qMax(start, m_range.from);
+    if (start.isEmpty())
+        return true;
     QString end = m_range.now.toString(QLatin1String(SystemLog::kStampFormat));
-    if (!to.isEmpty())
-        end = qMin(end, to);
+    if (!m_range.to.isEmpty())
+        end = qMin(end, m_range.to);
     *first = StatsTable::bucketOf(m_unit, start);
     *last = StatsTable::bucketOf(m_unit, end);
-    if (!counts.isEmpty()) {
-        if (from.isEmpty())
-            *first = counts.first().bucket;
+    if (!counts.isEmpty())
         *last = qMax(*last, counts.last().bucket);
-    }
     return true;
 }
 
