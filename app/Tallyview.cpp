@@ -117,13 +117,8 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
     ui.setupUi(this);
 
-    m_logTypeMap = QMap<int, QString>{
-        {SystemLog::ParameterChange, QString::fromUtf8("参数修改记录")},
-        {SystemLog::UserAction, QString::fromUtf8("用户使用记录")},
-        {SystemLog::SystemStatus, QString::fromUtf8("系统状态记录")},
-        {SystemLog::Alarm, QString::fromUtf8("报警记录")},
-        {SystemLog::OtherInfo, QString::fromUtf8("其他信息")},
-    };
+    for (int type = 0; type < SystemLog::kCategoryCount; ++type)
+        m_logTypeMap.insert(type, SystemLog::categoryName(type));
     // An item's position in either list equals its category; the category is its user data.
     for (auto it = m_logTypeMap.cbegin(); it != m_logTypeMap.cend(); ++it) {
         ui.comboBox->insertItem(it.key(), it.value(), it.key());
@@ -218,7 +213,7 @@ void Tallyview::queryByDay()
     QSettings settings(QString::fromUtf8(kSettingsFile), QSettings::IniFormat);
     settings.setValue(QString::fromUtf8(kIndexKey), m_comBoxIndex);
 
-    const QString day = ui.dateEdit->dateTime().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
     WaitCursor wait;
     QSqlError error;
     const SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
@@ -228,7 +223,7 @@ void Tallyview::queryByDay()
 void Tallyview::queryByRange()
 {
     const int type = ui.comboBox_2->currentData(Qt::UserRole).toInt();
-    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+    const QString format = QLatin1String(SystemLog::kStampFormat);
     const QString startTime = ui.m_startdateTimeEdit->dateTime().toString(format);
     const QString endTime = ui.m_enddateTimeEdit->dateTime().toString(format);
 
@@ -244,7 +239,7 @@ void Tallyview::exportDay()
     // Always the by-day page's category and day, whichever page is visible, and a fresh query:
     // the export does not depend on what the view shows.
     const int type = ui.comboBox->currentData(Qt::UserRole).toInt();
-    const QString day = ui.dateEdit->dateTime().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
 
     SystemLog::LogRowList rows;
     QSqlError error;

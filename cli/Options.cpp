@@ -206,6 +206,12 @@ bool SelectionOptions::read(const QCommandLineParser &parser, QString *problem)
     return true;
 }
 
+void SelectionOptions::applyTo(SystemLog::LogSelection *selection) const
+{
+    selection->types = types;
+    selection->grep = grep;
+}
+
 bool FormatOption::read(const QCommandLineParser &parser, QString *problem)
 {
     if (parser.isSet(m_format) && !parseFormat(parser.value(m_format), &format)) {

@@ -86,6 +86,8 @@ class SelectionOptions
 public:
     void addTo(QCommandLineParser &parser) const;
     bool read(const QCommandLineParser &parser, QString *problem);
+    // Sets the selection's types and text.
+    void applyTo(SystemLog::LogSelection *selection) const;
 
     QVector<int> types; // empty: every record
     QStringList grep;

@@ -549,11 +549,13 @@ bool LogReader::count(const QString &from, const QString &to, Bucket bucket,
     if (!d->db.failIfClosed())
         return false;
     counts->clear();
+    // By stored value: SQLite takes 3 and 3.0 for one value, so the kind is a key of its own.
     const QByteArray width = bucket == Bucket::Hour ? "13" : "10";
     std::vector<QByteArray> texts;
     const QByteArray sql = "SELECT substr(datetime, 1, " + width +
                            "), type, count(*) FROM SystemInfo WHERE 1" +
-                           boundsFilter(from, to, 1, &texts) + " GROUP BY 1, 2 ORDER BY 1, 2";
+                           boundsFilter(from, to, 1, &texts) +
+                           " GROUP BY 1, 2, typeof(type) ORDER BY 1, 2, typeof(type)";
     Sqlite::Statement group(d->db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
     bindTexts(group, 1, texts);
     int rc;

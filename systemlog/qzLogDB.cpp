@@ -2,6 +2,7 @@
 
 #include "PendingFile.h"
 #include "QDBSqlite.h"
+#include "sqlite/Sqlite.h"
 
 #include <QDateTime>
 #include <QStringLiteral>
@@ -26,7 +27,7 @@ constexpr int kShutdownBatchBudgetMs = 250;
 // How long a statement waits for another program's lock before it fails (and is tried again on
 // the next cycle). While the store keeps failing, attempts wait less, so that the memory bound
 // is checked often: records handed over during one wait are not counted until it ends.
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = Sqlite::kBusyTimeoutMs;
 constexpr int kRetryBusyTimeoutMs = 1000;
 // When the writer is told to stop, it waits at most this long for a log file that another
 // program holds; what is still waiting then goes to the side file, so that a program can always

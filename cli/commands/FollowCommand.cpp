@@ -138,8 +138,7 @@ int FollowCommand::run(const QString &path)
             return kExitDone;
     }
     SystemLog::LogSelection selection;
-    selection.types = m_selection.types;
-    selection.grep = m_selection.grep;
+    m_selection.applyTo(&selection);
     RecordFormatter formatter(m_format.format, selection.types.size() != 1, m_style.style);
     std::string buffer;
     formatter.appendStart(buffer);

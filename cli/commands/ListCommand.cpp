@@ -83,8 +83,7 @@ int ListCommand::run(const QString &path)
     SystemLog::LogSelection selection;
     selection.from = m_range.from;
     selection.to = m_range.to;
-    selection.types = m_selection.types;
-    selection.grep = m_selection.grep;
+    m_selection.applyTo(&selection);
     selection.afterId = m_afterId;
     selection.limit = m_lines >= 0 ? m_lines : m_limit;
     // The last N are read newest first; without --reverse they are written oldest first.

@@ -127,8 +127,9 @@ Statement &Statement::bind(int at, qint64 number)
 Statement &Statement::bind(int at, std::string_view utf8)
 {
     if (m_rc == SQLITE_OK)
-        m_rc = sqlite3_bind_text(m_stmt, at, utf8.data(), static_cast<int>(utf8.size()),
-                                 SQLITE_TRANSIENT);
+        // An empty view may have no data at all, which SQLite would take for NULL.
+        m_rc = sqlite3_bind_text(m_stmt, at, utf8.data() ? utf8.data() : "",
+                                 static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
     return *this;
 }
 
