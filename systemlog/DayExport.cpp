@@ -53,9 +53,10 @@ bool DayExport::write(std::string_view bytes)
 
 bool DayExport::commit()
 {
-    // The last buffered bytes are written here: a short write can show up only now.
+    // The last buffered bytes are written out first: QSaveFile::commit() would put a file whose
+    // final bytes could not be written in place of the earlier one.
     errno = 0;
-    if (m_file.commit())
+    if (m_file.flush() && m_file.commit())
         return true;
     return fail(errno);
 }

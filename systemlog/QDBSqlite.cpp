@@ -319,8 +319,12 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
 
     // Read through SQLite's own interface: the rows come out as UTF-8 and are decoded once,
     // instead of being converted to UTF-16 by SQLite and copied again by the toolkit.
+    const QByteArray start = startTime.toUtf8();
+    const QByteArray end = endTime.toUtf8();
     Sqlite::Statement select(handle, kSelectStatement);
-    select.bind(1, startTime).bind(2, endTime).bind(3, qint64(type));
+    select.bind(1, std::string_view(start.constData(), size_t(start.size())))
+        .bind(2, std::string_view(end.constData(), size_t(end.size())))
+        .bind(3, qint64(type));
     int rc;
     while ((rc = select.step()) == SQLITE_ROW)
         rows.append(LogRow(textOf(select, 0), textOf(select, 1)));
