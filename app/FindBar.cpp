@@ -7,7 +7,9 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -60,11 +62,19 @@ FindBar::FindBar(QTextEdit *view)
     connect(&m_searchTimer, &QTimer::timeout, this, &FindBar::search);
     connect(m_edit, &QLineEdit::textChanged, &m_searchTimer, QOverload<>::of(&QTimer::start));
 
+    // Children of the bar: a window shortcut is live only while its widget is shown, so the keys
+    // step from any widget of the window while the bar is open and are free otherwise.
+    auto *next = new QShortcut(QKeySequence(Qt::Key_F3), this);
+    auto *previous = new QShortcut(QKeySequence(Qt::SHIFT + Qt::Key_F3), this);
+    connect(next, &QShortcut::activated, this, [this] { step(1); });
+    connect(previous, &QShortcut::activated, this, [this] { step(-1); });
+
     // Only what is on screen is highlighted, so scrolling and resizing highlight again.
-    connect(m_view->verticalScrollBar(), &QScrollBar::valueChanged, this,
-            &FindBar::updateHighlights);
-    connect(m_view->horizontalScrollBar(), &QScrollBar::valueChanged, this,
-            &FindBar::updateHighlights);
+    for (QScrollBar *bar : {m_view->verticalScrollBar(), m_view->horizontalScrollBar()}) {
+        connect(bar, &QScrollBar::valueChanged, this, &FindBar::updateHighlights);
+        connect(bar, &QScrollBar::valueChanged, this, &FindBar::rememberPlace);
+    }
+    connect(m_view, &QTextEdit::cursorPositionChanged, this, &FindBar::rememberPlace);
     m_view->installEventFilter(this);
     m_view->viewport()->installEventFilter(this);
     bindDocument();
@@ -78,6 +88,7 @@ void FindBar::open()
     raise();
     m_edit->setFocus(Qt::ShortcutFocusReason);
     m_edit->selectAll();
+    rememberPlace();
     // Taken now rather than on the first key, which then only searches.
     takeText();
     search();
@@ -101,7 +112,6 @@ bool FindBar::eventFilter(QObject *watched, QEvent *event)
         switch (key->key()) {
         case Qt::Key_Return:
         case Qt::Key_Enter:
-        case Qt::Key_F3:
             step(direction);
             return true;
         case Qt::Key_Escape:
@@ -176,6 +186,8 @@ void FindBar::search()
         // Not while someone types in the view itself: the next key would replace the selection.
         if (!m_view->hasFocus())
             selectCurrent();
+    } else if (!m_view->hasFocus()) {
+        returnToPlace();
     }
     updateStatus();
     updateHighlights();
@@ -190,14 +202,36 @@ void FindBar::step(int direction)
     const int count = m_matches.size();
     m_current = (m_current + direction + count) % count;
     selectCurrent();
+    // The user went there: a text typed from now on that matches nothing comes back here.
+    rememberPlace();
     updateStatus();
     updateHighlights();
 }
 
 void FindBar::selectCurrent()
 {
+    QScopedValueRollback<bool> moving(m_moving, true);
     m_view->setTextCursor(matchCursor(m_document, m_matches.at(m_current), m_length));
     m_view->ensureCursorVisible();
+}
+
+void FindBar::rememberPlace()
+{
+    if (m_moving || isHidden())
+        return;
+    m_place = m_view->textCursor();
+    m_placeScroll =
+        QPoint(m_view->horizontalScrollBar()->value(), m_view->verticalScrollBar()->value());
+}
+
+void FindBar::returnToPlace()
+{
+    if (m_place.isNull() || m_place.document() != m_document)
+        return;
+    QScopedValueRollback<bool> moving(m_moving, true);
+    m_view->setTextCursor(m_place);
+    m_view->horizontalScrollBar()->setValue(m_placeScroll.x());
+    m_view->verticalScrollBar()->setValue(m_placeScroll.y());
 }
 
 // The characters on screen, from the blocks' own layouts. A long listing is laid out lazily, from

@@ -1,6 +1,7 @@
 #include "Tallyview.h"
 
 #include "FindBar.h"
+#include "QDBSqlite.h"
 #include "qzSysLog.h"
 
 #include <QApplication>
@@ -27,6 +28,13 @@ namespace {
 
 const char *const kSettingsFile = "./Tallyview.ini";
 const char *const kIndexKey = "comBoxIndex";
+
+// How long the window's queries wait for another program's lock on the log before they say that
+// the file is busy. The window stands still meanwhile. A log service holds the file for one batch
+// at a time, at most 250 ms (at its shutdown), usually a few milliseconds, so this wait rides
+// out any writer storing records; a file held longer (a backup, a transaction left open in a
+// shell) is reported after a second instead of freezing the window for five.
+constexpr int kQueryBusyWaitMs = 1000;
 
 // Shows the wait cursor for as long as the object lives. Never held across a modal dialog.
 class WaitCursor
@@ -62,6 +70,15 @@ QString recordsText(const SystemLog::LogRowList &rows)
     return text;
 }
 
+// "<head><reason>". Another program holding the file is said in words before the database's own.
+QString failureText(const char *head, const QSqlError &error)
+{
+    QString text = QString::fromUtf8(head);
+    if (SystemLog::QDBSqlite::isBusy(error))
+        text += QString::fromUtf8("日志文件正被其他程序占用，请稍后重试") + QLatin1Char('\n');
+    return text + error.text();
+}
+
 void showNotice(QWidget *parent, const QString &text)
 {
     QMessageBox::information(parent, QString::fromUtf8("提示"), text, QMessageBox::Ok,
@@ -85,7 +102,7 @@ void showResult(QTextEdit *view, const SystemLog::LogRowList &rows, const QSqlEr
     if (!rows.isEmpty())
         view->setPlainText(recordsText(rows));
     else if (error.isValid())
-        view->setPlainText(QString::fromUtf8("查询失败：%1").arg(error.text()));
+        view->setPlainText(failureText("查询失败：", error));
     else
         view->setPlainText(QString::fromUtf8("没有找到相关记录"));
 }
@@ -96,6 +113,7 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 {
     // The service runs before any widget exists.
     SystemLog::qzSysLog::instance()->start();
+    SystemLog::qzSysLog::instance()->writer().setQueryBusyTimeout(kQueryBusyWaitMs);
 
     ui.setupUi(this);
 
@@ -235,7 +253,7 @@ void Tallyview::exportDay()
         rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
     }
     if (error.isValid()) {
-        showNotice(this, QString::fromUtf8("导出失败：%1").arg(error.text()));
+        showNotice(this, failureText("导出失败：", error));
         return;
     }
     if (rows.isEmpty()) {

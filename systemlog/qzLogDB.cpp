@@ -334,6 +334,16 @@ void qzLogDB::reportLoss()
     m_lastLossReportMs = nowMs();
 }
 
+void qzLogDB::setQueryBusyTimeout(int ms)
+{
+    m_queryBusyTimeoutMs.store(ms);
+    if (m_pDB && QThread::currentThreadId() == m_ownerThread) {
+        // For the open connection, and for an opening after a failed start.
+        m_pDB->setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(ms));
+        m_pDB->setBusyTimeout(ms);
+    }
+}
+
 LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error)
 {
     return queryRange(QStringLiteral("%1 00:00:00").arg(day),
@@ -358,6 +368,9 @@ LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSq
 
     // Another thread asks: it gets a short-lived connection of its own.
     QDBSqlite db(kDatabaseName, QString(), QString());
+    const int busyTimeoutMs = m_queryBusyTimeoutMs.load();
+    if (busyTimeoutMs >= 0)
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
     if (!db.openExisting(error))
         return LogRowList();
     LogRowList rows = db.selectLogs(startTime, endTime, type, error);

@@ -44,6 +44,11 @@ public:
     // Records of `type` from startTime through endTime, both included.
     LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr);
 
+    // How long a query waits for another program's lock on the file before it fails with the
+    // database's "database is locked" (5000 ms unless set). Queries run in the caller's thread,
+    // so a window sets a wait it can afford to stand still for.
+    void setQueryBusyTimeout(int ms);
+
     // Number of records handed over and not yet stored (for monitoring and tests).
     int queuedCount();
     // Records that were handed over but given up as lost (also reported on standard error).
@@ -82,6 +87,7 @@ private:
 
     // The owner thread's connection (m_pDB) is ready for queries; set up again while not.
     bool m_queryStoreReady = false;
+    std::atomic<int> m_queryBusyTimeoutMs{-1}; // < 0: the connection's own
     Qt::HANDLE m_ownerThread = nullptr;
     bool m_started = false;
     qint64 m_memoryLimit = kDefaultMemoryLimit;

@@ -39,6 +39,37 @@ bool execOnLog(const QString &statement)
     });
 }
 
+LogLock::LogLock() : m_name(QStringLiteral("window-test-lock")) {}
+
+LogLock::~LogLock()
+{
+    release();
+}
+
+bool LogLock::take()
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+    db.setDatabaseName(QStringLiteral("dbLog.db"));
+    QSqlQuery lock(db);
+    if (!db.open() || !lock.exec(QStringLiteral("BEGIN EXCLUSIVE"))) {
+        qWarning("cannot lock dbLog.db: %s", qPrintable(lock.lastError().text()));
+        return false;
+    }
+    return true;
+}
+
+void LogLock::release()
+{
+    if (!QSqlDatabase::contains(m_name))
+        return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_name, false);
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_name);
+}
+
 bool activate(QWidget *window)
 {
     window->activateWindow();

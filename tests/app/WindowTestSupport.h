@@ -32,6 +32,22 @@ bool seedRecords(const QList<Record> &records);
 // Runs one statement on "dbLog.db" of the working directory through a connection of its own.
 bool execOnLog(const QString &statement);
 
+// Holds an exclusive lock on "dbLog.db" of the working directory through a connection of its own,
+// as another program writing to the file does, until released or destroyed.
+class LogLock
+{
+public:
+    LogLock();
+    ~LogLock();
+    LogLock(const LogLock &) = delete;
+    LogLock &operator=(const LogLock &) = delete;
+    bool take();
+    void release();
+
+private:
+    QString m_name;
+};
+
 // Makes the window the active one, which its shortcuts need.
 bool activate(QWidget *window);
 

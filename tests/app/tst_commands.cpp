@@ -3,6 +3,7 @@
 // listing.
 
 #include "Tallyview.h"
+#include "ToolkitTranslations.h"
 #include "WindowTestSupport.h"
 #include "qzSysLog.h"
 
@@ -14,10 +15,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStackedWidget>
 #include <QTest>
@@ -26,6 +29,7 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QToolButton>
+#include <QTranslator>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -66,6 +70,9 @@ QString recordText(const QString &datetime, const QString &message)
 {
     return datetime + QLatin1String(":\n") + message;
 }
+
+// What the window says before the database's words when another program holds the file.
+const char *const kBusyWords = "日志文件正被其他程序占用，请稍后重试\n";
 
 // A tiny valid PNG, so that a view which wrongly loads images from messages would find one.
 bool writeProbeImage(const QString &path)
@@ -189,6 +196,10 @@ private Q_SLOTS:
     void findOpensAndCloses_data();
     void findOpensAndCloses();
     void findFollowsNewListing();
+    void findWithoutMatchKeepsPlace_data();
+    void findWithoutMatchKeepsPlace();
+    void toolkitTextsFollowLocale_data();
+    void toolkitTextsFollowLocale();
 
 private:
     QTextEdit *view() const;
@@ -528,7 +539,8 @@ void CommandsTest::notices_data()
     QTest::addColumn<QString>("condition");
     QTest::addColumn<QString>("button");
     for (const char *button : {"pushButton", "pushButton_2"}) {
-        for (const char *condition : {"no records", "table dropped", "not a database"}) {
+        for (const char *condition :
+             {"no records", "table dropped", "not a database", "file locked"}) {
             QTest::addRow("%s, %s", condition, button)
                 << QString::fromLatin1(condition) << QString::fromLatin1(button);
         }
@@ -543,7 +555,8 @@ void CommandsTest::notices()
     if (condition == QLatin1String("no records"))
         QVERIFY(WindowTest::seedRecords(
             {{QStringLiteral("2024-03-15 10:00:00"), 4, QStringLiteral("another category")}}));
-    else if (condition == QLatin1String("table dropped"))
+    else if (condition == QLatin1String("table dropped") ||
+             condition == QLatin1String("file locked"))
         QVERIFY(WindowTest::seedRecords(sampleRecords()));
     else
         QVERIFY(WindowTest::writeFile(QStringLiteral("dbLog.db"), notADatabase));
@@ -559,6 +572,9 @@ void CommandsTest::notices()
     end->setDateTime(QDateTime(kDate, QTime(23, 59, 59)));
     if (condition == QLatin1String("table dropped"))
         QVERIFY(WindowTest::execOnLog(QStringLiteral("DROP TABLE SystemInfo")));
+    WindowTest::LogLock lock;
+    if (condition == QLatin1String("file locked"))
+        QVERIFY(lock.take());
 
     QString expected = QString::fromUtf8("没有找到相关记录");
     if (condition != QLatin1String("no records")) {
@@ -566,6 +582,10 @@ void CommandsTest::notices()
         const QString error = currentQueryError();
         QVERIFY(!error.trimmed().isEmpty());
         expected = QString::fromUtf8("查询失败：") + error;
+        if (condition == QLatin1String("file locked")) {
+            QVERIFY2(error.contains(QLatin1String("locked")), qPrintable(error));
+            expected = QString::fromUtf8("查询失败：") + QString::fromUtf8(kBusyWords) + error;
+        }
     }
 
     ModalDriver driver;
@@ -580,6 +600,7 @@ void CommandsTest::notices()
         QCOMPARE(WindowTest::readFile(QStringLiteral("dbLog.db")), notADatabase);
         return;
     }
+    lock.release();
     if (condition == QLatin1String("table dropped"))
         QVERIFY(WindowTest::seedRecords(sampleRecords())); // the table comes back
 
@@ -816,6 +837,7 @@ void CommandsTest::exportFailures_data()
     // Not even root can create files there.
     QTest::newRow("directory of the process file system") << QStringLiteral("proc");
     QTest::newRow("query fails") << QStringLiteral("query");
+    QTest::newRow("file locked") << QStringLiteral("locked");
 }
 
 void CommandsTest::exportFailures()
@@ -863,14 +885,21 @@ void CommandsTest::exportFailures()
     setDay(kDate);
     setCategory("comboBox", 3);
     QString queryError;
-    if (condition == QLatin1String("query")) {
-        QVERIFY(WindowTest::execOnLog(QStringLiteral("DROP TABLE SystemInfo")));
+    const bool queryFails = condition == QLatin1String("query") || condition == "locked";
+    WindowTest::LogLock lock;
+    if (queryFails) {
+        if (condition == QLatin1String("query"))
+            QVERIFY(WindowTest::execOnLog(QStringLiteral("DROP TABLE SystemInfo")));
+        else
+            QVERIFY(lock.take());
         queryError = currentQueryError();
         QVERIFY(!queryError.trimmed().isEmpty());
+        if (condition == QLatin1String("locked"))
+            queryError.prepend(QString::fromUtf8(kBusyWords));
     }
 
     QList<ModalDriver::Action> script{ModalDriver::pressOk()};
-    if (condition != QLatin1String("query"))
+    if (!queryFails)
         script.prepend(ModalDriver::chooseDirectory(directory));
     ModalDriver driver(script);
     {
@@ -889,7 +918,7 @@ void CommandsTest::exportFailures()
     for (const ModalDriver::Seen &s : driver.seen)
         QVERIFY(!s.text.contains(QString::fromUtf8("数据导出完成")));
 
-    if (condition == QLatin1String("query")) {
+    if (queryFails) {
         QCOMPARE(driver.seen.size(), 1); // no directory chooser
         QCOMPARE(last.text, QString::fromUtf8("导出失败：") + queryError);
         QVERIFY(QDir(target.path()).isEmpty());
@@ -969,7 +998,13 @@ void CommandsTest::findStepsThroughMatches()
         }
         QVERIFY(highlighted);
         const int direction = i <= n ? 1 : -1;
-        QTest::keyClick(findEdit(), i % 2 ? Qt::Key_Return : Qt::Key_F3,
+        // Enter in the field, F3 from the field, the listing and a date editor.
+        QWidget *from = i % 4 == 0   ? findEdit()
+                        : i % 4 == 1 ? static_cast<QWidget *>(view())
+                        : i % 4 == 2 ? m_fx.window()->findChild<QWidget *>("dateEdit")
+                                     : findEdit();
+        from->setFocus();
+        QTest::keyClick(from, i % 4 == 0 ? Qt::Key_Return : Qt::Key_F3,
                         direction < 0 ? Qt::ShiftModifier : Qt::NoModifier);
         index = (index + direction + n) % n;
     }
@@ -1020,6 +1055,9 @@ void CommandsTest::findOpensAndCloses()
     QVERIFY(!bar->isVisible());
     QVERIFY(view()->extraSelections().isEmpty());
     QVERIFY(view()->hasFocus());
+    const QTextCursor closedAt = view()->textCursor();
+    QTest::keyClick(view(), Qt::Key_F3); // nothing to step through once closed
+    QCOMPARE(view()->textCursor(), closedAt);
     QCOMPARE(view()->document()->toHtml(), html);
 }
 
@@ -1044,6 +1082,109 @@ void CommandsTest::findFollowsNewListing()
     QTRY_COMPARE(findStatus(), QString("1/3"));
     QTest::keyClick(view(), Qt::Key_Y);
     QCOMPARE(view()->document()->findBlockByNumber(1).text(), QString("xy E42: motor overcurrent"));
+}
+
+void CommandsTest::findWithoutMatchKeepsPlace_data()
+{
+    QTest::addColumn<QString>("first"); // typed first
+    QTest::addColumn<int>("steps");     // F3 presses from the listing after that
+    QTest::addColumn<QString>("then");  // typed after the steps
+    QTest::addColumn<int>("selected");  // the needle selected at the end; -1: where it was
+    QTest::newRow("a match, then none") << "needle" << 0 << "x" << -1;
+    QTest::newRow("never a match") << "qqq" << 0 << "" << -1;
+    QTest::newRow("after a step") << "needle" << 1 << "x" << 1;
+}
+
+void CommandsTest::findWithoutMatchKeepsPlace()
+{
+    QFETCH(QString, first);
+    QFETCH(int, steps);
+    QFETCH(QString, then);
+    QFETCH(int, selected);
+    // Two needles among a screenful of filler on either side, so that each lies out of sight.
+    QList<Record> records;
+    for (int i = 0; i < 240; ++i)
+        records << Record{QStringLiteral("2024-03-15 10:%1:%2")
+                              .arg(i / 60, 2, 10, QLatin1Char('0'))
+                              .arg(i % 60, 2, 10, QLatin1Char('0')),
+                          3, i % 100 == 60 ? "needle" : "filler"};
+    QVERIFY(WindowTest::seedRecords(records));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    // The user's place: the cursor on a filler near the end, with the view scrolled there.
+    view()->setFocus();
+    QTest::keyClick(view(), Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClick(view(), Qt::Key_Up);
+    QTest::keyClick(view(), Qt::Key_Left, Qt::ShiftModifier);
+    const QTextCursor place = view()->textCursor();
+    const int scroll = view()->verticalScrollBar()->value();
+    QVERIFY(scroll > 0);
+
+    QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(findEdit(), first);
+    if (first == QLatin1String("needle")) {
+        QTRY_COMPARE(findStatus(), QString("1/2"));
+        QVERIFY(view()->verticalScrollBar()->value() != scroll); // went to the first needle
+    }
+    for (int i = 0; i < steps; ++i)
+        QTest::keyClick(view(), Qt::Key_F3);
+    QTest::keyClicks(findEdit(), then);
+    QTRY_COMPARE(findStatus(), QString("无匹配"));
+
+    if (selected < 0) {
+        QCOMPARE(view()->textCursor(), place);
+        QCOMPARE(view()->verticalScrollBar()->value(), scroll);
+    } else {
+        const QString listing = view()->toPlainText();
+        int at = -1;
+        for (int i = 0; i <= selected; ++i)
+            at = listing.indexOf(QLatin1String("needle"), at + 1);
+        QCOMPARE(view()->textCursor().selectionStart(), at);
+        QCOMPARE(view()->textCursor().selectedText(), QString("needle"));
+    }
+}
+
+void CommandsTest::toolkitTextsFollowLocale_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<bool>("catalog");
+    QTest::addColumn<QString>("selectAll"); // the text of the listing menu's "select all"
+    QTest::addColumn<QString>("undo");
+    QTest::newRow("Chinese, China") << QLocale(QLocale::Chinese, QLocale::China) << true << "全选"
+                                    << "撤消(&U)";
+    QTest::newRow("Chinese, language only") << QLocale("zh") << true << "全选"
+                                            << "撤消(&U)";
+    QTest::newRow("English: the toolkit's own")
+        << QLocale(QLocale::English, QLocale::UnitedStates) << false << "Select All"
+        << "&Undo";
+}
+
+void CommandsTest::toolkitTextsFollowLocale()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(bool, catalog);
+    QFETCH(QString, selectAll);
+    QFETCH(QString, undo);
+    const QString dir = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+    if (!QFileInfo::exists(dir + QStringLiteral("/qtbase_zh_CN.qm")))
+        QSKIP("the toolkit's Chinese catalog is not installed (Debian: qttranslations5-l10n)");
+    std::unique_ptr<QTranslator> translator(installToolkitTranslations(locale));
+    QCOMPARE(bool(translator), catalog);
+
+    QVERIFY(listForFind(15));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20));
+    QApplication::sendEvent(view()->viewport(), &event);
+    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    const auto entry = [menu](const char *name) {
+        QAction *action = menu->findChild<QAction *>(QString::fromLatin1(name));
+        return action ? action->text().section(QLatin1Char('\t'), 0, 0) : QString();
+    };
+    QCOMPARE(entry("select-all"), selectAll);
+    QCOMPARE(entry("edit-undo"), undo);
+    menu->close();
 }
 
 QTEST_MAIN(CommandsTest)
