@@ -222,7 +222,7 @@ struct LogReader::Chunk
     }
 };
 
-LogReader::LogReader() = default;
+LogReader::LogReader() : m_busyTimeoutMs(kBusyTimeoutMs) {}
 
 LogReader::~LogReader()
 {
@@ -276,7 +276,7 @@ bool LogReader::open(const QString &path, Access access)
         return false;
     }
     m_db = db;
-    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    sqlite3_busy_timeout(m_db, m_busyTimeoutMs);
 
     // The file must hold the log table with the columns that are read; anything else is not a
     // log, and a prune must not touch it.
@@ -641,6 +641,13 @@ bool LogReader::deleteBefore(const QString &moment, qint64 *deleted)
         QThread::msleep(
             static_cast<unsigned long>(std::max<qint64>(kDeletePauseMs, clock.elapsed())));
     }
+}
+
+void LogReader::setBusyTimeout(int ms)
+{
+    m_busyTimeoutMs = ms;
+    if (m_db)
+        sqlite3_busy_timeout(m_db, ms);
 }
 
 bool LogReader::dataVersion(qint64 *version)

@@ -77,6 +77,9 @@ public:
     bool open(const QString &path, Access access = Access::ReadOnly);
     void close();
     bool isOpen() const { return m_db != nullptr; }
+    // How long a statement (opening included) waits for a writer's lock before it fails as busy:
+    // 5000 ms unless set. A reader that polls and may not stand still sets a short wait.
+    void setBusyTimeout(int ms);
 
     // The reason of the last failure, and whether it may pass (the file was busy or locked).
     QString errorString() const { return m_error; }
@@ -112,6 +115,7 @@ private:
                  qint64 *delivered, bool *stopped);
 
     sqlite3 *m_db = nullptr;
+    int m_busyTimeoutMs;
     QString m_error;
     bool m_transient = false;
 };

@@ -412,7 +412,8 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
     return result;
 }
 
-LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, QSqlError *error)
+LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, QSqlError *error,
+                                 qint64 *lastId)
 {
     LogRowList rows;
     sqlite3 *handle = nativeHandle();
@@ -431,6 +432,14 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
     const QByteArray start = startTime.toUtf8();
     const QByteArray end = endTime.toUtf8();
     sqlite3_stmt *select = nullptr;
+    // A deferred transaction reads nothing itself: the select below starts it, and the highest id
+    // is read from the same snapshot. It ends on every path out.
+    const bool inTransaction =
+        lastId && sqlite3_exec(handle, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+    const auto endTransaction = [&] {
+        if (inTransaction)
+            sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr);
+    };
     int rc =
         sqlite3_prepare_v2(handle, selectText.constData(), selectText.size(), &select, nullptr);
     if (rc == SQLITE_OK) {
@@ -446,16 +455,31 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
                                QString::fromUtf8(message, messageBytes)));
         }
     }
-    if (rc != SQLITE_DONE) {
-        const QSqlError e(QStringLiteral("Unable to query the log"),
-                          QString::fromUtf8(sqlite3_errmsg(handle)), QSqlError::StatementError,
-                          QString::number(rc));
-        sqlite3_finalize(select);
+    const auto failure = [&] {
+        return QSqlError(QStringLiteral("Unable to query the log"),
+                         QString::fromUtf8(sqlite3_errmsg(handle)), QSqlError::StatementError,
+                         QString::number(rc));
+    };
+    QSqlError e;
+    if (rc != SQLITE_DONE)
+        e = failure();
+    sqlite3_finalize(select);
+    if (!e.isValid() && lastId) {
+        sqlite3_stmt *top = nullptr;
+        rc = sqlite3_prepare_v2(handle, "SELECT max(id) FROM SystemInfo", -1, &top, nullptr);
+        if (rc == SQLITE_OK && (rc = sqlite3_step(top)) == SQLITE_ROW)
+            *lastId = sqlite3_column_int64(top, 0);
+        else
+            e = failure();
+        sqlite3_finalize(top);
+    }
+    if (e.isValid()) {
+        endTransaction();
         report("query failed", e);
         setError(error, e);
         return LogRowList();
     }
-    sqlite3_finalize(select);
+    endTransaction();
     setError(error, QSqlError());
     return rows;
 }

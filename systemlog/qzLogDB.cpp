@@ -344,13 +344,14 @@ void qzLogDB::setQueryBusyTimeout(int ms)
     }
 }
 
-LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error)
+LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error, qint64 *lastId)
 {
     return queryRange(QStringLiteral("%1 00:00:00").arg(day),
-                      QStringLiteral("%2 23:59:59").arg(day), type, error);
+                      QStringLiteral("%2 23:59:59").arg(day), type, error, lastId);
 }
 
-LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error)
+LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error,
+                               qint64 *lastId)
 {
     if (QThread::currentThreadId() == m_ownerThread) {
         // A file that was busy or missing when the service started is set up now, if it can be.
@@ -363,7 +364,7 @@ LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSq
                 return LogRowList();
             }
         }
-        return m_pDB->selectLogs(startTime, endTime, type, error);
+        return m_pDB->selectLogs(startTime, endTime, type, error, lastId);
     }
 
     // Another thread asks: it gets a short-lived connection of its own.
@@ -373,7 +374,7 @@ LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSq
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
     if (!db.openExisting(error))
         return LogRowList();
-    LogRowList rows = db.selectLogs(startTime, endTime, type, error);
+    LogRowList rows = db.selectLogs(startTime, endTime, type, error, lastId);
     db.close();
     return rows;
 }

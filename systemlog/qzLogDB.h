@@ -40,9 +40,13 @@ public:
 
     // Records of `type` from day 00:00:00 through day 23:59:59. On failure the list is empty
     // and *error (if given) holds the database's error; on success *error is cleared.
-    LogRowList queryDay(QString day, int type, QSqlError *error = nullptr);
+    // With lastId, also the highest id in the table as the list was read (see
+    // QDBSqlite::selectLogs): records stored later have higher ids.
+    LogRowList queryDay(QString day, int type, QSqlError *error = nullptr,
+                        qint64 *lastId = nullptr);
     // Records of `type` from startTime through endTime, both included.
-    LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr);
+    LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr,
+                          qint64 *lastId = nullptr);
 
     // How long a query waits for another program's lock on the file before it fails with the
     // database's "database is locked" (5000 ms unless set). Queries run in the caller's thread,
