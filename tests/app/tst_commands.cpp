@@ -198,8 +198,9 @@ private Q_SLOTS:
     void findFollowsNewListing();
     void findWithoutMatchKeepsPlace_data();
     void findWithoutMatchKeepsPlace();
-    void toolkitTextsFollowLocale_data();
-    void toolkitTextsFollowLocale();
+    void liveUpdate_data();
+    void liveUpdate();
+    void refreshKeepsRecord();
 
 private:
     QTextEdit *view() const;
@@ -211,6 +212,8 @@ private:
     QString referenceHtml(const QStringList &records, bool appendEach) const;
     // An active window listing the alarms of findRecords() on the given day of March 2024.
     bool listForFind(int day);
+    // An active window listing 240 alarms of the 15th, two of them "needle", the rest "filler".
+    bool listLongDay();
     QLineEdit *findEdit() const { return m_fx.window()->findChild<QLineEdit *>("findEdit"); }
     QString findStatus() const { return m_fx.window()->findChild<QLabel *>("findStatus")->text(); }
 
@@ -1014,13 +1017,23 @@ void CommandsTest::findStepsThroughMatches()
 void CommandsTest::findOpensAndCloses_data()
 {
     QTest::addColumn<bool>("fromMenu");
-    QTest::newRow("Ctrl+F") << false;
-    QTest::newRow("context menu") << true;
+    QTest::addColumn<QLocale>("locale"); // of the toolkit's texts in the menu
+    QTest::addColumn<QString>("selectAll");
+    QTest::newRow("Ctrl+F") << false << QLocale::c() << QString();
+    QTest::newRow("menu, toolkit in Chinese") << true << QLocale("zh_CN") << QString("全选");
+    QTest::newRow("menu, toolkit in English") << true << QLocale("en_US") << QString("Select All");
 }
 
 void CommandsTest::findOpensAndCloses()
 {
     QFETCH(bool, fromMenu);
+    QFETCH(QLocale, locale);
+    QFETCH(QString, selectAll);
+    if (!QFileInfo::exists(QLibraryInfo::location(QLibraryInfo::TranslationsPath) +
+                           QStringLiteral("/qtbase_zh_CN.qm")))
+        QSKIP("the toolkit's Chinese catalog is missing (Debian: qttranslations5-l10n)");
+    const std::unique_ptr<QTranslator> translator(installToolkitTranslations(locale));
+    QCOMPARE(bool(translator), locale.language() == QLocale::Chinese);
     QVERIFY(listForFind(15));
     QVERIFY(!findEdit()); // made when first opened
     const QString html = view()->document()->toHtml();
@@ -1029,6 +1042,7 @@ void CommandsTest::findOpensAndCloses()
         QApplication::sendEvent(view()->viewport(), &event);
         auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
         QVERIFY(menu && menu->findChild<QAction *>("select-all"));
+        QCOMPARE(menu->findChild<QAction *>("select-all")->text().section('\t', 0, 0), selectAll);
         QAction *find = menu->actions().last();
         QCOMPARE(find->text(), QString("查找"));
         QCOMPARE(find->shortcut(), QKeySequence(QKeySequence::Find));
@@ -1084,107 +1098,116 @@ void CommandsTest::findFollowsNewListing()
     QCOMPARE(view()->document()->findBlockByNumber(1).text(), QString("xy E42: motor overcurrent"));
 }
 
+bool CommandsTest::listLongDay()
+{
+    // A few screens of alarms on the 15th, two of them needles, each out of sight of the other.
+    QList<Record> records;
+    for (int i = 0; i < 240; ++i)
+        records << Record{QTime(10, 0).addSecs(i).toString("2024-03-15 hh:mm:ss"), 3,
+                          i % 100 == 60 ? "needle" : "filler"};
+    return WindowTest::seedRecords(records) && WindowTest::activate(m_fx.openWindow()) &&
+           listForFind(15);
+}
+
 void CommandsTest::findWithoutMatchKeepsPlace_data()
 {
     QTest::addColumn<QString>("first"); // typed first
-    QTest::addColumn<int>("steps");     // F3 presses from the listing after that
-    QTest::addColumn<QString>("then");  // typed after the steps
-    QTest::addColumn<int>("selected");  // the needle selected at the end; -1: where it was
-    QTest::newRow("a match, then none") << "needle" << 0 << "x" << -1;
-    QTest::newRow("never a match") << "qqq" << 0 << "" << -1;
-    QTest::newRow("after a step") << "needle" << 1 << "x" << 1;
+    QTest::addColumn<bool>("step");     // then F3 from the listing, to the second needle
+    QTest::addColumn<QString>("then");  // typed after that
+    QTest::newRow("a match, then none") << "needle" << false << "x";
+    QTest::newRow("never a match") << "qqq" << false << "";
+    QTest::newRow("after a step") << "needle" << true << "x";
 }
 
 void CommandsTest::findWithoutMatchKeepsPlace()
 {
     QFETCH(QString, first);
-    QFETCH(int, steps);
+    QFETCH(bool, step);
     QFETCH(QString, then);
-    QFETCH(int, selected);
-    // Two needles among a screenful of filler on either side, so that each lies out of sight.
-    QList<Record> records;
-    for (int i = 0; i < 240; ++i)
-        records << Record{QStringLiteral("2024-03-15 10:%1:%2")
-                              .arg(i / 60, 2, 10, QLatin1Char('0'))
-                              .arg(i % 60, 2, 10, QLatin1Char('0')),
-                          3, i % 100 == 60 ? "needle" : "filler"};
-    QVERIFY(WindowTest::seedRecords(records));
-    QVERIFY(WindowTest::activate(m_fx.openWindow()));
-    setDay(kDate);
-    setCategory("comboBox", 3);
-    QVERIFY(click("pushButton"));
-    // The user's place: the cursor on a filler near the end, with the view scrolled there.
+    QVERIFY(listLongDay());
+    // The user's place: a selection near the end, the view scrolled there.
     view()->setFocus();
     QTest::keyClick(view(), Qt::Key_End, Qt::ControlModifier);
-    QTest::keyClick(view(), Qt::Key_Up);
     QTest::keyClick(view(), Qt::Key_Left, Qt::ShiftModifier);
     const QTextCursor place = view()->textCursor();
     const int scroll = view()->verticalScrollBar()->value();
-    QVERIFY(scroll > 0);
 
     QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
     QTest::keyClicks(findEdit(), first);
-    if (first == QLatin1String("needle")) {
-        QTRY_COMPARE(findStatus(), QString("1/2"));
-        QVERIFY(view()->verticalScrollBar()->value() != scroll); // went to the first needle
-    }
-    for (int i = 0; i < steps; ++i)
+    if (first == QLatin1String("needle"))
+        QTRY_VERIFY(view()->verticalScrollBar()->value() != scroll); // went to the first needle
+    if (step)
         QTest::keyClick(view(), Qt::Key_F3);
     QTest::keyClicks(findEdit(), then);
     QTRY_COMPARE(findStatus(), QString("无匹配"));
-
-    if (selected < 0) {
+    if (step) {
+        QCOMPARE(view()->textCursor().selectionStart(),
+                 view()->toPlainText().lastIndexOf("needle"));
+        QCOMPARE(view()->textCursor().selectedText(), QString("needle"));
+    } else {
         QCOMPARE(view()->textCursor(), place);
         QCOMPARE(view()->verticalScrollBar()->value(), scroll);
-    } else {
-        const QString listing = view()->toPlainText();
-        int at = -1;
-        for (int i = 0; i <= selected; ++i)
-            at = listing.indexOf(QLatin1String("needle"), at + 1);
-        QCOMPARE(view()->textCursor().selectionStart(), at);
-        QCOMPARE(view()->textCursor().selectedText(), QString("needle"));
     }
 }
 
-void CommandsTest::toolkitTextsFollowLocale_data()
+void CommandsTest::liveUpdate_data()
 {
-    QTest::addColumn<QLocale>("locale");
-    QTest::addColumn<bool>("catalog");
-    QTest::addColumn<QString>("selectAll"); // the text of the listing menu's "select all"
-    QTest::addColumn<QString>("undo");
-    QTest::newRow("Chinese, China") << QLocale(QLocale::Chinese, QLocale::China) << true << "全选"
-                                    << "撤消(&U)";
-    QTest::newRow("Chinese, language only") << QLocale("zh") << true << "全选"
-                                            << "撤消(&U)";
-    QTest::newRow("English: the toolkit's own")
-        << QLocale(QLocale::English, QLocale::UnitedStates) << false << "Select All"
-        << "&Undo";
+    QTest::addColumn<bool>("on");
+    QTest::addColumn<bool>("atEnd");   // the view at the end of the listing when records come
+    QTest::addColumn<bool>("requery"); // a new query after live update was turned on
+    QTest::newRow("on, at the end: follows") << true << true << false;
+    QTest::newRow("on, scrolled up: stays") << true << false << false;
+    QTest::newRow("on, after a new query") << true << true << true;
+    QTest::newRow("off") << false << true << false;
 }
 
-void CommandsTest::toolkitTextsFollowLocale()
+void CommandsTest::liveUpdate()
 {
-    QFETCH(QLocale, locale);
-    QFETCH(bool, catalog);
-    QFETCH(QString, selectAll);
-    QFETCH(QString, undo);
-    const QString dir = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
-    if (!QFileInfo::exists(dir + QStringLiteral("/qtbase_zh_CN.qm")))
-        QSKIP("the toolkit's Chinese catalog is not installed (Debian: qttranslations5-l10n)");
-    std::unique_ptr<QTranslator> translator(installToolkitTranslations(locale));
-    QCOMPARE(bool(translator), catalog);
+    QFETCH(bool, on);
+    QFETCH(bool, atEnd);
+    QFETCH(bool, requery);
+    QVERIFY(listLongDay());
+    auto *live = m_fx.window()->findChild<QAction *>("liveUpdateAction");
+    QVERIFY(live && live->isCheckable() && !live->isChecked());
+    QCOMPARE(live->text(), QString("实时更新"));
+    if (on)
+        QTest::keyClick(view(), Qt::Key_L, Qt::ControlModifier);
+    QCOMPARE(live->isChecked(), on);
+    if (requery)
+        QVERIFY(click("pushButton"));
+    QScrollBar *bar = view()->verticalScrollBar();
+    bar->setValue(atEnd ? bar->maximum() : bar->maximum() / 2);
+    const int scroll = bar->value();
+    const QString listing = view()->toPlainText();
 
-    QVERIFY(listForFind(15));
-    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20));
-    QApplication::sendEvent(view()->viewport(), &event);
-    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-    QVERIFY(menu);
-    const auto entry = [menu](const char *name) {
-        QAction *action = menu->findChild<QAction *>(QString::fromLatin1(name));
-        return action ? action->text().section(QLatin1Char('\t'), 0, 0) : QString();
+    // Stored by another program: one of the listing, one of another category, one of another day.
+    QVERIFY(WindowTest::seedRecords({{"2024-03-15 23:00:00", 3, "new alarm"},
+                                     {"2024-03-15 23:00:01", 2, "another category"},
+                                     {"2024-03-16 00:00:00", 3, "the next day"}}));
+    const QString shown = listing + '\n' + recordText("2024-03-15 23:00:00", "new alarm");
+    if (on)
+        QTRY_COMPARE_WITH_TIMEOUT(view()->toPlainText(), shown, 1000);
+    QTest::qWait(on ? 300 : 1000); // nothing more comes, nothing twice
+    QCOMPARE(view()->toPlainText(), on ? shown : listing);
+    QCOMPARE(bar->value(), atEnd ? bar->maximum() : scroll);
+}
+
+void CommandsTest::refreshKeepsRecord()
+{
+    QVERIFY(listLongDay());
+    const auto topStamp = [this] {
+        const int block = view()->cursorForPosition(QPoint(0, 0)).blockNumber();
+        return view()->document()->findBlockByNumber(block / 2 * 2).text(); // a record's stamp
     };
-    QCOMPARE(entry("select-all"), selectAll);
-    QCOMPARE(entry("edit-undo"), undo);
-    menu->close();
+    view()->verticalScrollBar()->setValue(view()->verticalScrollBar()->maximum() / 2);
+    const QString top = topStamp();
+    // Another program prunes the oldest records and stores a new one.
+    QVERIFY(WindowTest::execOnLog("DELETE FROM SystemInfo WHERE id <= 10"));
+    QVERIFY(WindowTest::seedRecords({{"2024-03-15 23:00:00", 3, "new alarm"}}));
+    QTest::keyClick(view(), Qt::Key_F5);
+    QVERIFY(view()->toPlainText().startsWith("2024-03-15 10:00:10:\nfiller"));
+    QVERIFY(view()->toPlainText().endsWith(recordText("2024-03-15 23:00:00", "new alarm")));
+    QCOMPARE(topStamp(), top);
 }
 
 QTEST_MAIN(CommandsTest)
