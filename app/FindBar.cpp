@@ -1,7 +1,10 @@
 #include "FindBar.h"
 
+#include "RecordListing.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QColor>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -22,6 +25,8 @@
 namespace {
 
 const int kMargin = 4;
+// How long one slice of a search through a long listing may take.
+const int kScanSliceMs = 10;
 
 QTextCursor matchCursor(QTextDocument *document, int position, int length)
 {
@@ -33,8 +38,9 @@ QTextCursor matchCursor(QTextDocument *document, int position, int length)
 
 } // namespace
 
-FindBar::FindBar(QTextEdit *view)
-    : QFrame(view), m_view(view), m_edit(new QLineEdit(this)), m_status(new QLabel(this))
+FindBar::FindBar(QTextEdit *view, RecordListing *listing)
+    : QFrame(view), m_view(view), m_listing(listing), m_edit(new QLineEdit(this)),
+      m_status(new QLabel(this))
 {
     setObjectName(QStringLiteral("findBar"));
     setFrameShape(QFrame::StyledPanel);
@@ -60,7 +66,13 @@ FindBar::FindBar(QTextEdit *view)
     m_searchTimer.setSingleShot(true);
     m_searchTimer.setInterval(0);
     connect(&m_searchTimer, &QTimer::timeout, this, &FindBar::search);
-    connect(m_edit, &QLineEdit::textChanged, &m_searchTimer, QOverload<>::of(&QTimer::start));
+    connect(m_edit, &QLineEdit::textChanged, this, [this] {
+        m_quiet = false;
+        m_searchTimer.start();
+    });
+    m_scanTimer.setSingleShot(true);
+    m_scanTimer.setInterval(0);
+    connect(&m_scanTimer, &QTimer::timeout, this, &FindBar::scanRecords);
 
     // Children of the bar: a window shortcut is live only while its widget is shown, so the keys
     // step from any widget of the window while the bar is open and are free otherwise.
@@ -77,6 +89,12 @@ FindBar::FindBar(QTextEdit *view)
     connect(m_view, &QTextEdit::cursorPositionChanged, this, &FindBar::rememberPlace);
     m_view->installEventFilter(this);
     m_view->viewport()->installEventFilter(this);
+    // Another part of the same listing in the document: the matches stay, their highlights move.
+    connect(m_listing, &RecordListing::windowMoved, this, &FindBar::updateHighlights);
+    connect(m_listing, &RecordListing::rowsAppended, this, [this] {
+        m_quiet = true;
+        onContentsChanged();
+    });
     bindDocument();
 }
 
@@ -88,6 +106,7 @@ void FindBar::open()
     raise();
     m_edit->setFocus(Qt::ShortcutFocusReason);
     m_edit->selectAll();
+    m_quiet = false;
     rememberPlace();
     // Taken now rather than on the first key, which then only searches.
     takeText();
@@ -97,6 +116,8 @@ void FindBar::open()
 void FindBar::dismiss()
 {
     m_searchTimer.stop();
+    m_scanTimer.stop();
+    m_atBottom = false;
     m_matches.clear();
     m_current = -1;
     m_view->setExtraSelections({});
@@ -138,13 +159,20 @@ void FindBar::bindDocument()
         disconnect(m_document, nullptr, this, nullptr);
     m_document = document;
     // contentsChange comes before the layout moves the scroll bars, so no stale offset is drawn.
-    connect(document, &QTextDocument::contentsChange, this, &FindBar::onContentsChanged);
+    connect(document, &QTextDocument::contentsChange, this, [this](int at, int removed, int added) {
+        // Text added at the very end (records arriving) is counted without moving the view.
+        m_quiet = removed == 0 && at > 0 && at + added >= m_document->characterCount() - 1;
+        onContentsChanged();
+    });
     onContentsChanged();
 }
 
 void FindBar::onContentsChanged()
 {
+    if (m_listing->isMovingWindow())
+        return;
     // The offsets belong to the old text: none is used again before the next search.
+    m_scanTimer.stop();
     m_text.clear();
     m_textValid = false;
     m_matches.clear();
@@ -169,24 +197,64 @@ void FindBar::takeText()
 void FindBar::search()
 {
     m_searchTimer.stop();
+    m_scanTimer.stop();
     bindDocument();
     m_matches.clear();
     m_current = -1;
-    const QString query = m_edit->text().toCaseFolded();
-    m_length = query.size();
-    if (!query.isEmpty()) {
+    m_query = m_edit->text().toCaseFolded();
+    m_length = m_query.size();
+    m_from = m_listing->windowOffset() + m_view->textCursor().selectionStart();
+    if (m_query.isEmpty()) {
+        foundMatches(0, true);
+    } else if (m_listing->isWhole()) {
         takeText();
-        for (int at = m_text.indexOf(query); at >= 0; at = m_text.indexOf(query, at + m_length))
+        for (int at = m_text.indexOf(m_query); at >= 0; at = m_text.indexOf(m_query, at + m_length))
             m_matches.append(at);
+        foundMatches(0, true);
+    } else {
+        m_scanNext = 0;
+        scanRecords();
     }
-    if (!m_matches.isEmpty()) {
-        const int from = m_view->textCursor().selectionStart();
-        const auto next = std::lower_bound(m_matches.cbegin(), m_matches.cend(), from);
-        m_current = next == m_matches.cend() ? 0 : int(next - m_matches.cbegin());
+}
+
+// Searches the records of a listing that the view holds in part, one slice per call. A record is
+// searched whole: the query, from a one-line field, cannot span two records.
+void FindBar::scanRecords()
+{
+    QElapsedTimer slice;
+    slice.start();
+    const int firstNew = m_matches.size();
+    const int count = m_listing->recordCount();
+    while (m_scanNext < count) {
+        const QString text = m_listing->recordText(m_scanNext);
+        const qint64 start = m_listing->recordStart(m_scanNext);
+        for (int at = text.indexOf(m_query, 0, Qt::CaseInsensitive); at >= 0;
+             at = text.indexOf(m_query, at + m_length, Qt::CaseInsensitive))
+            m_matches.append(start + at);
+        ++m_scanNext;
+        if (m_scanNext % 256 == 0 && slice.elapsed() >= kScanSliceMs)
+            break;
+    }
+    const bool complete = m_scanNext >= count;
+    if (!complete)
+        m_scanTimer.start();
+    foundMatches(firstNew, complete);
+}
+
+// Makes the first match at or after the selection's start current as soon as it is found, or the
+// first match of all once the search is complete and none follows.
+void FindBar::foundMatches(int firstNew, bool complete)
+{
+    if (m_current < 0 && !m_matches.isEmpty()) {
+        const auto next = std::lower_bound(m_matches.cbegin() + firstNew, m_matches.cend(), m_from);
+        if (next != m_matches.cend())
+            m_current = int(next - m_matches.cbegin());
+        else if (complete)
+            m_current = 0;
         // Not while someone types in the view itself: the next key would replace the selection.
-        if (!m_view->hasFocus())
+        if (m_current >= 0 && !m_view->hasFocus() && !m_quiet)
             selectCurrent();
-    } else if (!m_view->hasFocus()) {
+    } else if (complete && m_matches.isEmpty() && !m_view->hasFocus() && !m_quiet) {
         returnToPlace();
     }
     updateStatus();
@@ -211,27 +279,67 @@ void FindBar::step(int direction)
 void FindBar::selectCurrent()
 {
     QScopedValueRollback<bool> moving(m_moving, true);
-    m_view->setTextCursor(matchCursor(m_document, m_matches.at(m_current), m_length));
+    const int position = m_listing->reveal(m_matches.at(m_current));
+    m_view->setTextCursor(matchCursor(m_document, position, m_length));
     m_view->ensureCursorVisible();
+    keepClearOfBar();
 }
 
 void FindBar::rememberPlace()
 {
-    if (m_moving || isHidden())
+    if (m_moving || isHidden() || m_listing->isMovingWindow())
         return;
-    m_place = m_view->textCursor();
+    const QTextCursor cursor = m_view->textCursor();
+    m_placeWindow = m_listing->windowOffset();
+    m_placeAnchor = m_placeWindow + cursor.anchor();
+    m_placePosition = m_placeWindow + cursor.position();
+    m_placeTop = m_listing->topRecord();
     m_placeScroll =
         QPoint(m_view->horizontalScrollBar()->value(), m_view->verticalScrollBar()->value());
 }
 
 void FindBar::returnToPlace()
 {
-    if (m_place.isNull() || m_place.document() != m_document)
-        return;
     QScopedValueRollback<bool> moving(m_moving, true);
-    m_view->setTextCursor(m_place);
-    m_view->horizontalScrollBar()->setValue(m_placeScroll.x());
-    m_view->verticalScrollBar()->setValue(m_placeScroll.y());
+    const int position = m_listing->reveal(m_placePosition);
+    const qint64 base = m_listing->windowOffset();
+    QTextCursor cursor(m_document);
+    const int end = m_document->characterCount() - 1;
+    cursor.setPosition(int(qBound<qint64>(0, m_placeAnchor - base, end)));
+    cursor.setPosition(position, QTextCursor::KeepAnchor);
+    m_view->setTextCursor(cursor);
+    if (base == m_placeWindow) {
+        m_view->horizontalScrollBar()->setValue(m_placeScroll.x());
+        m_view->verticalScrollBar()->setValue(m_placeScroll.y());
+    } else {
+        m_listing->positionAt(m_placeTop);
+    }
+}
+
+// Scrolls the current match out from under the bar; where the view cannot scroll that far (a match
+// on the listing's first line), the bar goes to the view's bottom instead.
+void FindBar::keepClearOfBar()
+{
+    m_atBottom = false;
+    place();
+    const auto matchRect = [this] {
+        QTextCursor start = m_view->textCursor();
+        QTextCursor end = start;
+        start.setPosition(start.selectionStart());
+        end.setPosition(end.selectionEnd());
+        return m_view->cursorRect(start).united(m_view->cursorRect(end));
+    };
+    // The bar in the viewport's coordinates, with its margin.
+    const QRect bar = geometry().translated(-m_view->viewport()->pos()).adjusted(0, 0, 0, kMargin);
+    const QRect match = matchRect();
+    if (!match.intersects(bar))
+        return;
+    QScrollBar *scrollBar = m_view->verticalScrollBar();
+    scrollBar->setValue(scrollBar->value() - (bar.bottom() + 1 - match.top()));
+    if (matchRect().intersects(bar)) {
+        m_atBottom = true;
+        place();
+    }
 }
 
 // The characters on screen, from the blocks' own layouts. A long listing is laid out lazily, from
@@ -272,11 +380,13 @@ void FindBar::updateHighlights()
     QList<QTextEdit::ExtraSelection> selections;
     if (!isHidden() && !m_matches.isEmpty()) {
         const std::pair<int, int> range = visibleRange();
+        const qint64 base = m_listing->windowOffset();
         // Matches that end after the first character on screen and start before the last one.
-        auto it = std::upper_bound(m_matches.cbegin(), m_matches.cend(), range.first - m_length);
-        for (; it != m_matches.cend() && *it < range.second; ++it) {
+        auto it =
+            std::upper_bound(m_matches.cbegin(), m_matches.cend(), base + range.first - m_length);
+        for (; it != m_matches.cend() && *it < base + range.second; ++it) {
             QTextEdit::ExtraSelection selection;
-            selection.cursor = matchCursor(m_document, *it, m_length);
+            selection.cursor = matchCursor(m_document, int(*it - base), m_length);
             const bool current = it - m_matches.cbegin() == m_current;
             selection.format.setBackground(current ? QColor(255, 150, 50) : QColor(255, 230, 90));
             selections.append(selection);
@@ -287,18 +397,24 @@ void FindBar::updateHighlights()
 
 void FindBar::updateStatus()
 {
+    // While a long listing is still being searched, the count so far with an ellipsis.
+    const QString more = m_scanTimer.isActive() ? QString::fromUtf8("…") : QString();
     if (m_matches.isEmpty())
-        m_status->setText(m_length == 0 ? QString() : QString::fromUtf8("无匹配"));
+        m_status->setText(m_length == 0    ? QString()
+                          : more.isEmpty() ? QString::fromUtf8("无匹配")
+                                           : more);
     else
-        m_status->setText(QStringLiteral("%1/%2").arg(m_current + 1).arg(m_matches.size()));
+        m_status->setText(QStringLiteral("%1/%2").arg(m_current + 1).arg(m_matches.size()) + more);
     place();
 }
 
-// Over the view's top-right corner, inside its viewport, clear of the scroll bar.
+// Over the view's top-right (or bottom-right) corner, inside its viewport, clear of the scroll bar.
 void FindBar::place()
 {
     resize(sizeHint());
     const QRect area = m_view->viewport()->geometry();
     const int x = std::max(area.left(), area.left() + area.width() - width() - kMargin);
-    move(x, area.top() + kMargin);
+    const int y = m_atBottom ? std::max(area.top(), area.top() + area.height() - height() - kMargin)
+                             : area.top() + kMargin;
+    move(x, y);
 }

@@ -90,10 +90,10 @@ void LiveFeed::stop()
     m_wake.notify_all();
 }
 
-void LiveFeed::deliver(quint64 generation, const SystemLog::LogRowList &rows)
+void LiveFeed::deliver(quint64 generation, const SystemLog::LogRowList &rows, qint64 lastId)
 {
     if (generation == m_generation && m_following)
-        emit recordsArrived(rows);
+        emit recordsArrived(rows, lastId);
 }
 
 void LiveFeed::run()
@@ -183,7 +183,7 @@ void LiveFeed::run()
         if (!rows.isEmpty()) {
             const quint64 generation = current.generation;
             QMetaObject::invokeMethod(
-                this, [this, generation, rows] { deliver(generation, rows); },
+                this, [this, generation, rows, lastId] { deliver(generation, rows, lastId); },
                 Qt::QueuedConnection);
         }
     }

@@ -40,8 +40,9 @@ public:
     bool isFollowing() const { return m_following; }
 
 Q_SIGNALS:
-    // Records of the listing stored since, in id order, each handed over once.
-    void recordsArrived(const SystemLog::LogRowList &rows);
+    // Records of the listing stored since, in id order, each handed over once; lastId is the
+    // highest id read so far (following again from there hands over only what came later).
+    void recordsArrived(const SystemLog::LogRowList &rows, qint64 lastId);
 
 private:
     struct Request
@@ -52,7 +53,7 @@ private:
     };
 
     void run();
-    void deliver(quint64 generation, const SystemLog::LogRowList &rows);
+    void deliver(quint64 generation, const SystemLog::LogRowList &rows, qint64 lastId);
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

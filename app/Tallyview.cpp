@@ -1,10 +1,13 @@
 #include "Tallyview.h"
 
 #include "FindBar.h"
+#include "LiveFeed.h"
 #include "QDBSqlite.h"
+#include "RecordListing.h"
 #include "qzSysLog.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDir>
@@ -23,6 +26,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -55,21 +59,6 @@ void appendRecordText(QString &out, const SystemLog::LogRow &row)
     out += row.second;
 }
 
-QString recordsText(const SystemLog::LogRowList &rows)
-{
-    int length = 0;
-    for (const SystemLog::LogRow &row : rows)
-        length += row.first.size() + row.second.size() + 3;
-    QString text;
-    text.reserve(length);
-    for (const SystemLog::LogRow &row : rows) {
-        if (!text.isEmpty())
-            text += QLatin1Char('\n');
-        appendRecordText(text, row);
-    }
-    return text;
-}
-
 // "<head><reason>". Another program holding the file is said in words before the database's own.
 QString failureText(const char *head, const QSqlError &error)
 {
@@ -85,26 +74,34 @@ void showNotice(QWidget *parent, const QString &text)
                              QMessageBox::NoButton);
 }
 
-// Puts a query's outcome into the result view. Records are shown as plain text, exactly their
-// characters: each record's date-time and colon on one line and its message below, one record
-// after the other. The whole text goes in as one document update, which a list of a hundred
-// thousand records needs; the document is the same as one paragraph appended per record.
-void showResult(QTextEdit *view, const SystemLog::LogRowList &rows, const QSqlError &error)
+// Whether a record shows exactly this listing text ("<date-time>:\n<message>").
+bool showsText(const SystemLog::LogRow &row, const QString &text)
 {
-    // The application's font at 18 px for a listing, at 30 px for a notice.
-    QFont font = QApplication::font();
-    font.setPixelSize(rows.isEmpty() ? 30 : 18);
-    if (view->font() != font) {
-        // Emptied first, so that the font change does not lay out the previous contents again.
-        view->clear();
-        view->setFont(font);
+    return text.size() == row.first.size() + 2 + row.second.size() && text.startsWith(row.first) &&
+           text.midRef(row.first.size(), 2) == QLatin1String(":\n") && text.endsWith(row.second);
+}
+
+// The record of `rows` that shows `text`, the one nearest to `near`; `near` when none does.
+int findRecord(const SystemLog::LogRowList &rows, const QString &text, int near)
+{
+    for (int distance = 0; distance < rows.size(); ++distance) {
+        for (const int i : {near - distance, near + distance}) {
+            if (i >= 0 && i < rows.size() && showsText(rows.at(i), text))
+                return i;
+        }
     }
+    return near;
+}
+
+// Puts a query's outcome into the result view: the records, or a notice when there are none.
+void showResult(RecordListing *listing, SystemLog::LogRowList rows, const QSqlError &error)
+{
     if (!rows.isEmpty())
-        view->setPlainText(recordsText(rows));
+        listing->showRows(std::move(rows));
     else if (error.isValid())
-        view->setPlainText(failureText("查询失败：", error));
+        listing->showNotice(failureText("查询失败：", error));
     else
-        view->setPlainText(QString::fromUtf8("没有找到相关记录"));
+        listing->showNotice(QString::fromUtf8("没有找到相关记录"));
 }
 
 } // namespace
@@ -156,6 +153,21 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     ui.comboBox->setCurrentIndex(m_comBoxIndex);
     ui.comboBox_2->setCurrentIndex(m_comBoxIndex);
 
+    m_listing = new RecordListing(ui.textEdit);
+
+    // Live update, off at start: an entry of the view's menu, and Ctrl+L anywhere in the window.
+    m_liveAction = new QAction(QString::fromUtf8("实时更新"), this);
+    m_liveAction->setObjectName(QStringLiteral("liveUpdateAction"));
+    m_liveAction->setCheckable(true);
+    m_liveAction->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_L));
+    addAction(m_liveAction);
+    m_liveFeed = new LiveFeed(this);
+    connect(m_liveAction, &QAction::toggled, this, &Tallyview::followListing);
+    connect(m_liveFeed, &LiveFeed::recordsArrived, this, &Tallyview::appendLive);
+    // F5 runs the last query again.
+    auto *refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(refresh, &QShortcut::activated, this, &Tallyview::refresh);
+
     // Finding in the listing: the Find key anywhere in the window, or the view's context menu.
     auto *find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, &Tallyview::openFind);
@@ -165,6 +177,9 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
 Tallyview::~Tallyview()
 {
+    // The feed's thread ends before the service goes.
+    delete m_liveFeed;
+    m_liveFeed = nullptr;
     SystemLog::qzSysLog::release();
 }
 
@@ -195,7 +210,7 @@ void Tallyview::onButtonClicked()
 void Tallyview::openFind()
 {
     if (!m_findBar)
-        m_findBar = new FindBar(ui.textEdit);
+        m_findBar = new FindBar(ui.textEdit, m_listing);
     m_findBar->open();
 }
 
@@ -205,8 +220,13 @@ void Tallyview::showViewMenu(const QPoint &pos)
     QMenu *menu = ui.textEdit->createStandardContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->addSeparator();
+    // "Select all" takes what the view holds; of a long listing that is only a part.
+    if (!m_listing->isWhole())
+        menu->addAction(QString::fromUtf8("复制全部"), this,
+                        [this] { QApplication::clipboard()->setText(m_listing->wholeText()); });
     QAction *find = menu->addAction(QString::fromUtf8("查找"), this, &Tallyview::openFind);
     find->setShortcut(QKeySequence::Find);
+    menu->insertAction(find, m_liveAction);
     menu->popup(ui.textEdit->viewport()->mapToGlobal(pos));
 }
 
@@ -218,25 +238,81 @@ void Tallyview::queryByDay()
     QSettings settings(QString::fromUtf8(kSettingsFile), QSettings::IniFormat);
     settings.setValue(QString::fromUtf8(kIndexKey), m_comBoxIndex);
 
-    const QString day = ui.dateEdit->dateTime().toString(QStringLiteral("yyyy-MM-dd"));
-    WaitCursor wait;
-    QSqlError error;
-    const SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
-    showResult(ui.textEdit, rows, error);
+    ListedQuery query;
+    query.day = ui.dateEdit->dateTime().toString(QStringLiteral("yyyy-MM-dd"));
+    // The bounds of the service's query by day.
+    query.from = query.day + QStringLiteral(" 00:00:00");
+    query.to = query.day + QStringLiteral(" 23:59:59");
+    query.type = type;
+    list(query, false);
 }
 
 void Tallyview::queryByRange()
 {
     const int type = ui.comboBox_2->currentData(Qt::UserRole).toInt();
     const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
-    const QString startTime = ui.m_startdateTimeEdit->dateTime().toString(format);
-    const QString endTime = ui.m_enddateTimeEdit->dateTime().toString(format);
+    ListedQuery query;
+    query.from = ui.m_startdateTimeEdit->dateTime().toString(format);
+    query.to = ui.m_enddateTimeEdit->dateTime().toString(format);
+    query.type = type;
+    list(query, false);
+}
+
+void Tallyview::list(const ListedQuery &query, bool keepPlace)
+{
+    const bool hadRecords = !m_listing->isNotice();
+    const int top = m_listing->topRecord();
+    const QString topText = keepPlace && hadRecords ? m_listing->recordText(top) : QString();
+    // Records of the previous listing still on their way are dropped from here on.
+    m_liveFeed->stop();
 
     WaitCursor wait;
+    SystemLog::qzSysLog *front = SystemLog::qzSysLog::instance();
     QSqlError error;
-    const SystemLog::LogRowList rows =
-        SystemLog::qzSysLog::instance()->queryRange(startTime, endTime, type, &error);
-    showResult(ui.textEdit, rows, error);
+    qint64 lastId = -1;
+    SystemLog::LogRowList rows =
+        query.day.isEmpty() ? front->queryRange(query.from, query.to, query.type, &error, &lastId)
+                            : front->queryDay(query.day, query.type, &error, &lastId);
+    const int keep = topText.isEmpty() ? -1 : findRecord(rows, topText, top);
+    showResult(m_listing, std::move(rows), error);
+    if (keep >= 0)
+        m_listing->positionAt(keep);
+    m_listed = query;
+    m_listedId = error.isValid() ? -1 : lastId;
+    followListing();
+}
+
+void Tallyview::refresh()
+{
+    if (!m_listed.from.isEmpty())
+        list(m_listed, true);
+}
+
+void Tallyview::followListing()
+{
+    if (!m_liveAction->isChecked() || m_listedId < 0) {
+        m_liveFeed->stop();
+        return;
+    }
+    LiveFeed::Listing listing;
+    // The service's file: "dbLog.db" of the working directory.
+    listing.path = QDir::current().absoluteFilePath(QStringLiteral("dbLog.db"));
+    listing.from = m_listed.from;
+    listing.to = m_listed.to;
+    listing.type = m_listed.type;
+    listing.afterId = m_listedId;
+    m_liveFeed->follow(listing);
+}
+
+// Records that arrived while live update is on go to the end of the listing. A view at the end
+// follows them; one scrolled elsewhere stays where it is.
+void Tallyview::appendLive(const SystemLog::LogRowList &rows, qint64 lastId)
+{
+    m_listedId = lastId;
+    const bool follow = m_listing->isNotice() || m_listing->isAtEnd();
+    m_listing->appendRows(rows);
+    if (follow)
+        m_listing->positionAtEnd();
 }
 
 void Tallyview::exportDay()
