@@ -42,10 +42,14 @@ struct FileIdentity
     }
 };
 
-// Whether a stored stamp lies within the listing's bounds, compared byte by byte as the service's
-// query compares text stamps.
-bool withinBounds(std::string_view stamp, const QByteArray &from, const QByteArray &to)
+// Whether a stored stamp lies within the listing's bounds, as the service's query compares it with
+// its text bounds: a text stamp byte by byte; a number sorts before any text, a blob after it.
+bool withinBounds(const SystemLog::LogRecordView &record, const QByteArray &from,
+                  const QByteArray &to)
 {
+    if (!record.datetimeIsText)
+        return false;
+    const std::string_view stamp = record.datetime;
     const auto compare = [stamp](const QByteArray &bound) {
         const std::string_view b(bound.constData(), size_t(bound.size()));
         return stamp.compare(b);
@@ -166,7 +170,7 @@ void LiveFeed::run()
         const bool ok = reader.select(selection, [&](const SystemLog::LogRecordView &r) {
             lastId = r.id;
             ++read;
-            if (withinBounds(r.datetime, from, to))
+            if (withinBounds(r, from, to))
                 rows.append({QString::fromUtf8(r.datetime.data(), int(r.datetime.size())),
                              QString::fromUtf8(r.message.data(), int(r.message.size()))});
             return true;

@@ -85,6 +85,7 @@ public:
     sqlite3_stmt *get() const { return m_stmt; }
     qint64 int64(int column) const { return sqlite3_column_int64(m_stmt, column); }
     bool isNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+    bool isText(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_TEXT; }
     std::string_view text(int column) const
     {
         const char *data = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column));
@@ -192,6 +193,7 @@ struct LogReader::Chunk
         qint64 id;
         int type;
         bool typeIsNull;
+        bool datetimeIsText;
         size_t stampAt, stampSize, messageAt, messageSize;
     };
     std::vector<Row> rows;
@@ -207,8 +209,8 @@ struct LogReader::Chunk
         const size_t at = bytes.size();
         bytes.append(r.datetime);
         bytes.append(r.message);
-        rows.push_back({r.id, r.type, r.typeIsNull, at, r.datetime.size(), at + r.datetime.size(),
-                        r.message.size()});
+        rows.push_back({r.id, r.type, r.typeIsNull, r.datetimeIsText, at, r.datetime.size(),
+                        at + r.datetime.size(), r.message.size()});
     }
     LogRecordView view(const Row &row) const
     {
@@ -216,6 +218,7 @@ struct LogReader::Chunk
         r.id = row.id;
         r.type = row.type;
         r.typeIsNull = row.typeIsNull;
+        r.datetimeIsText = row.datetimeIsText;
         r.datetime = std::string_view(bytes.data() + row.stampAt, row.stampSize);
         r.message = std::string_view(bytes.data() + row.messageAt, row.messageSize);
         return r;
@@ -398,6 +401,8 @@ bool LogReader::readChunk(const QByteArray &sql, const QVector<QByteArray> &text
         rc = SQLITE_OK;
         LogRecordView r;
         r.id = select.int64(0);
+        // Read before the text: asking for the text converts a number, and the type is lost.
+        r.datetimeIsText = select.isText(1);
         r.datetime = select.text(1);
         r.typeIsNull = select.isNull(2);
         r.type = static_cast<int>(select.int64(2));

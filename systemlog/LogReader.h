@@ -22,6 +22,8 @@ struct LogRecordView
 {
     qint64 id = 0;
     std::string_view datetime;
+    // The stamp is stored as text (as the service stores it), not as a number, blob or null.
+    bool datetimeIsText = true;
     int type = 0;
     bool typeIsNull = false;
     std::string_view message;

@@ -1197,16 +1197,22 @@ void CommandsTest::liveUpdate()
     const int scroll = bar->value();
     const QString listing = view()->toPlainText();
 
-    // Stored by another program: one of the listing, one of another category, one of another day.
-    QVERIFY(WindowTest::seedRecords({{"2024-03-15 23:00:00", 3, "new alarm"},
-                                     {"2024-03-15 23:00:01", 2, "another category"},
-                                     {"2024-03-16 00:00:00", 3, "the next day"}}));
-    const QString shown = listing + '\n' + recordText("2024-03-15 23:00:00", "new alarm");
+    // Stored by another program: two of the listing (one with bytes that are no UTF-8), and others
+    // of another category, another day, or with a stamp that the query's bounds never take.
+    QVERIFY(WindowTest::execOnLog(
+        "INSERT INTO SystemInfo(datetime, type, message) VALUES ('2024-03-15 23:00:00', 3, 'new'), "
+        "('2024-03-15 23:00:01', 2, 'category'), ('2024-03-16 00:00:00', 3, 'next day'), "
+        "(CAST('2024-03-15 23:00:02' AS BLOB), 3, 'blob'), (20240315, 3, 'number'), "
+        "('2024-03-15 23:00:03', 3, X'E68AA5FF')"));
+    const QString shown = listing + '\n' + recordText("2024-03-15 23:00:00", "new") + '\n' +
+                          recordText("2024-03-15 23:00:03", QString::fromUtf8("\xE6\x8A\xA5\xFF"));
     if (on)
         QTRY_COMPARE_WITH_TIMEOUT(view()->toPlainText(), shown, 1000);
     QTest::qWait(on ? 300 : 1000); // nothing more comes, nothing twice
     QCOMPARE(view()->toPlainText(), on ? shown : listing);
     QCOMPARE(bar->value(), atEnd ? bar->maximum() : scroll);
+    QTest::keyClick(view(), Qt::Key_F5); // the same as the query reads it
+    QCOMPARE(view()->toPlainText(), shown);
 }
 
 void CommandsTest::refreshKeepsRecord()
