@@ -25,6 +25,7 @@ namespace WindowTest {
 namespace {
 
 const char *const kHandled = "windowTestHandled";
+const char *const kLockConnection = "windowTestLock";
 
 } // namespace
 
@@ -110,35 +111,17 @@ bool execOnLog(const QString &statement)
     });
 }
 
-LogLock::LogLock() : m_name(QStringLiteral("window-test-lock")) {}
-
-LogLock::~LogLock()
-{
-    release();
-}
-
 bool LogLock::take()
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kLockConnection);
     db.setDatabaseName(QStringLiteral("dbLog.db"));
-    QSqlQuery lock(db);
-    if (!db.open() || !lock.exec(QStringLiteral("BEGIN EXCLUSIVE"))) {
-        qWarning("cannot lock dbLog.db: %s", qPrintable(lock.lastError().text()));
-        return false;
-    }
-    return true;
+    return db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
 }
 
 void LogLock::release()
 {
-    if (!QSqlDatabase::contains(m_name))
-        return;
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_name, false);
-        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(m_name);
+    if (QSqlDatabase::contains(kLockConnection))
+        QSqlDatabase::removeDatabase(kLockConnection); // closes it: the lock goes with it
 }
 
 bool activate(QWidget *window)

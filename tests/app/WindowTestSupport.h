@@ -48,18 +48,11 @@ bool execOnLog(const QString &statement);
 
 // Holds an exclusive lock on "dbLog.db" of the working directory through a connection of its own,
 // as another program writing to the file does, until released or destroyed.
-class LogLock
+struct LogLock
 {
-public:
-    LogLock();
-    ~LogLock();
-    LogLock(const LogLock &) = delete;
-    LogLock &operator=(const LogLock &) = delete;
+    ~LogLock() { release(); }
     bool take();
     void release();
-
-private:
-    QString m_name;
 };
 
 // Makes the window the active one, which its shortcuts need.
