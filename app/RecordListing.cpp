@@ -16,29 +16,42 @@
 
 namespace {
 
-// Records in the view's document while the listing is longer than that. A few hundred records lay
-// out in milliseconds and are many screens even on a tall monitor with short messages.
-const int kWindowRecords = 400;
+// Records in the view's document while the listing is longer than that: several screens even on
+// a tall monitor with short messages, and laid out within a few milliseconds.
+const int kWindowRecords = 240;
 // Records kept above the record on screen when the window moves.
-const int kRecordsAbove = 150;
+const int kRecordsAbove = 90;
 // The window moves once the screen comes this near to one of its ends (and the listing goes on).
-const int kEdgeRecords = 50;
+const int kEdgeRecords = 40;
 
 const int kHiddenPixels = 2;
 
 const int kListingPixels = 18;
 const int kNoticePixels = 30;
 
+// A stored text as a window holds it. The view's document takes "\r\n" for one line break, so
+// every carriage return is made a line feed first: offsets in the listing text are then offsets
+// in the document. Texts of other programs may hold any characters.
+QString shown(const QString &text)
+{
+    if (!text.contains(QLatin1Char('\r')))
+        return text;
+    QString lines = text;
+    lines.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    lines.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return lines;
+}
+
 void appendRecord(QString &out, const SystemLog::LogRow &row)
 {
-    out += row.first;
+    out += shown(row.first);
     out += QLatin1String(":\n");
-    out += row.second;
+    out += shown(row.second);
 }
 
 qint64 recordLength(const SystemLog::LogRow &row)
 {
-    return qint64(row.first.size()) + 2 + row.second.size();
+    return qint64(shown(row.first).size()) + 2 + shown(row.second).size();
 }
 
 } // namespace
@@ -279,7 +292,13 @@ bool RecordListing::fillWindow(int first, int last)
     for (int record = first; record < last; ++record) {
         if (record > first)
             text += QLatin1Char('\n');
-        appendRecord(text, m_rows.at(record));
+        if (isWhole()) {
+            // Exactly the stored texts, as the view has always been given them.
+            const SystemLog::LogRow &row = m_rows.at(record);
+            text += row.first + QLatin1String(":\n") + row.second;
+        } else {
+            appendRecord(text, m_rows.at(record));
+        }
     }
     m_view->setPlainText(text);
     if (isWhole())

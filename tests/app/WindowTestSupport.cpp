@@ -48,7 +48,11 @@ QString longDayStamp(int count, int record)
 
 QString longDayMessage(int record)
 {
-    return QString::fromUtf8("记录 %1%2").arg(record).arg(record % 7 ? "" : " alarm");
+    // Line breaks as another system writes them in every fifth.
+    return QString::fromUtf8("记录 %1%2%3")
+        .arg(record)
+        .arg(record % 5 ? "" : "\r\n第二行")
+        .arg(record % 7 ? "" : " alarm");
 }
 
 } // namespace

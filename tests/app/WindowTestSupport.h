@@ -31,7 +31,8 @@ struct Record
 bool seedRecords(const QList<Record> &records);
 
 // A day of `count` alarms (category 3) on 2024-03-15, spread over the day's seconds, as "dbLog.db"
-// of the working directory. Message i is "记录 <i>", followed by " alarm" for every seventh. Each
+// of the working directory. Message i is "记录 <i>", followed by "\r\n第二行" for every fifth and
+// " alarm" for every seventh. Each
 // count is written once per process and copied for the next test that asks for it.
 bool seedLongDay(int count);
 QString longDayRecordText(int count, int record);
