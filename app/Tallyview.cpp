@@ -2,6 +2,8 @@
 
 #include "DayExport.h"
 #include "FindBar.h"
+#include "LiveFeed.h"
+#include "QDBSqlite.h"
 #include "RecordListing.h"
 #include "qzSysLog.h"
 
@@ -27,6 +29,13 @@ namespace {
 
 const char *const kSettingsFile = "./Tallyview.ini";
 const char *const kIndexKey = "comBoxIndex";
+
+// How long the window's queries wait for another program's lock on the log before they say that
+// the file is busy. The window stands still meanwhile. A log service holds the file for one batch
+// at a time, at most 250 ms (at its shutdown), usually a few milliseconds, so this wait rides
+// out any writer storing records; a file held longer (a backup, a transaction left open in a
+// shell) is reported after a second instead of freezing the window for five.
+constexpr int kQueryBusyWaitMs = 1000;
 
 // Shows the wait cursor for as long as the object lives. Never held across a modal dialog.
 class WaitCursor
@@ -59,10 +68,38 @@ bool writeExport(const QString &path, const SystemLog::LogRowList &rows, QString
     return ok;
 }
 
+// "<head><reason>". Another program holding the file is said in words before the database's own.
+QString failureText(const char *head, const QSqlError &error)
+{
+    QString text = QString::fromUtf8(head);
+    if (SystemLog::QDBSqlite::isBusy(error))
+        text += QString::fromUtf8("日志文件正被其他程序占用，请稍后重试") + QLatin1Char('\n');
+    return text + error.text();
+}
+
 void showNotice(QWidget *parent, const QString &text)
 {
     QMessageBox::information(parent, QString::fromUtf8("提示"), text, QMessageBox::Ok,
                              QMessageBox::NoButton);
+}
+
+// Whether a record shows exactly this listing text ("<date-time>:\n<message>").
+bool showsText(const SystemLog::LogRow &row, const QString &text)
+{
+    return text.size() == row.first.size() + 2 + row.second.size() && text.startsWith(row.first) &&
+           text.midRef(row.first.size(), 2) == QLatin1String(":\n") && text.endsWith(row.second);
+}
+
+// The record of `rows` that shows `text`, the one nearest to `near`; `near` when none does.
+int findRecord(const SystemLog::LogRowList &rows, const QString &text, int near)
+{
+    for (int distance = 0; distance < rows.size(); ++distance) {
+        for (const int i : {near - distance, near + distance}) {
+            if (i >= 0 && i < rows.size() && showsText(rows.at(i), text))
+                return i;
+        }
+    }
+    return near;
 }
 
 // Puts a query's outcome into the result view: the records, or a notice when there are none.
@@ -71,7 +108,7 @@ void showResult(RecordListing *listing, SystemLog::LogRowList rows, const QSqlEr
     if (!rows.isEmpty())
         listing->showRows(std::move(rows));
     else if (error.isValid())
-        listing->showNotice(QString::fromUtf8("查询失败：%1").arg(error.text()));
+        listing->showNotice(failureText("查询失败：", error));
     else
         listing->showNotice(QString::fromUtf8("没有找到相关记录"));
 }
@@ -82,6 +119,7 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 {
     // The service runs before any widget exists.
     SystemLog::qzSysLog::instance()->start();
+    SystemLog::qzSysLog::instance()->writer().setQueryBusyTimeout(kQueryBusyWaitMs);
 
     ui.setupUi(this);
 
@@ -121,6 +159,19 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
     m_listing = new RecordListing(ui.textEdit);
 
+    // Live update, off at start: an entry of the view's menu, and Ctrl+L anywhere in the window.
+    m_liveAction = new QAction(QString::fromUtf8("实时更新"), this);
+    m_liveAction->setObjectName(QStringLiteral("liveUpdateAction"));
+    m_liveAction->setCheckable(true);
+    m_liveAction->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_L));
+    addAction(m_liveAction);
+    m_liveFeed = new LiveFeed(this);
+    connect(m_liveAction, &QAction::toggled, this, &Tallyview::followListing);
+    connect(m_liveFeed, &LiveFeed::recordsArrived, this, &Tallyview::appendLive);
+    // F5 runs the last query again.
+    auto *refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(refresh, &QShortcut::activated, this, &Tallyview::refresh);
+
     // Finding in the listing: the Find key anywhere in the window, or the view's context menu.
     auto *find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, &Tallyview::openFind);
@@ -130,6 +181,9 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
 Tallyview::~Tallyview()
 {
+    // The feed's thread ends before the service goes.
+    delete m_liveFeed;
+    m_liveFeed = nullptr;
     SystemLog::qzSysLog::release();
 }
 
@@ -176,6 +230,7 @@ void Tallyview::showViewMenu(const QPoint &pos)
                         [this] { QApplication::clipboard()->setText(m_listing->wholeText()); });
     QAction *find = menu->addAction(QString::fromUtf8("查找"), this, &Tallyview::openFind);
     find->setShortcut(QKeySequence::Find);
+    menu->insertAction(find, m_liveAction);
     menu->popup(ui.textEdit->viewport()->mapToGlobal(pos));
 }
 
@@ -187,25 +242,81 @@ void Tallyview::queryByDay()
     QSettings settings(QString::fromUtf8(kSettingsFile), QSettings::IniFormat);
     settings.setValue(QString::fromUtf8(kIndexKey), m_comBoxIndex);
 
-    const QString day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
-    WaitCursor wait;
-    QSqlError error;
-    SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
-    showResult(m_listing, std::move(rows), error);
+    ListedQuery query;
+    query.day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
+    // The bounds of the service's query by day.
+    query.from = SystemLog::dayStart(query.day);
+    query.to = SystemLog::dayEnd(query.day);
+    query.type = type;
+    list(query, false);
 }
 
 void Tallyview::queryByRange()
 {
     const int type = ui.comboBox_2->currentData(Qt::UserRole).toInt();
     const QString format = QLatin1String(SystemLog::kStampFormat);
-    const QString startTime = ui.m_startdateTimeEdit->dateTime().toString(format);
-    const QString endTime = ui.m_enddateTimeEdit->dateTime().toString(format);
+    ListedQuery query;
+    query.from = ui.m_startdateTimeEdit->dateTime().toString(format);
+    query.to = ui.m_enddateTimeEdit->dateTime().toString(format);
+    query.type = type;
+    list(query, false);
+}
+
+void Tallyview::list(const ListedQuery &query, bool keepPlace)
+{
+    const bool hadRecords = !m_listing->isNotice();
+    const int top = m_listing->topRecord();
+    const QString topText = keepPlace && hadRecords ? m_listing->recordText(top) : QString();
+    // Records of the previous listing still on their way are dropped from here on.
+    m_liveFeed->stop();
 
     WaitCursor wait;
+    SystemLog::qzSysLog *front = SystemLog::qzSysLog::instance();
     QSqlError error;
+    qint64 lastId = -1;
     SystemLog::LogRowList rows =
-        SystemLog::qzSysLog::instance()->queryRange(startTime, endTime, type, &error);
+        query.day.isEmpty() ? front->queryRange(query.from, query.to, query.type, &error, &lastId)
+                            : front->queryDay(query.day, query.type, &error, &lastId);
+    const int keep = topText.isEmpty() ? -1 : findRecord(rows, topText, top);
     showResult(m_listing, std::move(rows), error);
+    if (keep >= 0)
+        m_listing->positionAt(keep);
+    m_listed = query;
+    m_listedId = error.isValid() ? -1 : lastId;
+    followListing();
+}
+
+void Tallyview::refresh()
+{
+    if (!m_listed.from.isEmpty())
+        list(m_listed, true);
+}
+
+void Tallyview::followListing()
+{
+    if (!m_liveAction->isChecked() || m_listedId < 0) {
+        m_liveFeed->stop();
+        return;
+    }
+    LiveFeed::Listing listing;
+    // The service's file: "dbLog.db" of the working directory.
+    listing.path = QDir::current().absoluteFilePath(QStringLiteral("dbLog.db"));
+    listing.from = m_listed.from;
+    listing.to = m_listed.to;
+    listing.type = m_listed.type;
+    listing.afterId = m_listedId;
+    m_liveFeed->follow(listing);
+}
+
+// Records that arrived while live update is on go to the end of the listing. A view at the end
+// follows them; one scrolled elsewhere stays where it is.
+void Tallyview::appendLive(const SystemLog::LogRowList &rows, qint64 lastId)
+{
+    m_listedId = lastId;
+    const bool follow = m_listing->isNotice() || m_listing->isAtEnd();
+    m_listing->appendRows(rows);
+    if (follow)
+        m_listing->positionAtEnd();
 }
 
 void Tallyview::exportDay()
@@ -222,7 +333,7 @@ void Tallyview::exportDay()
         rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
     }
     if (error.isValid()) {
-        showNotice(this, QString::fromUtf8("导出失败：%1").arg(error.text()));
+        showNotice(this, failureText("导出失败：", error));
         return;
     }
     if (rows.isEmpty()) {
