@@ -2,6 +2,7 @@
 
 #include "DayExport.h"
 #include "FindBar.h"
+#include "ListingQuery.h"
 #include "LiveFeed.h"
 #include "QDBSqlite.h"
 #include "RecordListing.h"
@@ -166,6 +167,8 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     m_liveAction->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_L));
     addAction(m_liveAction);
     m_liveFeed = new LiveFeed(this);
+    m_query = new ListingQuery(this);
+    connect(m_query, &ListingQuery::listed, this, &Tallyview::showListed);
     connect(m_liveAction, &QAction::toggled, this, &Tallyview::followListing);
     connect(m_liveFeed, &LiveFeed::recordsArrived, this, &Tallyview::appendLive);
     // F5 runs the last query again.
@@ -181,9 +184,13 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
 Tallyview::~Tallyview()
 {
-    // The feed's thread ends before the service goes.
+    // The threads of the feed and of a query in flight end before the service goes.
     delete m_liveFeed;
     m_liveFeed = nullptr;
+    delete m_query;
+    m_query = nullptr;
+    if (m_waitCursor)
+        QApplication::restoreOverrideCursor();
     SystemLog::qzSysLog::release();
 }
 
@@ -264,37 +271,59 @@ void Tallyview::queryByRange()
 
 void Tallyview::list(const ListedQuery &query, bool keepPlace)
 {
-    const bool hadRecords = !m_listing->isNotice();
-    const int top = m_listing->topRecord();
-    const QString topText = keepPlace && hadRecords ? m_listing->recordText(top) : QString();
+    // The place to keep is the shown listing's, also when a query in preparation is replaced.
+    if (!m_query->isPreparing()) {
+        const int top = m_listing->topRecord();
+        m_keepText = keepPlace && !m_listing->isNotice() ? m_listing->recordText(top) : QString();
+        m_keepNear = top;
+    } else if (!keepPlace) {
+        m_keepText.clear();
+    }
     // Records of the previous listing still on their way are dropped from here on.
     m_liveFeed->stop();
+    m_preparing = query;
+    if (!m_waitCursor) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        m_waitCursor = true;
+    }
+    ListingQuery::Request request;
+    request.day = query.day;
+    request.from = query.from;
+    request.to = query.to;
+    request.type = query.type;
+    m_query->run(request);
+}
 
-    WaitCursor wait;
-    SystemLog::qzSysLog *front = SystemLog::qzSysLog::instance();
-    QSqlError error;
-    qint64 lastId = -1;
-    SystemLog::LogRowList rows =
-        query.day.isEmpty() ? front->queryRange(query.from, query.to, query.type, &error, &lastId)
-                            : front->queryDay(query.day, query.type, &error, &lastId);
-    const int keep = topText.isEmpty() ? -1 : findRecord(rows, topText, top);
+void Tallyview::showListed()
+{
+    if (m_waitCursor) {
+        QApplication::restoreOverrideCursor();
+        m_waitCursor = false;
+    }
+    const QSqlError error = m_query->error();
+    SystemLog::LogRowList rows = m_query->takeRows();
+    const int keep = m_keepText.isEmpty() ? -1 : findRecord(rows, m_keepText, m_keepNear);
+    m_keepText.clear();
     showResult(m_listing, std::move(rows), error);
     if (keep >= 0)
         m_listing->positionAt(keep);
-    m_listed = query;
-    m_listedId = error.isValid() ? -1 : lastId;
+    m_listed = m_preparing;
+    m_listedId = error.isValid() ? -1 : m_query->lastId();
     followListing();
 }
 
 void Tallyview::refresh()
 {
-    if (!m_listed.from.isEmpty())
-        list(m_listed, true);
+    // The last query asked for, shown or still in preparation.
+    const ListedQuery &last = m_query->isPreparing() ? m_preparing : m_listed;
+    if (!last.from.isEmpty())
+        list(last, true);
 }
 
 void Tallyview::followListing()
 {
-    if (!m_liveAction->isChecked() || m_listedId < 0) {
+    // A listing in preparation is followed once it is shown.
+    if (!m_liveAction->isChecked() || m_listedId < 0 || m_query->isPreparing()) {
         m_liveFeed->stop();
         return;
     }

@@ -8,6 +8,7 @@
 #include <QString>
 
 class FindBar;
+class ListingQuery;
 class LiveFeed;
 class RecordListing;
 class QAction;
@@ -48,9 +49,10 @@ private:
         QString to;
         int type = 0;
     };
-    // Runs the query and shows its outcome; with keepPlace, the record at the top of the screen
-    // stays there (F5).
+    // Starts the query, whose outcome is shown when it arrives; with keepPlace, the record at the
+    // top of the screen stays there (F5). A query started meanwhile replaces it.
     void list(const ListedQuery &query, bool keepPlace);
+    void showListed();
     void refresh();
     void followListing();
     void appendLive(const SystemLog::LogRowList &rows, qint64 lastId);
@@ -69,4 +71,11 @@ private:
     LiveFeed *m_liveFeed = nullptr;
     ListedQuery m_listed;
     qint64 m_listedId = -1;
+
+    // The query being prepared (shown with the wait cursor), and where the view stays once shown.
+    ListingQuery *m_query = nullptr;
+    ListedQuery m_preparing;
+    QString m_keepText; // the text of the record to keep at the top; empty: none
+    int m_keepNear = 0;
+    bool m_waitCursor = false;
 };

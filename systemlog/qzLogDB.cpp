@@ -415,7 +415,7 @@ LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSq
         if (!m_queryStoreReady) {
             QSqlError setupError;
             m_queryStoreReady = m_pDB->prepare(&setupError) == QDBSqlite::Readiness::Ready;
-            if (!m_queryStoreReady) {
+            if (!m_queryStoreReady.load()) {
                 if (error)
                     *error = setupError;
                 return LogRowList();
@@ -429,8 +429,17 @@ LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSq
     const int busyTimeoutMs = m_queryBusyTimeoutMs.load();
     if (busyTimeoutMs >= 0)
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
-    if (!db.openExisting(error))
+    if (!m_queryStoreReady.load()) {
+        // As the owner's connection would be: set up first, and its failure is the answer.
+        QSqlError setupError;
+        if (db.prepare(&setupError) != QDBSqlite::Readiness::Ready) {
+            if (error)
+                *error = setupError;
+            return LogRowList();
+        }
+    } else if (!db.openExisting(error)) {
         return LogRowList();
+    }
     LogRowList rows = db.selectLogs(startTime, endTime, type, error, lastId);
     db.close();
     return rows;

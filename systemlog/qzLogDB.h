@@ -90,7 +90,9 @@ private:
     std::mutex m_queueMutex;
 
     // The owner thread's connection (m_pDB) is ready for queries; set up again while not.
-    bool m_queryStoreReady = false;
+    // Written by the owner thread; a query of another thread sets up its own connection as the
+    // owner's would be set up while this is false.
+    std::atomic<bool> m_queryStoreReady{false};
     std::atomic<int> m_queryBusyTimeoutMs{-1}; // < 0: the connection's own
     Qt::HANDLE m_ownerThread = nullptr;
     bool m_started = false;

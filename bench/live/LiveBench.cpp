@@ -94,6 +94,9 @@ void listToday(Tallyview &window)
     window.findChild<QDateEdit *>(QStringLiteral("dateEdit"))->setDate(QDate::currentDate());
     window.findChild<QComboBox *>(QStringLiteral("comboBox"))->setCurrentIndex(3);
     window.findChild<QAbstractButton *>(QStringLiteral("pushButton"))->click();
+    // The window prepares the listing with the wait cursor shown.
+    while (QApplication::overrideCursor())
+        runFor(10);
     runFor(1000);
 }
 

@@ -134,6 +134,11 @@ bool activate(QWidget *window)
     return QTest::qWaitForWindowActive(window);
 }
 
+bool waitForListing(int timeoutMs)
+{
+    return QTest::qWaitFor([] { return !QApplication::overrideCursor(); }, timeoutMs);
+}
+
 bool Fixture::setUp()
 {
     m_home = QDir::currentPath();

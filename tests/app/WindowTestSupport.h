@@ -59,6 +59,10 @@ struct LogLock
 // Makes the window the active one, which its shortcuts need.
 bool activate(QWidget *window);
 
+// Waits until the window has shown the listing of its last query: while a listing is being
+// prepared, the window shows the wait cursor. False when it is still preparing after `timeoutMs`.
+bool waitForListing(int timeoutMs = 120000);
+
 using TestFiles::readFile;
 using TestFiles::writeFile;
 

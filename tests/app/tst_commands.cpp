@@ -249,7 +249,7 @@ bool CommandsTest::click(const char *name) const
     if (!button)
         return false;
     button->click();
-    return true;
+    return WindowTest::waitForListing();
 }
 
 void CommandsTest::setDay(const QDate &date) const
@@ -1214,6 +1214,7 @@ void CommandsTest::liveUpdate()
     QCOMPARE(view()->toPlainText(), on ? shown : listing);
     QCOMPARE(bar->value(), atEnd ? bar->maximum() : scroll);
     QTest::keyClick(view(), Qt::Key_F5); // the same as the query reads it
+    QVERIFY(WindowTest::waitForListing());
     QCOMPARE(view()->toPlainText(), shown);
 }
 
@@ -1230,6 +1231,7 @@ void CommandsTest::refreshKeepsRecord()
     QVERIFY(WindowTest::execOnLog("DELETE FROM SystemInfo WHERE id <= 10"));
     QVERIFY(WindowTest::seedRecords({{"2024-03-15 23:00:00", 3, "new alarm"}}));
     QTest::keyClick(view(), Qt::Key_F5);
+    QVERIFY(WindowTest::waitForListing());
     QVERIFY(view()->toPlainText().startsWith("2024-03-15 10:00:10:\nfiller"));
     QVERIFY(view()->toPlainText().endsWith(recordText("2024-03-15 23:00:00", "new alarm")));
     QCOMPARE(topStamp(), top);
