@@ -64,6 +64,12 @@ void ListingQuery::work()
                 ? service->queryRange(request.from, request.to, request.type, &outcome->error,
                                       &outcome->lastId)
                 : service->queryDay(request.day, request.type, &outcome->error, &outcome->lastId);
+        {
+            // Replaced meanwhile: the records are let go here rather than in the window's thread.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_quit || m_waitingTicket != 0)
+                continue;
+        }
         // Handed over in the object's thread; dropped there when a later query was asked for,
         // and with the object when it goes first.
         QMetaObject::invokeMethod(

@@ -206,6 +206,8 @@ private Q_SLOTS:
 
     void longListing_data();
     void longListing();
+    void queryInPreparation_data();
+    void queryInPreparation();
     void appendedRows_data();
     void appendedRows();
 
@@ -1243,6 +1245,55 @@ void CommandsTest::longListing_data()
     QTest::newRow("ordinary: whole") << RecordListing::kWholeLimit;
     QTest::newRow("one more: in part") << RecordListing::kWholeLimit + 1;
     QTest::newRow("300,000") << 300000;
+}
+
+void CommandsTest::queryInPreparation_data()
+{
+    QTest::addColumn<QString>("meanwhile"); // done while the 300,000 alarms of the 15th are read
+    QTest::newRow("a query of another day") << QStringLiteral("another query");
+    QTest::newRow("the window closed") << QStringLiteral("close");
+    QTest::newRow("live update switched on") << QStringLiteral("live");
+}
+
+// A long listing is prepared while the window goes on: the wait cursor shows until it arrives, a
+// later query replaces it, and the window may close or switch live update on meanwhile.
+void CommandsTest::queryInPreparation()
+{
+    QFETCH(QString, meanwhile);
+    const int count = 300000;
+    QVERIFY(WindowTest::seedLongDay(count));
+    QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-16 08:00:00"), 3, "next day"}}));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    m_fx.window()->findChild<QAbstractButton *>("pushButton")->click();
+    // Nothing is shown before the event loop runs again, whatever the query's speed.
+    QVERIFY(QApplication::overrideCursor());
+    QVERIFY(view()->toPlainText().isEmpty());
+
+    if (meanwhile == QLatin1String("close")) {
+        m_fx.closeWindow();
+        QVERIFY(!QApplication::overrideCursor());
+        return;
+    }
+    const QString next = recordText(QStringLiteral("2024-03-16 08:00:00"), "next day");
+    if (meanwhile == QLatin1String("another query")) {
+        setDay(kDate.addDays(1));
+        QVERIFY(click("pushButton"));
+        QCOMPARE(view()->toPlainText(), next);
+        QTest::qWait(300); // the replaced listing never comes
+        QCOMPARE(view()->toPlainText(), next);
+        return;
+    }
+    auto *live = m_fx.window()->findChild<QAction *>("liveUpdateAction");
+    live->trigger();
+    QVERIFY(WindowTest::waitForListing());
+    auto *listing = view()->findChild<RecordListing *>();
+    QVERIFY(listing && !listing->isNotice() && !listing->isWhole()); // the long listing
+    QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-15 23:59:59"), 3, "late"}}));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        listing->wholeText().endsWith(recordText(QStringLiteral("2024-03-15 23:59:59"), "late")),
+        1000);
 }
 
 // A long listing through the real window: shown at once and settled, both ends and the middle
