@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace SystemLog {
 
@@ -25,9 +26,9 @@ class LogPruner::Private
 public:
     LogConnection db;
 
-    // Deletes the next batch of records before `moment` with ids above *after, in one
+    // Deletes the next batch of records before `moment` with ids from *from on, in one
     // transaction; *done once there are none left.
-    int deleteBatch(const QByteArray &moment, qint64 *after, qint64 *deleted, bool *done);
+    int deleteBatch(const QByteArray &moment, qint64 *from, qint64 *deleted, bool *done);
 };
 
 LogPruner::LogPruner() : d(std::make_unique<Private>()) {}
@@ -72,7 +73,7 @@ bool LogPruner::countBefore(const QString &moment, qint64 *count)
     return true;
 }
 
-int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qint64 *deleted,
+int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *from, qint64 *deleted,
                                     bool *done)
 {
     const std::string_view stamp(moment.constData(), size_t(moment.size()));
@@ -82,8 +83,8 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qin
     if (transaction.rc() != SQLITE_OK)
         return transaction.rc();
     Sqlite::Statement end(db.handle(), "SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
-                                       "WHERE id > ?1 AND datetime < ?2 ORDER BY id LIMIT ?3)");
-    end.bind(1, *after).bind(2, stamp).bind(3, qint64(kDeleteBatchRows));
+                                       "WHERE id >= ?1 AND datetime < ?2 ORDER BY id LIMIT ?3)");
+    end.bind(1, *from).bind(2, stamp).bind(3, qint64(kDeleteBatchRows));
     int rc = end.step();
     if (rc != SQLITE_ROW)
         return rc;
@@ -91,9 +92,9 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qin
     if (*done)
         return transaction.commit();
     const qint64 upTo = end.int64(0);
-    Sqlite::Statement remove(db.handle(),
-                             "DELETE FROM SystemInfo WHERE id > ?1 AND id <= ?2 AND datetime < ?3");
-    remove.bind(1, *after).bind(2, upTo).bind(3, stamp);
+    Sqlite::Statement remove(
+        db.handle(), "DELETE FROM SystemInfo WHERE id >= ?1 AND id <= ?2 AND datetime < ?3");
+    remove.bind(1, *from).bind(2, upTo).bind(3, stamp);
     rc = remove.run();
     if (rc != SQLITE_DONE)
         return rc;
@@ -101,7 +102,9 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qin
     rc = transaction.commit();
     if (rc == SQLITE_OK) {
         *deleted += changes;
-        *after = upTo;
+        // The highest id there can be ends the walk; *from would wrap round.
+        *done = upTo == std::numeric_limits<qint64>::max();
+        *from = upTo + (*done ? 0 : 1);
     }
     return rc;
 }
@@ -112,12 +115,13 @@ bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted)
         return false;
     *deleted = 0;
     const QByteArray stamp = moment.toUtf8();
-    qint64 after = 0;
+    // Other programs may have stored ids of 0 and below: from the lowest id there can be.
+    qint64 from = std::numeric_limits<qint64>::min();
     for (;;) {
         QElapsedTimer clock;
         clock.start();
         bool done = false;
-        const int rc = d->deleteBatch(stamp, &after, deleted, &done);
+        const int rc = d->deleteBatch(stamp, &from, deleted, &done);
         if (rc != SQLITE_OK)
             return d->db.failCode(rc, QStringLiteral("cannot delete"));
         if (done)

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,6 +118,17 @@ QByteArray asciiOf(const QString &text)
     return ascii;
 }
 
+// The lowest id a selection reads: every id when afterId is the lowest value, else the one
+// after it; false when no id can follow.
+bool firstIdOf(const LogSelection &selection, qint64 *first)
+{
+    constexpr qint64 lowest = std::numeric_limits<qint64>::min();
+    if (selection.afterId == std::numeric_limits<qint64>::max())
+        return false;
+    *first = selection.afterId == lowest ? lowest : selection.afterId + 1;
+    return true;
+}
+
 // A copy of a value read from a statement, to bind to a later one.
 struct ValueDeleter
 {
@@ -178,7 +190,8 @@ public:
     bool readFailed(int code) { return db.failCode(code, QStringLiteral("cannot read")); }
     bool distinctTypes(std::vector<ValueCopy> *values, bool *hasNull, bool *tooMany);
     bool spanOf(const QByteArray &typeCondition, const std::vector<ValueCopy> &values,
-                const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
+                const LogSelection &selection, qint64 firstId, qint64 *first, qint64 *last,
+                bool *empty);
     bool idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
     bool readChunk(const QByteArray &sql, const std::vector<QByteArray> &texts, qint64 from,
                    qint64 to, Chunk *chunk);
@@ -221,15 +234,15 @@ bool LogReader::Private::distinctTypes(std::vector<ValueCopy> *values, bool *has
 
 bool LogReader::Private::spanOf(const QByteArray &typeCondition,
                                 const std::vector<ValueCopy> &values, const LogSelection &selection,
-                                qint64 *first, qint64 *last, bool *empty)
+                                qint64 firstId, qint64 *first, qint64 *last, bool *empty)
 {
-    // ?1: afterId, ?2.. the values, then the bounds.
+    // ?1: the first id, ?2.. the values, then the bounds.
     std::vector<QByteArray> texts;
     const QByteArray sql =
-        "SELECT min(id), max(id) FROM SystemInfo WHERE " + typeCondition + " AND id > ?1" +
+        "SELECT min(id), max(id) FROM SystemInfo WHERE " + typeCondition + " AND id >= ?1" +
         boundsFilter(selection.from, selection.to, 2 + int(values.size()), &texts);
     Sqlite::Statement span(db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
-    span.bind(1, selection.afterId);
+    span.bind(1, firstId);
     for (size_t i = 0; i < values.size(); ++i)
         span.bind(2 + int(i), values[i].get());
     bindTexts(span, 2 + int(values.size()), texts);
@@ -254,24 +267,27 @@ bool LogReader::Private::idSpan(const LogSelection &selection, qint64 *first, qi
     std::vector<ValueCopy> values;
     bool hasNull = false;
     bool tooMany = false;
+    *empty = true;
+    qint64 firstId = 0;
+    if (!firstIdOf(selection, &firstId))
+        return true;
     if (narrowed && selection.types.isEmpty() && !distinctTypes(&values, &hasNull, &tooMany))
         return false;
-    *empty = true;
     if (narrowed && !tooMany) {
         if (!selection.types.isEmpty()) {
             QByteArray list;
             for (int type : selection.types)
                 list += (list.isEmpty() ? "" : ",") + QByteArray::number(type);
-            return spanOf("type IN (" + list + ")", {}, selection, first, last, empty);
+            return spanOf("type IN (" + list + ")", {}, selection, firstId, first, last, empty);
         }
         if (!values.empty()) {
             QByteArray list;
             for (size_t i = 0; i < values.size(); ++i)
                 list += (i == 0 ? "?" : ",?") + QByteArray::number(2 + int(i));
-            if (!spanOf("type IN (" + list + ")", values, selection, first, last, empty))
+            if (!spanOf("type IN (" + list + ")", values, selection, firstId, first, last, empty))
                 return false;
         }
-        return !hasNull || spanOf("type IS NULL", {}, selection, first, last, empty);
+        return !hasNull || spanOf("type IS NULL", {}, selection, firstId, first, last, empty);
     }
     // Without bounds (follow's polls), or with too many values to seek, the span runs from
     // afterId to the end, found by rowid; the bounds then apply to each row read.
@@ -280,9 +296,9 @@ bool LogReader::Private::idSpan(const LogSelection &selection, qint64 *first, qi
     const int rc = Sqlite::readNumber(db.handle(), "SELECT max(id) FROM SystemInfo", &top, &none);
     if (rc != SQLITE_ROW)
         return readFailed(rc);
-    *first = selection.afterId + 1;
+    *first = firstId;
     *last = top;
-    *empty = none || top <= selection.afterId;
+    *empty = none || top < firstId;
     return true;
 }
 
@@ -374,7 +390,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
             if (!onRow(r))
                 return true;
         }
-        if (chunk.rows.size() < size_t(kChunkRows) ||
+        // The last id of a full chunk may be the highest one there can be: nothing follows it.
+        if (chunk.rows.size() < size_t(kChunkRows) || chunk.rows.back().id >= last ||
             (selection.limit >= 0 && delivered >= selection.limit))
             break;
         next = chunk.rows.back().id + 1;
@@ -403,17 +420,17 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
     // Backwards along the ids, a chunk at a time, until enough records match (?2, the upper
     // end of a forward walk, is not used).
     QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
-                     "WHERE id < ?1";
+                     "WHERE id <= ?1";
     if (!selection.types.isEmpty())
         sql += integerTypeFilter(selection.types);
     sql += " ORDER BY id DESC LIMIT ?3";
 
     Chunk chunk;
     Chunk found;
-    qint64 before = upToId + 1;
+    qint64 upTo = upToId;
     const QByteArray ascii = asciiOf(selection.grep);
     while (count > 0 && found.rows.size() < size_t(count)) {
-        if (!d->readChunk(sql, {}, before, 0, &chunk))
+        if (!d->readChunk(sql, {}, upTo, 0, &chunk))
             return false;
         for (const Chunk::Row &row : chunk.rows) {
             const LogRecordView r = chunk.view(row);
@@ -423,9 +440,10 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
             if (found.rows.size() >= size_t(count))
                 break;
         }
-        if (chunk.rows.size() < size_t(kChunkRows))
+        if (chunk.rows.size() < size_t(kChunkRows) ||
+            chunk.rows.back().id == std::numeric_limits<qint64>::min())
             break;
-        before = chunk.rows.back().id;
+        upTo = chunk.rows.back().id - 1;
     }
     for (auto it = found.rows.crbegin(); it != found.rows.crend(); ++it) {
         if (!onRow(found.view(*it)))

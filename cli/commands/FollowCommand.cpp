@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <limits>
 
 namespace TallyLog {
 
@@ -100,7 +101,7 @@ int FollowCommand::run(const QString &path)
     std::string buffer;
     formatter.appendStart(buffer);
     bool writeFailed = false;
-    qint64 lastId = 0;
+    qint64 lastId = std::numeric_limits<qint64>::min(); // other programs may store ids <= 0
     const auto print = [&](const SystemLog::LogRecordView &record) {
         formatter.appendRecord(buffer, record);
         lastId = record.id;

@@ -161,6 +161,45 @@ bool writeForeignLog(const QString &path)
     });
 }
 
+// Runs SQL statements on a new file: logs with ids, types and stamps that only other programs
+// store.
+bool writeWithSql(const QString &path, const QStringList &statements)
+{
+    return TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery q(db);
+        for (const QString &statement : statements) {
+            if (!q.exec(statement)) {
+                qWarning("%s: %s", qPrintable(statement), qPrintable(q.lastError().text()));
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+// The output of `tallylog follow` once `size` bytes came, then the exit status after SIGINT.
+Run followUntil(const QString &workDir, const QStringList &arguments, int size)
+{
+    QProcess follow;
+    follow.setWorkingDirectory(workDir);
+    follow.start(QStringLiteral(TALLYLOG_PATH), arguments);
+    Run run;
+    if (!follow.waitForStarted())
+        return run;
+    QElapsedTimer clock;
+    clock.start();
+    while (run.out.size() < size && clock.elapsed() < 5000 && follow.state() == QProcess::Running) {
+        follow.waitForReadyRead(100);
+        run.out += follow.readAllStandardOutput();
+    }
+    ::kill(static_cast<pid_t>(follow.processId()), SIGINT);
+    if (follow.waitForFinished(5000) && follow.exitStatus() == QProcess::NormalExit)
+        run.status = follow.exitCode();
+    run.out += follow.readAllStandardOutput();
+    run.err = follow.readAllStandardError();
+    return run;
+}
+
 QString categoryName(int type)
 {
     static const char *const names[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
@@ -199,6 +238,8 @@ private Q_SLOTS:
     void statsCountsPerHourAndCategory();
     void foreignTypes_data();
     void foreignTypes();
+    void foreignIds_data();
+    void foreignIds();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("dbLog.db")); }
@@ -529,15 +570,9 @@ void TallylogTest::foreignTypes()
 
     QByteArray out;
     if (arguments.first() == QLatin1String("follow")) {
-        QProcess follow;
-        follow.setWorkingDirectory(m_dir->path());
-        follow.start(QStringLiteral(TALLYLOG_PATH), arguments);
-        QVERIFY(follow.waitForStarted());
-        QTRY_COMPARE_WITH_TIMEOUT((out += follow.readAllStandardOutput()).size(), expected.size(),
-                                  5000);
-        ::kill(static_cast<pid_t>(follow.processId()), SIGINT);
-        QVERIFY(follow.waitForFinished(5000));
-        QCOMPARE(follow.exitCode(), 0);
+        const Run run = followUntil(m_dir->path(), arguments, expected.size());
+        QCOMPARE(run.status, 0);
+        out = run.out;
     } else {
         const Run run = tallylog(arguments, m_dir->path());
         QCOMPARE(run.status, 0);
@@ -558,6 +593,80 @@ void TallylogTest::foreignTypes()
         out = rows;
     }
     QCOMPARE(out, expected);
+}
+
+void TallylogTest::foreignIds_data()
+{
+    QTest::addColumn<QStringList>("statements"); // SQL that writes the file
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("expected"); // the output; on failure, part of standard error
+
+    const QString table = QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY "
+                                         "AUTOINCREMENT UNIQUE, datetime DATETIME, type, message)");
+    const QStringList lowIds{table, "INSERT INTO SystemInfo VALUES(-5, '" + at("10:00:00") +
+                                        "', 1, 'minus five'), (0, '" + at("10:00:01") +
+                                        "', 1, 'zero'), (7, '" + at("10:00:02") + "', 1, 'seven')"};
+    const QByteArray lowText = (at("10:00:00") + ":\nminus five\n" + at("10:00:01") + ":\nzero\n" +
+                                at("10:00:02") + ":\nseven\n")
+                                   .toUtf8();
+    QTest::newRow("ids 0 and below, list")
+        << lowIds << QStringList{"list", "--day", kDay, "--type", "1"} << 0 << lowText;
+    QTest::newRow("ids 0 and below, prune")
+        << lowIds << QStringList{"prune", "--before", "2027-01-01", "--yes"} << 0
+        << QByteArray("3 records stamped before 2027-01-01 deleted\n");
+
+    // A full chunk of records whose last id is the highest there can be.
+    const QStringList topIds{
+        table, "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 4999) "
+               "INSERT INTO SystemInfo SELECT 9223372036854770808 + i, '" +
+                   at("10:00:00") + "', 1, 'm' || i FROM n"};
+    QTest::newRow("highest id, list")
+        << topIds << QStringList{"list", "--day", kDay, "--grep", "m4999"} << 0
+        << (at("10:00:00") + " [用户使用记录]:\nm4999\n").toUtf8();
+    QTest::newRow("highest id, follow")
+        << topIds << QStringList{"follow", "--grep", "m4999", "--format", "csv"} << 0
+        << QByteArray("\xef\xbb\xbfid,datetime,type,category,message\r\n9223372036854775807,") +
+               at("10:00:00").toUtf8() + QString::fromUtf8(",1,用户使用记录,m4999\r\n").toUtf8();
+
+    // Infinities, which SQLite writes as Inf and -Inf: JSON has no number for them.
+    QTest::newRow("infinite types, json")
+        << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                                  "', 1e999, 'a'), (2, '" + at("10:00:01") + "', -1e999, 'b')"}
+        << QStringList{"list", "--day", kDay, "--format", "json"} << 0
+        << ("{\"id\":1,\"datetime\":\"" + at("10:00:00") +
+            "\",\"type\":\"Inf\",\"category\":null,\"message\":\"a\"}\n{\"id\":2,\"datetime\":\"" +
+            at("10:00:01") + "\",\"type\":\"-Inf\",\"category\":null,\"message\":\"b\"}\n")
+               .toUtf8();
+
+    // Ids stored as texts lie outside every range of ids: refused, not passed over.
+    const QStringList textIds{
+        "CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, datetime, type, message)",
+        "INSERT INTO SystemInfo VALUES('a', '" + at("10:00:00") + "', 1, 'x'), (NULL, '" +
+            at("10:00:01") + "', 1, 'y')"};
+    const QByteArray refused("not a log database (SystemInfo has ids that are not integers)");
+    QTest::newRow("text ids, list")
+        << textIds << QStringList{"list", "--day", kDay} << 1 << refused;
+    QTest::newRow("text ids, prune")
+        << textIds << QStringList{"prune", "--before", "2027-01-01", "--yes"} << 1 << refused;
+}
+
+void TallylogTest::foreignIds()
+{
+    QFETCH(QStringList, statements);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QByteArray, expected);
+    QVERIFY(writeWithSql(dbPath(), statements));
+
+    const Run run = arguments.first() == QLatin1String("follow")
+                        ? followUntil(m_dir->path(), arguments, expected.size())
+                        : tallylog(arguments, m_dir->path());
+    QCOMPARE(run.status, status);
+    if (status == 0)
+        QCOMPARE(run.out, expected);
+    else
+        QVERIFY2(run.err.contains(expected), run.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TallylogTest)
