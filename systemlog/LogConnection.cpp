@@ -35,6 +35,9 @@ bool LogConnection::open(const QString &path, bool writable)
         return fail(QStringLiteral("no such file"));
     if (info.isDir())
         return fail(QStringLiteral("is a directory"));
+    // A pipe would keep the opening waiting for a writer, forever; a device is no log either.
+    if (!info.isFile())
+        return fail(QStringLiteral("not a regular file"));
 
     // Without SQLITE_OPEN_CREATE: a file that vanished in the meantime is not made again.
     QString reason;

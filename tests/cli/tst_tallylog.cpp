@@ -17,6 +17,8 @@
 
 #include <csignal>
 
+#include <sys/stat.h>
+
 namespace {
 
 struct Record
@@ -352,7 +354,7 @@ void TallylogTest::readCommandsLeaveTheFileAlone()
 
 void TallylogTest::failuresAndUsage_data()
 {
-    QTest::addColumn<QByteArray>("contents"); // null: no file
+    QTest::addColumn<QByteArray>("contents"); // null: no file; "fifo": a named pipe
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
 
@@ -363,6 +365,8 @@ void TallylogTest::failuresAndUsage_data()
         << QByteArray() << QStringList{"prune", "--before", kDay, "--yes"} << 1;
     QTest::newRow("empty file") << QByteArray("") << list << 1;
     QTest::newRow("not SQLite") << QByteArray("hello, I am text\n") << list << 1;
+    QTest::newRow("named pipe") << QByteArray("fifo") << list << 1;
+    QTest::newRow("named pipe, stats") << QByteArray("fifo") << QStringList{"stats"} << 1;
     QTest::newRow("not a log, prune --yes")
         << QByteArray("hello") << QStringList{"prune", "--before", kDay, "--yes"} << 1;
     QTest::newRow("no command") << log << QStringList{} << 2;
@@ -385,11 +389,15 @@ void TallylogTest::failuresAndUsage()
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
+    const bool fifo = contents == "fifo";
     if (contents == "log")
         QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 3, "x"}}));
+    else if (fifo)
+        QCOMPARE(::mkfifo(QFile::encodeName(dbPath()).constData(), 0600), 0);
     else if (!contents.isNull())
         QVERIFY(TestFiles::writeFile(dbPath(), contents));
-    const QByteArray before = TestFiles::readFile(dbPath());
+    // (Reading a pipe would wait for a writer.)
+    const QByteArray before = fifo ? QByteArray() : TestFiles::readFile(dbPath());
 
     const Run run = tallylog(QStringList{QStringLiteral("--db"), dbPath()} + arguments);
     QCOMPARE(run.status, status);
@@ -398,7 +406,8 @@ void TallylogTest::failuresAndUsage()
         QVERIFY2(run.err.contains(dbPath().toUtf8()), run.err.constData());
     QVERIFY(run.out.isEmpty());
     // Never created, never changed.
-    QCOMPARE(TestFiles::readFile(dbPath()), before);
+    if (!fifo)
+        QCOMPARE(TestFiles::readFile(dbPath()), before);
 }
 
 void TallylogTest::followDeliversNewRecords()
