@@ -380,8 +380,16 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
     while (next <= last) {
         if (!d->readChunk(sql, texts, next, last, &chunk))
             return false;
-        for (const Chunk::Row &row : chunk.rows) {
-            const LogRecordView r = chunk.view(row);
+        // A full chunk leaves the rows of its last id to the next one: a table without a key may
+        // hold an id more than once, and those beyond the chunk would be passed over. (A chunk
+        // that holds nothing but one id is taken whole.)
+        const bool full = chunk.rows.size() == size_t(kChunkRows);
+        size_t end = chunk.rows.size();
+        while (full && end > 1 && chunk.rows[end - 1].id == chunk.rows.back().id &&
+               chunk.rows.front().id != chunk.rows.back().id)
+            --end;
+        for (size_t i = 0; i < end; ++i) {
+            const LogRecordView r = chunk.view(chunk.rows[i]);
             if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
                 continue;
             if (selection.limit >= 0 && delivered >= selection.limit)
@@ -390,9 +398,14 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
             if (!onRow(r))
                 return true;
         }
-        // The last id of a full chunk may be the highest one there can be: nothing follows it.
-        if (chunk.rows.size() < size_t(kChunkRows) || chunk.rows.back().id >= last ||
-            (selection.limit >= 0 && delivered >= selection.limit))
+        if (!full || (selection.limit >= 0 && delivered >= selection.limit))
+            break;
+        if (end < chunk.rows.size()) {
+            next = chunk.rows[end].id;
+            continue;
+        }
+        // The last id of the chunk may be the highest one there can be: nothing follows it.
+        if (chunk.rows.back().id >= last)
             break;
         next = chunk.rows.back().id + 1;
     }

@@ -638,6 +638,16 @@ void TallylogTest::foreignIds_data()
         << QByteArray("\xef\xbb\xbfid,datetime,type,category,message\r\n9223372036854775807,") +
                at("10:00:00").toUtf8() + QString::fromUtf8(",1,用户使用记录,m4999\r\n").toUtf8();
 
+    // A table without a key, one id twice where the first chunk ends.
+    const QByteArray twice = (at("10:00:00") + " [用户使用记录]:\nm5000\n").toUtf8();
+    QTest::newRow("one id twice, list")
+        << QStringList{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                       "5000) INSERT INTO SystemInfo SELECT i, '" +
+                           at("10:00:00") + "', 1, 'm' || i FROM n",
+                       "INSERT INTO SystemInfo VALUES(5000, '" + at("10:00:00") + "', 1, 'm5000')"}
+        << QStringList{"list", "--day", kDay, "--grep", "m5000"} << 0 << twice + twice;
+
     // Infinities, which SQLite writes as Inf and -Inf: JSON has no number for them.
     QTest::newRow("infinite types, json")
         << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
