@@ -67,9 +67,9 @@ bool LogConnection::open(const QString &path, bool writable)
     }
     // Records are read and deleted in ranges of integer ids. Ids that other programs stored as
     // text, blobs or NULL (in a table whose id is not the row's key) fall outside every range: a
-    // listing would pass them over in silence and a prune would never get past them.
-    // The lowest and the highest id in SQLite's order of values (NULL, numbers, texts, blobs),
-    // each one step along the id's index.
+    // listing would pass them over in silence and a prune would never get past them. Checked
+    // are the lowest and the highest id in SQLite's order of values (NULL, numbers, texts,
+    // blobs), each one step along the id's index.
     qint64 integerIds = 0;
     const int idsRc = Sqlite::readNumber(
         handle(),
