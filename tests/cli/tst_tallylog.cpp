@@ -15,6 +15,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
 namespace {
 
 struct Record
@@ -173,8 +177,11 @@ private Q_SLOTS:
     void failuresAndUsage_data();
     void failuresAndUsage();
     void followDeliversNewRecords();
+    void followTakesAReplacedFile_data();
+    void followTakesAReplacedFile();
     void exportWritesTheWindowsFile();
     void pruneDeletesOnlyOlderRecords();
+    void pruneBesideAWriterEnds();
     void statsCountsPerHourAndCategory();
 
 private:
@@ -373,6 +380,61 @@ void TallylogTest::followDeliversNewRecords()
     QCOMPARE(follow.exitCode(), 0);
 }
 
+void TallylogTest::followTakesAReplacedFile_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("moved over it") << QStringLiteral("move");
+    QTest::newRow("copied over it") << QStringLiteral("copy");
+    QTest::newRow("removed, then back") << QStringLiteral("remove");
+}
+
+void TallylogTest::followTakesAReplacedFile()
+{
+    QFETCH(QString, how);
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{at("08:00:00"), 1, "old 1"},
+                                               {at("08:00:01"), 1, "old 2"},
+                                               {at("08:00:02"), 1, "old 3"}}));
+    // Fewer records than the old file, and a history of its own.
+    const QString other = m_dir->filePath(QStringLiteral("new.db"));
+    QVERIFY(writeLog(other, QVector<Record>{{at("09:00:00"), 2, "new 1"}}));
+    QVERIFY(writeLog(other, QVector<Record>{{at("09:00:01"), 2, "new 2"}}));
+
+    QProcess follow;
+    follow.start(QStringLiteral(TALLYLOG_PATH), {"--db", dbPath(), "follow", "--format", "json"});
+    QByteArray out, err;
+    const auto readSoFar = [&] {
+        out += follow.readAllStandardOutput();
+        err += follow.readAllStandardError();
+        return messagesOf(out);
+    };
+    QStringList expected{"old 1", "old 2", "old 3"};
+    QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+    if (how == QLatin1String("copy")) {
+        QVERIFY(TestFiles::writeFile(dbPath(), TestFiles::readFile(other)));
+    } else {
+        if (how == QLatin1String("remove")) {
+            QVERIFY(QFile::remove(dbPath()));
+            QTRY_VERIFY_WITH_TIMEOUT((readSoFar(), err.contains("removed")), 5000);
+        }
+        QCOMPARE(std::rename(qPrintable(other), qPrintable(dbPath())), 0);
+    }
+    // The new file from its start, then what is stored in it afterwards.
+    expected << "new 1"
+             << "new 2";
+    QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:02"), 2, "new 3"}}));
+    expected << "new 3";
+    QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+
+    follow.terminate();
+    QVERIFY(follow.waitForFinished(5000));
+    QCOMPARE(follow.exitCode(), 0);
+    readSoFar();
+    // Said once each: the removal, the new file.
+    QVERIFY2(err.count("replaced") == 1 && err.count('\n') == (how == "remove" ? 2 : 1),
+             err.constData());
+}
+
 void TallylogTest::exportWritesTheWindowsFile()
 {
     const QVector<Record> records{{at("09:00:00"), 3, "first\nsecond line"},
@@ -423,6 +485,44 @@ void TallylogTest::pruneDeletesOnlyOlderRecords()
     QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
     run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00", "--format", "json"});
     QCOMPARE(messagesOf(run.out), (QStringList{"kept, first second", "kept"}));
+}
+
+void TallylogTest::pruneBesideAWriterEnds()
+{
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{at("07:00:00"), 0, "before the writer"}}));
+    // Another program stores records stamped before the day of the cut until the prune ends:
+    // a prune that chased them would never end.
+    std::atomic<bool> pruned{false};
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        TestLogFile::withConnection(dbPath(), [&](QSqlDatabase &db) {
+            QSqlQuery insert(db);
+            insert.prepare("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, 1, ?)");
+            while (!pruned) {
+                insert.addBindValue(at("08:00:00"));
+                insert.addBindValue(QString::number(written));
+                written += insert.exec() ? 1 : 0;
+                QThread::msleep(1);
+            }
+            return true;
+        });
+    });
+    QTRY_VERIFY(written > 200);
+    const Run run = tallylog({"--db", dbPath(), "prune", "--before", "2026-12-09", "--yes"});
+    pruned = true;
+    writer.join();
+    QVERIFY2(run.status == 0, run.err.constData());
+
+    // What was stored before the prune started is gone, what came later is kept: a gap-free
+    // tail of what the writer stored.
+    const QStringList kept =
+        messagesOf(tallylog({"--db", dbPath(), "list", "--day", kDay, "--format", "json"}).out);
+    const int firstKept = kept.isEmpty() ? written.load() : kept.first().toInt();
+    QStringList tail;
+    for (int i = firstKept; i < written; ++i)
+        tail << QString::number(i);
+    QCOMPARE(kept, tail);
+    QVERIFY2(run.out.startsWith(QByteArray::number(firstKept + 1) + " records"), run.out);
 }
 
 void TallylogTest::statsCountsPerHourAndCategory()

@@ -10,6 +10,9 @@
 //   release                releases the front; reports "releasems", the time it took
 //   burst                  starts the service and logs "t<thread>:<seq>" from two threads until
 //                          killed (categories 1 and 2 for threads 0 and 1)
+//   crashwriting N         another writer of "dbLog.db": inserts N records in one transaction
+//                          through a connection of its own and dies by SIGKILL before the commit,
+//                          leaving the file half written and the journal that undoes it
 
 #include "ChildSupport.h"
 #include "OutputHook.h"
@@ -19,9 +22,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -72,6 +79,26 @@ void logSteadily(int perSecond, int forMs)
         SystemLog::outputHook(4, message.constData(), message.size());
     }
     report("logged", QString::number(seq));
+}
+
+[[noreturn]] void crashWriting(int count)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(QStringLiteral("dbLog.db"));
+    QSqlQuery insert(db);
+    // A small page cache spills the transaction's pages into the file before the commit: the
+    // journal is then needed to undo them (a "hot" journal), as after a kill during a commit.
+    if (!db.open() || !insert.exec(QStringLiteral("PRAGMA cache_size=8")) || !db.transaction() ||
+        !insert.prepare(QStringLiteral("INSERT INTO SystemInfo(type, message) VALUES(3, ?)")))
+        fail(ExitCommandFailed, QStringLiteral("cannot write: %1").arg(db.lastError().text()));
+    for (int i = 0; i < count; ++i) {
+        insert.addBindValue(QStringLiteral("never committed %1").arg(i));
+        if (!insert.exec())
+            fail(ExitCommandFailed, insert.lastError().text());
+    }
+    report("uncommitted", QString::number(count));
+    std::raise(SIGKILL);
+    std::abort();
 }
 
 void reportQuery(const SystemLog::LogRowList &rows, const QSqlError &error)
@@ -148,6 +175,9 @@ int main(int argc, char **argv)
             report("released", QStringLiteral("1"));
         } else if (std::strcmp(command, "burst") == 0) {
             burst();
+        } else if (std::strcmp(command, "crashwriting") == 0) {
+            needs(1);
+            crashWriting(std::atoi(argv[i + 1]));
         } else {
             fail(ExitUsage,
                  QStringLiteral("unknown command %1").arg(QString::fromLocal8Bit(command)));
