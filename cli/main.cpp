@@ -5,6 +5,7 @@
 // Exit status: 0 done, 1 the file or the output failed (one line on standard error), 2 wrong
 // usage (one line on standard error).
 
+#include "FileChangeWatch.h"
 #include "LogReader.h"
 #include "RecordFormat.h"
 
@@ -13,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -27,6 +29,7 @@
 using SystemLog::LogReader;
 using SystemLog::LogRecordView;
 using SystemLog::LogSelection;
+using TallyLog::FileChangeWatch;
 using TallyLog::Format;
 using TallyLog::RecordFormatter;
 
@@ -40,6 +43,8 @@ constexpr size_t kOutputChunk = 1 << 20;
 
 constexpr int kFollowBacklog = 10;
 constexpr int kFollowPollMs = 200;
+// How long the other commands wait for a file in a passing state (see openLog).
+constexpr int kOpenWaitMs = 5000;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -371,10 +376,26 @@ bool parseRequest(const CommandLine &p, const Options &o, const QString &command
     return true;
 }
 
+// A file in a passing state (a crashed writer's transaction not yet undone, a lock) is tried
+// again for a few seconds; what it waits for is said once.
 int openLog(LogReader &reader, const QString &path, LogReader::Access access)
 {
-    if (!reader.open(path, access))
-        return failure(path, reader.errorString());
+    QElapsedTimer clock;
+    clock.start();
+    bool said = false;
+    while (!reader.open(path, access)) {
+        if (!reader.lastErrorIsTransient() || (!said && clock.elapsed() >= kOpenWaitMs))
+            return failure(path, reader.errorString());
+        if (said && clock.elapsed() >= kOpenWaitMs)
+            return failure(
+                path, QStringLiteral("still busy after %1 s, giving up").arg(kOpenWaitMs / 1000));
+        if (!said)
+            printLine(
+                stderr,
+                QStringLiteral("tallylog: %1: %2 (still trying)").arg(path, reader.errorString()));
+        said = true;
+        QThread::msleep(kFollowPollMs);
+    }
     return 0;
 }
 
@@ -420,15 +441,19 @@ int runFollow(const Request &r)
     sigaction(SIGTERM, &action, nullptr);
 
     // A file that stays busy (or locked) is waited for: said once on standard error, then tried
-    // again on every poll. Any other failure ends the command.
-    bool reported = false;
+    // again on every poll. Until the first records are out any other failure ends the command;
+    // afterwards the file is waited for whatever its state, as `tail -F` does.
+    QString said;
+    const auto say = [&](const QString &state) {
+        if (state != said)
+            printLine(stderr, QStringLiteral("tallylog: %1: %2").arg(r.path, state));
+        said = state;
+    };
+    bool started = false;
     const auto busy = [&](const LogReader &reader) {
-        if (!reader.lastErrorIsTransient())
+        if (!started && !reader.lastErrorIsTransient())
             return false;
-        if (!reported)
-            printLine(stderr, QStringLiteral("tallylog: %1: %2 (still trying)")
-                                  .arg(r.path, reader.errorString()));
-        reported = true;
+        say(reader.errorString() + QStringLiteral(" (still trying)"));
         return true;
     };
     const auto pause = [] {
@@ -437,6 +462,8 @@ int runFollow(const Request &r)
     };
 
     LogReader reader;
+    FileChangeWatch watch;
+    watch.watch(r.path);
     while (!reader.open(r.path, LogReader::Access::ReadOnly)) {
         if (!busy(reader))
             return failure(r.path, reader.errorString());
@@ -455,6 +482,7 @@ int runFollow(const Request &r)
     const auto print = [&](const LogRecordView &record) {
         formatter.appendRecord(buffer, record);
         lastId = record.id;
+        watch.remember(record);
         if (!writeOut(buffer, true)) {
             writeFailed = true;
             return false;
@@ -478,28 +506,52 @@ int runFollow(const Request &r)
     }
     if (writeFailed || !writeOut(buffer, true))
         return kExitFailure;
-    lastId = qMax(lastId, top);
+    if (top > lastId) {
+        watch.rememberAt(reader, top);
+        lastId = top;
+    }
+    started = true;
 
+    const QString replaced =
+        QStringLiteral("replaced by another file; following it from its start");
     while (!g_stop) {
         pause();
         if (g_stop)
             break;
-        if (!QFileInfo::exists(r.path))
-            return failure(r.path, QStringLiteral("no such file (removed)"));
+        const FileChangeWatch::Change change = watch.fileChange();
+        if (change == FileChangeWatch::Change::Removed) {
+            say(QStringLiteral("removed; waiting for it to come back"));
+            continue;
+        }
+        if (change == FileChangeWatch::Change::Replaced) {
+            say(replaced);
+            watch.watch(r.path);
+            reader.close();
+            lastId = 0;
+        }
+        const bool reopened = !reader.isOpen();
+        if (reopened && !reader.open(r.path, LogReader::Access::ReadOnly)) {
+            busy(reader);
+            continue;
+        }
         qint64 now = 0;
         bool ok = reader.dataVersion(&now);
-        if (ok && now == version)
+        if (ok && now == version && !reopened)
             continue;
+        if (ok && watch.contentsReplaced(reader)) {
+            say(replaced);
+            watch.watch(r.path);
+            lastId = 0;
+        }
         selection.afterId = lastId;
         ok = ok && reader.select(selection, print);
         if (writeFailed)
             return kExitFailure;
         if (!ok) {
-            if (!busy(reader))
-                return failure(r.path, reader.errorString());
+            busy(reader);
             continue;
         }
-        reported = false;
+        said.clear();
         version = now;
     }
     return 0;

@@ -96,8 +96,20 @@ private:
     sqlite3_stmt *m_stmt = nullptr;
 };
 
+// A writer that died in the middle of a transaction left its journal (or the WAL needs
+// recovery): only a connection that may write can undo it, which the next writer does when it
+// opens the file. To a reader that only reads this is a passing state, not a broken file.
+bool isCrashedWriterCode(int extendedCode)
+{
+    return extendedCode == SQLITE_READONLY_ROLLBACK || extendedCode == SQLITE_READONLY_RECOVERY;
+}
+
+const char *const kCrashedWriter = "busy: a writer crashed, waiting for it to be recovered";
+
 bool isTransientCode(int code)
 {
+    if (isCrashedWriterCode(code))
+        return true;
     switch (code & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -246,9 +258,12 @@ bool LogReader::fail(const QString &what)
 
 bool LogReader::failCode(int code, const QString &what)
 {
+    if (m_db)
+        code = sqlite3_extended_errcode(m_db);
     const QString reason =
         m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(code));
-    m_error = QStringLiteral("%1: %2").arg(what, reason);
+    m_error = isCrashedWriterCode(code) ? QString::fromUtf8(kCrashedWriter)
+                                        : QStringLiteral("%1: %2").arg(what, reason);
     m_transient = isTransientCode(code);
     return false;
 }
@@ -290,12 +305,13 @@ bool LogReader::open(const QString &path, Access access)
                                        static_cast<int>(columns.text(0).size()));
     }
     if (step != SQLITE_DONE) {
-        const bool transient = isTransientCode(step);
+        failCode(step, QStringLiteral("cannot read"));
+        const bool transient = m_transient;
         const QString reason = QString::fromUtf8(sqlite3_errmsg(m_db));
         close();
         m_transient = transient;
-        m_error = transient ? QStringLiteral("cannot read: %1").arg(reason)
-                            : QStringLiteral("not a log database (%1)").arg(reason);
+        if (!transient)
+            m_error = QStringLiteral("not a log database (%1)").arg(reason);
         return false;
     }
     for (const char *column : {"id", "datetime", "type", "message"}) {
@@ -584,6 +600,11 @@ bool LogReader::deleteBefore(const QString &moment, qint64 *deleted)
         return fail(QStringLiteral("not open"));
     *deleted = 0;
     const Bind stamp = textBind(moment);
+    // The records stored once the prune has started are not its business: a writer that keeps
+    // storing records stamped before the moment would otherwise be chased for ever.
+    qint64 last = 0;
+    if (!maxId(&last))
+        return false;
     qint64 after = 0;
     for (;;) {
         QElapsedTimer clock;
@@ -600,8 +621,8 @@ bool LogReader::deleteBefore(const QString &moment, qint64 *deleted)
             rc = end.prepare(
                 m_db,
                 QByteArrayLiteral("SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
-                                  "WHERE id > ? AND datetime < ? ORDER BY id LIMIT ?)"),
-                {numberBind(after), stamp, numberBind(kDeleteBatchRows)});
+                                  "WHERE id > ? AND id <= ? AND datetime < ? ORDER BY id LIMIT ?)"),
+                {numberBind(after), numberBind(last), stamp, numberBind(kDeleteBatchRows)});
             if (rc == SQLITE_OK)
                 rc = end.step();
             if (rc == SQLITE_ROW) {
@@ -641,6 +662,20 @@ bool LogReader::deleteBefore(const QString &moment, qint64 *deleted)
         QThread::msleep(
             static_cast<unsigned long>(std::max<qint64>(kDeletePauseMs, clock.elapsed())));
     }
+}
+
+bool LogReader::recordAt(qint64 id, const RowCallback &onRow)
+{
+    if (!m_db)
+        return fail(QStringLiteral("not open"));
+    Chunk chunk;
+    if (!readChunk(QByteArrayLiteral("SELECT id, datetime, type, message FROM SystemInfo "
+                                     "WHERE id = ?1 LIMIT ?2"),
+                   {}, {id, 1}, &chunk))
+        return false;
+    for (const Chunk::Row &row : chunk.rows)
+        onRow(chunk.view(row));
+    return true;
 }
 
 bool LogReader::dataVersion(qint64 *version)

@@ -78,7 +78,8 @@ public:
     void close();
     bool isOpen() const { return m_db != nullptr; }
 
-    // The reason of the last failure, and whether it may pass (the file was busy or locked).
+    // The reason of the last failure, and whether it may pass (the file was busy or locked, or a
+    // crashed writer's transaction waits to be undone by the next writer).
     QString errorString() const { return m_error; }
     bool lastErrorIsTransient() const { return m_transient; }
 
@@ -95,10 +96,14 @@ public:
     bool count(const QString &from, const QString &to, Bucket bucket, QVector<LogCount> *counts);
     // The number of records stamped before `moment`.
     bool countBefore(const QString &moment, qint64 *count);
-    // Deletes the records stamped before `moment` in short transactions; *deleted counts them.
+    // Deletes the records stamped before `moment` that the file holds when it starts, in short
+    // transactions; *deleted counts them. Opened for writing, the reader first undoes what a
+    // crashed writer left half written.
     bool deleteBefore(const QString &moment, qint64 *deleted);
     // A number that changes whenever another connection has committed a change to the file.
     bool dataVersion(qint64 *version);
+    // The record with this id through onRow, if the file holds one.
+    bool recordAt(qint64 id, const RowCallback &onRow);
 
 private:
     struct Chunk;
