@@ -10,9 +10,8 @@
 //   release                releases the front; reports "releasems", the time it took
 //   burst                  starts the service and logs "t<thread>:<seq>" from two threads until
 //                          killed (categories 1 and 2 for threads 0 and 1)
-//   crashwriting N         another writer of "dbLog.db": inserts N records in one transaction
-//                          through a connection of its own and dies by SIGKILL before the commit,
-//                          leaving the file half written and the journal that undoes it
+//   crashwriting N         inserts N records in one transaction through a connection of its own
+//                          and dies by SIGKILL before the commit, as a crashed writer would
 
 #include "ChildSupport.h"
 #include "OutputHook.h"
@@ -25,7 +24,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QVariant>
 
 #include <chrono>
 #include <csignal>
@@ -81,24 +79,22 @@ void logSteadily(int perSecond, int forMs)
     report("logged", QString::number(seq));
 }
 
-[[noreturn]] void crashWriting(int count)
+void crashWriting(int count)
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     db.setDatabaseName(QStringLiteral("dbLog.db"));
-    QSqlQuery insert(db);
-    // A small page cache spills the transaction's pages into the file before the commit: the
-    // journal is then needed to undo them (a "hot" journal), as after a kill during a commit.
-    if (!db.open() || !insert.exec(QStringLiteral("PRAGMA cache_size=8")) || !db.transaction() ||
-        !insert.prepare(QStringLiteral("INSERT INTO SystemInfo(type, message) VALUES(3, ?)")))
-        fail(ExitCommandFailed, QStringLiteral("cannot write: %1").arg(db.lastError().text()));
-    for (int i = 0; i < count; ++i) {
-        insert.addBindValue(QStringLiteral("never committed %1").arg(i));
-        if (!insert.exec())
-            fail(ExitCommandFailed, insert.lastError().text());
+    // A small page cache spills the transaction into the file before the commit: the journal is
+    // then needed to undo it (a "hot" journal), as after a kill during a commit.
+    for (const QString &statement :
+         {QStringLiteral("PRAGMA cache_size=8"), QStringLiteral("BEGIN"),
+          QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i "
+                         "< %1) INSERT INTO SystemInfo(type, message) SELECT 3, 'never committed' "
+                         "FROM n")
+              .arg(count)}) {
+        if ((!db.isOpen() && !db.open()) || db.exec(statement).lastError().isValid())
+            fail(ExitCommandFailed, statement);
     }
-    report("uncommitted", QString::number(count));
     std::raise(SIGKILL);
-    std::abort();
 }
 
 void reportQuery(const SystemLog::LogRowList &rows, const QSqlError &error)
