@@ -1,0 +1,87 @@
+#include "LogConnection.h"
+
+#include "LogSchema.h"
+
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+namespace SystemLog {
+
+namespace {
+
+// A writer that died in the middle of a transaction left its journal (or the WAL needs
+// recovery): only a connection that may write can undo it, which the next writer does when it
+// opens the file. To a reader that only reads this is a passing state, not a broken file.
+bool isCrashedWriter(sqlite3 *db, int code)
+{
+    const int extended = db ? sqlite3_extended_errcode(db) : code;
+    return extended == SQLITE_READONLY_ROLLBACK || extended == SQLITE_READONLY_RECOVERY;
+}
+
+} // namespace
+
+bool LogConnection::fail(const QString &what)
+{
+    m_error = what;
+    m_transient = false;
+    return false;
+}
+
+bool LogConnection::failCode(int code, const QString &what)
+{
+    if (isCrashedWriter(handle(), code)) {
+        m_error = QStringLiteral("busy: a writer crashed, waiting for it to be recovered");
+        m_transient = true;
+        return false;
+    }
+    m_error = QStringLiteral("%1: %2").arg(what, Sqlite::errorText(handle(), code));
+    m_transient = Sqlite::classify(code) == Sqlite::Fault::Busy;
+    return false;
+}
+
+bool LogConnection::failIfClosed()
+{
+    return isOpen() || fail(QStringLiteral("not open"));
+}
+
+bool LogConnection::open(const QString &path, bool writable)
+{
+    close();
+    const QFileInfo info(path);
+    if (!info.exists())
+        return fail(QStringLiteral("no such file"));
+    if (info.isDir())
+        return fail(QStringLiteral("is a directory"));
+
+    // Without SQLITE_OPEN_CREATE: a file that vanished in the meantime is not made again.
+    QString reason;
+    const int rc = m_connection.open(path, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
+                                     Sqlite::kBusyTimeoutMs, &reason);
+    if (rc != SQLITE_OK) {
+        fail(QStringLiteral("cannot open: %1").arg(reason));
+        m_transient = Sqlite::classify(rc) == Sqlite::Fault::Busy;
+        return false;
+    }
+
+    // The file must hold the log table with the columns that are read; anything else is not a
+    // log, and a prune must not touch it.
+    const LogSchema::TableCheck table = LogSchema::check(handle());
+    if (table.rc != SQLITE_OK) {
+        failCode(table.rc, QStringLiteral("cannot read"));
+        const QString text = Sqlite::errorText(handle(), table.rc);
+        close();
+        if (!m_transient)
+            fail(QStringLiteral("not a log database (%1)").arg(text));
+        return false;
+    }
+    if (!table.isLog()) {
+        close();
+        return fail(QStringLiteral("not a log database (%1)").arg(table.problem()));
+    }
+    m_error.clear();
+    m_transient = false;
+    return true;
+}
+
+} // namespace SystemLog
