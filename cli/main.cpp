@@ -1,10 +1,14 @@
 // tallylog: reads the system log "dbLog.db" from a terminal or a script: lists, follows, counts,
-// exports and prunes its records. All reading goes through SystemLog::LogReader; this file only
-// parses the command line and writes the output.
+// exports and prunes its records, and forwards them to a central log. All reading goes through
+// SystemLog::LogReader; this file only parses the command line and writes the output.
 //
 // Exit status: 0 done, 1 the file or the output failed (one line on standard error), 2 wrong
 // usage (one line on standard error).
 
+#include "CursorFile.h"
+#include "ForwardEncoding.h"
+#include "ForwardSender.h"
+#include "Forwarder.h"
 #include "LogReader.h"
 #include "RecordFormat.h"
 
@@ -17,11 +21,13 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringList>
+#include <QSysInfo>
 #include <QThread>
 #include <QTime>
 
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <string>
 
 using SystemLog::LogReader;
@@ -69,8 +75,14 @@ const Command kCommands[] = {
     {"export", "--day D --type T --dir DIR [--format text|csv|json]",
      "Writes the records of one category and day to DIR/<D>系统日志.txt (.csv, .jsonl), "
      "as the window's export does."},
-    {"prune", "--before yyyy-MM-dd [--yes]",
+    {"prune", "--before yyyy-MM-dd [--keep-undelivered FILE] [--yes]",
      "Deletes the records stamped before a day; without --yes only says how many."},
+    {"forward",
+     "--to URL [--cursor-file FILE] [--type T[,T...]] [--grep TEXT] "
+     "[--from \"yyyy-MM-dd hh:mm:ss\"] [--identifier NAME] [--hostname NAME] [--once]",
+     "Delivers the records, oldest first, to systemd-journal-remote (--to http://HOST[:PORT]) "
+     "or a syslog server (--to syslog+tcp://HOST[:PORT]), remembering in the cursor file how "
+     "far; runs until interrupted."},
 };
 
 const Command *findCommand(const QString &name)
@@ -95,7 +107,7 @@ int usageError(const Command *command, const QString &problem)
     const QString usage =
         command ? QStringLiteral("tallylog [--db PATH] %1 %2")
                       .arg(QLatin1String(command->name), QString::fromUtf8(command->synopsis))
-                : QStringLiteral("tallylog [--db PATH] list|follow|stats|export|prune "
+                : QStringLiteral("tallylog [--db PATH] list|follow|stats|export|prune|forward "
                                  "[options] (tallylog --help)");
     printLine(stderr, QStringLiteral("tallylog: %1; usage: %2").arg(problem, usage));
     return kExitUsage;
@@ -180,6 +192,30 @@ struct Options
                               QStringLiteral("yyyy-MM-dd")};
     QCommandLineOption yes{QStringLiteral("yes"),
                            QStringLiteral("Really delete (without it: only count).")};
+    QCommandLineOption keepUndelivered{
+        QStringLiteral("keep-undelivered"),
+        QStringLiteral("Keep every record that the forwarder with this cursor file has not "
+                       "delivered yet."),
+        QStringLiteral("file")};
+    QCommandLineOption receiver{QStringLiteral("to"),
+                                QStringLiteral("The receiver: http://HOST[:PORT] or https://... "
+                                               "(systemd-journal-remote, port 19532), or "
+                                               "syslog+tcp://HOST[:PORT] (port 514)."),
+                                QStringLiteral("url")};
+    QCommandLineOption cursorFile{
+        QStringLiteral("cursor-file"),
+        QStringLiteral("Remembers the id of the last delivered record (default: none, start at "
+                       "the end)."),
+        QStringLiteral("file")};
+    QCommandLineOption identifier{QStringLiteral("identifier"),
+                                  QStringLiteral("SYSLOG_IDENTIFIER / APP-NAME (default "
+                                                 "tallyview)."),
+                                  QStringLiteral("name"), QStringLiteral("tallyview")};
+    QCommandLineOption hostname{QStringLiteral("hostname"),
+                                QStringLiteral("The host name sent (default: this machine's)."),
+                                QStringLiteral("name")};
+    QCommandLineOption once{QStringLiteral("once"),
+                            QStringLiteral("Deliver what is there, then exit.")};
 };
 
 // Adds the options that `command` takes; returns their names.
@@ -196,7 +232,8 @@ QStringList addCommandOptions(QCommandLineParser &parser, const Options &o, cons
         add(o.from);
         add(o.to);
     }
-    if (command == QLatin1String("list") || command == QLatin1String("follow")) {
+    if (command == QLatin1String("list") || command == QLatin1String("follow") ||
+        command == QLatin1String("forward")) {
         add(o.type);
         add(o.grep);
     }
@@ -214,7 +251,16 @@ QStringList addCommandOptions(QCommandLineParser &parser, const Options &o, cons
     }
     if (command == QLatin1String("prune")) {
         add(o.before);
+        add(o.keepUndelivered);
         add(o.yes);
+    }
+    if (command == QLatin1String("forward")) {
+        add(o.receiver);
+        add(o.cursorFile);
+        add(o.from);
+        add(o.identifier);
+        add(o.hostname);
+        add(o.once);
     }
     return names;
 }
@@ -233,6 +279,11 @@ struct Request
     LogReader::Bucket bucket = LogReader::Bucket::Hour;
     QString dir;
     bool yes = false;
+    QString keepUndelivered;
+    QString receiver;
+    QString cursorFile;
+    TallyLog::ForwardIdentity identity;
+    bool once = false;
     QString problem;
 };
 
@@ -367,6 +418,36 @@ bool parseRequest(const CommandLine &p, const Options &o, const QString &command
             return false;
         }
         r->yes = p.isSet(o.yes);
+        r->keepUndelivered = p.value(o.keepUndelivered);
+        if (p.isSet(o.keepUndelivered) && r->keepUndelivered.isEmpty()) {
+            r->problem = QStringLiteral("--keep-undelivered needs a cursor file");
+            return false;
+        }
+    }
+    if (command == QLatin1String("forward")) {
+        r->receiver = p.value(o.receiver);
+        if (r->receiver.isEmpty()) {
+            r->problem = QStringLiteral("forward needs --to");
+            return false;
+        }
+        r->from = p.value(o.from);
+        if (!r->from.isEmpty() && !isMoment(r->from)) {
+            r->problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(r->from);
+            return false;
+        }
+        r->cursorFile = p.value(o.cursorFile);
+        if (p.isSet(o.cursorFile) && r->cursorFile.isEmpty()) {
+            r->problem = QStringLiteral("--cursor-file needs a file");
+            return false;
+        }
+        r->identity.identifier = p.value(o.identifier).toUtf8();
+        r->identity.hostname = p.isSet(o.hostname) ? p.value(o.hostname).toUtf8()
+                                                   : QSysInfo::machineHostName().toUtf8();
+        if (r->identity.identifier.isEmpty() || r->identity.hostname.isEmpty()) {
+            r->problem = QStringLiteral("--identifier and --hostname need a name");
+            return false;
+        }
+        r->once = p.isSet(o.once);
     }
     return true;
 }
@@ -411,13 +492,18 @@ int runList(const Request &r)
     return writeOut(buffer, true) ? 0 : kExitFailure;
 }
 
-int runFollow(const Request &r)
+void stopOnSignals()
 {
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+int runFollow(const Request &r)
+{
+    stopOnSignals();
 
     // A file that stays busy (or locked) is waited for: said once on standard error, then tried
     // again on every poll. Any other failure ends the command.
@@ -629,13 +715,24 @@ int runExport(const Request &r)
 
 int runPrune(const Request &r)
 {
+    // With a forwarder's cursor file, the records after its last delivered one stay. A missing
+    // cursor file means that forwarder has delivered nothing yet.
+    qint64 upToId = std::numeric_limits<qint64>::max();
+    if (!r.keepUndelivered.isEmpty()) {
+        bool exists = false;
+        QString error;
+        if (!CursorFile(r.keepUndelivered).load(&upToId, &exists, &error))
+            return failure(r.keepUndelivered, error);
+        if (!exists)
+            upToId = 0;
+    }
     LogReader reader;
     const QString before = r.day + QStringLiteral(" 00:00:00");
     if (!r.yes) {
         if (int status = openLog(reader, r.path, LogReader::Access::ReadOnly))
             return status;
         qint64 count = 0;
-        if (!reader.countBefore(before, &count))
+        if (!reader.countBefore(before, &count, upToId))
             return failure(r.path, reader.errorString());
         printLine(stdout, QStringLiteral("%1 records stamped before %2 would be deleted "
                                          "(run again with --yes to delete them)")
@@ -646,12 +743,33 @@ int runPrune(const Request &r)
     if (int status = openLog(reader, r.path, LogReader::Access::ReadWrite))
         return status;
     qint64 deleted = 0;
-    const bool ok = reader.deleteBefore(before, &deleted);
+    const bool ok = reader.deleteBefore(before, &deleted, upToId);
     printLine(stdout,
               QStringLiteral("%1 records stamped before %2 deleted").arg(deleted).arg(r.day));
     if (!ok)
         return failure(r.path, reader.errorString());
     return 0;
+}
+
+int runForward(const Request &r)
+{
+    stopOnSignals();
+    const auto stop = [] { return g_stop != 0; };
+    TallyLog::ForwardTarget target;
+    QString problem;
+    if (!TallyLog::makeForwardTarget(r.receiver, r.identity, stop, &target, &problem))
+        return usageError(findCommand(QStringLiteral("forward")), problem);
+    TallyLog::ForwardOptions options;
+    options.dbPath = r.path;
+    options.cursorPath = r.cursorFile;
+    options.receiver = r.receiver;
+    options.selection.types = r.types;
+    options.selection.grep = r.grep;
+    options.selection.from = r.from;
+    options.once = r.once;
+    TallyLog::Forwarder forwarder(options, *target.encoder, *target.sender, stop,
+                                  [](const QString &line) { printLine(stderr, line); });
+    return forwarder.run();
 }
 
 QString commandHelp(const QCommandLineParser &parser, const Command &command)
@@ -668,7 +786,8 @@ QString programHelp(const QCommandLineParser &parser)
 {
     QString text = QStringLiteral("Usage: tallylog [--db PATH] COMMAND [options]\n\n"
                                   "Reads the system log dbLog.db: lists, follows, counts, "
-                                  "exports and prunes its records.\n\nCommands:\n");
+                                  "exports and prunes its records, and forwards them to a "
+                                  "central log.\n\nCommands:\n");
     for (const Command &c : kCommands)
         text += QStringLiteral("  %1%2\n")
                     .arg(padded(QLatin1String(c.name), 8), QString::fromUtf8(c.description));
@@ -743,5 +862,7 @@ int main(int argc, char *argv[])
         return runStats(request);
     if (name == QLatin1String("export"))
         return runExport(request);
+    if (name == QLatin1String("forward"))
+        return runForward(request);
     return runPrune(request);
 }

@@ -562,14 +562,14 @@ bool LogReader::count(const QString &from, const QString &to, Bucket bucket,
     return true;
 }
 
-bool LogReader::countBefore(const QString &moment, qint64 *count)
+bool LogReader::countBefore(const QString &moment, qint64 *count, qint64 upToId)
 {
     if (!m_db)
         return fail(QStringLiteral("not open"));
     Statement c;
-    int rc =
-        c.prepare(m_db, QByteArrayLiteral("SELECT count(*) FROM SystemInfo WHERE datetime < ?"),
-                  {textBind(moment)});
+    int rc = c.prepare(
+        m_db, QByteArrayLiteral("SELECT count(*) FROM SystemInfo WHERE datetime < ? AND id <= ?"),
+        {textBind(moment), numberBind(upToId)});
     if (rc == SQLITE_OK)
         rc = c.step();
     if (rc != SQLITE_ROW)
@@ -578,7 +578,7 @@ bool LogReader::countBefore(const QString &moment, qint64 *count)
     return true;
 }
 
-bool LogReader::deleteBefore(const QString &moment, qint64 *deleted)
+bool LogReader::deleteBefore(const QString &moment, qint64 *deleted, qint64 upToId)
 {
     if (!m_db)
         return fail(QStringLiteral("not open"));
@@ -600,8 +600,8 @@ bool LogReader::deleteBefore(const QString &moment, qint64 *deleted)
             rc = end.prepare(
                 m_db,
                 QByteArrayLiteral("SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
-                                  "WHERE id > ? AND datetime < ? ORDER BY id LIMIT ?)"),
-                {numberBind(after), stamp, numberBind(kDeleteBatchRows)});
+                                  "WHERE id > ? AND id <= ? AND datetime < ? ORDER BY id LIMIT ?)"),
+                {numberBind(after), numberBind(upToId), stamp, numberBind(kDeleteBatchRows)});
             if (rc == SQLITE_OK)
                 rc = end.step();
             if (rc == SQLITE_ROW) {

@@ -4,6 +4,7 @@
 #include <QVector>
 
 #include <functional>
+#include <limits>
 #include <string_view>
 
 struct sqlite3;
@@ -93,10 +94,13 @@ public:
     // Counts of the records in [from, to] (empty bounds are open) per bucket and type, in
     // bucket then type order.
     bool count(const QString &from, const QString &to, Bucket bucket, QVector<LogCount> *counts);
-    // The number of records stamped before `moment`.
-    bool countBefore(const QString &moment, qint64 *count);
-    // Deletes the records stamped before `moment` in short transactions; *deleted counts them.
-    bool deleteBefore(const QString &moment, qint64 *deleted);
+    // The number of records stamped before `moment` with ids up to `upToId`.
+    bool countBefore(const QString &moment, qint64 *count,
+                     qint64 upToId = std::numeric_limits<qint64>::max());
+    // Deletes the records stamped before `moment` with ids up to `upToId` in short
+    // transactions; *deleted counts them.
+    bool deleteBefore(const QString &moment, qint64 *deleted,
+                      qint64 upToId = std::numeric_limits<qint64>::max());
     // A number that changes whenever another connection has committed a change to the file.
     bool dataVersion(qint64 *version);
 
