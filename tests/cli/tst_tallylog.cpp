@@ -1,6 +1,7 @@
 // tallylog, run as a program on log files written by the test: what each output format gives
 // back, the selection, the files it must leave alone, its exit statuses, follow, export and prune.
 
+#include "TallylogSupport.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
 
@@ -15,70 +16,15 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace TallylogSupport;
+
 namespace {
-
-struct Record
-{
-    QString datetime;
-    int type;
-    QString message;
-};
-
-struct Run
-{
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
 
 const QString kDay = QStringLiteral("2026-12-08");
 
 QString at(const QString &time)
 {
     return kDay + QLatin1Char(' ') + time;
-}
-
-// Messages that an output format could mangle.
-QStringList hostileMessages()
-{
-    return {QStringLiteral("say \"hi\", then \"\"bye\"\""),
-            QStringLiteral("a,b,,c"),
-            QStringLiteral("line1\nline2"),
-            QStringLiteral("cr\ronly"),
-            QStringLiteral("crlf\r\nend\r\n"),
-            QStringLiteral("\ttabs\t"),
-            QStringLiteral("C:\\logs\\ \\\" \\\\"),
-            QString::fromUtf8("ctl \x01\x08\x0c\x1b\x1f\x7f end"),
-            QString::fromUtf8("报警：温度 86 ℃ 超过上限"),
-            QString::fromUtf8("emoji 😀 𐍈 and U+FFFD \xef\xbf\xbd"),
-            QStringLiteral("%1 %2 %L1"),
-            QString(),
-            QStringLiteral("{\"json\": [1, 2]}")};
-}
-
-bool writeLog(const QString &path, const QVector<Record> &records)
-{
-    // With the index the service creates, so that the reads take the same path as on a real log.
-    return TestLogFile::writeRecords(path, records) &&
-           TestLogFile::withConnection(path, [](QSqlDatabase &db) {
-               return QSqlQuery(db).exec(QStringLiteral(
-                   "CREATE INDEX IF NOT EXISTS SystemInfo_type_datetime ON SystemInfo(type, "
-                   "datetime)"));
-           });
-}
-
-Run tallylog(const QStringList &arguments, const QString &workDir = QString())
-{
-    QProcess process;
-    if (!workDir.isEmpty())
-        process.setWorkingDirectory(workDir);
-    process.start(QStringLiteral(TALLYLOG_PATH), arguments);
-    Run run;
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
-        run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
 }
 
 // Fields of RFC 4180 text (CRLF between records, "" for a quote inside quotes).

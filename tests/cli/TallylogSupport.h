@@ -1,0 +1,73 @@
+#pragma once
+
+// Log files written by the tests and tallylog run as a program on them, shared by the tests of
+// tallylog's commands.
+
+#include "TestLogFile.h"
+
+#include <QProcess>
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+namespace TallylogSupport {
+
+struct Record
+{
+    QString datetime;
+    int type;
+    QString message;
+};
+
+struct Run
+{
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Messages that an output format could mangle.
+inline QStringList hostileMessages()
+{
+    return {QStringLiteral("say \"hi\", then \"\"bye\"\""),
+            QStringLiteral("a,b,,c"),
+            QStringLiteral("line1\nline2"),
+            QStringLiteral("cr\ronly"),
+            QStringLiteral("crlf\r\nend\r\n"),
+            QStringLiteral("\ttabs\t"),
+            QStringLiteral("C:\\logs\\ \\\" \\\\"),
+            QString::fromUtf8("ctl \x01\x08\x0c\x1b\x1f\x7f end"),
+            QString::fromUtf8("报警：温度 86 ℃ 超过上限"),
+            QString::fromUtf8("emoji 😀 𐍈 and U+FFFD \xef\xbf\xbd"),
+            QStringLiteral("%1 %2 %L1"),
+            QString(),
+            QStringLiteral("{\"json\": [1, 2]}")};
+}
+
+inline bool writeLog(const QString &path, const QVector<Record> &records)
+{
+    // With the index the service creates, so that the reads take the same path as on a real log.
+    return TestLogFile::writeRecords(path, records) &&
+           TestLogFile::withConnection(path, [](QSqlDatabase &db) {
+               return QSqlQuery(db).exec(QStringLiteral(
+                   "CREATE INDEX IF NOT EXISTS SystemInfo_type_datetime ON SystemInfo(type, "
+                   "datetime)"));
+           });
+}
+
+inline Run tallylog(const QStringList &arguments, const QString &workDir = QString())
+{
+    QProcess process;
+    if (!workDir.isEmpty())
+        process.setWorkingDirectory(workDir);
+    process.start(QStringLiteral(TALLYLOG_PATH), arguments);
+    Run run;
+    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+        run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+} // namespace TallylogSupport
