@@ -20,6 +20,7 @@ export_file="$work/records.export"
 server=""
 trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
 
+bash scripts/install-deps.sh systemd-journal-remote curl
 cmake --build "$build" -j"${JOBS:-2}" --target tallylog bench_cli_make_log bench_forward_export \
     >/dev/null
 "$build/bench/cli/bench_cli_make_log" "$db" 10 100000 >/dev/null
