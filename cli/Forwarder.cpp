@@ -115,6 +115,14 @@ bool Forwarder::startingPoint(int *status)
                   .arg(m_delivered));
         m_delivered = 0;
     }
+    // Written at once: a cursor file that cannot be written is found before anything is sent,
+    // and `prune --keep-undelivered` finds it from the start.
+    if (!exists || m_delivered == 0) {
+        if (!m_cursor->save(m_delivered, &error)) {
+            *status = fail(m_options.cursorPath, error);
+            return false;
+        }
+    }
     return true;
 }
 
@@ -182,6 +190,9 @@ int Forwarder::run()
                           .arg(m_options.dbPath)
                           .arg(m_delivered));
                 m_delivered = 0;
+                QString error;
+                if (m_cursor && !m_cursor->save(m_delivered, &error))
+                    return fail(m_cursor->path(), error);
                 continue;
             }
             waitForChange(&version);

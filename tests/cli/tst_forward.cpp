@@ -327,6 +327,9 @@ void ForwardTest::failuresAndUsage_data()
     QTest::newRow("not a cursor file")
         << QStringList{"forward", "--to", "http://h", "--cursor-file", "CURSOR"}
         << QByteArray("12abc\n") << 1;
+    QTest::newRow("cursor file in a missing directory")
+        << QStringList{"forward", "--to", "http://h", "--cursor-file", "CURSOR/missing/c"} << good
+        << 1;
     QTest::newRow("prune with a broken cursor file")
         << QStringList{"prune", "--before", "2026-12-08", "--keep-undelivered", "CURSOR"}
         << QByteArray("-3\n") << 1;
