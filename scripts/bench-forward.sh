@@ -18,7 +18,11 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/bench-forward.XXXXXX")"
 db="$work/dbLog.db"
 export_file="$work/records.export"
 server=""
-trap '[ -n "$server" ] && kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+cleanup() {
+    if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
 bash scripts/install-deps.sh systemd-journal-remote curl
 cmake --build "$build" -j"${JOBS:-2}" --target tallylog bench_cli_make_log bench_forward_export \
@@ -36,7 +40,7 @@ start_server() {
     until curl -s -o /dev/null "http://127.0.0.1:$port/"; do sleep 0.05; done
 }
 stop_server() {
-    kill "$server"
+    kill "$server" 2>/dev/null || true
     wait "$server" 2>/dev/null || true
     server=""
 }

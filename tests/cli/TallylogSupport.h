@@ -27,6 +27,14 @@ struct Run
     QByteArray err;
 };
 
+// The display name of a category; empty for a number outside 0 to 4.
+inline QString categoryName(int type)
+{
+    static const char *const names[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
+                                        "其他信息"};
+    return type >= 0 && type < 5 ? QString::fromUtf8(names[type]) : QString();
+}
+
 // Messages that an output format could mangle.
 inline QStringList hostileMessages()
 {

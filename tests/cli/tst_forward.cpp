@@ -1,6 +1,7 @@
 // tallylog forward, run as a program against real receivers started here: systemd-journal-remote
 // and rsyslogd. What arrives (every field, byte for byte), that nothing is lost when either side
-// is killed, where forwarding starts, and prune --keep-undelivered.
+// is killed, where forwarding starts, and prune --keep-undelivered (its usage errors are with
+// the other commands' in tst_tallylog).
 
 #include "ReceiverSupport.h"
 #include "TallylogSupport.h"
@@ -18,13 +19,6 @@ using namespace TallylogSupport;
 using ReceiverSupport::Receiver;
 
 namespace {
-
-QString categoryName(int type)
-{
-    static const char *const names[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
-                                        "其他信息"};
-    return type >= 0 && type < 5 ? QString::fromUtf8(names[type]) : QString();
-}
 
 QByteArray severity(int type)
 {
@@ -63,8 +57,6 @@ private Q_SLOTS:
     void whereForwardingStarts_data();
     void whereForwardingStarts();
     void pruneKeepsUndelivered();
-    void failuresAndUsage_data();
-    void failuresAndUsage();
 
 private:
     QString path(const char *name) const { return m_dir->filePath(QLatin1String(name)); }
@@ -311,42 +303,6 @@ void ForwardTest::pruneKeepsUndelivered()
     QCOMPARE(list.out.count("\r\n3,"), 1);
     QCOMPARE(list.out.count("\r\n4,"), 1);
     QCOMPARE(list.out.count("\r\n"), 3);
-}
-
-void ForwardTest::failuresAndUsage_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("cursor");
-    QTest::addColumn<int>("status");
-    const QByteArray good("1\n");
-    QTest::newRow("no --to") << QStringList{"forward"} << good << 2;
-    QTest::newRow("unknown receiver") << QStringList{"forward", "--to", "ftp://h"} << good << 2;
-    QTest::newRow("a path in --to") << QStringList{"forward", "--to", "http://h/x"} << good << 2;
-    QTest::newRow("bad --from") << QStringList{"forward", "--to", "http://h", "--from", "today"}
-                                << good << 2;
-    QTest::newRow("not a cursor file")
-        << QStringList{"forward", "--to", "http://h", "--cursor-file", "CURSOR"}
-        << QByteArray("12abc\n") << 1;
-    QTest::newRow("cursor file in a missing directory")
-        << QStringList{"forward", "--to", "http://h", "--cursor-file", "CURSOR/missing/c"} << good
-        << 1;
-    QTest::newRow("prune with a broken cursor file")
-        << QStringList{"prune", "--before", "2026-12-08", "--keep-undelivered", "CURSOR"}
-        << QByteArray("-3\n") << 1;
-}
-
-void ForwardTest::failuresAndUsage()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, cursor);
-    QFETCH(int, status);
-    QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-06 10:00:00", 3, "x"}}));
-    QVERIFY(TestFiles::writeFile(path("cursor"), cursor));
-    arguments.replaceInStrings(QStringLiteral("CURSOR"), path("cursor"));
-    const Run run = tallylog(QStringList{"--db", path("dbLog.db")} + arguments);
-    QCOMPARE(run.status, status);
-    QVERIFY2(run.err.startsWith("tallylog: ") && run.err.count('\n') == 1, run.err);
-    QCOMPARE(TestFiles::readFile(path("cursor")), cursor);
 }
 
 QTEST_GUILESS_MAIN(ForwardTest)

@@ -86,13 +86,6 @@ QVector<QStringList> parseOutput(const QString &format, const QByteArray &out)
     return records;
 }
 
-QString categoryName(int type)
-{
-    static const char *const names[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
-                                        "其他信息"};
-    return QString::fromUtf8(names[type]);
-}
-
 QStringList messagesOf(const QByteArray &jsonLines)
 {
     QStringList messages;
@@ -260,6 +253,19 @@ void TallylogTest::failuresAndUsage_data()
     QTest::newRow("export needs --dir")
         << log << QStringList{"export", "--day", kDay, "--type", "3"} << 2;
     QTest::newRow("prune needs --before") << log << QStringList{"prune", "--yes"} << 2;
+    QTest::newRow("forward needs --to") << log << QStringList{"forward", "--once"} << 2;
+    QTest::newRow("forward to an unknown receiver")
+        << log << QStringList{"forward", "--to", "ftp://loghost"} << 2;
+    QTest::newRow("forward to a path") << log << QStringList{"forward", "--to", "http://h/x"} << 2;
+    QTest::newRow("forward, bad --from")
+        << log << QStringList{"forward", "--to", "http://h", "--from", "today"} << 2;
+    // The log file itself given as a cursor file: not one.
+    QTest::newRow("forward, not a cursor file")
+        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG"} << 1;
+    QTest::newRow("forward, cursor file in no directory")
+        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG/c"} << 1;
+    QTest::newRow("prune --keep-undelivered, not a cursor file")
+        << log << QStringList{"prune", "--before", kDay, "--keep-undelivered", "LOG"} << 1;
 }
 
 void TallylogTest::failuresAndUsage()
@@ -267,6 +273,7 @@ void TallylogTest::failuresAndUsage()
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
+    arguments.replaceInStrings(QStringLiteral("LOG"), dbPath());
     if (contents == "log")
         QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 3, "x"}}));
     else if (!contents.isNull())
