@@ -14,7 +14,9 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace TallyLog {
@@ -158,9 +160,10 @@ ForwardSender::Result SyslogTcpSender::deliver(const std::string &batch, QString
                 ? QStringLiteral("the server closed the connection (%1)").arg(socket.errorString())
                 : QStringLiteral("the server takes nothing in"));
 
-    // Our close, then the server's: its clean close (end of stream, not a reset) after ours
-    // means that it has read every byte we wrote. Looked for on the descriptor itself, where a
-    // reset (the server closed with our bytes unread) differs from the end of the stream.
+    // Our close, then the server's: its clean close (end of stream, not a reset) with every byte
+    // acknowledged means that it has read every byte we wrote (a server that closes with bytes
+    // unread resets the connection; one that has closed already resets it when they arrive).
+    // Looked for on the descriptor itself, where a reset differs from the end of the stream.
     const int fd = static_cast<int>(socket.socketDescriptor());
     socket.setReadBufferSize(0);
     QObject::disconnect(&socket, &QTcpSocket::readyRead, nullptr, nullptr);
@@ -180,6 +183,12 @@ ForwardSender::Result SyslogTcpSender::deliver(const std::string &batch, QString
             continue;
         const ssize_t got = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
         if (got == 0) {
+            // A server that closed before our bytes reached it answers them with a reset, not
+            // an acknowledgement: they count only when every one was acknowledged.
+            int unacknowledged = 0;
+            if (::ioctl(fd, SIOCOUTQ, &unacknowledged) != 0 || unacknowledged > 0)
+                return failed(QStringLiteral("the server closed the connection before it had "
+                                             "read the batch"));
             m_socket->abort();
             m_socket.reset();
             return Result::Delivered;

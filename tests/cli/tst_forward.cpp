@@ -9,6 +9,8 @@
 
 #include <QDateTime>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QtTest>
@@ -54,6 +56,7 @@ private Q_SLOTS:
     void nothingLostWhenAProcessIsKilled_data();
     void nothingLostWhenAProcessIsKilled();
     void syslogArrivesAfterReceiverRestart();
+    void syslogServerClosingEarlyGetsTheBatchAgain();
     void whereForwardingStarts_data();
     void whereForwardingStarts();
     void pruneKeepsUndelivered();
@@ -238,6 +241,29 @@ void ForwardTest::syslogArrivesAfterReceiverRestart()
     QStringList got = rsyslog.syslogLines();
     got.removeDuplicates();
     QCOMPARE(got, expected);
+}
+
+// A server that closes a connection before it has read the batch has not received it, however
+// cleanly it closes: the batch is never counted as delivered.
+void ForwardTest::syslogServerClosingEarlyGetsTheBatchAgain()
+{
+    QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-08 10:00:00", 3, "x"}}));
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    int connections = 0;
+    connect(&server, &QTcpServer::newConnection, [&] {
+        server.nextPendingConnection()->close();
+        ++connections;
+    });
+    QProcess forward;
+    startForward(forward, QStringLiteral("syslog+tcp://127.0.0.1:%1").arg(server.serverPort()),
+                 {"--once"});
+    QTRY_VERIFY_WITH_TIMEOUT(connections >= 2, 10000); // tried again
+    QCOMPARE(cursor(), qint64(0));
+    forward.terminate();
+    QVERIFY(forward.waitForFinished());
+    QCOMPARE(forward.exitCode(), 0);
+    QCOMPARE(cursor(), qint64(0));
 }
 
 void ForwardTest::whereForwardingStarts_data()
