@@ -14,7 +14,6 @@ namespace TallyLog {
 
 namespace {
 
-constexpr int kCategoryCount = 5;
 // Minutes remembered by a StampClock before it starts over (a log spans far fewer).
 constexpr int kMaxMinutes = 1 << 16;
 // Syslog facility local0.
@@ -33,7 +32,7 @@ void appendNumber(std::string &out, qint64 n)
 QVector<QByteArray> categoryNames()
 {
     QVector<QByteArray> names;
-    for (int type = 0; type < kCategoryCount; ++type)
+    for (int type = 0; type < SystemLog::kCategoryCount; ++type)
         names << SystemLog::categoryName(type).toUtf8();
     return names;
 }
@@ -133,14 +132,20 @@ int severityOfType(qint64 type)
 
 ForwardedType forwardedType(const SystemLog::LogRecordView &record, std::string &scratch)
 {
+    using Kind = SystemLog::StoredType::Kind;
+    const SystemLog::StoredType &stored = record.type;
     ForwardedType type;
-    if (record.typeIsNull)
+    if (stored.kind == Kind::Null)
         return type;
     type.present = true;
+    if (stored.kind != Kind::Integer) {
+        type.text = stored.text;
+        return type;
+    }
     scratch.clear();
-    appendNumber(scratch, record.type);
+    appendNumber(scratch, stored.integer);
     type.text = scratch;
-    type.category = record.type >= 0 && record.type < kCategoryCount ? record.type : -1;
+    type.category = stored.isCategory() ? static_cast<int>(stored.integer) : -1;
     return type;
 }
 

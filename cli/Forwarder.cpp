@@ -72,7 +72,7 @@ bool Forwarder::busy(const QString &reason)
 bool Forwarder::openLog(int *status)
 {
     *status = 0;
-    while (!m_reader.open(m_options.dbPath, SystemLog::LogReader::Access::ReadOnly)) {
+    while (!m_reader.open(m_options.dbPath)) {
         if (!busy(m_reader.errorString())) {
             *status = fail(m_options.dbPath, m_reader.errorString());
             return false;

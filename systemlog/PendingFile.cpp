@@ -1,5 +1,8 @@
 #include "PendingFile.h"
 
+#include "LogSchema.h"
+#include "sqlite/Sqlite.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -12,39 +15,13 @@ namespace {
 
 // Records moved per transaction: small enough that the log is never held for long.
 constexpr int kMoveChunk = 2000;
-
-QSqlError sqliteError(sqlite3 *handle, int code, const QString &what)
-{
-    return QSqlError(what, QString::fromUtf8(sqlite3_errmsg(handle)), QSqlError::TransactionError,
-                     QString::number(code));
-}
+// How long the removal of an empty side file waits for another process's lock on it.
+constexpr int kRemovalBusyTimeoutMs = 1000;
 
 void setError(QSqlError *target, const QSqlError &error)
 {
     if (target)
         *target = error;
-}
-
-// Runs one statement and, for a query, reads the first column of its first row.
-int run(sqlite3 *handle, const QByteArray &sql, sqlite3_int64 *value = nullptr,
-        bool *isNull = nullptr)
-{
-    sqlite3_stmt *statement = nullptr;
-    int rc = sqlite3_prepare_v2(handle, sql.constData(), sql.size(), &statement, nullptr);
-    if (rc != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return rc;
-    }
-    rc = sqlite3_step(statement);
-    if (rc == SQLITE_ROW) {
-        if (value)
-            *value = sqlite3_column_int64(statement, 0);
-        if (isNull)
-            *isNull = sqlite3_column_type(statement, 0) == SQLITE_NULL;
-        rc = SQLITE_DONE;
-    }
-    sqlite3_finalize(statement);
-    return rc;
 }
 
 void closeConnection(std::unique_ptr<QDBSqlite> &db)
@@ -53,6 +30,32 @@ void closeConnection(std::unique_ptr<QDBSqlite> &db)
         db->close();
     db.reset();
 }
+
+// The side file attached to the log's connection as "pending" while it is in use.
+class Attachment
+{
+public:
+    Attachment(sqlite3 *db, const QString &path) : m_db(db)
+    {
+        Sqlite::Statement attach(db, "ATTACH DATABASE ?1 AS pending");
+        const QByteArray native = QFile::encodeName(path);
+        attach.bind(1, std::string_view(native.constData(), size_t(native.size())));
+        m_rc = attach.run();
+    }
+    ~Attachment()
+    {
+        if (m_rc == SQLITE_DONE)
+            Sqlite::exec(m_db, "DETACH DATABASE pending");
+    }
+    Attachment(const Attachment &) = delete;
+    Attachment &operator=(const Attachment &) = delete;
+
+    int rc() const { return m_rc; } // SQLITE_DONE once attached
+
+private:
+    sqlite3 *m_db;
+    int m_rc;
+};
 
 } // namespace
 
@@ -90,6 +93,48 @@ bool PendingFile::append(std::list<LogQueueEntry>::const_iterator first,
     return false;
 }
 
+// Moves the next chunk of records in one transaction: *moved counts them, *done once the side
+// file holds none. SQLITE_OK, or the failure (nothing of the chunk moved then).
+int PendingFile::moveChunk(sqlite3 *db, int *moved, bool *done, bool *logMoved)
+{
+    Sqlite::Transaction transaction(db);
+    if (transaction.rc() != SQLITE_OK)
+        return transaction.rc();
+    if (Sqlite::hasMoved(db)) {
+        *logMoved = true;
+        return SQLITE_IOERR;
+    }
+    qint64 upTo = 0;
+    bool none = true;
+    Sqlite::Statement end(db, "SELECT max(id) FROM (SELECT id FROM pending.SystemInfo "
+                              "ORDER BY id LIMIT ?1)");
+    end.bind(1, qint64(kMoveChunk));
+    int rc = end.step();
+    if (rc != SQLITE_ROW)
+        return rc;
+    none = end.isNull(0);
+    upTo = end.int64(0);
+    if (none) {
+        *done = true;
+        return SQLITE_OK;
+    }
+    Sqlite::Statement insert(db, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
+                                 "datetime, type, message FROM pending.SystemInfo WHERE id <= ?1 "
+                                 "ORDER BY id");
+    rc = insert.bind(1, upTo).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    const int inserted = sqlite3_changes(db);
+    Sqlite::Statement remove(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
+    rc = remove.bind(1, upTo).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    rc = transaction.commit();
+    if (rc == SQLITE_OK)
+        *moved += inserted;
+    return rc;
+}
+
 PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error)
 {
     *moved = 0;
@@ -104,103 +149,60 @@ PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved
                                   QSqlError::ConnectionError));
         return Move::Failed;
     }
-    const QByteArray attach =
-        "ATTACH DATABASE '" + QFile::encodeName(m_path).replace('\'', "''") + "' AS pending";
-    int rc = run(handle, attach);
-    if (rc != SQLITE_DONE) {
-        setError(error, sqliteError(handle, rc, QStringLiteral("Unable to open the side file")));
+    const auto failed = [&](int rc, const QString &what) {
+        setError(error, Sqlite::error(handle, rc, what));
+        return Move::Failed;
+    };
+    Attachment pending(handle, m_path);
+    if (pending.rc() != SQLITE_DONE)
+        return failed(pending.rc(), QStringLiteral("Unable to open the side file"));
+    // A side file without the log table (an empty file, say) holds nothing to move; one whose
+    // table is of another shape is left alone.
+    const LogSchema::TableCheck table = LogSchema::check(handle, "pending");
+    if (table.rc != SQLITE_OK)
+        return failed(table.rc, QStringLiteral("Unable to read the side file"));
+    if (table.exists && !table.isLog()) {
+        setError(error, QSqlError(QString(), QStringLiteral("%1: %2").arg(m_path, table.problem()),
+                                  QSqlError::StatementError));
         return Move::Failed;
     }
-
-    Move outcome = Move::Done;
-    sqlite3_int64 tables = 0;
-    rc = run(handle,
-             "SELECT count(*) FROM pending.sqlite_master WHERE type='table' AND "
-             "name='SystemInfo'",
-             &tables);
     QElapsedTimer clock;
     clock.start();
-    while (rc == SQLITE_DONE && tables > 0) {
-        rc = run(handle, "BEGIN IMMEDIATE");
-        if (rc != SQLITE_DONE)
-            break;
-        if (QDBSqlite::hasMoved(handle)) {
-            run(handle, "ROLLBACK");
-            setError(error, QSqlError(QString(),
-                                      QStringLiteral("%1 was removed or replaced while it was open")
-                                          .arg(log.databaseName()),
-                                      QSqlError::ConnectionError));
-            run(handle, "DETACH DATABASE pending");
+    bool done = !table.exists;
+    while (!done) {
+        bool logMoved = false;
+        const int rc = moveChunk(handle, moved, &done, &logMoved);
+        if (logMoved) {
+            setError(error, Sqlite::movedError(log.databaseName()));
             return Move::Failed;
         }
-        sqlite3_int64 upTo = 0;
-        bool none = true;
-        rc = run(handle,
-                 "SELECT max(id) FROM (SELECT id FROM pending.SystemInfo ORDER BY id LIMIT " +
-                     QByteArray::number(kMoveChunk) + ")",
-                 &upTo, &none);
-        if (rc == SQLITE_DONE && none) {
-            run(handle, "ROLLBACK");
-            break;
-        }
-        const QByteArray bound = QByteArray::number(upTo);
-        if (rc == SQLITE_DONE)
-            rc = run(handle, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
-                             "datetime, type, message FROM pending.SystemInfo WHERE id <= " +
-                                 bound + " ORDER BY id");
-        const int inserted = sqlite3_changes(handle);
-        if (rc == SQLITE_DONE)
-            rc = run(handle, "DELETE FROM pending.SystemInfo WHERE id <= " + bound);
-        if (rc == SQLITE_DONE)
-            rc = run(handle, "COMMIT");
-        if (rc != SQLITE_DONE) {
-            const QSqlError e = sqliteError(handle, rc, QStringLiteral("Unable to move records"));
-            run(handle, "ROLLBACK");
-            run(handle, "DETACH DATABASE pending");
-            setError(error, e);
-            return Move::Failed;
-        }
-        *moved += inserted;
-        if (budgetMs > 0 && clock.elapsed() >= budgetMs) {
-            outcome = Move::Partial;
-            break;
-        }
+        if (rc != SQLITE_OK)
+            return failed(rc, QStringLiteral("Unable to move records"));
+        if (!done && budgetMs > 0 && clock.elapsed() >= budgetMs)
+            return Move::Partial;
     }
-    if (rc != SQLITE_DONE) {
-        const QSqlError e = sqliteError(handle, rc, QStringLiteral("Unable to read the side file"));
-        run(handle, "DETACH DATABASE pending");
-        setError(error, e);
-        return Move::Failed;
-    }
-    run(handle, "DETACH DATABASE pending");
-    if (outcome == Move::Done)
-        removeIfEmpty();
-    return outcome;
+    removeIfEmpty();
+    return Move::Done;
 }
 
 void PendingFile::removeIfEmpty()
 {
     // Under the file's write lock, so that no other process appends in between; an appender that
     // then finds the file gone writes into a new one (see append).
-    sqlite3 *handle = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(m_path).constData(), &handle, SQLITE_OPEN_READWRITE,
-                        nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(handle, 1000);
-        if (run(handle, "BEGIN IMMEDIATE") == SQLITE_DONE) {
-            sqlite3_int64 tables = 0;
-            sqlite3_int64 records = 0;
-            const bool read =
-                !QDBSqlite::hasMoved(handle) &&
-                run(handle, "SELECT count(*) FROM sqlite_master WHERE name='SystemInfo'",
-                    &tables) == SQLITE_DONE &&
-                (tables == 0 ||
-                 run(handle, "SELECT EXISTS(SELECT 1 FROM SystemInfo)", &records) == SQLITE_DONE);
-            if (read && records == 0)
-                QFile::remove(m_path);
-            run(handle, "ROLLBACK");
-        }
-    }
-    sqlite3_close(handle);
+    Sqlite::Connection file;
+    if (file.open(m_path, SQLITE_OPEN_READWRITE, kRemovalBusyTimeoutMs) != SQLITE_OK)
+        return;
+    Sqlite::Transaction transaction(file.handle());
+    if (transaction.rc() != SQLITE_OK || Sqlite::hasMoved(file.handle()))
+        return;
+    const LogSchema::TableCheck table = LogSchema::check(file.handle());
+    qint64 records = 0;
+    const bool read = table.rc == SQLITE_OK &&
+                      (!table.exists ||
+                       Sqlite::readNumber(file.handle(), "SELECT EXISTS(SELECT 1 FROM SystemInfo)",
+                                          &records) == SQLITE_ROW);
+    if (read && records == 0)
+        QFile::remove(m_path);
 }
 
 } // namespace SystemLog

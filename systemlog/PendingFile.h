@@ -9,6 +9,8 @@
 #include <list>
 #include <memory>
 
+struct sqlite3;
+
 namespace SystemLog {
 
 // The side file: records that the log could not take for a while ("dbLog.db" held by another
@@ -49,6 +51,7 @@ public:
     Move moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error);
 
 private:
+    int moveChunk(sqlite3 *db, int *moved, bool *done, bool *logMoved);
     void removeIfEmpty();
 
     QString m_path;

@@ -1,6 +1,8 @@
 #include "qzLogDB.h"
 
 #include "PendingFile.h"
+#include "QDBSqlite.h"
+#include "sqlite/Sqlite.h"
 
 #include <QDateTime>
 #include <QStringLiteral>
@@ -25,7 +27,7 @@ constexpr int kShutdownBatchBudgetMs = 250;
 // How long a statement waits for another program's lock before it fails (and is tried again on
 // the next cycle). While the store keeps failing, attempts wait less, so that the memory bound
 // is checked often: records handed over during one wait are not counted until it ends.
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = Sqlite::kBusyTimeoutMs;
 constexpr int kRetryBusyTimeoutMs = 1000;
 // When the writer is told to stop, it waits at most this long for a log file that another
 // program holds; what is still waiting then goes to the side file, so that a program can always
@@ -158,129 +160,185 @@ void qzLogDB::forgetPending(std::list<LogQueueEntry>::iterator end)
     m_pendingCount.fetch_sub(count, std::memory_order_relaxed);
 }
 
-void qzLogDB::run()
+// The writer thread's connection, side file and what it knows about them, and the steps of one
+// cycle of its loop (see run()).
+class qzLogDB::WriterLoop
 {
-    // A connection serves only the thread that opened it: the writer has its own.
-    QDBSqlite db(kDatabaseName, QString(), QString());
-    PendingFile sideFile(kSideFileName);
-    QDBSqlite::Readiness readiness = QDBSqlite::Readiness::Unavailable;
-    QSqlError error;
-    bool finalTaken = false;
-    qint64 stopSeenMs = -1;
-    qint64 nextSideFileCheckMs = 0;
-    bool sideFileStuck = false;
-    bool waiting = false;
+public:
+    enum class Next
+    {
+        Pause, // sleep, then the next cycle
+        Now,   // the next cycle at once (draining a backlog at shutdown)
+        End,
+    };
 
-    for (;;) {
-        const bool stopping = stopRequested();
-        // Everything handed over up to the stop request is taken; what comes later is not, so
-        // that a stop ends even while some code keeps logging.
-        if (!finalTaken) {
-            takeQueued();
+    explicit WriterLoop(qzLogDB &writer) : w(writer) {}
+    ~WriterLoop() { m_db.close(); }
+    WriterLoop(const WriterLoop &) = delete;
+    WriterLoop &operator=(const WriterLoop &) = delete;
+
+    // Everything handed over up to the stop request is taken; what comes later is not, so that
+    // a stop ends even while some code keeps logging. Returns whether the stop was requested.
+    bool takeRecords()
+    {
+        const bool stopping = w.stopRequested();
+        if (!m_finalTaken) {
+            w.takeQueued();
             if (stopping) {
-                finalTaken = true;
-                stopSeenMs = nowMs();
+                m_finalTaken = true;
+                m_stopSeenMs = nowMs();
             }
         }
-
-        if (waiting && m_pendingBytes > m_memoryLimit)
-            spillPending(sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
-                                       .arg(m_memoryLimit / (1024 * 1024))
-                                       .arg(error.text()));
-
-        bool failed = false;
-        bool movingOlder = false;
-        if (readiness != QDBSqlite::Readiness::Ready) {
-            readiness = db.prepare(&error);
-            failed = readiness != QDBSqlite::Readiness::Ready;
-            if (!failed)
-                nextSideFileCheckMs = 0;
-        }
-        if (readiness == QDBSqlite::Readiness::Ready) {
-            // Records of the side file are older than any waiting here: they go first.
-            PendingFile::Move move = PendingFile::Move::Done;
-            const qint64 now = nowMs();
-            if (!sideFileStuck && (!m_pending.empty() || now >= nextSideFileCheckMs)) {
-                nextSideFileCheckMs = now + kSideFileCheckMs;
-                int moved = 0;
-                move = sideFile.moveInto(db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs,
-                                         &moved, &error);
-                if (moved > 0)
-                    std::fprintf(stderr, "SystemLog: %d log records moved from %s into %s\n", moved,
-                                 qUtf8Printable(kSideFileName), qUtf8Printable(kDatabaseName));
-                if (move == PendingFile::Move::Failed) {
-                    failed = true;
-                    if (QDBSqlite::hasMoved(db.nativeHandle())) {
-                        db.close();
-                        readiness = QDBSqlite::Readiness::Unavailable;
-                    } else if (!QDBSqlite::isBusy(error)) {
-                        // A side file that cannot be read is left for a later start; the
-                        // records here need not wait for it.
-                        sideFileStuck = true;
-                        std::fprintf(stderr, "SystemLog: the records in %s stay there: %s\n",
-                                     qUtf8Printable(kSideFileName), qUtf8Printable(error.text()));
-                    }
-                }
-            }
-            // Records here wait while older ones are still being moved out of the side file.
-            movingOlder = move != PendingFile::Move::Done && !sideFileStuck;
-            if (!movingOlder) {
-                const QDBSqlite::BatchResult result = storePending(db, stopping);
-                if (result.failed) {
-                    failed = true;
-                    error = result.error;
-                    if (QDBSqlite::meansNotALog(error)) {
-                        readiness = QDBSqlite::Readiness::NotALog;
-                    } else if (result.moved || !QDBSqlite::isStoreWide(error)) {
-                        // The file was replaced, or the table is gone: set it up anew.
-                        db.close();
-                        readiness = QDBSqlite::Readiness::Unavailable;
-                    }
-                }
-            }
-        }
-
-        reportState(failed ? stateText(readiness, error) : QString());
-        if (readiness == QDBSqlite::Readiness::NotALog)
-            spillPending(sideFile, error.text());
-        if (!stopping)
-            db.setBusyTimeout(failed ? kRetryBusyTimeoutMs : kBusyTimeoutMs);
-        // Beyond the memory bound, records that cannot be stored now go to the side file.
-        waiting = failed || movingOlder;
-
-        if (stopping) {
-            if (m_pending.empty())
-                break;
-            // Only another program's lock is worth waiting for, and only for so long.
-            const qint64 waited = nowMs() - stopSeenMs;
-            if (failed && (waited >= kStopWaitMs || !QDBSqlite::isBusy(error))) {
-                spillPending(sideFile, error.text());
-                break;
-            }
-            db.setBusyTimeout(int(qBound<qint64>(1, kStopWaitMs - waited, kBusyTimeoutMs)));
-            if (!failed)
-                continue; // draining a backlog at shutdown: no pause between batches
-        }
-        QThread::msleep(static_cast<unsigned long>(qMax(m_sleepMs, 1)));
+        m_failed = false;
+        m_movingOlder = false;
+        return stopping;
     }
 
-    reportLoss();
-    db.close();
-}
+    // Beyond the memory bound, records that cannot be stored now go to the side file.
+    void spillBeyondMemoryLimit()
+    {
+        if (m_waiting && w.m_pendingBytes > w.m_memoryLimit)
+            w.spillPending(m_sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
+                                           .arg(w.m_memoryLimit / (1024 * 1024))
+                                           .arg(m_error.text()));
+    }
 
-QDBSqlite::BatchResult qzLogDB::storePending(QDBSqlite &db, bool stopping)
+    // Opens the log and sets up its table, unless it is ready already.
+    void setUpLog()
+    {
+        if (m_readiness == QDBSqlite::Readiness::Ready)
+            return;
+        m_readiness = m_db.prepare(&m_error);
+        m_failed = m_readiness != QDBSqlite::Readiness::Ready;
+        if (!m_failed)
+            m_nextSideFileCheckMs = 0;
+    }
+
+    // Records of the side file are older than any waiting here: they go into the log first.
+    void moveSideFileRecords(bool stopping)
+    {
+        if (m_readiness != QDBSqlite::Readiness::Ready || m_sideFileStuck)
+            return;
+        const qint64 now = nowMs();
+        if (w.m_pending.empty() && now < m_nextSideFileCheckMs)
+            return;
+        m_nextSideFileCheckMs = now + kSideFileCheckMs;
+        int moved = 0;
+        const PendingFile::Move move = m_sideFile.moveInto(
+            m_db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &m_error);
+        if (moved > 0)
+            std::fprintf(stderr, "SystemLog: %d log records moved from %s into %s\n", moved,
+                         qUtf8Printable(kSideFileName), qUtf8Printable(kDatabaseName));
+        if (move == PendingFile::Move::Failed) {
+            m_failed = true;
+            if (QDBSqlite::hasMoved(m_db.nativeHandle())) {
+                reopenLog();
+            } else if (!QDBSqlite::isBusy(m_error)) {
+                // A side file that cannot be read is left for a later start; the records here
+                // need not wait for it.
+                m_sideFileStuck = true;
+                std::fprintf(stderr, "SystemLog: the records in %s stay there: %s\n",
+                             qUtf8Printable(kSideFileName), qUtf8Printable(m_error.text()));
+            }
+        }
+        // Records here wait while older ones are still being moved out of the side file.
+        m_movingOlder = move != PendingFile::Move::Done && !m_sideFileStuck;
+    }
+
+    // Stores a batch of the waiting records in one transaction.
+    void storeRecords(bool stopping)
+    {
+        if (m_readiness != QDBSqlite::Readiness::Ready || m_movingOlder || w.m_pending.empty())
+            return;
+        const QDBSqlite::BatchResult result =
+            m_db.insertBatch(w.m_pending.cbegin(), w.m_pending.cend(),
+                             stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
+        if (result.failed) {
+            m_failed = true;
+            m_error = result.error;
+            if (QDBSqlite::meansNotALog(m_error))
+                m_readiness = QDBSqlite::Readiness::NotALog;
+            else if (result.moved || !QDBSqlite::isStoreWide(m_error))
+                reopenLog(); // the file was replaced, or the table is gone: set it up anew
+            return;
+        }
+        auto end = w.m_pending.begin();
+        std::advance(end, result.stored + result.rejected);
+        w.forgetPending(end);
+        w.countLost(result.rejected, result.error.text());
+    }
+
+    // Says what became of the log, sends the records of a file that is no log to the side file
+    // and sets how long the next cycle waits for another program's lock.
+    void settle(bool stopping)
+    {
+        w.reportState(m_failed ? stateText(m_readiness, m_error) : QString());
+        if (m_readiness == QDBSqlite::Readiness::NotALog)
+            w.spillPending(m_sideFile, m_error.text());
+        if (!stopping)
+            m_db.setBusyTimeout(m_failed ? kRetryBusyTimeoutMs : kBusyTimeoutMs);
+        m_waiting = m_failed || m_movingOlder;
+    }
+
+    // What comes after this cycle. At a stop, only another program's lock is worth waiting
+    // for, and only for so long; what is still waiting then goes to the side file.
+    Next next(bool stopping)
+    {
+        if (!stopping)
+            return Next::Pause;
+        if (w.m_pending.empty())
+            return Next::End;
+        const qint64 waited = nowMs() - m_stopSeenMs;
+        if (m_failed && (waited >= kStopWaitMs || !QDBSqlite::isBusy(m_error))) {
+            w.spillPending(m_sideFile, m_error.text());
+            return Next::End;
+        }
+        m_db.setBusyTimeout(int(qBound<qint64>(1, kStopWaitMs - waited, kBusyTimeoutMs)));
+        return m_failed ? Next::Pause : Next::Now;
+    }
+
+private:
+    void reopenLog()
+    {
+        m_db.close();
+        m_readiness = QDBSqlite::Readiness::Unavailable;
+    }
+
+    qzLogDB &w;
+    // A connection serves only the thread that opened it: the writer has its own.
+    QDBSqlite m_db{kDatabaseName, QString(), QString()};
+    PendingFile m_sideFile{kSideFileName};
+    QDBSqlite::Readiness m_readiness = QDBSqlite::Readiness::Unavailable;
+    QSqlError m_error;
+    bool m_finalTaken = false;
+    qint64 m_stopSeenMs = -1;
+    qint64 m_nextSideFileCheckMs = 0;
+    bool m_sideFileStuck = false;
+    bool m_waiting = false; // the last cycle left records waiting
+    // This cycle: the log or the side file failed; older records are still being moved.
+    bool m_failed = false;
+    bool m_movingOlder = false;
+};
+
+void qzLogDB::run()
 {
-    if (m_pending.empty())
-        return QDBSqlite::BatchResult();
-    const QDBSqlite::BatchResult result = db.insertBatch(
-        m_pending.cbegin(), m_pending.cend(), stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
-    if (result.failed)
-        return result;
-    auto end = m_pending.begin();
-    std::advance(end, result.stored + result.rejected);
-    forgetPending(end);
-    countLost(result.rejected, result.error.text());
-    return result;
+    {
+        WriterLoop loop(*this);
+        for (;;) {
+            const bool stopping = loop.takeRecords();
+            loop.spillBeyondMemoryLimit();
+            loop.setUpLog();
+            loop.moveSideFileRecords(stopping);
+            loop.storeRecords(stopping);
+            loop.settle(stopping);
+            const WriterLoop::Next next = loop.next(stopping);
+            if (next == WriterLoop::Next::End)
+                break;
+            if (next == WriterLoop::Next::Pause)
+                QThread::msleep(static_cast<unsigned long>(qMax(m_sleepMs, 1)));
+        }
+    }
+    reportLoss();
 }
 
 void qzLogDB::spillPending(PendingFile &sideFile, const QString &why)
@@ -336,8 +394,7 @@ void qzLogDB::reportLoss()
 
 LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error)
 {
-    return queryRange(QStringLiteral("%1 00:00:00").arg(day),
-                      QStringLiteral("%2 23:59:59").arg(day), type, error);
+    return queryRange(dayStart(day), dayEnd(day), type, error);
 }
 
 LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error)

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "LogTypes.h"
-#include "QDBSqlite.h"
 
 #include <QObject>
 #include <QSqlError>
@@ -15,6 +14,7 @@
 namespace SystemLog {
 
 class PendingFile;
+class QDBSqlite;
 
 // The writer thread: any thread hands records to outputLog(), which stamps them with the moment
 // of the call and only queues them; the thread stores them in "dbLog.db" every cycle of its
@@ -62,9 +62,9 @@ protected:
     void run() override;
 
 private:
+    class WriterLoop;
     bool stopRequested();
     void takeQueued();
-    QDBSqlite::BatchResult storePending(QDBSqlite &db, bool stopping);
     void spillPending(PendingFile &sideFile, const QString &why);
     void forgetPending(std::list<LogQueueEntry>::iterator end);
     void countLost(long long count, const QString &reason);
