@@ -53,6 +53,7 @@ private Q_SLOTS:
     void init();
     void journalGetsEveryRecordExactly_data();
     void journalGetsEveryRecordExactly();
+    void journalGetsStoredTypesAsStored();
     void nothingLostWhenAProcessIsKilled_data();
     void nothingLostWhenAProcessIsKilled();
     void syslogArrivesAfterReceiverRestart();
@@ -139,6 +140,27 @@ void ForwardTest::journalGetsEveryRecordExactly()
         QCOMPARE(e.value("__REALTIME_TIMESTAMP"),
                  QByteArray::number(local.toMSecsSinceEpoch() * 1000));
     }
+}
+
+// A type column that another program filled with anything: the value as stored, severity 6 and
+// no category for all but the integers 0 to 4, no TALLYVIEW_TYPE for NULL.
+void ForwardTest::journalGetsStoredTypesAsStored()
+{
+    QVERIFY(writeForeignLog(path("dbLog.db")));
+    Receiver journal(Receiver::Kind::JournalRemote, m_dir->path());
+    QVERIFY(journal.start());
+    QProcess forward;
+    startForward(forward, journal.url(), {"--once"});
+    QVERIFY(forward.waitForFinished(30000));
+    QCOMPARE(forward.exitCode(), 0);
+    QVERIFY(journal.stop());
+    QStringList got;
+    for (const auto &e : journal.journalEntries())
+        got << QStringList{e.value("TALLYVIEW_TYPE", "(none)"), e.value("PRIORITY"),
+                           QString::fromUtf8(e.value("TALLYVIEW_CATEGORY")), e.value("MESSAGE")}
+                   .join('|');
+    QCOMPARE(got, (QStringList{"3|3|" + categoryName(3) + "|row 1", "3|6||row 2", "3.5|6||row 3",
+                               "A|6||row 4", "(none)|6||row 5", "5000000000|6||row 6"}));
 }
 
 void ForwardTest::nothingLostWhenAProcessIsKilled_data()

@@ -88,25 +88,6 @@ QVector<QStringList> parseOutput(const QString &format, const QByteArray &out)
     return records;
 }
 
-// A log as another program may have written it: the columns spelled in capitals, the type column
-// without a declared type, so that it keeps whatever value was stored (integer, text, real, blob,
-// NULL, a number beyond 32 bits).
-bool writeForeignLog(const QString &path)
-{
-    return TestLogFile::withConnection(path, [](QSqlDatabase &db) {
-        QSqlQuery q(db);
-        bool ok = q.exec(QStringLiteral("CREATE TABLE SystemInfo(ID INTEGER PRIMARY KEY "
-                                        "AUTOINCREMENT, DATETIME DATETIME, TYPE, MESSAGE TEXT)"));
-        const char *const values[] = {"3", "'3'", "3.5", "x'41'", "NULL", "5000000000"};
-        for (int i = 0; ok && i < 6; ++i)
-            ok = q.exec(QStringLiteral("INSERT INTO SystemInfo(DATETIME, TYPE, MESSAGE) VALUES("
-                                       "'%1', %2, 'row %3')")
-                            .arg(at(QStringLiteral("10:00:0%1").arg(i)), QLatin1String(values[i]))
-                            .arg(i + 1));
-        return ok;
-    });
-}
-
 QStringList messagesOf(const QByteArray &jsonLines)
 {
     QStringList messages;
