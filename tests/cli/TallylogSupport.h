@@ -11,6 +11,11 @@
 #include <QStringList>
 #include <QVector>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace TallylogSupport {
 
 struct Record
@@ -84,16 +89,67 @@ inline bool writeForeignLog(const QString &path)
     });
 }
 
-inline Run tallylog(const QStringList &arguments, const QString &workDir = QString())
+// A pseudo-terminal whose slave a child takes as its standard output; raw, so that what the
+// child writes arrives unchanged (no LF to CRLF).
+class PseudoTerminal
+{
+public:
+    PseudoTerminal()
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+            return;
+        m_slaveName = QString::fromLocal8Bit(ptsname(m_master));
+        m_slave = ::open(ptsname(m_master), O_RDWR | O_NOCTTY);
+        termios mode;
+        if (m_slave < 0 || tcgetattr(m_slave, &mode) != 0)
+            return;
+        cfmakeraw(&mode);
+        tcsetattr(m_slave, TCSANOW, &mode);
+        fcntl(m_master, F_SETFL, O_NONBLOCK);
+    }
+    ~PseudoTerminal()
+    {
+        ::close(m_slave);
+        ::close(m_master);
+    }
+    bool isValid() const { return m_slave >= 0; }
+    QString slaveName() const { return m_slaveName; }
+    QByteArray readAll() const
+    {
+        QByteArray all;
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(m_master, chunk, sizeof chunk)) > 0)
+            all.append(chunk, static_cast<int>(n));
+        return all;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slaveName;
+};
+
+// `terminal`: standard output on that pseudo-terminal (run.out gets what it shows); `environment`:
+// variables set for this run ("NAME=value").
+inline Run tallylog(const QStringList &arguments, const QString &workDir = QString(),
+                    const PseudoTerminal *terminal = nullptr, const QStringList &environment = {})
 {
     QProcess process;
     if (!workDir.isEmpty())
         process.setWorkingDirectory(workDir);
+    if (terminal)
+        process.setStandardOutputFile(terminal->slaveName());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &variable : environment)
+        env.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(env);
     process.start(QStringLiteral(TALLYLOG_PATH), arguments);
     Run run;
     if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
         run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
+    run.out = terminal ? terminal->readAll() : process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
 }
