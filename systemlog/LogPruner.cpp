@@ -25,9 +25,9 @@ class LogPruner::Private
 public:
     LogConnection db;
 
-    // Deletes the next batch of records before `moment` with ids above *after, in one
-    // transaction; *done once there are none left.
-    int deleteBatch(const QByteArray &moment, qint64 upToId, qint64 *after, qint64 *deleted,
+    // Deletes the next batch of records before `moment` with ids above *after and up to `last`,
+    // in one transaction; *done once there are none left.
+    int deleteBatch(const QByteArray &moment, qint64 last, qint64 *after, qint64 *deleted,
                     bool *done);
 };
 
@@ -74,7 +74,7 @@ bool LogPruner::countBefore(const QString &moment, qint64 *count, qint64 upToId)
     return true;
 }
 
-int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 upToId, qint64 *after,
+int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint64 *after,
                                     qint64 *deleted, bool *done)
 {
     const std::string_view stamp(moment.constData(), size_t(moment.size()));
@@ -83,10 +83,10 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 upToId, qin
     Sqlite::Transaction transaction(db.handle());
     if (transaction.rc() != SQLITE_OK)
         return transaction.rc();
-    Sqlite::Statement end(db.handle(),
-                          "SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
-                          "WHERE id > ?1 AND datetime < ?2 AND id <= ?4 ORDER BY id LIMIT ?3)");
-    end.bind(1, *after).bind(2, stamp).bind(3, qint64(kDeleteBatchRows)).bind(4, upToId);
+    Sqlite::Statement end(db.handle(), "SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
+                                       "WHERE id > ?1 AND id <= ?4 AND datetime < ?2 "
+                                       "ORDER BY id LIMIT ?3)");
+    end.bind(1, *after).bind(2, stamp).bind(3, qint64(kDeleteBatchRows)).bind(4, last);
     int rc = end.step();
     if (rc != SQLITE_ROW)
         return rc;
@@ -115,12 +115,22 @@ bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted, qint64 upTo
         return false;
     *deleted = 0;
     const QByteArray stamp = moment.toUtf8();
+    // The records stored once the prune has started are not its business: a writer that keeps
+    // storing records stamped before the moment would otherwise be chased for ever. Nor are
+    // those above `upToId`.
+    qint64 last = 0;
+    bool empty = false;
+    const int top =
+        Sqlite::readNumber(d->db.handle(), "SELECT max(id) FROM SystemInfo", &last, &empty);
+    if (top != SQLITE_ROW)
+        return d->db.failCode(top, QStringLiteral("cannot read"));
     qint64 after = 0;
     for (;;) {
         QElapsedTimer clock;
         clock.start();
         bool done = false;
-        const int rc = d->deleteBatch(stamp, upToId, &after, deleted, &done);
+        const int rc =
+            d->deleteBatch(stamp, empty ? 0 : std::min(last, upToId), &after, deleted, &done);
         if (rc != SQLITE_OK)
             return d->db.failCode(rc, QStringLiteral("cannot delete"));
         if (done)
