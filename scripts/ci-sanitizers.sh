@@ -31,7 +31,7 @@ jobs="${JOBS:-2}"
 source scripts/packages.sh
 # clang with its sanitizer and libFuzzer runtimes, and llvm-symbolizer for readable reports.
 SANITIZER_PACKAGES=(clang libclang-rt-14-dev llvm-14)
-bash scripts/install-deps.sh "${BUILD_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" || exit 1
+bash scripts/install-deps.sh "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" || exit 1
 
 symbolizer="$(command -v llvm-symbolizer-14 || command -v llvm-symbolizer || true)"
 [ -x /usr/lib/llvm-14/bin/llvm-symbolizer ] && symbolizer=/usr/lib/llvm-14/bin/llvm-symbolizer

@@ -61,12 +61,13 @@ bool LogPruner::lastErrorIsTransient() const
     return d->db.lastErrorIsTransient();
 }
 
-bool LogPruner::countBefore(const QString &moment, qint64 *count)
+bool LogPruner::countBefore(const QString &moment, qint64 *count, qint64 upToId)
 {
     if (!d->db.failIfClosed())
         return false;
-    Sqlite::Statement c(d->db.handle(), "SELECT count(*) FROM SystemInfo WHERE datetime < ?1");
-    c.bind(1, moment);
+    Sqlite::Statement c(d->db.handle(),
+                        "SELECT count(*) FROM SystemInfo WHERE datetime < ?1 AND id <= ?2");
+    c.bind(1, moment).bind(2, upToId);
     const int rc = c.step();
     if (rc != SQLITE_ROW)
         return d->db.failCode(rc, QStringLiteral("cannot read"));
@@ -111,14 +112,15 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint6
     return rc;
 }
 
-bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted)
+bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted, qint64 upToId)
 {
     if (!d->db.failIfClosed())
         return false;
     *deleted = 0;
     const QByteArray stamp = moment.toUtf8();
     // The records stored once the prune has started are not its business: a writer that keeps
-    // storing records stamped before the moment would otherwise be chased for ever.
+    // storing records stamped before the moment would otherwise be chased for ever. Nor are
+    // those above `upToId`.
     qint64 last = 0;
     bool empty = false;
     const int top =
@@ -133,7 +135,7 @@ bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted)
         QElapsedTimer clock;
         clock.start();
         bool done = false;
-        const int rc = d->deleteBatch(stamp, last, &from, deleted, &done);
+        const int rc = d->deleteBatch(stamp, std::min(last, upToId), &from, deleted, &done);
         if (rc != SQLITE_OK)
             return d->db.failCode(rc, QStringLiteral("cannot delete"));
         if (done)
