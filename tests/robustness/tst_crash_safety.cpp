@@ -25,6 +25,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -237,6 +238,10 @@ class CrashSafety : public QObject
 private Q_SLOTS:
     void killedDuringBurst_data();
     void killedDuringBurst();
+#ifndef ROBUSTNESS_WITH_WINDOW
+    void killedWhileMoving_data();
+    void killedWhileMoving();
+#endif
 };
 
 void CrashSafety::killedDuringBurst_data()
@@ -386,6 +391,68 @@ void CrashSafety::killedDuringBurst()
     // And it takes new records.
     QCOMPARE(afterCrash, 1);
 }
+
+#ifndef ROBUSTNESS_WITH_WINDOW
+void CrashSafety::killedWhileMoving_data()
+{
+    QTest::addColumn<QString>("journalMode"); // of "dbLog.db", set by another program
+    QTest::newRow("rollback journal") << QStringLiteral("DELETE");
+    QTest::newRow("WAL") << QStringLiteral("WAL");
+}
+
+// The service is killed again and again while it moves the records of the side file into the
+// log. Every record arrives exactly once and in order, whatever the log's journal mode, and no
+// file of SQLite's is left behind.
+void CrashSafety::killedWhileMoving()
+{
+    QFETCH(QString, journalMode);
+    constexpr int kWaiting = 200000;
+    constexpr int kKills = 16;
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    const QString side = ws.filePath(kSideFile);
+    QVERIFY(writeLogFile(log, {}));
+    QVERIFY(execOnFile(log, {QStringLiteral("PRAGMA journal_mode=") + journalMode}));
+    const QList<StoredRecord> waiting = recordsOfDay(kWaiting, 12);
+    QVERIFY(writeLogFile(side, waiting));
+
+    QRandomGenerator random(20240317);
+    int kills = 0;
+    for (int attempt = 0; attempt < 200 && QFileInfo::exists(side); ++attempt) {
+        QProcess child;
+        child.setProgram(kChild);
+        const bool kill = kills < kKills;
+        child.setArguments({QStringLiteral("start"), QStringLiteral("sleep"),
+                            kill ? QStringLiteral("60000") : QStringLiteral("1000"),
+                            QStringLiteral("release")});
+        child.setWorkingDirectory(ws.path());
+        child.start();
+        QVERIFY(child.waitForStarted(kChildTimeoutMs));
+        if (kill) {
+            QTest::qSleep(100 + int(random.bounded(300)));
+            child.kill();
+            ++kills;
+        }
+        QVERIFY(child.waitForFinished(kChildTimeoutMs));
+    }
+    QVERIFY(!QFileInfo::exists(side));
+    qInfo("killed %d times while moving", kills);
+    QVERIFY(kills >= kKills / 2);
+
+    bool ok = false;
+    const QList<StoredRecord> stored = readLogFile(log, &ok);
+    QVERIFY(ok);
+    QCOMPARE(stored.size(), waiting.size());
+    for (int i = 0; i < stored.size(); ++i) {
+        if (stored[i].message != waiting[i].message)
+            QFAIL(qPrintable(QStringLiteral("record %1 holds \"%2\" where \"%3\" was due")
+                                 .arg(i + 1)
+                                 .arg(stored[i].message, waiting[i].message)));
+    }
+    QCOMPARE(QDir(ws.path()).entryList({QStringLiteral("*-mj*")}, QDir::Files), QStringList());
+}
+#endif
 
 #ifdef ROBUSTNESS_WITH_WINDOW
 QTEST_MAIN(CrashSafety)

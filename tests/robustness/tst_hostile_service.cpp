@@ -41,6 +41,8 @@ private Q_SLOTS:
     void hostileLogFile();
     void readOnlyWorkingDirectory_data();
     void readOnlyWorkingDirectory();
+    void hostileSideFile_data();
+    void hostileSideFile();
 };
 
 void HostileService::hostileLogFile_data()
@@ -145,6 +147,61 @@ void HostileService::readOnlyWorkingDirectory()
     QVERIFY2(r.lostReported() == kLogged, qPrintable(r.describe()));
     QCOMPARE(fingerprint(log), before);
     QCOMPARE(entries(ws.path()), around);
+}
+
+void HostileService::hostileSideFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("logUsable"); // "dbLog.db" is a log, else of another schema
+    for (bool usable : {true, false}) {
+        const char *where = usable ? ", log usable" : ", log of another schema";
+        QTest::newRow(qPrintable(QStringLiteral("random bytes") + where))
+            << QStringLiteral("random bytes") << usable;
+        QTest::newRow(qPrintable(QStringLiteral("text primary key") + where))
+            << QStringLiteral("text primary key") << usable;
+    }
+}
+
+// A "dbLog.pending.db" that is no usable side file is set aside, untouched, under a name of its
+// own, and the records go where they would go without it.
+void HostileService::hostileSideFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, logUsable);
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    const QString side = ws.filePath(kSideFile);
+    bool restricted = false;
+    QVERIFY(logUsable ? writeLogFile(log, {})
+                      : makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
+    if (kind == QLatin1String("random bytes"))
+        QVERIFY(writeFile(side, randomBytes(64 * 1024, 20240316)));
+    else
+        QVERIFY(execOnFile(side, {QStringLiteral("CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, "
+                                                 "datetime TEXT, type INT, message TEXT)"),
+                                  QStringLiteral("INSERT INTO SystemInfo VALUES ('a', "
+                                                 "'2024-03-15 08:00:00', 0, 'not ours')")}));
+    const QByteArray before = fingerprint(side);
+
+    const ChildResult r =
+        runChild(kChild,
+                 {QStringLiteral("start"), QStringLiteral("log"), QString::number(kLogged),
+                  QStringLiteral("sleep"), QStringLiteral("1500"), QStringLiteral("release")},
+                 ws);
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+    QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
+    const QStringList setAside =
+        QDir(ws.path()).entryList({kSideFile + QStringLiteral(".bad-*")}, QDir::Files);
+    QVERIFY2(setAside.size() == 1, qPrintable(r.describe()));
+    QCOMPARE(fingerprint(ws.filePath(setAside.first())), before);
+    QCOMPARE(reasonLines(r) > 0, true);
+    if (logUsable) {
+        QCOMPARE(recordCount(log), kLogged);
+        QVERIFY(!QFileInfo::exists(side));
+    } else {
+        QCOMPARE(recordCount(side), kLogged);
+    }
 }
 
 QTEST_GUILESS_MAIN(HostileService)

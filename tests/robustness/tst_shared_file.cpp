@@ -19,28 +19,66 @@ const QString kChild = QStringLiteral(ROBUSTNESS_SERVICE_CHILD);
 constexpr int kRate = 200; // records a second
 constexpr int kUntilChildEnds = -1;
 
-// Another program's exclusive lock on "dbLog.db", through a connection of the test's own.
+// Another program on a file, through a connection of the test's own: one holding the exclusive
+// lock (a backup tool), or a reader paused in the middle of its rows (a pager reading sqlite3's
+// output), which keeps the file from being changed.
 class FileLock
 {
 public:
-    explicit FileLock(const QString &path)
+    explicit FileLock(const QString &path) : m_name(QStringLiteral("test-lock-") + path)
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kName);
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
         db.setDatabaseName(path);
         db.open();
     }
     ~FileLock()
     {
         unlock();
-        QSqlDatabase::database(kName, false).close();
-        QSqlDatabase::removeDatabase(kName);
+        QSqlDatabase::database(m_name, false).close();
+        QSqlDatabase::removeDatabase(m_name);
     }
-    bool lock() { return QSqlQuery(QSqlDatabase::database(kName)).exec("BEGIN EXCLUSIVE"); }
-    void unlock() { QSqlQuery(QSqlDatabase::database(kName)).exec(QStringLiteral("ROLLBACK")); }
+    bool lock() { return exec(QStringLiteral("BEGIN EXCLUSIVE")); }
+    bool pauseReading()
+    {
+        return exec(QStringLiteral("BEGIN")) &&
+               exec(QStringLiteral("SELECT count(*) FROM SystemInfo"));
+    }
+    void unlock() { exec(QStringLiteral("ROLLBACK")); }
 
 private:
-    const QString kName = QStringLiteral("test-file-lock");
+    bool exec(const QString &statement)
+    {
+        QSqlQuery query(QSqlDatabase::database(m_name));
+        return query.exec(statement);
+    }
+
+    QString m_name;
 };
+
+// Lines the service wrote on standard error.
+QStringList serviceLines(const ChildResult &r)
+{
+    QStringList lines;
+    for (const QByteArray &line : r.err.split('\n')) {
+        if (line.startsWith("SystemLog: "))
+            lines << QString::fromUtf8(line);
+    }
+    return lines;
+}
+
+// The messages of the log's records in the order of their ids.
+QStringList storedMessages(const QString &log)
+{
+    bool ok = false;
+    QStringList messages;
+    for (const StoredRecord &record : readLogFile(log, &ok))
+        messages << record.message;
+    return messages;
+}
+
+// Release waits for a file held by another program for 10 s; this is the margin for the wait
+// in progress when the stop comes, and for the child to say so.
+constexpr int kReleaseBoundMs = 11000;
 
 // Checks that the log holds the child's "steady" records 0 .. logged-1 once each, in order,
 // each stamped within a second of the moment in its text.
@@ -72,6 +110,11 @@ class SharedFile : public QObject
 private Q_SLOTS:
     void steadyLoggingAroundALock_data();
     void steadyLoggingAroundALock();
+    void readerOfTheSideFile_data();
+    void readerOfTheSideFile();
+    void logFileBecomesALog_data();
+    void logFileBecomesALog();
+    void timeZoneChangesWhileRecordsWait();
 };
 
 void SharedFile::steadyLoggingAroundALock_data()
@@ -127,8 +170,9 @@ void SharedFile::steadyLoggingAroundALock()
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
     const int logged = r.value(QStringLiteral("logged")).toInt();
     QVERIFY(logged >= kRate * logForMs / 1000 / 2);
-    // A program can always exit: release waits for a locked file for about 10 s at most.
-    QVERIFY2(r.value(QStringLiteral("releasems")).toInt() < 15000, qPrintable(r.describe()));
+    // A program can always exit: release waits for a locked file for 10 s at most.
+    QVERIFY2(r.value(QStringLiteral("releasems")).toInt() < kReleaseBoundMs,
+             qPrintable(r.describe()));
 
     if (lockForMs == kUntilChildEnds) {
         QVERIFY(QFileInfo::exists(ws.filePath(kSideFile)));
@@ -144,6 +188,141 @@ void SharedFile::steadyLoggingAroundALock()
     }
     QVERIFY(!QFileInfo::exists(ws.filePath(kSideFile)));
     verifySteadyRecords(log, logged);
+}
+
+void SharedFile::readerOfTheSideFile_data()
+{
+    QTest::addColumn<bool>("logLocked"); // "dbLog.db" is held by another program as well
+    QTest::newRow("log free") << false;
+    QTest::newRow("log locked too") << true;
+}
+
+// Records of an earlier run wait in the side file while a reader keeps it from being changed.
+// With the log free, new records are stored at once and the older ones follow once the reader
+// is gone. With the log held too, memory stays within the bound and the rest is counted lost.
+void SharedFile::readerOfTheSideFile()
+{
+    QFETCH(bool, logLocked);
+    constexpr int kWaiting = 3000;
+    constexpr int kLimit = 64 * 1024;
+    constexpr int kFlood = 20000;
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    const QString side = ws.filePath(kSideFile);
+    QVERIFY(writeLogFile(log, {}));
+    const QList<StoredRecord> older = recordsOfDay(kWaiting);
+    QVERIFY(writeLogFile(side, older));
+    FileLock logHolder(log);
+    if (logLocked)
+        QVERIFY(logHolder.lock());
+    ChildResult r;
+    {
+        FileLock reader(side);
+        QVERIFY(reader.pauseReading());
+        const QStringList commands =
+            logLocked ? QStringList{QStringLiteral("limit"),  QString::number(kLimit),
+                                    QStringLiteral("start"),  QStringLiteral("log"),
+                                    QString::number(kFlood),  QStringLiteral("sleep"),
+                                    QStringLiteral("2000"),   QStringLiteral("queued"),
+                                    QStringLiteral("release")}
+                      : QStringList{QStringLiteral("start"),    QStringLiteral("steady"),
+                                    QString::number(kRate),     QStringLiteral("2000"),
+                                    QStringLiteral("queryall"), QStringLiteral("4"),
+                                    QStringLiteral("release")};
+        r = runChild(kChild, commands, ws);
+    }
+    logHolder.unlock();
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+    QVERIFY2(r.value(QStringLiteral("releasems")).toInt() < kReleaseBoundMs,
+             qPrintable(r.describe()));
+    QCOMPARE(recordCount(side), kWaiting);
+    if (logLocked) {
+        // A record takes at least 80 bytes in memory.
+        QVERIFY2(r.value(QStringLiteral("queued")).toInt() <= kLimit / 80,
+                 qPrintable(r.describe()));
+        QVERIFY2(r.lostReported() == kFlood, qPrintable(r.describe()));
+        QCOMPARE(recordCount(log), 0);
+        return;
+    }
+    const int logged = r.value(QStringLiteral("logged")).toInt();
+    QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
+    QVERIFY2(r.value(QStringLiteral("rows")).toInt() > logged - kRate / 10,
+             qPrintable(r.describe()));
+    // Said once, with where the order between the two runs of records is broken.
+    QVERIFY2(serviceLines(r).filter(QStringLiteral("order")).size() == 1, qPrintable(r.describe()));
+
+    const ChildResult next = runChild(kChild,
+                                      {QStringLiteral("start"), QStringLiteral("sleep"),
+                                       QStringLiteral("1500"), QStringLiteral("release")},
+                                      ws);
+    QVERIFY2(next.ranToEnd(), qPrintable(next.describe()));
+    QVERIFY(!QFileInfo::exists(side));
+    const QStringList stored = storedMessages(log);
+    QCOMPARE(stored.size(), logged + kWaiting);
+    QStringList olderMessages;
+    for (const StoredRecord &record : older)
+        olderMessages << record.message;
+    QCOMPARE(stored.mid(logged), olderMessages);
+}
+
+void SharedFile::logFileBecomesALog_data()
+{
+    QTest::addColumn<bool>("replaced"); // by a log, else removed
+    QTest::newRow("replaced by a log") << true;
+    QTest::newRow("removed") << false;
+}
+
+// A "dbLog.db" that is no log is looked at again: once it is replaced by a log, or removed,
+// the service stores every record there, also those that went to the side file meanwhile.
+void SharedFile::logFileBecomesALog()
+{
+    QFETCH(bool, replaced);
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    bool restricted = false;
+    QVERIFY(makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
+    const QString fresh = ws.filePath(QStringLiteral("fresh.db"));
+    QVERIFY(writeLogFile(fresh, {}));
+    const auto change = [&] {
+        QTest::qWait(1500);
+        QVERIFY(QFile::remove(log));
+        if (replaced)
+            QVERIFY(QFile::rename(fresh, log));
+    };
+    const ChildResult r =
+        runChild(kChild,
+                 {QStringLiteral("start"), QStringLiteral("steady"), QString::number(kRate),
+                  QStringLiteral("4000"), QStringLiteral("sleep"), QStringLiteral("500"),
+                  QStringLiteral("release")},
+                 ws, QString(), change);
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+    QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
+    // Each state is said once, not once a cycle.
+    QVERIFY2(serviceLines(r).size() <= 6, qPrintable(r.describe()));
+    QVERIFY(!QFileInfo::exists(ws.filePath(kSideFile)));
+    verifySteadyRecords(log, r.value(QStringLiteral("logged")).toInt());
+}
+
+// Records wait while the zone changes: each is stamped with the local time of its logging.
+void SharedFile::timeZoneChangesWhileRecordsWait()
+{
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    QVERIFY(writeLogFile(log, {}));
+    const ChildResult r =
+        runChild(kChild,
+                 {QStringLiteral("tz"), QStringLiteral("UTC0"), QStringLiteral("start"),
+                  QStringLiteral("lock"), log, QStringLiteral("steady"), QString::number(kRate),
+                  QStringLiteral("1000"), QStringLiteral("tz"), QStringLiteral("JST-9"),
+                  QStringLiteral("unlock"), QStringLiteral("sleep"), QStringLiteral("500"),
+                  QStringLiteral("release")},
+                 ws);
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+    QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
+    verifySteadyRecords(log, r.value(QStringLiteral("logged")).toInt());
 }
 
 QTEST_GUILESS_MAIN(SharedFile)
