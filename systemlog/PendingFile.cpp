@@ -1,17 +1,24 @@
 #include "PendingFile.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
+#include <QUuid>
 
 #include <sqlite3.h>
+
+#include <cstdio>
 
 namespace SystemLog {
 
 namespace {
 
-// Records moved per transaction: small enough that the log is never held for long.
-constexpr int kMoveChunk = 2000;
+// Records moved or appended per transaction: small enough that neither file is held for long.
+constexpr int kChunk = 2000;
+// How long one statement waits for another program's lock on the side file.
+constexpr int kShortWaitMs = 200;
 
 QSqlError sqliteError(sqlite3 *handle, int code, const QString &what)
 {
@@ -25,26 +32,81 @@ void setError(QSqlError *target, const QSqlError &error)
         *target = error;
 }
 
-// Runs one statement and, for a query, reads the first column of its first row.
-int run(sqlite3 *handle, const QByteArray &sql, sqlite3_int64 *value = nullptr,
-        bool *isNull = nullptr)
+// One statement run to its end, with the first column of its first row.
+struct Outcome
 {
+    int rc = SQLITE_OK;
+    sqlite3_int64 value = 0;
+    bool isNull = true;
+    QByteArray text;
+    bool ok() const { return rc == SQLITE_DONE; }
+};
+
+// Runs one statement; `bound`, when not null, is bound as text to its first parameter.
+Outcome run(sqlite3 *handle, const QByteArray &sql, const QByteArray &bound = QByteArray())
+{
+    Outcome out;
     sqlite3_stmt *statement = nullptr;
-    int rc = sqlite3_prepare_v2(handle, sql.constData(), sql.size(), &statement, nullptr);
-    if (rc != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return rc;
-    }
-    rc = sqlite3_step(statement);
-    if (rc == SQLITE_ROW) {
-        if (value)
-            *value = sqlite3_column_int64(statement, 0);
-        if (isNull)
-            *isNull = sqlite3_column_type(statement, 0) == SQLITE_NULL;
-        rc = SQLITE_DONE;
+    out.rc = sqlite3_prepare_v2(handle, sql.constData(), sql.size(), &statement, nullptr);
+    if (out.rc == SQLITE_OK && !bound.isNull())
+        out.rc = sqlite3_bind_text(statement, 1, bound.constData(), bound.size(), SQLITE_TRANSIENT);
+    if (out.rc == SQLITE_OK) {
+        out.rc = sqlite3_step(statement);
+        if (out.rc == SQLITE_ROW) {
+            out.isNull = sqlite3_column_type(statement, 0) == SQLITE_NULL;
+            out.value = sqlite3_column_int64(statement, 0);
+            out.text = QByteArray(reinterpret_cast<const char *>(sqlite3_column_text(statement, 0)),
+                                  sqlite3_column_bytes(statement, 0));
+            out.rc = SQLITE_DONE;
+        }
     }
     sqlite3_finalize(statement);
-    return rc;
+    return out;
+}
+
+bool meansUnusable(int rc)
+{
+    rc &= 0xff;
+    return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+}
+
+// Why the table SystemInfo of `schema` cannot hold records of the side file, or an empty text
+// when it can (or is missing). The move selects records by id ranges, so id must be the integer
+// key. *rc is set when the table cannot be read at all.
+QString unusableTable(sqlite3 *handle, const QByteArray &schema, int *rc)
+{
+    sqlite3_stmt *statement = nullptr;
+    const QByteArray sql = "PRAGMA " + schema + ".table_info(SystemInfo)";
+    *rc = sqlite3_prepare_v2(handle, sql.constData(), sql.size(), &statement, nullptr);
+    QStringList columns;
+    bool integerKey = false;
+    int keys = 0;
+    while (*rc == SQLITE_OK && (*rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        const QString name =
+            QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, 1)))
+                .toLower();
+        const QString type =
+            QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, 2)));
+        columns << name;
+        if (sqlite3_column_int(statement, 5) > 0) {
+            ++keys;
+            integerKey = name == QLatin1String("id") &&
+                         type.compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0;
+        }
+    }
+    sqlite3_finalize(statement);
+    if (*rc != SQLITE_DONE)
+        return QString::fromUtf8(sqlite3_errmsg(handle));
+    *rc = SQLITE_OK;
+    if (columns.isEmpty())
+        return QString();
+    for (const char *column : {"id", "datetime", "type", "message"}) {
+        if (!columns.contains(QLatin1String(column)))
+            return QStringLiteral("its table SystemInfo has no column %1").arg(column);
+    }
+    if (keys != 1 || !integerKey)
+        return QStringLiteral("the id of its table SystemInfo is not an integer primary key");
+    return QString();
 }
 
 void closeConnection(std::unique_ptr<QDBSqlite> &db)
@@ -68,26 +130,93 @@ bool PendingFile::exists() const
     return QFileInfo::exists(m_path);
 }
 
-bool PendingFile::append(std::list<LogQueueEntry>::const_iterator first,
-                         std::list<LogQueueEntry>::const_iterator last, QSqlError *error)
+bool PendingFile::setAside(const QString &why)
 {
-    // A second try only when another process removed the file under the open connection.
+    closeConnection(m_appender);
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString target = QStringLiteral("%1.bad-%2").arg(m_path, stamp);
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
+        target = QStringLiteral("%1.bad-%2-%3").arg(m_path, stamp).arg(n);
+    // A plain rename: the file may be a directory, and it is kept exactly as it was.
+    if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(target).constData()) !=
+        0) {
+        std::fprintf(stderr,
+                     "SystemLog: %s is not a usable side file (%s) and cannot be set aside\n",
+                     qUtf8Printable(m_path), qUtf8Printable(why));
+        return false;
+    }
+    std::fprintf(stderr, "SystemLog: %s is not a usable side file (%s): set aside as %s\n",
+                 qUtf8Printable(m_path), qUtf8Printable(why), qUtf8Printable(target));
+    return true;
+}
+
+bool PendingFile::openAppender(QSqlError *error)
+{
+    // A second try only after a file that is no side file was set aside.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!m_appender)
+        if (!m_appender) {
+            if (QFileInfo(m_path).isDir()) {
+                if (!setAside(QStringLiteral("a directory")))
+                    break;
+            }
             m_appender = std::make_unique<QDBSqlite>(m_path, QString(), QString());
-        if (m_appender->prepare(error) != QDBSqlite::Readiness::Ready) {
+            m_appender->setConnectOptions(
+                QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
+        }
+        QSqlError e;
+        const QDBSqlite::Readiness readiness = m_appender->prepare(&e);
+        QString why;
+        if (readiness == QDBSqlite::Readiness::Ready) {
+            int rc = SQLITE_OK;
+            why = unusableTable(m_appender->nativeHandle(), "main", &rc);
+            if (why.isEmpty())
+                return true;
+            if (!meansUnusable(rc)) {
+                setError(error, sqliteError(m_appender->nativeHandle(), rc,
+                                            QStringLiteral("Unable to read the side file")));
+                closeConnection(m_appender);
+                return false;
+            }
+        } else if (readiness == QDBSqlite::Readiness::NotALog) {
+            why = e.text();
+        } else {
+            setError(error, e);
             closeConnection(m_appender);
             return false;
         }
-        const QDBSqlite::BatchResult result = m_appender->insertBatch(first, last, 0);
-        if (!result.failed && result.rejected == 0)
-            return true;
-        setError(error, result.error);
-        closeConnection(m_appender);
-        if (!result.moved)
-            return false;
+        setError(error, QSqlError(QString(), why, QSqlError::ConnectionError));
+        if (!setAside(why))
+            break;
     }
+    closeConnection(m_appender);
     return false;
+}
+
+int PendingFile::append(std::list<LogQueueEntry>::const_iterator first,
+                        std::list<LogQueueEntry>::const_iterator last, QSqlError *error)
+{
+    int appended = 0;
+    // A second try only when another process removed the file under the open connection.
+    for (int attempt = 0; attempt < 2 && first != last; ++attempt) {
+        if (!openAppender(error))
+            return appended;
+        while (first != last) {
+            auto chunkEnd = first;
+            for (int n = 0; n < kChunk && chunkEnd != last; ++n)
+                ++chunkEnd;
+            const QDBSqlite::BatchResult result = m_appender->insertBatch(first, chunkEnd, 0);
+            if (result.failed || result.rejected > 0) {
+                setError(error, result.error);
+                closeConnection(m_appender);
+                if (!result.moved)
+                    return appended;
+                break;
+            }
+            appended += result.stored;
+            first = chunkEnd;
+        }
+    }
+    return appended;
 }
 
 PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error)
@@ -97,6 +226,8 @@ PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved
         return Move::Done;
     // This process's own connection must not keep the file once it is removed.
     closeConnection(m_appender);
+    if (!QFileInfo(m_path).isFile())
+        return setAside(QStringLiteral("not a regular file")) ? Move::Done : Move::Failed;
 
     sqlite3 *handle = log.nativeHandle();
     if (!handle) {
@@ -106,76 +237,139 @@ PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved
     }
     const QByteArray attach =
         "ATTACH DATABASE '" + QFile::encodeName(m_path).replace('\'', "''") + "' AS pending";
-    int rc = run(handle, attach);
-    if (rc != SQLITE_DONE) {
-        setError(error, sqliteError(handle, rc, QStringLiteral("Unable to open the side file")));
-        return Move::Failed;
-    }
-
-    Move outcome = Move::Done;
-    sqlite3_int64 tables = 0;
-    rc = run(handle,
-             "SELECT count(*) FROM pending.sqlite_master WHERE type='table' AND "
-             "name='SystemInfo'",
-             &tables);
-    QElapsedTimer clock;
-    clock.start();
-    while (rc == SQLITE_DONE && tables > 0) {
-        rc = run(handle, "BEGIN IMMEDIATE");
-        if (rc != SQLITE_DONE)
-            break;
-        if (QDBSqlite::hasMoved(handle)) {
-            run(handle, "ROLLBACK");
-            setError(error, QSqlError(QString(),
-                                      QStringLiteral("%1 was removed or replaced while it was open")
-                                          .arg(log.databaseName()),
-                                      QSqlError::ConnectionError));
-            run(handle, "DETACH DATABASE pending");
-            return Move::Failed;
-        }
-        sqlite3_int64 upTo = 0;
-        bool none = true;
-        rc = run(handle,
-                 "SELECT max(id) FROM (SELECT id FROM pending.SystemInfo ORDER BY id LIMIT " +
-                     QByteArray::number(kMoveChunk) + ")",
-                 &upTo, &none);
-        if (rc == SQLITE_DONE && none) {
-            run(handle, "ROLLBACK");
-            break;
-        }
-        const QByteArray bound = QByteArray::number(upTo);
-        if (rc == SQLITE_DONE)
-            rc = run(handle, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
-                             "datetime, type, message FROM pending.SystemInfo WHERE id <= " +
-                                 bound + " ORDER BY id");
-        const int inserted = sqlite3_changes(handle);
-        if (rc == SQLITE_DONE)
-            rc = run(handle, "DELETE FROM pending.SystemInfo WHERE id <= " + bound);
-        if (rc == SQLITE_DONE)
-            rc = run(handle, "COMMIT");
-        if (rc != SQLITE_DONE) {
-            const QSqlError e = sqliteError(handle, rc, QStringLiteral("Unable to move records"));
-            run(handle, "ROLLBACK");
-            run(handle, "DETACH DATABASE pending");
-            setError(error, e);
-            return Move::Failed;
-        }
-        *moved += inserted;
-        if (budgetMs > 0 && clock.elapsed() >= budgetMs) {
-            outcome = Move::Partial;
-            break;
-        }
-    }
-    if (rc != SQLITE_DONE) {
-        const QSqlError e = sqliteError(handle, rc, QStringLiteral("Unable to read the side file"));
+    const Outcome attached = run(handle, attach);
+    QSqlError e;
+    Move outcome = Move::Failed;
+    int rc = attached.rc;
+    QString unusable;
+    if (!attached.ok()) {
+        e = sqliteError(handle, rc, QStringLiteral("Unable to open the side file"));
+    } else {
+        unusable = unusableTable(handle, "pending", &rc);
+        if (rc != SQLITE_OK)
+            e = sqliteError(handle, rc, QStringLiteral("Unable to read the side file"));
+        else if (unusable.isEmpty())
+            outcome = moveAttached(handle, log.databaseName(), budgetMs, moved, &e);
         run(handle, "DETACH DATABASE pending");
-        setError(error, e);
-        return Move::Failed;
     }
-    run(handle, "DETACH DATABASE pending");
+    if (outcome == Move::Failed && e.isValid()) {
+        rc = e.nativeErrorCode().toInt();
+        if (meansUnusable(rc))
+            unusable = e.text();
+    }
+    if (!unusable.isEmpty())
+        return setAside(unusable) ? Move::Done : Move::Failed;
+    setError(error, e);
     if (outcome == Move::Done)
         removeIfEmpty();
     return outcome;
+}
+
+PendingFile::Move PendingFile::moveAttached(sqlite3 *handle, const QString &logName, int budgetMs,
+                                            int *moved, QSqlError *error)
+{
+    const auto failWith = [&](int rc, const QString &what) {
+        const QSqlError e = sqliteError(handle, rc, what);
+        if (!sqlite3_get_autocommit(handle))
+            run(handle, "ROLLBACK");
+        setError(error, e);
+        return Move::Failed;
+    };
+    Outcome step = run(handle, "SELECT count(*) FROM pending.sqlite_master WHERE type='table' AND "
+                               "name='SystemInfo'");
+    if (!step.ok())
+        return failWith(step.rc, QStringLiteral("Unable to read the side file"));
+    if (step.value == 0)
+        return Move::Done;
+
+    // The side file's token, made in a transaction of the side file alone when it has none.
+    const QByteArray readToken = "SELECT token FROM pending.SideFile LIMIT 1";
+    step = run(handle, "SELECT count(*) FROM pending.sqlite_master WHERE name='SideFile'");
+    if (step.ok() && step.value > 0)
+        step = run(handle, readToken);
+    if (step.ok() && step.isNull) {
+        const QByteArray token = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+        step = run(handle, "BEGIN");
+        if (step.ok())
+            step = run(handle, "CREATE TABLE IF NOT EXISTS pending.SideFile(token TEXT NOT NULL)");
+        if (step.ok())
+            step = run(handle,
+                       "INSERT INTO pending.SideFile(token) SELECT ?1 WHERE NOT EXISTS "
+                       "(SELECT 1 FROM pending.SideFile)",
+                       token);
+        if (step.ok())
+            step = run(handle, "COMMIT");
+        if (step.ok())
+            step = run(handle, readToken);
+    }
+    if (!step.ok() || step.isNull)
+        return failWith(step.rc, QStringLiteral("Unable to mark the side file"));
+    const QByteArray token = step.text;
+
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        step = run(handle, "BEGIN IMMEDIATE");
+        if (!step.ok())
+            return failWith(step.rc, QStringLiteral("Unable to move records"));
+        if (QDBSqlite::hasMoved(handle)) {
+            run(handle, "ROLLBACK");
+            setError(
+                error,
+                QSqlError(
+                    QString(),
+                    QStringLiteral("%1 was removed or replaced while it was open").arg(logName),
+                    QSqlError::ConnectionError));
+            return Move::Failed;
+        }
+        step = run(handle, "CREATE TABLE IF NOT EXISTS main.SideFileMoves(token TEXT PRIMARY KEY, "
+                           "movedUpTo INTEGER NOT NULL)");
+        if (step.ok())
+            step = run(handle, "SELECT movedUpTo FROM main.SideFileMoves WHERE token = ?1", token);
+        const QByteArray taken = QByteArray::number(step.value);
+        // Records an earlier move took, whose removal from the side file did not commit.
+        if (step.ok())
+            step = run(handle, "DELETE FROM pending.SystemInfo WHERE id <= " + taken);
+        const int stale = sqlite3_changes(handle);
+        if (step.ok())
+            step = run(handle, "SELECT max(id) FROM (SELECT id FROM pending.SystemInfo ORDER BY "
+                               "id LIMIT " +
+                                   QByteArray::number(kChunk) + ")");
+        if (!step.ok())
+            return failWith(step.rc, QStringLiteral("Unable to move records"));
+        if (step.isNull) {
+            // Empty: the log forgets the token, but only in a transaction that changes nothing
+            // in the side file, so that the two cannot part.
+            if (stale == 0)
+                step = run(handle, "DELETE FROM main.SideFileMoves WHERE token = ?1", token);
+            if (step.ok())
+                step = run(handle, "COMMIT");
+            if (!step.ok())
+                return failWith(step.rc, QStringLiteral("Unable to move records"));
+            if (stale == 0)
+                return Move::Done;
+            continue;
+        }
+        const QByteArray upTo = QByteArray::number(step.value);
+        step = run(handle, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
+                           "datetime, type, message FROM pending.SystemInfo WHERE id <= " +
+                               upTo + " ORDER BY id");
+        const int inserted = sqlite3_changes(handle);
+        if (step.ok())
+            step = run(handle,
+                       "INSERT OR REPLACE INTO main.SideFileMoves(token, movedUpTo) VALUES(?1, " +
+                           upTo + ")",
+                       token);
+        if (step.ok())
+            step = run(handle, "DELETE FROM pending.SystemInfo WHERE id <= " + upTo);
+        if (step.ok())
+            step = run(handle, "COMMIT");
+        if (!step.ok())
+            return failWith(step.rc, QStringLiteral("Unable to move records"));
+        *moved += inserted;
+        if (budgetMs > 0 && clock.elapsed() >= budgetMs)
+            return Move::Partial;
+    }
 }
 
 void PendingFile::removeIfEmpty()
@@ -185,17 +379,18 @@ void PendingFile::removeIfEmpty()
     sqlite3 *handle = nullptr;
     if (sqlite3_open_v2(QFile::encodeName(m_path).constData(), &handle, SQLITE_OPEN_READWRITE,
                         nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(handle, 1000);
-        if (run(handle, "BEGIN IMMEDIATE") == SQLITE_DONE) {
-            sqlite3_int64 tables = 0;
-            sqlite3_int64 records = 0;
+        sqlite3_busy_timeout(handle, kShortWaitMs);
+        if (run(handle, "BEGIN IMMEDIATE").ok()) {
+            Outcome tables;
+            Outcome records;
             const bool read =
                 !QDBSqlite::hasMoved(handle) &&
-                run(handle, "SELECT count(*) FROM sqlite_master WHERE name='SystemInfo'",
-                    &tables) == SQLITE_DONE &&
-                (tables == 0 ||
-                 run(handle, "SELECT EXISTS(SELECT 1 FROM SystemInfo)", &records) == SQLITE_DONE);
-            if (read && records == 0)
+                (tables = run(handle, "SELECT count(*) FROM sqlite_master WHERE "
+                                      "name='SystemInfo'"))
+                    .ok() &&
+                (tables.value == 0 ||
+                 (records = run(handle, "SELECT EXISTS(SELECT 1 FROM SystemInfo)")).ok());
+            if (read && records.value == 0)
                 QFile::remove(m_path);
             run(handle, "ROLLBACK");
         }

@@ -272,33 +272,28 @@ bool isStoreWideCode(int code)
         QSqlError(QString(), QString(), QSqlError::UnknownError, QString::number(code)));
 }
 
-// The local time of `secs` since the epoch as "yyyy-MM-dd hh:mm:ss", the text the column's
-// default writes; the last one is kept, since a batch mostly holds records of a few seconds.
-class StampText
-{
-public:
-    const QByteArray &of(qint64 secs)
-    {
-        if (secs != m_secs || m_text.isEmpty()) {
-            const std::time_t t = static_cast<std::time_t>(secs);
-            std::tm local{};
-            char text[32];
-            if (localtime_r(&t, &local) &&
-                std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 19)
-                m_text = QByteArray(text, 19);
-            else
-                m_text = QByteArrayLiteral("1970-01-01 00:00:00");
-            m_secs = secs;
-        }
-        return m_text;
-    }
-
-private:
-    qint64 m_secs = 0;
-    QByteArray m_text;
-};
-
 } // namespace
+
+QByteArray localStampText(qint64 secs)
+{
+    // The text changes once a second: a record logged in the same second shares it. A change of
+    // the zone shows from the next second on.
+    thread_local qint64 lastSecs = 0;
+    thread_local QByteArray lastText;
+    if (secs != lastSecs || lastText.isEmpty()) {
+        const std::time_t t = static_cast<std::time_t>(secs);
+        std::tm local{};
+        char text[32];
+        tzset();
+        if (localtime_r(&t, &local) &&
+            std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 19)
+            lastText = QByteArray(text, 19);
+        else
+            lastText = QByteArrayLiteral("1970-01-01 00:00:00");
+        lastSecs = secs;
+    }
+    return lastText;
+}
 
 sqlite3 *QDBSqlite::nativeHandle() const
 {
@@ -365,17 +360,24 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
 
     QElapsedTimer clock;
     clock.start();
-    StampText stamp;
     int consumed = 0;
     for (auto it = first; it != last; ++it) {
-        const QByteArray &loggedAt = stamp.of(it->loggedAt);
-        sqlite3_bind_text(insert, 1, loggedAt.constData(), loggedAt.size(), SQLITE_STATIC);
-        sqlite3_bind_int(insert, 2, it->type);
+        // The texts live in the queued record until the step is done.
         const QString &message = it->message;
-        sqlite3_bind_text16(insert, 3, message.utf16(), message.size() * int(sizeof(QChar)),
-                            SQLITE_STATIC);
-        rc = sqlite3_step(insert);
-        sqlite3_reset(insert);
+        rc = sqlite3_bind_text(insert, 1, it->stamp.constData(), it->stamp.size(), SQLITE_STATIC);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_bind_int(insert, 2, it->type);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_bind_text16(insert, 3, message.utf16(),
+                                     message.size() * int(sizeof(QChar)), SQLITE_STATIC);
+        // A value SQLite cannot take (a message beyond its length limit) fails its bind: that
+        // record alone is refused, never stored with a NULL in its place.
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_step(insert);
+            sqlite3_reset(insert);
+        } else {
+            sqlite3_clear_bindings(insert);
+        }
         if (rc == SQLITE_DONE) {
             ++result.stored;
         } else {

@@ -2,11 +2,19 @@
 
 #include "PendingFile.h"
 
-#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
 #include <QStringLiteral>
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <cstdio>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace SystemLog {
 
@@ -22,18 +30,20 @@ const QString kSideFileName = QStringLiteral("dbLog.pending.db");
 constexpr int kBatchBudgetMs = 40;
 constexpr int kShutdownBatchBudgetMs = 250;
 
-// How long a statement waits for another program's lock before it fails (and is tried again on
-// the next cycle). While the store keeps failing, attempts wait less, so that the memory bound
-// is checked often: records handed over during one wait are not counted until it ends.
-constexpr int kBusyTimeoutMs = 5000;
-constexpr int kRetryBusyTimeoutMs = 1000;
-// When the writer is told to stop, it waits at most this long for a log file that another
+// How long a statement waits for another program's lock before it fails; the cycle then checks
+// the memory bound and the stop request and tries again. A lock that lasts less than
+// kQuietBusyMs is waited out without a word.
+constexpr int kShortWaitMs = 200;
+constexpr qint64 kQuietBusyMs = 5000;
+// Once the writer is told to stop, it waits at most this long for a log file that another
 // program holds; what is still waiting then goes to the side file, so that a program can always
 // exit.
 constexpr qint64 kStopWaitMs = 10000;
 // While the log is ready, a side file left by earlier runs or other programs is looked for this
 // often (and whenever records are to be stored).
 constexpr qint64 kSideFileCheckMs = 1000;
+// A "dbLog.db" that is no log is looked at again this often, and at once when it changes.
+constexpr qint64 kLogRecheckMs = 3000;
 
 // What is said on standard error about a store that cannot take records.
 QString stateText(QDBSqlite::Readiness readiness, const QSqlError &error)
@@ -44,9 +54,11 @@ QString stateText(QDBSqlite::Readiness readiness, const QSqlError &error)
                      .arg(error.text());
 }
 
+// Milliseconds on a monotonic clock: waits and bounds must not follow steps of the wall clock.
 qint64 nowMs()
 {
-    return QDateTime::currentMSecsSinceEpoch();
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Memory a waiting record takes: the list node, the string header and its UTF-16 text.
@@ -55,7 +67,45 @@ qint64 entryBytes(const LogQueueEntry &entry)
     return 80 + 2 * qint64(entry.message.size());
 }
 
+// Which file is at `path` now: a replaced, removed or rewritten file gives another text.
+QByteArray fileIdentity(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArrayLiteral("missing");
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' +
+           QByteArray::number(qulonglong(st.st_ino)) + ':' +
+           QByteArray::number(qlonglong(st.st_size)) + ':' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+}
+
+// A transaction over the log and the side file together leaves a super-journal
+// "dbLog.db-mj<random>" while it commits; a process killed at the end of a commit can leave
+// it behind. It is needed only while a journal of either file names it: with no journal there,
+// the ones listed before are left over and go.
+void removeStaleSuperJournals()
+{
+    const QDir dir = QFileInfo(kDatabaseName).absoluteDir();
+    const QStringList superJournals =
+        dir.entryList({kDatabaseName + QStringLiteral("-mj*")}, QDir::Files | QDir::Hidden);
+    if (superJournals.isEmpty() || QFileInfo::exists(kDatabaseName + QStringLiteral("-journal")) ||
+        QFileInfo::exists(kSideFileName + QStringLiteral("-journal")))
+        return;
+    for (const QString &name : superJournals)
+        QFile::remove(dir.filePath(name));
+}
+
 } // namespace
+
+// What one cycle of the writer found.
+struct qzLogDB::Cycle
+{
+    bool stopping = false;
+    bool failed = false;      // the log could not take records now (m_error says why)
+    bool wrote = false;       // records went into the log
+    bool movingOlder = false; // older records are still being moved out of the side file
+};
 
 qzLogDB::qzLogDB(QObject *parent) : QThread(parent), m_ownerThread(QThread::currentThreadId())
 {
@@ -69,10 +119,7 @@ qzLogDB::qzLogDB(QObject *parent) : QThread(parent), m_ownerThread(QThread::curr
 
 qzLogDB::~qzLogDB()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_stopMutex);
-        m_bStop = true;
-    }
+    stopProcess();
     wait();
     if (m_pDB) {
         m_pDB->close();
@@ -102,8 +149,10 @@ void qzLogDB::outputLog(int type, const char *msg, int len)
     // held only to link the node in.
     std::list<LogQueueEntry> entry;
     entry.emplace_back(QString::fromUtf8(msg, len), type);
+    const qint64 bytes = entryBytes(entry.front());
     std::lock_guard<std::mutex> lock(m_queueMutex);
     m_queue.splice(m_queue.end(), entry);
+    m_queuedBytes.fetch_add(bytes, std::memory_order_relaxed);
 }
 
 void qzLogDB::startProcess()
@@ -111,6 +160,7 @@ void qzLogDB::startProcess()
     {
         std::lock_guard<std::mutex> lock(m_stopMutex);
         m_bStop = false;
+        m_stopRequestedMs = -1;
     }
     m_started = true;
     start(QThread::InheritPriority);
@@ -119,6 +169,8 @@ void qzLogDB::startProcess()
 void qzLogDB::stopProcess()
 {
     std::lock_guard<std::mutex> lock(m_stopMutex);
+    if (!m_bStop)
+        m_stopRequestedMs = nowMs();
     m_bStop = true;
 }
 
@@ -141,8 +193,11 @@ void qzLogDB::takeQueued()
         std::lock_guard<std::mutex> lock(m_queueMutex);
         taken.swap(m_queue);
     }
+    qint64 bytes = 0;
     for (const LogQueueEntry &entry : taken)
-        m_pendingBytes += entryBytes(entry);
+        bytes += entryBytes(entry);
+    m_queuedBytes.fetch_sub(bytes, std::memory_order_relaxed);
+    m_pendingBytes += bytes;
     m_pendingCount.fetch_add(static_cast<int>(taken.size()), std::memory_order_relaxed);
     m_pending.splice(m_pending.end(), taken);
 }
@@ -162,103 +217,58 @@ void qzLogDB::run()
 {
     // A connection serves only the thread that opened it: the writer has its own.
     QDBSqlite db(kDatabaseName, QString(), QString());
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
     PendingFile sideFile(kSideFileName);
-    QDBSqlite::Readiness readiness = QDBSqlite::Readiness::Unavailable;
-    QSqlError error;
+    removeStaleSuperJournals();
     bool finalTaken = false;
     qint64 stopSeenMs = -1;
-    qint64 nextSideFileCheckMs = 0;
-    bool sideFileStuck = false;
-    bool waiting = false;
 
     for (;;) {
-        const bool stopping = stopRequested();
+        Cycle cycle;
+        cycle.stopping = stopRequested();
         // Everything handed over up to the stop request is taken; what comes later is not, so
         // that a stop ends even while some code keeps logging.
         if (!finalTaken) {
             takeQueued();
-            if (stopping) {
+            if (cycle.stopping) {
                 finalTaken = true;
-                stopSeenMs = nowMs();
+                std::lock_guard<std::mutex> lock(m_stopMutex);
+                stopSeenMs = m_stopRequestedMs >= 0 ? m_stopRequestedMs : nowMs();
             }
         }
-
-        if (waiting && m_pendingBytes > m_memoryLimit)
+        openLog(db, cycle);
+        if (m_readiness == QDBSqlite::Readiness::Ready)
+            moveSideFile(db, sideFile, cycle);
+        // Records here wait while older ones are still being moved out of the side file.
+        if (m_readiness == QDBSqlite::Readiness::Ready && !cycle.movingOlder)
+            storeWaiting(db, sideFile, cycle);
+        sayState(cycle);
+        if (m_readiness == QDBSqlite::Readiness::NotALog)
+            spillPending(sideFile, m_error.text());
+        if (!finalTaken &&
+            m_pendingBytes + m_queuedBytes.load(std::memory_order_relaxed) > m_memoryLimit) {
+            // Beyond the memory bound, records that cannot be stored now go to the side file.
+            takeQueued();
             spillPending(sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
                                        .arg(m_memoryLimit / (1024 * 1024))
-                                       .arg(error.text()));
-
-        bool failed = false;
-        bool movingOlder = false;
-        if (readiness != QDBSqlite::Readiness::Ready) {
-            readiness = db.prepare(&error);
-            failed = readiness != QDBSqlite::Readiness::Ready;
-            if (!failed)
-                nextSideFileCheckMs = 0;
-        }
-        if (readiness == QDBSqlite::Readiness::Ready) {
-            // Records of the side file are older than any waiting here: they go first.
-            PendingFile::Move move = PendingFile::Move::Done;
-            const qint64 now = nowMs();
-            if (!sideFileStuck && (!m_pending.empty() || now >= nextSideFileCheckMs)) {
-                nextSideFileCheckMs = now + kSideFileCheckMs;
-                int moved = 0;
-                move = sideFile.moveInto(db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs,
-                                         &moved, &error);
-                if (moved > 0)
-                    std::fprintf(stderr, "SystemLog: %d log records moved from %s into %s\n", moved,
-                                 qUtf8Printable(kSideFileName), qUtf8Printable(kDatabaseName));
-                if (move == PendingFile::Move::Failed) {
-                    failed = true;
-                    if (QDBSqlite::hasMoved(db.nativeHandle())) {
-                        db.close();
-                        readiness = QDBSqlite::Readiness::Unavailable;
-                    } else if (!QDBSqlite::isBusy(error)) {
-                        // A side file that cannot be read is left for a later start; the
-                        // records here need not wait for it.
-                        sideFileStuck = true;
-                        std::fprintf(stderr, "SystemLog: the records in %s stay there: %s\n",
-                                     qUtf8Printable(kSideFileName), qUtf8Printable(error.text()));
-                    }
-                }
-            }
-            // Records here wait while older ones are still being moved out of the side file.
-            movingOlder = move != PendingFile::Move::Done && !sideFileStuck;
-            if (!movingOlder) {
-                const QDBSqlite::BatchResult result = storePending(db, stopping);
-                if (result.failed) {
-                    failed = true;
-                    error = result.error;
-                    if (QDBSqlite::meansNotALog(error)) {
-                        readiness = QDBSqlite::Readiness::NotALog;
-                    } else if (result.moved || !QDBSqlite::isStoreWide(error)) {
-                        // The file was replaced, or the table is gone: set it up anew.
-                        db.close();
-                        readiness = QDBSqlite::Readiness::Unavailable;
-                    }
-                }
-            }
+                                       .arg(cycle.failed ? m_error.text()
+                                                         : QStringLiteral("older records are "
+                                                                          "still being moved")));
         }
 
-        reportState(failed ? stateText(readiness, error) : QString());
-        if (readiness == QDBSqlite::Readiness::NotALog)
-            spillPending(sideFile, error.text());
-        if (!stopping)
-            db.setBusyTimeout(failed ? kRetryBusyTimeoutMs : kBusyTimeoutMs);
-        // Beyond the memory bound, records that cannot be stored now go to the side file.
-        waiting = failed || movingOlder;
-
-        if (stopping) {
+        if (cycle.stopping) {
             if (m_pending.empty())
                 break;
-            // Only another program's lock is worth waiting for, and only for so long.
-            const qint64 waited = nowMs() - stopSeenMs;
-            if (failed && (waited >= kStopWaitMs || !QDBSqlite::isBusy(error))) {
-                spillPending(sideFile, error.text());
+            // Only another program's lock is worth waiting for, and only for so long. Behind
+            // older records of the side file, the records join them there, in order.
+            const bool outOfTime = nowMs() - stopSeenMs >= kStopWaitMs;
+            if (cycle.movingOlder || outOfTime || (cycle.failed && !QDBSqlite::isBusy(m_error))) {
+                spillPending(sideFile, cycle.failed ? m_error.text()
+                                                    : QStringLiteral("the program ends while "
+                                                                     "records still wait"));
                 break;
             }
-            db.setBusyTimeout(int(qBound<qint64>(1, kStopWaitMs - waited, kBusyTimeoutMs)));
-            if (!failed)
+            if (!cycle.failed)
                 continue; // draining a backlog at shutdown: no pause between batches
         }
         QThread::msleep(static_cast<unsigned long>(qMax(m_sleepMs, 1)));
@@ -266,6 +276,136 @@ void qzLogDB::run()
 
     reportLoss();
     db.close();
+}
+
+void qzLogDB::openLog(QDBSqlite &db, Cycle &cycle)
+{
+    if (m_readiness == QDBSqlite::Readiness::Ready)
+        return;
+    const qint64 now = nowMs();
+    if (m_readiness == QDBSqlite::Readiness::NotALog) {
+        // Looked at again every few seconds, and at once when the file is replaced, removed or
+        // rewritten; always through a new connection, which sees the file now at the path.
+        if (now < m_nextLogCheckMs && fileIdentity(kDatabaseName) == m_logIdentity) {
+            cycle.failed = true;
+            return;
+        }
+        db.close();
+    }
+    m_readiness = db.prepare(&m_error);
+    if (m_readiness == QDBSqlite::Readiness::NotALog) {
+        m_logIdentity = fileIdentity(kDatabaseName);
+        m_nextLogCheckMs = now + kLogRecheckMs;
+    }
+    if (m_readiness != QDBSqlite::Readiness::Ready) {
+        cycle.failed = true;
+        return;
+    }
+    db.setBusyTimeout(kShortWaitMs);
+    m_nextSideFileCheckMs = 0;
+}
+
+void qzLogDB::moveSideFile(QDBSqlite &db, PendingFile &sideFile, Cycle &cycle)
+{
+    const qint64 now = nowMs();
+    // Records of the side file are older than any waiting here: they go first. A side file
+    // that could not be moved is tried again a second later.
+    if (now < m_nextSideFileCheckMs && (m_pending.empty() || m_sideFileBlocked))
+        return;
+    m_nextSideFileCheckMs = now + kSideFileCheckMs;
+    int moved = 0;
+    QSqlError error;
+    const PendingFile::Move move = sideFile.moveInto(
+        db, cycle.stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &error);
+    m_sideFileBlocked = move == PendingFile::Move::Failed;
+    if (moved > 0) {
+        cycle.wrote = true;
+        m_movedUnsaid += moved;
+    }
+    if (move == PendingFile::Move::Partial) {
+        // Drained at full speed, with a pause between bursts for queries.
+        cycle.movingOlder = true;
+        m_nextSideFileCheckMs = 0;
+        return;
+    }
+    if (m_movedUnsaid > 0) {
+        std::fprintf(stderr, "SystemLog: %lld log records moved from %s into %s%s\n", m_movedUnsaid,
+                     qUtf8Printable(kSideFileName), qUtf8Printable(kDatabaseName),
+                     move == PendingFile::Move::Done ? "" : " so far");
+        m_movedUnsaid = 0;
+    }
+    if (move == PendingFile::Move::Done) {
+        m_outOfOrderSaid = false;
+        if (moved > 0)
+            removeStaleSuperJournals();
+        return;
+    }
+    if (QDBSqlite::hasMoved(db.nativeHandle())) {
+        db.close();
+        m_readiness = QDBSqlite::Readiness::Unavailable;
+        m_error = error;
+        cycle.failed = true;
+        return;
+    }
+    // Either file may be held by another program: the records here are tried on the log next.
+    // If it takes them, the side file's older records follow when it can be moved.
+    m_sideFileError = error;
+}
+
+void qzLogDB::storeWaiting(QDBSqlite &db, const PendingFile &sideFile, Cycle &cycle)
+{
+    const QDBSqlite::BatchResult result = storePending(db, cycle.stopping);
+    if (result.failed) {
+        cycle.failed = true;
+        m_error = result.error;
+        if (QDBSqlite::meansNotALog(m_error)) {
+            m_readiness = QDBSqlite::Readiness::NotALog;
+            m_logIdentity = fileIdentity(kDatabaseName);
+            m_nextLogCheckMs = nowMs() + kLogRecheckMs;
+        } else if (result.moved || !QDBSqlite::isStoreWide(m_error)) {
+            // The file was replaced, or the table is gone: set it up anew.
+            db.close();
+            m_readiness = QDBSqlite::Readiness::Unavailable;
+        }
+        return;
+    }
+    if (result.stored == 0)
+        return;
+    cycle.wrote = true;
+    if (m_sideFileBlocked && !m_outOfOrderSaid && sideFile.exists()) {
+        // Ids are handed out in order within the batch's transaction.
+        const long long firstId =
+            static_cast<long long>(sqlite3_last_insert_rowid(db.nativeHandle())) - result.stored +
+            1;
+        std::fprintf(stderr,
+                     "SystemLog: %s cannot be moved now (%s): newer records are stored in %s "
+                     "from id %lld on, out of order ahead of the older ones in %s, which follow "
+                     "when it can be moved\n",
+                     qUtf8Printable(kSideFileName), qUtf8Printable(m_sideFileError.text()),
+                     qUtf8Printable(kDatabaseName), firstId, qUtf8Printable(kSideFileName));
+        m_outOfOrderSaid = true;
+    }
+}
+
+void qzLogDB::sayState(const Cycle &cycle)
+{
+    if (cycle.failed) {
+        // Another program's lock is waited out quietly for a while.
+        if (QDBSqlite::isBusy(m_error) && m_readiness != QDBSqlite::Readiness::NotALog) {
+            const qint64 now = nowMs();
+            if (m_busySinceMs < 0)
+                m_busySinceMs = now;
+            if (now - m_busySinceMs < kQuietBusyMs)
+                return;
+        }
+        reportState(stateText(m_readiness, m_error));
+    } else if (cycle.wrote) {
+        // Only a write shows that the log takes records again (a full disk still lets a cycle
+        // with nothing to store pass).
+        m_busySinceMs = -1;
+        m_spillSaid.clear();
+        reportState(QString());
+    }
 }
 
 QDBSqlite::BatchResult qzLogDB::storePending(QDBSqlite &db, bool stopping)
@@ -287,15 +427,20 @@ void qzLogDB::spillPending(PendingFile &sideFile, const QString &why)
 {
     if (m_pending.empty())
         return;
-    const long long count = static_cast<long long>(m_pending.size());
     QSqlError sideError;
-    if (sideFile.append(m_pending.cbegin(), m_pending.cend(), &sideError)) {
-        std::fprintf(stderr, "SystemLog: %lld log records kept in %s: %s\n", count,
-                     qUtf8Printable(sideFile.path()), qUtf8Printable(why));
-    } else {
-        countLost(count, QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
-                             .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
+    const int appended = sideFile.append(m_pending.cbegin(), m_pending.cend(), &sideError);
+    if (appended > 0 && why != m_spillSaid) {
+        // Said once for as long as the reason holds, not once a cycle.
+        std::fprintf(stderr, "SystemLog: log records go to %s until %s takes them: %s\n",
+                     qUtf8Printable(sideFile.path()), qUtf8Printable(kDatabaseName),
+                     qUtf8Printable(why));
+        m_spillSaid = why;
     }
+    const long long rest = static_cast<long long>(m_pending.size()) - appended;
+    // Beyond the memory bound, records that neither file can take now are given up: a reader
+    // of either file must not hold this process's memory.
+    countLost(rest, QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
+                        .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
     forgetPending(m_pending.end());
 }
 
@@ -345,6 +490,8 @@ LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSq
     if (QThread::currentThreadId() == m_ownerThread) {
         // A file that was busy or missing when the service started is set up now, if it can be.
         if (!m_queryStoreReady) {
+            // Through a new connection: the file at the path may be another one by now.
+            m_pDB->close();
             QSqlError setupError;
             m_queryStoreReady = m_pDB->prepare(&setupError) == QDBSqlite::Readiness::Ready;
             if (!m_queryStoreReady) {

@@ -62,8 +62,15 @@ protected:
     void run() override;
 
 private:
+    // The steps of one cycle of the writer thread (see run()).
+    struct Cycle;
     bool stopRequested();
     void takeQueued();
+    void openLog(QDBSqlite &db, Cycle &cycle);
+    void moveSideFile(QDBSqlite &db, PendingFile &sideFile, Cycle &cycle);
+    void storeWaiting(QDBSqlite &db, const PendingFile &sideFile, Cycle &cycle);
+    void keepWithinBound(PendingFile &sideFile);
+    void sayState(const Cycle &cycle);
     QDBSqlite::BatchResult storePending(QDBSqlite &db, bool stopping);
     void spillPending(PendingFile &sideFile, const QString &why);
     void forgetPending(std::list<LogQueueEntry>::iterator end);
@@ -75,9 +82,11 @@ private:
 
     QDBSqlite *m_pDB = nullptr;
     bool m_bStop = false;
+    qint64 m_stopRequestedMs = -1; // on the monotonic clock, under m_stopMutex
     std::mutex m_stopMutex;
     int m_sleepMs = 10;
     std::list<LogQueueEntry> m_queue;
+    std::atomic<qint64> m_queuedBytes{0}; // estimated memory of m_queue
     std::mutex m_queueMutex;
 
     // The owner thread's connection (m_pDB) is ready for queries; set up again while not.
@@ -91,6 +100,17 @@ private:
     std::list<LogQueueEntry> m_pending;
     qint64 m_pendingBytes = 0;
     std::atomic<int> m_pendingCount{0};
+    QDBSqlite::Readiness m_readiness = QDBSqlite::Readiness::Unavailable;
+    QSqlError m_error;
+    QByteArray m_logIdentity;    // of "dbLog.db" when it was last found to be no log
+    qint64 m_nextLogCheckMs = 0; // when a file that is no log is looked at again
+    qint64 m_nextSideFileCheckMs = 0;
+    qint64 m_busySinceMs = -1;      // since when another program holds the log
+    long long m_movedUnsaid = 0;    // records moved from the side file, not yet said
+    bool m_sideFileBlocked = false; // the last move out of the side file failed
+    QSqlError m_sideFileError;      // why
+    bool m_outOfOrderSaid = false;  // newer records were stored ahead of the side file's
+    QString m_spillSaid;            // why records go to the side file, as last said
     QString m_reportedState;
     std::atomic<long long> m_lost{0};
     long long m_unreportedLost = 0;
