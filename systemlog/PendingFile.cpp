@@ -78,10 +78,14 @@ QString unusableTable(sqlite3 *handle, const QByteArray &schema, int *rc)
     sqlite3_stmt *statement = nullptr;
     const QByteArray sql = "PRAGMA " + schema + ".table_info(SystemInfo)";
     *rc = sqlite3_prepare_v2(handle, sql.constData(), sql.size(), &statement, nullptr);
+    if (*rc != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return QString::fromUtf8(sqlite3_errmsg(handle));
+    }
     QStringList columns;
     bool integerKey = false;
     int keys = 0;
-    while (*rc == SQLITE_OK && (*rc = sqlite3_step(statement)) == SQLITE_ROW) {
+    while ((*rc = sqlite3_step(statement)) == SQLITE_ROW) {
         const QString name =
             QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, 1)))
                 .toLower();
@@ -163,26 +167,32 @@ bool PendingFile::openAppender(QSqlError *error)
             m_appender->setConnectOptions(
                 QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
         }
-        QSqlError e;
-        const QDBSqlite::Readiness readiness = m_appender->prepare(&e);
-        QString why;
-        if (readiness == QDBSqlite::Readiness::Ready) {
-            int rc = SQLITE_OK;
-            why = unusableTable(m_appender->nativeHandle(), "main", &rc);
-            if (why.isEmpty())
+        // The table is checked before anything is written, so that a file set aside is kept
+        // exactly as it was found.
+        if (!m_appender->isOpen() && !m_appender->open()) {
+            setError(error, m_appender->lastError());
+            closeConnection(m_appender);
+            return false;
+        }
+        int rc = SQLITE_OK;
+        QString why = unusableTable(m_appender->nativeHandle(), "main", &rc);
+        if (rc != SQLITE_OK && !meansUnusable(rc)) {
+            setError(error, sqliteError(m_appender->nativeHandle(), rc,
+                                        QStringLiteral("Unable to read the side file")));
+            closeConnection(m_appender);
+            return false;
+        }
+        if (why.isEmpty()) {
+            QSqlError e;
+            const QDBSqlite::Readiness readiness = m_appender->prepare(&e);
+            if (readiness == QDBSqlite::Readiness::Ready)
                 return true;
-            if (!meansUnusable(rc)) {
-                setError(error, sqliteError(m_appender->nativeHandle(), rc,
-                                            QStringLiteral("Unable to read the side file")));
+            if (readiness != QDBSqlite::Readiness::NotALog) {
+                setError(error, e);
                 closeConnection(m_appender);
                 return false;
             }
-        } else if (readiness == QDBSqlite::Readiness::NotALog) {
             why = e.text();
-        } else {
-            setError(error, e);
-            closeConnection(m_appender);
-            return false;
         }
         setError(error, QSqlError(QString(), why, QSqlError::ConnectionError));
         if (!setAside(why))
