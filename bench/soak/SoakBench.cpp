@@ -3,10 +3,15 @@
 // service is released and every row of "dbLog.db" is checked against what was logged.
 //
 //   bench_soak [--seconds N] [--rate N] [--alarm-every N] [--lock-at S [--lock-for S]]
+//              [--read-side-at S [--read-side-for S]]
 //
 // With --lock-at, another process (this program, started again with --hold-lock) takes the
 // write lock of "dbLog.db" S seconds into the load and holds it for --lock-for seconds (10 by
 // default), the way a backup tool or a sqlite3 shell in a transaction would.
+// With --read-side-at, another process (--hold-read) starts reading the side file
+// "dbLog.pending.db" S seconds into the load (once it exists) and pauses after its first row for
+// --read-side-for seconds, the way `sqlite3 dbLog.pending.db "select ..." | less` does while
+// the pager waits: the file cannot be changed meanwhile.
 //
 // Each thread logs rate/2 records a second, paced against a steady clock in bursts once a
 // millisecond: a burst logs every record that is due by then, so a late burst catches up and
@@ -414,10 +419,35 @@ int holdWriteLock(const char *path, int seconds)
     return 0;
 }
 
+// The other process of --read-side-at: reads the file, paused after its first row.
+int holdRead(const char *path, int seconds)
+{
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
+    while (!QFileInfo::exists(QString::fromLocal8Bit(path)) && Clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(20));
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        die(std::string("cannot open ") + path);
+    sqlite3_busy_timeout(db, 60000);
+    if (sqlite3_prepare_v2(db, "SELECT * FROM SystemInfo ORDER BY id", -1, &stmt, nullptr) !=
+            SQLITE_OK ||
+        sqlite3_step(stmt) != SQLITE_ROW)
+        die(std::string("cannot read ") + path + ": " + sqlite3_errmsg(db));
+    std::printf("reading\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_until(end);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
     if (argc == 4 && std::strcmp(argv[1], "--hold-lock") == 0)
         return holdWriteLock(argv[2], std::atoi(argv[3]));
+    if (argc == 4 && std::strcmp(argv[1], "--hold-read") == 0)
+        return holdRead(argv[2], std::atoi(argv[3]));
 #ifdef SOAK_WITH_WINDOW
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -450,7 +480,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption lockForOption(QStringLiteral("lock-for"),
                                            QStringLiteral("How long it holds the lock."),
                                            QStringLiteral("s"), QStringLiteral("10"));
-    parser.addOptions({secondsOption, rateOption, alarmOption, lockAtOption, lockForOption});
+    const QCommandLineOption readSideAtOption(
+        QStringLiteral("read-side-at"),
+        QStringLiteral("Another process starts reading the side file this many seconds into the "
+                       "load and pauses after its first row (-1: never)."),
+        QStringLiteral("s"), QStringLiteral("-1"));
+    const QCommandLineOption readSideForOption(QStringLiteral("read-side-for"),
+                                               QStringLiteral("How long the reader pauses."),
+                                               QStringLiteral("s"), QStringLiteral("20"));
+    parser.addOptions({secondsOption, rateOption, alarmOption, lockAtOption, lockForOption,
+                       readSideAtOption, readSideForOption});
 #ifdef SOAK_WITH_WINDOW
     const QCommandLineOption directOption(
         QStringLiteral("direct"),
@@ -469,6 +508,8 @@ int main(int argc, char *argv[])
     const int alarmEvery = intOption(parser, alarmOption, 1, 1000000000);
     const int lockAt = intOption(parser, lockAtOption, -1, 3600);
     const int lockFor = intOption(parser, lockForOption, 1, 3600);
+    const int readSideAt = intOption(parser, readSideAtOption, -1, 3600);
+    const int readSideFor = intOption(parser, readSideForOption, 1, 3600);
 
     QTemporaryDir workDir;
     if (!workDir.isValid())
@@ -600,9 +641,27 @@ int main(int argc, char *argv[])
                           QString::number(lockFor)});
         });
     }
+    // The other program that reads the side file and pauses.
+    QProcess reader;
+    double readFromS = -1;
+    double readUntilS = -1;
+    if (readSideAt >= 0) {
+        QObject::connect(&reader, &QProcess::readyReadStandardOutput,
+                         [&] { readFromS = sinceStart(); });
+        QObject::connect(&reader, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+                         [&] { readUntilS = sinceStart(); });
+        QTimer::singleShot(readSideAt * 1000, [&] {
+            reader.start(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("--hold-read"), QStringLiteral("dbLog.pending.db"),
+                          QString::number(readSideFor)});
+        });
+    }
     app.exec();
     if (locker.state() != QProcess::NotRunning && !locker.waitForFinished(lockFor * 1000 + 30000))
         die("the process holding the lock did not end");
+    if (reader.state() != QProcess::NotRunning &&
+        !reader.waitForFinished(readSideFor * 1000 + 30000))
+        die("the process reading the side file did not end");
 
     for (std::thread &t : loadThreads)
         t.join();
@@ -662,6 +721,12 @@ int main(int argc, char *argv[])
         rows.push_back({"write lock held by another process",
                         format("from %.1f s to %.1f s of the load", lockedAtS, unlockedAtS),
                         format("%d s", lockFor), "info"});
+    if (readSideAt >= 0)
+        rows.push_back({"side file read (paused) by another process",
+                        readFromS < 0
+                            ? std::string("never (no side file)")
+                            : format("from %.1f s to %.1f s of the load", readFromS, readUntilS),
+                        format("%d s", readSideFor), "info"});
     rows.push_back({"records counted lost by the writer", grouped(lostByWriter), "0",
                     lostByWriter == 0 ? "PASS" : "FAIL"});
     std::string bursts;
