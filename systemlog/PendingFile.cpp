@@ -214,14 +214,18 @@ int PendingFile::append(std::list<LogQueueEntry>::const_iterator first,
             auto chunkEnd = first;
             for (int n = 0; n < kChunk && chunkEnd != last; ++n)
                 ++chunkEnd;
+            // Without a time budget the batch takes the whole chunk or nothing; a record refused
+            // on its own (too long for SQLite, say) is not appended and not counted.
             const QDBSqlite::BatchResult result = m_appender->insertBatch(first, chunkEnd, 0);
-            if (result.failed || result.rejected > 0) {
+            if (result.failed) {
                 setError(error, result.error);
                 closeConnection(m_appender);
                 if (!result.moved)
                     return appended;
                 break;
             }
+            if (result.rejected > 0)
+                setError(error, result.error);
             appended += result.stored;
             first = chunkEnd;
         }
@@ -315,6 +319,14 @@ PendingFile::Move PendingFile::moveAttached(sqlite3 *handle, const QString &logN
     if (!step.ok() || step.isNull)
         return failWith(step.rc, QStringLiteral("Unable to mark the side file"));
     const QByteArray token = step.text;
+    // The side file commits together with the log only in a rollback journal mode; a side file
+    // that another program switched to WAL could lose records that the log did not take.
+    step = run(handle, "PRAGMA pending.journal_mode");
+    if (step.ok() && step.text.toLower() == "wal")
+        step = run(handle, "PRAGMA pending.journal_mode=DELETE");
+    if (!step.ok() || step.text.toLower() == "wal")
+        return failWith(step.ok() ? SQLITE_BUSY : step.rc,
+                        QStringLiteral("Unable to take the side file out of WAL mode"));
 
     QElapsedTimer clock;
     clock.start();

@@ -11,6 +11,8 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 #include <climits>
 #include <list>
 #include <memory>
@@ -81,6 +83,7 @@ private Q_SLOTS:
     void insertsComeBackInOrder();
     void batchWithBudgetConsumesEverythingInOrder();
     void emptyBatchStoresNothing();
+    void recordTooLongIsRefusedAlone();
     void secondConnectionSeesRows();
 
     void failingSelectReportsError_data();
@@ -578,6 +581,26 @@ void LogStoreTest::emptyBatchStoresNothing()
     QVERIFY(!result.failed);
     QVERIFY(db.insertLog(0, QStringLiteral("still works")));
     QCOMPARE(messagesOf(db.selectLogs(kEarliest, kLatest, 0)), QStringList{"still works"});
+    db.close();
+}
+
+// A message SQLite cannot take fails its bind: that record alone is refused, with the reason,
+// never stored with a NULL in its place.
+void LogStoreTest::recordTooLongIsRefusedAlone()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    sqlite3_limit(db.nativeHandle(), SQLITE_LIMIT_LENGTH, 1000);
+    const std::list<LogQueueEntry> batch{{QStringLiteral("before"), 1},
+                                         {QString(1000, QLatin1Char('x')), 1},
+                                         {QStringLiteral("after"), 1}};
+    const QDBSqlite::BatchResult result = db.insertBatch(batch.cbegin(), batch.cend(), 0);
+    QVERIFY(!result.failed);
+    QCOMPARE(result.stored, 2);
+    QCOMPARE(result.rejected, 1);
+    QVERIFY2(result.error.text().contains(QStringLiteral("too big")),
+             qPrintable(result.error.text()));
+    QCOMPARE(messagesOf(db.selectLogs(kEarliest, kLatest, 1)), (QStringList{"before", "after"}));
     db.close();
 }
 
