@@ -219,6 +219,12 @@ void qzLogDB::run()
     QDBSqlite db(kDatabaseName, QString(), QString());
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
     PendingFile sideFile(kSideFileName);
+    // What a run knows of the files starts afresh with its connection.
+    m_readiness = QDBSqlite::Readiness::Unavailable;
+    m_nextSideFileCheckMs = 0;
+    m_sideFileBlocked = false;
+    m_outOfOrderSaid = false;
+    m_busySinceMs = -1;
     removeStaleSuperJournals();
     bool finalTaken = false;
     qint64 stopSeenMs = -1;
@@ -262,10 +268,11 @@ void qzLogDB::run()
             // Only another program's lock is worth waiting for, and only for so long. Behind
             // older records of the side file, the records join them there, in order.
             const bool outOfTime = nowMs() - stopSeenMs >= kStopWaitMs;
-            if (cycle.movingOlder || outOfTime || (cycle.failed && !QDBSqlite::isBusy(m_error))) {
+            if (cycle.movingOlder || (cycle.failed && (outOfTime || !QDBSqlite::isBusy(m_error)))) {
                 spillPending(sideFile, cycle.failed ? m_error.text()
                                                     : QStringLiteral("the program ends while "
-                                                                     "records still wait"));
+                                                                     "older records are still "
+                                                                     "being moved"));
                 break;
             }
             if (!cycle.failed)
