@@ -153,12 +153,10 @@ void HostileService::hostileSideFile_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<bool>("logUsable"); // "dbLog.db" is a log, else of another schema
-    for (bool usable : {true, false}) {
-        const char *where = usable ? ", log usable" : ", log of another schema";
-        QTest::newRow(qPrintable(QStringLiteral("random bytes") + where))
-            << QStringLiteral("random bytes") << usable;
-        QTest::newRow(qPrintable(QStringLiteral("text primary key") + where))
-            << QStringLiteral("text primary key") << usable;
+    for (const char *kind : {"random bytes", "other schema", "text primary key"}) {
+        for (bool usable : {true, false})
+            QTest::addRow("%s, log %s", kind, usable ? "usable" : "of another schema")
+                << QString::fromLatin1(kind) << usable;
     }
 }
 
@@ -175,27 +173,17 @@ void HostileService::hostileSideFile()
     bool restricted = false;
     QVERIFY(logUsable ? writeLogFile(log, {})
                       : makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
-    if (kind == QLatin1String("random bytes"))
-        QVERIFY(writeFile(side, randomBytes(64 * 1024, 20240316)));
-    else
-        QVERIFY(execOnFile(side, {QStringLiteral("CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, "
-                                                 "datetime TEXT, type INT, message TEXT)"),
-                                  QStringLiteral("INSERT INTO SystemInfo VALUES ('a', "
-                                                 "'2024-03-15 08:00:00', 0, 'not ours')")}));
+    QVERIFY(makeHostileLogFile(kind, side, &restricted));
     const QByteArray before = fingerprint(side);
 
-    const ChildResult r =
-        runChild(kChild,
-                 {QStringLiteral("start"), QStringLiteral("log"), QString::number(kLogged),
-                  QStringLiteral("sleep"), QStringLiteral("1500"), QStringLiteral("release")},
-                 ws);
+    const ChildResult r = runChild(kChild, {"start", "log", "20", "sleep", "1500", "release"}, ws);
     QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
     const QStringList setAside =
         QDir(ws.path()).entryList({kSideFile + QStringLiteral(".bad-*")}, QDir::Files);
     QVERIFY2(setAside.size() == 1, qPrintable(r.describe()));
     QCOMPARE(fingerprint(ws.filePath(setAside.first())), before);
-    QCOMPARE(reasonLines(r) > 0, true);
+    QVERIFY(reasonLines(r) > 0);
     if (logUsable) {
         QCOMPARE(recordCount(log), kLogged);
         QVERIFY(!QFileInfo::exists(side));

@@ -66,16 +66,6 @@ QStringList serviceLines(const ChildResult &r)
     return lines;
 }
 
-// The messages of the log's records in the order of their ids.
-QStringList storedMessages(const QString &log)
-{
-    bool ok = false;
-    QStringList messages;
-    for (const StoredRecord &record : readLogFile(log, &ok))
-        messages << record.message;
-    return messages;
-}
-
 // Release waits for a file held by another program for 10 s; this is the margin for the wait
 // in progress when the stop comes, and for the child to say so.
 constexpr int kReleaseBoundMs = 11000;
@@ -112,9 +102,8 @@ private Q_SLOTS:
     void steadyLoggingAroundALock();
     void readerOfTheSideFile_data();
     void readerOfTheSideFile();
-    void logFileBecomesALog_data();
-    void logFileBecomesALog();
-    void timeZoneChangesWhileRecordsWait();
+    void steadyLoggingThroughChanges_data();
+    void steadyLoggingThroughChanges();
 };
 
 void SharedFile::steadyLoggingAroundALock_data()
@@ -193,8 +182,11 @@ void SharedFile::steadyLoggingAroundALock()
 void SharedFile::readerOfTheSideFile_data()
 {
     QTest::addColumn<bool>("logLocked"); // "dbLog.db" is held by another program as well
-    QTest::newRow("log free") << false;
-    QTest::newRow("log locked too") << true;
+    QTest::addColumn<QString>("commands");
+    QTest::newRow("log free") << false << "start steady 200 2000 queryall 4 release";
+    QTest::newRow("log locked too") << true
+                                    << "limit 65536 start log 20000 sleep 2000 queued "
+                                       "release";
 }
 
 // Records of an earlier run wait in the side file while a reader keeps it from being changed.
@@ -203,45 +195,30 @@ void SharedFile::readerOfTheSideFile_data()
 void SharedFile::readerOfTheSideFile()
 {
     QFETCH(bool, logLocked);
-    constexpr int kWaiting = 3000;
-    constexpr int kLimit = 64 * 1024;
-    constexpr int kFlood = 20000;
+    QFETCH(QString, commands);
     Workspace ws;
     QVERIFY(ws.isValid());
     const QString log = ws.filePath(QStringLiteral("dbLog.db"));
     const QString side = ws.filePath(kSideFile);
-    QVERIFY(writeLogFile(log, {}));
-    const QList<StoredRecord> older = recordsOfDay(kWaiting);
-    QVERIFY(writeLogFile(side, older));
+    const QList<StoredRecord> older = recordsOfDay(3000);
+    QVERIFY(writeLogFile(log, {}) && writeLogFile(side, older));
     FileLock logHolder(log);
-    if (logLocked)
-        QVERIFY(logHolder.lock());
+    QVERIFY(!logLocked || logHolder.lock());
     ChildResult r;
     {
         FileLock reader(side);
         QVERIFY(reader.pauseReading());
-        const QStringList commands =
-            logLocked ? QStringList{QStringLiteral("limit"),  QString::number(kLimit),
-                                    QStringLiteral("start"),  QStringLiteral("log"),
-                                    QString::number(kFlood),  QStringLiteral("sleep"),
-                                    QStringLiteral("2000"),   QStringLiteral("queued"),
-                                    QStringLiteral("release")}
-                      : QStringList{QStringLiteral("start"),    QStringLiteral("steady"),
-                                    QString::number(kRate),     QStringLiteral("2000"),
-                                    QStringLiteral("queryall"), QStringLiteral("4"),
-                                    QStringLiteral("release")};
-        r = runChild(kChild, commands, ws);
+        r = runChild(kChild, commands.split(QLatin1Char(' ')), ws);
     }
     logHolder.unlock();
     QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
     QVERIFY2(r.value(QStringLiteral("releasems")).toInt() < kReleaseBoundMs,
              qPrintable(r.describe()));
-    QCOMPARE(recordCount(side), kWaiting);
+    QCOMPARE(recordCount(side), older.size());
     if (logLocked) {
-        // A record takes at least 80 bytes in memory.
-        QVERIFY2(r.value(QStringLiteral("queued")).toInt() <= kLimit / 80,
-                 qPrintable(r.describe()));
-        QVERIFY2(r.lostReported() == kFlood, qPrintable(r.describe()));
+        // Within the bound of 64 KiB at 80 bytes a record at least; the rest is counted lost.
+        QVERIFY2(r.value(QStringLiteral("queued")).toInt() <= 65536 / 80, qPrintable(r.describe()));
+        QVERIFY2(r.lostReported() == 20000, qPrintable(r.describe()));
         QCOMPARE(recordCount(log), 0);
         return;
     }
@@ -252,76 +229,59 @@ void SharedFile::readerOfTheSideFile()
     // Said once, with where the order between the two runs of records is broken.
     QVERIFY2(serviceLines(r).filter(QStringLiteral("order")).size() == 1, qPrintable(r.describe()));
 
-    const ChildResult next = runChild(kChild,
-                                      {QStringLiteral("start"), QStringLiteral("sleep"),
-                                       QStringLiteral("1500"), QStringLiteral("release")},
-                                      ws);
+    const ChildResult next = runChild(kChild, {"start", "sleep", "1500", "release"}, ws);
     QVERIFY2(next.ranToEnd(), qPrintable(next.describe()));
     QVERIFY(!QFileInfo::exists(side));
-    const QStringList stored = storedMessages(log);
-    QCOMPARE(stored.size(), logged + kWaiting);
-    QStringList olderMessages;
-    for (const StoredRecord &record : older)
-        olderMessages << record.message;
-    QCOMPARE(stored.mid(logged), olderMessages);
+    bool ok = false;
+    const QList<StoredRecord> stored = readLogFile(log, &ok);
+    QCOMPARE(stored.size(), logged + older.size());
+    for (int i = 0; i < older.size(); ++i)
+        QCOMPARE(stored[logged + i].message, older[i].message);
 }
 
-void SharedFile::logFileBecomesALog_data()
+void SharedFile::steadyLoggingThroughChanges_data()
 {
-    QTest::addColumn<bool>("replaced"); // by a log, else removed
-    QTest::newRow("replaced by a log") << true;
-    QTest::newRow("removed") << false;
+    QTest::addColumn<bool>("logIsLog");  // "dbLog.db" starts as a log, else of another schema
+    QTest::addColumn<QString>("change"); // done to "dbLog.db" 1.5 s into the run
+    QTest::addColumn<QString>("commands");
+    const QString steady = QStringLiteral("start steady 200 4000 sleep 500 release");
+    // A file that is no log is looked at again, and taken once it is one (or gone).
+    QTest::newRow("no log, replaced by a log") << false << "replace" << steady;
+    QTest::newRow("no log, removed") << false << "remove" << steady;
+    // Records wait while the zone changes: each is stamped with the local time of its logging.
+    QTest::newRow("time zone changes while records wait")
+        << true << QString()
+        << "tz UTC0 start lock dbLog.db steady 200 1000 tz JST-9 unlock sleep 500 release";
 }
 
-// A "dbLog.db" that is no log is looked at again: once it is replaced by a log, or removed,
-// the service stores every record there, also those that went to the side file meanwhile.
-void SharedFile::logFileBecomesALog()
+// Whatever happens to the file or the clock, every record is stored once, in order, stamped
+// with the second in which it was logged, and each state is said once, not once a cycle.
+void SharedFile::steadyLoggingThroughChanges()
 {
-    QFETCH(bool, replaced);
+    QFETCH(bool, logIsLog);
+    QFETCH(QString, change);
+    QFETCH(QString, commands);
     Workspace ws;
     QVERIFY(ws.isValid());
     const QString log = ws.filePath(QStringLiteral("dbLog.db"));
-    bool restricted = false;
-    QVERIFY(makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
     const QString fresh = ws.filePath(QStringLiteral("fresh.db"));
+    bool restricted = false;
+    QVERIFY(logIsLog ? writeLogFile(log, {})
+                     : makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
     QVERIFY(writeLogFile(fresh, {}));
-    const auto change = [&] {
+    const auto changeLog = [&] {
+        if (change.isEmpty())
+            return;
         QTest::qWait(1500);
         QVERIFY(QFile::remove(log));
-        if (replaced)
-            QVERIFY(QFile::rename(fresh, log));
+        QVERIFY(change != QLatin1String("replace") || QFile::rename(fresh, log));
     };
     const ChildResult r =
-        runChild(kChild,
-                 {QStringLiteral("start"), QStringLiteral("steady"), QString::number(kRate),
-                  QStringLiteral("4000"), QStringLiteral("sleep"), QStringLiteral("500"),
-                  QStringLiteral("release")},
-                 ws, QString(), change);
+        runChild(kChild, commands.split(QLatin1Char(' ')), ws, QString(), changeLog);
     QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
-    // Each state is said once, not once a cycle.
     QVERIFY2(serviceLines(r).size() <= 6, qPrintable(r.describe()));
     QVERIFY(!QFileInfo::exists(ws.filePath(kSideFile)));
-    verifySteadyRecords(log, r.value(QStringLiteral("logged")).toInt());
-}
-
-// Records wait while the zone changes: each is stamped with the local time of its logging.
-void SharedFile::timeZoneChangesWhileRecordsWait()
-{
-    Workspace ws;
-    QVERIFY(ws.isValid());
-    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
-    QVERIFY(writeLogFile(log, {}));
-    const ChildResult r =
-        runChild(kChild,
-                 {QStringLiteral("tz"), QStringLiteral("UTC0"), QStringLiteral("start"),
-                  QStringLiteral("lock"), log, QStringLiteral("steady"), QString::number(kRate),
-                  QStringLiteral("1000"), QStringLiteral("tz"), QStringLiteral("JST-9"),
-                  QStringLiteral("unlock"), QStringLiteral("sleep"), QStringLiteral("500"),
-                  QStringLiteral("release")},
-                 ws);
-    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
-    QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
     verifySteadyRecords(log, r.value(QStringLiteral("logged")).toInt());
 }
 
