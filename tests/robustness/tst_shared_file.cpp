@@ -148,11 +148,14 @@ void SharedFile::steadyLoggingAroundALock()
             other.unlock();
         }
     };
+    // Released while the writer waits for the lock (a query would wait for it first).
     const ChildResult r =
         runChild(kChild,
-                 {QStringLiteral("start"), QStringLiteral("steady"), QString::number(kRate),
-                  QString::number(logForMs), QStringLiteral("queryall"), QStringLiteral("4"),
-                  QStringLiteral("release")},
+                 QStringLiteral("start steady %1 %2 %3release")
+                     .arg(kRate)
+                     .arg(logForMs)
+                     .arg(lockForMs == kUntilChildEnds ? QString() : QStringLiteral("queryall 4 "))
+                     .split(QLatin1Char(' ')),
                  ws, QString(), lockAround);
     other.unlock();
     QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
