@@ -15,8 +15,12 @@ namespace SystemLog {
 
 namespace {
 
-// Records moved or appended per transaction: small enough that neither file is held for long.
+// Records moved per transaction: small enough that the log is never held for long.
 constexpr int kChunk = 2000;
+// Records appended per transaction: each commit waits for the disk, so that much smaller chunks
+// could not keep up with a fast logger; their pages fit the appender's page cache, so that a
+// transaction never needs the file's exclusive lock before its commit.
+constexpr int kAppendChunk = 20000;
 // How long one statement waits for another program's lock on the side file.
 constexpr int kShortWaitMs = 200;
 
@@ -185,8 +189,11 @@ bool PendingFile::openAppender(QSqlError *error)
         if (why.isEmpty()) {
             QSqlError e;
             const QDBSqlite::Readiness readiness = m_appender->prepare(&e);
-            if (readiness == QDBSqlite::Readiness::Ready)
+            if (readiness == QDBSqlite::Readiness::Ready) {
+                // About 8 MiB: a chunk of records with their index entries.
+                run(m_appender->nativeHandle(), "PRAGMA cache_size=-8192");
                 return true;
+            }
             if (readiness != QDBSqlite::Readiness::NotALog) {
                 setError(error, e);
                 closeConnection(m_appender);
@@ -203,34 +210,31 @@ bool PendingFile::openAppender(QSqlError *error)
 }
 
 int PendingFile::append(std::list<LogQueueEntry>::const_iterator first,
-                        std::list<LogQueueEntry>::const_iterator last, QSqlError *error)
+                        std::list<LogQueueEntry>::const_iterator last, int *stored,
+                        QSqlError *error)
 {
-    int appended = 0;
+    *stored = 0;
+    auto chunkEnd = first;
+    for (int n = 0; n < kAppendChunk && chunkEnd != last; ++n)
+        ++chunkEnd;
     // A second try only when another process removed the file under the open connection.
-    for (int attempt = 0; attempt < 2 && first != last; ++attempt) {
+    for (int attempt = 0; attempt < 2 && first != chunkEnd; ++attempt) {
         if (!openAppender(error))
-            return appended;
-        while (first != last) {
-            auto chunkEnd = first;
-            for (int n = 0; n < kChunk && chunkEnd != last; ++n)
-                ++chunkEnd;
-            // Without a time budget the batch takes the whole chunk or nothing; a record refused
-            // on its own (too long for SQLite, say) is not appended and not counted.
-            const QDBSqlite::BatchResult result = m_appender->insertBatch(first, chunkEnd, 0);
-            if (result.failed) {
-                setError(error, result.error);
-                closeConnection(m_appender);
-                if (!result.moved)
-                    return appended;
-                break;
-            }
+            return 0;
+        // Without a time budget the batch takes the whole chunk or nothing.
+        const QDBSqlite::BatchResult result = m_appender->insertBatch(first, chunkEnd, 0);
+        if (!result.failed) {
             if (result.rejected > 0)
                 setError(error, result.error);
-            appended += result.stored;
-            first = chunkEnd;
+            *stored = result.stored;
+            return result.stored + result.rejected;
         }
+        setError(error, result.error);
+        closeConnection(m_appender);
+        if (!result.moved)
+            break;
     }
-    return appended;
+    return 0;
 }
 
 PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error)

@@ -40,11 +40,11 @@ public:
     QString path() const { return m_path; }
     bool exists() const;
 
-    // Appends the records in order, a bounded number per transaction. Returns how many of them,
-    // from `first` on, were appended; fewer than given only when the file cannot take more now
-    // (*error says why).
+    // Appends the records from `first` on, in order, in one transaction of a bounded number of
+    // them. Returns how many it took: *stored of them were appended, the rest refused one by one
+    // (*error says why); 0 when the file cannot take records now (*error says why).
     int append(std::list<LogQueueEntry>::const_iterator first,
-               std::list<LogQueueEntry>::const_iterator last, QSqlError *error);
+               std::list<LogQueueEntry>::const_iterator last, int *stored, QSqlError *error);
 
     enum class Move
     {

@@ -432,22 +432,33 @@ QDBSqlite::BatchResult qzLogDB::storePending(QDBSqlite &db, bool stopping)
 
 void qzLogDB::spillPending(PendingFile &sideFile, const QString &why)
 {
-    if (m_pending.empty())
-        return;
     QSqlError sideError;
-    const int appended = sideFile.append(m_pending.cbegin(), m_pending.cend(), &sideError);
-    if (appended > 0 && why != m_spillSaid) {
-        // Said once for as long as the reason holds, not once a cycle.
-        std::fprintf(stderr, "SystemLog: log records go to %s until %s takes them: %s\n",
-                     qUtf8Printable(sideFile.path()), qUtf8Printable(kDatabaseName),
-                     qUtf8Printable(why));
-        m_spillSaid = why;
+    bool said = why == m_spillSaid;
+    // Chunk by chunk, each forgotten here once the side file has it.
+    while (!m_pending.empty()) {
+        int stored = 0;
+        const int taken =
+            sideFile.append(m_pending.cbegin(), m_pending.cend(), &stored, &sideError);
+        if (taken == 0)
+            break;
+        if (stored > 0 && !said) {
+            // Said once for as long as the reason holds, not once a cycle.
+            std::fprintf(stderr, "SystemLog: log records go to %s until %s takes them: %s\n",
+                         qUtf8Printable(sideFile.path()), qUtf8Printable(kDatabaseName),
+                         qUtf8Printable(why));
+            m_spillSaid = why;
+            said = true;
+        }
+        auto end = m_pending.begin();
+        std::advance(end, taken);
+        forgetPending(end);
+        countLost(taken - stored, sideError.text());
     }
-    const long long rest = static_cast<long long>(m_pending.size()) - appended;
-    // Beyond the memory bound, records that neither file can take now are given up: a reader
-    // of either file must not hold this process's memory.
-    countLost(rest, QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
-                        .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
+    // Records that neither file can take now are given up: a reader of either file must not
+    // hold this process's memory.
+    countLost(static_cast<long long>(m_pending.size()),
+              QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
+                  .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
     forgetPending(m_pending.end());
 }
 
