@@ -1,27 +1,24 @@
 #include "Tallyview.h"
 
+#include "DayExport.h"
 #include "FindBar.h"
 #include "qzSysLog.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QDir>
 #include <QFileDialog>
 #include <QFont>
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QSettings>
 #include <QShortcut>
 #include <QSqlError>
-#include <QTextStream>
 #include <QTime>
 #include <QVariant>
 
-#include <cerrno>
-#include <cstring>
+#include <string>
 
 namespace {
 
@@ -62,6 +59,27 @@ QString recordsText(const SystemLog::LogRowList &rows)
     return text;
 }
 
+// Writes the records to the export file at `path`, replacing an earlier one only once complete;
+// false with the reason when it cannot.
+bool writeExport(const QString &path, const SystemLog::LogRowList &rows, QString *failure)
+{
+    constexpr size_t kChunk = 1 << 20;
+    SystemLog::DayExport file(path);
+    bool ok = file.open();
+    std::string text;
+    for (auto row = rows.cbegin(); ok && row != rows.cend(); ++row) {
+        SystemLog::DayExport::appendRecord(text, *row);
+        if (text.size() >= kChunk) {
+            ok = file.write(text);
+            text.clear();
+        }
+    }
+    ok = ok && file.write(text) && file.commit();
+    if (!ok)
+        *failure = file.errorString();
+    return ok;
+}
+
 void showNotice(QWidget *parent, const QString &text)
 {
     QMessageBox::information(parent, QString::fromUtf8("提示"), text, QMessageBox::Ok,
@@ -99,13 +117,8 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
     ui.setupUi(this);
 
-    m_logTypeMap = QMap<int, QString>{
-        {SystemLog::ParameterChange, QString::fromUtf8("参数修改记录")},
-        {SystemLog::UserAction, QString::fromUtf8("用户使用记录")},
-        {SystemLog::SystemStatus, QString::fromUtf8("系统状态记录")},
-        {SystemLog::Alarm, QString::fromUtf8("报警记录")},
-        {SystemLog::OtherInfo, QString::fromUtf8("其他信息")},
-    };
+    for (int type = 0; type < SystemLog::kCategoryCount; ++type)
+        m_logTypeMap.insert(type, SystemLog::categoryName(type));
     // An item's position in either list equals its category; the category is its user data.
     for (auto it = m_logTypeMap.cbegin(); it != m_logTypeMap.cend(); ++it) {
         ui.comboBox->insertItem(it.key(), it.value(), it.key());
@@ -200,7 +213,7 @@ void Tallyview::queryByDay()
     QSettings settings(QString::fromUtf8(kSettingsFile), QSettings::IniFormat);
     settings.setValue(QString::fromUtf8(kIndexKey), m_comBoxIndex);
 
-    const QString day = ui.dateEdit->dateTime().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
     WaitCursor wait;
     QSqlError error;
     const SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
@@ -210,7 +223,7 @@ void Tallyview::queryByDay()
 void Tallyview::queryByRange()
 {
     const int type = ui.comboBox_2->currentData(Qt::UserRole).toInt();
-    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+    const QString format = QLatin1String(SystemLog::kStampFormat);
     const QString startTime = ui.m_startdateTimeEdit->dateTime().toString(format);
     const QString endTime = ui.m_enddateTimeEdit->dateTime().toString(format);
 
@@ -226,7 +239,7 @@ void Tallyview::exportDay()
     // Always the by-day page's category and day, whichever page is visible, and a fresh query:
     // the export does not depend on what the view shows.
     const int type = ui.comboBox->currentData(Qt::UserRole).toInt();
-    const QString day = ui.dateEdit->dateTime().toString(QStringLiteral("yyyy-MM-dd"));
+    const QString day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
 
     SystemLog::LogRowList rows;
     QSqlError error;
@@ -249,45 +262,13 @@ void Tallyview::exportDay()
         showNotice(this, QString::fromUtf8("路径无效"));
         return;
     }
-    const QString path = directory + QDir::separator() + day + QString::fromUtf8("系统日志.txt");
+    const QString path = SystemLog::DayExport::filePath(directory, day);
 
-    // Written beside the target and put in its place only once complete: a failed export leaves
-    // an earlier file of the same name untouched.
-    bool failed = false;
     QString failure;
+    bool failed = false;
     {
         WaitCursor wait;
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-            failed = true;
-            failure = file.errorString();
-        } else {
-            QTextStream out(&file);
-            // Records are stored as UTF-8; the locale's encoding could not represent them all.
-            out.setCodec("UTF-8");
-            QString record;
-            for (const SystemLog::LogRow &row : rows) {
-                record.clear();
-                appendRecordText(record, row);
-                out << record << '\n';
-            }
-            errno = 0;
-            out.flush();
-            const int writeErrno = errno;
-            if (out.status() != QTextStream::Ok) {
-                failed = true;
-                failure = file.errorString();
-                // A short write (a full disk, a file-size limit) leaves the device without an
-                // error text of its own; the system's reason is in errno.
-                if ((failure.isEmpty() || failure == QLatin1String("Unknown error")) &&
-                    writeErrno != 0)
-                    failure = QString::fromLocal8Bit(std::strerror(writeErrno));
-                file.cancelWriting();
-            } else if (!file.commit()) {
-                failed = true;
-                failure = file.errorString();
-            }
-        }
+        failed = !writeExport(path, rows, &failure);
     }
     if (failed) {
         showNotice(this, QString::fromUtf8("导出失败：%1").arg(failure));

@@ -1,12 +1,14 @@
 #include "RecordFormat.h"
 
+#include "DayExport.h"
+
 #include <cstdio>
 
 namespace TallyLog {
 
-namespace {
+using SystemLog::kCategoryCount;
 
-constexpr int kCategoryCount = 5;
+namespace {
 
 // Appends a JSON string literal of text (valid UTF-8): quotes and backslashes escaped, control
 // characters as \n, \r, \t or \u00XX; everything else, non-ASCII included, as it is.
@@ -158,9 +160,49 @@ std::string_view RecordFormatter::clean(std::string_view text, std::string &scra
 
 void RecordFormatter::appendCategory(std::string &out, const SystemLog::LogRecordView &record) const
 {
-    if (!record.typeIsNull && record.type >= 0 && record.type < kCategoryCount) {
-        const QByteArray &name = m_names.at(record.type);
+    if (record.type.isCategory()) {
+        const QByteArray &name = m_names.at(static_cast<int>(record.type.integer));
         out.append(name.constData(), static_cast<size_t>(name.size()));
+    }
+}
+
+// The stored type as it is: a number as a number, a text or a blob as a (JSON) string.
+void RecordFormatter::appendType(std::string &out, const SystemLog::StoredType &type,
+                                 bool quoteText)
+{
+    using Kind = SystemLog::StoredType::Kind;
+    switch (type.kind) {
+    case Kind::Integer:
+        appendNumber(out, type.integer);
+        break;
+    case Kind::Real:
+        out.append(type.text);
+        break;
+    case Kind::Text:
+    case Kind::Blob:
+        if (quoteText)
+            appendJsonString(out, clean(type.text, m_typeScratch));
+        else if (m_format == Format::Csv)
+            appendCsvField(out, clean(type.text, m_typeScratch));
+        else
+            out.append(clean(type.text, m_typeScratch));
+        break;
+    case Kind::Null:
+        out += quoteText ? "null" : (m_format == Format::Csv ? "" : "null");
+        break;
+    }
+}
+
+QString storedTypeText(const SystemLog::StoredType &type)
+{
+    using Kind = SystemLog::StoredType::Kind;
+    switch (type.kind) {
+    case Kind::Integer:
+        return QString::number(type.integer);
+    case Kind::Null:
+        return QStringLiteral("null");
+    default:
+        return QString::fromUtf8(type.text.data(), static_cast<int>(type.text.size()));
     }
 }
 
@@ -168,24 +210,23 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
 {
     const std::string_view stamp = clean(record.datetime, m_stampScratch);
     const std::string_view message = clean(record.message, m_messageScratch);
-    const bool known = !record.typeIsNull && record.type >= 0 && record.type < kCategoryCount;
+    const bool known = record.type.isCategory();
     switch (m_format) {
     case Format::Text:
-        out.append(stamp);
-        if (m_showCategory) {
-            out += " [";
-            if (known) {
-                appendCategory(out, record);
-            } else {
-                out += "type ";
-                if (record.typeIsNull)
-                    out += "null";
-                else
-                    appendNumber(out, record.type);
-            }
-            out += ']';
+        if (!m_showCategory) {
+            // One category: each record exactly as the window's export file holds it.
+            SystemLog::DayExport::appendRecord(out, stamp, message);
+            break;
         }
-        out += ":\n";
+        out.append(stamp);
+        out += " [";
+        if (known) {
+            appendCategory(out, record);
+        } else {
+            out += "type ";
+            appendType(out, record.type, false);
+        }
+        out += "]:\n";
         out.append(message);
         out += '\n';
         break;
@@ -194,8 +235,7 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         out += ',';
         appendCsvField(out, stamp);
         out += ',';
-        if (!record.typeIsNull)
-            appendNumber(out, record.type);
+        appendType(out, record.type, false);
         out += ',';
         appendCategory(out, record);
         out += ',';
@@ -208,10 +248,7 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         out += ",\"datetime\":";
         appendJsonString(out, stamp);
         out += ",\"type\":";
-        if (record.typeIsNull)
-            out += "null";
-        else
-            appendNumber(out, record.type);
+        appendType(out, record.type, true);
         out += ",\"category\":";
         if (known) {
             out += '"';

@@ -37,6 +37,7 @@ public:
 
 private:
     void appendCategory(std::string &out, const SystemLog::LogRecordView &record) const;
+    void appendType(std::string &out, const SystemLog::StoredType &type, bool quoteText);
     std::string_view clean(std::string_view text, std::string &scratch) const;
 
     Format m_format;
@@ -44,7 +45,12 @@ private:
     QVector<QByteArray> m_names;
     std::string m_stampScratch;
     std::string m_messageScratch;
+    std::string m_typeScratch;
 };
+
+// A stored type as text: the number, SQLite's text of a real, the text itself (decoded as
+// UTF-8) or "null".
+QString storedTypeText(const SystemLog::StoredType &type);
 
 // Text that is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool isValidUtf8(std::string_view text);

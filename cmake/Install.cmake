@@ -11,7 +11,8 @@
 #   share/applications/tallyview.desktop
 #   share/pixmaps/tallyview.png                 the window icon
 #   lib/libsystemlog.so*                        the log service
-#   include/systemlog/*.h                       its public headers
+#   include/systemlog/*.h                       its public headers (included as "qzSysLog.h"
+#                                               or as <systemlog/qzSysLog.h>)
 #   lib/cmake/SystemLog/SystemLog{Config,ConfigVersion,Targets*}.cmake
 #
 # Components: "Runtime" (program, desktop entry, icon, shared library) and "Development"
@@ -23,15 +24,14 @@ include(CMakePackageConfigHelpers)
 set(SYSTEMLOG_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/SystemLog")
 set(SYSTEMLOG_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/systemlog")
 
-# The headers that code using the log service includes. Every header of systemlog/ belongs
-# here: the installed headers include one another.
+# The headers that code using the log service includes, and only those: they include one
+# another and nothing else of systemlog/. The store, the side file, the SQLite layer and the
+# reading code of tallylog stay inside the library (scripts/check-install.sh checks both).
 set(SYSTEMLOG_PUBLIC_HEADERS
-    LogReader.h
+    DayExport.h
     LogTypes.h
     MessageHandler.h
     OutputHook.h
-    PendingFile.h
-    QDBSqlite.h
     qzLogDB.h
     qzSysLog.h
     qz_singleton_sys.h

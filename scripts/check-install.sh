@@ -119,10 +119,21 @@ icon="$prefix/share/pixmaps/tallyview.png"
 expect_file "$icon"
 cmp -s "$icon" Resources/Log.png || fail "share/pixmaps/tallyview.png is not Resources/Log.png"
 
-for header in systemlog/*.h; do
-    installed="$prefix/include/systemlog/$(basename "$header")"
-    expect_file "$installed"
-    cmp -s "$header" "$installed" || fail "include/systemlog/$(basename "$header") differs from $header"
+# Exactly the public headers listed in cmake/Install.cmake, each as in the source tree, and
+# none of them including a header of systemlog/ that is not installed.
+public_headers="$(sed -n '/^set(SYSTEMLOG_PUBLIC_HEADERS/,/^)/{/^ *[A-Za-z_]*\.h$/p}' cmake/Install.cmake |
+    tr -d ' ' | sort)"
+[ -n "$public_headers" ] || fail "no public headers listed in cmake/Install.cmake"
+installed_headers="$(cd "$prefix/include/systemlog" && ls | sort)"
+[ "$installed_headers" = "$public_headers" ] ||
+    fail "include/systemlog holds $(echo $installed_headers), not the public headers $(echo $public_headers)"
+for name in $public_headers; do
+    installed="$prefix/include/systemlog/$name"
+    cmp -s "systemlog/$name" "$installed" || fail "include/systemlog/$name differs from systemlog/$name"
+    for included in $(sed -n 's/^#include "\(.*\)"$/\1/p' "$installed"); do
+        [ -f "$prefix/include/systemlog/$included" ] ||
+            fail "include/systemlog/$name includes $included, which is not installed"
+    done
 done
 
 config="$(find "$prefix" -name SystemLogConfig.cmake -path '*/cmake/SystemLog/*' | head -n 1)"
@@ -135,7 +146,7 @@ ls "$pkgdir"/SystemLogTargets-*.cmake >/dev/null 2>&1 ||
     fail "missing the per-configuration SystemLogTargets-*.cmake"
 ls "$libdir"/libsystemlog.so.* >/dev/null 2>&1 || fail "missing the installed libsystemlog.so.*"
 [ -L "$libdir/libsystemlog.so" ] || fail "missing the link name libsystemlog.so"
-echo "programs, desktop entry, icon, $(ls systemlog/*.h | wc -l) headers, library and package files present"
+echo "programs, desktop entry, icon, $(echo $public_headers | wc -w) headers, library and package files present"
 
 # --- An outside project against the installed copy -------------------------------------------
 
@@ -166,7 +177,8 @@ mkdir -p "$hdrproj"
     echo 'set(sources)'
     for header in "$prefix"/include/systemlog/*.h; do
         name="$(basename "$header")"
-        echo "#include \"$name\"" >"$hdrproj/${name%.h}.cpp"
+        # Both spellings of an include find it.
+        printf '#include "%s"\n#include <systemlog/%s>\n' "$name" "$name" >"$hdrproj/${name%.h}.cpp"
         echo "list(APPEND sources ${name%.h}.cpp)"
     done
     echo 'add_library(headers OBJECT ${sources})'

@@ -1,16 +1,13 @@
 #include "LogReader.h"
 
+#include "LogConnection.h"
+
 #include <QByteArray>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QStringList>
-#include <QThread>
 
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,97 +15,19 @@ namespace SystemLog {
 
 namespace {
 
-const char *const kCategoryNames[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
-                                      "其他信息"};
-constexpr int kCategoryCount = 5;
-
-// A writer of another process holds the file for at most a few tens of milliseconds at a time;
-// a read waits this long for it before it gives up with "database is locked".
-constexpr int kBusyTimeoutMs = 5000;
-
 // Rows read per statement. Each statement holds a read lock only while it steps, and in the
 // log's rollback-journal mode a writer cannot commit while a read lock is held: a chunk of this
 // size takes a few milliseconds to read. The rows are copied out and the statement reset before
 // anyone sees them, so a slow consumer (a full pipe) never holds the lock.
 constexpr int kChunkRows = 5000;
 
-// Rows deleted per transaction when pruning, and the least pause between two transactions, so
-// that a service writing to the file gets its turn.
-constexpr int kDeleteBatchRows = 2000;
-constexpr int kDeletePauseMs = 20;
+// Beyond this many distinct type values (a file that other programs filled with all kinds of
+// values), a listing between bounds walks the ids instead of seeking each value in the index.
+constexpr int kMaxSeekedTypes = 64;
 
-// A value bound to a statement parameter: text or a number.
-struct Bind
-{
-    QByteArray text;
-    qint64 number = 0;
-    bool isText = false;
-};
-
-Bind textBind(const QString &text)
-{
-    Bind b;
-    b.text = text.toUtf8();
-    b.isText = true;
-    return b;
-}
-
-Bind numberBind(qint64 number)
-{
-    Bind b;
-    b.number = number;
-    return b;
-}
-
-// A prepared statement that is finalized on every path.
-class Statement
-{
-public:
-    Statement() = default;
-    ~Statement() { sqlite3_finalize(m_stmt); }
-    Statement(const Statement &) = delete;
-    Statement &operator=(const Statement &) = delete;
-
-    int prepare(sqlite3 *db, const QByteArray &sql, const std::vector<Bind> &binds)
-    {
-        int rc = sqlite3_prepare_v2(db, sql.constData(), sql.size(), &m_stmt, nullptr);
-        for (size_t i = 0; rc == SQLITE_OK && i < binds.size(); ++i) {
-            const Bind &b = binds[i];
-            const int at = static_cast<int>(i) + 1;
-            rc = b.isText ? sqlite3_bind_text(m_stmt, at, b.text.constData(), b.text.size(),
-                                              SQLITE_TRANSIENT)
-                          : sqlite3_bind_int64(m_stmt, at, b.number);
-        }
-        return rc;
-    }
-    int step() { return sqlite3_step(m_stmt); }
-    sqlite3_stmt *get() const { return m_stmt; }
-    qint64 int64(int column) const { return sqlite3_column_int64(m_stmt, column); }
-    bool isNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
-    std::string_view text(int column) const
-    {
-        const char *data = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, column));
-        const int size = sqlite3_column_bytes(m_stmt, column);
-        return data ? std::string_view(data, static_cast<size_t>(size)) : std::string_view();
-    }
-
-private:
-    sqlite3_stmt *m_stmt = nullptr;
-};
-
-bool isTransientCode(int code)
-{
-    switch (code & 0xff) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-    case SQLITE_PROTOCOL:
-        return true;
-    default:
-        return false;
-    }
-}
-
-QByteArray typeList(const QVector<int> &types)
+// " type IN (1,2) AND typeof(type) = 'integer'": records whose type is one of these integers;
+// 3.0, stored by another program in a column without integer affinity, is not 3.
+QByteArray integerTypeFilter(const QVector<int> &types)
 {
     QByteArray list;
     for (int type : types) {
@@ -116,20 +35,57 @@ QByteArray typeList(const QVector<int> &types)
             list += ',';
         list += QByteArray::number(type);
     }
-    return list;
+    return " AND type IN (" + list + ") AND typeof(type) = 'integer'";
 }
 
-// " AND datetime >= ? AND datetime <= ?" for the bounds that are set, with their binds.
-void addBounds(const QString &from, const QString &to, QByteArray *sql, std::vector<Bind> *binds)
+// " AND datetime >= ?N AND datetime <= ?M" for the bounds that are set, numbered from `first`;
+// the texts to bind go to *texts.
+QByteArray boundsFilter(const QString &from, const QString &to, int first,
+                        std::vector<QByteArray> *texts)
 {
+    QByteArray sql;
     if (!from.isEmpty()) {
-        *sql += " AND datetime >= ?";
-        binds->push_back(textBind(from));
+        sql += " AND datetime >= ?" + QByteArray::number(first + int(texts->size()));
+        texts->push_back(from.toUtf8());
     }
     if (!to.isEmpty()) {
-        *sql += " AND datetime <= ?";
-        binds->push_back(textBind(to));
+        sql += " AND datetime <= ?" + QByteArray::number(first + int(texts->size()));
+        texts->push_back(to.toUtf8());
     }
+    return sql;
+}
+
+void bindTexts(Sqlite::Statement &statement, int first, const std::vector<QByteArray> &texts)
+{
+    for (size_t i = 0; i < texts.size(); ++i)
+        statement.bind(first + int(i),
+                       std::string_view(texts[i].constData(), size_t(texts[i].size())));
+}
+
+StoredType storedType(const Sqlite::Statement &statement, int column)
+{
+    StoredType type;
+    switch (statement.type(column)) {
+    case SQLITE_INTEGER:
+        type.kind = StoredType::Kind::Integer;
+        type.integer = statement.int64(column);
+        break;
+    case SQLITE_FLOAT:
+        type.kind = StoredType::Kind::Real;
+        type.text = statement.text(column);
+        break;
+    case SQLITE_TEXT:
+        type.kind = StoredType::Kind::Text;
+        type.text = statement.text(column);
+        break;
+    case SQLITE_BLOB:
+        type.kind = StoredType::Kind::Blob;
+        type.text = statement.blob(column);
+        break;
+    default:
+        break;
+    }
+    return type;
 }
 
 // Whether the message contains the text, ignoring case as QString does (Unicode case folding).
@@ -161,358 +117,303 @@ QByteArray asciiOf(const QString &text)
     return ascii;
 }
 
-} // namespace
-
-QString categoryName(int type)
+// A copy of a value read from a statement, to bind to a later one.
+struct ValueDeleter
 {
-    if (type < 0 || type >= kCategoryCount)
-        return QString();
-    return QString::fromUtf8(kCategoryNames[type]);
-}
-
-int categoryFromText(const QString &text)
-{
-    const QString trimmed = text.trimmed();
-    bool ok = false;
-    const int number = trimmed.toInt(&ok);
-    if (ok)
-        return number >= 0 && number < kCategoryCount ? number : -1;
-    for (int type = 0; type < kCategoryCount; ++type) {
-        if (trimmed == QString::fromUtf8(kCategoryNames[type]))
-            return type;
-    }
-    return -1;
-}
+    void operator()(sqlite3_value *value) const { sqlite3_value_free(value); }
+};
+using ValueCopy = std::unique_ptr<sqlite3_value, ValueDeleter>;
 
 // The rows of one chunk: their texts back to back in one buffer.
-struct LogReader::Chunk
+class Chunk
 {
+public:
     struct Row
     {
         qint64 id;
-        int type;
-        bool typeIsNull;
-        size_t stampAt, stampSize, messageAt, messageSize;
+        StoredType::Kind kind;
+        qint64 integer;
+        size_t typeAt, typeSize, stampAt, stampSize, messageAt, messageSize;
     };
     std::vector<Row> rows;
-    std::string bytes;
 
     void clear()
     {
         rows.clear();
-        bytes.clear();
+        m_bytes.clear();
     }
     void append(const LogRecordView &r)
     {
-        const size_t at = bytes.size();
-        bytes.append(r.datetime);
-        bytes.append(r.message);
-        rows.push_back({r.id, r.type, r.typeIsNull, at, r.datetime.size(), at + r.datetime.size(),
-                        r.message.size()});
+        const size_t at = m_bytes.size();
+        m_bytes.append(r.type.text);
+        m_bytes.append(r.datetime);
+        m_bytes.append(r.message);
+        const size_t stampAt = at + r.type.text.size();
+        rows.push_back({r.id, r.type.kind, r.type.integer, at, r.type.text.size(), stampAt,
+                        r.datetime.size(), stampAt + r.datetime.size(), r.message.size()});
     }
     LogRecordView view(const Row &row) const
     {
         LogRecordView r;
         r.id = row.id;
-        r.type = row.type;
-        r.typeIsNull = row.typeIsNull;
-        r.datetime = std::string_view(bytes.data() + row.stampAt, row.stampSize);
-        r.message = std::string_view(bytes.data() + row.messageAt, row.messageSize);
+        r.type.kind = row.kind;
+        r.type.integer = row.integer;
+        r.type.text = std::string_view(m_bytes.data() + row.typeAt, row.typeSize);
+        r.datetime = std::string_view(m_bytes.data() + row.stampAt, row.stampSize);
+        r.message = std::string_view(m_bytes.data() + row.messageAt, row.messageSize);
         return r;
     }
+
+private:
+    std::string m_bytes;
 };
 
-LogReader::LogReader() = default;
+} // namespace
 
-LogReader::~LogReader()
+class LogReader::Private
 {
-    close();
-}
+public:
+    LogConnection db;
 
-void LogReader::close()
+    bool readFailed(int code) { return db.failCode(code, QStringLiteral("cannot read")); }
+    bool distinctTypes(std::vector<ValueCopy> *values, bool *hasNull, bool *tooMany);
+    bool spanOf(const QByteArray &typeCondition, const std::vector<ValueCopy> &values,
+                const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
+    bool idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
+    bool readChunk(const QByteArray &sql, const std::vector<QByteArray> &texts, qint64 from,
+                   qint64 to, Chunk *chunk);
+};
+
+bool LogReader::Private::distinctTypes(std::vector<ValueCopy> *values, bool *hasNull, bool *tooMany)
 {
-    if (m_db) {
-        sqlite3_close_v2(m_db);
-        m_db = nullptr;
-    }
-}
-
-bool LogReader::fail(const QString &what)
-{
-    m_error = what;
-    m_transient = false;
-    return false;
-}
-
-bool LogReader::failCode(int code, const QString &what)
-{
-    const QString reason =
-        m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(code));
-    m_error = QStringLiteral("%1: %2").arg(what, reason);
-    m_transient = isTransientCode(code);
-    return false;
-}
-
-bool LogReader::open(const QString &path, Access access)
-{
-    close();
-    const QFileInfo info(path);
-    if (!info.exists())
-        return fail(QStringLiteral("no such file"));
-    if (info.isDir())
-        return fail(QStringLiteral("is a directory"));
-
-    // Without SQLITE_OPEN_CREATE: a file that vanished in the meantime is not made again.
-    const int flags = access == Access::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
-    const QByteArray native = QFile::encodeName(path);
-    sqlite3 *db = nullptr;
-    const int rc = sqlite3_open_v2(native.constData(), &db, flags, nullptr);
-    if (rc != SQLITE_OK) {
-        const QString reason =
-            db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
-        sqlite3_close_v2(db);
-        m_transient = isTransientCode(rc);
-        m_error = QStringLiteral("cannot open: %1").arg(reason);
-        return false;
-    }
-    m_db = db;
-    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
-
-    // The file must hold the log table with the columns that are read; anything else is not a
-    // log, and a prune must not touch it.
-    Statement columns;
-    int step = columns.prepare(
-        m_db, QByteArrayLiteral("SELECT name FROM pragma_table_info('SystemInfo')"), {});
-    QStringList names;
-    if (step == SQLITE_OK) {
-        while ((step = columns.step()) == SQLITE_ROW)
-            names << QString::fromUtf8(columns.text(0).data(),
-                                       static_cast<int>(columns.text(0).size()));
-    }
-    if (step != SQLITE_DONE) {
-        const bool transient = isTransientCode(step);
-        const QString reason = QString::fromUtf8(sqlite3_errmsg(m_db));
-        close();
-        m_transient = transient;
-        m_error = transient ? QStringLiteral("cannot read: %1").arg(reason)
-                            : QStringLiteral("not a log database (%1)").arg(reason);
-        return false;
-    }
-    for (const char *column : {"id", "datetime", "type", "message"}) {
-        if (!names.contains(QLatin1String(column))) {
-            close();
-            return fail(names.isEmpty()
-                            ? QStringLiteral("not a log database (no table SystemInfo)")
-                            : QStringLiteral("not a log database (SystemInfo has no column %1)")
-                                  .arg(QLatin1String(column)));
+    // One index seek per value: the index on (type, datetime) yields the next value directly,
+    // where SELECT DISTINCT would walk every entry. Each value is compared as SQLite orders the
+    // column (numbers, then texts, then blobs), so every kind of value moves the walk on.
+    values->clear();
+    *tooMany = false;
+    for (;;) {
+        Sqlite::Statement next(
+            db.handle(), values->empty() ? "SELECT min(type) FROM SystemInfo"
+                                         : "SELECT min(type) FROM SystemInfo WHERE type > ?1");
+        if (!values->empty())
+            next.bind(1, values->back().get());
+        const int rc = next.step();
+        if (rc != SQLITE_ROW)
+            return readFailed(rc);
+        if (next.isNull(0))
+            break;
+        if (int(values->size()) == kMaxSeekedTypes) {
+            *tooMany = true;
+            return true;
         }
+        values->emplace_back(sqlite3_value_dup(next.value(0)));
+        if (!values->back())
+            return readFailed(SQLITE_NOMEM);
     }
-    m_error.clear();
-    m_transient = false;
+    qint64 exists = 0;
+    const int rc = Sqlite::readNumber(
+        db.handle(), "SELECT EXISTS(SELECT 1 FROM SystemInfo WHERE type IS NULL)", &exists);
+    if (rc != SQLITE_ROW)
+        return readFailed(rc);
+    *hasNull = exists != 0;
     return true;
 }
 
-bool LogReader::distinctTypes(QVector<int> *types)
+bool LogReader::Private::spanOf(const QByteArray &typeCondition,
+                                const std::vector<ValueCopy> &values, const LogSelection &selection,
+                                qint64 *first, qint64 *last, bool *empty)
 {
-    // One index seek per type: the index on (type, datetime) yields the next type directly,
-    // where SELECT DISTINCT would walk every entry.
-    types->clear();
-    qint64 after = std::numeric_limits<qint64>::min();
-    for (;;) {
-        Statement next;
-        int rc =
-            next.prepare(m_db, QByteArrayLiteral("SELECT min(type) FROM SystemInfo WHERE type > ?"),
-                         {numberBind(after)});
-        if (rc == SQLITE_OK)
-            rc = next.step();
-        if (rc != SQLITE_ROW)
-            return failCode(rc, QStringLiteral("cannot read"));
-        if (next.isNull(0))
-            return true;
-        after = next.int64(0);
-        types->append(static_cast<int>(after));
-    }
+    // ?1: afterId, ?2.. the values, then the bounds.
+    std::vector<QByteArray> texts;
+    const QByteArray sql =
+        "SELECT min(id), max(id) FROM SystemInfo WHERE " + typeCondition + " AND id > ?1" +
+        boundsFilter(selection.from, selection.to, 2 + int(values.size()), &texts);
+    Sqlite::Statement span(db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
+    span.bind(1, selection.afterId);
+    for (size_t i = 0; i < values.size(); ++i)
+        span.bind(2 + int(i), values[i].get());
+    bindTexts(span, 2 + int(values.size()), texts);
+    const int rc = span.step();
+    if (rc != SQLITE_ROW)
+        return readFailed(rc);
+    if (span.isNull(0) || span.isNull(1))
+        return true;
+    *first = *empty ? span.int64(0) : std::min(*first, span.int64(0));
+    *last = *empty ? span.int64(1) : std::max(*last, span.int64(1));
+    *empty = false;
+    return true;
 }
 
-bool LogReader::idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty)
+bool LogReader::Private::idSpan(const LogSelection &selection, qint64 *first, qint64 *last,
+                                bool *empty)
 {
     // The ids between which the selection lies: from the index on (type, datetime) alone when
     // there are bounds, so that the rows read afterwards are those of the selection
     // (a day's records lie together by id) rather than the whole table.
-    *empty = false;
-    *first = selection.afterId + 1;
-    QByteArray sql;
-    std::vector<Bind> binds;
-    // Without bounds (follow's polls) the span runs from afterId to the end, found by rowid.
     const bool narrowed = !selection.from.isEmpty() || !selection.to.isEmpty();
-    if (narrowed) {
-        QVector<int> types = selection.types;
-        if (types.isEmpty() && !distinctTypes(&types))
-            return false;
-        if (types.isEmpty()) {
-            *empty = true;
-            return true;
+    std::vector<ValueCopy> values;
+    bool hasNull = false;
+    bool tooMany = false;
+    if (narrowed && selection.types.isEmpty() && !distinctTypes(&values, &hasNull, &tooMany))
+        return false;
+    *empty = true;
+    if (narrowed && !tooMany) {
+        if (!selection.types.isEmpty()) {
+            QByteArray list;
+            for (int type : selection.types)
+                list += (list.isEmpty() ? "" : ",") + QByteArray::number(type);
+            return spanOf("type IN (" + list + ")", {}, selection, first, last, empty);
         }
-        sql = "SELECT min(id), max(id) FROM SystemInfo WHERE type IN (" + typeList(types) + ")";
-        addBounds(selection.from, selection.to, &sql, &binds);
-        if (selection.afterId > 0) {
-            sql += " AND id > ?";
-            binds.push_back(numberBind(selection.afterId));
+        if (!values.empty()) {
+            QByteArray list;
+            for (size_t i = 0; i < values.size(); ++i)
+                list += (i == 0 ? "?" : ",?") + QByteArray::number(2 + int(i));
+            if (!spanOf("type IN (" + list + ")", values, selection, first, last, empty))
+                return false;
         }
-    } else {
-        sql = "SELECT ?, max(id) FROM SystemInfo WHERE id > ?";
-        binds.push_back(numberBind(*first));
-        binds.push_back(numberBind(selection.afterId));
+        return !hasNull || spanOf("type IS NULL", {}, selection, first, last, empty);
     }
-    Statement span;
-    int rc = span.prepare(m_db, sql, binds);
-    if (rc == SQLITE_OK)
-        rc = span.step();
+    // Without bounds (follow's polls), or with too many values to seek, the span runs from
+    // afterId to the end, found by rowid; the bounds then apply to each row read.
+    qint64 top = 0;
+    bool none = true;
+    const int rc = Sqlite::readNumber(db.handle(), "SELECT max(id) FROM SystemInfo", &top, &none);
     if (rc != SQLITE_ROW)
-        return failCode(rc, QStringLiteral("cannot read"));
-    if (span.isNull(0) || span.isNull(1)) {
-        *empty = true;
-        return true;
-    }
-    *first = span.int64(0);
-    *last = span.int64(1);
+        return readFailed(rc);
+    *first = selection.afterId + 1;
+    *last = top;
+    *empty = none || top <= selection.afterId;
     return true;
 }
 
-bool LogReader::readChunk(const QByteArray &sql, const QVector<QByteArray> &texts,
-                          const QVector<qint64> &numbers, Chunk *chunk)
+bool LogReader::Private::readChunk(const QByteArray &sql, const std::vector<QByteArray> &texts,
+                                   qint64 from, qint64 to, Chunk *chunk)
 {
     chunk->clear();
-    std::vector<Bind> binds;
-    for (qint64 n : numbers)
-        binds.push_back(numberBind(n));
-    for (const QByteArray &t : texts) {
-        Bind b;
-        b.text = t;
-        b.isText = true;
-        binds.push_back(b);
-    }
-    Statement select;
-    int rc = select.prepare(m_db, sql, binds);
-    while (rc == SQLITE_OK && (rc = select.step()) == SQLITE_ROW) {
-        rc = SQLITE_OK;
+    Sqlite::Statement select(db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
+    select.bind(1, from).bind(2, to).bind(3, qint64(kChunkRows));
+    bindTexts(select, 4, texts);
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW) {
         LogRecordView r;
         r.id = select.int64(0);
+        r.type = storedType(select, 2);
         r.datetime = select.text(1);
-        r.typeIsNull = select.isNull(2);
-        r.type = static_cast<int>(select.int64(2));
         r.message = select.text(3);
         chunk->append(r);
     }
-    if (rc != SQLITE_DONE && rc != SQLITE_OK)
-        return failCode(rc, QStringLiteral("cannot read"));
-    return true;
+    return rc == SQLITE_DONE || readFailed(rc);
 }
 
-bool LogReader::deliver(const Chunk &chunk, const LogSelection &selection, const RowCallback &onRow,
-                        qint64 *delivered, bool *stopped)
+LogReader::LogReader() : d(std::make_unique<Private>()) {}
+
+LogReader::~LogReader() = default;
+
+bool LogReader::open(const QString &path)
 {
-    const QByteArray ascii = asciiOf(selection.grep);
-    for (const Chunk::Row &row : chunk.rows) {
-        const LogRecordView r = chunk.view(row);
-        if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
-            continue;
-        if (selection.limit >= 0 && *delivered >= selection.limit) {
-            *stopped = true;
-            return true;
-        }
-        ++*delivered;
-        if (!onRow(r)) {
-            *stopped = true;
-            return true;
-        }
-    }
-    if (selection.limit >= 0 && *delivered >= selection.limit)
-        *stopped = true;
-    return true;
+    return d->db.open(path, false);
+}
+
+void LogReader::close()
+{
+    d->db.close();
+}
+
+bool LogReader::isOpen() const
+{
+    return d->db.isOpen();
+}
+
+QString LogReader::errorString() const
+{
+    return d->db.errorString();
+}
+
+bool LogReader::lastErrorIsTransient() const
+{
+    return d->db.lastErrorIsTransient();
 }
 
 bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
 {
-    if (!m_db)
-        return fail(QStringLiteral("not open"));
+    if (!d->db.failIfClosed())
+        return false;
     if (selection.limit == 0)
         return true;
     qint64 first = 0;
     qint64 last = 0;
     bool empty = false;
-    if (!idSpan(selection, &first, &last, &empty))
+    if (!d->idSpan(selection, &first, &last, &empty))
         return false;
     if (empty)
         return true;
 
     // NOT INDEXED: a walk along the ids of the span, in id order, with no sort.
+    std::vector<QByteArray> texts;
     QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
-                     "WHERE id >= ?1 AND id <= ?2";
-    QVector<QByteArray> texts;
-    if (!selection.from.isEmpty()) {
-        sql += " AND datetime >= ?" + QByteArray::number(4 + texts.size());
-        texts << selection.from.toUtf8();
-    }
-    if (!selection.to.isEmpty()) {
-        sql += " AND datetime <= ?" + QByteArray::number(4 + texts.size());
-        texts << selection.to.toUtf8();
-    }
+                     "WHERE id >= ?1 AND id <= ?2" +
+                     boundsFilter(selection.from, selection.to, 4, &texts);
     if (!selection.types.isEmpty())
-        sql += " AND type IN (" + typeList(selection.types) + ")";
+        sql += integerTypeFilter(selection.types);
     sql += " ORDER BY id LIMIT ?3";
 
+    const QByteArray ascii = asciiOf(selection.grep);
     Chunk chunk;
     qint64 delivered = 0;
-    bool stopped = false;
     qint64 next = first;
-    while (!stopped && next <= last) {
-        if (!readChunk(sql, texts, {next, last, kChunkRows}, &chunk))
+    while (next <= last) {
+        if (!d->readChunk(sql, texts, next, last, &chunk))
             return false;
-        if (chunk.rows.empty())
+        for (const Chunk::Row &row : chunk.rows) {
+            const LogRecordView r = chunk.view(row);
+            if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
+                continue;
+            if (selection.limit >= 0 && delivered >= selection.limit)
+                return true;
+            ++delivered;
+            if (!onRow(r))
+                return true;
+        }
+        if (chunk.rows.size() < size_t(kChunkRows) ||
+            (selection.limit >= 0 && delivered >= selection.limit))
             break;
         next = chunk.rows.back().id + 1;
-        const bool lastChunk = chunk.rows.size() < size_t(kChunkRows);
-        if (!deliver(chunk, selection, onRow, &delivered, &stopped))
-            return false;
-        if (lastChunk)
-            break;
     }
     return true;
 }
 
 bool LogReader::maxId(qint64 *id)
 {
-    if (!m_db)
-        return fail(QStringLiteral("not open"));
-    Statement top;
-    int rc = top.prepare(m_db, QByteArrayLiteral("SELECT max(id) FROM SystemInfo"), {});
-    if (rc == SQLITE_OK)
-        rc = top.step();
+    if (!d->db.failIfClosed())
+        return false;
+    bool none = true;
+    const int rc = Sqlite::readNumber(d->db.handle(), "SELECT max(id) FROM SystemInfo", id, &none);
     if (rc != SQLITE_ROW)
-        return failCode(rc, QStringLiteral("cannot read"));
-    *id = top.isNull(0) ? 0 : top.int64(0);
+        return d->readFailed(rc);
+    if (none)
+        *id = 0;
     return true;
 }
 
 bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upToId,
                            const RowCallback &onRow)
 {
-    if (!m_db)
-        return fail(QStringLiteral("not open"));
-    // Backwards along the ids, a chunk at a time, until enough records match.
+    if (!d->db.failIfClosed())
+        return false;
+    // Backwards along the ids, a chunk at a time, until enough records match (?2, the upper
+    // end of a forward walk, is not used).
     QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
                      "WHERE id < ?1";
     if (!selection.types.isEmpty())
-        sql += " AND type IN (" + typeList(selection.types) + ")";
-    sql += " ORDER BY id DESC LIMIT ?2";
+        sql += integerTypeFilter(selection.types);
+    sql += " ORDER BY id DESC LIMIT ?3";
 
     Chunk chunk;
     Chunk found;
     qint64 before = upToId + 1;
     const QByteArray ascii = asciiOf(selection.grep);
     while (count > 0 && found.rows.size() < size_t(count)) {
-        if (!readChunk(sql, {}, {before, kChunkRows}, &chunk))
+        if (!d->readChunk(sql, {}, before, 0, &chunk))
             return false;
         for (const Chunk::Row &row : chunk.rows) {
             const LogRecordView r = chunk.view(row);
@@ -536,125 +437,39 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
 bool LogReader::count(const QString &from, const QString &to, Bucket bucket,
                       QVector<LogCount> *counts)
 {
-    if (!m_db)
-        return fail(QStringLiteral("not open"));
+    if (!d->db.failIfClosed())
+        return false;
     counts->clear();
+    // By stored value: SQLite takes 3 and 3.0 for one value, so the kind is a key of its own.
     const QByteArray width = bucket == Bucket::Hour ? "13" : "10";
-    QByteArray sql =
-        "SELECT substr(datetime, 1, " + width + "), type, count(*) FROM SystemInfo WHERE 1";
-    std::vector<Bind> binds;
-    addBounds(from, to, &sql, &binds);
-    sql += " GROUP BY 1, 2 ORDER BY 1, 2";
-    Statement group;
-    int rc = group.prepare(m_db, sql, binds);
-    while (rc == SQLITE_OK && (rc = group.step()) == SQLITE_ROW) {
-        rc = SQLITE_OK;
+    std::vector<QByteArray> texts;
+    const QByteArray sql = "SELECT substr(datetime, 1, " + width +
+                           "), type, count(*) FROM SystemInfo WHERE 1" +
+                           boundsFilter(from, to, 1, &texts) +
+                           " GROUP BY 1, 2, typeof(type) ORDER BY 1, 2, typeof(type)";
+    Sqlite::Statement group(d->db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
+    bindTexts(group, 1, texts);
+    int rc;
+    while ((rc = group.step()) == SQLITE_ROW) {
         LogCount c;
         const std::string_view b = group.text(0);
         c.bucket = QString::fromUtf8(b.data(), static_cast<int>(b.size()));
-        c.typeIsNull = group.isNull(1);
-        c.type = static_cast<int>(group.int64(1));
+        const StoredType type = storedType(group, 1);
+        c.type.kind = type.kind;
+        c.type.integer = type.integer;
+        c.type.text = QByteArray(type.text.data(), static_cast<int>(type.text.size()));
         c.count = group.int64(2);
         counts->append(c);
     }
-    if (rc != SQLITE_DONE && rc != SQLITE_OK)
-        return failCode(rc, QStringLiteral("cannot read"));
-    return true;
-}
-
-bool LogReader::countBefore(const QString &moment, qint64 *count)
-{
-    if (!m_db)
-        return fail(QStringLiteral("not open"));
-    Statement c;
-    int rc =
-        c.prepare(m_db, QByteArrayLiteral("SELECT count(*) FROM SystemInfo WHERE datetime < ?"),
-                  {textBind(moment)});
-    if (rc == SQLITE_OK)
-        rc = c.step();
-    if (rc != SQLITE_ROW)
-        return failCode(rc, QStringLiteral("cannot read"));
-    *count = c.int64(0);
-    return true;
-}
-
-bool LogReader::deleteBefore(const QString &moment, qint64 *deleted)
-{
-    if (!m_db)
-        return fail(QStringLiteral("not open"));
-    *deleted = 0;
-    const Bind stamp = textBind(moment);
-    qint64 after = 0;
-    for (;;) {
-        QElapsedTimer clock;
-        clock.start();
-        // BEGIN IMMEDIATE waits (busy timeout) for a writer's transaction, then keeps other
-        // writers out until COMMIT: the batch's own length, a few tens of milliseconds.
-        int rc = sqlite3_exec(m_db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK)
-            return failCode(rc, QStringLiteral("cannot delete"));
-        qint64 upTo = 0;
-        bool done = false;
-        {
-            Statement end;
-            rc = end.prepare(
-                m_db,
-                QByteArrayLiteral("SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
-                                  "WHERE id > ? AND datetime < ? ORDER BY id LIMIT ?)"),
-                {numberBind(after), stamp, numberBind(kDeleteBatchRows)});
-            if (rc == SQLITE_OK)
-                rc = end.step();
-            if (rc == SQLITE_ROW) {
-                done = end.isNull(0);
-                upTo = end.int64(0);
-                rc = SQLITE_OK;
-            }
-        }
-        int changes = 0;
-        if (rc == SQLITE_OK && !done) {
-            Statement remove;
-            rc = remove.prepare(
-                m_db,
-                QByteArrayLiteral(
-                    "DELETE FROM SystemInfo WHERE id > ? AND id <= ? AND datetime < ?"),
-                {numberBind(after), numberBind(upTo), stamp});
-            if (rc == SQLITE_OK)
-                rc = remove.step();
-            if (rc == SQLITE_DONE) {
-                rc = SQLITE_OK;
-                changes = sqlite3_changes(m_db);
-            }
-        }
-        if (rc == SQLITE_OK)
-            rc = sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            failCode(rc, QStringLiteral("cannot delete"));
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-            return false;
-        }
-        if (done)
-            return true;
-        *deleted += changes;
-        after = upTo;
-        // A writer that waited for this batch retries on its own schedule: leave the file
-        // free at least as long as the batch held it.
-        QThread::msleep(
-            static_cast<unsigned long>(std::max<qint64>(kDeletePauseMs, clock.elapsed())));
-    }
+    return rc == SQLITE_DONE || d->readFailed(rc);
 }
 
 bool LogReader::dataVersion(qint64 *version)
 {
-    if (!m_db)
-        return fail(QStringLiteral("not open"));
-    Statement v;
-    int rc = v.prepare(m_db, QByteArrayLiteral("PRAGMA data_version"), {});
-    if (rc == SQLITE_OK)
-        rc = v.step();
-    if (rc != SQLITE_ROW)
-        return failCode(rc, QStringLiteral("cannot read"));
-    *version = v.int64(0);
-    return true;
+    if (!d->db.failIfClosed())
+        return false;
+    const int rc = Sqlite::readNumber(d->db.handle(), "PRAGMA data_version", version);
+    return rc == SQLITE_ROW || d->readFailed(rc);
 }
 
 } // namespace SystemLog

@@ -1,19 +1,39 @@
 #pragma once
 
+#include "LogTypes.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QVector>
 
 #include <functional>
+#include <memory>
 #include <string_view>
-
-struct sqlite3;
 
 namespace SystemLog {
 
-// The display name of a category ("报警记录" for 3); empty for a number outside 0 to 4.
-QString categoryName(int type);
-// The category of a display name or of its number ("3"); -1 when the text is neither.
-int categoryFromText(const QString &text);
+// The value of a record's `type` column as it is stored. The log service always writes a
+// category number, but other programs may have stored any SQLite value there.
+struct StoredType
+{
+    enum class Kind
+    {
+        Integer,
+        Real,
+        Text,
+        Blob,
+        Null,
+    };
+    Kind kind = Kind::Null;
+    qint64 integer = 0;    // Kind::Integer (all 64 bits)
+    std::string_view text; // Real: SQLite's text of the number ("3.5"); Text, Blob: the bytes
+
+    // An integer that names a category (0 to kCategoryCount - 1).
+    bool isCategory() const
+    {
+        return kind == Kind::Integer && integer >= 0 && integer < kCategoryCount;
+    }
+};
 
 // One stored record as the reader hands it out. The views point into the reader's buffer and
 // stay valid only during the callback that receives them. The text is the stored bytes, which
@@ -22,8 +42,7 @@ struct LogRecordView
 {
     qint64 id = 0;
     std::string_view datetime;
-    int type = 0;
-    bool typeIsNull = false;
+    StoredType type;
     std::string_view message;
 };
 
@@ -33,32 +52,45 @@ struct LogSelection
 {
     QString from;
     QString to;
-    QVector<int> types;
-    QString grep; // the message contains this text, ignoring case (Unicode case folding)
+    QVector<int> types; // records whose type is this integer (a real or a text never matches)
+    QString grep;       // the message contains this text, ignoring case (Unicode case folding)
     qint64 afterId = 0;
     qint64 limit = -1; // at most this many records (< 0: no limit)
 };
 
-// Records counted per time bucket and type.
+// A stored type value that outlives the reading (see StoredType).
+struct StoredTypeValue
+{
+    StoredType::Kind kind = StoredType::Kind::Null;
+    qint64 integer = 0;
+    QByteArray text;
+
+    bool isCategory() const { return view().isCategory(); }
+    StoredType view() const
+    {
+        StoredType type;
+        type.kind = kind;
+        type.integer = integer;
+        type.text = std::string_view(text.constData(), static_cast<size_t>(text.size()));
+        return type;
+    }
+};
+
+// Records counted per time bucket and stored type value (3.5 and 3 are counted apart).
 struct LogCount
 {
     QString bucket; // "yyyy-MM-dd hh" or "yyyy-MM-dd"
-    int type = 0;
-    bool typeIsNull = false;
+    StoredTypeValue type;
     qint64 count = 0;
 };
 
 // Reads a log file ("dbLog.db") directly through SQLite, without the log service, while
 // services in other processes keep writing to it. Every read is a short statement of its own, so
-// that a writer never waits long for the reader; a long listing is read in chunks by id.
+// that a writer never waits long for the reader; a long listing is read in chunks by id. The
+// reader never creates or changes the file.
 class LogReader
 {
 public:
-    enum class Access
-    {
-        ReadOnly,  // never creates or changes the file
-        ReadWrite, // for pruning; still never creates the file
-    };
     enum class Bucket
     {
         Hour,
@@ -74,13 +106,13 @@ public:
 
     // Opens an existing log file and checks that it holds the table SystemInfo with its columns.
     // On failure errorString() gives the reason ("no such file", "not a log database: ...").
-    bool open(const QString &path, Access access = Access::ReadOnly);
+    bool open(const QString &path);
     void close();
-    bool isOpen() const { return m_db != nullptr; }
+    bool isOpen() const;
 
     // The reason of the last failure, and whether it may pass (the file was busy or locked).
-    QString errorString() const { return m_error; }
-    bool lastErrorIsTransient() const { return m_transient; }
+    QString errorString() const;
+    bool lastErrorIsTransient() const;
 
     // The records of the selection in id order, through onRow.
     bool select(const LogSelection &selection, const RowCallback &onRow);
@@ -90,30 +122,15 @@ public:
                     const RowCallback &onRow);
     // The highest id in the file (0 when it holds no records).
     bool maxId(qint64 *id);
-    // Counts of the records in [from, to] (empty bounds are open) per bucket and type, in
-    // bucket then type order.
+    // Counts of the records in [from, to] (empty bounds are open) per bucket and stored type, in
+    // bucket then type order (SQLite's order of values: NULL, numbers, texts, blobs).
     bool count(const QString &from, const QString &to, Bucket bucket, QVector<LogCount> *counts);
-    // The number of records stamped before `moment`.
-    bool countBefore(const QString &moment, qint64 *count);
-    // Deletes the records stamped before `moment` in short transactions; *deleted counts them.
-    bool deleteBefore(const QString &moment, qint64 *deleted);
     // A number that changes whenever another connection has committed a change to the file.
     bool dataVersion(qint64 *version);
 
 private:
-    struct Chunk;
-    bool fail(const QString &what);
-    bool failCode(int code, const QString &what);
-    bool distinctTypes(QVector<int> *types);
-    bool idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
-    bool readChunk(const QByteArray &sql, const QVector<QByteArray> &texts,
-                   const QVector<qint64> &numbers, Chunk *chunk);
-    bool deliver(const Chunk &chunk, const LogSelection &selection, const RowCallback &onRow,
-                 qint64 *delivered, bool *stopped);
-
-    sqlite3 *m_db = nullptr;
-    QString m_error;
-    bool m_transient = false;
+    class Private;
+    std::unique_ptr<Private> d;
 };
 
 } // namespace SystemLog

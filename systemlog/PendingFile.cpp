@@ -1,10 +1,12 @@
 #include "PendingFile.h"
 
+#include "LogSchema.h"
+#include "sqlite/Sqlite.h"
+
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
 #include <QUuid>
 
 #include <sqlite3.h>
@@ -24,97 +26,10 @@ constexpr int kAppendChunk = 20000;
 // How long one statement waits for another program's lock on the side file.
 constexpr int kShortWaitMs = 200;
 
-QSqlError sqliteError(sqlite3 *handle, int code, const QString &what)
-{
-    return QSqlError(what, QString::fromUtf8(sqlite3_errmsg(handle)), QSqlError::TransactionError,
-                     QString::number(code));
-}
-
 void setError(QSqlError *target, const QSqlError &error)
 {
     if (target)
         *target = error;
-}
-
-// One statement run to its end, with the first column of its first row.
-struct Outcome
-{
-    int rc = SQLITE_OK;
-    sqlite3_int64 value = 0;
-    bool isNull = true;
-    QByteArray text;
-    bool ok() const { return rc == SQLITE_DONE; }
-};
-
-// Runs one statement; `bound`, when not null, is bound as text to its first parameter.
-Outcome run(sqlite3 *handle, const QByteArray &sql, const QByteArray &bound = QByteArray())
-{
-    Outcome out;
-    sqlite3_stmt *statement = nullptr;
-    out.rc = sqlite3_prepare_v2(handle, sql.constData(), sql.size(), &statement, nullptr);
-    if (out.rc == SQLITE_OK && !bound.isNull())
-        out.rc = sqlite3_bind_text(statement, 1, bound.constData(), bound.size(), SQLITE_TRANSIENT);
-    if (out.rc == SQLITE_OK) {
-        out.rc = sqlite3_step(statement);
-        if (out.rc == SQLITE_ROW) {
-            out.isNull = sqlite3_column_type(statement, 0) == SQLITE_NULL;
-            out.value = sqlite3_column_int64(statement, 0);
-            out.text = QByteArray(reinterpret_cast<const char *>(sqlite3_column_text(statement, 0)),
-                                  sqlite3_column_bytes(statement, 0));
-            out.rc = SQLITE_DONE;
-        }
-    }
-    sqlite3_finalize(statement);
-    return out;
-}
-
-bool meansUnusable(int rc)
-{
-    rc &= 0xff;
-    return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
-}
-
-// Why the table SystemInfo of `schema` cannot hold records of the side file, or an empty text
-// when it can (or is missing). The move selects records by id ranges, so id must be the integer
-// key. *rc is set when the table cannot be read at all.
-QString unusableTable(sqlite3 *handle, const QByteArray &schema, int *rc)
-{
-    sqlite3_stmt *statement = nullptr;
-    const QByteArray sql = "PRAGMA " + schema + ".table_info(SystemInfo)";
-    *rc = sqlite3_prepare_v2(handle, sql.constData(), sql.size(), &statement, nullptr);
-    if (*rc != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        return QString::fromUtf8(sqlite3_errmsg(handle));
-    }
-    QStringList columns;
-    bool integerKey = false;
-    int keys = 0;
-    while ((*rc = sqlite3_step(statement)) == SQLITE_ROW) {
-        const QString name =
-            QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, 1)))
-                .toLower();
-        const QString type =
-            QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, 2)));
-        columns << name;
-        if (sqlite3_column_int(statement, 5) > 0) {
-            ++keys;
-            integerKey = name == QLatin1String("id") &&
-                         type.compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0;
-        }
-    }
-    sqlite3_finalize(statement);
-    if (*rc != SQLITE_DONE)
-        return QString::fromUtf8(sqlite3_errmsg(handle));
-    *rc = SQLITE_OK;
-    if (columns.isEmpty())
-        return QString();
-    for (const char *column : {"id", "datetime", "type", "message"}) {
-        if (!columns.contains(QLatin1String(column)))
-            return QStringLiteral("its table SystemInfo has no column %1").arg(column);
-    }
-    if (keys != 1 || !integerKey)
-        return QStringLiteral("the id of its table SystemInfo is not an integer primary key");
-    return QString();
 }
 
 void closeConnection(std::unique_ptr<QDBSqlite> &db)
@@ -122,6 +37,68 @@ void closeConnection(std::unique_ptr<QDBSqlite> &db)
     if (db)
         db->close();
     db.reset();
+}
+
+bool meansUnusable(int rc)
+{
+    return Sqlite::classify(rc) == Sqlite::Fault::NotALog;
+}
+
+// Why the table SystemInfo of `schema` cannot hold records of the side file, or an empty text
+// when it can (or is missing). *rc is set when the table cannot be read at all.
+QString unusableTable(sqlite3 *db, const char *schema, int *rc)
+{
+    const LogSchema::TableCheck table = LogSchema::check(db, schema);
+    *rc = table.rc;
+    if (table.rc != SQLITE_OK)
+        return Sqlite::errorText(db, table.rc);
+    if (!table.exists)
+        return QString();
+    if (!table.isLog())
+        return table.problem();
+    // The move takes records by ranges of ids.
+    if (!table.integerKey)
+        return QStringLiteral("the id of its table SystemInfo is not an integer primary key");
+    return QString();
+}
+
+// The side file attached to the log's connection as "pending" while it is in use.
+class Attachment
+{
+public:
+    Attachment(sqlite3 *db, const QString &path) : m_db(db)
+    {
+        Sqlite::Statement attach(db, "ATTACH DATABASE ?1 AS pending");
+        const QByteArray native = QFile::encodeName(path);
+        attach.bind(1, std::string_view(native.constData(), size_t(native.size())));
+        m_rc = attach.run();
+    }
+    ~Attachment()
+    {
+        if (m_rc == SQLITE_DONE)
+            Sqlite::exec(m_db, "DETACH DATABASE pending");
+    }
+    Attachment(const Attachment &) = delete;
+    Attachment &operator=(const Attachment &) = delete;
+
+    int rc() const { return m_rc; } // SQLITE_DONE once attached
+
+private:
+    sqlite3 *m_db;
+    int m_rc;
+};
+
+// The text of the first column of a statement's first row; SQLITE_ROW with *text set,
+// SQLITE_DONE without rows, or the failure.
+int readText(sqlite3 *db, std::string_view sql, QByteArray *text)
+{
+    Sqlite::Statement statement(db, sql);
+    const int rc = statement.step();
+    if (rc == SQLITE_ROW && !statement.isNull(0)) {
+        const std::string_view value = statement.text(0);
+        *text = QByteArray(value.data(), static_cast<int>(value.size()));
+    }
+    return rc;
 }
 
 } // namespace
@@ -163,10 +140,8 @@ bool PendingFile::openAppender(QSqlError *error)
     // A second try only after a file that is no side file was set aside.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!m_appender) {
-            if (QFileInfo(m_path).isDir()) {
-                if (!setAside(QStringLiteral("a directory")))
-                    break;
-            }
+            if (QFileInfo(m_path).isDir() && !setAside(QStringLiteral("a directory")))
+                break;
             m_appender = std::make_unique<QDBSqlite>(m_path, QString(), QString());
             m_appender->setConnectOptions(
                 QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
@@ -178,11 +153,11 @@ bool PendingFile::openAppender(QSqlError *error)
             closeConnection(m_appender);
             return false;
         }
+        sqlite3 *db = m_appender->nativeHandle();
         int rc = SQLITE_OK;
-        QString why = unusableTable(m_appender->nativeHandle(), "main", &rc);
+        QString why = unusableTable(db, "main", &rc);
         if (rc != SQLITE_OK && !meansUnusable(rc)) {
-            setError(error, sqliteError(m_appender->nativeHandle(), rc,
-                                        QStringLiteral("Unable to read the side file")));
+            setError(error, Sqlite::error(db, rc, QStringLiteral("Unable to read the side file")));
             closeConnection(m_appender);
             return false;
         }
@@ -191,7 +166,7 @@ bool PendingFile::openAppender(QSqlError *error)
             const QDBSqlite::Readiness readiness = m_appender->prepare(&e);
             if (readiness == QDBSqlite::Readiness::Ready) {
                 // About 8 MiB: a chunk of records with their index entries.
-                run(m_appender->nativeHandle(), "PRAGMA cache_size=-8192");
+                Sqlite::exec(m_appender->nativeHandle(), "PRAGMA cache_size=-8192");
                 return true;
             }
             if (readiness != QDBSqlite::Readiness::NotALog) {
@@ -253,28 +228,24 @@ PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved
                                   QSqlError::ConnectionError));
         return Move::Failed;
     }
-    const QByteArray attach =
-        "ATTACH DATABASE '" + QFile::encodeName(m_path).replace('\'', "''") + "' AS pending";
-    const Outcome attached = run(handle, attach);
     QSqlError e;
     Move outcome = Move::Failed;
-    int rc = attached.rc;
     QString unusable;
-    if (!attached.ok()) {
-        e = sqliteError(handle, rc, QStringLiteral("Unable to open the side file"));
-    } else {
-        unusable = unusableTable(handle, "pending", &rc);
-        if (rc != SQLITE_OK)
-            e = sqliteError(handle, rc, QStringLiteral("Unable to read the side file"));
-        else if (unusable.isEmpty())
-            outcome = moveAttached(handle, log.databaseName(), budgetMs, moved, &e);
-        run(handle, "DETACH DATABASE pending");
+    {
+        Attachment pending(handle, m_path);
+        int rc = pending.rc();
+        if (rc != SQLITE_DONE) {
+            e = Sqlite::error(handle, rc, QStringLiteral("Unable to open the side file"));
+        } else {
+            unusable = unusableTable(handle, "pending", &rc);
+            if (rc != SQLITE_OK)
+                e = Sqlite::error(handle, rc, QStringLiteral("Unable to read the side file"));
+            else if (unusable.isEmpty())
+                outcome = moveAttached(handle, log.databaseName(), budgetMs, moved, &e);
+        }
     }
-    if (outcome == Move::Failed && e.isValid()) {
-        rc = e.nativeErrorCode().toInt();
-        if (meansUnusable(rc))
-            unusable = e.text();
-    }
+    if (outcome == Move::Failed && e.isValid() && meansUnusable(Sqlite::codeOf(e)))
+        unusable = e.text();
     if (!unusable.isEmpty())
         return setAside(unusable) ? Move::Done : Move::Failed;
     setError(error, e);
@@ -283,145 +254,176 @@ PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved
     return outcome;
 }
 
+// The side file's token, made in a transaction of the side file alone when it has none.
+// SQLITE_OK with *token set, or the failure.
+int PendingFile::tokenOf(sqlite3 *db, QByteArray *token)
+{
+    const std::string_view read = "SELECT token FROM pending.SideFile LIMIT 1";
+    qint64 tables = 0;
+    int rc = Sqlite::readNumber(
+        db, "SELECT count(*) FROM pending.sqlite_master WHERE name='SideFile'", &tables);
+    if (rc == SQLITE_ROW && tables > 0)
+        rc = readText(db, read, token);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return rc;
+    if (!token->isEmpty())
+        return SQLITE_OK;
+    // Deferred: only the side file is written.
+    rc = Sqlite::exec(db, "BEGIN");
+    if (rc == SQLITE_DONE)
+        rc = Sqlite::exec(db, "CREATE TABLE IF NOT EXISTS pending.SideFile(token TEXT NOT NULL)");
+    if (rc == SQLITE_DONE) {
+        Sqlite::Statement insert(db, "INSERT INTO pending.SideFile(token) SELECT ?1 WHERE NOT "
+                                     "EXISTS (SELECT 1 FROM pending.SideFile)");
+        rc = insert.bind(1, QUuid::createUuid().toString(QUuid::WithoutBraces)).run();
+    }
+    if (rc == SQLITE_DONE)
+        rc = Sqlite::exec(db, "COMMIT");
+    if (rc != SQLITE_DONE) {
+        if (!sqlite3_get_autocommit(db))
+            Sqlite::exec(db, "ROLLBACK");
+        return rc;
+    }
+    rc = readText(db, read, token);
+    return rc == SQLITE_ROW && !token->isEmpty() ? SQLITE_OK : rc;
+}
+
+// Moves the next chunk of records in one transaction: *moved counts them, *done once the side
+// file holds none. SQLITE_OK, or the failure (nothing of the chunk moved then).
+int PendingFile::moveChunk(sqlite3 *db, const QByteArray &token, int *moved, bool *done,
+                           bool *logMoved)
+{
+    Sqlite::Transaction transaction(db);
+    if (transaction.rc() != SQLITE_OK)
+        return transaction.rc();
+    if (Sqlite::hasMoved(db)) {
+        *logMoved = true;
+        return SQLITE_IOERR;
+    }
+    const std::string_view tokenText(token.constData(), size_t(token.size()));
+    int rc = Sqlite::exec(db, "CREATE TABLE IF NOT EXISTS main.SideFileMoves(token TEXT PRIMARY "
+                              "KEY, movedUpTo INTEGER NOT NULL)");
+    if (rc != SQLITE_DONE)
+        return rc;
+    Sqlite::Statement mark(db, "SELECT movedUpTo FROM main.SideFileMoves WHERE token = ?1");
+    rc = mark.bind(1, tokenText).step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return rc;
+    const qint64 taken = rc == SQLITE_ROW ? mark.int64(0) : 0;
+    // Records an earlier move took, whose removal from the side file did not commit.
+    Sqlite::Statement stale(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
+    rc = stale.bind(1, taken).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    const int staleRecords = sqlite3_changes(db);
+
+    Sqlite::Statement end(db, "SELECT max(id) FROM (SELECT id FROM pending.SystemInfo "
+                              "ORDER BY id LIMIT ?1)");
+    rc = end.bind(1, qint64(kChunk)).step();
+    if (rc != SQLITE_ROW)
+        return rc;
+    if (end.isNull(0)) {
+        // Empty: the log forgets the token, but only in a transaction that changes nothing in
+        // the side file, so that the two cannot part.
+        if (staleRecords == 0) {
+            Sqlite::Statement forget(db, "DELETE FROM main.SideFileMoves WHERE token = ?1");
+            rc = forget.bind(1, tokenText).run();
+            if (rc != SQLITE_DONE)
+                return rc;
+        }
+        rc = transaction.commit();
+        *done = rc == SQLITE_OK && staleRecords == 0;
+        return rc;
+    }
+    const qint64 upTo = end.int64(0);
+    Sqlite::Statement insert(db, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
+                                 "datetime, type, message FROM pending.SystemInfo WHERE id <= ?1 "
+                                 "ORDER BY id");
+    rc = insert.bind(1, upTo).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    const int inserted = sqlite3_changes(db);
+    Sqlite::Statement remember(db, "INSERT OR REPLACE INTO main.SideFileMoves(token, movedUpTo) "
+                                   "VALUES(?1, ?2)");
+    rc = remember.bind(1, tokenText).bind(2, upTo).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    Sqlite::Statement remove(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
+    rc = remove.bind(1, upTo).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    rc = transaction.commit();
+    if (rc == SQLITE_OK)
+        *moved += inserted;
+    return rc;
+}
+
 PendingFile::Move PendingFile::moveAttached(sqlite3 *handle, const QString &logName, int budgetMs,
                                             int *moved, QSqlError *error)
 {
-    const auto failWith = [&](int rc, const QString &what) {
-        const QSqlError e = sqliteError(handle, rc, what);
-        if (!sqlite3_get_autocommit(handle))
-            run(handle, "ROLLBACK");
-        setError(error, e);
+    const auto failed = [&](int rc, const QString &what) {
+        setError(error, Sqlite::error(handle, rc, what));
         return Move::Failed;
     };
-    Outcome step = run(handle, "SELECT count(*) FROM pending.sqlite_master WHERE type='table' AND "
-                               "name='SystemInfo'");
-    if (!step.ok())
-        return failWith(step.rc, QStringLiteral("Unable to read the side file"));
-    if (step.value == 0)
+    qint64 tables = 0;
+    int rc = Sqlite::readNumber(handle,
+                                "SELECT count(*) FROM pending.sqlite_master WHERE type='table' "
+                                "AND name='SystemInfo'",
+                                &tables);
+    if (rc != SQLITE_ROW)
+        return failed(rc, QStringLiteral("Unable to read the side file"));
+    if (tables == 0)
         return Move::Done;
-
-    // The side file's token, made in a transaction of the side file alone when it has none.
-    const QByteArray readToken = "SELECT token FROM pending.SideFile LIMIT 1";
-    step = run(handle, "SELECT count(*) FROM pending.sqlite_master WHERE name='SideFile'");
-    if (step.ok() && step.value > 0)
-        step = run(handle, readToken);
-    if (step.ok() && step.isNull) {
-        const QByteArray token = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
-        step = run(handle, "BEGIN");
-        if (step.ok())
-            step = run(handle, "CREATE TABLE IF NOT EXISTS pending.SideFile(token TEXT NOT NULL)");
-        if (step.ok())
-            step = run(handle,
-                       "INSERT INTO pending.SideFile(token) SELECT ?1 WHERE NOT EXISTS "
-                       "(SELECT 1 FROM pending.SideFile)",
-                       token);
-        if (step.ok())
-            step = run(handle, "COMMIT");
-        if (step.ok())
-            step = run(handle, readToken);
-    }
-    if (!step.ok() || step.isNull)
-        return failWith(step.rc, QStringLiteral("Unable to mark the side file"));
-    const QByteArray token = step.text;
+    QByteArray token;
+    rc = tokenOf(handle, &token);
+    if (rc != SQLITE_OK)
+        return failed(rc, QStringLiteral("Unable to mark the side file"));
     // The side file commits together with the log only in a rollback journal mode; a side file
     // that another program switched to WAL could lose records that the log did not take.
-    step = run(handle, "PRAGMA pending.journal_mode");
-    if (step.ok() && step.text.toLower() == "wal")
-        step = run(handle, "PRAGMA pending.journal_mode=DELETE");
-    if (!step.ok() || step.text.toLower() == "wal")
-        return failWith(step.ok() ? SQLITE_BUSY : step.rc,
-                        QStringLiteral("Unable to take the side file out of WAL mode"));
+    QByteArray mode;
+    rc = readText(handle, "PRAGMA pending.journal_mode", &mode);
+    if (rc == SQLITE_ROW && mode.toLower() == "wal")
+        rc = readText(handle, "PRAGMA pending.journal_mode=DELETE", &mode);
+    if (rc != SQLITE_ROW)
+        return failed(rc, QStringLiteral("Unable to take the side file out of WAL mode"));
+    if (mode.toLower() == "wal")
+        return failed(SQLITE_BUSY, QStringLiteral("Unable to take the side file out of WAL mode"));
 
     QElapsedTimer clock;
     clock.start();
-    for (;;) {
-        step = run(handle, "BEGIN IMMEDIATE");
-        if (!step.ok())
-            return failWith(step.rc, QStringLiteral("Unable to move records"));
-        if (QDBSqlite::hasMoved(handle)) {
-            run(handle, "ROLLBACK");
-            setError(
-                error,
-                QSqlError(
-                    QString(),
-                    QStringLiteral("%1 was removed or replaced while it was open").arg(logName),
-                    QSqlError::ConnectionError));
+    for (bool done = false; !done;) {
+        bool logMoved = false;
+        rc = moveChunk(handle, token, moved, &done, &logMoved);
+        if (logMoved) {
+            setError(error, Sqlite::movedError(logName));
             return Move::Failed;
         }
-        step = run(handle, "CREATE TABLE IF NOT EXISTS main.SideFileMoves(token TEXT PRIMARY KEY, "
-                           "movedUpTo INTEGER NOT NULL)");
-        if (step.ok())
-            step = run(handle, "SELECT movedUpTo FROM main.SideFileMoves WHERE token = ?1", token);
-        const QByteArray taken = QByteArray::number(step.value);
-        // Records an earlier move took, whose removal from the side file did not commit.
-        if (step.ok())
-            step = run(handle, "DELETE FROM pending.SystemInfo WHERE id <= " + taken);
-        const int stale = sqlite3_changes(handle);
-        if (step.ok())
-            step = run(handle, "SELECT max(id) FROM (SELECT id FROM pending.SystemInfo ORDER BY "
-                               "id LIMIT " +
-                                   QByteArray::number(kChunk) + ")");
-        if (!step.ok())
-            return failWith(step.rc, QStringLiteral("Unable to move records"));
-        if (step.isNull) {
-            // Empty: the log forgets the token, but only in a transaction that changes nothing
-            // in the side file, so that the two cannot part.
-            if (stale == 0)
-                step = run(handle, "DELETE FROM main.SideFileMoves WHERE token = ?1", token);
-            if (step.ok())
-                step = run(handle, "COMMIT");
-            if (!step.ok())
-                return failWith(step.rc, QStringLiteral("Unable to move records"));
-            if (stale == 0)
-                return Move::Done;
-            continue;
-        }
-        const QByteArray upTo = QByteArray::number(step.value);
-        step = run(handle, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
-                           "datetime, type, message FROM pending.SystemInfo WHERE id <= " +
-                               upTo + " ORDER BY id");
-        const int inserted = sqlite3_changes(handle);
-        if (step.ok())
-            step = run(handle,
-                       "INSERT OR REPLACE INTO main.SideFileMoves(token, movedUpTo) VALUES(?1, " +
-                           upTo + ")",
-                       token);
-        if (step.ok())
-            step = run(handle, "DELETE FROM pending.SystemInfo WHERE id <= " + upTo);
-        if (step.ok())
-            step = run(handle, "COMMIT");
-        if (!step.ok())
-            return failWith(step.rc, QStringLiteral("Unable to move records"));
-        *moved += inserted;
-        if (budgetMs > 0 && clock.elapsed() >= budgetMs)
+        if (rc != SQLITE_OK)
+            return failed(rc, QStringLiteral("Unable to move records"));
+        if (!done && budgetMs > 0 && clock.elapsed() >= budgetMs)
             return Move::Partial;
     }
+    return Move::Done;
 }
 
 void PendingFile::removeIfEmpty()
 {
     // Under the file's write lock, so that no other process appends in between; an appender that
     // then finds the file gone writes into a new one (see append).
-    sqlite3 *handle = nullptr;
-    if (sqlite3_open_v2(QFile::encodeName(m_path).constData(), &handle, SQLITE_OPEN_READWRITE,
-                        nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(handle, kShortWaitMs);
-        if (run(handle, "BEGIN IMMEDIATE").ok()) {
-            Outcome tables;
-            Outcome records;
-            const bool read =
-                !QDBSqlite::hasMoved(handle) &&
-                (tables = run(handle, "SELECT count(*) FROM sqlite_master WHERE "
-                                      "name='SystemInfo'"))
-                    .ok() &&
-                (tables.value == 0 ||
-                 (records = run(handle, "SELECT EXISTS(SELECT 1 FROM SystemInfo)")).ok());
-            if (read && records.value == 0)
-                QFile::remove(m_path);
-            run(handle, "ROLLBACK");
-        }
-    }
-    sqlite3_close(handle);
+    Sqlite::Connection file;
+    if (file.open(m_path, SQLITE_OPEN_READWRITE, kShortWaitMs) != SQLITE_OK)
+        return;
+    Sqlite::Transaction transaction(file.handle());
+    if (transaction.rc() != SQLITE_OK || Sqlite::hasMoved(file.handle()))
+        return;
+    const LogSchema::TableCheck table = LogSchema::check(file.handle());
+    qint64 records = 0;
+    const bool read = table.rc == SQLITE_OK &&
+                      (!table.exists ||
+                       Sqlite::readNumber(file.handle(), "SELECT EXISTS(SELECT 1 FROM SystemInfo)",
+                                          &records) == SQLITE_ROW);
+    if (read && records == 0)
+        QFile::remove(m_path);
 }
 
 } // namespace SystemLog

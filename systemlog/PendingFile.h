@@ -59,8 +59,11 @@ public:
 
 private:
     bool openAppender(QSqlError *error);
-    Move moveAttached(sqlite3 *handle, const QString &logName, int budgetMs, int *moved,
+    Move moveAttached(sqlite3 *db, const QString &logName, int budgetMs, int *moved,
                       QSqlError *error);
+    static int tokenOf(sqlite3 *db, QByteArray *token);
+    static int moveChunk(sqlite3 *db, const QByteArray &token, int *moved, bool *done,
+                         bool *logMoved);
     bool setAside(const QString &why);
     void removeIfEmpty();
 

@@ -1,81 +1,31 @@
 #include "QDBSqlite.h"
 
+#include "LogSchema.h"
+#include "sqlite/Sqlite.h"
+
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDriver>
-#include <QSqlQuery>
-#include <QStringList>
 #include <QVariant>
 
 #include <sqlite3.h>
 
 #include <cstdio>
-#include <ctime>
 
 namespace SystemLog {
 
 namespace {
 
-// The table as it has always been stored; kept character for character.
-const QString kSchemaStatement = QStringLiteral(
-    "CREATE TABLE IF NOT EXISTS SystemInfo(\t\t\t\t\t\t"
-    "id INTEGER  PRIMARY KEY AUTOINCREMENT UNIQUE \t\t\t\t\t\t"
-    ", datetime DATETIME NOT NULL DEFAULT (datetime(CURRENT_TIMESTAMP,'localtime'))  \t\t\t\t\t\t"
-    ", type INT(32) \t\t\t\t\t\t"
-    ", message TEXT)");
-
-// Lets the listings by category and time use an index instead of scanning every record.
-const QString kIndexStatement = QStringLiteral(
-    "CREATE INDEX IF NOT EXISTS SystemInfo_type_datetime ON SystemInfo(type, datetime)");
-
-const QString kInsertStatement =
-    QStringLiteral("INSERT INTO SystemInfo(type ,message) VALUES(?, ?)");
+const char kInsertStatement[] = "INSERT INTO SystemInfo(type ,message) VALUES(?, ?)";
 
 // A queued record carries the moment it was logged, which may lie well before the moment it is
 // stored (the file was busy, say): the batch writes the stamp itself.
-const QString kStampedInsertStatement =
-    QStringLiteral("INSERT INTO SystemInfo(datetime, type ,message) VALUES(?, ?, ?)");
+const char kStampedInsertStatement[] =
+    "INSERT INTO SystemInfo(datetime, type ,message) VALUES(?, ?, ?)";
 
-const QString kSelectStatement =
-    QStringLiteral("select datetime,message from SystemInfo where datetime >= ? and datetime <= ? "
-                   "and type = ? order by id");
-
-// A read and a write on the file wait this long for each other before giving up.
-const QString kConnectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000");
-
-} // namespace
-
-// SQLite result codes that concern the file or the connection rather than one record: an
-// insert failing with one of these fails the whole transaction, which is then retried.
-bool QDBSqlite::isStoreWide(const QSqlError &error)
-{
-    bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
-    if (!ok)
-        return true;
-    switch (code) {
-    case 5:  // SQLITE_BUSY
-    case 6:  // SQLITE_LOCKED
-    case 7:  // SQLITE_NOMEM
-    case 8:  // SQLITE_READONLY
-    case 9:  // SQLITE_INTERRUPT
-    case 10: // SQLITE_IOERR
-    case 11: // SQLITE_CORRUPT
-    case 13: // SQLITE_FULL
-    case 14: // SQLITE_CANTOPEN
-    case 15: // SQLITE_PROTOCOL
-    case 17: // SQLITE_SCHEMA
-    case 21: // SQLITE_MISUSE
-    case 22: // SQLITE_NOLFS
-    case 23: // SQLITE_AUTH
-    case 26: // SQLITE_NOTADB
-        return true;
-    default:
-        return false;
-    }
-}
-
-namespace {
+const char kSelectStatement[] =
+    "select datetime,message from SystemInfo where datetime >= ? and datetime <= ? "
+    "and type = ? order by id";
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -93,27 +43,17 @@ QSqlError makeError(const QString &text, QSqlError::ErrorType type)
     return QSqlError(QString(), text, type);
 }
 
-} // namespace
-
-QDBSqlite::QDBSqlite(const QString &databaseName, const QString &userName, const QString &password)
-    : QSqlDatabase(QStringLiteral("QSQLITE"))
+QSqlError notOpenError()
 {
-    setDatabaseName(databaseName);
-    if (!userName.isEmpty()) {
-        setUserName(userName);
-        setPassword(password);
-    }
-    setConnectOptions(kConnectOptions);
-    // The first handle() registers the handle's type with Qt's type registry. Doing it here, in
-    // the thread that creates the connection, puts it before the writer thread and any query
-    // thread start, instead of racing (as far as ThreadSanitizer can tell) between them.
-    if (driver())
-        driver()->handle();
+    return makeError(QStringLiteral("the log database is not open"), QSqlError::ConnectionError);
 }
 
-QDBSqlite::~QDBSqlite() = default;
-
-namespace {
+// Text read from a statement as a QString.
+QString textOf(const Sqlite::Statement &statement, int column)
+{
+    const std::string_view text = statement.text(column);
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+}
 
 bool openConnection(QSqlDatabase &db, QSqlError *error)
 {
@@ -131,7 +71,55 @@ bool openConnection(QSqlDatabase &db, QSqlError *error)
     return true;
 }
 
+// The batch loop runs on SQLite's own interface, through the handle of this connection: the
+// toolkit's per-statement bookkeeping would cost more than the insert itself.
+sqlite3 *sqliteHandle(const QSqlDatabase &db)
+{
+    if (!db.driver())
+        return nullptr;
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
+}
+
 } // namespace
+
+bool QDBSqlite::isStoreWide(const QSqlError &error)
+{
+    const int code = Sqlite::codeOf(error);
+    return code < 0 || Sqlite::classify(code) != Sqlite::Fault::RecordOnly;
+}
+
+bool QDBSqlite::meansNotALog(const QSqlError &error)
+{
+    const int code = Sqlite::codeOf(error);
+    return code >= 0 && Sqlite::classify(code) == Sqlite::Fault::NotALog;
+}
+
+bool QDBSqlite::isBusy(const QSqlError &error)
+{
+    const int code = Sqlite::codeOf(error);
+    return code >= 0 && Sqlite::classify(code) == Sqlite::Fault::Busy;
+}
+
+QDBSqlite::QDBSqlite(const QString &databaseName, const QString &userName, const QString &password)
+    : QSqlDatabase(QStringLiteral("QSQLITE"))
+{
+    setDatabaseName(databaseName);
+    if (!userName.isEmpty()) {
+        setUserName(userName);
+        setPassword(password);
+    }
+    setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(Sqlite::kBusyTimeoutMs));
+    // The first handle() registers the handle's type with Qt's type registry. Doing it here, in
+    // the thread that creates the connection, puts it before the writer thread and any query
+    // thread start, instead of racing (as far as ThreadSanitizer can tell) between them.
+    if (driver())
+        driver()->handle();
+}
+
+QDBSqlite::~QDBSqlite() = default;
 
 bool QDBSqlite::openExisting(QSqlError *error)
 {
@@ -145,11 +133,6 @@ bool QDBSqlite::openExisting(QSqlError *error)
 
 QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
 {
-    // Quiet: a caller that retries decides when a failure is worth reporting.
-    const auto notReady = [&](const QSqlError &e) {
-        setError(error, e);
-        return meansNotALog(e) ? Readiness::NotALog : Readiness::Unavailable;
-    };
     if (!isOpen()) {
         const QFileInfo file(databaseName());
         if (file.exists() && !file.isFile()) {
@@ -161,32 +144,38 @@ QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
         if (!openConnection(*this, error))
             return Readiness::Unavailable;
     }
+    sqlite3 *handle = nativeHandle();
+    if (!handle) {
+        setError(error, notOpenError());
+        return Readiness::Unavailable;
+    }
+    // Quiet: a caller that retries decides when a failure is worth reporting.
+    const auto notReady = [&](int rc) {
+        const QSqlError e = Sqlite::error(handle, rc, QStringLiteral("Unable to set up the log"));
+        setError(error, e);
+        return meansNotALog(e) ? Readiness::NotALog : Readiness::Unavailable;
+    };
     // An empty file is what a first start that failed (a full disk, say) leaves behind: SQLite
     // takes it for an empty database, and the statements below make it a new log.
-    QSqlQuery query(*this);
-    if (!query.exec(kSchemaStatement))
-        return notReady(query.lastError());
-    if (!query.exec(QStringLiteral("PRAGMA table_info(SystemInfo)")))
-        return notReady(query.lastError());
-    QStringList columns;
-    while (query.next())
-        columns << query.value(1).toString().toLower();
-    query.finish();
-    for (const char *column : {"id", "datetime", "type", "message"}) {
-        if (!columns.contains(QLatin1String(column))) {
-            setError(error,
-                     makeError(QStringLiteral("%1 holds a table SystemInfo without the column "
-                                              "%2: not a log")
-                                   .arg(databaseName(), QLatin1String(column)),
-                               QSqlError::StatementError));
-            return Readiness::NotALog;
-        }
+    int rc = Sqlite::exec(handle, LogSchema::kCreateTable);
+    if (rc != SQLITE_DONE)
+        return notReady(rc);
+    const LogSchema::TableCheck table = LogSchema::check(handle);
+    if (table.rc != SQLITE_OK)
+        return notReady(table.rc);
+    if (!table.isLog()) {
+        setError(error, makeError(QStringLiteral("%1 holds a table SystemInfo without the column "
+                                                 "%2: not a log")
+                                      .arg(databaseName(), table.missing),
+                                  QSqlError::StatementError));
+        return Readiness::NotALog;
     }
     // Without the index every query scans the whole table, but records can still be stored
     // and listed (a read-only file that predates the index, for example). Another program
     // holding the file is worth waiting for, though: the index is tried again then.
-    if (!query.exec(kIndexStatement) && isBusy(query.lastError()))
-        return notReady(query.lastError());
+    rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
+    if (rc != SQLITE_DONE && Sqlite::classify(rc) == Sqlite::Fault::Busy)
+        return notReady(rc);
     setError(error, QSqlError());
     return Readiness::Ready;
 }
@@ -196,103 +185,20 @@ bool QDBSqlite::createTable(QSqlError *error)
     return prepare(error) == Readiness::Ready;
 }
 
-namespace {
-
-int primaryCode(const QSqlError &error)
-{
-    bool ok = false;
-    const int code = error.nativeErrorCode().toInt(&ok);
-    return ok ? code & 0xff : -1;
-}
-
-} // namespace
-
-bool QDBSqlite::meansNotALog(const QSqlError &error)
-{
-    switch (primaryCode(error)) {
-    case 11: // SQLITE_CORRUPT
-    case 26: // SQLITE_NOTADB
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool QDBSqlite::isBusy(const QSqlError &error)
-{
-    const int code = primaryCode(error);
-    return code == 5 || code == 6; // SQLITE_BUSY, SQLITE_LOCKED
-}
-
 bool QDBSqlite::insertLog(int type, const QString &message, QSqlError *error)
 {
-    if (!isOpen()) {
-        setError(error, makeError(QStringLiteral("the log database is not open"),
-                                  QSqlError::ConnectionError));
+    sqlite3 *handle = nativeHandle();
+    if (!handle) {
+        setError(error, notOpenError());
         return false;
     }
-    QSqlQuery query(*this);
-    if (!query.prepare(kInsertStatement)) {
-        setError(error, query.lastError());
-        return false;
-    }
-    query.addBindValue(type);
-    query.addBindValue(message);
-    if (!query.exec()) {
-        setError(error, query.lastError());
-        return false;
-    }
-    setError(error, QSqlError());
-    return true;
-}
-
-namespace {
-
-// The batch loop runs on SQLite's own interface, through the handle of this connection: the
-// toolkit's per-statement bookkeeping would cost more than the insert itself.
-sqlite3 *sqliteHandle(const QSqlDatabase &db)
-{
-    if (!db.driver())
-        return nullptr;
-    const QVariant handle = db.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.constData());
-}
-
-QSqlError sqliteError(sqlite3 *handle, int code, const QString &what)
-{
-    return QSqlError(what, QString::fromUtf8(sqlite3_errmsg(handle)), QSqlError::TransactionError,
-                     QString::number(code));
-}
-
-bool isStoreWideCode(int code)
-{
-    return QDBSqlite::isStoreWide(
-        QSqlError(QString(), QString(), QSqlError::UnknownError, QString::number(code)));
-}
-
-} // namespace
-
-QByteArray localStampText(qint64 secs)
-{
-    // The text changes once a second: a record logged in the same second shares it. A change of
-    // the zone shows from the next second on.
-    thread_local qint64 lastSecs = 0;
-    thread_local QByteArray lastText;
-    if (secs != lastSecs || lastText.isEmpty()) {
-        const std::time_t t = static_cast<std::time_t>(secs);
-        std::tm local{};
-        char text[32];
-        tzset();
-        if (localtime_r(&t, &local) &&
-            std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 19)
-            lastText = QByteArray(text, 19);
-        else
-            lastText = QByteArrayLiteral("1970-01-01 00:00:00");
-        lastSecs = secs;
-    }
-    return lastText;
+    Sqlite::Statement insert(handle, kInsertStatement);
+    insert.bind(1, qint64(type)).bind(2, message);
+    const int rc = insert.run();
+    setError(error, rc == SQLITE_DONE
+                        ? QSqlError()
+                        : Sqlite::error(handle, rc, QStringLiteral("Unable to store a record")));
+    return rc == SQLITE_DONE;
 }
 
 sqlite3 *QDBSqlite::nativeHandle() const
@@ -302,15 +208,12 @@ sqlite3 *QDBSqlite::nativeHandle() const
 
 bool QDBSqlite::hasMoved(sqlite3 *handle)
 {
-    int moved = 0;
-    return sqlite3_file_control(handle, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
-           moved != 0;
+    return Sqlite::hasMoved(handle);
 }
 
 void QDBSqlite::setBusyTimeout(int ms)
 {
-    if (sqlite3 *handle = nativeHandle())
-        sqlite3_busy_timeout(handle, ms);
+    Sqlite::setBusyTimeout(nativeHandle(), ms);
 }
 
 QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_iterator first,
@@ -320,77 +223,49 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
     BatchResult result;
     if (first == last)
         return result;
+    const auto fail = [&result](const QSqlError &error) {
+        result = BatchResult();
+        result.failed = true;
+        result.error = error;
+        return result;
+    };
 
     sqlite3 *handle = nativeHandle();
-    if (!handle) {
-        result.failed = true;
-        result.error =
-            makeError(QStringLiteral("the log database is not open"), QSqlError::ConnectionError);
-        return result;
-    }
-
-    int rc = sqlite3_exec(handle, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        result.failed = true;
-        result.error = sqliteError(handle, rc, QStringLiteral("Unable to begin transaction"));
-        return result;
-    }
+    if (!handle)
+        return fail(notOpenError());
+    Sqlite::Transaction transaction(handle);
+    if (transaction.rc() != SQLITE_OK)
+        return fail(
+            Sqlite::error(handle, transaction.rc(), QStringLiteral("Unable to begin transaction")));
     // Records written into a file that was deleted or replaced since it was opened would be
     // gone with it. Checked under the write lock, so that nobody removes it in between.
-    if (hasMoved(handle)) {
-        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-        result.failed = true;
+    if (Sqlite::hasMoved(handle)) {
+        fail(Sqlite::movedError(databaseName()));
         result.moved = true;
-        result.error = makeError(
-            QStringLiteral("%1 was removed or replaced while it was open").arg(databaseName()),
-            QSqlError::ConnectionError);
         return result;
     }
-
-    const QByteArray insertText = kStampedInsertStatement.toUtf8();
-    sqlite3_stmt *insert = nullptr;
-    rc = sqlite3_prepare_v2(handle, insertText.constData(), insertText.size(), &insert, nullptr);
-    if (rc != SQLITE_OK) {
-        result.failed = true;
-        result.error = sqliteError(handle, rc, QStringLiteral("Unable to prepare the insert"));
-        sqlite3_finalize(insert);
-        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-        return result;
-    }
+    Sqlite::Statement insert(handle, kStampedInsertStatement);
+    if (!insert.ok())
+        return fail(
+            Sqlite::error(handle, insert.rc(), QStringLiteral("Unable to prepare the insert")));
 
     QElapsedTimer clock;
     clock.start();
     int consumed = 0;
     for (auto it = first; it != last; ++it) {
-        // The texts live in the queued record until the step is done.
-        const QString &message = it->message;
-        rc = sqlite3_bind_text(insert, 1, it->stamp.constData(), it->stamp.size(), SQLITE_STATIC);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_bind_int(insert, 2, it->type);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_bind_text16(insert, 3, message.utf16(),
-                                     message.size() * int(sizeof(QChar)), SQLITE_STATIC);
-        // A value SQLite cannot take (a message beyond its length limit) fails its bind: that
-        // record alone is refused, never stored with a NULL in its place.
-        if (rc == SQLITE_OK) {
-            rc = sqlite3_step(insert);
-            sqlite3_reset(insert);
-        } else {
-            sqlite3_clear_bindings(insert);
-        }
+        // A value SQLite cannot take (a message beyond its length limit) fails its bind, and
+        // the step reports it: that record alone is refused, never stored with a NULL.
+        const std::string_view stamp(it->stamp.constData(), size_t(it->stamp.size()));
+        insert.bind(1, stamp).bind(2, qint64(it->type)).bind(3, it->message);
+        const int rc = insert.step();
+        insert.reset();
         if (rc == SQLITE_DONE) {
             ++result.stored;
         } else {
-            const QSqlError e = sqliteError(handle, rc, QStringLiteral("Unable to store a record"));
-            if (isStoreWideCode(rc)) {
-                sqlite3_finalize(insert);
-                sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-                result.stored = 0;
-                result.rejected = 0;
-                result.failed = true;
-                result.error = e;
-                return result;
-            }
+            const QSqlError e =
+                Sqlite::error(handle, rc, QStringLiteral("Unable to store a record"));
+            if (Sqlite::classify(rc) != Sqlite::Fault::RecordOnly)
+                return fail(e);
             if (!result.error.isValid())
                 result.error = e;
             ++result.rejected;
@@ -400,17 +275,9 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
         if (budgetMs > 0 && (consumed & 63) == 0 && clock.elapsed() >= budgetMs)
             break;
     }
-    sqlite3_finalize(insert);
-
-    rc = sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        const QSqlError e = sqliteError(handle, rc, QStringLiteral("Unable to commit"));
-        sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-        result.stored = 0;
-        result.rejected = 0;
-        result.failed = true;
-        result.error = e;
-    }
+    const int rc = transaction.commit();
+    if (rc != SQLITE_OK)
+        return fail(Sqlite::error(handle, rc, QStringLiteral("Unable to commit")));
     return result;
 }
 
@@ -420,44 +287,27 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
     sqlite3 *handle = nativeHandle();
     if (!handle) {
         QSqlError e = lastError();
-        if (!e.isValid())
-            e = makeError(QStringLiteral("the log database is not open"),
-                          QSqlError::ConnectionError);
-        setError(error, e);
+        setError(error, e.isValid() ? e : notOpenError());
         return rows;
     }
 
     // Read through SQLite's own interface: the rows come out as UTF-8 and are decoded once,
     // instead of being converted to UTF-16 by SQLite and copied again by the toolkit.
-    const QByteArray selectText = kSelectStatement.toUtf8();
     const QByteArray start = startTime.toUtf8();
     const QByteArray end = endTime.toUtf8();
-    sqlite3_stmt *select = nullptr;
-    int rc =
-        sqlite3_prepare_v2(handle, selectText.constData(), selectText.size(), &select, nullptr);
-    if (rc == SQLITE_OK) {
-        sqlite3_bind_text(select, 1, start.constData(), start.size(), SQLITE_STATIC);
-        sqlite3_bind_text(select, 2, end.constData(), end.size(), SQLITE_STATIC);
-        sqlite3_bind_int(select, 3, type);
-        while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
-            const char *stamp = reinterpret_cast<const char *>(sqlite3_column_text(select, 0));
-            const int stampBytes = sqlite3_column_bytes(select, 0);
-            const char *message = reinterpret_cast<const char *>(sqlite3_column_text(select, 1));
-            const int messageBytes = sqlite3_column_bytes(select, 1);
-            rows.append(LogRow(QString::fromUtf8(stamp, stampBytes),
-                               QString::fromUtf8(message, messageBytes)));
-        }
-    }
+    Sqlite::Statement select(handle, kSelectStatement);
+    select.bind(1, std::string_view(start.constData(), size_t(start.size())))
+        .bind(2, std::string_view(end.constData(), size_t(end.size())))
+        .bind(3, qint64(type));
+    int rc;
+    while ((rc = select.step()) == SQLITE_ROW)
+        rows.append(LogRow(textOf(select, 0), textOf(select, 1)));
     if (rc != SQLITE_DONE) {
-        const QSqlError e(QStringLiteral("Unable to query the log"),
-                          QString::fromUtf8(sqlite3_errmsg(handle)), QSqlError::StatementError,
-                          QString::number(rc));
-        sqlite3_finalize(select);
+        const QSqlError e = Sqlite::error(handle, rc, QStringLiteral("Unable to query the log"));
         report("query failed", e);
         setError(error, e);
         return LogRowList();
     }
-    sqlite3_finalize(select);
     setError(error, QSqlError());
     return rows;
 }

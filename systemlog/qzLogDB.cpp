@@ -1,6 +1,8 @@
 #include "qzLogDB.h"
 
 #include "PendingFile.h"
+#include "QDBSqlite.h"
+#include "sqlite/Sqlite.h"
 
 #include <QDir>
 #include <QFile>
@@ -98,15 +100,6 @@ void removeStaleSuperJournals()
 
 } // namespace
 
-// What one cycle of the writer found.
-struct qzLogDB::Cycle
-{
-    bool stopping = false;
-    bool failed = false;      // the log could not take records now (m_error says why)
-    bool wrote = false;       // records went into the log
-    bool movingOlder = false; // older records are still being moved out of the side file
-};
-
 qzLogDB::qzLogDB(QObject *parent) : QThread(parent), m_ownerThread(QThread::currentThreadId())
 {
     m_pDB = new QDBSqlite(kDatabaseName, QString(), QString());
@@ -174,9 +167,11 @@ void qzLogDB::stopProcess()
     m_bStop = true;
 }
 
-bool qzLogDB::stopRequested()
+bool qzLogDB::stopRequested(qint64 *requestedMs)
 {
     std::lock_guard<std::mutex> lock(m_stopMutex);
+    if (requestedMs)
+        *requestedMs = m_stopRequestedMs;
     return m_bStop;
 }
 
@@ -213,221 +208,274 @@ void qzLogDB::forgetPending(std::list<LogQueueEntry>::iterator end)
     m_pendingCount.fetch_sub(count, std::memory_order_relaxed);
 }
 
-void qzLogDB::run()
+// The writer thread's connection, side file and what it knows about them, and the steps of one
+// cycle of its loop (see run()).
+class qzLogDB::WriterLoop
 {
-    // A connection serves only the thread that opened it: the writer has its own.
-    QDBSqlite db(kDatabaseName, QString(), QString());
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
-    PendingFile sideFile(kSideFileName);
-    // What a run knows of the files starts afresh with its connection.
-    m_readiness = QDBSqlite::Readiness::Unavailable;
-    m_nextSideFileCheckMs = 0;
-    m_sideFileBlocked = false;
-    m_outOfOrderSaid = false;
-    m_busySinceMs = -1;
-    removeStaleSuperJournals();
-    bool finalTaken = false;
-    qint64 stopSeenMs = -1;
+public:
+    enum class Next
+    {
+        Pause, // sleep, then the next cycle
+        Now,   // the next cycle at once (draining a backlog at shutdown)
+        End,
+    };
 
-    for (;;) {
-        Cycle cycle;
-        cycle.stopping = stopRequested();
-        // Everything handed over up to the stop request is taken; what comes later is not, so
-        // that a stop ends even while some code keeps logging.
-        if (!finalTaken) {
-            takeQueued();
-            if (cycle.stopping) {
-                finalTaken = true;
-                std::lock_guard<std::mutex> lock(m_stopMutex);
-                stopSeenMs = m_stopRequestedMs >= 0 ? m_stopRequestedMs : nowMs();
+    explicit WriterLoop(qzLogDB &writer) : w(writer)
+    {
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
+        removeStaleSuperJournals();
+    }
+    ~WriterLoop() { m_db.close(); }
+    WriterLoop(const WriterLoop &) = delete;
+    WriterLoop &operator=(const WriterLoop &) = delete;
+
+    // Everything handed over up to the stop request is taken; what comes later is not, so that
+    // a stop ends even while some code keeps logging. Returns whether the stop was requested.
+    bool takeRecords()
+    {
+        qint64 requestedMs = -1;
+        const bool stopping = w.stopRequested(&requestedMs);
+        if (!m_finalTaken) {
+            w.takeQueued();
+            if (stopping) {
+                m_finalTaken = true;
+                m_stopSeenMs = requestedMs >= 0 ? requestedMs : nowMs();
             }
         }
-        openLog(db, cycle);
-        if (m_readiness == QDBSqlite::Readiness::Ready)
-            moveSideFile(db, sideFile, cycle);
-        // Records here wait while older ones are still being moved out of the side file.
-        if (m_readiness == QDBSqlite::Readiness::Ready && !cycle.movingOlder)
-            storeWaiting(db, sideFile, cycle);
-        sayState(cycle);
-        if (m_readiness == QDBSqlite::Readiness::NotALog)
-            spillPending(sideFile, m_error.text());
-        if (!finalTaken &&
-            m_pendingBytes + m_queuedBytes.load(std::memory_order_relaxed) > m_memoryLimit) {
-            // Beyond the memory bound, records that cannot be stored now go to the side file.
-            takeQueued();
-            spillPending(sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
-                                       .arg(m_memoryLimit / (1024 * 1024))
-                                       .arg(cycle.failed ? m_error.text()
-                                                         : QStringLiteral("older records are "
-                                                                          "still being moved")));
-        }
-
-        if (cycle.stopping) {
-            if (m_pending.empty())
-                break;
-            // Only another program's lock is worth waiting for, and only for so long. Behind
-            // older records of the side file, the records join them there, in order.
-            const bool outOfTime = nowMs() - stopSeenMs >= kStopWaitMs;
-            if (cycle.movingOlder || (cycle.failed && (outOfTime || !QDBSqlite::isBusy(m_error)))) {
-                spillPending(sideFile, cycle.failed ? m_error.text()
-                                                    : QStringLiteral("the program ends while "
-                                                                     "older records are still "
-                                                                     "being moved"));
-                break;
-            }
-            if (!cycle.failed)
-                continue; // draining a backlog at shutdown: no pause between batches
-        }
-        QThread::msleep(static_cast<unsigned long>(qMax(m_sleepMs, 1)));
+        m_failed = false;
+        m_wrote = false;
+        m_movingOlder = false;
+        return stopping;
     }
 
-    reportLoss();
-    db.close();
-}
+    // Opens the log and sets up its table, unless it is ready already. A file that is no log is
+    // looked at again every few seconds, and at once when it is replaced, removed or rewritten,
+    // always through a new connection, which sees the file now at the path.
+    void setUpLog()
+    {
+        if (m_readiness == QDBSqlite::Readiness::Ready)
+            return;
+        const qint64 now = nowMs();
+        if (m_readiness == QDBSqlite::Readiness::NotALog) {
+            if (now < m_nextLogCheckMs && fileIdentity(kDatabaseName) == m_logIdentity) {
+                m_failed = true;
+                return;
+            }
+            m_db.close();
+        }
+        m_readiness = m_db.prepare(&m_error);
+        if (m_readiness == QDBSqlite::Readiness::NotALog)
+            rememberNotALog();
+        m_failed = m_readiness != QDBSqlite::Readiness::Ready;
+        if (!m_failed) {
+            m_db.setBusyTimeout(kShortWaitMs);
+            m_nextSideFileCheckMs = 0;
+        }
+    }
 
-void qzLogDB::openLog(QDBSqlite &db, Cycle &cycle)
-{
-    if (m_readiness == QDBSqlite::Readiness::Ready)
-        return;
-    const qint64 now = nowMs();
-    if (m_readiness == QDBSqlite::Readiness::NotALog) {
-        // Looked at again every few seconds, and at once when the file is replaced, removed or
-        // rewritten; always through a new connection, which sees the file now at the path.
-        if (now < m_nextLogCheckMs && fileIdentity(kDatabaseName) == m_logIdentity) {
-            cycle.failed = true;
+    // Records of the side file are older than any waiting here: they go into the log first. A
+    // side file that could not be moved is tried again a second later.
+    void moveSideFileRecords(bool stopping)
+    {
+        if (m_readiness != QDBSqlite::Readiness::Ready)
+            return;
+        const qint64 now = nowMs();
+        if (now < m_nextSideFileCheckMs && (w.m_pending.empty() || m_sideFileBlocked))
+            return;
+        m_nextSideFileCheckMs = now + kSideFileCheckMs;
+        int moved = 0;
+        QSqlError error;
+        const PendingFile::Move move = m_sideFile.moveInto(
+            m_db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &error);
+        m_sideFileBlocked = move == PendingFile::Move::Failed;
+        if (moved > 0) {
+            m_wrote = true;
+            m_movedUnsaid += moved;
+        }
+        if (move == PendingFile::Move::Partial) {
+            // Drained at full speed, with a pause between bursts for queries.
+            m_movingOlder = true;
+            m_nextSideFileCheckMs = 0;
             return;
         }
-        db.close();
+        if (m_movedUnsaid > 0) {
+            std::fprintf(stderr, "SystemLog: %lld log records moved from %s into %s%s\n",
+                         m_movedUnsaid, qUtf8Printable(kSideFileName),
+                         qUtf8Printable(kDatabaseName),
+                         move == PendingFile::Move::Done ? "" : " so far");
+            m_movedUnsaid = 0;
+        }
+        if (move == PendingFile::Move::Done) {
+            m_outOfOrderSaid = false;
+            if (moved > 0)
+                removeStaleSuperJournals();
+            return;
+        }
+        if (QDBSqlite::hasMoved(m_db.nativeHandle())) {
+            m_error = error;
+            m_failed = true;
+            reopenLog();
+            return;
+        }
+        // Either file may be held by another program: the records here are tried on the log
+        // next. If it takes them, the side file's older records follow when it can be moved.
+        m_sideFileError = error;
     }
-    m_readiness = db.prepare(&m_error);
-    if (m_readiness == QDBSqlite::Readiness::NotALog) {
-        m_logIdentity = fileIdentity(kDatabaseName);
-        m_nextLogCheckMs = now + kLogRecheckMs;
-    }
-    if (m_readiness != QDBSqlite::Readiness::Ready) {
-        cycle.failed = true;
-        return;
-    }
-    db.setBusyTimeout(kShortWaitMs);
-    m_nextSideFileCheckMs = 0;
-}
 
-void qzLogDB::moveSideFile(QDBSqlite &db, PendingFile &sideFile, Cycle &cycle)
-{
-    const qint64 now = nowMs();
-    // Records of the side file are older than any waiting here: they go first. A side file
-    // that could not be moved is tried again a second later.
-    if (now < m_nextSideFileCheckMs && (m_pending.empty() || m_sideFileBlocked))
-        return;
-    m_nextSideFileCheckMs = now + kSideFileCheckMs;
-    int moved = 0;
-    QSqlError error;
-    const PendingFile::Move move = sideFile.moveInto(
-        db, cycle.stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &error);
-    m_sideFileBlocked = move == PendingFile::Move::Failed;
-    if (moved > 0) {
-        cycle.wrote = true;
-        m_movedUnsaid += moved;
+    // Stores a batch of the waiting records in one transaction.
+    void storeRecords(bool stopping)
+    {
+        if (m_readiness != QDBSqlite::Readiness::Ready || m_movingOlder || w.m_pending.empty())
+            return;
+        const QDBSqlite::BatchResult result =
+            m_db.insertBatch(w.m_pending.cbegin(), w.m_pending.cend(),
+                             stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
+        if (result.failed) {
+            m_failed = true;
+            m_error = result.error;
+            if (QDBSqlite::meansNotALog(m_error)) {
+                m_readiness = QDBSqlite::Readiness::NotALog;
+                rememberNotALog();
+            } else if (result.moved || !QDBSqlite::isStoreWide(m_error)) {
+                reopenLog(); // the file was replaced, or the table is gone: set it up anew
+            }
+            return;
+        }
+        auto end = w.m_pending.begin();
+        std::advance(end, result.stored + result.rejected);
+        w.forgetPending(end);
+        w.countLost(result.rejected, result.error.text());
+        if (result.stored == 0)
+            return;
+        m_wrote = true;
+        if (m_sideFileBlocked && !m_outOfOrderSaid && m_sideFile.exists()) {
+            // Ids are handed out in order within the batch's transaction.
+            const long long firstId =
+                static_cast<long long>(sqlite3_last_insert_rowid(m_db.nativeHandle())) -
+                result.stored + 1;
+            std::fprintf(stderr,
+                         "SystemLog: %s cannot be moved now (%s): newer records are stored in "
+                         "%s from id %lld on, out of order ahead of the older ones in %s, which "
+                         "follow when it can be moved\n",
+                         qUtf8Printable(kSideFileName), qUtf8Printable(m_sideFileError.text()),
+                         qUtf8Printable(kDatabaseName), firstId, qUtf8Printable(kSideFileName));
+            m_outOfOrderSaid = true;
+        }
     }
-    if (move == PendingFile::Move::Partial) {
-        // Drained at full speed, with a pause between bursts for queries.
-        cycle.movingOlder = true;
-        m_nextSideFileCheckMs = 0;
-        return;
+
+    // Says what became of the log, and sends to the side file the records of a file that is no
+    // log, and those beyond the memory bound.
+    void settle()
+    {
+        sayState();
+        if (m_readiness == QDBSqlite::Readiness::NotALog)
+            w.spillPending(m_sideFile, m_error.text());
+        if (!m_finalTaken &&
+            w.m_pendingBytes + w.m_queuedBytes.load(std::memory_order_relaxed) > w.m_memoryLimit) {
+            w.takeQueued();
+            w.spillPending(m_sideFile,
+                           QStringLiteral("more than %1 MiB of records waiting; %2")
+                               .arg(w.m_memoryLimit / (1024 * 1024))
+                               .arg(m_failed ? m_error.text()
+                                             : QStringLiteral("older records are still being "
+                                                              "moved")));
+        }
     }
-    if (m_movedUnsaid > 0) {
-        std::fprintf(stderr, "SystemLog: %lld log records moved from %s into %s%s\n", m_movedUnsaid,
-                     qUtf8Printable(kSideFileName), qUtf8Printable(kDatabaseName),
-                     move == PendingFile::Move::Done ? "" : " so far");
-        m_movedUnsaid = 0;
+
+    // What comes after this cycle. At a stop, only another program's lock is worth waiting
+    // for, and only for so long; what is still waiting then goes to the side file. Behind older
+    // records still being moved out of the side file, the rest joins them there, in order.
+    Next next(bool stopping)
+    {
+        if (!stopping)
+            return Next::Pause;
+        if (w.m_pending.empty())
+            return Next::End;
+        const bool outOfTime = nowMs() - m_stopSeenMs >= kStopWaitMs;
+        if (m_movingOlder || (m_failed && (outOfTime || !QDBSqlite::isBusy(m_error)))) {
+            w.spillPending(m_sideFile,
+                           m_failed ? m_error.text()
+                                    : QStringLiteral("the program ends while older records are "
+                                                     "still being moved"));
+            return Next::End;
+        }
+        return m_failed ? Next::Pause : Next::Now;
     }
-    if (move == PendingFile::Move::Done) {
-        m_outOfOrderSaid = false;
-        if (moved > 0)
-            removeStaleSuperJournals();
-        return;
-    }
-    if (QDBSqlite::hasMoved(db.nativeHandle())) {
-        db.close();
+
+private:
+    void reopenLog()
+    {
+        m_db.close();
         m_readiness = QDBSqlite::Readiness::Unavailable;
-        m_error = error;
-        cycle.failed = true;
-        return;
     }
-    // Either file may be held by another program: the records here are tried on the log next.
-    // If it takes them, the side file's older records follow when it can be moved.
-    m_sideFileError = error;
-}
 
-void qzLogDB::storeWaiting(QDBSqlite &db, const PendingFile &sideFile, Cycle &cycle)
-{
-    const QDBSqlite::BatchResult result = storePending(db, cycle.stopping);
-    if (result.failed) {
-        cycle.failed = true;
-        m_error = result.error;
-        if (QDBSqlite::meansNotALog(m_error)) {
-            m_readiness = QDBSqlite::Readiness::NotALog;
-            m_logIdentity = fileIdentity(kDatabaseName);
-            m_nextLogCheckMs = nowMs() + kLogRecheckMs;
-        } else if (result.moved || !QDBSqlite::isStoreWide(m_error)) {
-            // The file was replaced, or the table is gone: set it up anew.
-            db.close();
-            m_readiness = QDBSqlite::Readiness::Unavailable;
+    void rememberNotALog()
+    {
+        m_logIdentity = fileIdentity(kDatabaseName);
+        m_nextLogCheckMs = nowMs() + kLogRecheckMs;
+    }
+
+    void sayState()
+    {
+        if (m_failed) {
+            // Another program's lock is waited out quietly for a while.
+            if (QDBSqlite::isBusy(m_error) && m_readiness != QDBSqlite::Readiness::NotALog) {
+                const qint64 now = nowMs();
+                if (m_busySinceMs < 0)
+                    m_busySinceMs = now;
+                if (now - m_busySinceMs < kQuietBusyMs)
+                    return;
+            }
+            w.reportState(stateText(m_readiness, m_error));
+        } else if (m_wrote) {
+            // Only a write shows that the log takes records again (a full disk still lets a
+            // cycle with nothing to store pass).
+            m_busySinceMs = -1;
+            w.m_spillSaid.clear();
+            w.reportState(QString());
         }
-        return;
     }
-    if (result.stored == 0)
-        return;
-    cycle.wrote = true;
-    if (m_sideFileBlocked && !m_outOfOrderSaid && sideFile.exists()) {
-        // Ids are handed out in order within the batch's transaction.
-        const long long firstId =
-            static_cast<long long>(sqlite3_last_insert_rowid(db.nativeHandle())) - result.stored +
-            1;
-        std::fprintf(stderr,
-                     "SystemLog: %s cannot be moved now (%s): newer records are stored in %s "
-                     "from id %lld on, out of order ahead of the older ones in %s, which follow "
-                     "when it can be moved\n",
-                     qUtf8Printable(kSideFileName), qUtf8Printable(m_sideFileError.text()),
-                     qUtf8Printable(kDatabaseName), firstId, qUtf8Printable(kSideFileName));
-        m_outOfOrderSaid = true;
-    }
-}
 
-void qzLogDB::sayState(const Cycle &cycle)
+    qzLogDB &w;
+    // A connection serves only the thread that opened it: the writer has its own.
+    QDBSqlite m_db{kDatabaseName, QString(), QString()};
+    PendingFile m_sideFile{kSideFileName};
+    QDBSqlite::Readiness m_readiness = QDBSqlite::Readiness::Unavailable;
+    QSqlError m_error;
+    bool m_finalTaken = false;
+    qint64 m_stopSeenMs = -1;
+    QByteArray m_logIdentity;    // of "dbLog.db" when it was last found to be no log
+    qint64 m_nextLogCheckMs = 0; // when a file that is no log is looked at again
+    qint64 m_nextSideFileCheckMs = 0;
+    bool m_sideFileBlocked = false; // the last move out of the side file failed
+    QSqlError m_sideFileError;      // why
+    bool m_outOfOrderSaid = false;  // newer records were stored ahead of the side file's
+    long long m_movedUnsaid = 0;    // records moved from the side file, not yet said
+    qint64 m_busySinceMs = -1;      // since when another program holds the log
+    // This cycle: the log failed; records went into it; older records are still being moved.
+    bool m_failed = false;
+    bool m_wrote = false;
+    bool m_movingOlder = false;
+};
+
+void qzLogDB::run()
 {
-    if (cycle.failed) {
-        // Another program's lock is waited out quietly for a while.
-        if (QDBSqlite::isBusy(m_error) && m_readiness != QDBSqlite::Readiness::NotALog) {
-            const qint64 now = nowMs();
-            if (m_busySinceMs < 0)
-                m_busySinceMs = now;
-            if (now - m_busySinceMs < kQuietBusyMs)
-                return;
+    {
+        WriterLoop loop(*this);
+        for (;;) {
+            const bool stopping = loop.takeRecords();
+            loop.setUpLog();
+            loop.moveSideFileRecords(stopping);
+            loop.storeRecords(stopping);
+            loop.settle();
+            const WriterLoop::Next next = loop.next(stopping);
+            if (next == WriterLoop::Next::End)
+                break;
+            if (next == WriterLoop::Next::Pause)
+                QThread::msleep(static_cast<unsigned long>(qMax(m_sleepMs, 1)));
         }
-        reportState(stateText(m_readiness, m_error));
-    } else if (cycle.wrote) {
-        // Only a write shows that the log takes records again (a full disk still lets a cycle
-        // with nothing to store pass).
-        m_busySinceMs = -1;
-        m_spillSaid.clear();
-        reportState(QString());
     }
-}
-
-QDBSqlite::BatchResult qzLogDB::storePending(QDBSqlite &db, bool stopping)
-{
-    if (m_pending.empty())
-        return QDBSqlite::BatchResult();
-    const QDBSqlite::BatchResult result = db.insertBatch(
-        m_pending.cbegin(), m_pending.cend(), stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
-    if (result.failed)
-        return result;
-    auto end = m_pending.begin();
-    std::advance(end, result.stored + result.rejected);
-    forgetPending(end);
-    countLost(result.rejected, result.error.text());
-    return result;
+    reportLoss();
 }
 
 void qzLogDB::spillPending(PendingFile &sideFile, const QString &why)
@@ -499,8 +547,7 @@ void qzLogDB::reportLoss()
 
 LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error)
 {
-    return queryRange(QStringLiteral("%1 00:00:00").arg(day),
-                      QStringLiteral("%2 23:59:59").arg(day), type, error);
+    return queryRange(dayStart(day), dayEnd(day), type, error);
 }
 
 LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error)

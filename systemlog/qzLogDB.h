@@ -1,7 +1,6 @@
 #pragma once
 
 #include "LogTypes.h"
-#include "QDBSqlite.h"
 
 #include <QObject>
 #include <QSqlError>
@@ -15,6 +14,7 @@
 namespace SystemLog {
 
 class PendingFile;
+class QDBSqlite;
 
 // The writer thread: any thread hands records to outputLog(), which stamps them with the moment
 // of the call and only queues them; the thread stores them in "dbLog.db" every cycle of its
@@ -62,16 +62,9 @@ protected:
     void run() override;
 
 private:
-    // The steps of one cycle of the writer thread (see run()).
-    struct Cycle;
-    bool stopRequested();
+    class WriterLoop;
+    bool stopRequested(qint64 *requestedMs = nullptr);
     void takeQueued();
-    void openLog(QDBSqlite &db, Cycle &cycle);
-    void moveSideFile(QDBSqlite &db, PendingFile &sideFile, Cycle &cycle);
-    void storeWaiting(QDBSqlite &db, const PendingFile &sideFile, Cycle &cycle);
-    void keepWithinBound(PendingFile &sideFile);
-    void sayState(const Cycle &cycle);
-    QDBSqlite::BatchResult storePending(QDBSqlite &db, bool stopping);
     void spillPending(PendingFile &sideFile, const QString &why);
     void forgetPending(std::list<LogQueueEntry>::iterator end);
     void countLost(long long count, const QString &reason);
@@ -82,7 +75,7 @@ private:
 
     QDBSqlite *m_pDB = nullptr;
     bool m_bStop = false;
-    qint64 m_stopRequestedMs = -1; // on the monotonic clock, under m_stopMutex
+    qint64 m_stopRequestedMs = -1; // on a monotonic clock, under m_stopMutex
     std::mutex m_stopMutex;
     int m_sleepMs = 10;
     std::list<LogQueueEntry> m_queue;
@@ -100,17 +93,7 @@ private:
     std::list<LogQueueEntry> m_pending;
     qint64 m_pendingBytes = 0;
     std::atomic<int> m_pendingCount{0};
-    QDBSqlite::Readiness m_readiness = QDBSqlite::Readiness::Unavailable;
-    QSqlError m_error;
-    QByteArray m_logIdentity;    // of "dbLog.db" when it was last found to be no log
-    qint64 m_nextLogCheckMs = 0; // when a file that is no log is looked at again
-    qint64 m_nextSideFileCheckMs = 0;
-    qint64 m_busySinceMs = -1;      // since when another program holds the log
-    long long m_movedUnsaid = 0;    // records moved from the side file, not yet said
-    bool m_sideFileBlocked = false; // the last move out of the side file failed
-    QSqlError m_sideFileError;      // why
-    bool m_outOfOrderSaid = false;  // newer records were stored ahead of the side file's
-    QString m_spillSaid;            // why records go to the side file, as last said
+    QString m_spillSaid; // why records go to the side file, as last said
     QString m_reportedState;
     std::atomic<long long> m_lost{0};
     long long m_unreportedLost = 0;

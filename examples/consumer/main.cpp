@@ -2,9 +2,11 @@
 // records through the output hook and releases the service. The records end up in "dbLog.db"
 // in the working directory.
 
+// Either form finds an installed header: the package puts include/systemlog and include on
+// the include path.
 #include "LogTypes.h"
 #include "OutputHook.h"
-#include "qzSysLog.h"
+#include <systemlog/qzSysLog.h>
 
 #include <QByteArray>
 #include <QCoreApplication>

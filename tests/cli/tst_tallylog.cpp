@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
 struct Record
@@ -140,6 +142,25 @@ QVector<QStringList> parseOutput(const QString &format, const QByteArray &out)
     return records;
 }
 
+// A log as another program may have written it: the columns spelled in capitals, the type column
+// without a declared type, so that it keeps whatever value was stored (integer, text, real, blob,
+// NULL, a number beyond 32 bits).
+bool writeForeignLog(const QString &path)
+{
+    return TestLogFile::withConnection(path, [](QSqlDatabase &db) {
+        QSqlQuery q(db);
+        bool ok = q.exec(QStringLiteral("CREATE TABLE SystemInfo(ID INTEGER PRIMARY KEY "
+                                        "AUTOINCREMENT, DATETIME DATETIME, TYPE, MESSAGE TEXT)"));
+        const char *const values[] = {"3", "'3'", "3.5", "x'41'", "NULL", "5000000000"};
+        for (int i = 0; ok && i < 6; ++i)
+            ok = q.exec(QStringLiteral("INSERT INTO SystemInfo(DATETIME, TYPE, MESSAGE) VALUES("
+                                       "'%1', %2, 'row %3')")
+                            .arg(at(QStringLiteral("10:00:0%1").arg(i)), QLatin1String(values[i]))
+                            .arg(i + 1));
+        return ok;
+    });
+}
+
 QString categoryName(int type)
 {
     static const char *const names[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
@@ -176,6 +197,8 @@ private Q_SLOTS:
     void exportWritesTheWindowsFile();
     void pruneDeletesOnlyOlderRecords();
     void statsCountsPerHourAndCategory();
+    void foreignTypes_data();
+    void foreignTypes();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("dbLog.db")); }
@@ -403,6 +426,19 @@ void TallylogTest::exportWritesTheWindowsFile()
                     m_dir->filePath(QStringLiteral("missing"))});
     QCOMPARE(run.status, 1);
     QCOMPARE(TestFiles::readFile(file), expected);
+
+    // A file-size limit stops the writing part-way (here in the last buffered bytes, under the
+    // 16 KiB that QFileDevice keeps back): said, and the earlier file stays as it was.
+    QVERIFY(writeLog(dbPath(), QVector<Record>(200, {at("11:00:00"), 3, QString(40, 'x')})));
+    QProcess limited;
+    limited.start(QStringLiteral("/bin/sh"),
+                  {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", TALLYLOG_PATH, "--db", dbPath(),
+                   "export", "--day", kDay, "--type", "3", "--dir", m_dir->path()});
+    QVERIFY(limited.waitForFinished(60000));
+    QCOMPARE(limited.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(limited.exitCode(), 1);
+    QVERIFY(limited.readAllStandardError().startsWith("tallylog: " + file.toUtf8() + ": "));
+    QCOMPARE(TestFiles::readFile(file), expected);
 }
 
 void TallylogTest::pruneDeletesOnlyOlderRecords()
@@ -451,6 +487,77 @@ void TallylogTest::statsCountsPerHourAndCategory()
     QCOMPARE(rows, (QStringList{at("10:00|") + categoryName(3) + "|8|40",
                                 at("10:00|") + categoryName(4) + "|1|5",
                                 at("11:00|") + categoryName(4) + "|1|5"}));
+}
+
+void TallylogTest::foreignTypes_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("expected"); // the output, for export the file written
+
+    QByteArray json;
+    const char *const types[] = {"3", "\"3\"", "3.5", "\"A\"", "null", "5000000000"};
+    for (int i = 0; i < 6; ++i)
+        json += QStringLiteral("{\"id\":%1,\"datetime\":\"%2\",\"type\":%3,\"category\":%4,"
+                               "\"message\":\"row %1\"}\n")
+                    .arg(i + 1)
+                    .arg(at(QStringLiteral("10:00:0%1").arg(i)), QLatin1String(types[i]),
+                         i == 0 ? QString::fromUtf8("\"报警记录\"") : QStringLiteral("null"))
+                    .toUtf8();
+    QTest::newRow("list json") << QStringList{"list", "--day", kDay, "--format", "json"} << json;
+    QTest::newRow("list from a moment")
+        << QStringList{"list", "--from", at("00:00:00"), "--format", "json"} << json;
+    QTest::newRow("follow, then SIGINT") << QStringList{"follow", "--format", "json"} << json;
+    QTest::newRow("list text") << QStringList{"list", "--day", kDay, "--limit", "3"}
+                               << (at("10:00:00") + QString::fromUtf8(" [报警记录]:\nrow 1\n") +
+                                   at("10:00:01") + " [type 3]:\nrow 2\n" + at("10:00:02") +
+                                   " [type 3.5]:\nrow 3\n")
+                                      .toUtf8();
+    // Each stored value counted apart, in SQLite's order of values.
+    const QByteArray stats = QString::fromUtf8("type null|1\n报警记录|1\ntype 3.5|1\ntype "
+                                               "5000000000|1\ntype 3|1\ntype A|1\n")
+                                 .toUtf8();
+    QTest::newRow("stats") << QStringList{"stats", "--day", kDay} << stats;
+    QTest::newRow("export") << QStringList{"export", "--day", kDay, "--type", "3", "--dir", "."}
+                            << (at("10:00:00") + QStringLiteral(":\nrow 1\n")).toUtf8();
+}
+
+void TallylogTest::foreignTypes()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, expected);
+    QVERIFY(writeForeignLog(dbPath()));
+
+    QByteArray out;
+    if (arguments.first() == QLatin1String("follow")) {
+        QProcess follow;
+        follow.setWorkingDirectory(m_dir->path());
+        follow.start(QStringLiteral(TALLYLOG_PATH), arguments);
+        QVERIFY(follow.waitForStarted());
+        QTRY_COMPARE_WITH_TIMEOUT((out += follow.readAllStandardOutput()).size(), expected.size(),
+                                  5000);
+        ::kill(static_cast<pid_t>(follow.processId()), SIGINT);
+        QVERIFY(follow.waitForFinished(5000));
+        QCOMPARE(follow.exitCode(), 0);
+    } else {
+        const Run run = tallylog(arguments, m_dir->path());
+        QCOMPARE(run.status, 0);
+        out = arguments.first() == QLatin1String("export")
+                  ? TestFiles::readFile(m_dir->filePath(kDay + QString::fromUtf8("系统日志.txt")))
+                  : run.out;
+    }
+    if (arguments.first() == QLatin1String("stats")) {
+        // The category and the count of each row; the bars are tested elsewhere.
+        const QRegularExpression row(QStringLiteral("^\\S+ \\S+\\s+(.+?)\\s+(\\d+) \\S+$"));
+        QByteArray rows;
+        for (const QString &line : QString::fromUtf8(out).split(QLatin1Char('\n'))) {
+            const QRegularExpressionMatch m = row.match(line);
+            if (m.hasMatch())
+                rows +=
+                    (m.captured(1) + QLatin1Char('|') + m.captured(2) + QLatin1Char('\n')).toUtf8();
+        }
+        out = rows;
+    }
+    QCOMPARE(out, expected);
 }
 
 QTEST_GUILESS_MAIN(TallylogTest)

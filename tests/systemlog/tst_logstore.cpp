@@ -1,6 +1,7 @@
 // The log store: the table and its index, the stored text of every kind of message, the bounds
 // and order of a select, and the treatment of files that are not a log database.
 
+#include "PendingFile.h"
 #include "QDBSqlite.h"
 #include "TestSupport.h"
 
@@ -90,6 +91,9 @@ private Q_SLOTS:
     void failingSelectReportsError();
     void noRecordsIsNotAnError();
     void insertIntoMissingTableFails();
+
+    void sideFileMovesIntoTheLog_data();
+    void sideFileMovesIntoTheLog();
 
 private:
     std::unique_ptr<ScopedWorkDir> m_dir;
@@ -688,6 +692,69 @@ void LogStoreTest::insertIntoMissingTableFails()
     QVERIFY(
         !aux.scalar(QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name='SystemInfo'"))
              .toBool());
+}
+
+void LogStoreTest::sideFileMovesIntoTheLog_data()
+{
+    QTest::addColumn<QByteArray>("sideFile"); // what is there before the appends
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("budgetMs");
+    QTest::newRow("a few") << QByteArray() << 3 << 0;
+    // Records move 2,000 to a transaction; a budget of 1 ms ends each call after one.
+    QTest::newRow("more than a transaction") << QByteArray() << 4001 << 0;
+    QTest::newRow("in budgeted steps") << QByteArray() << 4001 << 1;
+    QTest::newRow("none, an empty table") << QByteArray("table") << 0 << 0;
+    QTest::newRow("none, a file of no bytes") << QByteArray("empty") << 0 << 0;
+    QTest::newRow("appended to an empty file") << QByteArray("empty") << 5 << 0;
+}
+
+void LogStoreTest::sideFileMovesIntoTheLog()
+{
+    QFETCH(QByteArray, sideFile);
+    QFETCH(int, records);
+    QFETCH(int, budgetMs);
+    const QString sidePath = QStringLiteral("dbLog.pending.db");
+    if (sideFile == "table")
+        QVERIFY(AuxDb(sidePath).exec(TestLogFile::tableStatement()));
+    else if (sideFile == "empty")
+        QVERIFY(writeFile(sidePath, QByteArray()));
+
+    std::list<LogQueueEntry> entries;
+    for (int i = 0; i < records; ++i)
+        entries.emplace_back(QStringLiteral("side %1").arg(i), i % 5, 1700000000 + i);
+    SystemLog::PendingFile pending(sidePath);
+    QSqlError error;
+    if (records > 0) {
+        QVERIFY2(pending.append(entries.cbegin(), entries.cend(), &error),
+                 qPrintable(error.text()));
+        QCOMPARE(AuxDb(sidePath).rowCount(), records);
+    }
+
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    QVERIFY(db.insertLog(0, QStringLiteral("already there")));
+    int total = 0;
+    SystemLog::PendingFile::Move move = SystemLog::PendingFile::Move::Partial;
+    for (int call = 0; call < 100 && move == SystemLog::PendingFile::Move::Partial; ++call) {
+        int moved = 0;
+        move = pending.moveInto(db, budgetMs, &moved, &error);
+        total += moved;
+    }
+    QCOMPARE(move, SystemLog::PendingFile::Move::Done);
+    QCOMPARE(total, records);
+    QVERIFY(!QFileInfo::exists(sidePath));
+
+    const QVector<AuxDb::Row> rows = AuxDb().allRows();
+    QCOMPARE(rows.size(), records + 1);
+    auto entry = entries.cbegin();
+    for (int i = 1; i < rows.size(); ++i, ++entry) {
+        QCOMPARE(rows[i].message, entry->message);
+        QCOMPARE(rows[i].type, entry->type);
+        QCOMPARE(QDateTime::fromString(rows[i].datetime, QLatin1String(SystemLog::kStampFormat))
+                     .toSecsSinceEpoch(),
+                 entry->loggedAt);
+    }
+    db.close();
 }
 
 QTEST_GUILESS_MAIN(LogStoreTest)

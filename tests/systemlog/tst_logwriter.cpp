@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QMetaMethod>
 #include <QThread>
 #include <QtTest>
@@ -88,6 +89,7 @@ private Q_SLOTS:
     void unusableFileIsNeverWritten();
 
     void burstIsStoredAtArrivalPace();
+    void memoryBoundSendsRecordsToTheSideFile();
     void destructionStoresBacklog();
     void stopBeforeStartDoesNotPreventRun();
     void restartAfterStop();
@@ -390,6 +392,38 @@ void LogWriterTest::burstIsStoredAtArrivalPace()
                             .arg(rows.first().datetime, rows.last().datetime)));
     writer.stopProcess();
     QVERIFY(writer.wait());
+}
+
+void LogWriterTest::memoryBoundSendsRecordsToTheSideFile()
+{
+    const QString sidePath = QStringLiteral("dbLog.pending.db");
+    const int total = 50;
+    qzLogDB writer; // sets up the log before another program takes it
+    writer.setMemoryLimit(1);
+    AuxDb holder;
+    QVERIFY(holder.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+    writer.startProcess();
+    for (int i = 0; i < total; ++i)
+        log(writer, i % 5, QByteArray("held back ") + QByteArray::number(i));
+
+    // While the log stays held, the waiting records go to the side file instead of memory.
+    QDeadlineTimer deadline(120000);
+    while (!(QFileInfo::exists(sidePath) && AuxDb(sidePath).rowCount() == total) &&
+           !deadline.hasExpired())
+        QThread::msleep(50);
+    QCOMPARE(AuxDb(sidePath).rowCount(), total);
+    QCOMPARE(writer.queuedCount(), 0);
+
+    // Once the log is free again they come back into it, in order, and the side file goes.
+    QVERIFY(holder.exec(QStringLiteral("ROLLBACK")));
+    QCOMPARE(waitForRows(total), total);
+    const QVector<AuxDb::Row> rows = AuxDb().allRows();
+    for (int i = 0; i < total; ++i)
+        QCOMPARE(rows[i].message, QStringLiteral("held back %1").arg(i));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(sidePath), 30000);
+    writer.stopProcess();
+    QVERIFY(writer.wait());
+    QCOMPARE(writer.lostCount(), 0LL);
 }
 
 void LogWriterTest::destructionStoresBacklog()

@@ -1,0 +1,40 @@
+#include "Output.h"
+
+namespace TallyLog {
+
+void printLine(std::FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fputc('\n', stream);
+}
+
+int failure(const QString &path, const QString &reason)
+{
+    printLine(stderr, QStringLiteral("tallylog: %1: %2").arg(path, reason));
+    return kExitFailure;
+}
+
+bool writeOut(std::string &buffer, bool flush)
+{
+    if (!buffer.empty() && std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size()) {
+        printLine(stderr, QStringLiteral("tallylog: cannot write the output"));
+        return false;
+    }
+    buffer.clear();
+    if (flush && std::fflush(stdout) != 0) {
+        printLine(stderr, QStringLiteral("tallylog: cannot write the output"));
+        return false;
+    }
+    return true;
+}
+
+QString padded(const QString &text, int columns)
+{
+    int width = 0;
+    for (const QChar c : text)
+        width += c.unicode() >= 0x1100 ? 2 : 1;
+    return text + QString(qMax(0, columns - width), QLatin1Char(' '));
+}
+
+} // namespace TallyLog

@@ -1,0 +1,31 @@
+#pragma once
+
+// What tallylog writes to a terminal or a pipe: its exit statuses, its one-line messages on
+// standard error and its output, written in large pieces.
+
+#include <QString>
+
+#include <cstdio>
+#include <string>
+
+namespace TallyLog {
+
+// Exit status: 0 done, 1 the file or the output failed (one line on standard error), 2 wrong
+// usage (one line on standard error).
+constexpr int kExitDone = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Output is written in pieces of about this size (list, export); follow writes every record.
+constexpr size_t kOutputChunk = 1 << 20;
+
+// The text as UTF-8 and a newline.
+void printLine(std::FILE *stream, const QString &text);
+// "tallylog: <path>: <reason>" on standard error; returns kExitFailure.
+int failure(const QString &path, const QString &reason);
+// Writes out the buffer and empties it; false (with a message) when the output cannot take it.
+bool writeOut(std::string &buffer, bool flush = false);
+// Pads to `columns` terminal columns; CJK characters take two.
+QString padded(const QString &text, int columns);
+
+} // namespace TallyLog

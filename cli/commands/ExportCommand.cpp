@@ -1,0 +1,130 @@
+// export: the records of one category and day to the file the window's export writes.
+
+#include "Command.h"
+#include "DayExport.h"
+#include "LogReader.h"
+#include "Options.h"
+#include "Output.h"
+
+#include <QFileInfo>
+
+namespace TallyLog {
+
+namespace {
+
+class ExportCommand : public Command
+{
+public:
+    ExportCommand()
+        : Command("export", "--day D --type T --dir DIR [--format text|csv|json]",
+                  "Writes the records of one category and day to DIR/<D>系统日志.txt (.csv, "
+                  ".jsonl), as the window's export does.")
+    {
+    }
+
+    void addOptions(QCommandLineParser &parser) const override
+    {
+        m_format.addTo(parser);
+        parser.addOption(m_dayOption);
+        parser.addOption(m_typeOption);
+        parser.addOption(m_dirOption);
+    }
+
+    bool readOptions(const QCommandLineParser &parser, QString *problem) override;
+    int run(const QString &path) override;
+
+private:
+    FormatOption m_format;
+    QCommandLineOption m_dayOption = RangeOptions::dayOption();
+    QCommandLineOption m_typeOption{QStringLiteral("type"),
+                                    QStringLiteral("The category, as a number 0-4 or its name."),
+                                    QStringLiteral("T")};
+    QCommandLineOption m_dirOption{QStringLiteral("dir"),
+                                   QStringLiteral("The directory to write the file into."),
+                                   QStringLiteral("dir")};
+    QString m_day;
+    QVector<int> m_types;
+    QString m_dir;
+};
+
+bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *problem)
+{
+    if (parser.isSet(m_typeOption) &&
+        !parseCategories(parser.value(m_typeOption), &m_types, problem))
+        return false;
+    if (!m_format.read(parser, problem))
+        return false;
+    if (!parser.isSet(m_dayOption) || !parser.isSet(m_typeOption) || !parser.isSet(m_dirOption)) {
+        *problem = QStringLiteral("export needs --day, --type and --dir");
+        return false;
+    }
+    m_day = parser.value(m_dayOption);
+    if (!isDay(m_day)) {
+        *problem = QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(m_day);
+        return false;
+    }
+    if (m_types.size() != 1) {
+        *problem = QStringLiteral("export takes exactly one category");
+        return false;
+    }
+    m_dir = parser.value(m_dirOption);
+    return true;
+}
+
+int ExportCommand::run(const QString &path)
+{
+    if (!QFileInfo(m_dir).isDir())
+        return failure(m_dir, QStringLiteral("no such directory"));
+    SystemLog::LogReader reader;
+    if (!reader.open(path))
+        return failure(path, reader.errorString());
+    const Format format = m_format.format;
+    const QString suffix = format == Format::Csv    ? QStringLiteral(".csv")
+                           : format == Format::Json ? QStringLiteral(".jsonl")
+                                                    : QStringLiteral(".txt");
+    SystemLog::DayExport file(SystemLog::DayExport::filePath(m_dir, m_day, suffix));
+    if (!file.open())
+        return failure(file.path(), file.errorString());
+
+    SystemLog::LogSelection selection;
+    selection.from = SystemLog::dayStart(m_day);
+    selection.to = SystemLog::dayEnd(m_day);
+    selection.types = m_types;
+    RecordFormatter formatter(format, false);
+    std::string buffer;
+    formatter.appendStart(buffer);
+    qint64 records = 0;
+    bool writeFailed = false;
+    const bool ok = reader.select(selection, [&](const SystemLog::LogRecordView &record) {
+        formatter.appendRecord(buffer, record);
+        ++records;
+        if (buffer.size() < kOutputChunk)
+            return true;
+        writeFailed = !file.write(buffer);
+        buffer.clear();
+        return !writeFailed;
+    });
+    if (writeFailed)
+        return failure(file.path(), file.errorString());
+    if (!ok)
+        return failure(path, reader.errorString());
+    if (records == 0) {
+        file.cancel();
+        printLine(stderr, QStringLiteral("tallylog: %1: no records of %2 on %3; nothing exported")
+                              .arg(path, SystemLog::categoryName(m_types.first()), m_day));
+        return kExitFailure;
+    }
+    if (!file.write(buffer) || !file.commit())
+        return failure(file.path(), file.errorString());
+    printLine(stdout, QStringLiteral("%1 records written to %2").arg(records).arg(file.path()));
+    return kExitDone;
+}
+
+} // namespace
+
+std::unique_ptr<Command> makeExportCommand()
+{
+    return std::make_unique<ExportCommand>();
+}
+
+} // namespace TallyLog

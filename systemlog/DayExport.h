@@ -1,0 +1,51 @@
+#pragma once
+
+// The export of one day's records to "<dir>/<yyyy-MM-dd>系统日志.txt": the file's name, the text
+// of its records and its atomic replacement. The window's export and tallylog's both write
+// through it.
+
+#include "LogTypes.h"
+
+#include <QSaveFile>
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+namespace SystemLog {
+
+class DayExport
+{
+public:
+    // "<dir>/<day>系统日志<suffix>"; the suffix is ".txt" for the text form.
+    static QString filePath(const QString &dir, const QString &day,
+                            const QString &suffix = QStringLiteral(".txt"));
+    // One record as the text form holds it: "<stamp>:\n<message>\n", UTF-8.
+    static void appendRecord(std::string &out, std::string_view stamp, std::string_view message);
+    static void appendRecord(std::string &out, const LogRow &row);
+
+    explicit DayExport(const QString &path);
+    ~DayExport();
+    DayExport(const DayExport &) = delete;
+    DayExport &operator=(const DayExport &) = delete;
+
+    // The file is written beside the target and takes its place only on commit(): a failed or
+    // abandoned export leaves an earlier file of the same name as it was.
+    bool open();
+    bool write(std::string_view bytes);
+    bool commit();
+    void cancel();
+
+    QString path() const { return m_file.fileName(); }
+    // The reason of the last failure; for a short write (a full disk, a file-size limit) the
+    // system's reason.
+    QString errorString() const { return m_error; }
+
+private:
+    bool fail(int savedErrno);
+
+    QSaveFile m_file;
+    QString m_error;
+};
+
+} // namespace SystemLog

@@ -1,0 +1,70 @@
+#include "LogConnection.h"
+
+#include "LogSchema.h"
+
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+namespace SystemLog {
+
+bool LogConnection::fail(const QString &what)
+{
+    m_error = what;
+    m_transient = false;
+    return false;
+}
+
+bool LogConnection::failCode(int code, const QString &what)
+{
+    m_error = QStringLiteral("%1: %2").arg(what, Sqlite::errorText(handle(), code));
+    m_transient = Sqlite::classify(code) == Sqlite::Fault::Busy;
+    return false;
+}
+
+bool LogConnection::failIfClosed()
+{
+    return isOpen() || fail(QStringLiteral("not open"));
+}
+
+bool LogConnection::open(const QString &path, bool writable)
+{
+    close();
+    const QFileInfo info(path);
+    if (!info.exists())
+        return fail(QStringLiteral("no such file"));
+    if (info.isDir())
+        return fail(QStringLiteral("is a directory"));
+
+    // Without SQLITE_OPEN_CREATE: a file that vanished in the meantime is not made again.
+    QString reason;
+    const int rc = m_connection.open(path, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
+                                     Sqlite::kBusyTimeoutMs, &reason);
+    if (rc != SQLITE_OK) {
+        fail(QStringLiteral("cannot open: %1").arg(reason));
+        m_transient = Sqlite::classify(rc) == Sqlite::Fault::Busy;
+        return false;
+    }
+
+    // The file must hold the log table with the columns that are read; anything else is not a
+    // log, and a prune must not touch it.
+    const LogSchema::TableCheck table = LogSchema::check(handle());
+    if (table.rc != SQLITE_OK) {
+        const bool busy = Sqlite::classify(table.rc) == Sqlite::Fault::Busy;
+        const QString text = Sqlite::errorText(handle(), table.rc);
+        close();
+        fail(busy ? QStringLiteral("cannot read: %1").arg(text)
+                  : QStringLiteral("not a log database (%1)").arg(text));
+        m_transient = busy;
+        return false;
+    }
+    if (!table.isLog()) {
+        close();
+        return fail(QStringLiteral("not a log database (%1)").arg(table.problem()));
+    }
+    m_error.clear();
+    m_transient = false;
+    return true;
+}
+
+} // namespace SystemLog

@@ -1,0 +1,36 @@
+#pragma once
+
+// A connection to an existing log file for the readers of other processes' logs (LogReader,
+// LogPruner): opened without ever creating the file, checked to hold the log table, with the
+// last failure kept as text. Internal to the library.
+
+#include "sqlite/Sqlite.h"
+
+#include <QString>
+
+namespace SystemLog {
+
+class LogConnection
+{
+public:
+    bool open(const QString &path, bool writable);
+    void close() { m_connection.close(); }
+    sqlite3 *handle() const { return m_connection.handle(); }
+    bool isOpen() const { return handle() != nullptr; }
+
+    QString errorString() const { return m_error; }
+    bool lastErrorIsTransient() const { return m_transient; }
+
+    // Records a failure and returns false.
+    bool fail(const QString &what);
+    // Records SQLite's failure `code` of an action ("cannot read: database is locked").
+    bool failCode(int code, const QString &what);
+    bool failIfClosed();
+
+private:
+    Sqlite::Connection m_connection;
+    QString m_error;
+    bool m_transient = false;
+};
+
+} // namespace SystemLog

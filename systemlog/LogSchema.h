@@ -1,0 +1,34 @@
+#pragma once
+
+// The log table: the statements that create it and its index, and the one check of whether an
+// existing table can be used as the log. Internal to the library.
+
+#include <QString>
+
+struct sqlite3;
+
+namespace SystemLog::LogSchema {
+
+// The table as it has always been stored; kept character for character.
+extern const char kCreateTable[];
+// Lets the listings by category and time use an index instead of scanning every record.
+extern const char kCreateIndex[];
+
+// What the check found.
+struct TableCheck
+{
+    int rc = 0;              // SQLITE_OK when the columns could be read, else SQLite's failure
+    bool exists = false;     // there is a table SystemInfo
+    QString missing;         // the first column of the log that the table lacks (empty: none)
+    bool integerKey = false; // id is the table's one primary key, declared INTEGER (the rowid)
+
+    bool isLog() const { return rc == 0 && exists && missing.isEmpty(); }
+    // "no table SystemInfo", "SystemInfo has no column type" (for a table that is no log).
+    QString problem() const;
+};
+
+// Checks the table SystemInfo of the attached database `schema` ("main", "pending", ...). Its
+// columns are compared ignoring case, as SQLite resolves them.
+TableCheck check(sqlite3 *db, const char *schema = "main");
+
+} // namespace SystemLog::LogSchema

@@ -1,0 +1,294 @@
+// Reading and pruning a log file from outside the service: records whose type another program
+// stored as any SQLite value, listings and prunes longer than one chunk or batch, and the one
+// check of the log table that the writer and the reader share.
+
+#include "LogPruner.h"
+#include "LogReader.h"
+#include "QDBSqlite.h"
+#include "TestSupport.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using namespace SystemLog;
+using namespace TestSupport;
+
+namespace {
+
+const QString kDay = QStringLiteral("2024-03-10");
+
+// The records of a selection as "id:type:message", the type as the reader hands it out.
+QStringList listed(LogReader &reader, const LogSelection &selection)
+{
+    QStringList out;
+    const bool ok = reader.select(selection, [&](const LogRecordView &r) {
+        QString type;
+        switch (r.type.kind) {
+        case StoredType::Kind::Integer:
+            type = QString::number(r.type.integer);
+            break;
+        case StoredType::Kind::Null:
+            type = QStringLiteral("null");
+            break;
+        default:
+            type = QString::fromUtf8(r.type.text.data(), int(r.type.text.size()));
+        }
+        out << QStringLiteral("%1:%2:%3")
+                   .arg(r.id)
+                   .arg(type, QString::fromUtf8(r.message.data(), int(r.message.size())));
+        return true;
+    });
+    if (!ok)
+        out << QStringLiteral("error: ") + reader.errorString();
+    return out;
+}
+
+// Fills "dbLog.db" with `count` records of the day, one a second from midnight, of `types`
+// types in turn, and one record of the next day.
+bool fillDay(int count, int types = kCategoryCount)
+{
+    AuxDb aux;
+    if (!aux.exec(TestLogFile::tableStatement()) || !aux.db().transaction())
+        return false;
+    for (int i = 0; i < count; ++i) {
+        const QString stamp = QDateTime::fromString(dayStart(kDay), QLatin1String(kStampFormat))
+                                  .addSecs(i)
+                                  .toString(QLatin1String(kStampFormat));
+        if (!aux.insertStamped(stamp, i % types, QString::number(i)))
+            return false;
+    }
+    return aux.insertStamped(dayStart(QStringLiteral("2024-03-11")), 0, QString::number(count)) &&
+           aux.db().commit();
+}
+
+} // namespace
+
+class LogReaderTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void foreignTypes_data();
+    void foreignTypes();
+    void listingCrossesChunks_data();
+    void listingCrossesChunks();
+    void pruneCrossesBatches_data();
+    void pruneCrossesBatches();
+    void writerAndReaderAgreeOnTheTable_data();
+    void writerAndReaderAgreeOnTheTable();
+
+private:
+    std::unique_ptr<ScopedWorkDir> m_dir;
+};
+
+void LogReaderTest::init()
+{
+    m_dir = std::make_unique<ScopedWorkDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void LogReaderTest::cleanup()
+{
+    m_dir.reset();
+}
+
+void LogReaderTest::foreignTypes_data()
+{
+    QTest::addColumn<QString>("typeColumn"); // how another program declared the column
+    QTest::addColumn<QString>("value");      // the SQL literal it stored
+    QTest::addColumn<QString>("listedAs");
+    QTest::addColumn<bool>("isAlarm"); // selected by type 3
+
+    const QString log = QStringLiteral("INT(32)");
+    const QString bare = QString();
+    QTest::newRow("integer 3") << log << "3"
+                               << "3" << true;
+    QTest::newRow("text") << log << "'abc'"
+                          << "abc" << false;
+    QTest::newRow("real 3.5") << log << "3.5"
+                              << "3.5" << false;
+    QTest::newRow("blob") << log << "x'4142'"
+                          << "AB" << false;
+    QTest::newRow("null") << log << "NULL"
+                          << "null" << false;
+    QTest::newRow("beyond 32 bits") << log << "5000000000"
+                                    << "5000000000" << false;
+    QTest::newRow("negative") << log << "-1"
+                              << "-1" << false;
+    QTest::newRow("real 3.0, no affinity") << bare << "3.0"
+                                           << "3.0" << false;
+    QTest::newRow("text '3', no affinity") << bare << "'3'"
+                                           << "3" << false;
+}
+
+void LogReaderTest::foreignTypes()
+{
+    QFETCH(QString, typeColumn);
+    QFETCH(QString, value);
+    QFETCH(QString, listedAs);
+    QFETCH(bool, isAlarm);
+    {
+        AuxDb aux;
+        QVERIFY(aux.exec(QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
+                                        "datetime TEXT, type %1, message TEXT)")
+                             .arg(typeColumn)));
+        QVERIFY(aux.exec(QStringLiteral("CREATE INDEX SystemInfo_type_datetime ON "
+                                        "SystemInfo(type, datetime)")));
+        QVERIFY(aux.exec(QStringLiteral("INSERT INTO SystemInfo VALUES(1, '%1 10:00:00', 3, "
+                                        "'alarm'), (2, '%1 11:00:00', %2, 'foreign'), "
+                                        "(3, '%1 12:00:00', 3, 'alarm again')")
+                             .arg(kDay, value)));
+    }
+    LogReader reader;
+    QVERIFY2(reader.open(kDbFile), qPrintable(reader.errorString()));
+
+    const QString foreign = QStringLiteral("2:%1:foreign").arg(listedAs);
+    const QStringList all{QStringLiteral("1:3:alarm"), foreign, QStringLiteral("3:3:alarm again")};
+    LogSelection day;
+    day.from = dayStart(kDay);
+    day.to = dayEnd(kDay);
+    QCOMPARE(listed(reader, day), all);
+    QCOMPARE(listed(reader, LogSelection()), all);
+
+    LogSelection alarms = day;
+    alarms.types = {Alarm};
+    QStringList expected{all.first(), all.last()};
+    if (isAlarm)
+        expected.insert(1, foreign);
+    QCOMPARE(listed(reader, alarms), expected);
+
+    // Counted under its own stored value, apart from the records of category 3.
+    QVector<LogCount> counts;
+    QVERIFY(reader.count(QString(), QString(), LogReader::Bucket::Day, &counts));
+    qint64 alarmCount = 0;
+    for (const LogCount &c : counts) {
+        if (c.type.kind == StoredType::Kind::Integer && c.type.integer == Alarm)
+            alarmCount = c.count;
+    }
+    QCOMPARE(alarmCount, isAlarm ? 3 : 2);
+    QCOMPARE(counts.size(), isAlarm ? 1 : 2);
+}
+
+void LogReaderTest::listingCrossesChunks_data()
+{
+    QTest::addColumn<int>("records");
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<int>("types");
+    // The reader reads 5,000 rows per statement.
+    QTest::newRow("one chunk exactly") << 4999 << qint64(-1) << 5;
+    QTest::newRow("one past a chunk") << 5000 << qint64(-1) << 5;
+    QTest::newRow("two chunks and more") << 12001 << qint64(-1) << 5;
+    QTest::newRow("limit in the second chunk") << 12001 << qint64(7000) << 5;
+    // Too many values to seek one by one in the index: the bounds apply row by row.
+    QTest::newRow("hundreds of types") << 6000 << qint64(-1) << 300;
+}
+
+void LogReaderTest::listingCrossesChunks()
+{
+    QFETCH(int, records);
+    QFETCH(qint64, limit);
+    QFETCH(int, types);
+    QVERIFY(fillDay(records, types));
+    LogReader reader;
+    QVERIFY2(reader.open(kDbFile), qPrintable(reader.errorString()));
+    for (bool bounded : {false, true}) {
+        LogSelection selection;
+        selection.limit = limit;
+        if (bounded) {
+            selection.from = dayStart(kDay);
+            selection.to = dayEnd(kDay);
+        }
+        qint64 next = 1;
+        bool inOrder = true;
+        QVERIFY(reader.select(selection, [&](const LogRecordView &r) {
+            inOrder = inOrder && r.id == next && r.message == std::to_string(next - 1);
+            ++next;
+            return true;
+        }));
+        QVERIFY(inOrder);
+        const qint64 inSelection = bounded ? records : records + 1; // + the next day's
+        QCOMPARE(next - 1, limit < 0 ? inSelection : limit);
+    }
+}
+
+void LogReaderTest::pruneCrossesBatches_data()
+{
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("before"); // records stamped before the moment
+    // The pruner deletes 2,000 rows per transaction.
+    QTest::newRow("one batch exactly") << 2500 << 2000;
+    QTest::newRow("one past a batch") << 2500 << 2001;
+    QTest::newRow("two batches and more") << 4500 << 4001;
+    QTest::newRow("nothing") << 10 << 0;
+}
+
+void LogReaderTest::pruneCrossesBatches()
+{
+    QFETCH(int, records);
+    QFETCH(int, before);
+    QVERIFY(fillDay(records));
+    const QString moment = QDateTime::fromString(dayStart(kDay), QLatin1String(kStampFormat))
+                               .addSecs(before)
+                               .toString(QLatin1String(kStampFormat));
+    LogPruner pruner;
+    QVERIFY2(pruner.open(kDbFile, LogPruner::Access::Delete), qPrintable(pruner.errorString()));
+    qint64 count = -1;
+    QVERIFY(pruner.countBefore(moment, &count));
+    QCOMPARE(count, qint64(before));
+    qint64 deleted = -1;
+    QVERIFY2(pruner.deleteBefore(moment, &deleted), qPrintable(pruner.errorString()));
+    QCOMPARE(deleted, qint64(before));
+    AuxDb aux;
+    QCOMPARE(aux.rowCount(), records + 1 - before); // + the next day's
+    QCOMPARE(aux.scalar(QStringLiteral("SELECT min(message + 0) FROM SystemInfo")).toInt(), before);
+}
+
+void LogReaderTest::writerAndReaderAgreeOnTheTable_data()
+{
+    QTest::addColumn<QString>("table");
+    QTest::addColumn<bool>("isLog");
+    QTest::newRow("as the service makes it") << TestLogFile::tableStatement() << true;
+    QTest::newRow("columns in capitals")
+        << "CREATE TABLE SystemInfo(ID INTEGER PRIMARY KEY, DATETIME TEXT, TYPE INT, MESSAGE TEXT)"
+        << true;
+    QTest::newRow("mixed case, more columns")
+        << "CREATE TABLE systeminfo(Id INTEGER PRIMARY KEY, DateTime TEXT, host TEXT, Type, "
+           "Message TEXT)"
+        << true;
+    QTest::newRow("no message column")
+        << "CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, datetime TEXT, type INT)" << false;
+    QTest::newRow("type column renamed")
+        << "CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, datetime TEXT, kind INT, message TEXT)"
+        << false;
+}
+
+void LogReaderTest::writerAndReaderAgreeOnTheTable()
+{
+    QFETCH(QString, table);
+    QFETCH(bool, isLog);
+    QVERIFY(AuxDb().exec(table));
+
+    LogReader reader;
+    QCOMPARE(reader.open(kDbFile), isLog);
+    if (!isLog)
+        QVERIFY2(reader.errorString().startsWith(QLatin1String("not a log database")),
+                 qPrintable(reader.errorString()));
+    QDBSqlite store(kDbFile, QString(), QString());
+    QSqlError error;
+    QCOMPARE(store.prepare(&error),
+             isLog ? QDBSqlite::Readiness::Ready : QDBSqlite::Readiness::NotALog);
+    if (isLog) {
+        std::list<LogQueueEntry> records;
+        records.emplace_back(QStringLiteral("stored"), Alarm);
+        QCOMPARE(store.insertBatch(records.cbegin(), records.cend(), 0).stored, 1);
+        QCOMPARE(listed(reader, LogSelection()).size(), 1);
+    }
+    store.close();
+}
+
+QTEST_GUILESS_MAIN(LogReaderTest)
+#include "tst_logreader.moc"
