@@ -725,8 +725,10 @@ void LogStoreTest::sideFileMovesIntoTheLog()
     SystemLog::PendingFile pending(sidePath);
     QSqlError error;
     if (records > 0) {
-        QVERIFY2(pending.append(entries.cbegin(), entries.cend(), &error),
+        int stored = 0;
+        QVERIFY2(pending.append(entries.cbegin(), entries.cend(), &stored, &error) == records,
                  qPrintable(error.text()));
+        QCOMPARE(stored, records);
         QCOMPARE(AuxDb(sidePath).rowCount(), records);
     }
 
