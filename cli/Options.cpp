@@ -1,9 +1,15 @@
 #include "Options.h"
 
+#include "MomentText.h"
+
 #include <QDate>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTime>
+
+#include <cstdio>
+
+#include <unistd.h>
 
 namespace TallyLog {
 
@@ -45,6 +51,65 @@ bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
     return true;
 }
 
+bool readClock(QDateTime *now, QString *problem)
+{
+    return MomentText::now(now, problem);
+}
+
+QString dayOf(const QDateTime &moment)
+{
+    return moment.date().toString(QLatin1String(SystemLog::kDayFormat));
+}
+
+bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
+               QString *problem)
+{
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    *count = parser.value(option).toLongLong(&ok);
+    if (!ok || *count < 0) {
+        *problem = QStringLiteral("--%1 needs a number >= 0").arg(option.names().last());
+        return false;
+    }
+    return true;
+}
+
+QCommandLineOption linesOption(const QString &description)
+{
+    return QCommandLineOption({QStringLiteral("n"), QStringLiteral("lines")}, description,
+                              QStringLiteral("N"));
+}
+
+QCommandLineOption reverseOption()
+{
+    return QCommandLineOption({QStringLiteral("r"), QStringLiteral("reverse")},
+                              QStringLiteral("Newest first."));
+}
+
+QString repeatedOption(const QCommandLineParser &parser)
+{
+    // Options with two names are counted under their long one.
+    const QCommandLineOption twoNames[] = {
+        linesOption(QString()), reverseOption(),
+        QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QString())};
+    QStringList seen;
+    for (QString name : parser.optionNames()) {
+        for (const QCommandLineOption &o : twoNames) {
+            if (o.names().contains(name))
+                name = o.names().last();
+        }
+        if (name == QLatin1String("?"))
+            name = QStringLiteral("help");
+        if (name == QLatin1String("type") || name == QLatin1String("grep"))
+            continue;
+        if (seen.contains(name))
+            return name;
+        seen << name;
+    }
+    return QString();
+}
+
 QCommandLineOption RangeOptions::dayOption()
 {
     return QCommandLineOption(QStringLiteral("day"),
@@ -57,17 +122,52 @@ void RangeOptions::addTo(QCommandLineParser &parser) const
     parser.addOption(m_day);
     parser.addOption(m_from);
     parser.addOption(m_to);
+    parser.addOption(m_since);
+    parser.addOption(m_until);
+}
+
+// One end of the range: --from/--to as a full stamp, or --since/--until in any form of
+// MomentText; the two spellings of one end exclude each other.
+bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineOption &exact,
+                           const QCommandLineOption &relative, QString *moment,
+                           QString *problem) const
+{
+    if (parser.isSet(exact) && parser.isSet(relative)) {
+        *problem = QStringLiteral("--%1 and --%2 exclude each other")
+                       .arg(exact.names().last(), relative.names().last());
+        return false;
+    }
+    if (parser.isSet(exact)) {
+        *moment = parser.value(exact);
+        if (!isMoment(*moment)) {
+            *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(*moment);
+            return false;
+        }
+    } else if (parser.isSet(relative)) {
+        *moment = MomentText(now).parse(parser.value(relative));
+        if (moment->isEmpty()) {
+            *problem = QStringLiteral("bad time '%1' (%2)")
+                           .arg(parser.value(relative), MomentText::accepted());
+            return false;
+        }
+    }
+    return true;
 }
 
 bool RangeOptions::read(const QCommandLineParser &parser, QString *problem)
 {
+    if (!readClock(&now, problem))
+        return false;
     const bool hasDay = parser.isSet(m_day);
-    if (hasDay && (parser.isSet(m_from) || parser.isSet(m_to))) {
-        *problem = QStringLiteral("--day and --from/--to exclude each other");
+    const bool hasRange = parser.isSet(m_from) || parser.isSet(m_to) || parser.isSet(m_since) ||
+                          parser.isSet(m_until);
+    if (hasDay && hasRange) {
+        *problem = QStringLiteral("--day and a range (--from/--since, --to/--until) exclude "
+                                  "each other");
         return false;
     }
-    if (!hasDay && !parser.isSet(m_from) && !parser.isSet(m_to))
-        day = QDate::currentDate().toString(QLatin1String(SystemLog::kDayFormat));
+    if (!hasDay && !hasRange)
+        day = dayOf(now);
     if (hasDay) {
         day = parser.value(m_day);
         if (!isDay(day)) {
@@ -80,16 +180,11 @@ bool RangeOptions::read(const QCommandLineParser &parser, QString *problem)
         to = SystemLog::dayEnd(day);
         return true;
     }
-    from = parser.value(m_from);
-    to = parser.value(m_to);
-    for (const QString &moment : {from, to}) {
-        if (!moment.isEmpty() && !isMoment(moment)) {
-            *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(moment);
-            return false;
-        }
-    }
+    if (!readEnd(parser, m_from, m_since, &from, problem) ||
+        !readEnd(parser, m_to, m_until, &to, problem))
+        return false;
     if (!from.isEmpty() && !to.isEmpty() && from > to) {
-        *problem = QStringLiteral("--from is after --to");
+        *problem = QStringLiteral("the start of the range is after its end");
         return false;
     }
     return true;
@@ -103,9 +198,11 @@ void SelectionOptions::addTo(QCommandLineParser &parser) const
 
 bool SelectionOptions::read(const QCommandLineParser &parser, QString *problem)
 {
-    if (parser.isSet(m_type) && !parseCategories(parser.value(m_type), &types, problem))
-        return false;
-    grep = parser.value(m_grep);
+    for (const QString &value : parser.values(m_type)) {
+        if (!parseCategories(value, &types, problem))
+            return false;
+    }
+    grep = parser.values(m_grep);
     return true;
 }
 
@@ -122,6 +219,44 @@ bool FormatOption::read(const QCommandLineParser &parser, QString *problem)
             QStringLiteral("unknown format '%1' (text, csv or json)").arg(parser.value(m_format));
         return false;
     }
+    return true;
+}
+
+void TextStyleOptions::addTo(QCommandLineParser &parser) const
+{
+    parser.addOption(m_color);
+    parser.addOption(m_escape);
+    parser.addOption(m_raw);
+}
+
+bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QString *problem)
+{
+    if (parser.isSet(m_escape) && parser.isSet(m_raw)) {
+        *problem = QStringLiteral("--escape and --raw exclude each other");
+        return false;
+    }
+    if (format != Format::Text && (parser.isSet(m_escape) || parser.isSet(m_raw))) {
+        *problem = QStringLiteral("--escape and --raw apply to --format text (csv and json "
+                                  "escape by their own rules)");
+        return false;
+    }
+    const bool terminal = ::isatty(::fileno(stdout)) == 1;
+    const QString when = parser.value(m_color);
+    if (when == QLatin1String("always")) {
+        style.colour = true;
+    } else if (when == QLatin1String("auto")) {
+        // NO_COLOR (no-color.org): set and not empty, no colour unless the option asks for it.
+        style.colour =
+            terminal && qEnvironmentVariableIsEmpty("NO_COLOR") && qgetenv("TERM") != "dumb";
+    } else if (when != QLatin1String("never")) {
+        *problem = QStringLiteral("--color takes auto, always or never");
+        return false;
+    }
+    style.colour = style.colour && format == Format::Text;
+    if (parser.isSet(m_raw))
+        style.bytes = TextStyle::Bytes::Raw;
+    else if (parser.isSet(m_escape) || terminal)
+        style.bytes = TextStyle::Bytes::Escaped;
     return true;
 }
 

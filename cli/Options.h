@@ -7,7 +7,9 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 namespace TallyLog {
@@ -23,7 +25,25 @@ bool isMoment(const QString &text);
 // *problem for one that is neither.
 bool parseCategories(const QString &text, QVector<int> *types, QString *problem);
 
-// --day D | --from F --to T: a day (default today) or a range, both ends included.
+// The clock of this run (MomentText::kClockVariable or the system's) and its day; false with
+// *problem when the variable is set but not a moment.
+bool readClock(QDateTime *now, QString *problem);
+QString dayOf(const QDateTime &moment);
+
+// A count N >= 0 of `option`, when given; false with *problem for anything else.
+bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
+               QString *problem);
+
+// -n/--lines N and -r/--reverse; each command says what N means to it.
+QCommandLineOption linesOption(const QString &description);
+QCommandLineOption reverseOption();
+
+// The name of an option given more than once ("lines" for "-n 1 --lines 2"); empty when none
+// is. --type and --grep combine and may be repeated.
+QString repeatedOption(const QCommandLineParser &parser);
+
+// --day D | --from F --to T | --since F --until T: a day (default today) or a range, both ends
+// included; --since and --until also take relative times (MomentText).
 class RangeOptions
 {
 public:
@@ -33,11 +53,15 @@ public:
     void addTo(QCommandLineParser &parser) const;
     bool read(const QCommandLineParser &parser, QString *problem);
 
-    QString day; // empty for a range
+    QDateTime now; // the clock the range was read against
+    QString day;   // empty for a range
     QString from;
     QString to;
 
 private:
+    bool readEnd(const QCommandLineParser &parser, const QCommandLineOption &exact,
+                 const QCommandLineOption &relative, QString *moment, QString *problem) const;
+
     QCommandLineOption m_day = dayOption();
     QCommandLineOption m_from{QStringLiteral("from"),
                               QStringLiteral("The records from this moment on (included)."),
@@ -45,9 +69,18 @@ private:
     QCommandLineOption m_to{QStringLiteral("to"),
                             QStringLiteral("The records up to this moment (included)."),
                             QStringLiteral("yyyy-MM-dd hh:mm:ss")};
+    QCommandLineOption m_since{QStringLiteral("since"),
+                               QStringLiteral("As --from, also relative: yyyy-MM-dd "
+                                              "[hh:mm[:ss]], today, yesterday, now, -1h, -30min, "
+                                              "-2d, +10min."),
+                               QStringLiteral("time")};
+    QCommandLineOption m_until{QStringLiteral("until"),
+                               QStringLiteral("As --to, in the forms of --since."),
+                               QStringLiteral("time")};
 };
 
-// --type T[,T...] --grep TEXT: which records a listing shows.
+// --type T[,T...] --grep TEXT: which records a listing shows. Repeated, --type adds categories
+// (a record of any of them) and --grep adds texts (a message with all of them).
 class SelectionOptions
 {
 public:
@@ -57,7 +90,7 @@ public:
     void applyTo(SystemLog::LogSelection *selection) const;
 
     QVector<int> types; // empty: every record
-    QString grep;
+    QStringList grep;
 
 private:
     QCommandLineOption m_type{QStringLiteral("type"),
@@ -66,7 +99,7 @@ private:
                               QStringLiteral("T[,T...]")};
     QCommandLineOption m_grep{QStringLiteral("grep"),
                               QStringLiteral("Only records whose message contains this text, "
-                                             "ignoring case."),
+                                             "ignoring case; given again, each of the texts."),
                               QStringLiteral("text")};
 };
 
@@ -84,6 +117,32 @@ private:
                                 QStringLiteral("text (as the window shows them), csv or json (JSON "
                                                "Lines); default text."),
                                 QStringLiteral("format"), QStringLiteral("text")};
+};
+
+// --color WHEN --escape --raw: how the text format writes to a terminal or a pipe. On a terminal
+// control characters are escaped and alarms coloured; through a pipe the text is written as
+// stored, uncoloured, unless asked otherwise.
+class TextStyleOptions
+{
+public:
+    void addTo(QCommandLineParser &parser) const;
+    // For `format`: --escape and --raw apply to text only.
+    bool read(const QCommandLineParser &parser, Format format, QString *problem);
+
+    TextStyle style;
+
+private:
+    QCommandLineOption m_color{QStringLiteral("color"),
+                               QStringLiteral("Alarms in red, stamps dimmed: auto (on a "
+                                              "terminal, unless NO_COLOR is set), always or "
+                                              "never."),
+                               QStringLiteral("when"), QStringLiteral("auto")};
+    QCommandLineOption m_escape{QStringLiteral("escape"),
+                                QStringLiteral("Show control characters escaped (\\e, \\r, "
+                                               "\\x07), as on a terminal, also through a pipe.")};
+    QCommandLineOption m_raw{QStringLiteral("raw"),
+                             QStringLiteral("Print stamps and messages as stored, byte for byte, "
+                                            "also on a terminal.")};
 };
 
 } // namespace TallyLog

@@ -1,6 +1,7 @@
 #include "RecordFormat.h"
 
 #include "DayExport.h"
+#include "TerminalText.h"
 
 #include <cstdio>
 
@@ -9,6 +10,11 @@ namespace TallyLog {
 using SystemLog::kCategoryCount;
 
 namespace {
+
+// ANSI select-graphic-rendition sequences of the coloured text format.
+const char kDim[] = "\x1b[2m";
+const char kRed[] = "\x1b[31m";
+const char kReset[] = "\x1b[0m";
 
 // Appends a JSON string literal of text (valid UTF-8): quotes and backslashes escaped, control
 // characters as \n, \r, \t or \u00XX; everything else, non-ASCII included, as it is.
@@ -134,8 +140,8 @@ bool parseFormat(const QString &text, Format *format)
     return true;
 }
 
-RecordFormatter::RecordFormatter(Format format, bool showCategory)
-    : m_format(format), m_showCategory(showCategory)
+RecordFormatter::RecordFormatter(Format format, bool showCategory, TextStyle style)
+    : m_format(format), m_showCategory(showCategory), m_style(style)
 {
     for (int type = 0; type < kCategoryCount; ++type)
         m_names.append(SystemLog::categoryName(type).toUtf8());
@@ -206,8 +212,67 @@ QString storedTypeText(const SystemLog::StoredType &type)
     }
 }
 
+void RecordFormatter::appendTextField(std::string &out, std::string_view text,
+                                      std::string &scratch) const
+{
+    switch (m_style.bytes) {
+    case TextStyle::Bytes::Raw:
+        out.append(text);
+        break;
+    case TextStyle::Bytes::Decoded:
+        out.append(clean(text, scratch));
+        break;
+    case TextStyle::Bytes::Escaped:
+        appendEscaped(out, clean(text, scratch));
+        break;
+    }
+}
+
+// The text form with escaping or colour; the plain one is written by appendRecord.
+void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordView &record)
+{
+    const bool alarm = m_style.colour && record.type.isCategory() &&
+                       record.type.integer == SystemLog::LogType::Alarm;
+    if (m_style.colour)
+        out += kDim;
+    appendTextField(out, record.datetime, m_stampScratch);
+    if (m_style.colour)
+        out += kReset;
+    if (m_showCategory) {
+        out += " [";
+        if (alarm)
+            out += kRed;
+        if (record.type.isCategory()) {
+            appendCategory(out, record);
+        } else {
+            // A type another program stored may be any text: shown as its messages are.
+            std::string type = "type ";
+            appendType(type, record.type, false);
+            if (m_style.bytes == TextStyle::Bytes::Escaped)
+                appendEscaped(out, type);
+            else
+                out += type;
+        }
+        if (alarm)
+            out += kReset;
+        out += ']';
+    }
+    out += ":\n";
+    if (alarm)
+        out += kRed;
+    appendTextField(out, record.message, m_messageScratch);
+    if (alarm)
+        out += kReset;
+    out += '\n';
+}
+
 void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordView &record)
 {
+    if (m_format == Format::Text &&
+        (m_style.colour || m_style.bytes != TextStyle::Bytes::Decoded)) {
+        appendText(out, record);
+        return;
+    }
     const std::string_view stamp = clean(record.datetime, m_stampScratch);
     const std::string_view message = clean(record.message, m_messageScratch);
     const bool known = record.type.isCategory();

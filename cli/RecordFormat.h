@@ -24,11 +24,25 @@ enum class Format
 // "text", "csv" or "json"; false for anything else.
 bool parseFormat(const QString &text, Format *format);
 
+// How the text format writes stamps and messages; csv and json escape by their own rules and
+// take none of this.
+struct TextStyle
+{
+    enum class Bytes
+    {
+        Decoded, // as the window shows them: invalid UTF-8 as U+FFFD, everything else as stored
+        Escaped, // decoded, and control characters other than LF and TAB escaped (\e, \r, \x07)
+        Raw,     // the bytes as stored
+    };
+    Bytes bytes = Bytes::Decoded;
+    bool colour = false; // alarms (报警记录) in red, stamps dimmed, with ANSI escape sequences
+};
+
 class RecordFormatter
 {
 public:
     // `showCategory`: the text form names the category after the stamp ("... [报警记录]:").
-    RecordFormatter(Format format, bool showCategory);
+    RecordFormatter(Format format, bool showCategory, TextStyle style = TextStyle());
 
     // What comes before the first record: for CSV a UTF-8 byte order mark (so that spreadsheet
     // programs take the file as UTF-8) and the header line.
@@ -38,10 +52,13 @@ public:
 private:
     void appendCategory(std::string &out, const SystemLog::LogRecordView &record) const;
     void appendType(std::string &out, const SystemLog::StoredType &type, bool quoteText);
+    void appendText(std::string &out, const SystemLog::LogRecordView &record);
+    void appendTextField(std::string &out, std::string_view text, std::string &scratch) const;
     std::string_view clean(std::string_view text, std::string &scratch) const;
 
     Format m_format;
     bool m_showCategory;
+    TextStyle m_style;
     QVector<QByteArray> m_names;
     std::string m_stampScratch;
     std::string m_messageScratch;

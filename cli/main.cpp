@@ -52,9 +52,16 @@ QString programHelp(const QCommandLineParser &parser, const CommandTable &table)
                                   "exports and prunes its records.\n\nCommands:\n");
     for (const auto &command : table)
         text += QStringLiteral("  %1%2\n").arg(padded(command->name(), 8), command->description());
-    text += QStringLiteral("\n'tallylog COMMAND --help' shows a command's options.\n"
-                           "Exit status: 0 done, 1 the file or the output failed, "
-                           "2 wrong usage.\n");
+    text += QStringLiteral(
+        "\n'tallylog COMMAND --help' shows a command's options.\n"
+        "Exit status: 0 done, 1 the file or the output failed, 2 wrong usage.\n\n"
+        "On a terminal the text format shows control characters in messages escaped (\\e, "
+        "\\r, \\x07) and invalid UTF-8 as U+FFFD, alarms in red and stamps dimmed; through a "
+        "pipe it writes the messages as stored, uncoloured (--escape, --raw and --color change "
+        "this).\n\nEnvironment:\n"
+        "  NO_COLOR      set and not empty: no colour unless --color=always\n"
+        "  TALLYLOG_NOW  the current time as yyyy-MM-dd hh:mm:ss, in place of the clock, for "
+        "tests (today, --since -1h, stats)\n");
     const QString options = parser.helpText();
     return text + options.mid(options.indexOf(QLatin1String("\nOptions:")));
 }
@@ -90,7 +97,14 @@ int main(int argc, char *argv[])
         return kExitDone;
     }
     const QStringList positional = top.positionalArguments();
-    if (top.isSet(help) && positional.isEmpty())
+    const QString repeatedTop = repeatedOption(top);
+    if (!repeatedTop.isEmpty())
+        return usageError(programUsage,
+                          QStringLiteral("--%1 given more than once").arg(repeatedTop));
+    // --help-all, which Qt's help option adds, shows the same help: tallylog takes none of the
+    // toolkit's own options.
+    const bool wantsHelp = top.isSet(help) || top.isSet(QStringLiteral("help-all"));
+    if (wantsHelp && positional.isEmpty())
         return printHelp(programHelp(top, table));
     if (positional.isEmpty())
         return usageError(programUsage, QStringLiteral("no command"));
@@ -109,12 +123,16 @@ int main(int argc, char *argv[])
     command.addOptions(parser);
     if (!parser.parse(QStringList{QCoreApplication::arguments().first()} + positional.mid(1)))
         return usageError(command.usage(), parser.errorText());
-    if (parser.isSet(commandHelpOption))
+    if (wantsHelp || parser.isSet(commandHelpOption) || parser.isSet(QStringLiteral("help-all")))
         return printHelp(commandHelp(parser, command));
     if (!parser.positionalArguments().isEmpty())
         return usageError(
             command.usage(),
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    const QString repeated = repeatedOption(parser);
+    if (!repeated.isEmpty())
+        return usageError(command.usage(),
+                          QStringLiteral("--%1 given more than once").arg(repeated));
     QString problem;
     if (!command.readOptions(parser, &problem))
         return usageError(command.usage(), problem);

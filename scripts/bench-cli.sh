@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Times tallylog beside the sqlite3 shell on a log of 1,000,000 records (10 days of 100,000, all
 # five categories): "list" of one day as JSON and as CSV against "sqlite3 -json/-csv" running the
-# same select, and "stats --by hour" over the whole file against the same group-by in sqlite3.
+# same select, "stats --by hour" over the whole file (its empty hours up to now filled in)
+# against the same group-by in sqlite3, and "list -n 100" (the last 100, also with --reverse) of
+# the whole file against "sqlite3 -json" with "ORDER BY id DESC LIMIT 100".
 # With --grep: against sqlite3 -json with "message LIKE '%...%'" added.
 # Each command runs RUNS times (default 5), output to /dev/null; the table gives the medians and
 # the ratio tallylog / sqlite3, measured side by side in this one run.
@@ -50,6 +52,7 @@ select_day="SELECT id, datetime, type, message FROM SystemInfo WHERE datetime >=
 AND datetime <= '$day 23:59:59' ORDER BY id"
 select_grep="SELECT id, datetime, type, message FROM SystemInfo WHERE datetime >= '$day 00:00:00' \
 AND datetime <= '$day 23:59:59' AND message LIKE '%OPERATOR%' ORDER BY id"
+select_last="SELECT id, datetime, type, message FROM SystemInfo ORDER BY id DESC LIMIT 100"
 group_hour="SELECT substr(datetime, 1, 13), type, count(*) FROM SystemInfo GROUP BY 1, 2 ORDER BY 1, 2"
 
 echo "log: $db ($(sqlite3 "$db" 'SELECT count(*) FROM SystemInfo') records), day $day" \
@@ -60,7 +63,16 @@ compare "list --day, json" "$(q "$tallylog" --db "$db" list --day "$day" --forma
     "$(q sqlite3 -json "$db" "$select_day")"
 compare "list --day, csv" "$(q "$tallylog" --db "$db" list --day "$day" --format csv)" \
     "$(q sqlite3 -csv "$db" "$select_day")"
-compare "stats --by hour, whole file" \
+# The least a run costs: a Qt program loads Qt Core, which takes longer than sqlite3's whole run
+# of a small query; the rows below that select little are bounded by this one.
+compare "start-up (--version)" "$(q "$tallylog" --version)" "$(q sqlite3 :memory: "SELECT 1")"
+compare "list -n 100, json" \
+    "$(q "$tallylog" --db "$db" list -n 100 --since 2000-01-01 --format json)" \
+    "$(q sqlite3 -json "$db" "$select_last")"
+compare "list -n 100 --reverse, json" \
+    "$(q "$tallylog" --db "$db" list -n 100 --reverse --since 2000-01-01 --format json)" \
+    "$(q sqlite3 -json "$db" "$select_last")"
+compare "stats --by hour, filled" \
     "$(q "$tallylog" --db "$db" stats --by hour --from "1970-01-01 00:00:00")" \
     "$(q sqlite3 "$db" "$group_hour")"
 # SQLite's LIKE folds ASCII case only; --grep folds Unicode case, in C++.

@@ -117,6 +117,42 @@ QByteArray asciiOf(const QString &text)
     return ascii;
 }
 
+// The texts a message must all contain, ignoring case; none: every message.
+class GrepFilter
+{
+public:
+    explicit GrepFilter(const QStringList &texts)
+    {
+        for (const QString &text : texts)
+            m_terms.push_back({text, asciiOf(text)});
+    }
+    bool matches(std::string_view message) const
+    {
+        for (const Term &t : m_terms) {
+            if (!contains(message, t.text, t.ascii))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    struct Term
+    {
+        QString text;
+        QByteArray ascii;
+    };
+    std::vector<Term> m_terms;
+};
+
+// Rows to ask for in the next chunk: without a message filter every row read is delivered, so a
+// small limit reads no more than it needs.
+qint64 chunkRows(const LogSelection &selection, qint64 delivered)
+{
+    if (selection.grep.isEmpty() && selection.limit >= 0)
+        return std::max<qint64>(1, std::min<qint64>(kChunkRows, selection.limit - delivered));
+    return kChunkRows;
+}
+
 // A copy of a value read from a statement, to bind to a later one.
 struct ValueDeleter
 {
@@ -181,7 +217,10 @@ public:
                 const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
     bool idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
     bool readChunk(const QByteArray &sql, const std::vector<QByteArray> &texts, qint64 from,
-                   qint64 to, Chunk *chunk);
+                   qint64 to, Chunk *chunk, qint64 rows = kChunkRows);
+    bool deliver(const Chunk &chunk, const LogSelection &selection, const GrepFilter &grep,
+                 const RowCallback &onRow, qint64 *delivered, bool *stopped);
+    bool selectNewestFirst(const LogSelection &selection, const RowCallback &onRow);
 };
 
 bool LogReader::Private::distinctTypes(std::vector<ValueCopy> *values, bool *hasNull, bool *tooMany)
@@ -287,11 +326,11 @@ bool LogReader::Private::idSpan(const LogSelection &selection, qint64 *first, qi
 }
 
 bool LogReader::Private::readChunk(const QByteArray &sql, const std::vector<QByteArray> &texts,
-                                   qint64 from, qint64 to, Chunk *chunk)
+                                   qint64 from, qint64 to, Chunk *chunk, qint64 rows)
 {
     chunk->clear();
     Sqlite::Statement select(db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
-    select.bind(1, from).bind(2, to).bind(3, qint64(kChunkRows));
+    select.bind(1, from).bind(2, to).bind(3, rows);
     bindTexts(select, 4, texts);
     int rc;
     while ((rc = select.step()) == SQLITE_ROW) {
@@ -303,6 +342,82 @@ bool LogReader::Private::readChunk(const QByteArray &sql, const std::vector<QByt
         chunk->append(r);
     }
     return rc == SQLITE_DONE || readFailed(rc);
+}
+
+bool LogReader::Private::deliver(const Chunk &chunk, const LogSelection &selection,
+                                 const GrepFilter &grep, const RowCallback &onRow,
+                                 qint64 *delivered, bool *stopped)
+{
+    for (const Chunk::Row &row : chunk.rows) {
+        const LogRecordView r = chunk.view(row);
+        if (!grep.matches(r.message))
+            continue;
+        if (selection.limit >= 0 && *delivered >= selection.limit)
+            break;
+        ++*delivered;
+        if (!onRow(r)) {
+            *stopped = true;
+            return true;
+        }
+    }
+    *stopped = selection.limit >= 0 && *delivered >= selection.limit;
+    return true;
+}
+
+bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const RowCallback &onRow)
+{
+    // ?1 the top of a walk, ?2 its bottom (excluded), ?3 the rows of a chunk, then the bounds.
+    std::vector<QByteArray> texts;
+    QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
+                     "WHERE id <= ?1 AND id > ?2" +
+                     boundsFilter(selection.from, selection.to, 4, &texts);
+    if (!selection.types.isEmpty())
+        sql += integerTypeFilter(selection.types);
+    sql += " ORDER BY id DESC LIMIT ?3";
+
+    const GrepFilter grep(selection.grep);
+    Chunk chunk;
+    qint64 delivered = 0;
+    bool stopped = false;
+    // Reads the selection's records with ids in (bottom, top], newest first.
+    const auto walk = [&](qint64 top, qint64 bottom) {
+        qint64 next = top;
+        while (!stopped && next > bottom) {
+            const qint64 rows = chunkRows(selection, delivered);
+            if (!readChunk(sql, texts, next, bottom, &chunk, rows))
+                return false;
+            if (chunk.rows.empty())
+                break;
+            next = chunk.rows.back().id - 1;
+            deliver(chunk, selection, grep, onRow, &delivered, &stopped);
+            if (chunk.rows.size() < size_t(rows))
+                break;
+        }
+        return true;
+    };
+
+    // The newest ids first, row by row: the last records of most selections (the whole file,
+    // today, the last hour) lie there. Only when they do not suffice is the rest of the span
+    // looked up on the index on (type, datetime), which costs a walk over the bounds' part of
+    // the index but spares reading every newer row of an old range.
+    qint64 top = 0;
+    bool none = true;
+    const int rc = Sqlite::readNumber(db.handle(), "SELECT max(id) FROM SystemInfo", &top, &none);
+    if (rc != SQLITE_ROW)
+        return readFailed(rc);
+    const qint64 windowBottom = std::max(selection.afterId, top - kChunkRows);
+    if (none)
+        return true;
+    if (!walk(top, windowBottom))
+        return false;
+    if (stopped || windowBottom <= selection.afterId)
+        return true;
+    qint64 first = 0;
+    qint64 last = 0;
+    bool empty = false;
+    if (!idSpan(selection, &first, &last, &empty))
+        return false;
+    return empty || walk(std::min(last, windowBottom), std::max(selection.afterId, first - 1));
 }
 
 LogReader::LogReader() : d(std::make_unique<Private>()) {}
@@ -340,6 +455,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
         return false;
     if (selection.limit == 0)
         return true;
+    if (selection.newestFirst)
+        return d->selectNewestFirst(selection, onRow);
     qint64 first = 0;
     qint64 last = 0;
     bool empty = false;
@@ -357,25 +474,17 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
         sql += integerTypeFilter(selection.types);
     sql += " ORDER BY id LIMIT ?3";
 
-    const QByteArray ascii = asciiOf(selection.grep);
+    const GrepFilter grep(selection.grep);
     Chunk chunk;
     qint64 delivered = 0;
+    bool stopped = false;
     qint64 next = first;
-    while (next <= last) {
-        if (!d->readChunk(sql, texts, next, last, &chunk))
+    while (!stopped && next <= last) {
+        const qint64 rows = chunkRows(selection, delivered);
+        if (!d->readChunk(sql, texts, next, last, &chunk, rows))
             return false;
-        for (const Chunk::Row &row : chunk.rows) {
-            const LogRecordView r = chunk.view(row);
-            if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
-                continue;
-            if (selection.limit >= 0 && delivered >= selection.limit)
-                return true;
-            ++delivered;
-            if (!onRow(r))
-                return true;
-        }
-        if (chunk.rows.size() < size_t(kChunkRows) ||
-            (selection.limit >= 0 && delivered >= selection.limit))
+        d->deliver(chunk, selection, grep, onRow, &delivered, &stopped);
+        if (chunk.rows.size() < size_t(rows))
             break;
         next = chunk.rows.back().id + 1;
     }
@@ -411,13 +520,13 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
     Chunk chunk;
     Chunk found;
     qint64 before = upToId + 1;
-    const QByteArray ascii = asciiOf(selection.grep);
+    const GrepFilter grep(selection.grep);
     while (count > 0 && found.rows.size() < size_t(count)) {
         if (!d->readChunk(sql, {}, before, 0, &chunk))
             return false;
         for (const Chunk::Row &row : chunk.rows) {
             const LogRecordView r = chunk.view(row);
-            if (!selection.grep.isEmpty() && !contains(r.message, selection.grep, ascii))
+            if (!grep.matches(r.message))
                 continue;
             found.append(r);
             if (found.rows.size() >= size_t(count))

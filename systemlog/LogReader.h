@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <functional>
@@ -53,9 +54,11 @@ struct LogSelection
     QString from;
     QString to;
     QVector<int> types; // records whose type is this integer (a real or a text never matches)
-    QString grep;       // the message contains this text, ignoring case (Unicode case folding)
+    // The message contains each of these texts, ignoring case (Unicode case folding).
+    QStringList grep;
     qint64 afterId = 0;
-    qint64 limit = -1; // at most this many records (< 0: no limit)
+    qint64 limit = -1;        // at most this many records (< 0: no limit), the first delivered
+    bool newestFirst = false; // delivered in descending id order, starting from the newest
 };
 
 // A stored type value that outlives the reading (see StoredType).
@@ -114,7 +117,7 @@ public:
     QString errorString() const;
     bool lastErrorIsTransient() const;
 
-    // The records of the selection in id order, through onRow.
+    // The records of the selection in id order (descending for newestFirst), through onRow.
     bool select(const LogSelection &selection, const RowCallback &onRow);
     // The last `count` records of the selection with ids up to `upToId` (types and grep apply,
     // bounds and afterId do not), in id order.

@@ -16,9 +16,9 @@ class ExportCommand : public Command
 {
 public:
     ExportCommand()
-        : Command("export", "--day D --type T --dir DIR [--format text|csv|json]",
-                  "Writes the records of one category and day to DIR/<D>系统日志.txt (.csv, "
-                  ".jsonl), as the window's export does.")
+        : Command("export", "[--day D] --type T --dir DIR [--format text|csv|json]",
+                  "Writes the records of one category and day (default today) to "
+                  "DIR/<D>系统日志.txt (.csv, .jsonl), as the window's export does.")
     {
     }
 
@@ -54,11 +54,14 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
         return false;
     if (!m_format.read(parser, problem))
         return false;
-    if (!parser.isSet(m_dayOption) || !parser.isSet(m_typeOption) || !parser.isSet(m_dirOption)) {
-        *problem = QStringLiteral("export needs --day, --type and --dir");
+    if (!parser.isSet(m_typeOption) || !parser.isSet(m_dirOption)) {
+        *problem = QStringLiteral("export needs --type and --dir");
         return false;
     }
-    m_day = parser.value(m_dayOption);
+    QDateTime now;
+    if (!readClock(&now, problem))
+        return false;
+    m_day = parser.isSet(m_dayOption) ? parser.value(m_dayOption) : dayOf(now);
     if (!isDay(m_day)) {
         *problem = QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(m_day);
         return false;

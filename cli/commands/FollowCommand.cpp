@@ -1,6 +1,8 @@
-// follow: the last matching records, then every new one as it is stored, until interrupted.
+// follow: the last matching records (or those after a cursor file's), then every new one as it
+// is stored, until interrupted.
 
 #include "Command.h"
+#include "CursorFile.h"
 #include "LogReader.h"
 #include "Options.h"
 #include "Output.h"
@@ -9,6 +11,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <limits>
 
 namespace TallyLog {
 
@@ -16,6 +19,10 @@ namespace {
 
 constexpr int kFollowBacklog = 10;
 constexpr int kFollowPollMs = 200;
+// With a cursor file the file is saved after every batch printed and within a long batch after
+// this many records: a follow killed outright prints at most these again when restarted, one
+// stopped by SIGINT or SIGTERM none.
+constexpr int kCursorSaveEvery = 1000;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -28,21 +35,35 @@ class FollowCommand : public Command
 {
 public:
     FollowCommand()
-        : Command("follow", "[--type T[,T...]] [--grep TEXT] [--format text|csv|json]",
-                  "Prints the last 10 matching records, then every new one as it is stored, "
-                  "until interrupted (Ctrl+C).")
+        : Command("follow",
+                  "[--type T[,T...]] [--grep TEXT] [-n N] [--cursor-file FILE] "
+                  "[--format text|csv|json] [--color WHEN] [--escape | --raw]",
+                  "Prints the last 10 (-n) matching records, or those after the cursor file's, "
+                  "then every new one as it is stored, until interrupted (Ctrl+C).")
     {
     }
 
     void addOptions(QCommandLineParser &parser) const override
     {
         m_selection.addTo(parser);
+        parser.addOption(m_linesOption);
+        parser.addOption(m_cursorOption);
         m_format.addTo(parser);
+        m_style.addTo(parser);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
-        return m_selection.read(parser, problem) && m_format.read(parser, problem);
+        if (!m_selection.read(parser, problem) ||
+            !readCount(parser, m_linesOption, &m_backlog, problem) ||
+            !m_format.read(parser, problem) || !m_style.read(parser, m_format.format, problem))
+            return false;
+        m_cursorPath = parser.value(m_cursorOption);
+        if (parser.isSet(m_cursorOption) && m_cursorPath.isEmpty()) {
+            *problem = QStringLiteral("--cursor-file needs a file name");
+            return false;
+        }
+        return true;
     }
 
     int run(const QString &path) override;
@@ -53,6 +74,16 @@ private:
 
     SelectionOptions m_selection;
     FormatOption m_format;
+    TextStyleOptions m_style;
+    QCommandLineOption m_linesOption = linesOption(
+        QStringLiteral("The last N records to show before following (default 10; 0: none)."));
+    QCommandLineOption m_cursorOption{
+        QStringLiteral("cursor-file"),
+        QStringLiteral("Start after the record whose id FILE holds (a new FILE: the last N) and "
+                       "keep FILE at the last record read, replaced atomically."),
+        QStringLiteral("FILE")};
+    qint64 m_backlog = kFollowBacklog;
+    QString m_cursorPath;
     QString m_path;
     bool m_reported = false;
 };
@@ -86,6 +117,18 @@ int FollowCommand::run(const QString &path)
     sigaction(SIGTERM, &action, nullptr);
     m_path = path;
 
+    // Where an earlier follow with this cursor file stopped; a new file starts with the last N.
+    CursorFile cursor(m_cursorPath);
+    qint64 cursorId = 0;
+    bool resume = false;
+    QString cursorError;
+    if (!m_cursorPath.isEmpty() && !cursor.load(&cursorId, &resume, &cursorError))
+        return failure(m_cursorPath, cursorError);
+    // A reader that goes away makes the write fail instead of killing the process, so that the
+    // cursor file is still saved at the last record written.
+    if (!m_cursorPath.isEmpty())
+        std::signal(SIGPIPE, SIG_IGN);
+
     SystemLog::LogReader reader;
     while (!reader.open(path)) {
         if (!waitIfBusy(reader))
@@ -96,38 +139,84 @@ int FollowCommand::run(const QString &path)
     }
     SystemLog::LogSelection selection;
     m_selection.applyTo(&selection);
-    RecordFormatter formatter(m_format.format, selection.types.size() != 1);
+    RecordFormatter formatter(m_format.format, selection.types.size() != 1, m_style.style);
     std::string buffer;
     formatter.appendStart(buffer);
     bool writeFailed = false;
-    qint64 lastId = 0;
+    bool saveFailed = false;
+    qint64 lastId = 0; // the last record read: printed, or passed over by the selection
+    qint64 savedId = -1;
+    int unsaved = 0;
+    const auto save = [&] {
+        if (m_cursorPath.isEmpty() || lastId == savedId)
+            return true;
+        if (!cursor.save(lastId, &cursorError)) {
+            saveFailed = true;
+            return false;
+        }
+        savedId = lastId;
+        unsaved = 0;
+        return true;
+    };
+    // Each record is flushed before the cursor file may name it, so that the file never runs
+    // ahead of the output; a stop request ends a batch after the record being printed.
     const auto print = [&](const SystemLog::LogRecordView &record) {
         formatter.appendRecord(buffer, record);
-        lastId = record.id;
         if (!writeOut(buffer, true)) {
             writeFailed = true;
             return false;
         }
-        return true;
+        lastId = record.id;
+        if (++unsaved >= kCursorSaveEvery && !save())
+            return false;
+        return !g_stop;
+    };
+    const auto finish = [&](int status) {
+        if (!save())
+            return failure(m_cursorPath, cursorError);
+        return writeFailed ? kExitFailure : status;
     };
 
     // The version first: a record stored while the backlog is read changes it, and is read on
     // the first poll.
     qint64 version = 0;
     qint64 top = 0;
-    while (!reader.dataVersion(&version) || !reader.maxId(&top) ||
-           !reader.selectLast(selection, kFollowBacklog, top, print)) {
-        if (writeFailed)
-            return kExitFailure;
+    for (;;) {
+        bool ok = reader.dataVersion(&version) && reader.maxId(&top);
+        if (ok && resume && cursorId > top) {
+            printLine(stderr, QStringLiteral("tallylog: %1: record %2 is beyond the last record "
+                                             "(%3) of %4; starting afresh")
+                                  .arg(m_cursorPath)
+                                  .arg(cursorId)
+                                  .arg(top)
+                                  .arg(path));
+            resume = false;
+        }
+        if (ok && resume) {
+            selection.afterId = cursorId;
+            lastId = cursorId;
+            ok = reader.select(selection, print);
+        } else if (ok) {
+            const int backlog =
+                static_cast<int>(qMin<qint64>(m_backlog, std::numeric_limits<int>::max()));
+            ok = reader.selectLast(selection, backlog, top, print);
+        }
+        if (writeFailed || saveFailed)
+            return finish(kExitFailure);
+        if (ok)
+            break;
         if (!waitIfBusy(reader))
             return failure(path, reader.errorString());
         pause();
         if (g_stop)
-            return kExitDone;
+            return finish(kExitDone);
     }
-    if (writeFailed || !writeOut(buffer, true))
-        return kExitFailure;
-    lastId = qMax(lastId, top);
+    // The backlog ends at `top` even where its last records were not selected; after a stop
+    // request it ends at the last record printed.
+    if (!g_stop)
+        lastId = qMax(lastId, top);
+    if (!writeOut(buffer, true) || !save())
+        return finish(kExitFailure);
 
     while (!g_stop) {
         pause();
@@ -141,17 +230,19 @@ int FollowCommand::run(const QString &path)
             continue;
         selection.afterId = lastId;
         ok = ok && reader.select(selection, print);
-        if (writeFailed)
-            return kExitFailure;
+        if (writeFailed || saveFailed)
+            return finish(kExitFailure);
         if (!ok) {
             if (!waitIfBusy(reader))
                 return failure(path, reader.errorString());
             continue;
         }
+        if (!save())
+            return finish(kExitFailure);
         m_reported = false;
         version = now;
     }
-    return kExitDone;
+    return finish(kExitDone);
 }
 
 } // namespace

@@ -1,9 +1,12 @@
-// list: the records of a day or a range, in the order in which they were stored.
+// list: the records of a day or a range, in the order in which they were stored (or newest
+// first), all of them, the first N or the last N.
 
 #include "Command.h"
 #include "LogReader.h"
 #include "Options.h"
 #include "Output.h"
+
+#include <vector>
 
 namespace TallyLog {
 
@@ -14,77 +17,114 @@ class ListCommand : public Command
 public:
     ListCommand()
         : Command("list",
-                  "[--day D | --from F --to T] [--type T[,T...]] [--grep TEXT] [--limit N] "
-                  "[--format text|csv|json]",
+                  "[--day D | --from/--since F --to/--until T] [--after-id N] [--type T[,T...]] "
+                  "[--grep TEXT] [--limit N | -n N] [-r] [--format text|csv|json] "
+                  "[--color WHEN] [--escape | --raw]",
                   "Lists the records of a day (default today) or of a range, both ends "
-                  "included, in the order in which they were stored.")
+                  "included, in the order in which they were stored (-r: newest first).")
     {
     }
 
     void addOptions(QCommandLineParser &parser) const override
     {
         m_range.addTo(parser);
+        parser.addOption(m_afterIdOption);
         m_selection.addTo(parser);
         parser.addOption(m_limitOption);
+        parser.addOption(m_linesOption);
+        parser.addOption(m_reverseOption);
         m_format.addTo(parser);
+        m_style.addTo(parser);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
-        if (!m_range.read(parser, problem) || !m_selection.read(parser, problem))
+        if (!m_range.read(parser, problem) || !m_selection.read(parser, problem) ||
+            !readCount(parser, m_afterIdOption, &m_afterId, problem) ||
+            !readCount(parser, m_limitOption, &m_limit, problem) ||
+            !readCount(parser, m_linesOption, &m_lines, problem))
             return false;
-        if (parser.isSet(m_limitOption)) {
-            bool ok = false;
-            m_limit = parser.value(m_limitOption).toLongLong(&ok);
-            if (!ok || m_limit < 0) {
-                *problem = QStringLiteral("--limit needs a number >= 0");
-                return false;
-            }
+        if (parser.isSet(m_limitOption) && parser.isSet(m_linesOption)) {
+            *problem = QStringLiteral("--limit (the first N) and -n (the last N) exclude each "
+                                      "other");
+            return false;
         }
-        return m_format.read(parser, problem);
+        m_reverse = parser.isSet(m_reverseOption);
+        return m_format.read(parser, problem) && m_style.read(parser, m_format.format, problem);
     }
 
-    int run(const QString &path) override
-    {
-        SystemLog::LogReader reader;
-        if (!reader.open(path))
-            return failure(path, reader.errorString());
-        SystemLog::LogSelection selection;
-        selection.from = m_range.from;
-        selection.to = m_range.to;
-        m_selection.applyTo(&selection);
-        selection.limit = m_limit;
-        RecordFormatter formatter(m_format.format, selection.types.size() != 1);
-        std::string buffer;
-        buffer.reserve(kOutputChunk + (64 << 10));
-        formatter.appendStart(buffer);
-        bool writeFailed = false;
-        const bool ok = reader.select(selection, [&](const SystemLog::LogRecordView &record) {
-            formatter.appendRecord(buffer, record);
-            if (buffer.size() >= kOutputChunk && !writeOut(buffer)) {
-                writeFailed = true;
-                return false;
-            }
-            return true;
-        });
-        if (writeFailed)
-            return kExitFailure;
-        if (!ok) {
-            writeOut(buffer, true);
-            return failure(path, reader.errorString());
-        }
-        return writeOut(buffer, true) ? kExitDone : kExitFailure;
-    }
+    int run(const QString &path) override;
 
 private:
     RangeOptions m_range;
     SelectionOptions m_selection;
     FormatOption m_format;
+    TextStyleOptions m_style;
+    QCommandLineOption m_afterIdOption{QStringLiteral("after-id"),
+                                       QStringLiteral("Only the records with a larger id."),
+                                       QStringLiteral("N")};
     QCommandLineOption m_limitOption{QStringLiteral("limit"),
                                      QStringLiteral("At most the first N records."),
                                      QStringLiteral("N")};
+    QCommandLineOption m_linesOption =
+        linesOption(QStringLiteral("The last N records, in stored order (0: none)."));
+    QCommandLineOption m_reverseOption = reverseOption();
+    qint64 m_afterId = 0;
     qint64 m_limit = -1;
+    qint64 m_lines = -1;
+    bool m_reverse = false;
 };
+
+int ListCommand::run(const QString &path)
+{
+    SystemLog::LogReader reader;
+    if (!reader.open(path))
+        return failure(path, reader.errorString());
+    SystemLog::LogSelection selection;
+    selection.from = m_range.from;
+    selection.to = m_range.to;
+    m_selection.applyTo(&selection);
+    selection.afterId = m_afterId;
+    selection.limit = m_lines >= 0 ? m_lines : m_limit;
+    // The last N are read newest first; without --reverse they are written oldest first.
+    selection.newestFirst = m_reverse || m_lines >= 0;
+    const bool collect = m_lines >= 0 && !m_reverse;
+    RecordFormatter formatter(m_format.format, selection.types.size() != 1, m_style.style);
+    std::string buffer;
+    buffer.reserve(kOutputChunk + (64 << 10));
+    formatter.appendStart(buffer);
+    // The last N, newest first, formatted one after another; written out in reverse.
+    std::string collected;
+    std::vector<size_t> starts;
+    bool writeFailed = false;
+    const bool ok = reader.select(selection, [&](const SystemLog::LogRecordView &record) {
+        if (collect) {
+            starts.push_back(collected.size());
+            formatter.appendRecord(collected, record);
+            return true;
+        }
+        formatter.appendRecord(buffer, record);
+        if (buffer.size() >= kOutputChunk && !writeOut(buffer)) {
+            writeFailed = true;
+            return false;
+        }
+        return true;
+    });
+    if (writeFailed)
+        return kExitFailure;
+    size_t end = collected.size();
+    for (size_t i = starts.size(); ok && i-- > 0;) {
+        buffer.append(collected, starts[i], end - starts[i]);
+        end = starts[i];
+        if (buffer.size() >= kOutputChunk && !writeOut(buffer))
+            return kExitFailure;
+    }
+    if (!ok) {
+        writeOut(buffer, true);
+        return failure(path, reader.errorString());
+    }
+    return writeOut(buffer, true) ? kExitDone : kExitFailure;
+}
 
 } // namespace
 

@@ -1,10 +1,11 @@
-// stats: the records counted per category per hour or day, with a bar per row.
+// stats: the records counted per category per hour or day, with a bar per row; hours or days
+// without records count 0, so that a silent stretch shows.
 
 #include "Command.h"
 #include "LogReader.h"
 #include "Options.h"
 #include "Output.h"
-#include "RecordFormat.h"
+#include "StatsTable.h"
 
 namespace TallyLog {
 
@@ -12,28 +13,15 @@ namespace {
 
 using SystemLog::LogReader;
 
-// A bar of `eighths` eighths of a cell, in block characters.
-QString bar(qint64 eighths)
-{
-    static const char *const partial[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
-    QString out(static_cast<int>(eighths / 8), QChar(0x2588));
-    out += QString::fromUtf8(partial[eighths % 8]);
-    return out;
-}
-
-// The name of a counted category, or what the type column holds when it names none.
-QString categoryLabel(const SystemLog::LogCount &c)
-{
-    return c.type.isCategory() ? SystemLog::categoryName(static_cast<int>(c.type.integer))
-                               : QStringLiteral("type ") + storedTypeText(c.type.view());
-}
-
 class StatsCommand : public Command
 {
 public:
     StatsCommand()
-        : Command("stats", "[--day D | --from F --to T] [--by hour|day]",
-                  "Counts the records per category per hour or day, with a bar per row.")
+        : Command("stats",
+                  "[--day D | --from/--since F --to/--until T] [--by hour|day] "
+                  "[--format text|csv|json]",
+                  "Counts the records per category per hour or day, with a bar per row; hours "
+                  "or days without records count 0.")
     {
     }
 
@@ -41,15 +29,16 @@ public:
     {
         m_range.addTo(parser);
         parser.addOption(m_byOption);
+        m_format.addTo(parser);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
-        if (!m_range.read(parser, problem))
+        if (!m_range.read(parser, problem) || !m_format.read(parser, problem))
             return false;
         const QString by = parser.value(m_byOption);
         if (by == QLatin1String("day")) {
-            m_bucket = LogReader::Bucket::Day;
+            m_unit = StatsTable::Unit::Day;
         } else if (by != QLatin1String("hour")) {
             *problem = QStringLiteral("--by takes hour or day");
             return false;
@@ -57,58 +46,79 @@ public:
         return true;
     }
 
-    int run(const QString &path) override
-    {
-        LogReader reader;
-        if (!reader.open(path))
-            return failure(path, reader.errorString());
-        QVector<SystemLog::LogCount> counts;
-        if (!reader.count(m_range.from, m_range.to, m_bucket, &counts))
-            return failure(path, reader.errorString());
-        std::string buffer = table(counts).toStdString();
-        return writeOut(buffer, true) ? kExitDone : kExitFailure;
-    }
+    int run(const QString &path) override;
 
 private:
-    QString table(const QVector<SystemLog::LogCount> &counts) const;
+    bool fillSpan(LogReader &reader, const QVector<SystemLog::LogCount> &counts, QString *first,
+                  QString *last) const;
 
     RangeOptions m_range;
+    FormatOption m_format;
     QCommandLineOption m_byOption{QStringLiteral("by"), QStringLiteral("hour (default) or day."),
                                   QStringLiteral("unit"), QStringLiteral("hour")};
-    LogReader::Bucket m_bucket = LogReader::Bucket::Hour;
+    StatsTable::Unit m_unit = StatsTable::Unit::Hour;
 };
 
-QString StatsCommand::table(const QVector<SystemLog::LogCount> &counts) const
+// The buckets to show even without records: those of the range, but not before the log's first
+// record (nothing could have been stored then) nor after the current hour or day (nothing has
+// been yet), and on to the last bucket that holds records.
+bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount> &counts,
+                            QString *first, QString *last) const
 {
-    constexpr int kBarCells = 40;
-    qint64 largest = 0;
-    qint64 total = 0;
-    for (const SystemLog::LogCount &c : counts) {
-        largest = qMax(largest, c.count);
-        total += c.count;
+    SystemLog::LogSelection oldest;
+    oldest.limit = 1;
+    QString start;
+    if (!reader.select(oldest, [&](const SystemLog::LogRecordView &record) {
+            start =
+                QString::fromUtf8(record.datetime.data(), static_cast<int>(record.datetime.size()));
+            return false;
+        }))
+        return false;
+    if (!isMoment(start))
+        start.clear();
+    if (!m_range.from.isEmpty())
+        start = start.isEmpty() ? m_range.from : qMax(start, m_range.from);
+    if (start.isEmpty())
+        return true;
+    QString end = m_range.now.toString(QLatin1String(SystemLog::kStampFormat));
+    if (!m_range.to.isEmpty())
+        end = qMin(end, m_range.to);
+    *first = StatsTable::bucketOf(m_unit, start);
+    *last = StatsTable::bucketOf(m_unit, end);
+    if (!counts.isEmpty())
+        *last = qMax(*last, counts.last().bucket);
+    return true;
+}
+
+int StatsCommand::run(const QString &path)
+{
+    LogReader reader;
+    if (!reader.open(path))
+        return failure(path, reader.errorString());
+    QVector<SystemLog::LogCount> counts;
+    QString first;
+    QString last;
+    const LogReader::Bucket bucket =
+        m_unit == StatsTable::Unit::Hour ? LogReader::Bucket::Hour : LogReader::Bucket::Day;
+    if (!reader.count(m_range.from, m_range.to, bucket, &counts) ||
+        !fillSpan(reader, counts, &first, &last))
+        return failure(path, reader.errorString());
+    const StatsTable table(m_unit, counts, first, last);
+    std::string out;
+    if (m_format.format == Format::Csv) {
+        out = table.csv();
+    } else if (m_format.format == Format::Json) {
+        out = table.json();
+    } else {
+        const QString &from = m_range.from;
+        const QString &to = m_range.to;
+        out = table.text(from.isEmpty() && to.isEmpty()
+                             ? QStringLiteral("in all")
+                             : QStringLiteral("from %1 to %2")
+                                   .arg(from.isEmpty() ? QStringLiteral("the first") : from,
+                                        to.isEmpty() ? QStringLiteral("the last") : to));
     }
-    const bool hourly = m_bucket == LogReader::Bucket::Hour;
-    const int bucketWidth = hourly ? 18 : 12;
-    const int countWidth = qMax(5, static_cast<int>(QString::number(largest).size()));
-    QString out = padded(hourly ? QStringLiteral("hour") : QStringLiteral("day"), bucketWidth) +
-                  padded(QStringLiteral("category"), 14) +
-                  QStringLiteral("count").rightJustified(countWidth) + QLatin1Char('\n');
-    for (const SystemLog::LogCount &c : counts) {
-        const QString bucket = hourly ? c.bucket + QStringLiteral(":00") : c.bucket;
-        // At least an eighth for any count, so that a single record still shows.
-        const qint64 eighths = qMax<qint64>(1, (c.count * kBarCells * 8 + largest / 2) / largest);
-        out += padded(bucket, bucketWidth) + padded(categoryLabel(c), 14) +
-               QString::number(c.count).rightJustified(countWidth) + QLatin1Char(' ') +
-               bar(eighths) + QLatin1Char('\n');
-    }
-    out += QStringLiteral("%1 records").arg(total);
-    if (m_range.from.isEmpty() && m_range.to.isEmpty())
-        out += QStringLiteral(" in all\n");
-    else
-        out += QStringLiteral(" from %1 to %2\n")
-                   .arg(m_range.from.isEmpty() ? QStringLiteral("the first") : m_range.from,
-                        m_range.to.isEmpty() ? QStringLiteral("the last") : m_range.to);
-    return out;
+    return writeOut(out, true) ? kExitDone : kExitFailure;
 }
 
 } // namespace

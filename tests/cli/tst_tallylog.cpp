@@ -17,6 +17,11 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace {
 
 struct Record
@@ -34,6 +39,8 @@ struct Run
 };
 
 const QString kDay = QStringLiteral("2026-12-08");
+// The clock of every run (tallylog reads it from TALLYLOG_NOW): noon of kDay.
+const QByteArray kNow = "2026-12-08 12:00:00";
 
 QString at(const QString &time)
 {
@@ -69,18 +76,85 @@ bool writeLog(const QString &path, const QVector<Record> &records)
            });
 }
 
-Run tallylog(const QStringList &arguments, const QString &workDir = QString())
+// A pseudo-terminal whose slave a child takes as its standard output; raw, so that what the
+// child writes arrives unchanged (no LF to CRLF).
+class PseudoTerminal
+{
+public:
+    PseudoTerminal()
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+            return;
+        m_slaveName = QString::fromLocal8Bit(ptsname(m_master));
+        m_slave = ::open(ptsname(m_master), O_RDWR | O_NOCTTY);
+        termios mode;
+        if (m_slave < 0 || tcgetattr(m_slave, &mode) != 0)
+            return;
+        cfmakeraw(&mode);
+        tcsetattr(m_slave, TCSANOW, &mode);
+        fcntl(m_master, F_SETFL, O_NONBLOCK);
+    }
+    ~PseudoTerminal()
+    {
+        ::close(m_slave);
+        ::close(m_master);
+    }
+    bool isValid() const { return m_slave >= 0; }
+    QString slaveName() const { return m_slaveName; }
+    QByteArray readAll() const
+    {
+        QByteArray all;
+        char chunk[4096];
+        ssize_t n;
+        while ((n = ::read(m_master, chunk, sizeof chunk)) > 0)
+            all.append(chunk, static_cast<int>(n));
+        return all;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slaveName;
+};
+
+// `terminal`: standard output on that pseudo-terminal (run.out gets what it shows); `environment`:
+// variables set for this run ("NAME=value").
+Run tallylog(const QStringList &arguments, const QString &workDir = QString(),
+             const PseudoTerminal *terminal = nullptr, const QStringList &environment = {})
 {
     QProcess process;
     if (!workDir.isEmpty())
         process.setWorkingDirectory(workDir);
+    if (terminal)
+        process.setStandardOutputFile(terminal->slaveName());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &variable : environment)
+        env.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(env);
     process.start(QStringLiteral(TALLYLOG_PATH), arguments);
     Run run;
     if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
         run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
+    run.out = terminal ? terminal->readAll() : process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
+}
+
+// Stores a message as text of exactly these bytes, which need not be UTF-8.
+bool writeBytes(const QString &path, const QString &datetime, int type, const QByteArray &message)
+{
+    return writeLog(path, QVector<Record>{}) &&
+           TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
+               QSqlQuery query(db);
+               if (!query.prepare(QStringLiteral("INSERT INTO SystemInfo(datetime, type, message) "
+                                                 "VALUES(?, ?, CAST(? AS TEXT))")))
+                   return false;
+               query.addBindValue(datetime);
+               query.addBindValue(type);
+               query.addBindValue(message);
+               return query.exec();
+           });
 }
 
 // Fields of RFC 4180 text (CRLF between records, "" for a quote inside quotes).
@@ -197,6 +271,14 @@ private Q_SLOTS:
     void exportWritesTheWindowsFile();
     void pruneDeletesOnlyOlderRecords();
     void statsCountsPerHourAndCategory();
+    void terminalOutput_data();
+    void terminalOutput();
+    void relativeTimes_data();
+    void relativeTimes();
+    void lastRecordsBeyondTheNewestChunk();
+    void followResumesFromItsCursorFile();
+    void statsShowsEmptyBuckets_data();
+    void statsShowsEmptyBuckets();
     void foreignTypes_data();
     void foreignTypes();
 
@@ -210,6 +292,10 @@ void TallylogTest::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
+    // Every run reads this clock: "today" and relative times do not depend on the day the
+    // tests run.
+    qputenv("TALLYLOG_NOW", kNow);
+    qunsetenv("NO_COLOR");
 }
 
 void TallylogTest::formatsGiveBackEveryMessage_data()
@@ -263,6 +349,26 @@ void TallylogTest::selection_data()
     QTest::newRow("limit takes the first")
         << QStringList{day, kDay, "--limit", "2"} << QStringList{"first", "alarm"};
     QTest::newRow("another day") << QStringList{day, "2026-12-07"} << QStringList{"day before"};
+    QTest::newRow("the last 2, in stored order")
+        << QStringList{"-n", "2"} << QStringList{"between", "last"};
+    QTest::newRow("-n 0: none") << QStringList{"-n", "0"} << QStringList{};
+    QTest::newRow("-n beyond the selection")
+        << QStringList{"--lines", "9"} << QStringList{"first", "alarm", "Ärger", "between", "last"};
+    QTest::newRow("newest first") << QStringList{"-r"}
+                                  << QStringList{"last", "between", "Ärger", "alarm", "first"};
+    QTest::newRow("the last 2, newest first")
+        << QStringList{"-n", "2", "--reverse"} << QStringList{"last", "between"};
+    QTest::newRow("the last of a type and a range")
+        << QStringList{"-n", "1", "--type", "4", "--until", at("12:00")} << QStringList{"Ärger"};
+    QTest::newRow("after an id") << QStringList{"--after-id", "4"}
+                                 << QStringList{"between", "last"};
+    QTest::newRow("after an id, newest first, whole file")
+        << QStringList{"--after-id", "4", "-r", "--since", "2000-01-01"}
+        << QStringList{"day after", "last", "between"};
+    QTest::newRow("repeated --type: either")
+        << QStringList{"--type", "3", "--type", "4"} << QStringList{"alarm", "Ärger", "last"};
+    QTest::newRow("repeated --grep: all")
+        << QStringList{"--grep", "A", "--grep", "r"} << QStringList{"alarm"};
 }
 
 void TallylogTest::selection()
@@ -290,6 +396,9 @@ void TallylogTest::readCommandsLeaveTheFileAlone_data()
     QTest::newRow("stats") << QStringList{"stats", "--by", "day"};
     QTest::newRow("prune without --yes") << QStringList{"prune", "--before", "2030-01-01"};
     QTest::newRow("export") << QStringList{"export", "--day", kDay, "--type", "3", "--dir", "."};
+    QTest::newRow("export of today") << QStringList{"export", "--type", "3", "--dir", "."};
+    QTest::newRow("--help-all") << QStringList{"--help-all"};
+    QTest::newRow("a command's --help-all") << QStringList{"stats", "--help-all"};
 }
 
 void TallylogTest::readCommandsLeaveTheFileAlone()
@@ -337,6 +446,22 @@ void TallylogTest::failuresAndUsage_data()
     QTest::newRow("export needs --dir")
         << log << QStringList{"export", "--day", kDay, "--type", "3"} << 2;
     QTest::newRow("prune needs --before") << log << QStringList{"prune", "--yes"} << 2;
+    QTest::newRow("an option twice")
+        << log << QStringList{"list", "--limit", "1", "--limit", "2"} << 2;
+    QTest::newRow("a short and a long name")
+        << log << QStringList{"list", "-n", "1", "--lines", "2"} << 2;
+    QTest::newRow("a flag twice") << log << QStringList{"list", "-r", "--reverse"} << 2;
+    QTest::newRow("-n and --limit") << log << QStringList{"list", "-n", "1", "--limit", "1"} << 2;
+    QTest::newRow("negative -n") << log << QStringList{"list", "-n", "-1"} << 2;
+    QTest::newRow("bad time") << log << QStringList{"list", "--since", "-1 fortnight"} << 2;
+    QTest::newRow("--since and --from")
+        << log << QStringList{"list", "--since", "today", "--from", at("10:00:00")} << 2;
+    QTest::newRow("--until before --since")
+        << log << QStringList{"list", "--since", "now", "--until", "-1h"} << 2;
+    QTest::newRow("--raw with json")
+        << log << QStringList{"list", "--raw", "--format", "json"} << 2;
+    QTest::newRow("--escape and --raw") << log << QStringList{"list", "--escape", "--raw"} << 2;
+    QTest::newRow("bad --color") << log << QStringList{"list", "--color", "yes"} << 2;
 }
 
 void TallylogTest::failuresAndUsage()
@@ -487,6 +612,266 @@ void TallylogTest::statsCountsPerHourAndCategory()
     QCOMPARE(rows, (QStringList{at("10:00|") + categoryName(3) + "|8|40",
                                 at("10:00|") + categoryName(4) + "|1|5",
                                 at("11:00|") + categoryName(4) + "|1|5"}));
+}
+
+void TallylogTest::terminalOutput_data()
+{
+    QTest::addColumn<bool>("onTerminal");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QByteArray>("expected");
+
+    // An alarm whose message holds a colour change, a carriage return, a bell and a byte that is
+    // not UTF-8, and a record of another category.
+    const QByteArray stamp = "2026-12-08 09:00:00";
+    const QByteArray stored = "a\x1b[31mb\rc\x07"
+                              "d\xff";
+    const QByteArray decoded = "a\x1b[31mb\rc\x07"
+                               "d\xef\xbf\xbd";
+    const QByteArray escaped = "a\\e[31mb\\rc\\x07d\xef\xbf\xbd";
+    const auto shown = [&](const QByteArray &message, bool colour) {
+        const QByteArray alarm = QByteArray("报警记录");
+        if (!colour)
+            return stamp + " [" + alarm + "]:\n" + message + "\n" + stamp +
+                   " [用户使用记录]:\nok\n";
+        return "\x1b[2m" + stamp + "\x1b[0m [\x1b[31m" + alarm + "\x1b[0m]:\n\x1b[31m" + message +
+               "\x1b[0m\n\x1b[2m" + stamp + "\x1b[0m [用户使用记录]:\nok\n";
+    };
+    QTest::newRow("pipe: as stored, valid UTF-8")
+        << false << QStringList{} << QStringList{} << shown(decoded, false);
+    QTest::newRow("pipe, --escape")
+        << false << QStringList{"--escape"} << QStringList{} << shown(escaped, false);
+    QTest::newRow("pipe, --raw") << false << QStringList{"--raw"} << QStringList{}
+                                 << shown(stored, false);
+    QTest::newRow("pipe, --color=always")
+        << false << QStringList{"--color=always"} << QStringList{} << shown(decoded, true);
+    QTest::newRow("terminal: escaped, coloured")
+        << true << QStringList{} << QStringList{} << shown(escaped, true);
+    QTest::newRow("terminal, NO_COLOR")
+        << true << QStringList{} << QStringList{"NO_COLOR=1"} << shown(escaped, false);
+    QTest::newRow("terminal, empty NO_COLOR")
+        << true << QStringList{} << QStringList{"NO_COLOR="} << shown(escaped, true);
+    QTest::newRow("terminal, NO_COLOR, --color=always")
+        << true << QStringList{"--color", "always"} << QStringList{"NO_COLOR=1"}
+        << shown(escaped, true);
+    QTest::newRow("terminal, --color=never")
+        << true << QStringList{"--color=never"} << QStringList{} << shown(escaped, false);
+    QTest::newRow("terminal, --raw")
+        << true << QStringList{"--raw"} << QStringList{} << shown(stored, true);
+    QTest::newRow("terminal, TERM=dumb")
+        << true << QStringList{} << QStringList{"TERM=dumb"} << shown(escaped, false);
+}
+
+void TallylogTest::terminalOutput()
+{
+    QFETCH(bool, onTerminal);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(QByteArray, expected);
+    QVERIFY(writeBytes(dbPath(), at("09:00:00"), 3,
+                       "a\x1b[31mb\rc\x07"
+                       "d\xff"));
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 1, "ok"}}));
+    const PseudoTerminal terminal;
+    QVERIFY(terminal.isValid());
+    const Run run = tallylog(QStringList{"--db", dbPath(), "list"} + arguments, QString(),
+                             onTerminal ? &terminal : nullptr, environment);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, expected);
+}
+
+void TallylogTest::relativeTimes_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("moment"); // with the clock at kNow
+    QTest::newRow("now") << "now"
+                         << "2026-12-08 12:00:00";
+    QTest::newRow("today") << "today"
+                           << "2026-12-08 00:00:00";
+    QTest::newRow("yesterday") << "yesterday"
+                               << "2026-12-07 00:00:00";
+    QTest::newRow("-1h") << "-1h"
+                         << "2026-12-08 11:00:00";
+    QTest::newRow("-30min") << "-30min"
+                            << "2026-12-08 11:30:00";
+    QTest::newRow("-2d") << "-2d"
+                         << "2026-12-06 12:00:00";
+    QTest::newRow("+10min") << "+10min"
+                            << "2026-12-08 12:10:00";
+    QTest::newRow("-1h 30min") << "-1h 30min"
+                               << "2026-12-08 10:30:00";
+    QTest::newRow("ago") << "3 hours ago"
+                         << "2026-12-08 09:00:00";
+    QTest::newRow("a day") << "2026-02-28"
+                           << "2026-02-28 00:00:00";
+    QTest::newRow("hh:mm") << "2026-12-01 07:05"
+                           << "2026-12-01 07:05:00";
+    QTest::newRow("hh:mm:ss") << "2026-12-01 07:05:09"
+                              << "2026-12-01 07:05:09";
+}
+
+void TallylogTest::relativeTimes()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, moment);
+    // A record on the moment and one a second to either side: --since and --until, both
+    // included, single out the first.
+    const QDateTime m = QDateTime::fromString(moment, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const auto stamp = [&](int s) { return m.addSecs(s).toString("yyyy-MM-dd hh:mm:ss"); };
+    QVERIFY(writeLog(
+        dbPath(),
+        QVector<Record>{{stamp(-1), 0, "before"}, {stamp(0), 0, "on it"}, {stamp(1), 0, "after"}}));
+    const Run run =
+        tallylog({"--db", dbPath(), "list", "--since", text, "--until", text, "--format", "json"});
+    QCOMPARE(run.status, 0);
+    QCOMPARE(messagesOf(run.out), QStringList{"on it"});
+}
+
+void TallylogTest::lastRecordsBeyondTheNewestChunk()
+{
+    // Three alarms, then far more other records than one read takes: the last alarms lie well
+    // below the newest ids.
+    QVector<Record> records;
+    for (int i = 1; i <= 3; ++i)
+        records.push_back({at("08:00:00"), 3, QStringLiteral("alarm %1").arg(i)});
+    for (int i = 0; i < 12000; ++i)
+        records.push_back({at("09:00:00"), 1, QStringLiteral("busy")});
+    records.push_back({"2026-12-09 00:00:00", 3, "tomorrow"});
+    QVERIFY(writeLog(dbPath(), records));
+    Run run = tallylog({"--db", dbPath(), "list", "-n", "2", "--type", "3", "--format", "json"});
+    QCOMPARE(messagesOf(run.out), (QStringList{"alarm 2", "alarm 3"}));
+    run = tallylog({"--db", dbPath(), "list", "-r", "--grep", "ALARM", "--format", "json"});
+    QCOMPARE(messagesOf(run.out), (QStringList{"alarm 3", "alarm 2", "alarm 1"}));
+    run = tallylog({"--db", dbPath(), "list", "-n", "12001", "--format", "json"});
+    QCOMPARE(messagesOf(run.out).size(), 12001);
+    QCOMPARE(messagesOf(run.out).first(), QStringLiteral("alarm 3"));
+}
+
+void TallylogTest::followResumesFromItsCursorFile()
+{
+    QVector<Record> records;
+    for (int i = 1; i <= 5; ++i)
+        records.push_back({at("08:00:00"), 1, QString::number(i)});
+    QVERIFY(writeLog(dbPath(), records));
+    const QString cursor = m_dir->filePath(QStringLiteral("cursor"));
+    QStringList seen;
+    int stored = 5;
+    // Three runs with the same cursor file, each ended while records keep coming.
+    for (int runs = 0; runs < 3; ++runs) {
+        QProcess follow;
+        follow.start(QStringLiteral(TALLYLOG_PATH), {"--db", dbPath(), "follow", "--cursor-file",
+                                                     cursor, "-n", "2", "--format", "json"});
+        QVERIFY(follow.waitForStarted());
+        // The first run shows the last two before anything new is stored.
+        if (runs == 0)
+            QTRY_COMPARE_WITH_TIMEOUT(follow.bytesAvailable() > 0 && follow.canReadLine(), true,
+                                      5000);
+        for (int i = 0; i < 20; ++i) {
+            QVERIFY(writeLog(dbPath(),
+                             QVector<Record>{{at("09:00:00"), 1, QString::number(++stored)}}));
+            QTest::qWait(i % 5 == 0 ? 150 : 20);
+        }
+        follow.terminate();
+        QVERIFY(follow.waitForFinished(5000));
+        QCOMPARE(follow.exitCode(), 0);
+        seen += messagesOf(follow.readAllStandardOutput());
+        QVERIFY(!seen.isEmpty());
+        QCOMPARE(TestFiles::readFile(cursor), seen.last().toUtf8() + '\n');
+    }
+    // The last two of the first five, then every record once, across the stops.
+    QStringList expected;
+    for (int i = 4; i <= QString(seen.last()).toInt(); ++i)
+        expected << QString::number(i);
+    QCOMPARE(seen, expected);
+    QVERIFY2(seen.size() > 50, qPrintable(seen.join(' ')));
+
+    QVERIFY(TestFiles::writeFile(cursor, "12abc\n"));
+    const Run run = tallylog({"--db", dbPath(), "follow", "--cursor-file", cursor});
+    QCOMPARE(run.status, 1);
+    QVERIFY2(run.err.contains(cursor.toUtf8()), run.err.constData());
+}
+
+void TallylogTest::statsShowsEmptyBuckets_data()
+{
+    QTest::addColumn<bool>("emptyLog");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("expected"); // text rows "bucket|category|count"
+
+    // Records (unless the log is empty): 2026-12-05 08:00 an alarm; kDay 09:30 an alarm,
+    // 11:10 other information. The clock stands at kDay 12:00.
+    const auto hour = [](int h) { return at(QStringLiteral("%1:00").arg(h, 2, 10, QChar('0'))); };
+    QStringList quietMorning;
+    for (int h = 0; h < 9; ++h)
+        quietMorning << hour(h) + "|-|0";
+    QTest::newRow("hours of a day up to now")
+        << false << QStringList{"--day", kDay}
+        << quietMorning + QStringList{hour(9) + "|" + categoryName(3) + "|1", hour(10) + "|-|0",
+                                      hour(11) + "|" + categoryName(4) + "|1", hour(12) + "|-|0"};
+    QTest::newRow("days from the first record on")
+        << false << QStringList{"--by", "day", "--since", "2026-12-01"}
+        << QStringList{"2026-12-05|" + categoryName(3) + "|1", "2026-12-06|-|0", "2026-12-07|-|0",
+                       kDay + "|" + categoryName(3) + "|1", kDay + "|" + categoryName(4) + "|1"};
+    QTest::newRow("an empty log") << true << QStringList{"--day", kDay}
+                                  << quietMorning + QStringList{hour(9) + "|-|0", hour(10) + "|-|0",
+                                                                hour(11) + "|-|0",
+                                                                hour(12) + "|-|0"};
+}
+
+void TallylogTest::statsShowsEmptyBuckets()
+{
+    QFETCH(bool, emptyLog);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, expected);
+    QVector<Record> records;
+    if (!emptyLog)
+        records = {
+            {"2026-12-05 08:00:00", 3, "old"}, {at("09:30:00"), 3, "a"}, {at("11:10:00"), 4, "b"}};
+    QVERIFY(writeLog(dbPath(), records));
+    const QStringList stats = QStringList{"--db", dbPath(), "stats"} + arguments;
+
+    Run run = tallylog(stats);
+    QCOMPARE(run.status, 0);
+    const QRegularExpression row(QStringLiteral("^(\\d{4}-\\d\\d-\\d\\d(?: \\d\\d:00)?)\\s+(\\S+)"
+                                                "\\s+(\\d+)"));
+    QStringList rows;
+    for (const QString &line : QString::fromUtf8(run.out).split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch m = row.match(line);
+        if (m.hasMatch())
+            rows << m.captured(1) + "|" + m.captured(2) + "|" + m.captured(3);
+    }
+    QCOMPARE(rows, expected);
+
+    // csv and json: each bucket once per category, with the same counts.
+    QStringList buckets;
+    QStringList counted;
+    for (const QString &r : expected) {
+        if (!buckets.contains(r.section('|', 0, 0)))
+            buckets << r.section('|', 0, 0);
+        if (!r.endsWith(QLatin1String("|0")))
+            counted << r;
+    }
+    run = tallylog(stats + QStringList{"--format", "csv"});
+    QVERIFY(run.out.startsWith("\xef\xbb\xbf"
+                               "bucket,type,category,count\r\n"));
+    const QVector<QStringList> csv = parseCsv(QString::fromUtf8(run.out.mid(3))).mid(1);
+    run = tallylog(stats + QStringList{"--format", "json"});
+    QVector<QStringList> json;
+    for (const QByteArray &line : run.out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (!o.isEmpty())
+            json << QStringList{o["bucket"].toString(), QString::number(o["type"].toInt()),
+                                o["category"].toString(), QString::number(o["count"].toInt())};
+    }
+    for (const QVector<QStringList> &dense : {csv, json}) {
+        QCOMPARE(dense.size(), buckets.size() * 5);
+        QStringList nonZero;
+        for (const QStringList &r : dense) {
+            QCOMPARE(r.at(2), categoryName(r.at(1).toInt()));
+            if (r.at(3) != QLatin1String("0"))
+                nonZero << r.at(0) + "|" + r.at(2) + "|" + r.at(3);
+        }
+        QCOMPARE(nonZero, counted);
+    }
 }
 
 void TallylogTest::foreignTypes_data()

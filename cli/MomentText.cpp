@@ -1,0 +1,129 @@
+#include "MomentText.h"
+
+#include <QRegularExpression>
+
+namespace TallyLog {
+
+namespace {
+
+const QString kStampFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+
+QString stamp(const QDateTime &moment)
+{
+    // Four-digit years only: anything else would not compare with the stored stamps as text.
+    if (!moment.isValid() || moment.date().year() < 1 || moment.date().year() > 9999)
+        return QString();
+    return moment.toString(kStampFormat);
+}
+
+// Seconds per unit; 0 for an unknown unit.
+qint64 unitSeconds(const QString &unit)
+{
+    static const struct
+    {
+        const char *names[5];
+        qint64 seconds;
+    } units[] = {
+        {{"s", "sec", "secs", "second", "seconds"}, 1},
+        {{"m", "min", "mins", "minute", "minutes"}, 60},
+        {{"h", "hr", "hour", "hours", nullptr}, 3600},
+        {{"d", "day", "days", nullptr, nullptr}, 86400},
+        {{"w", "week", "weeks", nullptr, nullptr}, 7 * 86400},
+    };
+    for (const auto &u : units) {
+        for (const char *name : u.names) {
+            if (name && unit == QLatin1String(name))
+                return u.seconds;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool MomentText::now(QDateTime *now, QString *problem)
+{
+    const QByteArray fixed = qgetenv(kClockVariable);
+    if (fixed.isEmpty()) {
+        *now = QDateTime::currentDateTime();
+        return true;
+    }
+    *now = QDateTime::fromString(QString::fromUtf8(fixed), kStampFormat);
+    if (now->isValid())
+        return true;
+    *problem = QStringLiteral("%1 is not a moment (yyyy-MM-dd hh:mm:ss): '%2'")
+                   .arg(QLatin1String(kClockVariable), QString::fromUtf8(fixed));
+    return false;
+}
+
+QString MomentText::accepted()
+{
+    return QStringLiteral("yyyy-MM-dd [hh:mm[:ss]], today, yesterday, now, -1h, -30min, +10min, "
+                          "-2d");
+}
+
+QString MomentText::parse(const QString &text) const
+{
+    const QString t = text.trimmed();
+    if (t == QLatin1String("now"))
+        return stamp(m_now);
+    const QDate today = m_now.date();
+    if (t == QLatin1String("today"))
+        return stamp(QDateTime(today, QTime(0, 0)));
+    if (t == QLatin1String("yesterday"))
+        return stamp(QDateTime(today.addDays(-1), QTime(0, 0)));
+    if (t == QLatin1String("tomorrow"))
+        return stamp(QDateTime(today.addDays(1), QTime(0, 0)));
+
+    static const QRegularExpression absolute(
+        QStringLiteral("^(\\d{4}-\\d{2}-\\d{2})(?: (\\d{2}:\\d{2})(:\\d{2})?)?$"));
+    const QRegularExpressionMatch m = absolute.match(t);
+    if (m.hasMatch()) {
+        const QDate day = QDate::fromString(m.captured(1), QStringLiteral("yyyy-MM-dd"));
+        const QString time =
+            m.captured(2).isEmpty()
+                ? QStringLiteral("00:00:00")
+                : m.captured(2) + (m.captured(3).isEmpty() ? QStringLiteral(":00") : m.captured(3));
+        const QTime clock = QTime::fromString(time, QStringLiteral("hh:mm:ss"));
+        if (!day.isValid() || !clock.isValid())
+            return QString();
+        // Written out rather than through QDateTime: a local time that a daylight-saving change
+        // skips is still a valid bound for the stored stamps.
+        return day.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char(' ') + time;
+    }
+    return offset(t);
+}
+
+QString MomentText::offset(const QString &text) const
+{
+    static const QRegularExpression signedForm(QStringLiteral("^([+-])\\s*(.+)$"));
+    static const QRegularExpression agoForm(QStringLiteral("^(.+?)\\s*ago$"));
+    static const QRegularExpression term(QStringLiteral("\\G\\s*(\\d{1,9})\\s*([a-z]+)"));
+    QString terms;
+    int sign = -1;
+    QRegularExpressionMatch m = signedForm.match(text);
+    if (m.hasMatch()) {
+        sign = m.captured(1) == QLatin1String("+") ? 1 : -1;
+        terms = m.captured(2);
+    } else if ((m = agoForm.match(text)).hasMatch()) {
+        terms = m.captured(1);
+    } else {
+        return QString();
+    }
+    qint64 seconds = 0;
+    int at = 0;
+    QRegularExpressionMatchIterator it = term.globalMatch(terms);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch t = it.next();
+        const qint64 unit = unitSeconds(t.captured(2));
+        if (unit == 0)
+            return QString();
+        seconds += t.captured(1).toLongLong() * unit;
+        at = t.capturedEnd();
+    }
+    if (at == 0 || at != terms.size())
+        return QString();
+    return stamp(m_now.addSecs(sign * seconds));
+}
+
+} // namespace TallyLog

@@ -1,0 +1,235 @@
+#include "StatsTable.h"
+
+#include "Output.h"
+#include "RecordFormat.h"
+#include "TerminalText.h"
+
+#include <QDate>
+#include <QMap>
+#include <QRegularExpression>
+
+#include <cstdio>
+
+namespace TallyLog {
+
+namespace {
+
+using SystemLog::kCategoryCount;
+using Kind = SystemLog::StoredType::Kind;
+
+constexpr int kBarCells = 40;
+
+bool isCategory(const SystemLog::LogCount &c)
+{
+    return c.type.isCategory();
+}
+
+SystemLog::LogCount categoryCount(int type)
+{
+    SystemLog::LogCount c;
+    c.type.kind = Kind::Integer;
+    c.type.integer = type;
+    return c;
+}
+
+// The category's name, or what the type column holds when it names none.
+QString label(const SystemLog::LogCount &c)
+{
+    if (isCategory(c))
+        return SystemLog::categoryName(static_cast<int>(c.type.integer));
+    return QStringLiteral("type ") + storedTypeText(c.type.view());
+}
+
+// A bar of `eighths` eighths of a cell, in block characters.
+QString bar(qint64 eighths)
+{
+    static const char *const partial[] = {"", "▏", "▎", "▍", "▌", "▋", "▊", "▉"};
+    QString out(static_cast<int>(eighths / 8), QChar(0x2588));
+    out += QString::fromUtf8(partial[eighths % 8]);
+    return out;
+}
+
+// Text for the table: a stamp or a type that another program stored may hold control
+// characters, which would move the cursor or recolour the terminal; they are shown escaped.
+QString tableText(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    const std::string_view bytes(utf8.constData(), static_cast<size_t>(utf8.size()));
+    if (!needsEscaping(bytes))
+        return text;
+    std::string escaped;
+    appendEscaped(escaped, bytes);
+    return QString::fromStdString(escaped);
+}
+
+// A JSON string of text that holds no control characters or quotes (buckets, category names)
+// or, for a stamp another program stored, any text: escaped as JSON requires.
+std::string jsonString(const QString &text)
+{
+    std::string out = "\"";
+    for (const QChar c : text) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            out += '\\';
+            out += static_cast<char>(c.unicode());
+        } else if (c.unicode() < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c.unicode());
+            out += escape;
+        } else {
+            out += QString(c).toStdString();
+        }
+    }
+    return out + '"';
+}
+
+std::string csvField(const QString &text)
+{
+    if (!text.contains(QRegularExpression(QStringLiteral("[\",\\r\\n]"))))
+        return text.toStdString();
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return ('"' + quoted + '"').toStdString();
+}
+
+} // namespace
+
+QString StatsTable::bucketOf(Unit unit, const QString &stamp)
+{
+    return stamp.left(unit == Unit::Hour ? 13 : 10);
+}
+
+QString StatsTable::nextBucket(Unit unit, const QString &bucket)
+{
+    const QDate day = QDate::fromString(bucket.left(10), QStringLiteral("yyyy-MM-dd"));
+    if (!day.isValid())
+        return QString();
+    if (unit == Unit::Day)
+        return bucket.size() == 10 ? day.addDays(1).toString(QStringLiteral("yyyy-MM-dd"))
+                                   : QString();
+    bool ok = false;
+    const int hour = bucket.mid(11).toInt(&ok);
+    if (bucket.size() != 13 || bucket.at(10) != QLatin1Char(' ') || !ok || hour < 0 || hour > 23)
+        return QString();
+    if (hour == 23)
+        return day.addDays(1).toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00");
+    return bucket.left(11) + QStringLiteral("%1").arg(hour + 1, 2, 10, QLatin1Char('0'));
+}
+
+StatsTable::StatsTable(Unit unit, const QVector<SystemLog::LogCount> &counts, const QString &first,
+                       const QString &last)
+    : m_unit(unit)
+{
+    QMap<QString, QVector<SystemLog::LogCount>> buckets;
+    if (!first.isEmpty() && !last.isEmpty() && first <= last) {
+        QString b = first;
+        for (int filled = 0; !b.isEmpty() && b <= last && filled < kMaxFilledBuckets; ++filled) {
+            buckets[b];
+            b = nextBucket(unit, b);
+        }
+    }
+    for (const SystemLog::LogCount &c : counts)
+        buckets[c.bucket].append(c);
+    for (auto it = buckets.cbegin(); it != buckets.cend(); ++it)
+        m_buckets.append({it.key(), it.value()});
+}
+
+QString StatsTable::shownName(const QString &bucket) const
+{
+    return m_unit == Unit::Hour ? bucket + QStringLiteral(":00") : bucket;
+}
+
+std::string StatsTable::text(const QString &rangeText) const
+{
+    qint64 largest = 0;
+    qint64 total = 0;
+    for (const Bucket &b : m_buckets) {
+        for (const SystemLog::LogCount &c : b.counts) {
+            largest = qMax(largest, c.count);
+            total += c.count;
+        }
+    }
+    const bool hourly = m_unit == Unit::Hour;
+    const int bucketWidth = hourly ? 18 : 12;
+    const int countWidth = qMax(5, static_cast<int>(QString::number(largest).size()));
+    QString out = padded(hourly ? QStringLiteral("hour") : QStringLiteral("day"), bucketWidth) +
+                  padded(QStringLiteral("category"), 14) +
+                  QStringLiteral("count").rightJustified(countWidth) + QLatin1Char('\n');
+    for (const Bucket &b : m_buckets) {
+        if (b.counts.isEmpty())
+            out += padded(tableText(shownName(b.name)), bucketWidth) +
+                   padded(QStringLiteral("-"), 14) +
+                   QStringLiteral("0").rightJustified(countWidth) + QLatin1Char('\n');
+        for (const SystemLog::LogCount &c : b.counts) {
+            // At least an eighth for any count, so that a single record still shows.
+            const qint64 eighths =
+                qMax<qint64>(1, (c.count * kBarCells * 8 + largest / 2) / largest);
+            out += padded(tableText(shownName(b.name)), bucketWidth) +
+                   padded(tableText(label(c)), 14) +
+                   QString::number(c.count).rightJustified(countWidth) + QLatin1Char(' ') +
+                   bar(eighths) + QLatin1Char('\n');
+        }
+    }
+    out += QStringLiteral("%1 records %2\n").arg(total).arg(rangeText);
+    return out.toStdString();
+}
+
+template <typename Write> void StatsTable::forEachDenseRow(Write write) const
+{
+    for (const Bucket &b : m_buckets) {
+        const QString name = shownName(b.name);
+        for (int type = 0; type < kCategoryCount; ++type) {
+            SystemLog::LogCount row = categoryCount(type);
+            for (const SystemLog::LogCount &c : b.counts) {
+                if (isCategory(c) && c.type.integer == type)
+                    row.count = c.count;
+            }
+            write(name, row);
+        }
+        for (const SystemLog::LogCount &c : b.counts) {
+            if (!isCategory(c))
+                write(name, c);
+        }
+    }
+}
+
+std::string StatsTable::csv() const
+{
+    std::string out = "\xef\xbb\xbf"
+                      "bucket,type,category,count\r\n";
+    forEachDenseRow([&](const QString &bucket, const SystemLog::LogCount &c) {
+        const QString type = c.type.kind == Kind::Null ? QString() : storedTypeText(c.type.view());
+        out += csvField(bucket) + ',' + csvField(type) + ',' +
+               (isCategory(c) ? label(c).toStdString() : std::string()) + ',' +
+               std::to_string(c.count) + "\r\n";
+    });
+    return out;
+}
+
+std::string StatsTable::json() const
+{
+    std::string out;
+    forEachDenseRow([&](const QString &bucket, const SystemLog::LogCount &c) {
+        std::string type;
+        switch (c.type.kind) {
+        case Kind::Integer:
+            type = std::to_string(c.type.integer);
+            break;
+        case Kind::Real:
+            type = c.type.text.toStdString();
+            break;
+        case Kind::Text:
+        case Kind::Blob:
+            type = jsonString(storedTypeText(c.type.view()));
+            break;
+        case Kind::Null:
+            type = "null";
+            break;
+        }
+        out += "{\"bucket\":" + jsonString(bucket) + ",\"type\":" + type +
+               ",\"category\":" + (isCategory(c) ? jsonString(label(c)) : std::string("null")) +
+               ",\"count\":" + std::to_string(c.count) + "}\n";
+    });
+    return out;
+}
+
+} // namespace TallyLog
