@@ -1,7 +1,10 @@
 #include "FindBar.h"
 
+#include "RecordListing.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QColor>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -20,6 +23,8 @@
 namespace {
 
 const int kMargin = 4;
+// How long one slice of a search through a long listing may take.
+const int kScanSliceMs = 10;
 
 QTextCursor matchCursor(QTextDocument *document, int position, int length)
 {
@@ -31,8 +36,9 @@ QTextCursor matchCursor(QTextDocument *document, int position, int length)
 
 } // namespace
 
-FindBar::FindBar(QTextEdit *view)
-    : QFrame(view), m_view(view), m_edit(new QLineEdit(this)), m_status(new QLabel(this))
+FindBar::FindBar(QTextEdit *view, RecordListing *listing)
+    : QFrame(view), m_view(view), m_listing(listing), m_edit(new QLineEdit(this)),
+      m_status(new QLabel(this))
 {
     setObjectName(QStringLiteral("findBar"));
     setFrameShape(QFrame::StyledPanel);
@@ -59,6 +65,9 @@ FindBar::FindBar(QTextEdit *view)
     m_searchTimer.setInterval(0);
     connect(&m_searchTimer, &QTimer::timeout, this, &FindBar::search);
     connect(m_edit, &QLineEdit::textChanged, &m_searchTimer, QOverload<>::of(&QTimer::start));
+    m_scanTimer.setSingleShot(true);
+    m_scanTimer.setInterval(0);
+    connect(&m_scanTimer, &QTimer::timeout, this, &FindBar::scanRecords);
 
     // Only what is on screen is highlighted, so scrolling and resizing highlight again.
     connect(m_view->verticalScrollBar(), &QScrollBar::valueChanged, this,
@@ -67,6 +76,9 @@ FindBar::FindBar(QTextEdit *view)
             &FindBar::updateHighlights);
     m_view->installEventFilter(this);
     m_view->viewport()->installEventFilter(this);
+    // Another part of the same listing in the document: the matches stay, their highlights move.
+    connect(m_listing, &RecordListing::windowMoved, this, &FindBar::updateHighlights);
+    connect(m_listing, &RecordListing::rowsAppended, this, &FindBar::onContentsChanged);
     bindDocument();
 }
 
@@ -86,6 +98,8 @@ void FindBar::open()
 void FindBar::dismiss()
 {
     m_searchTimer.stop();
+    m_scanTimer.stop();
+    m_atBottom = false;
     m_matches.clear();
     m_current = -1;
     m_view->setExtraSelections({});
@@ -134,7 +148,10 @@ void FindBar::bindDocument()
 
 void FindBar::onContentsChanged()
 {
+    if (m_listing->isMovingWindow())
+        return;
     // The offsets belong to the old text: none is used again before the next search.
+    m_scanTimer.stop();
     m_text.clear();
     m_textValid = false;
     m_matches.clear();
@@ -159,22 +176,62 @@ void FindBar::takeText()
 void FindBar::search()
 {
     m_searchTimer.stop();
+    m_scanTimer.stop();
     bindDocument();
     m_matches.clear();
     m_current = -1;
-    const QString query = m_edit->text().toCaseFolded();
-    m_length = query.size();
-    if (!query.isEmpty()) {
+    m_query = m_edit->text().toCaseFolded();
+    m_length = m_query.size();
+    m_from = m_listing->windowOffset() + m_view->textCursor().selectionStart();
+    if (m_query.isEmpty()) {
+        foundMatches(0, true);
+    } else if (m_listing->isWhole()) {
         takeText();
-        for (int at = m_text.indexOf(query); at >= 0; at = m_text.indexOf(query, at + m_length))
+        for (int at = m_text.indexOf(m_query); at >= 0; at = m_text.indexOf(m_query, at + m_length))
             m_matches.append(at);
+        foundMatches(0, true);
+    } else {
+        m_scanNext = 0;
+        scanRecords();
     }
-    if (!m_matches.isEmpty()) {
-        const int from = m_view->textCursor().selectionStart();
-        const auto next = std::lower_bound(m_matches.cbegin(), m_matches.cend(), from);
-        m_current = next == m_matches.cend() ? 0 : int(next - m_matches.cbegin());
+}
+
+// Searches the records of a listing that the view holds in part, one slice per call. A record is
+// searched whole: the query, from a one-line field, cannot span two records.
+void FindBar::scanRecords()
+{
+    QElapsedTimer slice;
+    slice.start();
+    const int firstNew = m_matches.size();
+    const int count = m_listing->recordCount();
+    while (m_scanNext < count) {
+        const QString text = m_listing->recordText(m_scanNext);
+        const qint64 start = m_listing->recordStart(m_scanNext);
+        for (int at = text.indexOf(m_query, 0, Qt::CaseInsensitive); at >= 0;
+             at = text.indexOf(m_query, at + m_length, Qt::CaseInsensitive))
+            m_matches.append(start + at);
+        ++m_scanNext;
+        if (m_scanNext % 256 == 0 && slice.elapsed() >= kScanSliceMs)
+            break;
+    }
+    const bool complete = m_scanNext >= count;
+    if (!complete)
+        m_scanTimer.start();
+    foundMatches(firstNew, complete);
+}
+
+// Makes the first match at or after the selection's start current as soon as it is found, or the
+// first match of all once the search is complete and none follows.
+void FindBar::foundMatches(int firstNew, bool complete)
+{
+    if (m_current < 0 && !m_matches.isEmpty()) {
+        const auto next = std::lower_bound(m_matches.cbegin() + firstNew, m_matches.cend(), m_from);
+        if (next != m_matches.cend())
+            m_current = int(next - m_matches.cbegin());
+        else if (complete)
+            m_current = 0;
         // Not while someone types in the view itself: the next key would replace the selection.
-        if (!m_view->hasFocus())
+        if (m_current >= 0 && !m_view->hasFocus())
             selectCurrent();
     }
     updateStatus();
@@ -196,8 +253,36 @@ void FindBar::step(int direction)
 
 void FindBar::selectCurrent()
 {
-    m_view->setTextCursor(matchCursor(m_document, m_matches.at(m_current), m_length));
+    const int position = m_listing->reveal(m_matches.at(m_current));
+    m_view->setTextCursor(matchCursor(m_document, position, m_length));
     m_view->ensureCursorVisible();
+    keepClearOfBar();
+}
+
+// Scrolls the current match out from under the bar; where the view cannot scroll that far (a match
+// on the listing's first line), the bar goes to the view's bottom instead.
+void FindBar::keepClearOfBar()
+{
+    m_atBottom = false;
+    place();
+    const auto matchRect = [this] {
+        QTextCursor start = m_view->textCursor();
+        QTextCursor end = start;
+        start.setPosition(start.selectionStart());
+        end.setPosition(end.selectionEnd());
+        return m_view->cursorRect(start).united(m_view->cursorRect(end));
+    };
+    // The bar in the viewport's coordinates, with its margin.
+    const QRect bar = geometry().translated(-m_view->viewport()->pos()).adjusted(0, 0, 0, kMargin);
+    const QRect match = matchRect();
+    if (!match.intersects(bar))
+        return;
+    QScrollBar *scrollBar = m_view->verticalScrollBar();
+    scrollBar->setValue(scrollBar->value() - (bar.bottom() + 1 - match.top()));
+    if (matchRect().intersects(bar)) {
+        m_atBottom = true;
+        place();
+    }
 }
 
 // The characters on screen, from the blocks' own layouts. A long listing is laid out lazily, from
@@ -238,11 +323,13 @@ void FindBar::updateHighlights()
     QList<QTextEdit::ExtraSelection> selections;
     if (!isHidden() && !m_matches.isEmpty()) {
         const std::pair<int, int> range = visibleRange();
+        const qint64 base = m_listing->windowOffset();
         // Matches that end after the first character on screen and start before the last one.
-        auto it = std::upper_bound(m_matches.cbegin(), m_matches.cend(), range.first - m_length);
-        for (; it != m_matches.cend() && *it < range.second; ++it) {
+        auto it =
+            std::upper_bound(m_matches.cbegin(), m_matches.cend(), base + range.first - m_length);
+        for (; it != m_matches.cend() && *it < base + range.second; ++it) {
             QTextEdit::ExtraSelection selection;
-            selection.cursor = matchCursor(m_document, *it, m_length);
+            selection.cursor = matchCursor(m_document, int(*it - base), m_length);
             const bool current = it - m_matches.cbegin() == m_current;
             selection.format.setBackground(current ? QColor(255, 150, 50) : QColor(255, 230, 90));
             selections.append(selection);
@@ -253,18 +340,24 @@ void FindBar::updateHighlights()
 
 void FindBar::updateStatus()
 {
+    // While a long listing is still being searched, the count so far with an ellipsis.
+    const QString more = m_scanTimer.isActive() ? QString::fromUtf8("…") : QString();
     if (m_matches.isEmpty())
-        m_status->setText(m_length == 0 ? QString() : QString::fromUtf8("无匹配"));
+        m_status->setText(m_length == 0    ? QString()
+                          : more.isEmpty() ? QString::fromUtf8("无匹配")
+                                           : more);
     else
-        m_status->setText(QStringLiteral("%1/%2").arg(m_current + 1).arg(m_matches.size()));
+        m_status->setText(QStringLiteral("%1/%2").arg(m_current + 1).arg(m_matches.size()) + more);
     place();
 }
 
-// Over the view's top-right corner, inside its viewport, clear of the scroll bar.
+// Over the view's top-right (or bottom-right) corner, inside its viewport, clear of the scroll bar.
 void FindBar::place()
 {
     resize(sizeHint());
     const QRect area = m_view->viewport()->geometry();
     const int x = std::max(area.left(), area.left() + area.width() - width() - kMargin);
-    move(x, area.top() + kMargin);
+    const int y = m_atBottom ? std::max(area.top(), area.top() + area.height() - height() - kMargin)
+                             : area.top() + kMargin;
+    move(x, y);
 }

@@ -10,20 +10,22 @@
 
 class QLabel;
 class QLineEdit;
+class RecordListing;
 class QTextDocument;
 class QTextEdit;
 
-// Finds text in a QTextEdit: a small bar that floats over the view's top-right corner, with a
-// field for the text and a label with the match count. Matching is plain text, case-insensitive.
-// Every match on screen is highlighted through the view's extra selections and the current one is
-// the view's selection; the view's document itself is never changed.
+// Finds text in the listing that a QTextEdit shows: a small bar that floats over the view's
+// top-right corner, with a field for the text and a label with the match count. Matching is plain
+// text, case-insensitive, over the whole listing, also where the view holds only part of it. Every
+// match on screen is highlighted through the view's extra selections and the current one is the
+// view's selection; the view's document itself is never changed.
 class FindBar : public QFrame
 {
     Q_OBJECT
 
 public:
     // The bar is a child of the view, hidden until opened.
-    explicit FindBar(QTextEdit *view);
+    FindBar(QTextEdit *view, RecordListing *listing);
 
     // Shows the bar, focuses its field and searches the current listing again.
     void open();
@@ -38,24 +40,38 @@ private:
     void onContentsChanged();
     void takeText();
     void search();
+    void scanRecords();
+    void foundMatches(int firstNew, bool complete);
     void step(int direction);
     void selectCurrent();
     std::pair<int, int> visibleRange() const;
     void updateHighlights();
     void updateStatus();
+    void keepClearOfBar();
     void place();
 
     QTextEdit *m_view;
+    RecordListing *m_listing;
     QLineEdit *m_edit;
     QLabel *m_status;
     QTimer m_searchTimer;
+    // A listing that the view holds only in part is searched record by record, a slice of records
+    // per turn of the event loop, so that the window answers keys meanwhile.
+    QTimer m_scanTimer;
+    int m_scanNext = 0;
+    QString m_query;
+    qint64 m_from = 0;
+    // The bar sits at the view's bottom while the current match is at the very top of the listing.
+    bool m_atBottom = false;
     QPointer<QTextDocument> m_document;
 
-    // The view's plain text, case folded, taken once per change of the document.
+    // The view's plain text, case folded, taken once per change of the document while the document
+    // holds the whole listing.
     QString m_text;
     bool m_textValid = false;
-    // Offsets of all matches of the current query in m_text, in order, each m_length long.
-    QVector<int> m_matches;
+    // Offsets of all matches of the current query in the listing text, in order, each m_length
+    // long.
+    QVector<qint64> m_matches;
     int m_length = 0;
     int m_current = -1;
 };

@@ -2,9 +2,11 @@
 
 #include "DayExport.h"
 #include "FindBar.h"
+#include "RecordListing.h"
 #include "qzSysLog.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QFileDialog>
@@ -19,6 +21,7 @@
 #include <QVariant>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -34,30 +37,6 @@ public:
     WaitCursor(const WaitCursor &) = delete;
     WaitCursor &operator=(const WaitCursor &) = delete;
 };
-
-// "<date-time>:\n<message>". Concatenated rather than run through QString::arg, so that nothing
-// in a stored text is ever read as a placeholder.
-void appendRecordText(QString &out, const SystemLog::LogRow &row)
-{
-    out += row.first;
-    out += QLatin1String(":\n");
-    out += row.second;
-}
-
-QString recordsText(const SystemLog::LogRowList &rows)
-{
-    int length = 0;
-    for (const SystemLog::LogRow &row : rows)
-        length += row.first.size() + row.second.size() + 3;
-    QString text;
-    text.reserve(length);
-    for (const SystemLog::LogRow &row : rows) {
-        if (!text.isEmpty())
-            text += QLatin1Char('\n');
-        appendRecordText(text, row);
-    }
-    return text;
-}
 
 // Writes the records to the export file at `path`, replacing an earlier one only once complete;
 // false with the reason when it cannot.
@@ -86,26 +65,15 @@ void showNotice(QWidget *parent, const QString &text)
                              QMessageBox::NoButton);
 }
 
-// Puts a query's outcome into the result view. Records are shown as plain text, exactly their
-// characters: each record's date-time and colon on one line and its message below, one record
-// after the other. The whole text goes in as one document update, which a list of a hundred
-// thousand records needs; the document is the same as one paragraph appended per record.
-void showResult(QTextEdit *view, const SystemLog::LogRowList &rows, const QSqlError &error)
+// Puts a query's outcome into the result view: the records, or a notice when there are none.
+void showResult(RecordListing *listing, SystemLog::LogRowList rows, const QSqlError &error)
 {
-    // The application's font at 18 px for a listing, at 30 px for a notice.
-    QFont font = QApplication::font();
-    font.setPixelSize(rows.isEmpty() ? 30 : 18);
-    if (view->font() != font) {
-        // Emptied first, so that the font change does not lay out the previous contents again.
-        view->clear();
-        view->setFont(font);
-    }
     if (!rows.isEmpty())
-        view->setPlainText(recordsText(rows));
+        listing->showRows(std::move(rows));
     else if (error.isValid())
-        view->setPlainText(QString::fromUtf8("查询失败：%1").arg(error.text()));
+        listing->showNotice(QString::fromUtf8("查询失败：%1").arg(error.text()));
     else
-        view->setPlainText(QString::fromUtf8("没有找到相关记录"));
+        listing->showNotice(QString::fromUtf8("没有找到相关记录"));
 }
 
 } // namespace
@@ -151,6 +119,8 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     ui.comboBox->setCurrentIndex(m_comBoxIndex);
     ui.comboBox_2->setCurrentIndex(m_comBoxIndex);
 
+    m_listing = new RecordListing(ui.textEdit);
+
     // Finding in the listing: the Find key anywhere in the window, or the view's context menu.
     auto *find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, &Tallyview::openFind);
@@ -190,7 +160,7 @@ void Tallyview::onButtonClicked()
 void Tallyview::openFind()
 {
     if (!m_findBar)
-        m_findBar = new FindBar(ui.textEdit);
+        m_findBar = new FindBar(ui.textEdit, m_listing);
     m_findBar->open();
 }
 
@@ -200,6 +170,10 @@ void Tallyview::showViewMenu(const QPoint &pos)
     QMenu *menu = ui.textEdit->createStandardContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->addSeparator();
+    // "Select all" takes what the view holds; of a long listing that is only a part.
+    if (!m_listing->isWhole())
+        menu->addAction(QString::fromUtf8("复制全部"), this,
+                        [this] { QApplication::clipboard()->setText(m_listing->wholeText()); });
     QAction *find = menu->addAction(QString::fromUtf8("查找"), this, &Tallyview::openFind);
     find->setShortcut(QKeySequence::Find);
     menu->popup(ui.textEdit->viewport()->mapToGlobal(pos));
@@ -216,8 +190,8 @@ void Tallyview::queryByDay()
     const QString day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
     WaitCursor wait;
     QSqlError error;
-    const SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
-    showResult(ui.textEdit, rows, error);
+    SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
+    showResult(m_listing, std::move(rows), error);
 }
 
 void Tallyview::queryByRange()
@@ -229,9 +203,9 @@ void Tallyview::queryByRange()
 
     WaitCursor wait;
     QSqlError error;
-    const SystemLog::LogRowList rows =
+    SystemLog::LogRowList rows =
         SystemLog::qzSysLog::instance()->queryRange(startTime, endTime, type, &error);
-    showResult(ui.textEdit, rows, error);
+    showResult(m_listing, std::move(rows), error);
 }
 
 void Tallyview::exportDay()

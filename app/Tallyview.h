@@ -7,6 +7,7 @@
 #include <QString>
 
 class FindBar;
+class RecordListing;
 class QCloseEvent;
 class QPoint;
 
@@ -38,6 +39,8 @@ private:
     Ui::TallyviewClass ui;
     QMap<int, QString> m_logTypeMap;
     int m_comBoxIndex = 0;
+    // What textEdit shows of a listing, whatever its length.
+    RecordListing *m_listing = nullptr;
     // Made when first opened, so that the window starts with the form's widgets only.
     FindBar *m_findBar = nullptr;
 };

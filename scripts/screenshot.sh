@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Takes docs/screenshot.png: the viewer window listing a day's records, on a virtual X display.
 #
-#   scripts/screenshot.sh [build-dir] [output.png]
+#   scripts/screenshot.sh [--million] [build-dir] [output.png]
+#
+# With --million (default output docs/window-million.png) the day holds a million records; the
+# window lists them, then finds "E500000" (a record in the middle of the listing) and, from there,
+# "alarm", so that the view shows the middle of the listing with the find bar open.
 #
 # Needs: a built Tallyview (default build dir: ./build), xvfb (xvfb-run), imagemagick (import),
 # x11-utils (xwininfo), python3, libxtst6 and a CJK font (fonts-noto-cjk) so that the Chinese
@@ -13,15 +17,15 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 if [[ "${1:-}" == "--inner" ]]; then
-    # Running inside xvfb-run: $2 program, $3 working directory, $4 output.
-    program=$2 workdir=$3 output=$4
+    # Running inside xvfb-run: $2 program, $3 working directory, $4 output, $5 mode.
+    program=$2 workdir=$3 output=$4 mode=${5:-day}
     cd "$workdir"
     QT_QPA_PLATFORM=xcb "$program" >/dev/null 2>&1 &
     pid=$!
     trap 'kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true' EXIT
 
     window=""
-    for _ in $(seq 1 100); do
+    for _ in $(seq 1 600); do  # a first start on a large log builds its index first
         window=$(xwininfo -root -tree | awk '/\("Tallyview" "Tallyview"\)/ { print $1; exit }')
         [[ -n "$window" ]] && break
         sleep 0.1
@@ -30,7 +34,7 @@ if [[ "${1:-}" == "--inner" ]]; then
     sleep 1
 
     # Give the window the keyboard focus, then Tab from "高级" to "查询" and press it.
-    python3 - "$window" <<'PY'
+    python3 - "$window" "$mode" <<'PY'
 import ctypes, sys, time
 x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
 xtst = ctypes.cdll.LoadLibrary("libXtst.so.6")
@@ -65,6 +69,29 @@ def press(keysym):
 XK_Tab, XK_space = 0xFF09, 0x0020
 press(XK_Tab)
 press(XK_space)
+
+if sys.argv[2] == "million":
+    time.sleep(20)  # the query of a million records
+    XK_Control_L = 0xFFE3
+
+    def chord(keysym):
+        control = x11.XKeysymToKeycode(display, XK_Control_L)
+        xtst.XTestFakeKeyEvent(display, control, 1, 0)
+        press(keysym)
+        xtst.XTestFakeKeyEvent(display, control, 0, 0)
+        x11.XSync(display, 0)
+        time.sleep(0.3)
+
+    def type_text(text):
+        for ch in text:
+            press(ord(ch))
+
+    chord(ord("f"))
+    type_text("E500000")
+    time.sleep(3)
+    chord(ord("a"))
+    type_text("alarm")
+    time.sleep(3)
 x11.XCloseDisplay(display)
 PY
     sleep 1
@@ -72,10 +99,19 @@ PY
     exit 0
 fi
 
+mode=day
+default_output=$here/docs/screenshot.png
+if [[ "${1:-}" == "--million" ]]; then
+    mode=million
+    default_output=$here/docs/window-million.png
+    shift
+fi
 build=${1:-$here/build}
-output=${2:-$here/docs/screenshot.png}
+output=${2:-$default_output}
 program=$build/app/Tallyview
 [[ -x "$program" ]] || { echo "screenshot: $program not found; build first" >&2; exit 1; }
+# The program runs in another directory.
+program=$(cd "$(dirname "$program")" && pwd)/$(basename "$program")
 mkdir -p "$(dirname "$output")"
 output=$(cd "$(dirname "$output")" && pwd)/$(basename "$output")
 
@@ -83,7 +119,7 @@ workdir=$(mktemp -d)
 trap 'rm -rf "$workdir"' EXIT
 
 # Today's "系统状态记录" (category 2), with a few records of other categories that stay hidden.
-python3 - "$workdir/dbLog.db" <<'PY'
+python3 - "$workdir/dbLog.db" "$mode" <<'PY'
 import datetime, sqlite3, sys
 tabs = "\t" * 6
 schema = ("CREATE TABLE IF NOT EXISTS SystemInfo(" + tabs +
@@ -107,10 +143,22 @@ db = sqlite3.connect(sys.argv[1])
 db.execute(schema)
 db.executemany("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)",
                [(f"{today} {t}", c, m) for t, c, m in records])
+if sys.argv[2] == "million":
+    # A million status records over the day; "E<n>" names each, every seventh is an alarm.
+    texts = ["主轴转速 1200 rpm，负载 63%", "冷却液温度 24.5 ℃，压力 0.32 MPa",
+             "网络连接恢复，延迟 3 ms", "磁盘剩余空间 62%"]
+    count = 1000000
+    def rows():
+        for i in range(count):
+            second = 1 + i * 86398 // count
+            stamp = f"{today} {second // 3600:02}:{second // 60 % 60:02}:{second % 60:02}"
+            alarm = " alarm: 2 号电机过流" if i % 7 == 0 else ""
+            yield (stamp, 2, f"E{i} {texts[i % len(texts)]}{alarm}")
+    db.executemany("INSERT INTO SystemInfo(datetime, type, message) VALUES(?, ?, ?)", rows())
 db.commit()
 db.close()
 PY
 printf '[General]\ncomBoxIndex=2\n' > "$workdir/Tallyview.ini"
 
-xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inner "$program" "$workdir" "$output"
+xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --inner "$program" "$workdir" "$output" "$mode"
 echo "wrote $output"

@@ -8,6 +8,19 @@
 
 namespace SystemLog {
 
+namespace {
+
+// A writer that died in the middle of a transaction left its journal (or the WAL needs
+// recovery): only a connection that may write can undo it, which the next writer does when it
+// opens the file. To a reader that only reads this is a passing state, not a broken file.
+bool isCrashedWriter(sqlite3 *db, int code)
+{
+    const int extended = db ? sqlite3_extended_errcode(db) : code;
+    return extended == SQLITE_READONLY_ROLLBACK || extended == SQLITE_READONLY_RECOVERY;
+}
+
+} // namespace
+
 bool LogConnection::fail(const QString &what)
 {
     m_error = what;
@@ -17,6 +30,11 @@ bool LogConnection::fail(const QString &what)
 
 bool LogConnection::failCode(int code, const QString &what)
 {
+    if (isCrashedWriter(handle(), code)) {
+        m_error = QStringLiteral("busy: a writer crashed, waiting for it to be recovered");
+        m_transient = true;
+        return false;
+    }
     m_error = QStringLiteral("%1: %2").arg(what, Sqlite::errorText(handle(), code));
     m_transient = Sqlite::classify(code) == Sqlite::Fault::Busy;
     return false;
@@ -50,12 +68,11 @@ bool LogConnection::open(const QString &path, bool writable)
     // log, and a prune must not touch it.
     const LogSchema::TableCheck table = LogSchema::check(handle());
     if (table.rc != SQLITE_OK) {
-        const bool busy = Sqlite::classify(table.rc) == Sqlite::Fault::Busy;
+        failCode(table.rc, QStringLiteral("cannot read"));
         const QString text = Sqlite::errorText(handle(), table.rc);
         close();
-        fail(busy ? QStringLiteral("cannot read: %1").arg(text)
-                  : QStringLiteral("not a log database (%1)").arg(text));
-        m_transient = busy;
+        if (!m_transient)
+            fail(QStringLiteral("not a log database (%1)").arg(text));
         return false;
     }
     if (!table.isLog()) {

@@ -25,9 +25,10 @@ class LogPruner::Private
 public:
     LogConnection db;
 
-    // Deletes the next batch of records before `moment` with ids above *after, in one
-    // transaction; *done once there are none left.
-    int deleteBatch(const QByteArray &moment, qint64 *after, qint64 *deleted, bool *done);
+    // Deletes the next batch of records before `moment` with ids above *after and up to `last`,
+    // in one transaction; *done once there are none left.
+    int deleteBatch(const QByteArray &moment, qint64 last, qint64 *after, qint64 *deleted,
+                    bool *done);
 };
 
 LogPruner::LogPruner() : d(std::make_unique<Private>()) {}
@@ -72,8 +73,8 @@ bool LogPruner::countBefore(const QString &moment, qint64 *count)
     return true;
 }
 
-int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qint64 *deleted,
-                                    bool *done)
+int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint64 *after,
+                                    qint64 *deleted, bool *done)
 {
     const std::string_view stamp(moment.constData(), size_t(moment.size()));
     // Waits (busy timeout) for a writer's transaction, then keeps other writers out until the
@@ -82,8 +83,9 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qin
     if (transaction.rc() != SQLITE_OK)
         return transaction.rc();
     Sqlite::Statement end(db.handle(), "SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
-                                       "WHERE id > ?1 AND datetime < ?2 ORDER BY id LIMIT ?3)");
-    end.bind(1, *after).bind(2, stamp).bind(3, qint64(kDeleteBatchRows));
+                                       "WHERE id > ?1 AND id <= ?4 AND datetime < ?2 "
+                                       "ORDER BY id LIMIT ?3)");
+    end.bind(1, *after).bind(2, stamp).bind(3, qint64(kDeleteBatchRows)).bind(4, last);
     int rc = end.step();
     if (rc != SQLITE_ROW)
         return rc;
@@ -112,12 +114,20 @@ bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted)
         return false;
     *deleted = 0;
     const QByteArray stamp = moment.toUtf8();
+    // The records stored once the prune has started are not its business: a writer that keeps
+    // storing records stamped before the moment would otherwise be chased for ever.
+    qint64 last = 0;
+    bool empty = false;
+    const int top =
+        Sqlite::readNumber(d->db.handle(), "SELECT max(id) FROM SystemInfo", &last, &empty);
+    if (top != SQLITE_ROW)
+        return d->db.failCode(top, QStringLiteral("cannot read"));
     qint64 after = 0;
     for (;;) {
         QElapsedTimer clock;
         clock.start();
         bool done = false;
-        const int rc = d->deleteBatch(stamp, &after, deleted, &done);
+        const int rc = d->deleteBatch(stamp, empty ? 0 : last, &after, deleted, &done);
         if (rc != SQLITE_OK)
             return d->db.failCode(rc, QStringLiteral("cannot delete"));
         if (done)

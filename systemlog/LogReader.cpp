@@ -573,6 +573,20 @@ bool LogReader::count(const QString &from, const QString &to, Bucket bucket,
     return rc == SQLITE_DONE || d->readFailed(rc);
 }
 
+bool LogReader::recordAt(qint64 id, const RowCallback &onRow)
+{
+    if (!d->db.failIfClosed())
+        return false;
+    Chunk chunk;
+    if (!d->readChunk("SELECT id, datetime, type, message FROM SystemInfo "
+                      "WHERE id >= ?1 AND id <= ?2 LIMIT ?3",
+                      {}, id, id, &chunk))
+        return false;
+    for (const Chunk::Row &row : chunk.rows)
+        onRow(chunk.view(row));
+    return true;
+}
+
 bool LogReader::dataVersion(qint64 *version)
 {
     if (!d->db.failIfClosed())

@@ -130,6 +130,8 @@ public:
     bool count(const QString &from, const QString &to, Bucket bucket, QVector<LogCount> *counts);
     // A number that changes whenever another connection has committed a change to the file.
     bool dataVersion(qint64 *version);
+    // The record with this id through onRow, if the file holds one.
+    bool recordAt(qint64 id, const RowCallback &onRow);
 
 private:
     class Private;

@@ -1,11 +1,19 @@
 // bench_window: how fast the viewer shows large listings and how long it takes to come up on a
 // large log, each figure beside a baseline measured in the same run.
 //
-//   bench_window [--reps N]
+//   bench_window [--reps N] [--long-only] [--max-records N]
 //
 // 1. Listing 10,000 and 100,000 records: a click on "查询" in the real window (query + view),
 //    the same query run alone, and QTextEdit::setPlainText of exactly the listed text in a plain
 //    text view of the same size and font. Each time includes a repaint of the view.
+// 1b. Long listings of 100,000, 300,000, 1,000,000 and 3,000,000 records (up to --max-records),
+//    one run each: the window's query run as its "查询" runs it, its result then given to the
+//    window's listing; from the query's result to the view's first paint, from the query's result
+//    until the process's CPU is idle (under 10% of a core over 200 ms), the memory added at its
+//    peak by the query and the listing together (VmHWM, reset before, less the resident size
+//    before) beside the listing's text in UTF-16 and the peak of the query alone (Q), and Ctrl+End
+//    with its repaint. Beside each, the same listing text given to a bare QPlainTextEdit of the
+//    same size and font with setPlainText.
 // 2. Start-up: constructing the window up to its first paint, with a one-million-record
 //    "dbLog.db" (first start, when the service adds its index, and a later start) beside the
 //    same with no log file at all.
@@ -16,6 +24,7 @@
 //    in the view's plain text, and the view's toPlainText. Each run starts on a fresh listing, so
 //    the first key includes the bar taking the view's text.
 
+#include "RecordListing.h"
 #include "Tallyview.h"
 #include "TestLogFile.h"
 #include "qzSysLog.h"
@@ -32,12 +41,18 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QShortcut>
 #include <QSqlError>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <sqlite3.h>
+
+#include <malloc.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -67,8 +82,9 @@ const char *const kMessages[] = {
 
 struct DayLoad
 {
-    QString day; // "yyyy-MM-dd"
-    int perType; // records of each of the five categories, spread over the day
+    QString day;       // "yyyy-MM-dd"
+    int perType;       // records of each of the five categories, spread over the day
+    int onlyType = -1; // if set, perType records of this category only
 };
 
 // Writes "dbLog.db" in the working directory in one transaction with one prepared insert,
@@ -95,13 +111,13 @@ bool generateLog(const std::vector<DayLoad> &days, qint64 *written, const char *
                             -1, &insert, nullptr) == SQLITE_OK;
     for (const DayLoad &d : days) {
         const QByteArray day = d.day.toLatin1();
-        const long long total = static_cast<long long>(d.perType) * 5;
+        const long long total = static_cast<long long>(d.perType) * (d.onlyType >= 0 ? 1 : 5);
         for (long long i = 0; ok && i < total; ++i) {
             const long long second = i * 86400 / total;
             char stamp[32];
             std::snprintf(stamp, sizeof stamp, "%s %02lld:%02lld:%02lld", day.constData(),
                           second / 3600, second / 60 % 60, second % 60);
-            const int type = int(i % 5);
+            const int type = d.onlyType >= 0 ? d.onlyType : int(i % 5);
             sqlite3_bind_text(insert, 1, stamp, -1, SQLITE_TRANSIENT);
             sqlite3_bind_int(insert, 2, type);
             const bool mark = marked && (i / 5) % 10 == 0;
@@ -230,6 +246,172 @@ void benchListing(int reps)
         std::printf("  %-9d %10.1f ms %8.1f ms %10.1f ms %14.1f ms %10.2fx %10s\n", rows.size(), c,
                     q, c - q, p, (c - q) / p, "<= 1.2x");
     }
+    window.reset();
+    QDir::setCurrent(QDir::tempPath());
+}
+
+// Process CPU time in milliseconds.
+double cpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// A field of /proc/self/status in KiB.
+qint64 statusKib(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(int(std::strlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Returns freed memory to the system and restarts the peak resident size from the current one;
+// answers the resident size in KiB.
+qint64 resetPeak()
+{
+    malloc_trim(0);
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+    return statusKib("VmRSS:");
+}
+
+// Runs the event loop until the widget is painted; answers the milliseconds since the timer's
+// start.
+double untilPainted(QWidget *widget, const QElapsedTimer &since)
+{
+    PaintWatcher watcher;
+    widget->installEventFilter(&watcher);
+    while (!watcher.painted && since.elapsed() < 120000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    widget->removeEventFilter(&watcher);
+    return msSince(since);
+}
+
+// Runs the event loop until the process uses under 10% of a core over 200 ms; answers the
+// milliseconds from the timer's start to the beginning of that quiet span.
+double untilIdle(const QElapsedTimer &since)
+{
+    for (;;) {
+        const double start = msSince(since);
+        const double cpu = cpuMs();
+        // An event loop that sleeps while there is nothing to do.
+        QEventLoop span;
+        QTimer::singleShot(200, &span, &QEventLoop::quit);
+        span.exec();
+        if (cpuMs() - cpu < 20 || start > 600000)
+            return start;
+    }
+}
+
+// Ctrl+End in the view, with the repaint that shows it.
+double ctrlEnd(QAbstractScrollArea *view)
+{
+    QElapsedTimer t;
+    t.start();
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_End, Qt::ControlModifier);
+    QApplication::sendEvent(view, &press);
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_End, Qt::ControlModifier);
+    QApplication::sendEvent(view, &release);
+    view->viewport()->repaint();
+    return msSince(t);
+}
+
+void benchLongListing(int maxRecords)
+{
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    std::vector<DayLoad> loads;
+    int day = 1;
+    for (const int count : {100000, 300000, 1000000, 3000000}) {
+        if (count <= maxRecords)
+            loads.push_back(
+                {QStringLiteral("2024-02-%1").arg(day++, 2, 10, QLatin1Char('0')), count, 1});
+    }
+    qint64 written = 0;
+    if (!generateLog(loads, &written))
+        return;
+
+    auto window = std::make_unique<Tallyview>();
+    window->show();
+    settle();
+    auto *view = window->findChild<QTextEdit *>(QStringLiteral("textEdit"));
+    auto *query = window->findChild<QAbstractButton *>(QStringLiteral("pushButton"));
+    auto *dayEdit = window->findChild<QDateEdit *>(QStringLiteral("dateEdit"));
+    auto *listing = view->findChild<RecordListing *>();
+    window->findChild<QComboBox *>(QStringLiteral("comboBox"))->setCurrentIndex(1);
+
+    std::printf("\nLong listings: window (W) beside setPlainText into a bare QPlainTextEdit (P); "
+                "one run each\n");
+    std::printf("  %-9s %8s %9s %9s %6s %9s %9s %6s %7s %8s %8s %8s %6s %8s %8s\n", "records",
+                "query", "W first", "P first", "W/P", "W idle", "P idle", "W/P", "text", "Q mem",
+                "W mem", "P mem", "W/text", "W ^End", "P ^End");
+    for (const DayLoad &load : loads) {
+        const QDate date = QDate::fromString(load.day, QStringLiteral("yyyy-MM-dd"));
+        // Another day, with no records of the category: the previous listing goes first.
+        dayEdit->setDate(date.addDays(-20));
+        query->click();
+        settle();
+        dayEdit->setDate(date);
+
+        // The query as the window runs it; its result then goes to the window's own listing, so
+        // that the times start at the query's result.
+        const qint64 before = resetPeak();
+        QElapsedTimer t;
+        t.start();
+        QSqlError error;
+        SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(load.day, 1, &error);
+        const double queryMs = msSince(t);
+        const qint64 queryPeak = statusKib("VmHWM:") - before;
+        const int count = rows.size();
+        t.restart();
+        listing->showRows(std::move(rows));
+        const double windowFirst = untilPainted(view->viewport(), t);
+        const double windowIdle = untilIdle(t);
+        const qint64 windowPeak = statusKib("VmHWM:") - before;
+        const double windowEnd = ctrlEnd(view);
+        if (view->textCursor().block().text() != QString::fromUtf8(kMessages[1]))
+            std::fprintf(stderr, "Ctrl+End did not reach the last record\n");
+
+        // The baseline gets exactly the listing text.
+        dayEdit->setDate(date.addDays(-20));
+        query->click();
+        settle();
+        rows = SystemLog::qzSysLog::instance()->queryDay(load.day, 1, &error);
+        const QString text = listingText(rows);
+        rows.clear();
+        const qint64 textKib = qint64(text.size()) * 2 / 1024;
+        {
+            QPlainTextEdit baseline;
+            baseline.setFont(view->font());
+            baseline.resize(view->size());
+            baseline.show();
+            settle();
+            const qint64 baseBefore = resetPeak();
+            t.restart();
+            baseline.setPlainText(text);
+            const double plainFirst = untilPainted(baseline.viewport(), t);
+            const double plainIdle = untilIdle(t);
+            const qint64 plainPeak = statusKib("VmHWM:") - baseBefore;
+            const double plainEnd = ctrlEnd(&baseline);
+            std::printf(
+                "  %-9d %6.0f ms %6.0f ms %6.0f ms %5.2fx %6.0f ms %6.0f ms %5.2fx %4lld MB "
+                "%5lld MB %5lld MB %5lld MB %5.2fx %5.1f ms %5.1f ms\n",
+                count, queryMs, windowFirst, plainFirst, windowFirst / plainFirst, windowIdle,
+                plainIdle, windowIdle / plainIdle, textKib / 1024, queryPeak / 1024,
+                windowPeak / 1024, plainPeak / 1024, double(windowPeak) / textKib, windowEnd,
+                plainEnd);
+            std::fflush(stdout);
+        }
+    }
+    std::printf("  targets: W first <= 1.0x P, W idle <= 1.0x P, W mem <= 3x text\n");
     window.reset();
     QDir::setCurrent(QDir::tempPath());
 }
@@ -415,16 +597,27 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     int reps = 5;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--reps") == 0)
+    int maxRecords = 3000000;
+    bool longOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--long-only") == 0)
+            longOnly = true;
+        else if (i + 1 < argc && std::strcmp(argv[i], "--reps") == 0)
             reps = std::max(1, std::atoi(argv[i + 1]));
+        else if (i + 1 < argc && std::strcmp(argv[i], "--max-records") == 0)
+            maxRecords = std::atoi(argv[i + 1]);
     }
     const QString home = QDir::currentPath();
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("bench_window (Qt %s, platform %s)\n\n", qVersion(),
                 qUtf8Printable(QGuiApplication::platformName()));
-    benchListing(reps);
-    benchFind(reps);
-    benchStartup(reps);
+    if (!longOnly)
+        benchListing(reps);
+    benchLongListing(maxRecords);
+    if (!longOnly) {
+        benchFind(reps);
+        benchStartup(reps);
+    }
     QDir::setCurrent(home);
     return 0;
 }

@@ -3,6 +3,7 @@
 
 #include "Command.h"
 #include "LogReader.h"
+#include "OpenWaiting.h"
 #include "Options.h"
 #include "Output.h"
 
@@ -78,8 +79,8 @@ private:
 int ListCommand::run(const QString &path)
 {
     SystemLog::LogReader reader;
-    if (!reader.open(path))
-        return failure(path, reader.errorString());
+    if (const int status = openWaiting(reader, path, [&] { return reader.open(path); }))
+        return status;
     SystemLog::LogSelection selection;
     selection.from = m_range.from;
     selection.to = m_range.to;

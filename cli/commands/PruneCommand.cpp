@@ -2,6 +2,7 @@
 
 #include "Command.h"
 #include "LogPruner.h"
+#include "OpenWaiting.h"
 #include "Options.h"
 #include "Output.h"
 
@@ -45,8 +46,10 @@ public:
         const QString before = SystemLog::dayStart(m_day);
         if (!m_yes) {
             qint64 count = 0;
-            if (!pruner.open(path, LogPruner::Access::CountOnly) ||
-                !pruner.countBefore(before, &count))
+            if (const int status = openWaiting(
+                    pruner, path, [&] { return pruner.open(path, LogPruner::Access::CountOnly); }))
+                return status;
+            if (!pruner.countBefore(before, &count))
                 return failure(path, pruner.errorString());
             printLine(stdout, QStringLiteral("%1 records stamped before %2 would be deleted "
                                              "(run again with --yes to delete them)")
@@ -54,8 +57,10 @@ public:
                                   .arg(m_day));
             return kExitDone;
         }
-        if (!pruner.open(path, LogPruner::Access::Delete))
-            return failure(path, pruner.errorString());
+        // Opened for writing, the pruner first undoes what a crashed writer left half written.
+        if (const int status = openWaiting(
+                pruner, path, [&] { return pruner.open(path, LogPruner::Access::Delete); }))
+            return status;
         qint64 deleted = 0;
         const bool ok = pruner.deleteBefore(before, &deleted);
         printLine(stdout,

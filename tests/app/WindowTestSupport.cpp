@@ -3,16 +3,22 @@
 #include "Tallyview.h"
 #include "TestLogFile.h"
 
+#include <QAbstractEventDispatcher>
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QHash>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
 
 namespace WindowTest {
 
@@ -25,6 +31,75 @@ const char *const kHandled = "windowTestHandled";
 bool seedRecords(const QList<Record> &records)
 {
     return TestLogFile::writeRecords(QStringLiteral("dbLog.db"), records);
+}
+
+namespace {
+
+QString longDayStamp(int count, int record)
+{
+    // Inside the day's exclusive bounds: from 00:00:01 to 23:59:58.
+    const int second = 1 + int(qint64(record) * 86398 / count);
+    return QStringLiteral("2024-03-15 %1:%2:%3")
+        .arg(second / 3600, 2, 10, QLatin1Char('0'))
+        .arg(second / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(second % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString longDayMessage(int record)
+{
+    // Line breaks as another system writes them in every fifth.
+    return QString::fromUtf8("记录 %1%2%3")
+        .arg(record)
+        .arg(record % 5 ? "" : "\r\n第二行")
+        .arg(record % 7 ? "" : " alarm");
+}
+
+} // namespace
+
+bool seedLongDay(int count)
+{
+    static QTemporaryDir cache;
+    static QHash<int, QString> written;
+    QString &file = written[count];
+    if (file.isEmpty()) {
+        QList<Record> records;
+        records.reserve(count);
+        for (int i = 0; i < count; ++i)
+            records.append({longDayStamp(count, i), 3, longDayMessage(i)});
+        const QString path = cache.filePath(QStringLiteral("long-%1.db").arg(count));
+        if (!TestLogFile::writeRecords(path, records))
+            return false;
+        file = path;
+    }
+    return QFile::copy(file, QStringLiteral("dbLog.db"));
+}
+
+QString longDayRecordText(int count, int record)
+{
+    return longDayStamp(count, record) + QLatin1String(":\n") + longDayMessage(record);
+}
+
+QStringList linesOnScreen(QTextEdit *view)
+{
+    const qreal top = view->verticalScrollBar()->value();
+    const qreal bottom = top + view->viewport()->height();
+    const QAbstractTextDocumentLayout *layout = view->document()->documentLayout();
+    QStringList lines;
+    for (QTextBlock block = view->document()->begin(); block.isValid(); block = block.next()) {
+        const QRectF rect = layout->blockBoundingRect(block);
+        if (rect.top() >= bottom)
+            break;
+        if (rect.bottom() > top)
+            lines << block.text();
+    }
+    return lines;
+}
+
+bool layoutTimerRunning(QTextEdit *view)
+{
+    return !QAbstractEventDispatcher::instance()
+                ->registeredTimers(view->document()->documentLayout())
+                .isEmpty();
 }
 
 bool execOnLog(const QString &statement)

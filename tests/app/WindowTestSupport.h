@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 
+class QTextEdit;
 class Tallyview;
 
 namespace WindowTest {
@@ -28,6 +29,20 @@ struct Record
 // Writes records into "dbLog.db" of the working directory through a connection of its own,
 // creating the log table first if the file has none. Returns false on any database error.
 bool seedRecords(const QList<Record> &records);
+
+// A day of `count` alarms (category 3) on 2024-03-15, spread over the day's seconds, as "dbLog.db"
+// of the working directory. Message i is "记录 <i>", followed by "\r\n第二行" for every fifth and
+// " alarm" for every seventh. Each
+// count is written once per process and copied for the next test that asks for it.
+bool seedLongDay(int count);
+QString longDayRecordText(int count, int record);
+
+// The lines of the view that are on screen, from top to bottom, each whole.
+QStringList linesOnScreen(QTextEdit *view);
+
+// Whether the view's document layout has a timer registered, as it does while it lays out text in
+// the background.
+bool layoutTimerRunning(QTextEdit *view);
 
 // Runs one statement on "dbLog.db" of the working directory through a connection of its own.
 bool execOnLog(const QString &statement);

@@ -2,11 +2,13 @@
 // range with their listings and notices, the export with its dialogs and file, and finding in the
 // listing.
 
+#include "RecordListing.h"
 #include "Tallyview.h"
 #include "WindowTestSupport.h"
 #include "qzSysLog.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDateTimeEdit>
@@ -18,6 +20,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QStackedWidget>
 #include <QTest>
@@ -189,6 +192,11 @@ private Q_SLOTS:
     void findOpensAndCloses_data();
     void findOpensAndCloses();
     void findFollowsNewListing();
+
+    void longListing_data();
+    void longListing();
+    void appendedRows_data();
+    void appendedRows();
 
 private:
     QTextEdit *view() const;
@@ -929,13 +937,16 @@ void CommandsTest::findStepsThroughMatches_data()
     QTest::addColumn<int>("cursorBlock");   // where the view's cursor is when the bar opens
     QTest::addColumn<QList<int>>("blocks"); // the block of each match, in order
     QTest::addColumn<int>("first");         // the match selected first
-    QTest::newRow("any case") << "ALARM" << 0 << QList<int>{1, 3, 3, 7} << 0;
-    QTest::newRow("after the cursor") << "alarm" << 4 << QList<int>{1, 3, 3, 7} << 3;
-    QTest::newRow("wraps from the cursor") << "e42" << 7 << QList<int>{1} << 0;
-    QTest::newRow("Chinese") << "报警" << 0 << QList<int>{5, 7} << 0;
-    QTest::newRow("time stamp") << "12:00" << 0 << QList<int>{4} << 0;
-    QTest::newRow("no pattern") << "a.c" << 0 << QList<int>{5} << 0;
-    QTest::newRow("no match") << "xyz" << 0 << QList<int>{} << -1;
+    QTest::addColumn<int>("width");         // of the window, 0 for the form's
+    QTest::newRow("any case") << "ALARM" << 0 << QList<int>{1, 3, 3, 7} << 0 << 0;
+    QTest::newRow("after the cursor") << "alarm" << 4 << QList<int>{1, 3, 3, 7} << 3 << 0;
+    QTest::newRow("wraps from the cursor") << "e42" << 7 << QList<int>{1} << 0 << 0;
+    QTest::newRow("Chinese") << "报警" << 0 << QList<int>{5, 7} << 0 << 0;
+    QTest::newRow("time stamp") << "12:00" << 0 << QList<int>{4} << 0 << 0;
+    QTest::newRow("no pattern") << "a.c" << 0 << QList<int>{5} << 0 << 0;
+    QTest::newRow("no match") << "xyz" << 0 << QList<int>{} << -1 << 0;
+    // The bar then spans the view's first lines, where the matches are.
+    QTest::newRow("under the bar") << "2024-03-15 1" << 0 << QList<int>{0, 2, 4, 6} << 0 << 300;
 }
 
 void CommandsTest::findStepsThroughMatches()
@@ -944,7 +955,10 @@ void CommandsTest::findStepsThroughMatches()
     QFETCH(int, cursorBlock);
     QFETCH(QList<int>, blocks);
     QFETCH(int, first);
+    QFETCH(int, width);
     QVERIFY(listForFind(15));
+    if (width)
+        m_fx.window()->resize(width, m_fx.window()->height());
     const QString listing = view()->toPlainText();
     view()->setTextCursor(QTextCursor(view()->document()->findBlockByNumber(cursorBlock)));
     QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
@@ -968,6 +982,12 @@ void CommandsTest::findStepsThroughMatches()
             highlighted |= s.cursor.selectionStart() == cursor.selectionStart();
         }
         QVERIFY(highlighted);
+        // The current match is never hidden under the bar.
+        const QRect bar =
+            findEdit()->parentWidget()->geometry().translated(-view()->viewport()->pos());
+        QTextCursor start = cursor;
+        start.setPosition(cursor.selectionStart());
+        QVERIFY(!bar.intersects(view()->cursorRect(start).united(view()->cursorRect(cursor))));
         const int direction = i <= n ? 1 : -1;
         QTest::keyClick(findEdit(), i % 2 ? Qt::Key_Return : Qt::Key_F3,
                         direction < 0 ? Qt::ShiftModifier : Qt::NoModifier);
@@ -1044,6 +1064,141 @@ void CommandsTest::findFollowsNewListing()
     QTRY_COMPARE(findStatus(), QString("1/3"));
     QTest::keyClick(view(), Qt::Key_Y);
     QCOMPARE(view()->document()->findBlockByNumber(1).text(), QString("xy E42: motor overcurrent"));
+}
+
+void CommandsTest::longListing_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("ordinary: whole") << RecordListing::kWholeLimit;
+    QTest::newRow("one more: in part") << RecordListing::kWholeLimit + 1;
+    QTest::newRow("300,000") << 300000;
+}
+
+// A long listing through the real window: shown at once and settled, both ends and the middle
+// reachable, found in and copied whole. Up to RecordListing::kWholeLimit records the view holds the
+// whole listing text; beyond, a part, and the context menu copies the whole.
+void CommandsTest::longListing()
+{
+    QFETCH(int, count);
+    const bool whole = count <= RecordListing::kWholeLimit;
+    const auto record = [count](int i) {
+        return WindowTest::longDayRecordText(count, i)
+            .replace(QLatin1String("\r\n"), QLatin1String("\n"))
+            .split(QLatin1Char('\n'));
+    };
+    QVERIFY(WindowTest::seedLongDay(count));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    QTextEdit *v = view();
+    QCOMPARE(WindowTest::linesOnScreen(v).mid(0, record(0).size()), record(0));
+    QCOMPARE(v->isReadOnly(), !whole);
+    auto *bar = m_fx.window()->findChild<QScrollBar *>("recordScrollBar");
+    QVERIFY(bar && bar->isVisible() == !whole);
+    if (!whole) {
+        QCOMPARE(bar->maximum(), count - 1);
+        QTest::qWait(1000);
+        QVERIFY(!WindowTest::layoutTimerRunning(v));
+    }
+
+    v->setFocus();
+    QTest::keyClick(v, Qt::Key_End, Qt::ControlModifier);
+    const QStringList end = WindowTest::linesOnScreen(v);
+    QCOMPARE(end.mid(end.size() - record(count - 1).size()), record(count - 1));
+    QCOMPARE(v->textCursor().block().text(), record(count - 1).last());
+    QVERIFY(v->textCursor().atEnd());
+    QVERIFY(whole || bar->value() == count - 1);
+    QTest::keyClick(v, Qt::Key_Home, Qt::ControlModifier);
+    QCOMPARE(WindowTest::linesOnScreen(v).mid(0, record(0).size()), record(0));
+    QVERIFY(v->textCursor().atStart());
+    QVERIFY(whole || bar->value() == 0);
+    if (!whole) {
+        // Dragged to the middle, then a page on: the records follow one another on screen.
+        bar->setValue(count / 2);
+        QCOMPARE(WindowTest::linesOnScreen(v).mid(0, record(count / 2).size()), record(count / 2));
+        QCOMPARE(bar->value(), count / 2);
+        for (int page = 0; page < 40; ++page)
+            QTest::keyClick(v, Qt::Key_PageDown);
+        const int top = bar->value();
+        QVERIFY(top > count / 2 + 40);
+        const QStringList lines = WindowTest::linesOnScreen(v);
+        QVERIFY(record(top).contains(lines.first()));
+        QVERIFY(lines.join('\n').contains(record(top + 1).join('\n') + '\n' +
+                                          record(top + 2).join('\n')));
+        QTest::keyClick(v, Qt::Key_Home, Qt::ControlModifier);
+    }
+
+    QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(findEdit(), "ALARM");
+    const int matches = (count + 6) / 7;
+    QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/%1").arg(matches), 30000);
+    QCOMPARE(v->textCursor().block().text(), record(0).last());
+    QCOMPARE(v->textCursor().selectedText(), QString("alarm"));
+    QTest::keyClick(findEdit(), Qt::Key_Return, Qt::ShiftModifier);
+    QCOMPARE(findStatus(), QString("%1/%1").arg(matches));
+    QCOMPARE(v->textCursor().block().text(), record((matches - 1) * 7).last());
+    QCOMPARE(v->textCursor().selectedText(), QString("alarm"));
+    QVERIFY(!v->extraSelections().isEmpty());
+
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20));
+    QApplication::sendEvent(v->viewport(), &event);
+    auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+    QVERIFY(menu);
+    QCOMPARE(menu->actions().last()->text(), QString("查找"));
+    QAction *copyAll = nullptr;
+    for (QAction *action : menu->actions())
+        copyAll = action->text() == QString("复制全部") ? action : copyAll;
+    QCOMPARE(copyAll == nullptr, whole);
+    if (copyAll)
+        copyAll->trigger();
+    menu->close();
+    QStringList all;
+    for (int i = 0; i < count; ++i)
+        all << record(i).join('\n');
+    QCOMPARE(whole ? v->toPlainText() : QApplication::clipboard()->text(), all.join('\n'));
+}
+
+void CommandsTest::appendedRows_data()
+{
+    QTest::addColumn<int>("shown");
+    QTest::addColumn<int>("added");
+    QTest::newRow("whole stays whole") << 3 << 2;
+    QTest::newRow("whole becomes part") << RecordListing::kWholeLimit - 1 << 5;
+    QTest::newRow("part grows") << RecordListing::kWholeLimit + 5 << 300;
+}
+
+// Records added to a listing on screen: the screen stays where it was, the end shows them, the
+// listing text is that of all the records.
+void CommandsTest::appendedRows()
+{
+    QFETCH(int, shown);
+    QFETCH(int, added);
+    const int count = shown + added;
+    SystemLog::LogRowList rows, more;
+    for (int i = 0; i < count; ++i) {
+        const QString text = WindowTest::longDayRecordText(count, i);
+        (i < shown ? rows : more) << SystemLog::LogRow(text.section(":\n", 0, 0),
+                                                       text.section(":\n", 1));
+    }
+    m_fx.openWindow();
+    auto *listing = view()->findChild<RecordListing *>();
+    listing->showRows(rows);
+    listing->positionAt(shown / 2);
+    const int top = listing->topRecord();
+    QVERIFY(top == shown / 2 || shown < 10); // a few records fit on one screen
+    listing->appendRows(more);
+    QCOMPARE(listing->recordCount(), count);
+    QCOMPARE(listing->topRecord(), top);
+    QCOMPARE(listing->isWhole(), count <= RecordListing::kWholeLimit);
+    QStringList all;
+    for (const SystemLog::LogRow &row : rows + more)
+        all << row.first + ":\n" + row.second;
+    QCOMPARE(listing->isWhole() ? view()->toPlainText() : listing->wholeText(),
+             all.join('\n').replace("\r\n", "\n"));
+    listing->positionAtEnd();
+    QCOMPARE(view()->textCursor().block().text(),
+             WindowTest::longDayRecordText(count, count - 1).section('\n', -1));
 }
 
 QTEST_MAIN(CommandsTest)

@@ -15,7 +15,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <thread>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -267,9 +270,11 @@ private Q_SLOTS:
     void readCommandsLeaveTheFileAlone();
     void failuresAndUsage_data();
     void failuresAndUsage();
+    void followDeliversNewRecords_data();
     void followDeliversNewRecords();
     void exportWritesTheWindowsFile();
     void pruneDeletesOnlyOlderRecords();
+    void pruneBesideAWriterEnds();
     void statsCountsPerHourAndCategory();
     void terminalOutput_data();
     void terminalOutput();
@@ -284,6 +289,10 @@ private Q_SLOTS:
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("dbLog.db")); }
+    QByteArray listAll() const
+    {
+        return tallylog({"--db", dbPath(), "list", "--day", kDay, "--format", "json"}).out;
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -485,27 +494,59 @@ void TallylogTest::failuresAndUsage()
     QCOMPARE(TestFiles::readFile(dbPath()), before);
 }
 
+void TallylogTest::followDeliversNewRecords_data()
+{
+    QTest::addColumn<QString>("replacement"); // what happens to the followed file meanwhile
+    QTest::addColumn<QStringList>("said");    // the lines on standard error, a word of each
+    QTest::newRow("same file") << QString() << QStringList{};
+    QTest::newRow("moved over it") << "move" << QStringList{"replaced"};
+    QTest::newRow("copied over it") << "copy" << QStringList{"replaced"};
+    QTest::newRow("removed, then back") << "remove" << QStringList{"removed", "replaced"};
+}
+
 void TallylogTest::followDeliversNewRecords()
 {
+    QFETCH(QString, replacement);
+    QFETCH(QStringList, said);
     QVector<Record> backlog;
     for (int i = 1; i <= 12; ++i)
         backlog.push_back({at("08:00:00"), 1, QStringLiteral("old %1").arg(i)});
     QVERIFY(writeLog(dbPath(), backlog));
+    // Fewer records than the followed file, and a history of its own.
+    const QString other = m_dir->filePath(QStringLiteral("other.db"));
+    QVERIFY(writeLog(other, QVector<Record>{{at("09:00:00"), 2, "other 1"}}));
+    QVERIFY(writeLog(other, QVector<Record>{{at("09:00:01"), 2, "other 2"}}));
 
     QProcess follow;
     follow.start(QStringLiteral(TALLYLOG_PATH),
                  {QStringLiteral("--db"), dbPath(), QStringLiteral("follow"),
                   QStringLiteral("--format"), QStringLiteral("json")});
     QVERIFY(follow.waitForStarted());
-    QByteArray out;
+    QByteArray out, err;
     const auto readSoFar = [&] {
         out += follow.readAllStandardOutput();
+        err += follow.readAllStandardError();
         return messagesOf(out);
     };
     QStringList expected;
     for (int i = 3; i <= 12; ++i)
         expected << QStringLiteral("old %1").arg(i);
     QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+
+    // Another file in its place is followed from its start, as `tail -F` does.
+    if (replacement == QLatin1String("copy"))
+        QVERIFY(TestFiles::writeFile(dbPath(), TestFiles::readFile(other)));
+    if (replacement == QLatin1String("remove")) {
+        QVERIFY(QFile::remove(dbPath()));
+        QTRY_VERIFY_WITH_TIMEOUT((readSoFar(), err.contains("removed")), 5000);
+    }
+    if (replacement == QLatin1String("move") || replacement == QLatin1String("remove"))
+        QCOMPARE(std::rename(qPrintable(other), qPrintable(dbPath())), 0);
+    if (!replacement.isEmpty()) {
+        expected << "other 1"
+                 << "other 2";
+        QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+    }
 
     // Stored by another connection, as a service in another process would.
     QElapsedTimer clock;
@@ -519,6 +560,10 @@ void TallylogTest::followDeliversNewRecords()
     QVERIFY(follow.waitForFinished(5000));
     QCOMPARE(follow.exitStatus(), QProcess::NormalExit);
     QCOMPARE(follow.exitCode(), 0);
+    readSoFar();
+    QVERIFY2(err.count('\n') == said.size(), err.constData());
+    for (const QString &word : said)
+        QVERIFY2(err.count(word.toUtf8()) == 1, err.constData());
 }
 
 void TallylogTest::exportWritesTheWindowsFile()
@@ -584,6 +629,49 @@ void TallylogTest::pruneDeletesOnlyOlderRecords()
     QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
     run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00", "--format", "json"});
     QCOMPARE(messagesOf(run.out), (QStringList{"kept, first second", "kept"}));
+}
+
+void TallylogTest::pruneBesideAWriterEnds()
+{
+    // Another program stores records stamped before the day of the cut, a record a millisecond,
+    // until the prune ends: a prune that chased them would never end.
+    QVERIFY(writeLog(dbPath(), QVector<Record>{}));
+    std::atomic<bool> pruned{false};
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        TestLogFile::withConnection(dbPath(), [&](QSqlDatabase &db) {
+            db.exec(QStringLiteral("PRAGMA synchronous=OFF"));
+            for (QSqlQuery insert(db); !pruned; QThread::msleep(1))
+                written += insert.exec(QStringLiteral("INSERT INTO SystemInfo(datetime, type, "
+                                                      "message) VALUES('%1', 1, '%2')")
+                                           .arg(at("08:00:00"))
+                                           .arg(written.load()));
+            return true;
+        });
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(written > 200, 20000);
+    QProcess prune;
+    prune.start(QStringLiteral(TALLYLOG_PATH),
+                {"--db", dbPath(), "prune", "--before", "2026-12-09", "--yes"});
+    // Once the first record is gone the prune has begun: what is stored from then on stays.
+    const auto firstGone = [&] {
+        const QStringList messages = messagesOf(listAll());
+        return !messages.isEmpty() && messages.first() != QLatin1String("0");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(firstGone(), 20000);
+    const int storedAfterStart = written;
+    QVERIFY(prune.waitForFinished(60000));
+    pruned = true;
+    writer.join();
+
+    const QStringList kept = messagesOf(listAll());
+    const int deleted = written - kept.size();
+    const QByteArray out = prune.readAllStandardOutput();
+    QVERIFY2(prune.exitCode() == 0 && out.startsWith(QByteArray::number(deleted) + " records"),
+             out);
+    QVERIFY(deleted <= storedAfterStart);
+    for (int i = 0; i < kept.size(); ++i)
+        QCOMPARE(kept.at(i), QString::number(deleted + i));
 }
 
 void TallylogTest::statsCountsPerHourAndCategory()

@@ -16,6 +16,8 @@
 //                          child's own, as another program would
 //   burst                  starts the service and logs "t<thread>:<seq>" from two threads until
 //                          killed (categories 1 and 2 for threads 0 and 1)
+//   crashwriting N         inserts N records in one transaction through a connection of its own
+//                          and dies by SIGKILL before the commit, as a crashed writer would
 
 #include "ChildSupport.h"
 #include "OutputHook.h"
@@ -30,6 +32,7 @@
 #include <QSqlQuery>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -81,6 +84,24 @@ void logSteadily(int perSecond, int forMs)
         SystemLog::outputHook(4, message.constData(), message.size());
     }
     report("logged", QString::number(seq));
+}
+
+void crashWriting(int count)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(QStringLiteral("dbLog.db"));
+    // A small page cache spills the transaction into the file before the commit: the journal is
+    // then needed to undo it (a "hot" journal), as after a kill during a commit.
+    for (const QString &statement :
+         {QStringLiteral("PRAGMA cache_size=8"), QStringLiteral("BEGIN"),
+          QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i "
+                         "< %1) INSERT INTO SystemInfo(type, message) SELECT 3, 'never committed' "
+                         "FROM n")
+              .arg(count)}) {
+        if ((!db.isOpen() && !db.open()) || db.exec(statement).lastError().isValid())
+            fail(ExitCommandFailed, statement);
+    }
+    std::raise(SIGKILL);
 }
 
 void reportQuery(const SystemLog::LogRowList &rows, const QSqlError &error)
@@ -202,6 +223,9 @@ int main(int argc, char **argv)
             unlockFile();
         } else if (std::strcmp(command, "burst") == 0) {
             burst();
+        } else if (std::strcmp(command, "crashwriting") == 0) {
+            needs(1);
+            crashWriting(std::atoi(argv[i + 1]));
         } else {
             fail(ExitUsage,
                  QStringLiteral("unknown command %1").arg(QString::fromLocal8Bit(command)));

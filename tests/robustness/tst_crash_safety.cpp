@@ -10,6 +10,7 @@
 #include "qzSysLog.h"
 
 #ifdef ROBUSTNESS_WITH_WINDOW
+#include "RecordListing.h"
 #include "Tallyview.h"
 
 #include <QComboBox>
@@ -195,7 +196,10 @@ Reopened reopen(const QDate &day)
     type->setCurrentIndex(1);
     date->setDate(day);
     query->click();
-    const QString text = view->toPlainText();
+    // A long listing is in the view only in part; the listing behind it holds it all.
+    const auto *listing = view->findChild<RecordListing *>();
+    const QString text =
+        listing && !listing->isWhole() ? listing->wholeText() : view->toPlainText();
     if (text.startsWith(QString::fromUtf8("查询失败"))) {
         result.failed = true;
         result.failure = text;

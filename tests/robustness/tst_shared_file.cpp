@@ -16,6 +16,8 @@ using namespace Robustness;
 namespace {
 
 const QString kChild = QStringLiteral(ROBUSTNESS_SERVICE_CHILD);
+const QString kTallylog = QStringLiteral(TALLYLOG_PATH);
+const QByteArray kCrashedWriter = "busy: a writer crashed, waiting for it to be recovered";
 constexpr int kRate = 200; // records a second
 constexpr int kUntilChildEnds = -1;
 
@@ -104,6 +106,8 @@ private Q_SLOTS:
     void readerOfTheSideFile();
     void steadyLoggingThroughChanges_data();
     void steadyLoggingThroughChanges();
+    void tallylogBesideACrashedWriter_data();
+    void tallylogBesideACrashedWriter();
 };
 
 void SharedFile::steadyLoggingAroundALock_data()
@@ -286,6 +290,57 @@ void SharedFile::steadyLoggingThroughChanges()
     QVERIFY2(serviceLines(r).size() <= 6, qPrintable(r.describe()));
     QVERIFY(!QFileInfo::exists(ws.filePath(kSideFile)));
     verifySteadyRecords(log, r.value(QStringLiteral("logged")).toInt());
+}
+
+void SharedFile::tallylogBesideACrashedWriter_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<bool>("recoveredByOther"); // another writer opens the file meanwhile
+    QTest::addColumn<int>("status");            // -1: runs until the test ends it
+
+    const QStringList list{"list", "--day", kDay, "--format", "json"};
+    QTest::newRow("list, nobody recovers") << list << false << 1;
+    QTest::newRow("list, a writer recovers") << list << true << 0;
+    QTest::newRow("follow") << QStringList{"follow", "--format", "json"} << true << -1;
+    QTest::newRow("prune recovers")
+        << QStringList{"prune", "--before", "2030-01-01", "--yes"} << false << 0;
+}
+
+void SharedFile::tallylogBesideACrashedWriter()
+{
+    QFETCH(QStringList, command);
+    QFETCH(bool, recoveredByOther);
+    QFETCH(int, status);
+    Workspace ws;
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    QVERIFY(writeLogFile(log, recordsOfDay(3)));
+    QCOMPARE(runChild(kChild, {"crashwriting", "2000"}, ws).exitStatus, QProcess::CrashExit);
+
+    QProcess tallylog;
+    tallylog.start(kTallylog, QStringList{QStringLiteral("--db"), log} + command);
+    QByteArray out, err;
+    const auto readLines = [&] {
+        out += tallylog.readAllStandardOutput();
+        err += tallylog.readAllStandardError();
+        return out.count('\n');
+    };
+    if (recoveredByOther) {
+        QTRY_VERIFY_WITH_TIMEOUT((readLines(), err.contains(kCrashedWriter)), 10000);
+        QVERIFY(execOnFile(log, {QStringLiteral("SELECT count(*) FROM SystemInfo")}));
+    }
+    if (status < 0) {
+        QTRY_COMPARE_WITH_TIMEOUT(readLines(), 3, 10000);
+        tallylog.terminate();
+    }
+    QVERIFY(tallylog.waitForFinished(kChildTimeoutMs));
+    const bool prune = command.first() == QLatin1String("prune");
+    QCOMPARE(readLines(), prune ? 1 : status == 1 ? 0 : 3);
+    QCOMPARE(tallylog.exitCode(), qMax(status, 0));
+    QVERIFY2(!err.contains("not a log") && err.count(kCrashedWriter) == (prune ? 0 : 1),
+             err.constData());
+    // Undone by whoever may write, never by a reader.
+    QCOMPARE(QFileInfo::exists(log + QStringLiteral("-journal")), status == 1);
+    QCOMPARE(recordCount(log), prune ? 0 : 3);
 }
 
 QTEST_GUILESS_MAIN(SharedFile)

@@ -15,6 +15,7 @@
 
 #include "ChildSupport.h"
 #include "OutputHook.h"
+#include "RecordListing.h"
 #include "Tallyview.h"
 
 #include <QAbstractButton>
@@ -153,7 +154,10 @@ int main(int argc, char **argv)
         } else if (std::strcmp(command, "query") == 0) {
             child<QPushButton>(needWindow(), "pushButton")->click();
             QTextEdit *view = child<QTextEdit>(window.get(), "textEdit");
-            report("view", view->toPlainText());
+            // A long listing is in the view only in part; the listing behind it holds it all.
+            const auto *listing = view->findChild<RecordListing *>();
+            report("view",
+                   listing && !listing->isWhole() ? listing->wholeText() : view->toPlainText());
             report("viewpx", QString::number(view->font().pixelSize()));
         } else if (std::strcmp(command, "log") == 0) {
             needs(1);
