@@ -53,6 +53,9 @@ bool LogConnection::open(const QString &path, bool writable)
         return fail(QStringLiteral("no such file"));
     if (info.isDir())
         return fail(QStringLiteral("is a directory"));
+    // A pipe would keep the opening waiting for a writer, forever; a device is no log either.
+    if (!info.isFile())
+        return fail(QStringLiteral("not a regular file"));
 
     // Without SQLITE_OPEN_CREATE: a file that vanished in the meantime is not made again.
     QString reason;
@@ -78,6 +81,28 @@ bool LogConnection::open(const QString &path, bool writable)
     if (!table.isLog()) {
         close();
         return fail(QStringLiteral("not a log database (%1)").arg(table.problem()));
+    }
+    // Records are read and deleted in ranges of integer ids. Ids that other programs stored as
+    // text, blobs or NULL (in a table whose id is not the row's key) fall outside every range: a
+    // listing would pass them over in silence and a prune would never get past them. Checked
+    // are the lowest and the highest id in SQLite's order of values (NULL, numbers, texts,
+    // blobs), each one step along the id's index.
+    qint64 integerIds = 0;
+    const int idsRc = Sqlite::readNumber(
+        handle(),
+        "SELECT coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id LIMIT 1), 'integer') = "
+        "'integer' AND coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id DESC LIMIT 1), "
+        "'integer') = 'integer'",
+        &integerIds);
+    if (idsRc != SQLITE_ROW) {
+        failCode(idsRc, QStringLiteral("cannot read"));
+        close();
+        return false;
+    }
+    if (!integerIds) {
+        close();
+        return fail(
+            QStringLiteral("not a log database (SystemInfo has ids that are not integers)"));
     }
     m_error.clear();
     m_transient = false;

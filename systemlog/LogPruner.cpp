@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace SystemLog {
 
@@ -25,9 +26,9 @@ class LogPruner::Private
 public:
     LogConnection db;
 
-    // Deletes the next batch of records before `moment` with ids above *after and up to `last`,
-    // in one transaction; *done once there are none left.
-    int deleteBatch(const QByteArray &moment, qint64 last, qint64 *after, qint64 *deleted,
+    // Deletes the next batch of records before `moment` with ids from *from on and up to
+    // `last`, in one transaction; *done once there are none left.
+    int deleteBatch(const QByteArray &moment, qint64 last, qint64 *from, qint64 *deleted,
                     bool *done);
 };
 
@@ -73,7 +74,7 @@ bool LogPruner::countBefore(const QString &moment, qint64 *count)
     return true;
 }
 
-int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint64 *after,
+int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint64 *from,
                                     qint64 *deleted, bool *done)
 {
     const std::string_view stamp(moment.constData(), size_t(moment.size()));
@@ -83,9 +84,9 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint6
     if (transaction.rc() != SQLITE_OK)
         return transaction.rc();
     Sqlite::Statement end(db.handle(), "SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
-                                       "WHERE id > ?1 AND id <= ?4 AND datetime < ?2 "
+                                       "WHERE id >= ?1 AND id <= ?4 AND datetime < ?2 "
                                        "ORDER BY id LIMIT ?3)");
-    end.bind(1, *after).bind(2, stamp).bind(3, qint64(kDeleteBatchRows)).bind(4, last);
+    end.bind(1, *from).bind(2, stamp).bind(3, qint64(kDeleteBatchRows)).bind(4, last);
     int rc = end.step();
     if (rc != SQLITE_ROW)
         return rc;
@@ -93,9 +94,9 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint6
     if (*done)
         return transaction.commit();
     const qint64 upTo = end.int64(0);
-    Sqlite::Statement remove(db.handle(),
-                             "DELETE FROM SystemInfo WHERE id > ?1 AND id <= ?2 AND datetime < ?3");
-    remove.bind(1, *after).bind(2, upTo).bind(3, stamp);
+    Sqlite::Statement remove(
+        db.handle(), "DELETE FROM SystemInfo WHERE id >= ?1 AND id <= ?2 AND datetime < ?3");
+    remove.bind(1, *from).bind(2, upTo).bind(3, stamp);
     rc = remove.run();
     if (rc != SQLITE_DONE)
         return rc;
@@ -103,7 +104,9 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint6
     rc = transaction.commit();
     if (rc == SQLITE_OK) {
         *deleted += changes;
-        *after = upTo;
+        // The highest id there can be ends the walk; *from would wrap round.
+        *done = upTo == std::numeric_limits<qint64>::max();
+        *from = upTo + (*done ? 0 : 1);
     }
     return rc;
 }
@@ -122,12 +125,15 @@ bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted)
         Sqlite::readNumber(d->db.handle(), "SELECT max(id) FROM SystemInfo", &last, &empty);
     if (top != SQLITE_ROW)
         return d->db.failCode(top, QStringLiteral("cannot read"));
-    qint64 after = 0;
+    if (empty)
+        return true;
+    // Other programs may have stored ids of 0 and below: from the lowest id there can be.
+    qint64 from = std::numeric_limits<qint64>::min();
     for (;;) {
         QElapsedTimer clock;
         clock.start();
         bool done = false;
-        const int rc = d->deleteBatch(stamp, empty ? 0 : last, &after, deleted, &done);
+        const int rc = d->deleteBatch(stamp, last, &from, deleted, &done);
         if (rc != SQLITE_OK)
             return d->db.failCode(rc, QStringLiteral("cannot delete"));
         if (done)

@@ -7,6 +7,7 @@
 #include "Options.h"
 #include "Output.h"
 
+#include <limits>
 #include <vector>
 
 namespace TallyLog {
@@ -70,7 +71,7 @@ private:
     QCommandLineOption m_linesOption =
         linesOption(QStringLiteral("The last N records, in stored order (0: none)."));
     QCommandLineOption m_reverseOption = reverseOption();
-    qint64 m_afterId = 0;
+    qint64 m_afterId = std::numeric_limits<qint64>::min(); // every id, 0 and below too
     qint64 m_limit = -1;
     qint64 m_lines = -1;
     bool m_reverse = false;

@@ -22,6 +22,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -238,6 +239,45 @@ bool writeForeignLog(const QString &path)
     });
 }
 
+// Runs SQL statements on a new file: logs with ids, types and stamps that only other programs
+// store.
+bool writeWithSql(const QString &path, const QStringList &statements)
+{
+    return TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery q(db);
+        for (const QString &statement : statements) {
+            if (!q.exec(statement)) {
+                qWarning("%s: %s", qPrintable(statement), qPrintable(q.lastError().text()));
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+// The output of `tallylog follow` once `size` bytes came, then the exit status after SIGINT.
+Run followUntil(const QString &workDir, const QStringList &arguments, int size)
+{
+    QProcess follow;
+    follow.setWorkingDirectory(workDir);
+    follow.start(QStringLiteral(TALLYLOG_PATH), arguments);
+    Run run;
+    if (!follow.waitForStarted())
+        return run;
+    QElapsedTimer clock;
+    clock.start();
+    while (run.out.size() < size && clock.elapsed() < 5000 && follow.state() == QProcess::Running) {
+        follow.waitForReadyRead(100);
+        run.out += follow.readAllStandardOutput();
+    }
+    ::kill(static_cast<pid_t>(follow.processId()), SIGINT);
+    if (follow.waitForFinished(5000) && follow.exitStatus() == QProcess::NormalExit)
+        run.status = follow.exitCode();
+    run.out += follow.readAllStandardOutput();
+    run.err = follow.readAllStandardError();
+    return run;
+}
+
 QString categoryName(int type)
 {
     static const char *const names[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
@@ -286,6 +326,8 @@ private Q_SLOTS:
     void statsShowsEmptyBuckets();
     void foreignTypes_data();
     void foreignTypes();
+    void foreignIds_data();
+    void foreignIds();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("dbLog.db")); }
@@ -429,7 +471,7 @@ void TallylogTest::readCommandsLeaveTheFileAlone()
 
 void TallylogTest::failuresAndUsage_data()
 {
-    QTest::addColumn<QByteArray>("contents"); // null: no file
+    QTest::addColumn<QByteArray>("contents"); // null: no file; "fifo": a named pipe
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
 
@@ -440,6 +482,8 @@ void TallylogTest::failuresAndUsage_data()
         << QByteArray() << QStringList{"prune", "--before", kDay, "--yes"} << 1;
     QTest::newRow("empty file") << QByteArray("") << list << 1;
     QTest::newRow("not SQLite") << QByteArray("hello, I am text\n") << list << 1;
+    QTest::newRow("named pipe") << QByteArray("fifo") << list << 1;
+    QTest::newRow("named pipe, stats") << QByteArray("fifo") << QStringList{"stats"} << 1;
     QTest::newRow("not a log, prune --yes")
         << QByteArray("hello") << QStringList{"prune", "--before", kDay, "--yes"} << 1;
     QTest::newRow("no command") << log << QStringList{} << 2;
@@ -478,11 +522,15 @@ void TallylogTest::failuresAndUsage()
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
+    const bool fifo = contents == "fifo";
     if (contents == "log")
         QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 3, "x"}}));
+    else if (fifo)
+        QCOMPARE(::mkfifo(QFile::encodeName(dbPath()).constData(), 0600), 0);
     else if (!contents.isNull())
         QVERIFY(TestFiles::writeFile(dbPath(), contents));
-    const QByteArray before = TestFiles::readFile(dbPath());
+    // (Reading a pipe would wait for a writer.)
+    const QByteArray before = fifo ? QByteArray() : TestFiles::readFile(dbPath());
 
     const Run run = tallylog(QStringList{QStringLiteral("--db"), dbPath()} + arguments);
     QCOMPARE(run.status, status);
@@ -491,7 +539,8 @@ void TallylogTest::failuresAndUsage()
         QVERIFY2(run.err.contains(dbPath().toUtf8()), run.err.constData());
     QVERIFY(run.out.isEmpty());
     // Never created, never changed.
-    QCOMPARE(TestFiles::readFile(dbPath()), before);
+    if (!fifo)
+        QCOMPARE(TestFiles::readFile(dbPath()), before);
 }
 
 void TallylogTest::followDeliversNewRecords_data()
@@ -1002,15 +1051,9 @@ void TallylogTest::foreignTypes()
 
     QByteArray out;
     if (arguments.first() == QLatin1String("follow")) {
-        QProcess follow;
-        follow.setWorkingDirectory(m_dir->path());
-        follow.start(QStringLiteral(TALLYLOG_PATH), arguments);
-        QVERIFY(follow.waitForStarted());
-        QTRY_COMPARE_WITH_TIMEOUT((out += follow.readAllStandardOutput()).size(), expected.size(),
-                                  5000);
-        ::kill(static_cast<pid_t>(follow.processId()), SIGINT);
-        QVERIFY(follow.waitForFinished(5000));
-        QCOMPARE(follow.exitCode(), 0);
+        const Run run = followUntil(m_dir->path(), arguments, expected.size());
+        QCOMPARE(run.status, 0);
+        out = run.out;
     } else {
         const Run run = tallylog(arguments, m_dir->path());
         QCOMPARE(run.status, 0);
@@ -1031,6 +1074,96 @@ void TallylogTest::foreignTypes()
         out = rows;
     }
     QCOMPARE(out, expected);
+}
+
+void TallylogTest::foreignIds_data()
+{
+    QTest::addColumn<QStringList>("statements"); // SQL that writes the file
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("expected"); // the output; on failure, part of standard error
+
+    const QString table = QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY "
+                                         "AUTOINCREMENT UNIQUE, datetime DATETIME, type, message)");
+    const QStringList lowIds{table, "INSERT INTO SystemInfo VALUES(-5, '" + at("10:00:00") +
+                                        "', 1, 'minus five'), (0, '" + at("10:00:01") +
+                                        "', 1, 'zero'), (7, '" + at("10:00:02") + "', 1, 'seven')"};
+    const QByteArray lowText = (at("10:00:00") + ":\nminus five\n" + at("10:00:01") + ":\nzero\n" +
+                                at("10:00:02") + ":\nseven\n")
+                                   .toUtf8();
+    QTest::newRow("ids 0 and below, list")
+        << lowIds << QStringList{"list", "--day", kDay, "--type", "1"} << 0 << lowText;
+    QTest::newRow("ids 0 and below, prune")
+        << lowIds << QStringList{"prune", "--before", "2027-01-01", "--yes"} << 0
+        << QByteArray("3 records stamped before 2027-01-01 deleted\n");
+
+    // A full chunk of records whose last id is the highest there can be.
+    const QStringList topIds{
+        table, "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 4999) "
+               "INSERT INTO SystemInfo SELECT 9223372036854770808 + i, '" +
+                   at("10:00:00") + "', 1, 'm' || i FROM n"};
+    QTest::newRow("highest id, list")
+        << topIds << QStringList{"list", "--day", kDay, "--grep", "m4999"} << 0
+        << (at("10:00:00") + " [用户使用记录]:\nm4999\n").toUtf8();
+    QTest::newRow("highest id, follow")
+        << topIds << QStringList{"follow", "--grep", "m4999", "--format", "csv"} << 0
+        << QByteArray("\xef\xbb\xbfid,datetime,type,category,message\r\n9223372036854775807,") +
+               at("10:00:00").toUtf8() + QString::fromUtf8(",1,用户使用记录,m4999\r\n").toUtf8();
+
+    QTest::newRow("lowest id, the last N")
+        << QStringList{table, "INSERT INTO SystemInfo VALUES(-9223372036854775808, '" +
+                                  at("10:00:00") + "', 1, 'lowest'), (0, '" + at("10:00:01") +
+                                  "', 1, 'zero')"}
+        << QStringList{"list", "--day", kDay, "--type", "1", "-n", "5"} << 0
+        << (at("10:00:00") + ":\nlowest\n" + at("10:00:01") + ":\nzero\n").toUtf8();
+    // A table without a key, one id twice where the first chunk ends.
+    const QByteArray twice = (at("10:00:00") + " [用户使用记录]:\nm5000\n").toUtf8();
+    QTest::newRow("one id twice, list")
+        << QStringList{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                       "5000) INSERT INTO SystemInfo SELECT i, '" +
+                           at("10:00:00") + "', 1, 'm' || i FROM n",
+                       "INSERT INTO SystemInfo VALUES(5000, '" + at("10:00:00") + "', 1, 'm5000')"}
+        << QStringList{"list", "--day", kDay, "--grep", "m5000"} << 0 << twice + twice;
+
+    // Infinities, which SQLite writes as Inf and -Inf: JSON has no number for them.
+    QTest::newRow("infinite types, json")
+        << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                                  "', 1e999, 'a'), (2, '" + at("10:00:01") + "', -1e999, 'b')"}
+        << QStringList{"list", "--day", kDay, "--format", "json"} << 0
+        << ("{\"id\":1,\"datetime\":\"" + at("10:00:00") +
+            "\",\"type\":\"Inf\",\"category\":null,\"message\":\"a\"}\n{\"id\":2,\"datetime\":\"" +
+            at("10:00:01") + "\",\"type\":\"-Inf\",\"category\":null,\"message\":\"b\"}\n")
+               .toUtf8();
+
+    // Ids stored as texts lie outside every range of ids: refused, not passed over.
+    const QStringList textIds{
+        "CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, datetime, type, message)",
+        "INSERT INTO SystemInfo VALUES('a', '" + at("10:00:00") + "', 1, 'x'), (NULL, '" +
+            at("10:00:01") + "', 1, 'y')"};
+    const QByteArray refused("not a log database (SystemInfo has ids that are not integers)");
+    QTest::newRow("text ids, list")
+        << textIds << QStringList{"list", "--day", kDay} << 1 << refused;
+    QTest::newRow("text ids, prune")
+        << textIds << QStringList{"prune", "--before", "2027-01-01", "--yes"} << 1 << refused;
+}
+
+void TallylogTest::foreignIds()
+{
+    QFETCH(QStringList, statements);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QByteArray, expected);
+    QVERIFY(writeWithSql(dbPath(), statements));
+
+    const Run run = arguments.first() == QLatin1String("follow")
+                        ? followUntil(m_dir->path(), arguments, expected.size())
+                        : tallylog(arguments, m_dir->path());
+    QCOMPARE(run.status, status);
+    if (status == 0)
+        QCOMPARE(run.out, expected);
+    else
+        QVERIFY2(run.err.contains(expected), run.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TallylogTest)
