@@ -15,6 +15,7 @@ CommandTable commandTable()
     table.push_back(makeStatsCommand());
     table.push_back(makeExportCommand());
     table.push_back(makePruneCommand());
+    table.push_back(makeForwardCommand());
     return table;
 }
 

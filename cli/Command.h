@@ -56,5 +56,6 @@ std::unique_ptr<Command> makeFollowCommand();
 std::unique_ptr<Command> makeStatsCommand();
 std::unique_ptr<Command> makeExportCommand();
 std::unique_ptr<Command> makePruneCommand();
+std::unique_ptr<Command> makeForwardCommand();
 
 } // namespace TallyLog

@@ -182,7 +182,11 @@ void RecordFormatter::appendType(std::string &out, const SystemLog::StoredType &
         appendNumber(out, type.integer);
         break;
     case Kind::Real:
-        out.append(type.text);
+        // SQLite writes an infinity as "Inf" or "-Inf", which JSON has no number for.
+        if (quoteText && type.text.find_first_not_of("0123456789+-.e") != std::string_view::npos)
+            appendJsonString(out, type.text);
+        else
+            out.append(type.text);
         break;
     case Kind::Text:
     case Kind::Blob:

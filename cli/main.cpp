@@ -1,6 +1,7 @@
 // tallylog: reads the system log "dbLog.db" from a terminal or a script: lists, follows, counts,
-// exports and prunes its records. This file sets up the command line and hands over to the
-// command named on it; the commands are in commands/, their table in Command.cpp.
+// exports and prunes its records, and forwards them to a central log. This file sets up the command
+// line and hands over to the command named on it; the commands are in commands/, their table in
+// Command.cpp.
 
 #include "Command.h"
 #include "Options.h"
@@ -49,7 +50,8 @@ QString programHelp(const QCommandLineParser &parser, const CommandTable &table)
 {
     QString text = QStringLiteral("Usage: tallylog [--db PATH] COMMAND [options]\n\n"
                                   "Reads the system log dbLog.db: lists, follows, counts, "
-                                  "exports and prunes its records.\n\nCommands:\n");
+                                  "exports and prunes its records, and forwards them to a "
+                                  "central log.\n\nCommands:\n");
     for (const auto &command : table)
         text += QStringLiteral("  %1%2\n").arg(padded(command->name(), 8), command->description());
     text += QStringLiteral(

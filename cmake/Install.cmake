@@ -8,6 +8,7 @@
 # multiarch system):
 #   bin/Tallyview
 #   bin/tallylog                                the command-line reader of the log
+#   lib/systemd/system/tallylog-forward@.service  forwarding a directory's log (tallylog forward)
 #   share/applications/tallyview.desktop
 #   share/pixmaps/tallyview.png                 the window icon
 #   lib/libsystemlog.so*                        the log service
@@ -59,6 +60,16 @@ if(TARGET Tallyview)
         install(TARGETS tallylog
             RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
         )
+        # The forwarding service names the installed program, under the prefix given at install
+        # time. systemd reads units from lib/systemd/system under /usr and /usr/local (not from a
+        # multiarch libdir).
+        install(CODE "
+            set(TALLYLOG_INSTALLED \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/tallylog\")
+            configure_file(\"${PROJECT_SOURCE_DIR}/packaging/tallylog-forward@.service.in\"
+                           \"${PROJECT_BINARY_DIR}/packaging/tallylog-forward@.service\" @ONLY)
+            file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/tallylog-forward@.service\"
+                 DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+            " COMPONENT Runtime)
     endif()
     unset(_tallyview_bin_to_lib)
 

@@ -101,6 +101,16 @@ esac
 if ldd "$cli" | grep -qE 'libQt5(Gui|Widgets)'; then
     fail "bin/tallylog links Qt's GUI libraries"
 fi
+for linked in "$program" "$prefix"/lib*/libsystemlog.so* "$prefix"/lib/*/libsystemlog.so*; do
+    [ -e "$linked" ] || continue
+    if ldd "$linked" | grep -q 'libQt5Network'; then
+        fail "$(basename "$linked") links Qt Network (only tallylog needs it)"
+    fi
+done
+unit="$prefix/lib/systemd/system/tallylog-forward@.service"
+expect_file "$unit"
+grep -qF "ExecStart=$cli --db %f/dbLog.db forward" "$unit" ||
+    fail "tallylog-forward@.service does not start the installed tallylog"
 version="$(cd "$tmp" && "$cli" --version)" || fail "bin/tallylog --version fails"
 [ "$version" = "tallylog $(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ] ||
     fail "bin/tallylog --version says '$version'"

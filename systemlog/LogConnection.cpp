@@ -8,6 +8,19 @@
 
 namespace SystemLog {
 
+namespace {
+
+// A writer that died in the middle of a transaction left its journal (or the WAL needs
+// recovery): only a connection that may write can undo it, which the next writer does when it
+// opens the file. To a reader that only reads this is a passing state, not a broken file.
+bool isCrashedWriter(sqlite3 *db, int code)
+{
+    const int extended = db ? sqlite3_extended_errcode(db) : code;
+    return extended == SQLITE_READONLY_ROLLBACK || extended == SQLITE_READONLY_RECOVERY;
+}
+
+} // namespace
+
 bool LogConnection::fail(const QString &what)
 {
     m_error = what;
@@ -17,6 +30,11 @@ bool LogConnection::fail(const QString &what)
 
 bool LogConnection::failCode(int code, const QString &what)
 {
+    if (isCrashedWriter(handle(), code)) {
+        m_error = QStringLiteral("busy: a writer crashed, waiting for it to be recovered");
+        m_transient = true;
+        return false;
+    }
     m_error = QStringLiteral("%1: %2").arg(what, Sqlite::errorText(handle(), code));
     m_transient = Sqlite::classify(code) == Sqlite::Fault::Busy;
     return false;
@@ -42,6 +60,9 @@ bool LogConnection::open(const QString &path, bool writable)
         return fail(QStringLiteral("no such file"));
     if (info.isDir())
         return fail(QStringLiteral("is a directory"));
+    // A pipe would keep the opening waiting for a writer, forever; a device is no log either.
+    if (!info.isFile())
+        return fail(QStringLiteral("not a regular file"));
 
     // Without SQLITE_OPEN_CREATE: a file that vanished in the meantime is not made again.
     QString reason;
@@ -57,17 +78,38 @@ bool LogConnection::open(const QString &path, bool writable)
     // log, and a prune must not touch it.
     const LogSchema::TableCheck table = LogSchema::check(handle());
     if (table.rc != SQLITE_OK) {
-        const bool busy = Sqlite::classify(table.rc) == Sqlite::Fault::Busy;
+        failCode(table.rc, QStringLiteral("cannot read"));
         const QString text = Sqlite::errorText(handle(), table.rc);
         close();
-        fail(busy ? QStringLiteral("cannot read: %1").arg(text)
-                  : QStringLiteral("not a log database (%1)").arg(text));
-        m_transient = busy;
+        if (!m_transient)
+            fail(QStringLiteral("not a log database (%1)").arg(text));
         return false;
     }
     if (!table.isLog()) {
         close();
         return fail(QStringLiteral("not a log database (%1)").arg(table.problem()));
+    }
+    // Records are read and deleted in ranges of integer ids. Ids that other programs stored as
+    // text, blobs or NULL (in a table whose id is not the row's key) fall outside every range: a
+    // listing would pass them over in silence and a prune would never get past them. Checked
+    // are the lowest and the highest id in SQLite's order of values (NULL, numbers, texts,
+    // blobs), each one step along the id's index.
+    qint64 integerIds = 0;
+    const int idsRc = Sqlite::readNumber(
+        handle(),
+        "SELECT coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id LIMIT 1), 'integer') = "
+        "'integer' AND coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id DESC LIMIT 1), "
+        "'integer') = 'integer'",
+        &integerIds);
+    if (idsRc != SQLITE_ROW) {
+        failCode(idsRc, QStringLiteral("cannot read"));
+        close();
+        return false;
+    }
+    if (!integerIds) {
+        close();
+        return fail(
+            QStringLiteral("not a log database (SystemInfo has ids that are not integers)"));
     }
     m_error.clear();
     m_transient = false;

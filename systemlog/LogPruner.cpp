@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace SystemLog {
 
@@ -25,9 +26,10 @@ class LogPruner::Private
 public:
     LogConnection db;
 
-    // Deletes the next batch of records before `moment` with ids above *after, in one
-    // transaction; *done once there are none left.
-    int deleteBatch(const QByteArray &moment, qint64 *after, qint64 *deleted, bool *done);
+    // Deletes the next batch of records before `moment` with ids from *from on and up to
+    // `last`, in one transaction; *done once there are none left.
+    int deleteBatch(const QByteArray &moment, qint64 last, qint64 *from, qint64 *deleted,
+                    bool *done);
 };
 
 LogPruner::LogPruner() : d(std::make_unique<Private>()) {}
@@ -59,12 +61,13 @@ bool LogPruner::lastErrorIsTransient() const
     return d->db.lastErrorIsTransient();
 }
 
-bool LogPruner::countBefore(const QString &moment, qint64 *count)
+bool LogPruner::countBefore(const QString &moment, qint64 *count, qint64 upToId)
 {
     if (!d->db.failIfClosed())
         return false;
-    Sqlite::Statement c(d->db.handle(), "SELECT count(*) FROM SystemInfo WHERE datetime < ?1");
-    c.bind(1, moment);
+    Sqlite::Statement c(d->db.handle(),
+                        "SELECT count(*) FROM SystemInfo WHERE datetime < ?1 AND id <= ?2");
+    c.bind(1, moment).bind(2, upToId);
     const int rc = c.step();
     if (rc != SQLITE_ROW)
         return d->db.failCode(rc, QStringLiteral("cannot read"));
@@ -72,8 +75,8 @@ bool LogPruner::countBefore(const QString &moment, qint64 *count)
     return true;
 }
 
-int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qint64 *deleted,
-                                    bool *done)
+int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 last, qint64 *from,
+                                    qint64 *deleted, bool *done)
 {
     const std::string_view stamp(moment.constData(), size_t(moment.size()));
     // Waits (busy timeout) for a writer's transaction, then keeps other writers out until the
@@ -82,8 +85,9 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qin
     if (transaction.rc() != SQLITE_OK)
         return transaction.rc();
     Sqlite::Statement end(db.handle(), "SELECT max(id) FROM (SELECT id FROM SystemInfo NOT INDEXED "
-                                       "WHERE id > ?1 AND datetime < ?2 ORDER BY id LIMIT ?3)");
-    end.bind(1, *after).bind(2, stamp).bind(3, qint64(kDeleteBatchRows));
+                                       "WHERE id >= ?1 AND id <= ?4 AND datetime < ?2 "
+                                       "ORDER BY id LIMIT ?3)");
+    end.bind(1, *from).bind(2, stamp).bind(3, qint64(kDeleteBatchRows)).bind(4, last);
     int rc = end.step();
     if (rc != SQLITE_ROW)
         return rc;
@@ -91,9 +95,9 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qin
     if (*done)
         return transaction.commit();
     const qint64 upTo = end.int64(0);
-    Sqlite::Statement remove(db.handle(),
-                             "DELETE FROM SystemInfo WHERE id > ?1 AND id <= ?2 AND datetime < ?3");
-    remove.bind(1, *after).bind(2, upTo).bind(3, stamp);
+    Sqlite::Statement remove(
+        db.handle(), "DELETE FROM SystemInfo WHERE id >= ?1 AND id <= ?2 AND datetime < ?3");
+    remove.bind(1, *from).bind(2, upTo).bind(3, stamp);
     rc = remove.run();
     if (rc != SQLITE_DONE)
         return rc;
@@ -101,23 +105,37 @@ int LogPruner::Private::deleteBatch(const QByteArray &moment, qint64 *after, qin
     rc = transaction.commit();
     if (rc == SQLITE_OK) {
         *deleted += changes;
-        *after = upTo;
+        // The highest id there can be ends the walk; *from would wrap round.
+        *done = upTo == std::numeric_limits<qint64>::max();
+        *from = upTo + (*done ? 0 : 1);
     }
     return rc;
 }
 
-bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted)
+bool LogPruner::deleteBefore(const QString &moment, qint64 *deleted, qint64 upToId)
 {
     if (!d->db.failIfClosed())
         return false;
     *deleted = 0;
     const QByteArray stamp = moment.toUtf8();
-    qint64 after = 0;
+    // The records stored once the prune has started are not its business: a writer that keeps
+    // storing records stamped before the moment would otherwise be chased for ever. Nor are
+    // those above `upToId`.
+    qint64 last = 0;
+    bool empty = false;
+    const int top =
+        Sqlite::readNumber(d->db.handle(), "SELECT max(id) FROM SystemInfo", &last, &empty);
+    if (top != SQLITE_ROW)
+        return d->db.failCode(top, QStringLiteral("cannot read"));
+    if (empty)
+        return true;
+    // Other programs may have stored ids of 0 and below: from the lowest id there can be.
+    qint64 from = std::numeric_limits<qint64>::min();
     for (;;) {
         QElapsedTimer clock;
         clock.start();
         bool done = false;
-        const int rc = d->deleteBatch(stamp, &after, deleted, &done);
+        const int rc = d->deleteBatch(stamp, std::min(last, upToId), &from, deleted, &done);
         if (rc != SQLITE_OK)
             return d->db.failCode(rc, QStringLiteral("cannot delete"));
         if (done)

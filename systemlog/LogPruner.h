@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <limits>
 #include <memory>
 
 namespace SystemLog {
@@ -32,10 +33,14 @@ public:
     QString errorString() const;
     bool lastErrorIsTransient() const;
 
-    // The number of records stamped before `moment` ("yyyy-MM-dd hh:mm:ss").
-    bool countBefore(const QString &moment, qint64 *count);
-    // Deletes the records stamped before `moment` in short transactions; *deleted counts them.
-    bool deleteBefore(const QString &moment, qint64 *deleted);
+    // The number of records stamped before `moment` ("yyyy-MM-dd hh:mm:ss") with ids up to
+    // `upToId`.
+    bool countBefore(const QString &moment, qint64 *count,
+                     qint64 upToId = std::numeric_limits<qint64>::max());
+    // Deletes the records stamped before `moment` with ids up to `upToId` in short
+    // transactions; *deleted counts them.
+    bool deleteBefore(const QString &moment, qint64 *deleted,
+                      qint64 upToId = std::numeric_limits<qint64>::max());
 
 private:
     class Private;

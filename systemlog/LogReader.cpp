@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,8 @@ namespace {
 // size takes a few milliseconds to read. The rows are copied out and the statement reset before
 // anyone sees them, so a slow consumer (a full pipe) never holds the lock.
 constexpr int kChunkRows = 5000;
+
+constexpr qint64 kLowestId = std::numeric_limits<qint64>::min();
 
 // Beyond this many distinct type values (a file that other programs filled with all kinds of
 // values), a listing between bounds walks the ids instead of seeking each value in the index.
@@ -115,6 +118,16 @@ QByteArray asciiOf(const QString &text)
     if (ascii.isNull())
         ascii = QByteArray("");
     return ascii;
+}
+
+// The lowest id a selection reads: every id when afterId is the lowest value, else the one
+// after it; false when no id can follow.
+bool firstIdOf(const LogSelection &selection, qint64 *first)
+{
+    if (selection.afterId == std::numeric_limits<qint64>::max())
+        return false;
+    *first = selection.afterId == kLowestId ? kLowestId : selection.afterId + 1;
+    return true;
 }
 
 // The texts a message must all contain, ignoring case; none: every message.
@@ -216,12 +229,15 @@ public:
     bool readFailed(int code) { return db.failCode(code, QStringLiteral("cannot read")); }
     bool distinctTypes(std::vector<ValueCopy> *values, bool *hasNull, bool *tooMany);
     bool spanOf(const QByteArray &typeCondition, const std::vector<ValueCopy> &values,
-                const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
+                const LogSelection &selection, qint64 firstId, qint64 *first, qint64 *last,
+                bool *empty);
     bool idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
     bool readChunk(const QByteArray &sql, const std::vector<QByteArray> &texts, qint64 from,
                    qint64 to, Chunk *chunk, qint64 rows = kChunkRows);
-    bool deliver(const Chunk &chunk, const LogSelection &selection, const GrepFilter &grep,
-                 const RowCallback &onRow, qint64 *delivered, bool *stopped);
+    // Delivers the chunk's first `end` rows that the selection takes.
+    bool deliver(const Chunk &chunk, size_t end, const LogSelection &selection,
+                 const GrepFilter &grep, const RowCallback &onRow, qint64 *delivered,
+                 bool *stopped);
     bool selectNewestFirst(const LogSelection &selection, const RowCallback &onRow);
 };
 
@@ -262,15 +278,15 @@ bool LogReader::Private::distinctTypes(std::vector<ValueCopy> *values, bool *has
 
 bool LogReader::Private::spanOf(const QByteArray &typeCondition,
                                 const std::vector<ValueCopy> &values, const LogSelection &selection,
-                                qint64 *first, qint64 *last, bool *empty)
+                                qint64 firstId, qint64 *first, qint64 *last, bool *empty)
 {
-    // ?1: afterId, ?2.. the values, then the bounds.
+    // ?1: the first id, ?2.. the values, then the bounds.
     std::vector<QByteArray> texts;
     const QByteArray sql =
-        "SELECT min(id), max(id) FROM SystemInfo WHERE " + typeCondition + " AND id > ?1" +
+        "SELECT min(id), max(id) FROM SystemInfo WHERE " + typeCondition + " AND id >= ?1" +
         boundsFilter(selection.from, selection.to, 2 + int(values.size()), &texts);
     Sqlite::Statement span(db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
-    span.bind(1, selection.afterId);
+    span.bind(1, firstId);
     for (size_t i = 0; i < values.size(); ++i)
         span.bind(2 + int(i), values[i].get());
     bindTexts(span, 2 + int(values.size()), texts);
@@ -295,24 +311,27 @@ bool LogReader::Private::idSpan(const LogSelection &selection, qint64 *first, qi
     std::vector<ValueCopy> values;
     bool hasNull = false;
     bool tooMany = false;
+    *empty = true;
+    qint64 firstId = 0;
+    if (!firstIdOf(selection, &firstId))
+        return true;
     if (narrowed && selection.types.isEmpty() && !distinctTypes(&values, &hasNull, &tooMany))
         return false;
-    *empty = true;
     if (narrowed && !tooMany) {
         if (!selection.types.isEmpty()) {
             QByteArray list;
             for (int type : selection.types)
                 list += (list.isEmpty() ? "" : ",") + QByteArray::number(type);
-            return spanOf("type IN (" + list + ")", {}, selection, first, last, empty);
+            return spanOf("type IN (" + list + ")", {}, selection, firstId, first, last, empty);
         }
         if (!values.empty()) {
             QByteArray list;
             for (size_t i = 0; i < values.size(); ++i)
                 list += (i == 0 ? "?" : ",?") + QByteArray::number(2 + int(i));
-            if (!spanOf("type IN (" + list + ")", values, selection, first, last, empty))
+            if (!spanOf("type IN (" + list + ")", values, selection, firstId, first, last, empty))
                 return false;
         }
-        return !hasNull || spanOf("type IS NULL", {}, selection, first, last, empty);
+        return !hasNull || spanOf("type IS NULL", {}, selection, firstId, first, last, empty);
     }
     // Without bounds (follow's polls), or with too many values to seek, the span runs from
     // afterId to the end, found by rowid; the bounds then apply to each row read.
@@ -321,9 +340,9 @@ bool LogReader::Private::idSpan(const LogSelection &selection, qint64 *first, qi
     const int rc = Sqlite::readNumber(db.handle(), "SELECT max(id) FROM SystemInfo", &top, &none);
     if (rc != SQLITE_ROW)
         return readFailed(rc);
-    *first = selection.afterId + 1;
+    *first = firstId;
     *last = top;
-    *empty = none || top <= selection.afterId;
+    *empty = none || top < firstId;
     return true;
 }
 
@@ -348,12 +367,12 @@ bool LogReader::Private::readChunk(const QByteArray &sql, const std::vector<QByt
     return rc == SQLITE_DONE || readFailed(rc);
 }
 
-bool LogReader::Private::deliver(const Chunk &chunk, const LogSelection &selection,
+bool LogReader::Private::deliver(const Chunk &chunk, size_t end, const LogSelection &selection,
                                  const GrepFilter &grep, const RowCallback &onRow,
                                  qint64 *delivered, bool *stopped)
 {
-    for (const Chunk::Row &row : chunk.rows) {
-        const LogRecordView r = chunk.view(row);
+    for (size_t i = 0; i < end; ++i) {
+        const LogRecordView r = chunk.view(chunk.rows[i]);
         if (!grep.matches(r.message))
             continue;
         if (selection.limit >= 0 && *delivered >= selection.limit)
@@ -370,10 +389,11 @@ bool LogReader::Private::deliver(const Chunk &chunk, const LogSelection &selecti
 
 bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const RowCallback &onRow)
 {
-    // ?1 the top of a walk, ?2 its bottom (excluded), ?3 the rows of a chunk, then the bounds.
+    // ?1 the top of a walk, ?2 its bottom (both included), ?3 the rows of a chunk, then the
+    // bounds.
     std::vector<QByteArray> texts;
     QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
-                     "WHERE id <= ?1 AND id > ?2" +
+                     "WHERE id <= ?1 AND id >= ?2" +
                      boundsFilter(selection.from, selection.to, 4, &texts);
     if (!selection.types.isEmpty())
         sql += integerTypeFilter(selection.types);
@@ -383,19 +403,20 @@ bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const 
     Chunk chunk;
     qint64 delivered = 0;
     bool stopped = false;
-    // Reads the selection's records with ids in (bottom, top], newest first.
+    // Reads the selection's records with ids in [bottom, top], newest first.
     const auto walk = [&](qint64 top, qint64 bottom) {
         qint64 next = top;
-        while (!stopped && next > bottom) {
+        while (!stopped && next >= bottom) {
             const qint64 rows = chunkRows(selection, delivered);
             if (!readChunk(sql, texts, next, bottom, &chunk, rows))
                 return false;
             if (chunk.rows.empty())
                 break;
-            next = chunk.rows.back().id - 1;
-            deliver(chunk, selection, grep, onRow, &delivered, &stopped);
-            if (chunk.rows.size() < size_t(rows))
+            deliver(chunk, chunk.rows.size(), selection, grep, onRow, &delivered, &stopped);
+            // The lowest id there can be has none below it.
+            if (chunk.rows.size() < size_t(rows) || chunk.rows.back().id == kLowestId)
                 break;
+            next = chunk.rows.back().id - 1;
         }
         return true;
     };
@@ -409,19 +430,22 @@ bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const 
     const int rc = Sqlite::readNumber(db.handle(), "SELECT max(id) FROM SystemInfo", &top, &none);
     if (rc != SQLITE_ROW)
         return readFailed(rc);
-    const qint64 windowBottom = std::max(selection.afterId, top - kChunkRows);
-    if (none)
+    qint64 lowest = 0;
+    if (none || !firstIdOf(selection, &lowest))
         return true;
+    // (Ids of other programs may lie near the lowest value: no bound wraps round.)
+    const qint64 windowBottom =
+        std::max(lowest, top < kLowestId + kChunkRows ? kLowestId : top - kChunkRows + 1);
     if (!walk(top, windowBottom))
         return false;
-    if (stopped || windowBottom <= selection.afterId)
+    if (stopped || windowBottom <= lowest)
         return true;
     qint64 first = 0;
     qint64 last = 0;
     bool empty = false;
     if (!idSpan(selection, &first, &last, &empty))
         return false;
-    return empty || walk(std::min(last, windowBottom), std::max(selection.afterId, first - 1));
+    return empty || walk(std::min(last, windowBottom - 1), std::max(lowest, first));
 }
 
 LogReader::LogReader() : d(std::make_unique<Private>()) {}
@@ -492,8 +516,23 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
         const qint64 rows = chunkRows(selection, delivered);
         if (!d->readChunk(sql, texts, next, last, &chunk, rows))
             return false;
-        d->deliver(chunk, selection, grep, onRow, &delivered, &stopped);
-        if (chunk.rows.size() < size_t(rows))
+        // A full chunk leaves the rows of its last id to the next one: a table without a key may
+        // hold an id more than once, and those beyond the chunk would be passed over. (A chunk
+        // that holds nothing but one id is taken whole.)
+        const bool full = chunk.rows.size() == size_t(rows);
+        size_t end = chunk.rows.size();
+        while (full && end > 1 && chunk.rows[end - 1].id == chunk.rows.back().id &&
+               chunk.rows.front().id != chunk.rows.back().id)
+            --end;
+        d->deliver(chunk, end, selection, grep, onRow, &delivered, &stopped);
+        if (!full || stopped)
+            break;
+        if (end < chunk.rows.size()) {
+            next = chunk.rows[end].id;
+            continue;
+        }
+        // The last id of the chunk may be the highest one there can be: nothing follows it.
+        if (chunk.rows.back().id >= last)
             break;
         next = chunk.rows.back().id + 1;
     }
@@ -521,17 +560,17 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
     // Backwards along the ids, a chunk at a time, until enough records match (?2, the upper
     // end of a forward walk, is not used).
     QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
-                     "WHERE id < ?1";
+                     "WHERE id <= ?1";
     if (!selection.types.isEmpty())
         sql += integerTypeFilter(selection.types);
     sql += " ORDER BY id DESC LIMIT ?3";
 
     Chunk chunk;
     Chunk found;
-    qint64 before = upToId + 1;
+    qint64 upTo = upToId;
     const GrepFilter grep(selection.grep);
     while (count > 0 && found.rows.size() < size_t(count)) {
-        if (!d->readChunk(sql, {}, before, 0, &chunk))
+        if (!d->readChunk(sql, {}, upTo, 0, &chunk))
             return false;
         for (const Chunk::Row &row : chunk.rows) {
             const LogRecordView r = chunk.view(row);
@@ -541,9 +580,9 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
             if (found.rows.size() >= size_t(count))
                 break;
         }
-        if (chunk.rows.size() < size_t(kChunkRows))
+        if (chunk.rows.size() < size_t(kChunkRows) || chunk.rows.back().id == kLowestId)
             break;
-        before = chunk.rows.back().id;
+        upTo = chunk.rows.back().id - 1;
     }
     for (auto it = found.rows.crbegin(); it != found.rows.crend(); ++it) {
         if (!onRow(found.view(*it)))
@@ -580,6 +619,20 @@ bool LogReader::count(const QString &from, const QString &to, Bucket bucket,
         counts->append(c);
     }
     return rc == SQLITE_DONE || d->readFailed(rc);
+}
+
+bool LogReader::recordAt(qint64 id, const RowCallback &onRow)
+{
+    if (!d->db.failIfClosed())
+        return false;
+    Chunk chunk;
+    if (!d->readChunk("SELECT id, datetime, type, message FROM SystemInfo "
+                      "WHERE id >= ?1 AND id <= ?2 LIMIT ?3",
+                      {}, id, id, &chunk))
+        return false;
+    for (const Chunk::Row &row : chunk.rows)
+        onRow(chunk.view(row));
+    return true;
 }
 
 bool LogReader::dataVersion(qint64 *version)

@@ -8,6 +8,7 @@
 #include <QVector>
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string_view>
 
@@ -58,7 +59,9 @@ struct LogSelection
     QVector<int> types; // records whose type is this integer (a real or a text never matches)
     // The message contains each of these texts, ignoring case (Unicode case folding).
     QStringList grep;
-    qint64 afterId = 0;
+    // Records with ids above this one. Other programs may have stored ids of 0 and below: the
+    // lowest value, the default, reads from the very first id on.
+    qint64 afterId = std::numeric_limits<qint64>::min();
     qint64 limit = -1;        // at most this many records (< 0: no limit), the first delivered
     bool newestFirst = false; // delivered in descending id order, starting from the newest
 };
@@ -135,6 +138,8 @@ public:
     bool count(const QString &from, const QString &to, Bucket bucket, QVector<LogCount> *counts);
     // A number that changes whenever another connection has committed a change to the file.
     bool dataVersion(qint64 *version);
+    // The record with this id through onRow, if the file holds one.
+    bool recordAt(qint64 id, const RowCallback &onRow);
 
 private:
     class Private;

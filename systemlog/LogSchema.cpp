@@ -30,14 +30,24 @@ QString TableCheck::problem() const
 TableCheck check(sqlite3 *db, const char *schema)
 {
     TableCheck result;
-    Sqlite::Statement columns(db, "SELECT name FROM pragma_table_info('SystemInfo', ?1)");
+    Sqlite::Statement columns(db, "SELECT name, type, pk FROM pragma_table_info('SystemInfo', ?1)");
     columns.bind(1, std::string_view(schema));
     QStringList names;
+    int keys = 0;
     int rc;
     while ((rc = columns.step()) == SQLITE_ROW) {
         const std::string_view name = columns.text(0);
         names << QString::fromUtf8(name.data(), static_cast<int>(name.size())).toLower();
+        if (columns.int64(2) > 0) {
+            const std::string_view type = columns.text(1);
+            ++keys;
+            result.integerKey =
+                names.constLast() == QLatin1String("id") &&
+                QString::fromUtf8(type.data(), static_cast<int>(type.size()))
+                        .compare(QLatin1String("INTEGER"), Qt::CaseInsensitive) == 0;
+        }
     }
+    result.integerKey = result.integerKey && keys == 1;
     result.rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
     if (result.rc != SQLITE_OK)
         return result;

@@ -3,6 +3,7 @@
 #include "Command.h"
 #include "DayExport.h"
 #include "LogReader.h"
+#include "OpenWaiting.h"
 #include "Options.h"
 #include "Output.h"
 
@@ -79,8 +80,8 @@ int ExportCommand::run(const QString &path)
     if (!QFileInfo(m_dir).isDir())
         return failure(m_dir, QStringLiteral("no such directory"));
     SystemLog::LogReader reader;
-    if (!reader.open(path))
-        return failure(path, reader.errorString());
+    if (const int status = openWaiting(reader, path, [&] { return reader.open(path); }))
+        return status;
     const Format format = m_format.format;
     const QString suffix = format == Format::Csv    ? QStringLiteral(".csv")
                            : format == Format::Json ? QStringLiteral(".jsonl")

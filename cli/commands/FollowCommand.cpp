@@ -3,11 +3,11 @@
 
 #include "Command.h"
 #include "CursorFile.h"
+#include "FileChangeWatch.h"
 #include "LogReader.h"
 #include "Options.h"
 #include "Output.h"
 
-#include <QFileInfo>
 #include <QThread>
 
 #include <csignal>
@@ -70,6 +70,7 @@ public:
 
 private:
     bool waitIfBusy(const SystemLog::LogReader &reader);
+    void say(const QString &state);
     static void pause();
 
     SelectionOptions m_selection;
@@ -85,21 +86,27 @@ private:
     qint64 m_backlog = kFollowBacklog;
     QString m_cursorPath;
     QString m_path;
-    bool m_reported = false;
+    QString m_said;
+    bool m_started = false;
 };
 
 // A file that stays busy (or locked) is waited for: said once on standard error, then tried
-// again on every poll. Any other failure ends the command.
+// again on every poll. Until the first records are out any other failure ends the command;
+// afterwards the file is waited for whatever its state, as `tail -F` does.
 bool FollowCommand::waitIfBusy(const SystemLog::LogReader &reader)
 {
-    if (!reader.lastErrorIsTransient())
+    if (!m_started && !reader.lastErrorIsTransient())
         return false;
-    if (!m_reported)
-        printLine(
-            stderr,
-            QStringLiteral("tallylog: %1: %2 (still trying)").arg(m_path, reader.errorString()));
-    m_reported = true;
+    say(reader.errorString() + QStringLiteral(" (still trying)"));
     return true;
+}
+
+// Says a state of the file once, however many polls it lasts.
+void FollowCommand::say(const QString &state)
+{
+    if (state != m_said)
+        printLine(stderr, QStringLiteral("tallylog: %1: %2").arg(m_path, state));
+    m_said = state;
 }
 
 void FollowCommand::pause()
@@ -130,6 +137,8 @@ int FollowCommand::run(const QString &path)
         std::signal(SIGPIPE, SIG_IGN);
 
     SystemLog::LogReader reader;
+    FileChangeWatch watch;
+    watch.watch(path);
     while (!reader.open(path)) {
         if (!waitIfBusy(reader))
             return failure(path, reader.errorString());
@@ -167,6 +176,7 @@ int FollowCommand::run(const QString &path)
             return false;
         }
         lastId = record.id;
+        watch.remember(record);
         if (++unsaved >= kCursorSaveEvery && !save())
             return false;
         return !g_stop;
@@ -217,29 +227,52 @@ int FollowCommand::run(const QString &path)
         lastId = qMax(lastId, top);
     if (!writeOut(buffer, true) || !save())
         return finish(kExitFailure);
+    if (lastId > 0)
+        watch.rememberAt(reader, lastId);
+    m_started = true;
 
+    const QString replaced =
+        QStringLiteral("replaced by another file; following it from its start");
     while (!g_stop) {
         pause();
         if (g_stop)
             break;
-        if (!QFileInfo::exists(path))
-            return failure(path, QStringLiteral("no such file (removed)"));
+        const FileChangeWatch::Change change = watch.fileChange();
+        if (change == FileChangeWatch::Change::Removed) {
+            say(QStringLiteral("removed; waiting for it to come back"));
+            continue;
+        }
+        if (change == FileChangeWatch::Change::Replaced) {
+            say(replaced);
+            watch.watch(path);
+            reader.close();
+            lastId = 0;
+        }
+        const bool reopened = !reader.isOpen();
+        if (reopened && !reader.open(path)) {
+            waitIfBusy(reader);
+            continue;
+        }
         qint64 now = 0;
         bool ok = reader.dataVersion(&now);
-        if (ok && now == version)
+        if (ok && now == version && !reopened)
             continue;
+        if (ok && watch.contentsReplaced(reader)) {
+            say(replaced);
+            watch.watch(path);
+            lastId = 0;
+        }
         selection.afterId = lastId;
         ok = ok && reader.select(selection, print);
         if (writeFailed || saveFailed)
             return finish(kExitFailure);
         if (!ok) {
-            if (!waitIfBusy(reader))
-                return failure(path, reader.errorString());
+            waitIfBusy(reader);
             continue;
         }
         if (!save())
             return finish(kExitFailure);
-        m_reported = false;
+        m_said.clear();
         version = now;
     }
     return finish(kExitDone);

@@ -3,9 +3,11 @@
 
 #include "Command.h"
 #include "LogReader.h"
+#include "OpenWaiting.h"
 #include "Options.h"
 #include "Output.h"
 
+#include <limits>
 #include <vector>
 
 namespace TallyLog {
@@ -69,7 +71,7 @@ private:
     QCommandLineOption m_linesOption =
         linesOption(QStringLiteral("The last N records, in stored order (0: none)."));
     QCommandLineOption m_reverseOption = reverseOption();
-    qint64 m_afterId = 0;
+    qint64 m_afterId = std::numeric_limits<qint64>::min(); // every id, 0 and below too
     qint64 m_limit = -1;
     qint64 m_lines = -1;
     bool m_reverse = false;
@@ -78,8 +80,8 @@ private:
 int ListCommand::run(const QString &path)
 {
     SystemLog::LogReader reader;
-    if (!reader.open(path))
-        return failure(path, reader.errorString());
+    if (const int status = openWaiting(reader, path, [&] { return reader.open(path); }))
+        return status;
     SystemLog::LogSelection selection;
     selection.from = m_range.from;
     selection.to = m_range.to;

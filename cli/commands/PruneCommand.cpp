@@ -1,9 +1,13 @@
 // prune: deletes the records stamped before a day; without --yes only counts them.
 
 #include "Command.h"
+#include "CursorFile.h"
 #include "LogPruner.h"
+#include "OpenWaiting.h"
 #include "Options.h"
 #include "Output.h"
+
+#include <limits>
 
 namespace TallyLog {
 
@@ -15,7 +19,7 @@ class PruneCommand : public Command
 {
 public:
     PruneCommand()
-        : Command("prune", "--before yyyy-MM-dd [--yes]",
+        : Command("prune", "--before yyyy-MM-dd [--keep-undelivered FILE] [--yes]",
                   "Deletes the records stamped before a day; without --yes only says how many.")
     {
     }
@@ -23,6 +27,7 @@ public:
     void addOptions(QCommandLineParser &parser) const override
     {
         parser.addOption(m_beforeOption);
+        parser.addOption(m_keepOption);
         parser.addOption(m_yesOption);
     }
 
@@ -36,17 +41,35 @@ public:
             return false;
         }
         m_yes = parser.isSet(m_yesOption);
+        m_keepUndelivered = parser.value(m_keepOption);
+        if (parser.isSet(m_keepOption) && m_keepUndelivered.isEmpty()) {
+            *problem = QStringLiteral("--keep-undelivered needs a cursor file");
+            return false;
+        }
         return true;
     }
 
     int run(const QString &path) override
     {
+        // With a forwarder's cursor file, the records after its last delivered one stay. A
+        // missing cursor file means that forwarder has delivered nothing yet.
+        qint64 upToId = std::numeric_limits<qint64>::max();
+        if (!m_keepUndelivered.isEmpty()) {
+            bool exists = false;
+            QString error;
+            if (!CursorFile(m_keepUndelivered).load(&upToId, &exists, &error))
+                return failure(m_keepUndelivered, error);
+            if (!exists)
+                upToId = 0;
+        }
         LogPruner pruner;
         const QString before = SystemLog::dayStart(m_day);
         if (!m_yes) {
             qint64 count = 0;
-            if (!pruner.open(path, LogPruner::Access::CountOnly) ||
-                !pruner.countBefore(before, &count))
+            if (const int status = openWaiting(
+                    pruner, path, [&] { return pruner.open(path, LogPruner::Access::CountOnly); }))
+                return status;
+            if (!pruner.countBefore(before, &count, upToId))
                 return failure(path, pruner.errorString());
             printLine(stdout, QStringLiteral("%1 records stamped before %2 would be deleted "
                                              "(run again with --yes to delete them)")
@@ -54,10 +77,12 @@ public:
                                   .arg(m_day));
             return kExitDone;
         }
-        if (!pruner.open(path, LogPruner::Access::Delete))
-            return failure(path, pruner.errorString());
+        // Opened for writing, the pruner first undoes what a crashed writer left half written.
+        if (const int status = openWaiting(
+                pruner, path, [&] { return pruner.open(path, LogPruner::Access::Delete); }))
+            return status;
         qint64 deleted = 0;
-        const bool ok = pruner.deleteBefore(before, &deleted);
+        const bool ok = pruner.deleteBefore(before, &deleted, upToId);
         printLine(stdout,
                   QStringLiteral("%1 records stamped before %2 deleted").arg(deleted).arg(m_day));
         return ok ? kExitDone : failure(path, pruner.errorString());
@@ -67,9 +92,15 @@ private:
     QCommandLineOption m_beforeOption{QStringLiteral("before"),
                                       QStringLiteral("Delete the records stamped before this day."),
                                       QStringLiteral("yyyy-MM-dd")};
+    QCommandLineOption m_keepOption{
+        QStringLiteral("keep-undelivered"),
+        QStringLiteral("Keep every record that the forwarder with this cursor file has not "
+                       "delivered yet."),
+        QStringLiteral("file")};
     QCommandLineOption m_yesOption{QStringLiteral("yes"),
                                    QStringLiteral("Really delete (without it: only count).")};
     QString m_day;
+    QString m_keepUndelivered;
     bool m_yes = false;
 };
 

@@ -3,6 +3,7 @@
 
 #include "Command.h"
 #include "LogReader.h"
+#include "OpenWaiting.h"
 #include "Options.h"
 #include "Output.h"
 #include "StatsTable.h"
@@ -93,8 +94,8 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
 int StatsCommand::run(const QString &path)
 {
     LogReader reader;
-    if (!reader.open(path))
-        return failure(path, reader.errorString());
+    if (const int status = openWaiting(reader, path, [&] { return reader.open(path); }))
+        return status;
     QVector<SystemLog::LogCount> counts;
     QString first;
     QString last;

@@ -1,6 +1,7 @@
 // tallylog, run as a program on log files written by the test: what each output format gives
 // back, the selection, the files it must leave alone, its exit statuses, follow, export and prune.
 
+#include "TallylogSupport.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
 
@@ -15,28 +16,16 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <thread>
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <termios.h>
-#include <unistd.h>
+#include <sys/stat.h>
+
+using namespace TallylogSupport;
 
 namespace {
-
-struct Record
-{
-    QString datetime;
-    int type;
-    QString message;
-};
-
-struct Run
-{
-    int status = -1;
-    QByteArray out;
-    QByteArray err;
-};
 
 const QString kDay = QStringLiteral("2026-12-08");
 // The clock of every run (tallylog reads it from TALLYLOG_NOW): noon of kDay.
@@ -45,100 +34,6 @@ const QByteArray kNow = "2026-12-08 12:00:00";
 QString at(const QString &time)
 {
     return kDay + QLatin1Char(' ') + time;
-}
-
-// Messages that an output format could mangle.
-QStringList hostileMessages()
-{
-    return {QStringLiteral("say \"hi\", then \"\"bye\"\""),
-            QStringLiteral("a,b,,c"),
-            QStringLiteral("line1\nline2"),
-            QStringLiteral("cr\ronly"),
-            QStringLiteral("crlf\r\nend\r\n"),
-            QStringLiteral("\ttabs\t"),
-            QStringLiteral("C:\\logs\\ \\\" \\\\"),
-            QString::fromUtf8("ctl \x01\x08\x0c\x1b\x1f\x7f end"),
-            QString::fromUtf8("报警：温度 86 ℃ 超过上限"),
-            QString::fromUtf8("emoji 😀 𐍈 and U+FFFD \xef\xbf\xbd"),
-            QStringLiteral("%1 %2 %L1"),
-            QString(),
-            QStringLiteral("{\"json\": [1, 2]}")};
-}
-
-bool writeLog(const QString &path, const QVector<Record> &records)
-{
-    // With the index the service creates, so that the reads take the same path as on a real log.
-    return TestLogFile::writeRecords(path, records) &&
-           TestLogFile::withConnection(path, [](QSqlDatabase &db) {
-               return QSqlQuery(db).exec(QStringLiteral(
-                   "CREATE INDEX IF NOT EXISTS SystemInfo_type_datetime ON SystemInfo(type, "
-                   "datetime)"));
-           });
-}
-
-// A pseudo-terminal whose slave a child takes as its standard output; raw, so that what the
-// child writes arrives unchanged (no LF to CRLF).
-class PseudoTerminal
-{
-public:
-    PseudoTerminal()
-    {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
-            return;
-        m_slaveName = QString::fromLocal8Bit(ptsname(m_master));
-        m_slave = ::open(ptsname(m_master), O_RDWR | O_NOCTTY);
-        termios mode;
-        if (m_slave < 0 || tcgetattr(m_slave, &mode) != 0)
-            return;
-        cfmakeraw(&mode);
-        tcsetattr(m_slave, TCSANOW, &mode);
-        fcntl(m_master, F_SETFL, O_NONBLOCK);
-    }
-    ~PseudoTerminal()
-    {
-        ::close(m_slave);
-        ::close(m_master);
-    }
-    bool isValid() const { return m_slave >= 0; }
-    QString slaveName() const { return m_slaveName; }
-    QByteArray readAll() const
-    {
-        QByteArray all;
-        char chunk[4096];
-        ssize_t n;
-        while ((n = ::read(m_master, chunk, sizeof chunk)) > 0)
-            all.append(chunk, static_cast<int>(n));
-        return all;
-    }
-
-private:
-    int m_master = -1;
-    int m_slave = -1;
-    QString m_slaveName;
-};
-
-// `terminal`: standard output on that pseudo-terminal (run.out gets what it shows); `environment`:
-// variables set for this run ("NAME=value").
-Run tallylog(const QStringList &arguments, const QString &workDir = QString(),
-             const PseudoTerminal *terminal = nullptr, const QStringList &environment = {})
-{
-    QProcess process;
-    if (!workDir.isEmpty())
-        process.setWorkingDirectory(workDir);
-    if (terminal)
-        process.setStandardOutputFile(terminal->slaveName());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &variable : environment)
-        env.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(TALLYLOG_PATH), arguments);
-    Run run;
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
-        run.status = process.exitCode();
-    run.out = terminal ? terminal->readAll() : process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
 }
 
 // Stores a message as text of exactly these bytes, which need not be UTF-8.
@@ -216,30 +111,43 @@ QVector<QStringList> parseOutput(const QString &format, const QByteArray &out)
     return records;
 }
 
-// A log as another program may have written it: the columns spelled in capitals, the type column
-// without a declared type, so that it keeps whatever value was stored (integer, text, real, blob,
-// NULL, a number beyond 32 bits).
-bool writeForeignLog(const QString &path)
+// Runs SQL statements on a new file: logs with ids, types and stamps that only other programs
+// store.
+bool writeWithSql(const QString &path, const QStringList &statements)
 {
-    return TestLogFile::withConnection(path, [](QSqlDatabase &db) {
+    return TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
         QSqlQuery q(db);
-        bool ok = q.exec(QStringLiteral("CREATE TABLE SystemInfo(ID INTEGER PRIMARY KEY "
-                                        "AUTOINCREMENT, DATETIME DATETIME, TYPE, MESSAGE TEXT)"));
-        const char *const values[] = {"3", "'3'", "3.5", "x'41'", "NULL", "5000000000"};
-        for (int i = 0; ok && i < 6; ++i)
-            ok = q.exec(QStringLiteral("INSERT INTO SystemInfo(DATETIME, TYPE, MESSAGE) VALUES("
-                                       "'%1', %2, 'row %3')")
-                            .arg(at(QStringLiteral("10:00:0%1").arg(i)), QLatin1String(values[i]))
-                            .arg(i + 1));
-        return ok;
+        for (const QString &statement : statements) {
+            if (!q.exec(statement)) {
+                qWarning("%s: %s", qPrintable(statement), qPrintable(q.lastError().text()));
+                return false;
+            }
+        }
+        return true;
     });
 }
 
-QString categoryName(int type)
+// The output of `tallylog follow` once `size` bytes came, then the exit status after SIGINT.
+Run followUntil(const QString &workDir, const QStringList &arguments, int size)
 {
-    static const char *const names[] = {"参数修改记录", "用户使用记录", "系统状态记录", "报警记录",
-                                        "其他信息"};
-    return QString::fromUtf8(names[type]);
+    QProcess follow;
+    follow.setWorkingDirectory(workDir);
+    follow.start(QStringLiteral(TALLYLOG_PATH), arguments);
+    Run run;
+    if (!follow.waitForStarted())
+        return run;
+    QElapsedTimer clock;
+    clock.start();
+    while (run.out.size() < size && clock.elapsed() < 5000 && follow.state() == QProcess::Running) {
+        follow.waitForReadyRead(100);
+        run.out += follow.readAllStandardOutput();
+    }
+    ::kill(static_cast<pid_t>(follow.processId()), SIGINT);
+    if (follow.waitForFinished(5000) && follow.exitStatus() == QProcess::NormalExit)
+        run.status = follow.exitCode();
+    run.out += follow.readAllStandardOutput();
+    run.err = follow.readAllStandardError();
+    return run;
 }
 
 QStringList messagesOf(const QByteArray &jsonLines)
@@ -267,9 +175,11 @@ private Q_SLOTS:
     void readCommandsLeaveTheFileAlone();
     void failuresAndUsage_data();
     void failuresAndUsage();
+    void followDeliversNewRecords_data();
     void followDeliversNewRecords();
     void exportWritesTheWindowsFile();
     void pruneDeletesOnlyOlderRecords();
+    void pruneBesideAWriterEnds();
     void statsCountsPerHourAndCategory();
     void terminalOutput_data();
     void terminalOutput();
@@ -281,9 +191,15 @@ private Q_SLOTS:
     void statsShowsEmptyBuckets();
     void foreignTypes_data();
     void foreignTypes();
+    void foreignIds_data();
+    void foreignIds();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("dbLog.db")); }
+    QByteArray listAll() const
+    {
+        return tallylog({"--db", dbPath(), "list", "--day", kDay, "--format", "json"}).out;
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -420,7 +336,7 @@ void TallylogTest::readCommandsLeaveTheFileAlone()
 
 void TallylogTest::failuresAndUsage_data()
 {
-    QTest::addColumn<QByteArray>("contents"); // null: no file
+    QTest::addColumn<QByteArray>("contents"); // null: no file; "fifo": a named pipe
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
 
@@ -431,6 +347,8 @@ void TallylogTest::failuresAndUsage_data()
         << QByteArray() << QStringList{"prune", "--before", kDay, "--yes"} << 1;
     QTest::newRow("empty file") << QByteArray("") << list << 1;
     QTest::newRow("not SQLite") << QByteArray("hello, I am text\n") << list << 1;
+    QTest::newRow("named pipe") << QByteArray("fifo") << list << 1;
+    QTest::newRow("named pipe, stats") << QByteArray("fifo") << QStringList{"stats"} << 1;
     QTest::newRow("not a log, prune --yes")
         << QByteArray("hello") << QStringList{"prune", "--before", kDay, "--yes"} << 1;
     QTest::newRow("no command") << log << QStringList{} << 2;
@@ -462,6 +380,19 @@ void TallylogTest::failuresAndUsage_data()
         << log << QStringList{"list", "--raw", "--format", "json"} << 2;
     QTest::newRow("--escape and --raw") << log << QStringList{"list", "--escape", "--raw"} << 2;
     QTest::newRow("bad --color") << log << QStringList{"list", "--color", "yes"} << 2;
+    QTest::newRow("forward needs --to") << log << QStringList{"forward", "--once"} << 2;
+    QTest::newRow("forward to an unknown receiver")
+        << log << QStringList{"forward", "--to", "ftp://loghost"} << 2;
+    QTest::newRow("forward to a path") << log << QStringList{"forward", "--to", "http://h/x"} << 2;
+    QTest::newRow("forward, bad --from")
+        << log << QStringList{"forward", "--to", "http://h", "--from", "today"} << 2;
+    // The log file itself given as a cursor file: not one.
+    QTest::newRow("forward, not a cursor file")
+        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG"} << 1;
+    QTest::newRow("forward, cursor file in no directory")
+        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG/c"} << 1;
+    QTest::newRow("prune --keep-undelivered, not a cursor file")
+        << log << QStringList{"prune", "--before", kDay, "--keep-undelivered", "LOG"} << 1;
 }
 
 void TallylogTest::failuresAndUsage()
@@ -469,11 +400,16 @@ void TallylogTest::failuresAndUsage()
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
+    const bool fifo = contents == "fifo";
+    arguments.replaceInStrings(QStringLiteral("LOG"), dbPath());
     if (contents == "log")
         QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 3, "x"}}));
+    else if (fifo)
+        QCOMPARE(::mkfifo(QFile::encodeName(dbPath()).constData(), 0600), 0);
     else if (!contents.isNull())
         QVERIFY(TestFiles::writeFile(dbPath(), contents));
-    const QByteArray before = TestFiles::readFile(dbPath());
+    // (Reading a pipe would wait for a writer.)
+    const QByteArray before = fifo ? QByteArray() : TestFiles::readFile(dbPath());
 
     const Run run = tallylog(QStringList{QStringLiteral("--db"), dbPath()} + arguments);
     QCOMPARE(run.status, status);
@@ -482,30 +418,63 @@ void TallylogTest::failuresAndUsage()
         QVERIFY2(run.err.contains(dbPath().toUtf8()), run.err.constData());
     QVERIFY(run.out.isEmpty());
     // Never created, never changed.
-    QCOMPARE(TestFiles::readFile(dbPath()), before);
+    if (!fifo)
+        QCOMPARE(TestFiles::readFile(dbPath()), before);
+}
+
+void TallylogTest::followDeliversNewRecords_data()
+{
+    QTest::addColumn<QString>("replacement"); // what happens to the followed file meanwhile
+    QTest::addColumn<QStringList>("said");    // the lines on standard error, a word of each
+    QTest::newRow("same file") << QString() << QStringList{};
+    QTest::newRow("moved over it") << "move" << QStringList{"replaced"};
+    QTest::newRow("copied over it") << "copy" << QStringList{"replaced"};
+    QTest::newRow("removed, then back") << "remove" << QStringList{"removed", "replaced"};
 }
 
 void TallylogTest::followDeliversNewRecords()
 {
+    QFETCH(QString, replacement);
+    QFETCH(QStringList, said);
     QVector<Record> backlog;
     for (int i = 1; i <= 12; ++i)
         backlog.push_back({at("08:00:00"), 1, QStringLiteral("old %1").arg(i)});
     QVERIFY(writeLog(dbPath(), backlog));
+    // Fewer records than the followed file, and a history of its own.
+    const QString other = m_dir->filePath(QStringLiteral("other.db"));
+    QVERIFY(writeLog(other, QVector<Record>{{at("09:00:00"), 2, "other 1"}}));
+    QVERIFY(writeLog(other, QVector<Record>{{at("09:00:01"), 2, "other 2"}}));
 
     QProcess follow;
     follow.start(QStringLiteral(TALLYLOG_PATH),
                  {QStringLiteral("--db"), dbPath(), QStringLiteral("follow"),
                   QStringLiteral("--format"), QStringLiteral("json")});
     QVERIFY(follow.waitForStarted());
-    QByteArray out;
+    QByteArray out, err;
     const auto readSoFar = [&] {
         out += follow.readAllStandardOutput();
+        err += follow.readAllStandardError();
         return messagesOf(out);
     };
     QStringList expected;
     for (int i = 3; i <= 12; ++i)
         expected << QStringLiteral("old %1").arg(i);
     QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+
+    // Another file in its place is followed from its start, as `tail -F` does.
+    if (replacement == QLatin1String("copy"))
+        QVERIFY(TestFiles::writeFile(dbPath(), TestFiles::readFile(other)));
+    if (replacement == QLatin1String("remove")) {
+        QVERIFY(QFile::remove(dbPath()));
+        QTRY_VERIFY_WITH_TIMEOUT((readSoFar(), err.contains("removed")), 5000);
+    }
+    if (replacement == QLatin1String("move") || replacement == QLatin1String("remove"))
+        QCOMPARE(std::rename(qPrintable(other), qPrintable(dbPath())), 0);
+    if (!replacement.isEmpty()) {
+        expected << "other 1"
+                 << "other 2";
+        QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, 5000);
+    }
 
     // Stored by another connection, as a service in another process would.
     QElapsedTimer clock;
@@ -519,6 +488,10 @@ void TallylogTest::followDeliversNewRecords()
     QVERIFY(follow.waitForFinished(5000));
     QCOMPARE(follow.exitStatus(), QProcess::NormalExit);
     QCOMPARE(follow.exitCode(), 0);
+    readSoFar();
+    QVERIFY2(err.count('\n') == said.size(), err.constData());
+    for (const QString &word : said)
+        QVERIFY2(err.count(word.toUtf8()) == 1, err.constData());
 }
 
 void TallylogTest::exportWritesTheWindowsFile()
@@ -584,6 +557,49 @@ void TallylogTest::pruneDeletesOnlyOlderRecords()
     QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
     run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00", "--format", "json"});
     QCOMPARE(messagesOf(run.out), (QStringList{"kept, first second", "kept"}));
+}
+
+void TallylogTest::pruneBesideAWriterEnds()
+{
+    // Another program stores records stamped before the day of the cut, a record a millisecond,
+    // until the prune ends: a prune that chased them would never end.
+    QVERIFY(writeLog(dbPath(), QVector<Record>{}));
+    std::atomic<bool> pruned{false};
+    std::atomic<int> written{0};
+    std::thread writer([&] {
+        TestLogFile::withConnection(dbPath(), [&](QSqlDatabase &db) {
+            db.exec(QStringLiteral("PRAGMA synchronous=OFF"));
+            for (QSqlQuery insert(db); !pruned; QThread::msleep(1))
+                written += insert.exec(QStringLiteral("INSERT INTO SystemInfo(datetime, type, "
+                                                      "message) VALUES('%1', 1, '%2')")
+                                           .arg(at("08:00:00"))
+                                           .arg(written.load()));
+            return true;
+        });
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(written > 200, 20000);
+    QProcess prune;
+    prune.start(QStringLiteral(TALLYLOG_PATH),
+                {"--db", dbPath(), "prune", "--before", "2026-12-09", "--yes"});
+    // Once the first record is gone the prune has begun: what is stored from then on stays.
+    const auto firstGone = [&] {
+        const QStringList messages = messagesOf(listAll());
+        return !messages.isEmpty() && messages.first() != QLatin1String("0");
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(firstGone(), 20000);
+    const int storedAfterStart = written;
+    QVERIFY(prune.waitForFinished(60000));
+    pruned = true;
+    writer.join();
+
+    const QStringList kept = messagesOf(listAll());
+    const int deleted = written - kept.size();
+    const QByteArray out = prune.readAllStandardOutput();
+    QVERIFY2(prune.exitCode() == 0 && out.startsWith(QByteArray::number(deleted) + " records"),
+             out);
+    QVERIFY(deleted <= storedAfterStart);
+    for (int i = 0; i < kept.size(); ++i)
+        QCOMPARE(kept.at(i), QString::number(deleted + i));
 }
 
 void TallylogTest::statsCountsPerHourAndCategory()
@@ -914,15 +930,9 @@ void TallylogTest::foreignTypes()
 
     QByteArray out;
     if (arguments.first() == QLatin1String("follow")) {
-        QProcess follow;
-        follow.setWorkingDirectory(m_dir->path());
-        follow.start(QStringLiteral(TALLYLOG_PATH), arguments);
-        QVERIFY(follow.waitForStarted());
-        QTRY_COMPARE_WITH_TIMEOUT((out += follow.readAllStandardOutput()).size(), expected.size(),
-                                  5000);
-        ::kill(static_cast<pid_t>(follow.processId()), SIGINT);
-        QVERIFY(follow.waitForFinished(5000));
-        QCOMPARE(follow.exitCode(), 0);
+        const Run run = followUntil(m_dir->path(), arguments, expected.size());
+        QCOMPARE(run.status, 0);
+        out = run.out;
     } else {
         const Run run = tallylog(arguments, m_dir->path());
         QCOMPARE(run.status, 0);
@@ -943,6 +953,96 @@ void TallylogTest::foreignTypes()
         out = rows;
     }
     QCOMPARE(out, expected);
+}
+
+void TallylogTest::foreignIds_data()
+{
+    QTest::addColumn<QStringList>("statements"); // SQL that writes the file
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("expected"); // the output; on failure, part of standard error
+
+    const QString table = QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY "
+                                         "AUTOINCREMENT UNIQUE, datetime DATETIME, type, message)");
+    const QStringList lowIds{table, "INSERT INTO SystemInfo VALUES(-5, '" + at("10:00:00") +
+                                        "', 1, 'minus five'), (0, '" + at("10:00:01") +
+                                        "', 1, 'zero'), (7, '" + at("10:00:02") + "', 1, 'seven')"};
+    const QByteArray lowText = (at("10:00:00") + ":\nminus five\n" + at("10:00:01") + ":\nzero\n" +
+                                at("10:00:02") + ":\nseven\n")
+                                   .toUtf8();
+    QTest::newRow("ids 0 and below, list")
+        << lowIds << QStringList{"list", "--day", kDay, "--type", "1"} << 0 << lowText;
+    QTest::newRow("ids 0 and below, prune")
+        << lowIds << QStringList{"prune", "--before", "2027-01-01", "--yes"} << 0
+        << QByteArray("3 records stamped before 2027-01-01 deleted\n");
+
+    // A full chunk of records whose last id is the highest there can be.
+    const QStringList topIds{
+        table, "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 4999) "
+               "INSERT INTO SystemInfo SELECT 9223372036854770808 + i, '" +
+                   at("10:00:00") + "', 1, 'm' || i FROM n"};
+    QTest::newRow("highest id, list")
+        << topIds << QStringList{"list", "--day", kDay, "--grep", "m4999"} << 0
+        << (at("10:00:00") + " [用户使用记录]:\nm4999\n").toUtf8();
+    QTest::newRow("highest id, follow")
+        << topIds << QStringList{"follow", "--grep", "m4999", "--format", "csv"} << 0
+        << QByteArray("\xef\xbb\xbfid,datetime,type,category,message\r\n9223372036854775807,") +
+               at("10:00:00").toUtf8() + QString::fromUtf8(",1,用户使用记录,m4999\r\n").toUtf8();
+
+    QTest::newRow("lowest id, the last N")
+        << QStringList{table, "INSERT INTO SystemInfo VALUES(-9223372036854775808, '" +
+                                  at("10:00:00") + "', 1, 'lowest'), (0, '" + at("10:00:01") +
+                                  "', 1, 'zero')"}
+        << QStringList{"list", "--day", kDay, "--type", "1", "-n", "5"} << 0
+        << (at("10:00:00") + ":\nlowest\n" + at("10:00:01") + ":\nzero\n").toUtf8();
+    // A table without a key, one id twice where the first chunk ends.
+    const QByteArray twice = (at("10:00:00") + " [用户使用记录]:\nm5000\n").toUtf8();
+    QTest::newRow("one id twice, list")
+        << QStringList{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                       "5000) INSERT INTO SystemInfo SELECT i, '" +
+                           at("10:00:00") + "', 1, 'm' || i FROM n",
+                       "INSERT INTO SystemInfo VALUES(5000, '" + at("10:00:00") + "', 1, 'm5000')"}
+        << QStringList{"list", "--day", kDay, "--grep", "m5000"} << 0 << twice + twice;
+
+    // Infinities, which SQLite writes as Inf and -Inf: JSON has no number for them.
+    QTest::newRow("infinite types, json")
+        << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                                  "', 1e999, 'a'), (2, '" + at("10:00:01") + "', -1e999, 'b')"}
+        << QStringList{"list", "--day", kDay, "--format", "json"} << 0
+        << ("{\"id\":1,\"datetime\":\"" + at("10:00:00") +
+            "\",\"type\":\"Inf\",\"category\":null,\"message\":\"a\"}\n{\"id\":2,\"datetime\":\"" +
+            at("10:00:01") + "\",\"type\":\"-Inf\",\"category\":null,\"message\":\"b\"}\n")
+               .toUtf8();
+
+    // Ids stored as texts lie outside every range of ids: refused, not passed over.
+    const QStringList textIds{
+        "CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, datetime, type, message)",
+        "INSERT INTO SystemInfo VALUES('a', '" + at("10:00:00") + "', 1, 'x'), (NULL, '" +
+            at("10:00:01") + "', 1, 'y')"};
+    const QByteArray refused("not a log database (SystemInfo has ids that are not integers)");
+    QTest::newRow("text ids, list")
+        << textIds << QStringList{"list", "--day", kDay} << 1 << refused;
+    QTest::newRow("text ids, prune")
+        << textIds << QStringList{"prune", "--before", "2027-01-01", "--yes"} << 1 << refused;
+}
+
+void TallylogTest::foreignIds()
+{
+    QFETCH(QStringList, statements);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QByteArray, expected);
+    QVERIFY(writeWithSql(dbPath(), statements));
+
+    const Run run = arguments.first() == QLatin1String("follow")
+                        ? followUntil(m_dir->path(), arguments, expected.size())
+                        : tallylog(arguments, m_dir->path());
+    QCOMPARE(run.status, status);
+    if (status == 0)
+        QCOMPARE(run.out, expected);
+    else
+        QVERIFY2(run.err.contains(expected), run.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TallylogTest)

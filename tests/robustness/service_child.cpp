@@ -8,8 +8,16 @@
 //                          each "steady <seq> <local time of the call>" of category 4
 //   queryall TYPE          queryRange over all time; reports "rows", "errorvalid", "error"
 //   release                releases the front; reports "releasems", the time it took
+//   limit BYTES            sets the writer's memory bound (before start)
+//   queued                 reports "queued" (records held in memory) and "lost"
+//   sleep MS               waits
+//   tz ZONE                switches the process's time zone (TZ) from here on
+//   lock FILE / unlock     holds and drops the write lock of FILE through a connection of the
+//                          child's own, as another program would
 //   burst                  starts the service and logs "t<thread>:<seq>" from two threads until
 //                          killed (categories 1 and 2 for threads 0 and 1)
+//   crashwriting N         inserts N records in one transaction through a connection of its own
+//                          and dies by SIGKILL before the commit, as a crashed writer would
 
 #include "ChildSupport.h"
 #include "OutputHook.h"
@@ -19,11 +27,15 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -74,6 +86,24 @@ void logSteadily(int perSecond, int forMs)
     report("logged", QString::number(seq));
 }
 
+void crashWriting(int count)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    db.setDatabaseName(QStringLiteral("dbLog.db"));
+    // A small page cache spills the transaction into the file before the commit: the journal is
+    // then needed to undo it (a "hot" journal), as after a kill during a commit.
+    for (const QString &statement :
+         {QStringLiteral("PRAGMA cache_size=8"), QStringLiteral("BEGIN"),
+          QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i "
+                         "< %1) INSERT INTO SystemInfo(type, message) SELECT 3, 'never committed' "
+                         "FROM n")
+              .arg(count)}) {
+        if ((!db.isOpen() && !db.open()) || db.exec(statement).lastError().isValid())
+            fail(ExitCommandFailed, statement);
+    }
+    std::raise(SIGKILL);
+}
+
 void reportQuery(const SystemLog::LogRowList &rows, const QSqlError &error)
 {
     report("rows", QString::number(rows.size()));
@@ -97,6 +127,28 @@ void logRecords(int count)
     for (std::thread &thread : threads)
         thread.join();
     report("logged", QString::number(count));
+}
+
+const QString kLockConnection = QStringLiteral("child-file-lock");
+
+void lockFile(const QString &path)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kLockConnection);
+    db.setDatabaseName(path);
+    if (!db.open() || !QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE")))
+        fail(ExitCommandFailed, QStringLiteral("cannot lock %1").arg(path));
+    report("locked", path);
+}
+
+void unlockFile()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(kLockConnection, false);
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(kLockConnection);
+    report("unlocked", QStringLiteral("1"));
 }
 
 } // namespace
@@ -146,8 +198,34 @@ int main(int argc, char **argv)
             qzSysLog::release();
             report("releasems", QString::number(clock.elapsed()));
             report("released", QStringLiteral("1"));
+        } else if (std::strcmp(command, "limit") == 0) {
+            needs(1);
+            qzSysLog::instance()->writer().setMemoryLimit(std::atoll(argv[i + 1]));
+            ++i;
+        } else if (std::strcmp(command, "queued") == 0) {
+            SystemLog::qzLogDB &writer = qzSysLog::instance()->writer();
+            report("queued", QString::number(writer.queuedCount()));
+            report("lost", QString::number(writer.lostCount()));
+        } else if (std::strcmp(command, "sleep") == 0) {
+            needs(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[i + 1])));
+            ++i;
+        } else if (std::strcmp(command, "tz") == 0) {
+            needs(1);
+            qputenv("TZ", argv[i + 1]);
+            tzset();
+            ++i;
+        } else if (std::strcmp(command, "lock") == 0) {
+            needs(1);
+            lockFile(QString::fromLocal8Bit(argv[i + 1]));
+            ++i;
+        } else if (std::strcmp(command, "unlock") == 0) {
+            unlockFile();
         } else if (std::strcmp(command, "burst") == 0) {
             burst();
+        } else if (std::strcmp(command, "crashwriting") == 0) {
+            needs(1);
+            crashWriting(std::atoi(argv[i + 1]));
         } else {
             fail(ExitUsage,
                  QStringLiteral("unknown command %1").arg(QString::fromLocal8Bit(command)));

@@ -1,0 +1,60 @@
+#pragma once
+
+// The loop of `tallylog forward`: reads the records of a log in id order, after the last one
+// delivered, in batches; hands each batch to a sender until the receiver has confirmed it;
+// then remembers its last id in the cursor file. A receiver that is down or refuses is tried
+// again, 1 s after the first failure and up to 30 s apart, without skipping a record.
+
+#include "CursorFile.h"
+#include "LogReader.h"
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace TallyLog {
+
+class ForwardSender;
+class RecordEncoder;
+
+struct ForwardOptions
+{
+    QString dbPath;
+    QString cursorPath;                // empty: no cursor file, start at the end of the log
+    QString receiver;                  // the receiver as named on the command line, for messages
+    SystemLog::LogSelection selection; // types, grep and from; ids are the forwarder's
+    bool once = false;                 // stop when every record there is has been delivered
+};
+
+class Forwarder
+{
+public:
+    // `say` writes one line on standard error; `stop` tells that the program is to stop.
+    Forwarder(ForwardOptions options, RecordEncoder &encoder, ForwardSender &sender,
+              std::function<bool()> stop, std::function<void(const QString &)> say);
+
+    // The exit status: 0 when stopped or (with `once`) done, 1 when the log or the cursor file
+    // failed (said in one line).
+    int run();
+
+private:
+    int fail(const QString &what, const QString &reason);
+    bool openLog(int *status);
+    bool startingPoint(int *status);
+    bool waitForChange(qint64 *version);
+    void pause(int ms);
+    bool busy(const QString &reason);
+
+    ForwardOptions m_options;
+    RecordEncoder &m_encoder;
+    ForwardSender &m_sender;
+    std::function<bool()> m_stop;
+    std::function<void(const QString &)> m_say;
+    SystemLog::LogReader m_reader;
+    std::unique_ptr<CursorFile> m_cursor;
+    qint64 m_delivered = 0;
+    bool m_busyReported = false;
+};
+
+} // namespace TallyLog

@@ -1,0 +1,147 @@
+// forward: delivers the records, oldest first, to systemd-journal-remote or a syslog server,
+// remembering in a cursor file how far (see Forwarder).
+
+#include "Command.h"
+#include "ForwardEncoding.h"
+#include "ForwardSender.h"
+#include "Forwarder.h"
+#include "Options.h"
+#include "Output.h"
+
+#include <QSysInfo>
+
+#include <csignal>
+
+namespace TallyLog {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void onForwardStopSignal(int)
+{
+    g_stop = 1;
+}
+
+class ForwardCommand : public Command
+{
+public:
+    ForwardCommand()
+        : Command("forward",
+                  "--to URL [--cursor-file FILE] [--type T[,T...]] [--grep TEXT] "
+                  "[--from \"yyyy-MM-dd hh:mm:ss\"] [--identifier NAME] [--hostname NAME] "
+                  "[--once]",
+                  "Delivers the records, oldest first, to systemd-journal-remote (--to "
+                  "http://HOST[:PORT]) or a syslog server (--to syslog+tcp://HOST[:PORT]), "
+                  "remembering in the cursor file how far; runs until interrupted.")
+    {
+    }
+
+    void addOptions(QCommandLineParser &parser) const override
+    {
+        parser.addOption(m_toOption);
+        parser.addOption(m_cursorOption);
+        m_selection.addTo(parser);
+        parser.addOption(m_fromOption);
+        parser.addOption(m_identifierOption);
+        parser.addOption(m_hostnameOption);
+        parser.addOption(m_onceOption);
+    }
+
+    bool readOptions(const QCommandLineParser &parser, QString *problem) override
+    {
+        if (!m_selection.read(parser, problem))
+            return false;
+        m_receiver = parser.value(m_toOption);
+        if (m_receiver.isEmpty()) {
+            *problem = QStringLiteral("forward needs --to");
+            return false;
+        }
+        m_from = parser.value(m_fromOption);
+        if (!m_from.isEmpty() && !isMoment(m_from)) {
+            *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(m_from);
+            return false;
+        }
+        m_cursorFile = parser.value(m_cursorOption);
+        if (parser.isSet(m_cursorOption) && m_cursorFile.isEmpty()) {
+            *problem = QStringLiteral("--cursor-file needs a file");
+            return false;
+        }
+        m_identity.identifier = parser.value(m_identifierOption).toUtf8();
+        m_identity.hostname = parser.isSet(m_hostnameOption)
+                                  ? parser.value(m_hostnameOption).toUtf8()
+                                  : QSysInfo::machineHostName().toUtf8();
+        if (m_identity.identifier.isEmpty() || m_identity.hostname.isEmpty()) {
+            *problem = QStringLiteral("--identifier and --hostname need a name");
+            return false;
+        }
+        m_once = parser.isSet(m_onceOption);
+        const auto never = [] { return false; };
+        return makeForwardTarget(m_receiver, m_identity, never, &m_check, problem);
+    }
+
+    int run(const QString &path) override
+    {
+        struct sigaction action = {};
+        action.sa_handler = onForwardStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        const auto stop = [] { return g_stop != 0; };
+
+        ForwardTarget target;
+        QString problem;
+        if (!makeForwardTarget(m_receiver, m_identity, stop, &target, &problem))
+            return failure(m_receiver, problem);
+        ForwardOptions options;
+        options.dbPath = path;
+        options.cursorPath = m_cursorFile;
+        options.receiver = m_receiver;
+        m_selection.applyTo(&options.selection);
+        options.selection.from = m_from;
+        options.once = m_once;
+        Forwarder forwarder(options, *target.encoder, *target.sender, stop,
+                            [](const QString &line) { printLine(stderr, line); });
+        return forwarder.run();
+    }
+
+private:
+    QCommandLineOption m_toOption{QStringLiteral("to"),
+                                  QStringLiteral("The receiver: http://HOST[:PORT] or "
+                                                 "https://... (systemd-journal-remote, port "
+                                                 "19532), or syslog+tcp://HOST[:PORT] (port 514)."),
+                                  QStringLiteral("url")};
+    QCommandLineOption m_cursorOption{
+        QStringLiteral("cursor-file"),
+        QStringLiteral("Remembers the id of the last delivered record (default: none, start at "
+                       "the end)."),
+        QStringLiteral("file")};
+    QCommandLineOption m_fromOption{QStringLiteral("from"),
+                                    QStringLiteral("The records from this moment on (included)."),
+                                    QStringLiteral("yyyy-MM-dd hh:mm:ss")};
+    QCommandLineOption m_identifierOption{
+        QStringLiteral("identifier"),
+        QStringLiteral("SYSLOG_IDENTIFIER / APP-NAME (default tallyview)."), QStringLiteral("name"),
+        QStringLiteral("tallyview")};
+    QCommandLineOption m_hostnameOption{
+        QStringLiteral("hostname"), QStringLiteral("The host name sent (default: this machine's)."),
+        QStringLiteral("name")};
+    QCommandLineOption m_onceOption{QStringLiteral("once"),
+                                    QStringLiteral("Deliver what is there, then exit.")};
+    SelectionOptions m_selection;
+    QString m_receiver;
+    QString m_cursorFile;
+    QString m_from;
+    ForwardIdentity m_identity;
+    ForwardTarget m_check;
+    bool m_once = false;
+};
+
+} // namespace
+
+std::unique_ptr<Command> makeForwardCommand()
+{
+    return std::make_unique<ForwardCommand>();
+}
+
+} // namespace TallyLog

@@ -1,0 +1,145 @@
+#include "ReceiverSupport.h"
+
+#include "TestFiles.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <csignal>
+
+namespace ReceiverSupport {
+
+namespace {
+
+const char kJournalRemote[] = "/lib/systemd/systemd-journal-remote";
+
+quint16 freePort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
+}
+
+// Control characters are not escaped on reception, so that the messages arrive as sent; every
+// message is one line of the output.
+const char kRsyslogConf[] = R"(global(workDirectory="%1" maxMessageSize="64k"
+       parser.escapeControlCharactersOnReceive="off")
+module(load="imtcp")
+template(name="line" type="string" string="%syslogseverity%|%app-name%|%hostname%|%timereported:::date-rfc3339%|%structured-data%|%msg%\n")
+input(type="imtcp" address="127.0.0.1" port="%2" ruleset="toFile")
+ruleset(name="toFile") { action(type="omfile" file="%1/syslog.txt" template="line") }
+)";
+
+} // namespace
+
+Receiver::Receiver(Kind kind, const QString &dir) : m_kind(kind), m_dir(dir)
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.setStandardOutputFile(QDir(dir).filePath(QStringLiteral("receiver.out")),
+                                    QIODevice::Append);
+}
+
+Receiver::~Receiver()
+{
+    stop();
+}
+
+bool Receiver::start()
+{
+    if (m_port == 0)
+        m_port = freePort();
+    ++m_runs;
+    if (m_kind == Kind::JournalRemote) {
+        m_process.start(QLatin1String(kJournalRemote),
+                        {QStringLiteral("--listen-http=127.0.0.1:%1").arg(m_port),
+                         QStringLiteral("--output=%1/run%2.journal").arg(m_dir).arg(m_runs),
+                         QStringLiteral("--split-mode=none")});
+    } else {
+        const QString conf = QDir(m_dir).filePath(QStringLiteral("rsyslog.conf"));
+        TestFiles::writeFile(conf,
+                             QString::fromLatin1(kRsyslogConf).arg(m_dir).arg(m_port).toUtf8());
+        m_process.start(QStringLiteral("rsyslogd"),
+                        {QStringLiteral("-n"), QStringLiteral("-f"), conf, QStringLiteral("-i"),
+                         QDir(m_dir).filePath(QStringLiteral("rsyslog.pid"))});
+    }
+    if (!m_process.waitForStarted())
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 10000 && m_process.state() == QProcess::Running) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, m_port);
+        if (probe.waitForConnected(200))
+            return true;
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+void Receiver::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished();
+}
+
+bool Receiver::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return true;
+    m_process.terminate();
+    return m_process.waitForFinished(10000);
+}
+
+QString Receiver::url() const
+{
+    return QStringLiteral("%1://127.0.0.1:%2")
+        .arg(m_kind == Kind::JournalRemote ? QStringLiteral("http") : QStringLiteral("syslog+tcp"))
+        .arg(m_port);
+}
+
+QVector<JournalEntry> Receiver::journalEntries() const
+{
+    // File by file (journalctl takes entries of different files for one another), also the
+    // files it rotated away ("run1@….journal"), oldest first.
+    QVector<JournalEntry> entries;
+    const QStringList files = QDir(m_dir).entryList({QStringLiteral("run*.journal")}, QDir::Files,
+                                                    QDir::Time | QDir::Reversed);
+    for (const QString &file : files) {
+        QProcess journalctl;
+        journalctl.start(QStringLiteral("journalctl"),
+                         {QStringLiteral("-o"), QStringLiteral("json"), QStringLiteral("--all"),
+                          QStringLiteral("--file"), QDir(m_dir).filePath(file)});
+        journalctl.waitForFinished(60000);
+        for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
+            const QJsonObject object = QJsonDocument::fromJson(line).object();
+            if (object.isEmpty())
+                continue;
+            JournalEntry entry;
+            // Values that are not printable UTF-8 come as arrays of byte values.
+            for (auto field = object.begin(); field != object.end(); ++field) {
+                QByteArray value = field.value().toString().toUtf8();
+                if (field.value().isArray()) {
+                    for (const QJsonValue byte : field.value().toArray())
+                        value += static_cast<char>(byte.toInt());
+                }
+                entry.insert(field.key(), value);
+            }
+            entries << entry;
+        }
+    }
+    return entries;
+}
+
+QStringList Receiver::syslogLines() const
+{
+    const QString text =
+        QString::fromUtf8(TestFiles::readFile(QDir(m_dir).filePath(QStringLiteral("syslog.txt"))));
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace ReceiverSupport
