@@ -1,5 +1,7 @@
 #include "LogTypes.h"
 
+#include <ctime>
+
 namespace SystemLog {
 
 namespace {
@@ -31,6 +33,27 @@ int categoryFromText(const QString &text)
             return type;
     }
     return -1;
+}
+
+QByteArray localStampText(qint64 secs)
+{
+    // The text changes once a second: records logged in the same second share it. A change of
+    // the zone shows from the next second on.
+    thread_local qint64 lastSecs = 0;
+    thread_local QByteArray lastText;
+    if (secs != lastSecs || lastText.isEmpty()) {
+        const std::time_t t = static_cast<std::time_t>(secs);
+        std::tm local{};
+        char text[32];
+        tzset();
+        if (localtime_r(&t, &local) &&
+            std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 19)
+            lastText = QByteArray(text, 19);
+        else
+            lastText = QByteArrayLiteral("1970-01-01 00:00:00");
+        lastSecs = secs;
+    }
+    return lastText;
 }
 
 QString dayStart(const QString &day)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QList>
 #include <QPair>
 #include <QString>
@@ -40,12 +41,18 @@ QString dayEnd(const QString &day);
 using LogRow = QPair<QString, QString>;
 using LogRowList = QList<LogRow>;
 
+// The local time of `secs` since the epoch in kStampFormat, in the time zone in force now.
+// Each thread keeps the text of the last second it was asked for.
+QByteArray localStampText(qint64 secs);
+
 // A record waiting to be stored: its message, its category and the moment it was logged, in
-// whole seconds since the epoch (stored as local time "yyyy-MM-dd hh:mm:ss").
+// whole seconds since the epoch, with the local time of that moment as it is stored: the zone
+// may change while the record waits.
 struct LogQueueEntry
 {
     LogQueueEntry(QString text, int category, qint64 loggedAtSecs = currentSecond())
-        : message(std::move(text)), type(category), loggedAt(loggedAtSecs)
+        : message(std::move(text)), type(category), loggedAt(loggedAtSecs),
+          stamp(localStampText(loggedAtSecs))
     {
     }
 
@@ -60,6 +67,7 @@ struct LogQueueEntry
     QString message;
     int type;
     qint64 loggedAt;
+    QByteArray stamp;
 };
 
 } // namespace SystemLog

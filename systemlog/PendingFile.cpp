@@ -3,20 +3,28 @@
 #include "LogSchema.h"
 #include "sqlite/Sqlite.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QUuid>
 
 #include <sqlite3.h>
+
+#include <cstdio>
 
 namespace SystemLog {
 
 namespace {
 
 // Records moved per transaction: small enough that the log is never held for long.
-constexpr int kMoveChunk = 2000;
-// How long the removal of an empty side file waits for another process's lock on it.
-constexpr int kRemovalBusyTimeoutMs = 1000;
+constexpr int kChunk = 2000;
+// Records appended per transaction: each commit waits for the disk, so that much smaller chunks
+// could not keep up with a fast logger; their pages fit the appender's page cache, so that a
+// transaction never needs the file's exclusive lock before its commit.
+constexpr int kAppendChunk = 20000;
+// How long one statement waits for another program's lock on the side file.
+constexpr int kShortWaitMs = 200;
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -29,6 +37,29 @@ void closeConnection(std::unique_ptr<QDBSqlite> &db)
     if (db)
         db->close();
     db.reset();
+}
+
+bool meansUnusable(int rc)
+{
+    return Sqlite::classify(rc) == Sqlite::Fault::NotALog;
+}
+
+// Why the table SystemInfo of `schema` cannot hold records of the side file, or an empty text
+// when it can (or is missing). *rc is set when the table cannot be read at all.
+QString unusableTable(sqlite3 *db, const char *schema, int *rc)
+{
+    const LogSchema::TableCheck table = LogSchema::check(db, schema);
+    *rc = table.rc;
+    if (table.rc != SQLITE_OK)
+        return Sqlite::errorText(db, table.rc);
+    if (!table.exists)
+        return QString();
+    if (!table.isLog())
+        return table.problem();
+    // The move takes records by ranges of ids.
+    if (!table.integerKey)
+        return QStringLiteral("the id of its table SystemInfo is not an integer primary key");
+    return QString();
 }
 
 // The side file attached to the log's connection as "pending" while it is in use.
@@ -57,6 +88,19 @@ private:
     int m_rc;
 };
 
+// The text of the first column of a statement's first row; SQLITE_ROW with *text set,
+// SQLITE_DONE without rows, or the failure.
+int readText(sqlite3 *db, std::string_view sql, QByteArray *text)
+{
+    Sqlite::Statement statement(db, sql);
+    const int rc = statement.step();
+    if (rc == SQLITE_ROW && !statement.isNull(0)) {
+        const std::string_view value = statement.text(0);
+        *text = QByteArray(value.data(), static_cast<int>(value.size()));
+    }
+    return rc;
+}
+
 } // namespace
 
 PendingFile::PendingFile(const QString &path) : m_path(path) {}
@@ -71,31 +115,183 @@ bool PendingFile::exists() const
     return QFileInfo::exists(m_path);
 }
 
-bool PendingFile::append(std::list<LogQueueEntry>::const_iterator first,
-                         std::list<LogQueueEntry>::const_iterator last, QSqlError *error)
+bool PendingFile::setAside(const QString &why)
 {
-    // A second try only when another process removed the file under the open connection.
+    closeConnection(m_appender);
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString target = QStringLiteral("%1.bad-%2").arg(m_path, stamp);
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
+        target = QStringLiteral("%1.bad-%2-%3").arg(m_path, stamp).arg(n);
+    // A plain rename: the file may be a directory, and it is kept exactly as it was.
+    if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(target).constData()) !=
+        0) {
+        std::fprintf(stderr,
+                     "SystemLog: %s is not a usable side file (%s) and cannot be set aside\n",
+                     qUtf8Printable(m_path), qUtf8Printable(why));
+        return false;
+    }
+    std::fprintf(stderr, "SystemLog: %s is not a usable side file (%s): set aside as %s\n",
+                 qUtf8Printable(m_path), qUtf8Printable(why), qUtf8Printable(target));
+    return true;
+}
+
+bool PendingFile::openAppender(QSqlError *error)
+{
+    // A second try only after a file that is no side file was set aside.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!m_appender)
+        if (!m_appender) {
+            if (QFileInfo(m_path).isDir() && !setAside(QStringLiteral("a directory")))
+                break;
             m_appender = std::make_unique<QDBSqlite>(m_path, QString(), QString());
-        if (m_appender->prepare(error) != QDBSqlite::Readiness::Ready) {
+            m_appender->setConnectOptions(
+                QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
+        }
+        // The table is checked before anything is written, so that a file set aside is kept
+        // exactly as it was found.
+        if (!m_appender->isOpen() && !m_appender->open()) {
+            setError(error, m_appender->lastError());
             closeConnection(m_appender);
             return false;
         }
-        const QDBSqlite::BatchResult result = m_appender->insertBatch(first, last, 0);
-        if (!result.failed && result.rejected == 0)
-            return true;
+        sqlite3 *db = m_appender->nativeHandle();
+        int rc = SQLITE_OK;
+        QString why = unusableTable(db, "main", &rc);
+        if (rc != SQLITE_OK && !meansUnusable(rc)) {
+            setError(error, Sqlite::error(db, rc, QStringLiteral("Unable to read the side file")));
+            closeConnection(m_appender);
+            return false;
+        }
+        if (why.isEmpty()) {
+            QSqlError e;
+            const QDBSqlite::Readiness readiness = m_appender->prepare(&e);
+            if (readiness == QDBSqlite::Readiness::Ready) {
+                // About 8 MiB: a chunk of records with their index entries.
+                Sqlite::exec(m_appender->nativeHandle(), "PRAGMA cache_size=-8192");
+                return true;
+            }
+            if (readiness != QDBSqlite::Readiness::NotALog) {
+                setError(error, e);
+                closeConnection(m_appender);
+                return false;
+            }
+            why = e.text();
+        }
+        setError(error, QSqlError(QString(), why, QSqlError::ConnectionError));
+        if (!setAside(why))
+            break;
+    }
+    closeConnection(m_appender);
+    return false;
+}
+
+int PendingFile::append(std::list<LogQueueEntry>::const_iterator first,
+                        std::list<LogQueueEntry>::const_iterator last, int *stored,
+                        QSqlError *error)
+{
+    *stored = 0;
+    auto chunkEnd = first;
+    for (int n = 0; n < kAppendChunk && chunkEnd != last; ++n)
+        ++chunkEnd;
+    // A second try only when another process removed the file under the open connection.
+    for (int attempt = 0; attempt < 2 && first != chunkEnd; ++attempt) {
+        if (!openAppender(error))
+            return 0;
+        // Without a time budget the batch takes the whole chunk or nothing.
+        const QDBSqlite::BatchResult result = m_appender->insertBatch(first, chunkEnd, 0);
+        if (!result.failed) {
+            if (result.rejected > 0)
+                setError(error, result.error);
+            *stored = result.stored;
+            return result.stored + result.rejected;
+        }
         setError(error, result.error);
         closeConnection(m_appender);
         if (!result.moved)
-            return false;
+            break;
     }
-    return false;
+    return 0;
+}
+
+PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error)
+{
+    *moved = 0;
+    if (!exists())
+        return Move::Done;
+    // This process's own connection must not keep the file once it is removed.
+    closeConnection(m_appender);
+    if (!QFileInfo(m_path).isFile())
+        return setAside(QStringLiteral("not a regular file")) ? Move::Done : Move::Failed;
+
+    sqlite3 *handle = log.nativeHandle();
+    if (!handle) {
+        setError(error, QSqlError(QString(), QStringLiteral("the log database is not open"),
+                                  QSqlError::ConnectionError));
+        return Move::Failed;
+    }
+    QSqlError e;
+    Move outcome = Move::Failed;
+    QString unusable;
+    {
+        Attachment pending(handle, m_path);
+        int rc = pending.rc();
+        if (rc != SQLITE_DONE) {
+            e = Sqlite::error(handle, rc, QStringLiteral("Unable to open the side file"));
+        } else {
+            unusable = unusableTable(handle, "pending", &rc);
+            if (rc != SQLITE_OK)
+                e = Sqlite::error(handle, rc, QStringLiteral("Unable to read the side file"));
+            else if (unusable.isEmpty())
+                outcome = moveAttached(handle, log.databaseName(), budgetMs, moved, &e);
+        }
+    }
+    if (outcome == Move::Failed && e.isValid() && meansUnusable(Sqlite::codeOf(e)))
+        unusable = e.text();
+    if (!unusable.isEmpty())
+        return setAside(unusable) ? Move::Done : Move::Failed;
+    setError(error, e);
+    if (outcome == Move::Done)
+        removeIfEmpty();
+    return outcome;
+}
+
+// The side file's token, made in a transaction of the side file alone when it has none.
+// SQLITE_OK with *token set, or the failure.
+int PendingFile::tokenOf(sqlite3 *db, QByteArray *token)
+{
+    const std::string_view read = "SELECT token FROM pending.SideFile LIMIT 1";
+    qint64 tables = 0;
+    int rc = Sqlite::readNumber(
+        db, "SELECT count(*) FROM pending.sqlite_master WHERE name='SideFile'", &tables);
+    if (rc == SQLITE_ROW && tables > 0)
+        rc = readText(db, read, token);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return rc;
+    if (!token->isEmpty())
+        return SQLITE_OK;
+    // Deferred: only the side file is written.
+    rc = Sqlite::exec(db, "BEGIN");
+    if (rc == SQLITE_DONE)
+        rc = Sqlite::exec(db, "CREATE TABLE IF NOT EXISTS pending.SideFile(token TEXT NOT NULL)");
+    if (rc == SQLITE_DONE) {
+        Sqlite::Statement insert(db, "INSERT INTO pending.SideFile(token) SELECT ?1 WHERE NOT "
+                                     "EXISTS (SELECT 1 FROM pending.SideFile)");
+        rc = insert.bind(1, QUuid::createUuid().toString(QUuid::WithoutBraces)).run();
+    }
+    if (rc == SQLITE_DONE)
+        rc = Sqlite::exec(db, "COMMIT");
+    if (rc != SQLITE_DONE) {
+        if (!sqlite3_get_autocommit(db))
+            Sqlite::exec(db, "ROLLBACK");
+        return rc;
+    }
+    rc = readText(db, read, token);
+    return rc == SQLITE_ROW && !token->isEmpty() ? SQLITE_OK : rc;
 }
 
 // Moves the next chunk of records in one transaction: *moved counts them, *done once the side
 // file holds none. SQLITE_OK, or the failure (nothing of the chunk moved then).
-int PendingFile::moveChunk(sqlite3 *db, int *moved, bool *done, bool *logMoved)
+int PendingFile::moveChunk(sqlite3 *db, const QByteArray &token, int *moved, bool *done,
+                           bool *logMoved)
 {
     Sqlite::Transaction transaction(db);
     if (transaction.rc() != SQLITE_OK)
@@ -104,20 +300,42 @@ int PendingFile::moveChunk(sqlite3 *db, int *moved, bool *done, bool *logMoved)
         *logMoved = true;
         return SQLITE_IOERR;
     }
-    qint64 upTo = 0;
-    bool none = true;
+    const std::string_view tokenText(token.constData(), size_t(token.size()));
+    int rc = Sqlite::exec(db, "CREATE TABLE IF NOT EXISTS main.SideFileMoves(token TEXT PRIMARY "
+                              "KEY, movedUpTo INTEGER NOT NULL)");
+    if (rc != SQLITE_DONE)
+        return rc;
+    Sqlite::Statement mark(db, "SELECT movedUpTo FROM main.SideFileMoves WHERE token = ?1");
+    rc = mark.bind(1, tokenText).step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return rc;
+    const qint64 taken = rc == SQLITE_ROW ? mark.int64(0) : 0;
+    // Records an earlier move took, whose removal from the side file did not commit.
+    Sqlite::Statement stale(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
+    rc = stale.bind(1, taken).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    const int staleRecords = sqlite3_changes(db);
+
     Sqlite::Statement end(db, "SELECT max(id) FROM (SELECT id FROM pending.SystemInfo "
                               "ORDER BY id LIMIT ?1)");
-    end.bind(1, qint64(kMoveChunk));
-    int rc = end.step();
+    rc = end.bind(1, qint64(kChunk)).step();
     if (rc != SQLITE_ROW)
         return rc;
-    none = end.isNull(0);
-    upTo = end.int64(0);
-    if (none) {
-        *done = true;
-        return SQLITE_OK;
+    if (end.isNull(0)) {
+        // Empty: the log forgets the token, but only in a transaction that changes nothing in
+        // the side file, so that the two cannot part.
+        if (staleRecords == 0) {
+            Sqlite::Statement forget(db, "DELETE FROM main.SideFileMoves WHERE token = ?1");
+            rc = forget.bind(1, tokenText).run();
+            if (rc != SQLITE_DONE)
+                return rc;
+        }
+        rc = transaction.commit();
+        *done = rc == SQLITE_OK && staleRecords == 0;
+        return rc;
     }
+    const qint64 upTo = end.int64(0);
     Sqlite::Statement insert(db, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
                                  "datetime, type, message FROM pending.SystemInfo WHERE id <= ?1 "
                                  "ORDER BY id");
@@ -125,6 +343,11 @@ int PendingFile::moveChunk(sqlite3 *db, int *moved, bool *done, bool *logMoved)
     if (rc != SQLITE_DONE)
         return rc;
     const int inserted = sqlite3_changes(db);
+    Sqlite::Statement remember(db, "INSERT OR REPLACE INTO main.SideFileMoves(token, movedUpTo) "
+                                   "VALUES(?1, ?2)");
+    rc = remember.bind(1, tokenText).bind(2, upTo).run();
+    if (rc != SQLITE_DONE)
+        return rc;
     Sqlite::Statement remove(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
     rc = remove.bind(1, upTo).run();
     if (rc != SQLITE_DONE)
@@ -135,45 +358,44 @@ int PendingFile::moveChunk(sqlite3 *db, int *moved, bool *done, bool *logMoved)
     return rc;
 }
 
-PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error)
+PendingFile::Move PendingFile::moveAttached(sqlite3 *handle, const QString &logName, int budgetMs,
+                                            int *moved, QSqlError *error)
 {
-    *moved = 0;
-    if (!exists())
-        return Move::Done;
-    // This process's own connection must not keep the file once it is removed.
-    closeConnection(m_appender);
-
-    sqlite3 *handle = log.nativeHandle();
-    if (!handle) {
-        setError(error, QSqlError(QString(), QStringLiteral("the log database is not open"),
-                                  QSqlError::ConnectionError));
-        return Move::Failed;
-    }
     const auto failed = [&](int rc, const QString &what) {
         setError(error, Sqlite::error(handle, rc, what));
         return Move::Failed;
     };
-    Attachment pending(handle, m_path);
-    if (pending.rc() != SQLITE_DONE)
-        return failed(pending.rc(), QStringLiteral("Unable to open the side file"));
-    // A side file without the log table (an empty file, say) holds nothing to move; one whose
-    // table is of another shape is left alone.
-    const LogSchema::TableCheck table = LogSchema::check(handle, "pending");
-    if (table.rc != SQLITE_OK)
-        return failed(table.rc, QStringLiteral("Unable to read the side file"));
-    if (table.exists && !table.isLog()) {
-        setError(error, QSqlError(QString(), QStringLiteral("%1: %2").arg(m_path, table.problem()),
-                                  QSqlError::StatementError));
-        return Move::Failed;
-    }
+    qint64 tables = 0;
+    int rc = Sqlite::readNumber(handle,
+                                "SELECT count(*) FROM pending.sqlite_master WHERE type='table' "
+                                "AND name='SystemInfo'",
+                                &tables);
+    if (rc != SQLITE_ROW)
+        return failed(rc, QStringLiteral("Unable to read the side file"));
+    if (tables == 0)
+        return Move::Done;
+    QByteArray token;
+    rc = tokenOf(handle, &token);
+    if (rc != SQLITE_OK)
+        return failed(rc, QStringLiteral("Unable to mark the side file"));
+    // The side file commits together with the log only in a rollback journal mode; a side file
+    // that another program switched to WAL could lose records that the log did not take.
+    QByteArray mode;
+    rc = readText(handle, "PRAGMA pending.journal_mode", &mode);
+    if (rc == SQLITE_ROW && mode.toLower() == "wal")
+        rc = readText(handle, "PRAGMA pending.journal_mode=DELETE", &mode);
+    if (rc != SQLITE_ROW)
+        return failed(rc, QStringLiteral("Unable to take the side file out of WAL mode"));
+    if (mode.toLower() == "wal")
+        return failed(SQLITE_BUSY, QStringLiteral("Unable to take the side file out of WAL mode"));
+
     QElapsedTimer clock;
     clock.start();
-    bool done = !table.exists;
-    while (!done) {
+    for (bool done = false; !done;) {
         bool logMoved = false;
-        const int rc = moveChunk(handle, moved, &done, &logMoved);
+        rc = moveChunk(handle, token, moved, &done, &logMoved);
         if (logMoved) {
-            setError(error, Sqlite::movedError(log.databaseName()));
+            setError(error, Sqlite::movedError(logName));
             return Move::Failed;
         }
         if (rc != SQLITE_OK)
@@ -181,7 +403,6 @@ PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved
         if (!done && budgetMs > 0 && clock.elapsed() >= budgetMs)
             return Move::Partial;
     }
-    removeIfEmpty();
     return Move::Done;
 }
 
@@ -190,7 +411,7 @@ void PendingFile::removeIfEmpty()
     // Under the file's write lock, so that no other process appends in between; an appender that
     // then finds the file gone writes into a new one (see append).
     Sqlite::Connection file;
-    if (file.open(m_path, SQLITE_OPEN_READWRITE, kRemovalBusyTimeoutMs) != SQLITE_OK)
+    if (file.open(m_path, SQLITE_OPEN_READWRITE, kShortWaitMs) != SQLITE_OK)
         return;
     Sqlite::Transaction transaction(file.handle());
     if (transaction.rc() != SQLITE_OK || Sqlite::hasMoved(file.handle()))

@@ -9,20 +9,26 @@
 #include <list>
 #include <memory>
 
-struct sqlite3;
-
 namespace SystemLog {
 
 // The side file: records that the log could not take for a while ("dbLog.db" held by another
 // program beyond the busy timeout, a file that is no log, ...) wait in a second SQLite file
 // beside it, "dbLog.pending.db", a log of the same table, with their logging times. A service
-// whose log is ready moves them into it, oldest first, before its own records, and removes the
-// file once it is empty.
+// whose log is ready moves them into it, oldest first, and removes the file once it is empty.
 //
-// Moving is crash-safe: each transaction deletes records from the side file and inserts them
-// into the log at once (SQLite commits both files atomically), so a record is never in both.
-// A file removed by one process while another appends to it is noticed by the appender, which
-// then writes into a new file: nothing lands in a removed file.
+// Moving is exactly once in every journal mode. SQLite commits the two files together only
+// when both keep a rollback journal; in WAL mode (which other programs may switch the log to)
+// each file commits on its own. So the log remembers, in the same transaction as the rows it
+// takes, up to which id it has taken the records of this side file (known by a token of its
+// own, table SideFile): records up to that id that are still in the side file after a crash
+// are deleted, never moved again.
+//
+// A file that is not a usable side file (not a database, a table of another shape, an id that
+// is not an integer key) is renamed aside to "dbLog.pending.db.bad-<time>", untouched, and a
+// new one takes the records.
+//
+// Another program may hold the file (a reader paused in its rows keeps it from being changed):
+// every transaction waits only a short while for it and handles a bounded number of records.
 class PendingFile
 {
 public:
@@ -34,10 +40,11 @@ public:
     QString path() const { return m_path; }
     bool exists() const;
 
-    // Appends the records in order, in one transaction. False, with the reason, when the file
-    // cannot take them.
-    bool append(std::list<LogQueueEntry>::const_iterator first,
-                std::list<LogQueueEntry>::const_iterator last, QSqlError *error);
+    // Appends the records from `first` on, in order, in one transaction of a bounded number of
+    // them. Returns how many it took: *stored of them were appended, the rest refused one by one
+    // (*error says why); 0 when the file cannot take records now (*error says why).
+    int append(std::list<LogQueueEntry>::const_iterator first,
+               std::list<LogQueueEntry>::const_iterator last, int *stored, QSqlError *error);
 
     enum class Move
     {
@@ -51,7 +58,13 @@ public:
     Move moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error);
 
 private:
-    int moveChunk(sqlite3 *db, int *moved, bool *done, bool *logMoved);
+    bool openAppender(QSqlError *error);
+    Move moveAttached(sqlite3 *db, const QString &logName, int budgetMs, int *moved,
+                      QSqlError *error);
+    static int tokenOf(sqlite3 *db, QByteArray *token);
+    static int moveChunk(sqlite3 *db, const QByteArray &token, int *moved, bool *done,
+                         bool *logMoved);
+    bool setAside(const QString &why);
     void removeIfEmpty();
 
     QString m_path;

@@ -11,7 +11,6 @@
 #include <sqlite3.h>
 
 #include <cstdio>
-#include <ctime>
 
 namespace SystemLog {
 
@@ -83,33 +82,6 @@ sqlite3 *sqliteHandle(const QSqlDatabase &db)
         return nullptr;
     return *static_cast<sqlite3 *const *>(handle.constData());
 }
-
-// The local time of `secs` since the epoch as "yyyy-MM-dd hh:mm:ss", the text the column's
-// default writes; the last one is kept, since a batch mostly holds records of a few seconds.
-class StampText
-{
-public:
-    std::string_view of(qint64 secs)
-    {
-        if (secs != m_secs || m_size == 0) {
-            const std::time_t t = static_cast<std::time_t>(secs);
-            std::tm local{};
-            m_size = 0;
-            if (localtime_r(&t, &local))
-                m_size = std::strftime(m_text, sizeof m_text, "%Y-%m-%d %H:%M:%S", &local);
-            if (m_size != 19)
-                m_size = static_cast<size_t>(
-                    std::snprintf(m_text, sizeof m_text, "%s", "1970-01-01 00:00:00"));
-            m_secs = secs;
-        }
-        return std::string_view(m_text, m_size);
-    }
-
-private:
-    qint64 m_secs = 0;
-    char m_text[32] = {};
-    size_t m_size = 0;
-};
 
 } // namespace
 
@@ -198,6 +170,13 @@ QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
                                   QSqlError::StatementError));
         return Readiness::NotALog;
     }
+    if (!table.takesRows) {
+        setError(error, makeError(QStringLiteral("%1 holds SystemInfo as a view or a table "
+                                                 "without rowid, which cannot take records")
+                                      .arg(databaseName()),
+                                  QSqlError::StatementError));
+        return Readiness::NotALog;
+    }
     // Without the index every query scans the whole table, but records can still be stored
     // and listed (a read-only file that predates the index, for example). Another program
     // holding the file is worth waiting for, though: the index is tried again then.
@@ -279,10 +258,12 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
 
     QElapsedTimer clock;
     clock.start();
-    StampText stamp;
     int consumed = 0;
     for (auto it = first; it != last; ++it) {
-        insert.bind(1, stamp.of(it->loggedAt)).bind(2, qint64(it->type)).bind(3, it->message);
+        // A value SQLite cannot take (a message beyond its length limit) fails its bind, and
+        // the step reports it: that record alone is refused, never stored with a NULL.
+        const std::string_view stamp(it->stamp.constData(), size_t(it->stamp.size()));
+        insert.bind(1, stamp).bind(2, qint64(it->type)).bind(3, it->message);
         const int rc = insert.step();
         insert.reset();
         if (rc == SQLITE_DONE) {

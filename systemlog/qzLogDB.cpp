@@ -4,11 +4,19 @@
 #include "QDBSqlite.h"
 #include "sqlite/Sqlite.h"
 
-#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
 #include <QStringLiteral>
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <cstdio>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace SystemLog {
 
@@ -24,18 +32,20 @@ const QString kSideFileName = QStringLiteral("dbLog.pending.db");
 constexpr int kBatchBudgetMs = 40;
 constexpr int kShutdownBatchBudgetMs = 250;
 
-// How long a statement waits for another program's lock before it fails (and is tried again on
-// the next cycle). While the store keeps failing, attempts wait less, so that the memory bound
-// is checked often: records handed over during one wait are not counted until it ends.
-constexpr int kBusyTimeoutMs = Sqlite::kBusyTimeoutMs;
-constexpr int kRetryBusyTimeoutMs = 1000;
-// When the writer is told to stop, it waits at most this long for a log file that another
+// How long a statement waits for another program's lock before it fails; the cycle then checks
+// the memory bound and the stop request and tries again. A lock that lasts less than
+// kQuietBusyMs is waited out without a word.
+constexpr int kShortWaitMs = 200;
+constexpr qint64 kQuietBusyMs = 5000;
+// Once the writer is told to stop, it waits at most this long for a log file that another
 // program holds; what is still waiting then goes to the side file, so that a program can always
 // exit.
 constexpr qint64 kStopWaitMs = 10000;
 // While the log is ready, a side file left by earlier runs or other programs is looked for this
 // often (and whenever records are to be stored).
 constexpr qint64 kSideFileCheckMs = 1000;
+// A "dbLog.db" that is no log is looked at again this often, and at once when it changes.
+constexpr qint64 kLogRecheckMs = 3000;
 
 // What is said on standard error about a store that cannot take records.
 QString stateText(QDBSqlite::Readiness readiness, const QSqlError &error)
@@ -46,15 +56,46 @@ QString stateText(QDBSqlite::Readiness readiness, const QSqlError &error)
                      .arg(error.text());
 }
 
+// Milliseconds on a monotonic clock: waits and bounds must not follow steps of the wall clock.
 qint64 nowMs()
 {
-    return QDateTime::currentMSecsSinceEpoch();
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Memory a waiting record takes: the list node, the string header and its UTF-16 text.
 qint64 entryBytes(const LogQueueEntry &entry)
 {
     return 80 + 2 * qint64(entry.message.size());
+}
+
+// Which file is at `path` now: a replaced, removed or rewritten file gives another text.
+QByteArray fileIdentity(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArrayLiteral("missing");
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' +
+           QByteArray::number(qulonglong(st.st_ino)) + ':' +
+           QByteArray::number(qlonglong(st.st_size)) + ':' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+}
+
+// A transaction over the log and the side file together leaves a super-journal
+// "dbLog.db-mj<random>" while it commits; a process killed at the end of a commit can leave
+// it behind. It is needed only while a journal of either file names it: with no journal there,
+// the ones listed before are left over and go.
+void removeStaleSuperJournals()
+{
+    const QDir dir = QFileInfo(kDatabaseName).absoluteDir();
+    const QStringList superJournals =
+        dir.entryList({kDatabaseName + QStringLiteral("-mj*")}, QDir::Files | QDir::Hidden);
+    if (superJournals.isEmpty() || QFileInfo::exists(kDatabaseName + QStringLiteral("-journal")) ||
+        QFileInfo::exists(kSideFileName + QStringLiteral("-journal")))
+        return;
+    for (const QString &name : superJournals)
+        QFile::remove(dir.filePath(name));
 }
 
 } // namespace
@@ -71,10 +112,7 @@ qzLogDB::qzLogDB(QObject *parent) : QThread(parent), m_ownerThread(QThread::curr
 
 qzLogDB::~qzLogDB()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_stopMutex);
-        m_bStop = true;
-    }
+    stopProcess();
     wait();
     if (m_pDB) {
         m_pDB->close();
@@ -104,8 +142,10 @@ void qzLogDB::outputLog(int type, const char *msg, int len)
     // held only to link the node in.
     std::list<LogQueueEntry> entry;
     entry.emplace_back(QString::fromUtf8(msg, len), type);
+    const qint64 bytes = entryBytes(entry.front());
     std::lock_guard<std::mutex> lock(m_queueMutex);
     m_queue.splice(m_queue.end(), entry);
+    m_queuedBytes.fetch_add(bytes, std::memory_order_relaxed);
 }
 
 void qzLogDB::startProcess()
@@ -113,6 +153,7 @@ void qzLogDB::startProcess()
     {
         std::lock_guard<std::mutex> lock(m_stopMutex);
         m_bStop = false;
+        m_stopRequestedMs = -1;
     }
     m_started = true;
     start(QThread::InheritPriority);
@@ -121,12 +162,16 @@ void qzLogDB::startProcess()
 void qzLogDB::stopProcess()
 {
     std::lock_guard<std::mutex> lock(m_stopMutex);
+    if (!m_bStop)
+        m_stopRequestedMs = nowMs();
     m_bStop = true;
 }
 
-bool qzLogDB::stopRequested()
+bool qzLogDB::stopRequested(qint64 *requestedMs)
 {
     std::lock_guard<std::mutex> lock(m_stopMutex);
+    if (requestedMs)
+        *requestedMs = m_stopRequestedMs;
     return m_bStop;
 }
 
@@ -143,8 +188,11 @@ void qzLogDB::takeQueued()
         std::lock_guard<std::mutex> lock(m_queueMutex);
         taken.swap(m_queue);
     }
+    qint64 bytes = 0;
     for (const LogQueueEntry &entry : taken)
-        m_pendingBytes += entryBytes(entry);
+        bytes += entryBytes(entry);
+    m_queuedBytes.fetch_sub(bytes, std::memory_order_relaxed);
+    m_pendingBytes += bytes;
     m_pendingCount.fetch_add(static_cast<int>(taken.size()), std::memory_order_relaxed);
     m_pending.splice(m_pending.end(), taken);
 }
@@ -172,7 +220,11 @@ public:
         End,
     };
 
-    explicit WriterLoop(qzLogDB &writer) : w(writer) {}
+    explicit WriterLoop(qzLogDB &writer) : w(writer)
+    {
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
+        removeStaleSuperJournals();
+    }
     ~WriterLoop() { m_db.close(); }
     WriterLoop(const WriterLoop &) = delete;
     WriterLoop &operator=(const WriterLoop &) = delete;
@@ -181,68 +233,93 @@ public:
     // a stop ends even while some code keeps logging. Returns whether the stop was requested.
     bool takeRecords()
     {
-        const bool stopping = w.stopRequested();
+        qint64 requestedMs = -1;
+        const bool stopping = w.stopRequested(&requestedMs);
         if (!m_finalTaken) {
             w.takeQueued();
             if (stopping) {
                 m_finalTaken = true;
-                m_stopSeenMs = nowMs();
+                m_stopSeenMs = requestedMs >= 0 ? requestedMs : nowMs();
             }
         }
         m_failed = false;
+        m_wrote = false;
         m_movingOlder = false;
         return stopping;
     }
 
-    // Beyond the memory bound, records that cannot be stored now go to the side file.
-    void spillBeyondMemoryLimit()
-    {
-        if (m_waiting && w.m_pendingBytes > w.m_memoryLimit)
-            w.spillPending(m_sideFile, QStringLiteral("more than %1 MiB of records waiting; %2")
-                                           .arg(w.m_memoryLimit / (1024 * 1024))
-                                           .arg(m_error.text()));
-    }
-
-    // Opens the log and sets up its table, unless it is ready already.
+    // Opens the log and sets up its table, unless it is ready already. A file that is no log is
+    // looked at again every few seconds, and at once when it is replaced, removed or rewritten,
+    // always through a new connection, which sees the file now at the path.
     void setUpLog()
     {
         if (m_readiness == QDBSqlite::Readiness::Ready)
             return;
+        const qint64 now = nowMs();
+        if (m_readiness == QDBSqlite::Readiness::NotALog) {
+            if (now < m_nextLogCheckMs && fileIdentity(kDatabaseName) == m_logIdentity) {
+                m_failed = true;
+                return;
+            }
+            m_db.close();
+        }
         m_readiness = m_db.prepare(&m_error);
+        if (m_readiness == QDBSqlite::Readiness::NotALog)
+            rememberNotALog();
         m_failed = m_readiness != QDBSqlite::Readiness::Ready;
-        if (!m_failed)
+        if (!m_failed) {
+            m_db.setBusyTimeout(kShortWaitMs);
             m_nextSideFileCheckMs = 0;
+        }
     }
 
-    // Records of the side file are older than any waiting here: they go into the log first.
+    // Records of the side file are older than any waiting here: they go into the log first. A
+    // side file that could not be moved is tried again a second later.
     void moveSideFileRecords(bool stopping)
     {
-        if (m_readiness != QDBSqlite::Readiness::Ready || m_sideFileStuck)
+        if (m_readiness != QDBSqlite::Readiness::Ready)
             return;
         const qint64 now = nowMs();
-        if (w.m_pending.empty() && now < m_nextSideFileCheckMs)
+        if (now < m_nextSideFileCheckMs && (w.m_pending.empty() || m_sideFileBlocked))
             return;
         m_nextSideFileCheckMs = now + kSideFileCheckMs;
         int moved = 0;
+        QSqlError error;
         const PendingFile::Move move = m_sideFile.moveInto(
-            m_db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &m_error);
-        if (moved > 0)
-            std::fprintf(stderr, "SystemLog: %d log records moved from %s into %s\n", moved,
-                         qUtf8Printable(kSideFileName), qUtf8Printable(kDatabaseName));
-        if (move == PendingFile::Move::Failed) {
-            m_failed = true;
-            if (QDBSqlite::hasMoved(m_db.nativeHandle())) {
-                reopenLog();
-            } else if (!QDBSqlite::isBusy(m_error)) {
-                // A side file that cannot be read is left for a later start; the records here
-                // need not wait for it.
-                m_sideFileStuck = true;
-                std::fprintf(stderr, "SystemLog: the records in %s stay there: %s\n",
-                             qUtf8Printable(kSideFileName), qUtf8Printable(m_error.text()));
-            }
+            m_db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &error);
+        m_sideFileBlocked = move == PendingFile::Move::Failed;
+        if (moved > 0) {
+            m_wrote = true;
+            m_movedUnsaid += moved;
         }
-        // Records here wait while older ones are still being moved out of the side file.
-        m_movingOlder = move != PendingFile::Move::Done && !m_sideFileStuck;
+        if (move == PendingFile::Move::Partial) {
+            // Drained at full speed, with a pause between bursts for queries.
+            m_movingOlder = true;
+            m_nextSideFileCheckMs = 0;
+            return;
+        }
+        if (m_movedUnsaid > 0) {
+            std::fprintf(stderr, "SystemLog: %lld log records moved from %s into %s%s\n",
+                         m_movedUnsaid, qUtf8Printable(kSideFileName),
+                         qUtf8Printable(kDatabaseName),
+                         move == PendingFile::Move::Done ? "" : " so far");
+            m_movedUnsaid = 0;
+        }
+        if (move == PendingFile::Move::Done) {
+            m_outOfOrderSaid = false;
+            if (moved > 0)
+                removeStaleSuperJournals();
+            return;
+        }
+        if (QDBSqlite::hasMoved(m_db.nativeHandle())) {
+            m_error = error;
+            m_failed = true;
+            reopenLog();
+            return;
+        }
+        // Either file may be held by another program: the records here are tried on the log
+        // next. If it takes them, the side file's older records follow when it can be moved.
+        m_sideFileError = error;
     }
 
     // Stores a batch of the waiting records in one transaction.
@@ -256,44 +333,72 @@ public:
         if (result.failed) {
             m_failed = true;
             m_error = result.error;
-            if (QDBSqlite::meansNotALog(m_error))
+            if (QDBSqlite::meansNotALog(m_error)) {
                 m_readiness = QDBSqlite::Readiness::NotALog;
-            else if (result.moved || !QDBSqlite::isStoreWide(m_error))
+                rememberNotALog();
+            } else if (result.moved || !QDBSqlite::isStoreWide(m_error)) {
                 reopenLog(); // the file was replaced, or the table is gone: set it up anew
+            }
             return;
         }
         auto end = w.m_pending.begin();
         std::advance(end, result.stored + result.rejected);
         w.forgetPending(end);
         w.countLost(result.rejected, result.error.text());
+        if (result.stored == 0)
+            return;
+        m_wrote = true;
+        if (m_sideFileBlocked && !m_outOfOrderSaid && m_sideFile.exists()) {
+            // Ids are handed out in order within the batch's transaction.
+            const long long firstId =
+                static_cast<long long>(sqlite3_last_insert_rowid(m_db.nativeHandle())) -
+                result.stored + 1;
+            std::fprintf(stderr,
+                         "SystemLog: %s cannot be moved now (%s): newer records are stored in "
+                         "%s from id %lld on, out of order ahead of the older ones in %s, which "
+                         "follow when it can be moved\n",
+                         qUtf8Printable(kSideFileName), qUtf8Printable(m_sideFileError.text()),
+                         qUtf8Printable(kDatabaseName), firstId, qUtf8Printable(kSideFileName));
+            m_outOfOrderSaid = true;
+        }
     }
 
-    // Says what became of the log, sends the records of a file that is no log to the side file
-    // and sets how long the next cycle waits for another program's lock.
-    void settle(bool stopping)
+    // Says what became of the log, and sends to the side file the records of a file that is no
+    // log, and those beyond the memory bound.
+    void settle()
     {
-        w.reportState(m_failed ? stateText(m_readiness, m_error) : QString());
+        sayState();
         if (m_readiness == QDBSqlite::Readiness::NotALog)
             w.spillPending(m_sideFile, m_error.text());
-        if (!stopping)
-            m_db.setBusyTimeout(m_failed ? kRetryBusyTimeoutMs : kBusyTimeoutMs);
-        m_waiting = m_failed || m_movingOlder;
+        if (!m_finalTaken &&
+            w.m_pendingBytes + w.m_queuedBytes.load(std::memory_order_relaxed) > w.m_memoryLimit) {
+            w.takeQueued();
+            w.spillPending(m_sideFile,
+                           QStringLiteral("more than %1 MiB of records waiting; %2")
+                               .arg(w.m_memoryLimit / (1024 * 1024))
+                               .arg(m_failed ? m_error.text()
+                                             : QStringLiteral("older records are still being "
+                                                              "moved")));
+        }
     }
 
     // What comes after this cycle. At a stop, only another program's lock is worth waiting
-    // for, and only for so long; what is still waiting then goes to the side file.
+    // for, and only for so long; what is still waiting then goes to the side file. Behind older
+    // records still being moved out of the side file, the rest joins them there, in order.
     Next next(bool stopping)
     {
         if (!stopping)
             return Next::Pause;
         if (w.m_pending.empty())
             return Next::End;
-        const qint64 waited = nowMs() - m_stopSeenMs;
-        if (m_failed && (waited >= kStopWaitMs || !QDBSqlite::isBusy(m_error))) {
-            w.spillPending(m_sideFile, m_error.text());
+        const bool outOfTime = nowMs() - m_stopSeenMs >= kStopWaitMs;
+        if (m_movingOlder || (m_failed && (outOfTime || !QDBSqlite::isBusy(m_error)))) {
+            w.spillPending(m_sideFile,
+                           m_failed ? m_error.text()
+                                    : QStringLiteral("the program ends while older records are "
+                                                     "still being moved"));
             return Next::End;
         }
-        m_db.setBusyTimeout(int(qBound<qint64>(1, kStopWaitMs - waited, kBusyTimeoutMs)));
         return m_failed ? Next::Pause : Next::Now;
     }
 
@@ -304,6 +409,33 @@ private:
         m_readiness = QDBSqlite::Readiness::Unavailable;
     }
 
+    void rememberNotALog()
+    {
+        m_logIdentity = fileIdentity(kDatabaseName);
+        m_nextLogCheckMs = nowMs() + kLogRecheckMs;
+    }
+
+    void sayState()
+    {
+        if (m_failed) {
+            // Another program's lock is waited out quietly for a while.
+            if (QDBSqlite::isBusy(m_error) && m_readiness != QDBSqlite::Readiness::NotALog) {
+                const qint64 now = nowMs();
+                if (m_busySinceMs < 0)
+                    m_busySinceMs = now;
+                if (now - m_busySinceMs < kQuietBusyMs)
+                    return;
+            }
+            w.reportState(stateText(m_readiness, m_error));
+        } else if (m_wrote) {
+            // Only a write shows that the log takes records again (a full disk still lets a
+            // cycle with nothing to store pass).
+            m_busySinceMs = -1;
+            w.m_spillSaid.clear();
+            w.reportState(QString());
+        }
+    }
+
     qzLogDB &w;
     // A connection serves only the thread that opened it: the writer has its own.
     QDBSqlite m_db{kDatabaseName, QString(), QString()};
@@ -312,11 +444,17 @@ private:
     QSqlError m_error;
     bool m_finalTaken = false;
     qint64 m_stopSeenMs = -1;
+    QByteArray m_logIdentity;    // of "dbLog.db" when it was last found to be no log
+    qint64 m_nextLogCheckMs = 0; // when a file that is no log is looked at again
     qint64 m_nextSideFileCheckMs = 0;
-    bool m_sideFileStuck = false;
-    bool m_waiting = false; // the last cycle left records waiting
-    // This cycle: the log or the side file failed; older records are still being moved.
+    bool m_sideFileBlocked = false; // the last move out of the side file failed
+    QSqlError m_sideFileError;      // why
+    bool m_outOfOrderSaid = false;  // newer records were stored ahead of the side file's
+    long long m_movedUnsaid = 0;    // records moved from the side file, not yet said
+    qint64 m_busySinceMs = -1;      // since when another program holds the log
+    // This cycle: the log failed; records went into it; older records are still being moved.
     bool m_failed = false;
+    bool m_wrote = false;
     bool m_movingOlder = false;
 };
 
@@ -326,11 +464,10 @@ void qzLogDB::run()
         WriterLoop loop(*this);
         for (;;) {
             const bool stopping = loop.takeRecords();
-            loop.spillBeyondMemoryLimit();
             loop.setUpLog();
             loop.moveSideFileRecords(stopping);
             loop.storeRecords(stopping);
-            loop.settle(stopping);
+            loop.settle();
             const WriterLoop::Next next = loop.next(stopping);
             if (next == WriterLoop::Next::End)
                 break;
@@ -343,17 +480,33 @@ void qzLogDB::run()
 
 void qzLogDB::spillPending(PendingFile &sideFile, const QString &why)
 {
-    if (m_pending.empty())
-        return;
-    const long long count = static_cast<long long>(m_pending.size());
     QSqlError sideError;
-    if (sideFile.append(m_pending.cbegin(), m_pending.cend(), &sideError)) {
-        std::fprintf(stderr, "SystemLog: %lld log records kept in %s: %s\n", count,
-                     qUtf8Printable(sideFile.path()), qUtf8Printable(why));
-    } else {
-        countLost(count, QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
-                             .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
+    bool said = why == m_spillSaid;
+    // Chunk by chunk, each forgotten here once the side file has it.
+    while (!m_pending.empty()) {
+        int stored = 0;
+        const int taken =
+            sideFile.append(m_pending.cbegin(), m_pending.cend(), &stored, &sideError);
+        if (taken == 0)
+            break;
+        if (stored > 0 && !said) {
+            // Said once for as long as the reason holds, not once a cycle.
+            std::fprintf(stderr, "SystemLog: log records go to %s until %s takes them: %s\n",
+                         qUtf8Printable(sideFile.path()), qUtf8Printable(kDatabaseName),
+                         qUtf8Printable(why));
+            m_spillSaid = why;
+            said = true;
+        }
+        auto end = m_pending.begin();
+        std::advance(end, taken);
+        forgetPending(end);
+        countLost(taken - stored, sideError.text());
     }
+    // Records that neither file can take now are given up: a reader of either file must not
+    // hold this process's memory.
+    countLost(static_cast<long long>(m_pending.size()),
+              QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
+                  .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
     forgetPending(m_pending.end());
 }
 
@@ -402,6 +555,8 @@ LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSq
     if (QThread::currentThreadId() == m_ownerThread) {
         // A file that was busy or missing when the service started is set up now, if it can be.
         if (!m_queryStoreReady) {
+            // Through a new connection: the file at the path may be another one by now.
+            m_pDB->close();
             QSqlError setupError;
             m_queryStoreReady = m_pDB->prepare(&setupError) == QDBSqlite::Readiness::Ready;
             if (!m_queryStoreReady) {

@@ -63,7 +63,7 @@ protected:
 
 private:
     class WriterLoop;
-    bool stopRequested();
+    bool stopRequested(qint64 *requestedMs = nullptr);
     void takeQueued();
     void spillPending(PendingFile &sideFile, const QString &why);
     void forgetPending(std::list<LogQueueEntry>::iterator end);
@@ -75,9 +75,11 @@ private:
 
     QDBSqlite *m_pDB = nullptr;
     bool m_bStop = false;
+    qint64 m_stopRequestedMs = -1; // on a monotonic clock, under m_stopMutex
     std::mutex m_stopMutex;
     int m_sleepMs = 10;
     std::list<LogQueueEntry> m_queue;
+    std::atomic<qint64> m_queuedBytes{0}; // estimated memory of m_queue
     std::mutex m_queueMutex;
 
     // The owner thread's connection (m_pDB) is ready for queries; set up again while not.
@@ -91,6 +93,7 @@ private:
     std::list<LogQueueEntry> m_pending;
     qint64 m_pendingBytes = 0;
     std::atomic<int> m_pendingCount{0};
+    QString m_spillSaid; // why records go to the side file, as last said
     QString m_reportedState;
     std::atomic<long long> m_lost{0};
     long long m_unreportedLost = 0;

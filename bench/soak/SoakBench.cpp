@@ -3,10 +3,15 @@
 // service is released and every row of "dbLog.db" is checked against what was logged.
 //
 //   bench_soak [--seconds N] [--rate N] [--alarm-every N] [--lock-at S [--lock-for S]]
+//              [--read-side-at S [--read-side-for S]]
 //
 // With --lock-at, another process (this program, started again with --hold-lock) takes the
 // write lock of "dbLog.db" S seconds into the load and holds it for --lock-for seconds (10 by
 // default), the way a backup tool or a sqlite3 shell in a transaction would.
+// With --read-side-at, another process (--hold-read) starts reading the side file
+// "dbLog.pending.db" S seconds into the load (once it exists) and pauses after its first row for
+// --read-side-for seconds, the way `sqlite3 dbLog.pending.db "select ..." | less` does while
+// the pager waits: the file cannot be changed meanwhile.
 //
 // Each thread logs rate/2 records a second, paced against a steady clock in bursts once a
 // millisecond: a burst logs every record that is due by then, so a late burst catches up and
@@ -263,6 +268,7 @@ struct StoredCheck
     long long foreign = 0; // rows that are no record of this run
     long long altered = 0; // a logged record whose category or text differs
     long long badStamps = 0;
+    long long inSideFile = 0;              // of rows: still in the side file after release
     std::map<long long, long long> delays; // stored second - logging second -> rows
 };
 
@@ -284,72 +290,82 @@ bool parseMessage(const char *m, int *thread, long long *seq, long long *ms, con
     return true;
 }
 
+// Reads the rows of "dbLog.db" and then those still waiting in the side file "dbLog.pending.db"
+// (a release that cannot wait any longer leaves them there, older than any in the log, for the
+// next start to move).
 StoredCheck checkStored(const std::vector<std::unique_ptr<Load>> &loads, int alarmEvery)
 {
     StoredCheck c;
-    sqlite3 *db = nullptr;
-    const std::string path =
-        QFileInfo(QStringLiteral("dbLog.db")).absoluteFilePath().toUtf8().toStdString();
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-        die("cannot open " + path + ": " + sqlite3_errmsg(db));
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT datetime, type, message FROM SystemInfo ORDER BY id", -1,
-                           &stmt, nullptr) != SQLITE_OK)
-        die(std::string("cannot read SystemInfo: ") + sqlite3_errmsg(db));
-
     std::vector<std::vector<unsigned char>> seen(kThreads);
     std::vector<long long> last(kThreads, -1);
     for (int t = 0; t < kThreads; ++t)
         seen[static_cast<std::size_t>(t)].assign(static_cast<std::size_t>(loads[t]->total), 0);
     // Stamps repeat for a whole second's rows: each distinct text is converted once.
     std::unordered_map<std::string, long long> stampSeconds;
+    for (const char *file : {"dbLog.db", "dbLog.pending.db"}) {
+        const QString name = QString::fromLatin1(file);
+        if (name != QLatin1String("dbLog.db") && !QFileInfo::exists(name))
+            break;
+        sqlite3 *db = nullptr;
+        const std::string path = QFileInfo(name).absoluteFilePath().toUtf8().toStdString();
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+            die("cannot open " + path + ": " + sqlite3_errmsg(db));
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT datetime, type, message FROM SystemInfo ORDER BY id", -1,
+                               &stmt, nullptr) != SQLITE_OK)
+            die(std::string("cannot read SystemInfo: ") + sqlite3_errmsg(db));
 
-    int rc;
-    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        ++c.rows;
-        const char *stamp = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-        const int type = sqlite3_column_int(stmt, 1);
-        const char *message = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 2));
-        int thread = -1;
-        long long seq = -1;
-        long long ms = 0;
-        const char *rest = nullptr;
-        if (!parseMessage(message, &thread, &seq, &ms, &rest) || thread >= kThreads || seq < 0 ||
-            seq >= loads[thread]->total) {
-            ++c.foreign;
-            continue;
-        }
-        const std::size_t t = static_cast<std::size_t>(thread);
-        ++c.found[t];
-        unsigned char &mark = seen[t][static_cast<std::size_t>(seq)];
-        if (mark)
-            ++c.duplicated[t];
-        mark = 1;
-        if (seq <= last[t])
-            ++c.outOfOrder[t];
-        last[t] = std::max(last[t], seq);
-        if (type != categoryOf(seq, alarmEvery) || std::strcmp(rest, textOf(seq, alarmEvery)) != 0)
-            ++c.altered;
+        int rc;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            ++c.rows;
+            if (name != QLatin1String("dbLog.db"))
+                ++c.inSideFile;
+            const char *stamp = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+            const int type = sqlite3_column_int(stmt, 1);
+            const char *message = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 2));
+            int thread = -1;
+            long long seq = -1;
+            long long ms = 0;
+            const char *rest = nullptr;
+            if (!parseMessage(message, &thread, &seq, &ms, &rest) || thread >= kThreads ||
+                seq < 0 || seq >= loads[thread]->total) {
+                ++c.foreign;
+                continue;
+            }
+            const std::size_t t = static_cast<std::size_t>(thread);
+            ++c.found[t];
+            unsigned char &mark = seen[t][static_cast<std::size_t>(seq)];
+            if (mark)
+                ++c.duplicated[t];
+            mark = 1;
+            if (seq <= last[t])
+                ++c.outOfOrder[t];
+            last[t] = std::max(last[t], seq);
+            if (type != categoryOf(seq, alarmEvery) ||
+                std::strcmp(rest, textOf(seq, alarmEvery)) != 0)
+                ++c.altered;
 
-        const std::string key = stamp ? stamp : "";
-        auto it = stampSeconds.find(key);
-        if (it == stampSeconds.end()) {
-            const QDateTime local = QDateTime::fromString(QString::fromStdString(key),
-                                                          QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-            it = stampSeconds.emplace(key, local.isValid() ? local.toSecsSinceEpoch() : -1).first;
+            const std::string key = stamp ? stamp : "";
+            auto it = stampSeconds.find(key);
+            if (it == stampSeconds.end()) {
+                const QDateTime local = QDateTime::fromString(
+                    QString::fromStdString(key), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+                it = stampSeconds.emplace(key, local.isValid() ? local.toSecsSinceEpoch() : -1)
+                         .first;
+            }
+            if (it->second < 0) {
+                ++c.badStamps;
+                continue;
+            }
+            // The stamp holds whole seconds: compare it with the logging time cut to its second.
+            const long long loggedSecond = ms / 1000;
+            ++c.delays[it->second - loggedSecond];
         }
-        if (it->second < 0) {
-            ++c.badStamps;
-            continue;
-        }
-        // The stamp holds whole seconds: compare it with the logging time cut to its second.
-        const long long loggedSecond = ms / 1000;
-        ++c.delays[it->second - loggedSecond];
+        if (rc != SQLITE_DONE)
+            die(std::string("reading SystemInfo failed: ") + sqlite3_errmsg(db));
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
     }
-    if (rc != SQLITE_DONE)
-        die(std::string("reading SystemInfo failed: ") + sqlite3_errmsg(db));
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
 
     for (std::size_t t = 0; t < static_cast<std::size_t>(kThreads); ++t)
         c.missing[t] = static_cast<long long>(std::count(seen[t].begin(), seen[t].end(), 0));
@@ -414,10 +430,35 @@ int holdWriteLock(const char *path, int seconds)
     return 0;
 }
 
+// The other process of --read-side-at: reads the file, paused after its first row (once the
+// file has one).
+int holdRead(const char *path, int seconds)
+{
+    const Clock::time_point end = Clock::now() + std::chrono::seconds(seconds);
+    for (; Clock::now() < end; std::this_thread::sleep_for(milliseconds(20))) {
+        sqlite3 *db = nullptr;
+        sqlite3_stmt *stmt = nullptr;
+        if (QFileInfo::exists(QString::fromLocal8Bit(path)) &&
+            sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "SELECT * FROM SystemInfo ORDER BY id", -1, &stmt, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW) {
+            std::printf("reading\n");
+            std::fflush(stdout);
+            std::this_thread::sleep_until(end);
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
     if (argc == 4 && std::strcmp(argv[1], "--hold-lock") == 0)
         return holdWriteLock(argv[2], std::atoi(argv[3]));
+    if (argc == 4 && std::strcmp(argv[1], "--hold-read") == 0)
+        return holdRead(argv[2], std::atoi(argv[3]));
 #ifdef SOAK_WITH_WINDOW
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -450,7 +491,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption lockForOption(QStringLiteral("lock-for"),
                                            QStringLiteral("How long it holds the lock."),
                                            QStringLiteral("s"), QStringLiteral("10"));
-    parser.addOptions({secondsOption, rateOption, alarmOption, lockAtOption, lockForOption});
+    const QCommandLineOption readSideAtOption(
+        QStringLiteral("read-side-at"),
+        QStringLiteral("Another process starts reading the side file this many seconds into the "
+                       "load and pauses after its first row (-1: never)."),
+        QStringLiteral("s"), QStringLiteral("-1"));
+    const QCommandLineOption readSideForOption(QStringLiteral("read-side-for"),
+                                               QStringLiteral("How long the reader pauses."),
+                                               QStringLiteral("s"), QStringLiteral("20"));
+    parser.addOptions({secondsOption, rateOption, alarmOption, lockAtOption, lockForOption,
+                       readSideAtOption, readSideForOption});
 #ifdef SOAK_WITH_WINDOW
     const QCommandLineOption directOption(
         QStringLiteral("direct"),
@@ -469,6 +519,8 @@ int main(int argc, char *argv[])
     const int alarmEvery = intOption(parser, alarmOption, 1, 1000000000);
     const int lockAt = intOption(parser, lockAtOption, -1, 3600);
     const int lockFor = intOption(parser, lockForOption, 1, 3600);
+    const int readSideAt = intOption(parser, readSideAtOption, -1, 3600);
+    const int readSideFor = intOption(parser, readSideForOption, 1, 3600);
 
     QTemporaryDir workDir;
     if (!workDir.isValid())
@@ -600,9 +652,27 @@ int main(int argc, char *argv[])
                           QString::number(lockFor)});
         });
     }
+    // The other program that reads the side file and pauses.
+    QProcess reader;
+    double readFromS = -1;
+    double readUntilS = -1;
+    if (readSideAt >= 0) {
+        QObject::connect(&reader, &QProcess::readyReadStandardOutput,
+                         [&] { readFromS = sinceStart(); });
+        QObject::connect(&reader, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+                         [&] { readUntilS = sinceStart(); });
+        QTimer::singleShot(readSideAt * 1000, [&] {
+            reader.start(QCoreApplication::applicationFilePath(),
+                         {QStringLiteral("--hold-read"), QStringLiteral("dbLog.pending.db"),
+                          QString::number(readSideFor)});
+        });
+    }
     app.exec();
     if (locker.state() != QProcess::NotRunning && !locker.waitForFinished(lockFor * 1000 + 30000))
         die("the process holding the lock did not end");
+    if (reader.state() != QProcess::NotRunning &&
+        !reader.waitForFinished(readSideFor * 1000 + 30000))
+        die("the process reading the side file did not end");
 
     for (std::thread &t : loadThreads)
         t.join();
@@ -642,8 +712,10 @@ int main(int argc, char *argv[])
                     format("%s (%d threads x %s/s x %d s)", grouped(logged).c_str(), kThreads,
                            grouped(rate / kThreads).c_str(), seconds),
                     grouped(totalToLog), logged == totalToLog ? "PASS" : "FAIL"});
-    rows.push_back({"records stored (rows after release)", grouped(c.rows), "== logged",
-                    storedEqual ? "PASS" : "FAIL"});
+    rows.push_back({"records stored (rows after release)",
+                    format("%s (%s of them still in the side file)", grouped(c.rows).c_str(),
+                           grouped(c.inSideFile).c_str()),
+                    "== logged", storedEqual ? "PASS" : "FAIL"});
     for (int t = 0; t < kThreads; ++t) {
         const std::size_t i = static_cast<std::size_t>(t);
         const bool ok = c.found[i] == loads[i]->total && c.missing[i] == 0 &&
@@ -662,6 +734,12 @@ int main(int argc, char *argv[])
         rows.push_back({"write lock held by another process",
                         format("from %.1f s to %.1f s of the load", lockedAtS, unlockedAtS),
                         format("%d s", lockFor), "info"});
+    if (readSideAt >= 0)
+        rows.push_back({"side file read (paused) by another process",
+                        readFromS < 0
+                            ? std::string("never (no side file)")
+                            : format("from %.1f s to %.1f s of the load", readFromS, readUntilS),
+                        format("%d s", readSideFor), "info"});
     rows.push_back({"records counted lost by the writer", grouped(lostByWriter), "0",
                     lostByWriter == 0 ? "PASS" : "FAIL"});
     std::string bursts;

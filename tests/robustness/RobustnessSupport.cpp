@@ -393,6 +393,13 @@ bool makeHostileLogFile(const QString &kind, const QString &path, bool *restrict
                                                 "('2024-03-15 08:00:00', 'not ours'), "
                                                 "('2024-03-15 09:00:00', 'neither')")});
     }
+    if (kind == QLatin1String("text primary key")) {
+        // All the columns, but an id that is not the table's integer key.
+        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, "
+                                                "datetime TEXT, type INT, message TEXT)"),
+                                 QStringLiteral("INSERT INTO SystemInfo VALUES ('a', "
+                                                "'2024-03-15 08:00:00', 0, 'not ours')")});
+    }
     if (kind == QLatin1String("unreadable")) {
         // A real log with records of the day: only the permission bits keep them from showing.
         *restricted = true;

@@ -8,6 +8,12 @@
 //                          each "steady <seq> <local time of the call>" of category 4
 //   queryall TYPE          queryRange over all time; reports "rows", "errorvalid", "error"
 //   release                releases the front; reports "releasems", the time it took
+//   limit BYTES            sets the writer's memory bound (before start)
+//   queued                 reports "queued" (records held in memory) and "lost"
+//   sleep MS               waits
+//   tz ZONE                switches the process's time zone (TZ) from here on
+//   lock FILE / unlock     holds and drops the write lock of FILE through a connection of the
+//                          child's own, as another program would
 //   burst                  starts the service and logs "t<thread>:<seq>" from two threads until
 //                          killed (categories 1 and 2 for threads 0 and 1)
 //   crashwriting N         inserts N records in one transaction through a connection of its own
@@ -29,6 +35,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -122,6 +129,28 @@ void logRecords(int count)
     report("logged", QString::number(count));
 }
 
+const QString kLockConnection = QStringLiteral("child-file-lock");
+
+void lockFile(const QString &path)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kLockConnection);
+    db.setDatabaseName(path);
+    if (!db.open() || !QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE")))
+        fail(ExitCommandFailed, QStringLiteral("cannot lock %1").arg(path));
+    report("locked", path);
+}
+
+void unlockFile()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(kLockConnection, false);
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(kLockConnection);
+    report("unlocked", QStringLiteral("1"));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -169,6 +198,29 @@ int main(int argc, char **argv)
             qzSysLog::release();
             report("releasems", QString::number(clock.elapsed()));
             report("released", QStringLiteral("1"));
+        } else if (std::strcmp(command, "limit") == 0) {
+            needs(1);
+            qzSysLog::instance()->writer().setMemoryLimit(std::atoll(argv[i + 1]));
+            ++i;
+        } else if (std::strcmp(command, "queued") == 0) {
+            SystemLog::qzLogDB &writer = qzSysLog::instance()->writer();
+            report("queued", QString::number(writer.queuedCount()));
+            report("lost", QString::number(writer.lostCount()));
+        } else if (std::strcmp(command, "sleep") == 0) {
+            needs(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[i + 1])));
+            ++i;
+        } else if (std::strcmp(command, "tz") == 0) {
+            needs(1);
+            qputenv("TZ", argv[i + 1]);
+            tzset();
+            ++i;
+        } else if (std::strcmp(command, "lock") == 0) {
+            needs(1);
+            lockFile(QString::fromLocal8Bit(argv[i + 1]));
+            ++i;
+        } else if (std::strcmp(command, "unlock") == 0) {
+            unlockFile();
         } else if (std::strcmp(command, "burst") == 0) {
             burst();
         } else if (std::strcmp(command, "crashwriting") == 0) {

@@ -26,6 +26,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -241,6 +242,10 @@ class CrashSafety : public QObject
 private Q_SLOTS:
     void killedDuringBurst_data();
     void killedDuringBurst();
+#ifndef ROBUSTNESS_WITH_WINDOW
+    void killedWhileMoving_data();
+    void killedWhileMoving();
+#endif
 };
 
 void CrashSafety::killedDuringBurst_data()
@@ -390,6 +395,74 @@ void CrashSafety::killedDuringBurst()
     // And it takes new records.
     QCOMPARE(afterCrash, 1);
 }
+
+#ifndef ROBUSTNESS_WITH_WINDOW
+void CrashSafety::killedWhileMoving_data()
+{
+    // Set by another program on one of the files.
+    QTest::addColumn<QString>("walFile");
+    QTest::newRow("rollback journal") << QString();
+    QTest::newRow("log in WAL mode") << QStringLiteral("dbLog.db");
+    QTest::newRow("side file in WAL mode") << kSideFile;
+}
+
+// The service is killed again and again while it logs and moves the records of the side file into
+// the log. Every record arrives exactly once and in order, whatever the log's journal mode, and no
+// file of SQLite's is left behind.
+void CrashSafety::killedWhileMoving()
+{
+    QFETCH(QString, walFile);
+    constexpr int kWaiting = 200000;
+    constexpr int kKills = 16;
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    const QString side = ws.filePath(kSideFile);
+    QVERIFY(writeLogFile(log, {}));
+    const QList<StoredRecord> waiting = recordsOfDay(kWaiting, 12);
+    QVERIFY(writeLogFile(side, waiting));
+    if (!walFile.isEmpty())
+        QVERIFY(execOnFile(ws.filePath(walFile), {QStringLiteral("PRAGMA journal_mode=WAL")}));
+
+    QRandomGenerator random(20240317);
+    int kills = 0;
+    for (int attempt = 0; attempt < 200 && QFileInfo::exists(side); ++attempt) {
+        QProcess child;
+        child.setProgram(kChild);
+        const bool kill = kills < kKills;
+        // While records keep coming, the move goes on every cycle.
+        child.setArguments(QStringLiteral("start steady 2000 %1 release")
+                               .arg(kill ? 60000 : 1000)
+                               .split(QLatin1Char(' ')));
+        child.setWorkingDirectory(ws.path());
+        child.start();
+        QVERIFY(child.waitForStarted(kChildTimeoutMs));
+        if (kill) {
+            QTest::qSleep(100 + int(random.bounded(300)));
+            child.kill();
+            ++kills;
+        }
+        QVERIFY(child.waitForFinished(kChildTimeoutMs));
+    }
+    QVERIFY(!QFileInfo::exists(side));
+    qInfo("killed %d times while moving", kills);
+    QVERIFY(kills >= kKills / 2);
+
+    // The child's own records are of category 4.
+    bool ok = false;
+    QStringList stored;
+    QStringList expected;
+    for (const StoredRecord &record : readLogFile(log, &ok)) {
+        if (record.type == 0)
+            stored << record.message;
+    }
+    for (const StoredRecord &record : waiting)
+        expected << record.message;
+    QVERIFY(ok);
+    QCOMPARE(stored, expected);
+    QCOMPARE(QDir(ws.path()).entryList({QStringLiteral("*-mj*")}, QDir::Files), QStringList());
+}
+#endif
 
 #ifdef ROBUSTNESS_WITH_WINDOW
 QTEST_MAIN(CrashSafety)

@@ -41,6 +41,8 @@ private Q_SLOTS:
     void hostileLogFile();
     void readOnlyWorkingDirectory_data();
     void readOnlyWorkingDirectory();
+    void hostileSideFile_data();
+    void hostileSideFile();
 };
 
 void HostileService::hostileLogFile_data()
@@ -145,6 +147,49 @@ void HostileService::readOnlyWorkingDirectory()
     QVERIFY2(r.lostReported() == kLogged, qPrintable(r.describe()));
     QCOMPARE(fingerprint(log), before);
     QCOMPARE(entries(ws.path()), around);
+}
+
+void HostileService::hostileSideFile_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("logUsable"); // "dbLog.db" is a log, else of another schema
+    for (const char *kind : {"random bytes", "other schema", "text primary key"}) {
+        for (bool usable : {true, false})
+            QTest::addRow("%s, log %s", kind, usable ? "usable" : "of another schema")
+                << QString::fromLatin1(kind) << usable;
+    }
+}
+
+// A "dbLog.pending.db" that is no usable side file is set aside, untouched, under a name of its
+// own, and the records go where they would go without it.
+void HostileService::hostileSideFile()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, logUsable);
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    const QString side = ws.filePath(kSideFile);
+    bool restricted = false;
+    QVERIFY(logUsable ? writeLogFile(log, {})
+                      : makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
+    QVERIFY(makeHostileLogFile(kind, side, &restricted));
+    const QByteArray before = fingerprint(side);
+
+    const ChildResult r = runChild(kChild, {"start", "log", "20", "sleep", "1500", "release"}, ws);
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+    QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
+    const QStringList setAside =
+        QDir(ws.path()).entryList({kSideFile + QStringLiteral(".bad-*")}, QDir::Files);
+    QVERIFY2(setAside.size() == 1, qPrintable(r.describe()));
+    QCOMPARE(fingerprint(ws.filePath(setAside.first())), before);
+    QVERIFY(reasonLines(r) > 0);
+    if (logUsable) {
+        QCOMPARE(recordCount(log), kLogged);
+        QVERIFY(!QFileInfo::exists(side));
+    } else {
+        QCOMPARE(recordCount(side), kLogged);
+    }
 }
 
 QTEST_GUILESS_MAIN(HostileService)

@@ -12,6 +12,8 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 #include <climits>
 #include <list>
 #include <memory>
@@ -82,6 +84,7 @@ private Q_SLOTS:
     void insertsComeBackInOrder();
     void batchWithBudgetConsumesEverythingInOrder();
     void emptyBatchStoresNothing();
+    void recordTooLongIsRefusedAlone();
     void secondConnectionSeesRows();
 
     void failingSelectReportsError_data();
@@ -585,6 +588,26 @@ void LogStoreTest::emptyBatchStoresNothing()
     db.close();
 }
 
+// A message SQLite cannot take fails its bind: that record alone is refused, with the reason,
+// never stored with a NULL in its place.
+void LogStoreTest::recordTooLongIsRefusedAlone()
+{
+    QDBSqlite db(kDbFile, QString(), QString());
+    QVERIFY(db.createTable());
+    sqlite3_limit(db.nativeHandle(), SQLITE_LIMIT_LENGTH, 1000);
+    const std::list<LogQueueEntry> batch{{QStringLiteral("before"), 1},
+                                         {QString(1000, QLatin1Char('x')), 1},
+                                         {QStringLiteral("after"), 1}};
+    const QDBSqlite::BatchResult result = db.insertBatch(batch.cbegin(), batch.cend(), 0);
+    QVERIFY(!result.failed);
+    QCOMPARE(result.stored, 2);
+    QCOMPARE(result.rejected, 1);
+    QVERIFY2(result.error.text().contains(QStringLiteral("too big")),
+             qPrintable(result.error.text()));
+    QCOMPARE(messagesOf(db.selectLogs(kEarliest, kLatest, 1)), (QStringList{"before", "after"}));
+    db.close();
+}
+
 void LogStoreTest::secondConnectionSeesRows()
 {
     QDBSqlite first(kDbFile, QString(), QString());
@@ -702,8 +725,10 @@ void LogStoreTest::sideFileMovesIntoTheLog()
     SystemLog::PendingFile pending(sidePath);
     QSqlError error;
     if (records > 0) {
-        QVERIFY2(pending.append(entries.cbegin(), entries.cend(), &error),
+        int stored = 0;
+        QVERIFY2(pending.append(entries.cbegin(), entries.cend(), &stored, &error) == records,
                  qPrintable(error.text()));
+        QCOMPARE(stored, records);
         QCOMPARE(AuxDb(sidePath).rowCount(), records);
     }
 
