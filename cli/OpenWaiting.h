@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LogReader.h"
 #include "Output.h"
 
 #include <QElapsedTimer>
@@ -36,6 +37,11 @@ template <typename Log, typename Open> int openWaiting(Log &log, const QString &
         QThread::msleep(kOpenRetryMs);
     }
     return kExitDone;
+}
+
+inline int openWaiting(SystemLog::LogReader &reader, const QString &path)
+{
+    return openWaiting(reader, path, [&] { return reader.open(path); });
 }
 
 } // namespace TallyLog

@@ -36,6 +36,22 @@ bool isMoment(const QString &text)
            QTime::fromString(m.captured(2), QStringLiteral("hh:mm:ss")).isValid();
 }
 
+bool checkDay(const QString &text, QString *problem)
+{
+    if (isDay(text))
+        return true;
+    *problem = QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(text);
+    return false;
+}
+
+bool checkMoment(const QString &text, QString *problem)
+{
+    if (isMoment(text))
+        return true;
+    *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(text);
+    return false;
+}
+
 bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
 {
     const QStringList parts = text.split(QLatin1Char(','));
@@ -73,6 +89,16 @@ bool readCount(const QCommandLineParser &parser, const QCommandLineOption &optio
         return false;
     }
     return true;
+}
+
+bool readNonEmpty(const QCommandLineParser &parser, const QCommandLineOption &option,
+                  const char *what, QString *value, QString *problem)
+{
+    *value = parser.value(option);
+    if (!parser.isSet(option) || !value->isEmpty())
+        return true;
+    *problem = QStringLiteral("--%1 needs %2").arg(option.names().last(), QLatin1String(what));
+    return false;
 }
 
 QCommandLineOption linesOption(const QString &description)
@@ -139,10 +165,8 @@ bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineO
     }
     if (parser.isSet(exact)) {
         *moment = parser.value(exact);
-        if (!isMoment(*moment)) {
-            *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(*moment);
+        if (!checkMoment(*moment, problem))
             return false;
-        }
     } else if (parser.isSet(relative)) {
         *moment = MomentText(now).parse(parser.value(relative));
         if (moment->isEmpty()) {
@@ -170,10 +194,8 @@ bool RangeOptions::read(const QCommandLineParser &parser, QString *problem)
         day = dayOf(now);
     if (hasDay) {
         day = parser.value(m_day);
-        if (!isDay(day)) {
-            *problem = QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(day);
+        if (!checkDay(day, problem))
             return false;
-        }
     }
     if (!day.isEmpty()) {
         from = SystemLog::dayStart(day);

@@ -20,6 +20,9 @@ QCommandLineOption dbOption();
 // A day "yyyy-MM-dd" that exists; a moment "yyyy-MM-dd hh:mm:ss" that exists.
 bool isDay(const QString &text);
 bool isMoment(const QString &text);
+// The same, false with *problem ("bad day '...' (yyyy-MM-dd)") for anything else.
+bool checkDay(const QString &text, QString *problem);
+bool checkMoment(const QString &text, QString *problem);
 
 // Categories as numbers or names, comma-separated, each once, in the order given; false with
 // *problem for one that is neither.
@@ -33,6 +36,11 @@ QString dayOf(const QDateTime &moment);
 // A count N >= 0 of `option`, when given; false with *problem for anything else.
 bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
                QString *problem);
+
+// The value of `option`, which when given must not be empty; false with *problem
+// ("--NAME needs <what>") when it is.
+bool readNonEmpty(const QCommandLineParser &parser, const QCommandLineOption &option,
+                  const char *what, QString *value, QString *problem);
 
 // -n/--lines N and -r/--reverse; each command says what N means to it.
 QCommandLineOption linesOption(const QString &description);

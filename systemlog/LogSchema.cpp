@@ -52,6 +52,16 @@ TableCheck check(sqlite3 *db, const char *schema)
     if (result.rc != SQLITE_OK)
         return result;
     result.exists = !names.isEmpty();
+    // A view answers for rowid too (with NULL): only a table can take rows.
+    const QByteArray kind = QByteArray("SELECT type = 'table' FROM \"") + schema +
+                            "\".sqlite_master WHERE name = 'SystemInfo' COLLATE NOCASE";
+    qint64 isTable = 1;
+    bool none = false;
+    Sqlite::readNumber(db, std::string_view(kind.constData(), size_t(kind.size())), &isTable,
+                       &none);
+    const QByteArray rowid = QByteArray("SELECT rowid FROM \"") + schema + "\".SystemInfo LIMIT 0";
+    const Sqlite::Statement probe(db, std::string_view(rowid.constData(), size_t(rowid.size())));
+    result.takesRows = isTable != 0 && (probe.ok() || probe.rc() != SQLITE_ERROR);
     for (const char *column : {"id", "datetime", "type", "message"}) {
         if (result.exists && !names.contains(QLatin1String(column))) {
             result.missing = QLatin1String(column);

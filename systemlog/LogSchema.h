@@ -21,6 +21,8 @@ struct TableCheck
     bool exists = false;     // there is a table SystemInfo
     QString missing;         // the first column of the log that the table lacks (empty: none)
     bool integerKey = false; // id is the table's one primary key, declared INTEGER (the rowid)
+    bool takesRows = false;  // rows can be added without naming an id: neither a view nor a
+                             // table WITHOUT ROWID, where every insert of a writer would fail
 
     bool isLog() const { return rc == 0 && exists && missing.isEmpty(); }
     // "no table SystemInfo", "SystemInfo has no column type" (for a table that is no log).

@@ -170,6 +170,13 @@ QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
                                   QSqlError::StatementError));
         return Readiness::NotALog;
     }
+    if (!table.takesRows) {
+        setError(error, makeError(QStringLiteral("%1 holds SystemInfo as a view or a table "
+                                                 "without rowid, which cannot take records")
+                                      .arg(databaseName()),
+                                  QSqlError::StatementError));
+        return Readiness::NotALog;
+    }
     // Without the index every query scans the whole table, but records can still be stored
     // and listed (a read-only file that predates the index, for example). Another program
     // holding the file is worth waiting for, though: the index is tried again then.

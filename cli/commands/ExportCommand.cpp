@@ -63,10 +63,8 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
     if (!readClock(&now, problem))
         return false;
     m_day = parser.isSet(m_dayOption) ? parser.value(m_dayOption) : dayOf(now);
-    if (!isDay(m_day)) {
-        *problem = QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(m_day);
+    if (!checkDay(m_day, problem))
         return false;
-    }
     if (m_types.size() != 1) {
         *problem = QStringLiteral("export takes exactly one category");
         return false;
@@ -80,7 +78,7 @@ int ExportCommand::run(const QString &path)
     if (!QFileInfo(m_dir).isDir())
         return failure(m_dir, QStringLiteral("no such directory"));
     SystemLog::LogReader reader;
-    if (const int status = openWaiting(reader, path, [&] { return reader.open(path); }))
+    if (const int status = openWaiting(reader, path))
         return status;
     const Format format = m_format.format;
     const QString suffix = format == Format::Csv    ? QStringLiteral(".csv")

@@ -7,6 +7,7 @@
 #include "LogReader.h"
 #include "Options.h"
 #include "Output.h"
+#include "StopSignal.h"
 
 #include <QThread>
 
@@ -23,13 +24,6 @@ constexpr int kFollowPollMs = 200;
 // this many records: a follow killed outright prints at most these again when restarted, one
 // stopped by SIGINT or SIGTERM none.
 constexpr int kCursorSaveEvery = 1000;
-
-volatile std::sig_atomic_t g_stop = 0;
-
-extern "C" void onStopSignal(int)
-{
-    g_stop = 1;
-}
 
 class FollowCommand : public Command
 {
@@ -58,12 +52,7 @@ public:
             !readCount(parser, m_linesOption, &m_backlog, problem) ||
             !m_format.read(parser, problem) || !m_style.read(parser, m_format.format, problem))
             return false;
-        m_cursorPath = parser.value(m_cursorOption);
-        if (parser.isSet(m_cursorOption) && m_cursorPath.isEmpty()) {
-            *problem = QStringLiteral("--cursor-file needs a file name");
-            return false;
-        }
-        return true;
+        return readNonEmpty(parser, m_cursorOption, "a file name", &m_cursorPath, problem);
     }
 
     int run(const QString &path) override;
@@ -111,17 +100,13 @@ void FollowCommand::say(const QString &state)
 
 void FollowCommand::pause()
 {
-    for (int waited = 0; waited < kFollowPollMs && !g_stop; waited += 20)
+    for (int waited = 0; waited < kFollowPollMs && !stopRequested(); waited += 20)
         QThread::msleep(20);
 }
 
 int FollowCommand::run(const QString &path)
 {
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    catchStopSignals();
     m_path = path;
 
     // Where an earlier follow with this cursor file stopped; a new file starts with the last N.
@@ -143,7 +128,7 @@ int FollowCommand::run(const QString &path)
         if (!waitIfBusy(reader))
             return failure(path, reader.errorString());
         pause();
-        if (g_stop)
+        if (stopRequested())
             return kExitDone;
     }
     SystemLog::LogSelection selection;
@@ -179,7 +164,7 @@ int FollowCommand::run(const QString &path)
         watch.remember(record);
         if (++unsaved >= kCursorSaveEvery && !save())
             return false;
-        return !g_stop;
+        return !stopRequested();
     };
     const auto finish = [&](int status) {
         if (!save())
@@ -218,12 +203,12 @@ int FollowCommand::run(const QString &path)
         if (!waitIfBusy(reader))
             return failure(path, reader.errorString());
         pause();
-        if (g_stop)
+        if (stopRequested())
             return finish(kExitDone);
     }
     // The backlog ends at `top` even where its last records were not selected; after a stop
     // request it ends at the last record printed.
-    if (!g_stop)
+    if (!stopRequested())
         lastId = qMax(lastId, top);
     if (!writeOut(buffer, true) || !save())
         return finish(kExitFailure);
@@ -233,9 +218,9 @@ int FollowCommand::run(const QString &path)
 
     const QString replaced =
         QStringLiteral("replaced by another file; following it from its start");
-    while (!g_stop) {
+    while (!stopRequested()) {
         pause();
-        if (g_stop)
+        if (stopRequested())
             break;
         const FileChangeWatch::Change change = watch.fileChange();
         if (change == FileChangeWatch::Change::Removed) {

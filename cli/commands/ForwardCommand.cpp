@@ -7,21 +7,13 @@
 #include "Forwarder.h"
 #include "Options.h"
 #include "Output.h"
+#include "StopSignal.h"
 
 #include <QSysInfo>
-
-#include <csignal>
 
 namespace TallyLog {
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-
-extern "C" void onForwardStopSignal(int)
-{
-    g_stop = 1;
-}
 
 class ForwardCommand : public Command
 {
@@ -58,15 +50,9 @@ public:
             return false;
         }
         m_from = parser.value(m_fromOption);
-        if (!m_from.isEmpty() && !isMoment(m_from)) {
-            *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(m_from);
+        if ((!m_from.isEmpty() && !checkMoment(m_from, problem)) ||
+            !readNonEmpty(parser, m_cursorOption, "a file", &m_cursorFile, problem))
             return false;
-        }
-        m_cursorFile = parser.value(m_cursorOption);
-        if (parser.isSet(m_cursorOption) && m_cursorFile.isEmpty()) {
-            *problem = QStringLiteral("--cursor-file needs a file");
-            return false;
-        }
         m_identity.identifier = parser.value(m_identifierOption).toUtf8();
         m_identity.hostname = parser.isSet(m_hostnameOption)
                                   ? parser.value(m_hostnameOption).toUtf8()
@@ -82,16 +68,11 @@ public:
 
     int run(const QString &path) override
     {
-        struct sigaction action = {};
-        action.sa_handler = onForwardStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-        const auto stop = [] { return g_stop != 0; };
+        catchStopSignals();
 
         ForwardTarget target;
         QString problem;
-        if (!makeForwardTarget(m_receiver, m_identity, stop, &target, &problem))
+        if (!makeForwardTarget(m_receiver, m_identity, stopRequested, &target, &problem))
             return failure(m_receiver, problem);
         ForwardOptions options;
         options.dbPath = path;
@@ -100,7 +81,7 @@ public:
         m_selection.applyTo(&options.selection);
         options.selection.from = m_from;
         options.once = m_once;
-        Forwarder forwarder(options, *target.encoder, *target.sender, stop,
+        Forwarder forwarder(options, *target.encoder, *target.sender, stopRequested,
                             [](const QString &line) { printLine(stderr, line); });
         return forwarder.run();
     }

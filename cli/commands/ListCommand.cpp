@@ -80,7 +80,7 @@ private:
 int ListCommand::run(const QString &path)
 {
     SystemLog::LogReader reader;
-    if (const int status = openWaiting(reader, path, [&] { return reader.open(path); }))
+    if (const int status = openWaiting(reader, path))
         return status;
     SystemLog::LogSelection selection;
     selection.from = m_range.from;

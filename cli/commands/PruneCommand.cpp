@@ -33,20 +33,14 @@ public:
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
+        if (!parser.isSet(m_beforeOption)) {
+            *problem = QStringLiteral("prune needs --before");
+            return false;
+        }
         m_day = parser.value(m_beforeOption);
-        if (!isDay(m_day)) {
-            *problem = parser.isSet(m_beforeOption)
-                           ? QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(m_day)
-                           : QStringLiteral("prune needs --before");
-            return false;
-        }
         m_yes = parser.isSet(m_yesOption);
-        m_keepUndelivered = parser.value(m_keepOption);
-        if (parser.isSet(m_keepOption) && m_keepUndelivered.isEmpty()) {
-            *problem = QStringLiteral("--keep-undelivered needs a cursor file");
-            return false;
-        }
-        return true;
+        return checkDay(m_day, problem) &&
+               readNonEmpty(parser, m_keepOption, "a cursor file", &m_keepUndelivered, problem);
     }
 
     int run(const QString &path) override

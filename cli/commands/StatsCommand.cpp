@@ -94,7 +94,7 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
 int StatsCommand::run(const QString &path)
 {
     LogReader reader;
-    if (const int status = openWaiting(reader, path, [&] { return reader.open(path); }))
+    if (const int status = openWaiting(reader, path))
         return status;
     QVector<SystemLog::LogCount> counts;
     QString first;
