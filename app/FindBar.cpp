@@ -10,7 +10,9 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -64,21 +66,35 @@ FindBar::FindBar(QTextEdit *view, RecordListing *listing)
     m_searchTimer.setSingleShot(true);
     m_searchTimer.setInterval(0);
     connect(&m_searchTimer, &QTimer::timeout, this, &FindBar::search);
-    connect(m_edit, &QLineEdit::textChanged, &m_searchTimer, QOverload<>::of(&QTimer::start));
+    connect(m_edit, &QLineEdit::textChanged, this, [this] {
+        m_quiet = false;
+        m_searchTimer.start();
+    });
     m_scanTimer.setSingleShot(true);
     m_scanTimer.setInterval(0);
     connect(&m_scanTimer, &QTimer::timeout, this, &FindBar::scanRecords);
 
+    // Children of the bar: a window shortcut is live only while its widget is shown, so the keys
+    // step from any widget of the window while the bar is open and are free otherwise.
+    auto *next = new QShortcut(QKeySequence(Qt::Key_F3), this);
+    auto *previous = new QShortcut(QKeySequence(Qt::SHIFT + Qt::Key_F3), this);
+    connect(next, &QShortcut::activated, this, [this] { step(1); });
+    connect(previous, &QShortcut::activated, this, [this] { step(-1); });
+
     // Only what is on screen is highlighted, so scrolling and resizing highlight again.
-    connect(m_view->verticalScrollBar(), &QScrollBar::valueChanged, this,
-            &FindBar::updateHighlights);
-    connect(m_view->horizontalScrollBar(), &QScrollBar::valueChanged, this,
-            &FindBar::updateHighlights);
+    for (QScrollBar *bar : {m_view->verticalScrollBar(), m_view->horizontalScrollBar()}) {
+        connect(bar, &QScrollBar::valueChanged, this, &FindBar::updateHighlights);
+        connect(bar, &QScrollBar::valueChanged, this, &FindBar::rememberPlace);
+    }
+    connect(m_view, &QTextEdit::cursorPositionChanged, this, &FindBar::rememberPlace);
     m_view->installEventFilter(this);
     m_view->viewport()->installEventFilter(this);
     // Another part of the same listing in the document: the matches stay, their highlights move.
     connect(m_listing, &RecordListing::windowMoved, this, &FindBar::updateHighlights);
-    connect(m_listing, &RecordListing::rowsAppended, this, &FindBar::onContentsChanged);
+    connect(m_listing, &RecordListing::rowsAppended, this, [this] {
+        m_quiet = true;
+        onContentsChanged();
+    });
     bindDocument();
 }
 
@@ -90,6 +106,8 @@ void FindBar::open()
     raise();
     m_edit->setFocus(Qt::ShortcutFocusReason);
     m_edit->selectAll();
+    m_quiet = false;
+    rememberPlace();
     // Taken now rather than on the first key, which then only searches.
     takeText();
     search();
@@ -115,7 +133,6 @@ bool FindBar::eventFilter(QObject *watched, QEvent *event)
         switch (key->key()) {
         case Qt::Key_Return:
         case Qt::Key_Enter:
-        case Qt::Key_F3:
             step(direction);
             return true;
         case Qt::Key_Escape:
@@ -142,7 +159,11 @@ void FindBar::bindDocument()
         disconnect(m_document, nullptr, this, nullptr);
     m_document = document;
     // contentsChange comes before the layout moves the scroll bars, so no stale offset is drawn.
-    connect(document, &QTextDocument::contentsChange, this, &FindBar::onContentsChanged);
+    connect(document, &QTextDocument::contentsChange, this, [this](int at, int removed, int added) {
+        // Text added at the very end (records arriving) is counted without moving the view.
+        m_quiet = removed == 0 && at > 0 && at + added >= m_document->characterCount() - 1;
+        onContentsChanged();
+    });
     onContentsChanged();
 }
 
@@ -231,8 +252,10 @@ void FindBar::foundMatches(int firstNew, bool complete)
         else if (complete)
             m_current = 0;
         // Not while someone types in the view itself: the next key would replace the selection.
-        if (m_current >= 0 && !m_view->hasFocus())
+        if (m_current >= 0 && !m_view->hasFocus() && !m_quiet)
             selectCurrent();
+    } else if (complete && m_matches.isEmpty() && !m_view->hasFocus() && !m_quiet) {
+        returnToPlace();
     }
     updateStatus();
     updateHighlights();
@@ -247,16 +270,50 @@ void FindBar::step(int direction)
     const int count = m_matches.size();
     m_current = (m_current + direction + count) % count;
     selectCurrent();
+    // The user went there: a text typed from now on that matches nothing comes back here.
+    rememberPlace();
     updateStatus();
     updateHighlights();
 }
 
 void FindBar::selectCurrent()
 {
+    QScopedValueRollback<bool> moving(m_moving, true);
     const int position = m_listing->reveal(m_matches.at(m_current));
     m_view->setTextCursor(matchCursor(m_document, position, m_length));
     m_view->ensureCursorVisible();
     keepClearOfBar();
+}
+
+void FindBar::rememberPlace()
+{
+    if (m_moving || isHidden() || m_listing->isMovingWindow())
+        return;
+    const QTextCursor cursor = m_view->textCursor();
+    m_placeWindow = m_listing->windowOffset();
+    m_placeAnchor = m_placeWindow + cursor.anchor();
+    m_placePosition = m_placeWindow + cursor.position();
+    m_placeTop = m_listing->topRecord();
+    m_placeScroll =
+        QPoint(m_view->horizontalScrollBar()->value(), m_view->verticalScrollBar()->value());
+}
+
+void FindBar::returnToPlace()
+{
+    QScopedValueRollback<bool> moving(m_moving, true);
+    const int position = m_listing->reveal(m_placePosition);
+    const qint64 base = m_listing->windowOffset();
+    QTextCursor cursor(m_document);
+    const int end = m_document->characterCount() - 1;
+    cursor.setPosition(int(qBound<qint64>(0, m_placeAnchor - base, end)));
+    cursor.setPosition(position, QTextCursor::KeepAnchor);
+    m_view->setTextCursor(cursor);
+    if (base == m_placeWindow) {
+        m_view->horizontalScrollBar()->setValue(m_placeScroll.x());
+        m_view->verticalScrollBar()->setValue(m_placeScroll.y());
+    } else {
+        m_listing->positionAt(m_placeTop);
+    }
 }
 
 // Scrolls the current match out from under the bar; where the view cannot scroll that far (a match

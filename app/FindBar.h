@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFrame>
+#include <QPoint>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -18,7 +19,10 @@ class QTextEdit;
 // top-right corner, with a field for the text and a label with the match count. Matching is plain
 // text, case-insensitive, over the whole listing, also where the view holds only part of it. Every
 // match on screen is highlighted through the view's extra selections and the current one is the
-// view's selection; the view's document itself is never changed.
+// view's selection; the view's document itself is never changed. While the bar is open, F3 and
+// Shift+F3 step from wherever the focus is in the window. A text without a match puts the
+// selection and the scroll position back where they were before the typing began. Records added
+// at the end of the listing are counted without moving the view.
 class FindBar : public QFrame
 {
     Q_OBJECT
@@ -44,6 +48,8 @@ private:
     void foundMatches(int firstNew, bool complete);
     void step(int direction);
     void selectCurrent();
+    void rememberPlace();
+    void returnToPlace();
     std::pair<int, int> visibleRange() const;
     void updateHighlights();
     void updateStatus();
@@ -74,4 +80,16 @@ private:
     QVector<qint64> m_matches;
     int m_length = 0;
     int m_current = -1;
+    // The matches are being counted again because records were added at the end: the view stays.
+    bool m_quiet = false;
+
+    // The view's selection (listing offsets) and scroll position as the user left them: when the
+    // bar opened, after a step, or when the user moved them since. Matches found while typing do
+    // not change it.
+    qint64 m_placeAnchor = 0;
+    qint64 m_placePosition = 0;
+    qint64 m_placeWindow = 0; // the listing offset of the view's document then
+    int m_placeTop = 0;       // the record at the top of the screen then
+    QPoint m_placeScroll;
+    bool m_moving = false; // the bar itself is moving the view
 };

@@ -395,6 +395,12 @@ void RecordListing::onRecordBarMoved(int value)
     }
 }
 
+bool RecordListing::isAtEnd() const
+{
+    const QScrollBar *own = m_view->verticalScrollBar();
+    return m_windowLast == recordCount() && own->value() >= own->maximum();
+}
+
 // The record bar shows the record at the top of the screen, and the listing's end once the last
 // record is on screen and the view cannot scroll further.
 void RecordListing::syncRecordBar()
@@ -407,7 +413,7 @@ void RecordListing::syncRecordBar()
     const int bottomPosition =
         layout->hitTest(QPointF(0, own->value() + m_view->viewport()->height()), Qt::FuzzyHit);
     const int bottom = recordAt(windowOffset() + std::max(0, bottomPosition));
-    const bool atEnd = m_windowLast == recordCount() && own->value() >= own->maximum();
+    const bool atEnd = isAtEnd();
     const QSignalBlocker blocker(m_recordBar);
     m_recordBar->setRange(0, recordCount() - 1);
     m_recordBar->setPageStep(std::max(1, bottom - top));

@@ -54,6 +54,8 @@ public:
     int topRecord() const;
     // Whether the view's document holds the whole listing (and so may be edited in the view).
     bool isWhole() const { return m_windowFirst == 0 && m_windowLast == recordCount(); }
+    // Whether the listing's last record is on screen with the view scrolled as far down as it goes.
+    bool isAtEnd() const;
     // Whether the view shows a notice instead of records.
     bool isNotice() const { return m_rows.isEmpty(); }
     // Whether the view's document is being refilled with another window of the same listing.

@@ -2,6 +2,9 @@
 
 #include "DayExport.h"
 #include "FindBar.h"
+#include "ListingQuery.h"
+#include "LiveFeed.h"
+#include "QDBSqlite.h"
 #include "RecordListing.h"
 #include "qzSysLog.h"
 
@@ -27,6 +30,13 @@ namespace {
 
 const char *const kSettingsFile = "./Tallyview.ini";
 const char *const kIndexKey = "comBoxIndex";
+
+// How long the window's queries wait for another program's lock on the log before they say that
+// the file is busy. The window stands still meanwhile. A log service holds the file for one batch
+// at a time, at most 250 ms (at its shutdown), usually a few milliseconds, so this wait rides
+// out any writer storing records; a file held longer (a backup, a transaction left open in a
+// shell) is reported after a second instead of freezing the window for five.
+constexpr int kQueryBusyWaitMs = 1000;
 
 // Shows the wait cursor for as long as the object lives. Never held across a modal dialog.
 class WaitCursor
@@ -59,10 +69,38 @@ bool writeExport(const QString &path, const SystemLog::LogRowList &rows, QString
     return ok;
 }
 
+// "<head><reason>". Another program holding the file is said in words before the database's own.
+QString failureText(const char *head, const QSqlError &error)
+{
+    QString text = QString::fromUtf8(head);
+    if (SystemLog::QDBSqlite::isBusy(error))
+        text += QString::fromUtf8("日志文件正被其他程序占用，请稍后重试") + QLatin1Char('\n');
+    return text + error.text();
+}
+
 void showNotice(QWidget *parent, const QString &text)
 {
     QMessageBox::information(parent, QString::fromUtf8("提示"), text, QMessageBox::Ok,
                              QMessageBox::NoButton);
+}
+
+// Whether a record shows exactly this listing text ("<date-time>:\n<message>").
+bool showsText(const SystemLog::LogRow &row, const QString &text)
+{
+    return text.size() == row.first.size() + 2 + row.second.size() && text.startsWith(row.first) &&
+           text.midRef(row.first.size(), 2) == QLatin1String(":\n") && text.endsWith(row.second);
+}
+
+// The record of `rows` that shows `text`, the one nearest to `near`; `near` when none does.
+int findRecord(const SystemLog::LogRowList &rows, const QString &text, int near)
+{
+    for (int distance = 0; distance < rows.size(); ++distance) {
+        for (const int i : {near - distance, near + distance}) {
+            if (i >= 0 && i < rows.size() && showsText(rows.at(i), text))
+                return i;
+        }
+    }
+    return near;
 }
 
 // Puts a query's outcome into the result view: the records, or a notice when there are none.
@@ -71,7 +109,7 @@ void showResult(RecordListing *listing, SystemLog::LogRowList rows, const QSqlEr
     if (!rows.isEmpty())
         listing->showRows(std::move(rows));
     else if (error.isValid())
-        listing->showNotice(QString::fromUtf8("查询失败：%1").arg(error.text()));
+        listing->showNotice(failureText("查询失败：", error));
     else
         listing->showNotice(QString::fromUtf8("没有找到相关记录"));
 }
@@ -82,6 +120,7 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 {
     // The service runs before any widget exists.
     SystemLog::qzSysLog::instance()->start();
+    SystemLog::qzSysLog::instance()->writer().setQueryBusyTimeout(kQueryBusyWaitMs);
 
     ui.setupUi(this);
 
@@ -121,6 +160,21 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
     m_listing = new RecordListing(ui.textEdit);
 
+    // Live update, off at start: an entry of the view's menu, and Ctrl+L anywhere in the window.
+    m_liveAction = new QAction(QString::fromUtf8("实时更新"), this);
+    m_liveAction->setObjectName(QStringLiteral("liveUpdateAction"));
+    m_liveAction->setCheckable(true);
+    m_liveAction->setShortcut(QKeySequence(Qt::CTRL + Qt::Key_L));
+    addAction(m_liveAction);
+    m_liveFeed = new LiveFeed(this);
+    m_query = new ListingQuery(this);
+    connect(m_query, &ListingQuery::listed, this, &Tallyview::showListed);
+    connect(m_liveAction, &QAction::toggled, this, &Tallyview::followListing);
+    connect(m_liveFeed, &LiveFeed::recordsArrived, this, &Tallyview::appendLive);
+    // F5 runs the last query again.
+    auto *refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(refresh, &QShortcut::activated, this, &Tallyview::refresh);
+
     // Finding in the listing: the Find key anywhere in the window, or the view's context menu.
     auto *find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, &Tallyview::openFind);
@@ -130,6 +184,13 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
 Tallyview::~Tallyview()
 {
+    // The threads of the feed and of a query in flight end before the service goes.
+    delete m_liveFeed;
+    m_liveFeed = nullptr;
+    delete m_query;
+    m_query = nullptr;
+    if (m_waitCursor)
+        QApplication::restoreOverrideCursor();
     SystemLog::qzSysLog::release();
 }
 
@@ -176,6 +237,7 @@ void Tallyview::showViewMenu(const QPoint &pos)
                         [this] { QApplication::clipboard()->setText(m_listing->wholeText()); });
     QAction *find = menu->addAction(QString::fromUtf8("查找"), this, &Tallyview::openFind);
     find->setShortcut(QKeySequence::Find);
+    menu->insertAction(find, m_liveAction);
     menu->popup(ui.textEdit->viewport()->mapToGlobal(pos));
 }
 
@@ -187,25 +249,103 @@ void Tallyview::queryByDay()
     QSettings settings(QString::fromUtf8(kSettingsFile), QSettings::IniFormat);
     settings.setValue(QString::fromUtf8(kIndexKey), m_comBoxIndex);
 
-    const QString day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
-    WaitCursor wait;
-    QSqlError error;
-    SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
-    showResult(m_listing, std::move(rows), error);
+    ListedQuery query;
+    query.day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
+    // The bounds of the service's query by day.
+    query.from = SystemLog::dayStart(query.day);
+    query.to = SystemLog::dayEnd(query.day);
+    query.type = type;
+    list(query, false);
 }
 
 void Tallyview::queryByRange()
 {
     const int type = ui.comboBox_2->currentData(Qt::UserRole).toInt();
     const QString format = QLatin1String(SystemLog::kStampFormat);
-    const QString startTime = ui.m_startdateTimeEdit->dateTime().toString(format);
-    const QString endTime = ui.m_enddateTimeEdit->dateTime().toString(format);
+    ListedQuery query;
+    query.from = ui.m_startdateTimeEdit->dateTime().toString(format);
+    query.to = ui.m_enddateTimeEdit->dateTime().toString(format);
+    query.type = type;
+    list(query, false);
+}
 
-    WaitCursor wait;
-    QSqlError error;
-    SystemLog::LogRowList rows =
-        SystemLog::qzSysLog::instance()->queryRange(startTime, endTime, type, &error);
+void Tallyview::list(const ListedQuery &query, bool keepPlace)
+{
+    // The place to keep is the shown listing's, also when a query in preparation is replaced.
+    if (!m_query->isPreparing()) {
+        const int top = m_listing->topRecord();
+        m_keepText = keepPlace && !m_listing->isNotice() ? m_listing->recordText(top) : QString();
+        m_keepNear = top;
+    } else if (!keepPlace) {
+        m_keepText.clear();
+    }
+    // Records of the previous listing still on their way are dropped from here on.
+    m_liveFeed->stop();
+    m_preparing = query;
+    if (!m_waitCursor) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        m_waitCursor = true;
+    }
+    ListingQuery::Request request;
+    request.day = query.day;
+    request.from = query.from;
+    request.to = query.to;
+    request.type = query.type;
+    m_query->run(request);
+}
+
+void Tallyview::showListed()
+{
+    if (m_waitCursor) {
+        QApplication::restoreOverrideCursor();
+        m_waitCursor = false;
+    }
+    const QSqlError error = m_query->error();
+    SystemLog::LogRowList rows = m_query->takeRows();
+    const int keep = m_keepText.isEmpty() ? -1 : findRecord(rows, m_keepText, m_keepNear);
+    m_keepText.clear();
     showResult(m_listing, std::move(rows), error);
+    if (keep >= 0)
+        m_listing->positionAt(keep);
+    m_listed = m_preparing;
+    m_listedId = error.isValid() ? -1 : m_query->lastId();
+    followListing();
+}
+
+void Tallyview::refresh()
+{
+    // The last query asked for, shown or still in preparation.
+    const ListedQuery &last = m_query->isPreparing() ? m_preparing : m_listed;
+    if (!last.from.isEmpty())
+        list(last, true);
+}
+
+void Tallyview::followListing()
+{
+    // A listing in preparation is followed once it is shown.
+    if (!m_liveAction->isChecked() || m_listedId < 0 || m_query->isPreparing()) {
+        m_liveFeed->stop();
+        return;
+    }
+    LiveFeed::Listing listing;
+    // The service's file: "dbLog.db" of the working directory.
+    listing.path = QDir::current().absoluteFilePath(QStringLiteral("dbLog.db"));
+    listing.from = m_listed.from;
+    listing.to = m_listed.to;
+    listing.type = m_listed.type;
+    listing.afterId = m_listedId;
+    m_liveFeed->follow(listing);
+}
+
+// Records that arrived while live update is on go to the end of the listing. A view at the end
+// follows them; one scrolled elsewhere stays where it is.
+void Tallyview::appendLive(const SystemLog::LogRowList &rows, qint64 lastId)
+{
+    m_listedId = lastId;
+    const bool follow = m_listing->isNotice() || m_listing->isAtEnd();
+    m_listing->appendRows(rows);
+    if (follow)
+        m_listing->positionAtEnd();
 }
 
 void Tallyview::exportDay()
@@ -222,7 +362,7 @@ void Tallyview::exportDay()
         rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
     }
     if (error.isValid()) {
-        showNotice(this, QString::fromUtf8("导出失败：%1").arg(error.text()));
+        showNotice(this, failureText("导出失败：", error));
         return;
     }
     if (rows.isEmpty()) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LogTypes.h"
 #include "ui_Tallyview.h"
 
 #include <QMainWindow>
@@ -7,13 +8,17 @@
 #include <QString>
 
 class FindBar;
+class ListingQuery;
+class LiveFeed;
 class RecordListing;
+class QAction;
 class QCloseEvent;
 class QPoint;
 
 // The log viewer's main window: lists the records of one category for a day or a time range,
-// finds text in the listing and exports a day's records to a text file. It starts the log service
-// when it is built and releases it when it is destroyed.
+// finds text in the listing, adds records to it as programs store them (live update) and exports a
+// day's records to a text file. It starts the log service when it is built and releases it when
+// it is destroyed.
 class Tallyview : public QMainWindow
 {
     Q_OBJECT
@@ -36,6 +41,22 @@ private:
     void openFind();
     void showViewMenu(const QPoint &pos);
 
+    // One query as listed: its category and bounds (both included); a day's query is run as one.
+    struct ListedQuery
+    {
+        QString day; // a query by day: "yyyy-MM-dd"; empty for a range
+        QString from;
+        QString to;
+        int type = 0;
+    };
+    // Starts the query, whose outcome is shown when it arrives; with keepPlace, the record at the
+    // top of the screen stays there (F5). A query started meanwhile replaces it.
+    void list(const ListedQuery &query, bool keepPlace);
+    void showListed();
+    void refresh();
+    void followListing();
+    void appendLive(const SystemLog::LogRowList &rows, qint64 lastId);
+
     Ui::TallyviewClass ui;
     QMap<int, QString> m_logTypeMap;
     int m_comBoxIndex = 0;
@@ -43,4 +64,18 @@ private:
     RecordListing *m_listing = nullptr;
     // Made when first opened, so that the window starts with the form's widgets only.
     FindBar *m_findBar = nullptr;
+
+    // Live update: the checkable entry (also Ctrl+L), the feed, and what it follows: the last
+    // listed query and the highest id read for it (-1: nothing listed, or the query failed).
+    QAction *m_liveAction = nullptr;
+    LiveFeed *m_liveFeed = nullptr;
+    ListedQuery m_listed;
+    qint64 m_listedId = -1;
+
+    // The query being prepared (shown with the wait cursor), and where the view stays once shown.
+    ListingQuery *m_query = nullptr;
+    ListedQuery m_preparing;
+    QString m_keepText; // the text of the record to keep at the top; empty: none
+    int m_keepNear = 0;
+    bool m_waitCursor = false;
 };

@@ -45,6 +45,13 @@ bool LogConnection::failIfClosed()
     return isOpen() || fail(QStringLiteral("not open"));
 }
 
+void LogConnection::setBusyTimeout(int ms)
+{
+    m_busyTimeoutMs = ms;
+    if (isOpen())
+        Sqlite::setBusyTimeout(handle(), ms);
+}
+
 bool LogConnection::open(const QString &path, bool writable)
 {
     close();
@@ -60,7 +67,7 @@ bool LogConnection::open(const QString &path, bool writable)
     // Without SQLITE_OPEN_CREATE: a file that vanished in the meantime is not made again.
     QString reason;
     const int rc = m_connection.open(path, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
-                                     Sqlite::kBusyTimeoutMs, &reason);
+                                     m_busyTimeoutMs, &reason);
     if (rc != SQLITE_OK) {
         fail(QStringLiteral("cannot open: %1").arg(reason));
         m_transient = Sqlite::classify(rc) == Sqlite::Fault::Busy;

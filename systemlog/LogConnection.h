@@ -17,6 +17,8 @@ public:
     void close() { m_connection.close(); }
     sqlite3 *handle() const { return m_connection.handle(); }
     bool isOpen() const { return handle() != nullptr; }
+    // The wait for another connection's lock, for the open connection and those opened later.
+    void setBusyTimeout(int ms);
 
     QString errorString() const { return m_error; }
     bool lastErrorIsTransient() const { return m_transient; }
@@ -29,6 +31,7 @@ public:
 
 private:
     Sqlite::Connection m_connection;
+    int m_busyTimeoutMs = Sqlite::kBusyTimeoutMs;
     QString m_error;
     bool m_transient = false;
 };

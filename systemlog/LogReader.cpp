@@ -182,6 +182,7 @@ public:
         qint64 id;
         StoredType::Kind kind;
         qint64 integer;
+        bool datetimeIsText;
         size_t typeAt, typeSize, stampAt, stampSize, messageAt, messageSize;
     };
     std::vector<Row> rows;
@@ -198,8 +199,8 @@ public:
         m_bytes.append(r.datetime);
         m_bytes.append(r.message);
         const size_t stampAt = at + r.type.text.size();
-        rows.push_back({r.id, r.type.kind, r.type.integer, at, r.type.text.size(), stampAt,
-                        r.datetime.size(), stampAt + r.datetime.size(), r.message.size()});
+        rows.push_back({r.id, r.type.kind, r.type.integer, r.datetimeIsText, at, r.type.text.size(),
+                        stampAt, r.datetime.size(), stampAt + r.datetime.size(), r.message.size()});
     }
     LogRecordView view(const Row &row) const
     {
@@ -207,6 +208,7 @@ public:
         r.id = row.id;
         r.type.kind = row.kind;
         r.type.integer = row.integer;
+        r.datetimeIsText = row.datetimeIsText;
         r.type.text = std::string_view(m_bytes.data() + row.typeAt, row.typeSize);
         r.datetime = std::string_view(m_bytes.data() + row.stampAt, row.stampSize);
         r.message = std::string_view(m_bytes.data() + row.messageAt, row.messageSize);
@@ -356,6 +358,8 @@ bool LogReader::Private::readChunk(const QByteArray &sql, const std::vector<QByt
         LogRecordView r;
         r.id = select.int64(0);
         r.type = storedType(select, 2);
+        // Read before the text: asking for the text converts a number, and the type is lost.
+        r.datetimeIsText = select.type(1) == SQLITE_TEXT;
         r.datetime = select.text(1);
         r.message = select.text(3);
         chunk->append(r);
@@ -461,6 +465,11 @@ void LogReader::close()
 bool LogReader::isOpen() const
 {
     return d->db.isOpen();
+}
+
+void LogReader::setBusyTimeout(int ms)
+{
+    d->db.setBusyTimeout(ms);
 }
 
 QString LogReader::errorString() const

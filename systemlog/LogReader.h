@@ -44,6 +44,8 @@ struct LogRecordView
 {
     qint64 id = 0;
     std::string_view datetime;
+    // The stamp is stored as text (as the service stores it), not as a number, blob or null.
+    bool datetimeIsText = true;
     StoredType type;
     std::string_view message;
 };
@@ -115,6 +117,9 @@ public:
     bool open(const QString &path);
     void close();
     bool isOpen() const;
+    // How long a statement (opening included) waits for a writer's lock before it fails as busy:
+    // 5000 ms unless set. A reader that polls and may not stand still sets a short wait.
+    void setBusyTimeout(int ms);
 
     // The reason of the last failure, and whether it may pass (the file was busy or locked).
     QString errorString() const;

@@ -288,7 +288,8 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
     return result;
 }
 
-LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, QSqlError *error)
+LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, QSqlError *error,
+                                 qint64 *lastId)
 {
     LogRowList rows;
     sqlite3 *handle = nativeHandle();
@@ -302,15 +303,33 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
     // instead of being converted to UTF-16 by SQLite and copied again by the toolkit.
     const QByteArray start = startTime.toUtf8();
     const QByteArray end = endTime.toUtf8();
-    Sqlite::Statement select(handle, kSelectStatement);
-    select.bind(1, std::string_view(start.constData(), size_t(start.size())))
-        .bind(2, std::string_view(end.constData(), size_t(end.size())))
-        .bind(3, qint64(type));
-    int rc;
-    while ((rc = select.step()) == SQLITE_ROW)
-        rows.append(LogRow(textOf(select, 0), textOf(select, 1)));
-    if (rc != SQLITE_DONE) {
-        const QSqlError e = Sqlite::error(handle, rc, QStringLiteral("Unable to query the log"));
+    // A deferred transaction reads nothing itself: the select below starts it, and the highest id
+    // is read from the same snapshot. It ends on every path out.
+    const bool inTransaction = lastId && Sqlite::exec(handle, "BEGIN") == SQLITE_DONE;
+    QSqlError e;
+    {
+        Sqlite::Statement select(handle, kSelectStatement);
+        select.bind(1, std::string_view(start.constData(), size_t(start.size())))
+            .bind(2, std::string_view(end.constData(), size_t(end.size())))
+            .bind(3, qint64(type));
+        int rc;
+        while ((rc = select.step()) == SQLITE_ROW)
+            rows.append(LogRow(textOf(select, 0), textOf(select, 1)));
+        if (rc != SQLITE_DONE)
+            e = Sqlite::error(handle, rc, QStringLiteral("Unable to query the log"));
+    }
+    if (!e.isValid() && lastId) {
+        bool isNull = false;
+        const int rc =
+            Sqlite::readNumber(handle, "SELECT max(id) FROM SystemInfo", lastId, &isNull);
+        if (rc != SQLITE_ROW)
+            e = Sqlite::error(handle, rc, QStringLiteral("Unable to query the log"));
+        else if (isNull)
+            *lastId = 0;
+    }
+    if (inTransaction)
+        Sqlite::exec(handle, "COMMIT");
+    if (e.isValid()) {
         report("query failed", e);
         setError(error, e);
         return LogRowList();

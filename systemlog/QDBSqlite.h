@@ -88,8 +88,11 @@ public:
                             std::list<LogQueueEntry>::const_iterator last, int budgetMs);
 
     // Records of `type` stamped from startTime through endTime (both included), in insertion
-    // order. On failure returns an empty list and sets *error to the driver's error.
-    LogRowList selectLogs(QString startTime, QString endTime, int type, QSqlError *error = nullptr);
+    // order. On failure returns an empty list and sets *error to the driver's error. With lastId,
+    // the list and *lastId (the highest id in the table, 0 when empty) are read in one
+    // transaction: every record of the selection stored later has a higher id.
+    LogRowList selectLogs(QString startTime, QString endTime, int type, QSqlError *error = nullptr,
+                          qint64 *lastId = nullptr);
 };
 
 } // namespace SystemLog

@@ -545,12 +545,23 @@ void qzLogDB::reportLoss()
     m_lastLossReportMs = nowMs();
 }
 
-LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error)
+void qzLogDB::setQueryBusyTimeout(int ms)
 {
-    return queryRange(dayStart(day), dayEnd(day), type, error);
+    m_queryBusyTimeoutMs.store(ms);
+    if (m_pDB && QThread::currentThreadId() == m_ownerThread) {
+        // For the open connection, and for an opening after a failed start.
+        m_pDB->setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(ms));
+        m_pDB->setBusyTimeout(ms);
+    }
 }
 
-LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error)
+LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error, qint64 *lastId)
+{
+    return queryRange(dayStart(day), dayEnd(day), type, error, lastId);
+}
+
+LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error,
+                               qint64 *lastId)
 {
     if (QThread::currentThreadId() == m_ownerThread) {
         // A file that was busy or missing when the service started is set up now, if it can be.
@@ -559,20 +570,32 @@ LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSq
             m_pDB->close();
             QSqlError setupError;
             m_queryStoreReady = m_pDB->prepare(&setupError) == QDBSqlite::Readiness::Ready;
-            if (!m_queryStoreReady) {
+            if (!m_queryStoreReady.load()) {
                 if (error)
                     *error = setupError;
                 return LogRowList();
             }
         }
-        return m_pDB->selectLogs(startTime, endTime, type, error);
+        return m_pDB->selectLogs(startTime, endTime, type, error, lastId);
     }
 
     // Another thread asks: it gets a short-lived connection of its own.
     QDBSqlite db(kDatabaseName, QString(), QString());
-    if (!db.openExisting(error))
+    const int busyTimeoutMs = m_queryBusyTimeoutMs.load();
+    if (busyTimeoutMs >= 0)
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
+    if (!m_queryStoreReady.load()) {
+        // As the owner's connection would be: set up first, and its failure is the answer.
+        QSqlError setupError;
+        if (db.prepare(&setupError) != QDBSqlite::Readiness::Ready) {
+            if (error)
+                *error = setupError;
+            return LogRowList();
+        }
+    } else if (!db.openExisting(error)) {
         return LogRowList();
-    LogRowList rows = db.selectLogs(startTime, endTime, type, error);
+    }
+    LogRowList rows = db.selectLogs(startTime, endTime, type, error, lastId);
     db.close();
     return rows;
 }

@@ -40,9 +40,18 @@ public:
 
     // Records of `type` from day 00:00:00 through day 23:59:59. On failure the list is empty
     // and *error (if given) holds the database's error; on success *error is cleared.
-    LogRowList queryDay(QString day, int type, QSqlError *error = nullptr);
+    // With lastId, also the highest id in the table as the list was read (see
+    // QDBSqlite::selectLogs): records stored later have higher ids.
+    LogRowList queryDay(QString day, int type, QSqlError *error = nullptr,
+                        qint64 *lastId = nullptr);
     // Records of `type` from startTime through endTime, both included.
-    LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr);
+    LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr,
+                          qint64 *lastId = nullptr);
+
+    // How long a query waits for another program's lock on the file before it fails with the
+    // database's "database is locked" (5000 ms unless set). Queries run in the caller's thread,
+    // so a window sets a wait it can afford to stand still for.
+    void setQueryBusyTimeout(int ms);
 
     // Number of records handed over and not yet stored (for monitoring and tests).
     int queuedCount();
@@ -83,7 +92,10 @@ private:
     std::mutex m_queueMutex;
 
     // The owner thread's connection (m_pDB) is ready for queries; set up again while not.
-    bool m_queryStoreReady = false;
+    // Written by the owner thread; a query of another thread sets up its own connection as the
+    // owner's would be set up while this is false.
+    std::atomic<bool> m_queryStoreReady{false};
+    std::atomic<int> m_queryBusyTimeoutMs{-1}; // < 0: the connection's own
     Qt::HANDLE m_ownerThread = nullptr;
     bool m_started = false;
     qint64 m_memoryLimit = kDefaultMemoryLimit;

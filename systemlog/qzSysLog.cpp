@@ -24,14 +24,15 @@ void qzSysLog::start()
     m_logDB.startProcess();
 }
 
-LogRowList qzSysLog::queryDay(QString day, int type, QSqlError *error)
+LogRowList qzSysLog::queryDay(QString day, int type, QSqlError *error, qint64 *lastId)
 {
-    return m_logDB.queryDay(day, type, error);
+    return m_logDB.queryDay(day, type, error, lastId);
 }
 
-LogRowList qzSysLog::queryRange(QString startTime, QString endTime, int type, QSqlError *error)
+LogRowList qzSysLog::queryRange(QString startTime, QString endTime, int type, QSqlError *error,
+                                qint64 *lastId)
 {
-    return m_logDB.queryRange(startTime, endTime, type, error);
+    return m_logDB.queryRange(startTime, endTime, type, error, lastId);
 }
 
 } // namespace SystemLog

@@ -23,8 +23,12 @@ public:
 
     void start();
 
-    LogRowList queryDay(QString day, int type, QSqlError *error = nullptr);
-    LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr);
+    // With lastId, also the highest id in the table as the list was read: the records of the
+    // query stored later are those with higher ids.
+    LogRowList queryDay(QString day, int type, QSqlError *error = nullptr,
+                        qint64 *lastId = nullptr);
+    LogRowList queryRange(QString startTime, QString endTime, int type, QSqlError *error = nullptr,
+                          qint64 *lastId = nullptr);
 
     qzLogDB &writer() { return m_logDB; }
 

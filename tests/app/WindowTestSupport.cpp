@@ -25,6 +25,7 @@ namespace WindowTest {
 namespace {
 
 const char *const kHandled = "windowTestHandled";
+const char *const kLockConnection = "windowTestLock";
 
 } // namespace
 
@@ -114,10 +115,28 @@ bool execOnLog(const QString &statement)
     });
 }
 
+bool LogLock::take()
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kLockConnection);
+    db.setDatabaseName(QStringLiteral("dbLog.db"));
+    return db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
+}
+
+void LogLock::release()
+{
+    if (QSqlDatabase::contains(kLockConnection))
+        QSqlDatabase::removeDatabase(kLockConnection); // closes it: the lock goes with it
+}
+
 bool activate(QWidget *window)
 {
     window->activateWindow();
     return QTest::qWaitForWindowActive(window);
+}
+
+bool waitForListing(int timeoutMs)
+{
+    return QTest::qWaitFor([] { return !QApplication::overrideCursor(); }, timeoutMs);
 }
 
 bool Fixture::setUp()

@@ -47,8 +47,21 @@ bool layoutTimerRunning(QTextEdit *view);
 // Runs one statement on "dbLog.db" of the working directory through a connection of its own.
 bool execOnLog(const QString &statement);
 
+// Holds an exclusive lock on "dbLog.db" of the working directory through a connection of its own,
+// as another program writing to the file does, until released or destroyed.
+struct LogLock
+{
+    ~LogLock() { release(); }
+    bool take();
+    void release();
+};
+
 // Makes the window the active one, which its shortcuts need.
 bool activate(QWidget *window);
+
+// Waits until the window has shown the listing of its last query: while a listing is being
+// prepared, the window shows the wait cursor. False when it is still preparing after `timeoutMs`.
+bool waitForListing(int timeoutMs = 120000);
 
 using TestFiles::readFile;
 using TestFiles::writeFile;

@@ -4,6 +4,7 @@
 
 #include "RecordListing.h"
 #include "Tallyview.h"
+#include "ToolkitTranslations.h"
 #include "WindowTestSupport.h"
 #include "qzSysLog.h"
 
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
@@ -29,6 +31,7 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QToolButton>
+#include <QTranslator>
 
 #include <csignal>
 #include <sys/resource.h>
@@ -69,6 +72,9 @@ QString recordText(const QString &datetime, const QString &message)
 {
     return datetime + QLatin1String(":\n") + message;
 }
+
+// What the window says before the database's words when another program holds the file.
+const char *const kBusyWords = "日志文件正被其他程序占用，请稍后重试\n";
 
 // A tiny valid PNG, so that a view which wrongly loads images from messages would find one.
 bool writeProbeImage(const QString &path)
@@ -192,9 +198,16 @@ private Q_SLOTS:
     void findOpensAndCloses_data();
     void findOpensAndCloses();
     void findFollowsNewListing();
+    void findWithoutMatchKeepsPlace_data();
+    void findWithoutMatchKeepsPlace();
+    void liveUpdate_data();
+    void liveUpdate();
+    void refreshKeepsRecord();
 
     void longListing_data();
     void longListing();
+    void queryInPreparation_data();
+    void queryInPreparation();
     void appendedRows_data();
     void appendedRows();
 
@@ -208,6 +221,8 @@ private:
     QString referenceHtml(const QStringList &records, bool appendEach) const;
     // An active window listing the alarms of findRecords() on the given day of March 2024.
     bool listForFind(int day);
+    // An active window listing 240 alarms of the 15th, two of them "needle", the rest "filler".
+    bool listLongDay();
     QLineEdit *findEdit() const { return m_fx.window()->findChild<QLineEdit *>("findEdit"); }
     QString findStatus() const { return m_fx.window()->findChild<QLabel *>("findStatus")->text(); }
 
@@ -236,7 +251,7 @@ bool CommandsTest::click(const char *name) const
     if (!button)
         return false;
     button->click();
-    return true;
+    return WindowTest::waitForListing();
 }
 
 void CommandsTest::setDay(const QDate &date) const
@@ -536,7 +551,8 @@ void CommandsTest::notices_data()
     QTest::addColumn<QString>("condition");
     QTest::addColumn<QString>("button");
     for (const char *button : {"pushButton", "pushButton_2"}) {
-        for (const char *condition : {"no records", "table dropped", "not a database"}) {
+        for (const char *condition :
+             {"no records", "table dropped", "not a database", "file locked"}) {
             QTest::addRow("%s, %s", condition, button)
                 << QString::fromLatin1(condition) << QString::fromLatin1(button);
         }
@@ -551,7 +567,8 @@ void CommandsTest::notices()
     if (condition == QLatin1String("no records"))
         QVERIFY(WindowTest::seedRecords(
             {{QStringLiteral("2024-03-15 10:00:00"), 4, QStringLiteral("another category")}}));
-    else if (condition == QLatin1String("table dropped"))
+    else if (condition == QLatin1String("table dropped") ||
+             condition == QLatin1String("file locked"))
         QVERIFY(WindowTest::seedRecords(sampleRecords()));
     else
         QVERIFY(WindowTest::writeFile(QStringLiteral("dbLog.db"), notADatabase));
@@ -567,6 +584,9 @@ void CommandsTest::notices()
     end->setDateTime(QDateTime(kDate, QTime(23, 59, 59)));
     if (condition == QLatin1String("table dropped"))
         QVERIFY(WindowTest::execOnLog(QStringLiteral("DROP TABLE SystemInfo")));
+    WindowTest::LogLock lock;
+    if (condition == QLatin1String("file locked"))
+        QVERIFY(lock.take());
 
     QString expected = QString::fromUtf8("没有找到相关记录");
     if (condition != QLatin1String("no records")) {
@@ -574,6 +594,10 @@ void CommandsTest::notices()
         const QString error = currentQueryError();
         QVERIFY(!error.trimmed().isEmpty());
         expected = QString::fromUtf8("查询失败：") + error;
+        if (condition == QLatin1String("file locked")) {
+            QVERIFY2(error.contains(QLatin1String("locked")), qPrintable(error));
+            expected = QString::fromUtf8("查询失败：") + QString::fromUtf8(kBusyWords) + error;
+        }
     }
 
     ModalDriver driver;
@@ -588,6 +612,7 @@ void CommandsTest::notices()
         QCOMPARE(WindowTest::readFile(QStringLiteral("dbLog.db")), notADatabase);
         return;
     }
+    lock.release();
     if (condition == QLatin1String("table dropped"))
         QVERIFY(WindowTest::seedRecords(sampleRecords())); // the table comes back
 
@@ -824,6 +849,7 @@ void CommandsTest::exportFailures_data()
     // Not even root can create files there.
     QTest::newRow("directory of the process file system") << QStringLiteral("proc");
     QTest::newRow("query fails") << QStringLiteral("query");
+    QTest::newRow("file locked") << QStringLiteral("locked");
 }
 
 void CommandsTest::exportFailures()
@@ -871,14 +897,21 @@ void CommandsTest::exportFailures()
     setDay(kDate);
     setCategory("comboBox", 3);
     QString queryError;
-    if (condition == QLatin1String("query")) {
-        QVERIFY(WindowTest::execOnLog(QStringLiteral("DROP TABLE SystemInfo")));
+    const bool queryFails = condition == QLatin1String("query") || condition == "locked";
+    WindowTest::LogLock lock;
+    if (queryFails) {
+        if (condition == QLatin1String("query"))
+            QVERIFY(WindowTest::execOnLog(QStringLiteral("DROP TABLE SystemInfo")));
+        else
+            QVERIFY(lock.take());
         queryError = currentQueryError();
         QVERIFY(!queryError.trimmed().isEmpty());
+        if (condition == QLatin1String("locked"))
+            queryError.prepend(QString::fromUtf8(kBusyWords));
     }
 
     QList<ModalDriver::Action> script{ModalDriver::pressOk()};
-    if (condition != QLatin1String("query"))
+    if (!queryFails)
         script.prepend(ModalDriver::chooseDirectory(directory));
     ModalDriver driver(script);
     {
@@ -897,7 +930,7 @@ void CommandsTest::exportFailures()
     for (const ModalDriver::Seen &s : driver.seen)
         QVERIFY(!s.text.contains(QString::fromUtf8("数据导出完成")));
 
-    if (condition == QLatin1String("query")) {
+    if (queryFails) {
         QCOMPARE(driver.seen.size(), 1); // no directory chooser
         QCOMPARE(last.text, QString::fromUtf8("导出失败：") + queryError);
         QVERIFY(QDir(target.path()).isEmpty());
@@ -989,7 +1022,13 @@ void CommandsTest::findStepsThroughMatches()
         start.setPosition(cursor.selectionStart());
         QVERIFY(!bar.intersects(view()->cursorRect(start).united(view()->cursorRect(cursor))));
         const int direction = i <= n ? 1 : -1;
-        QTest::keyClick(findEdit(), i % 2 ? Qt::Key_Return : Qt::Key_F3,
+        // Enter in the field, F3 from the field, the listing and a date editor.
+        QWidget *from = i % 4 == 0   ? findEdit()
+                        : i % 4 == 1 ? static_cast<QWidget *>(view())
+                        : i % 4 == 2 ? m_fx.window()->findChild<QWidget *>("dateEdit")
+                                     : findEdit();
+        from->setFocus();
+        QTest::keyClick(from, i % 4 == 0 ? Qt::Key_Return : Qt::Key_F3,
                         direction < 0 ? Qt::ShiftModifier : Qt::NoModifier);
         index = (index + direction + n) % n;
     }
@@ -999,13 +1038,23 @@ void CommandsTest::findStepsThroughMatches()
 void CommandsTest::findOpensAndCloses_data()
 {
     QTest::addColumn<bool>("fromMenu");
-    QTest::newRow("Ctrl+F") << false;
-    QTest::newRow("context menu") << true;
+    QTest::addColumn<QLocale>("locale"); // of the toolkit's texts in the menu
+    QTest::addColumn<QString>("selectAll");
+    QTest::newRow("Ctrl+F") << false << QLocale::c() << QString();
+    QTest::newRow("menu, toolkit in Chinese") << true << QLocale("zh_CN") << QString("全选");
+    QTest::newRow("menu, toolkit in English") << true << QLocale("en_US") << QString("Select All");
 }
 
 void CommandsTest::findOpensAndCloses()
 {
     QFETCH(bool, fromMenu);
+    QFETCH(QLocale, locale);
+    QFETCH(QString, selectAll);
+    if (!QFileInfo::exists(QLibraryInfo::location(QLibraryInfo::TranslationsPath) +
+                           QStringLiteral("/qtbase_zh_CN.qm")))
+        QSKIP("the toolkit's Chinese catalog is missing (Debian: qttranslations5-l10n)");
+    const std::unique_ptr<QTranslator> translator(installToolkitTranslations(locale));
+    QCOMPARE(bool(translator), locale.language() == QLocale::Chinese);
     QVERIFY(listForFind(15));
     QVERIFY(!findEdit()); // made when first opened
     const QString html = view()->document()->toHtml();
@@ -1014,6 +1063,7 @@ void CommandsTest::findOpensAndCloses()
         QApplication::sendEvent(view()->viewport(), &event);
         auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
         QVERIFY(menu && menu->findChild<QAction *>("select-all"));
+        QCOMPARE(menu->findChild<QAction *>("select-all")->text().section('\t', 0, 0), selectAll);
         QAction *find = menu->actions().last();
         QCOMPARE(find->text(), QString("查找"));
         QCOMPARE(find->shortcut(), QKeySequence(QKeySequence::Find));
@@ -1040,6 +1090,9 @@ void CommandsTest::findOpensAndCloses()
     QVERIFY(!bar->isVisible());
     QVERIFY(view()->extraSelections().isEmpty());
     QVERIFY(view()->hasFocus());
+    const QTextCursor closedAt = view()->textCursor();
+    QTest::keyClick(view(), Qt::Key_F3); // nothing to step through once closed
+    QCOMPARE(view()->textCursor(), closedAt);
     QCOMPARE(view()->document()->toHtml(), html);
 }
 
@@ -1066,6 +1119,126 @@ void CommandsTest::findFollowsNewListing()
     QCOMPARE(view()->document()->findBlockByNumber(1).text(), QString("xy E42: motor overcurrent"));
 }
 
+bool CommandsTest::listLongDay()
+{
+    // A few screens of alarms on the 15th, two of them needles, each out of sight of the other.
+    QList<Record> records;
+    for (int i = 0; i < 240; ++i)
+        records << Record{QTime(10, 0).addSecs(i).toString("2024-03-15 hh:mm:ss"), 3,
+                          i % 100 == 60 ? "needle" : "filler"};
+    return WindowTest::seedRecords(records) && WindowTest::activate(m_fx.openWindow()) &&
+           listForFind(15);
+}
+
+void CommandsTest::findWithoutMatchKeepsPlace_data()
+{
+    QTest::addColumn<QString>("first"); // typed first
+    QTest::addColumn<bool>("step");     // then F3 from the listing, to the second needle
+    QTest::addColumn<QString>("then");  // typed after that
+    QTest::newRow("a match, then none") << "needle" << false << "x";
+    QTest::newRow("never a match") << "qqq" << false << "";
+    QTest::newRow("after a step") << "needle" << true << "x";
+}
+
+void CommandsTest::findWithoutMatchKeepsPlace()
+{
+    QFETCH(QString, first);
+    QFETCH(bool, step);
+    QFETCH(QString, then);
+    QVERIFY(listLongDay());
+    // The user's place: a selection near the end, the view scrolled there.
+    view()->setFocus();
+    QTest::keyClick(view(), Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClick(view(), Qt::Key_Left, Qt::ShiftModifier);
+    const QTextCursor place = view()->textCursor();
+    const int scroll = view()->verticalScrollBar()->value();
+
+    QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(findEdit(), first);
+    if (first == QLatin1String("needle"))
+        QTRY_VERIFY(view()->verticalScrollBar()->value() != scroll); // went to the first needle
+    if (step)
+        QTest::keyClick(view(), Qt::Key_F3);
+    QTest::keyClicks(findEdit(), then);
+    QTRY_COMPARE(findStatus(), QString("无匹配"));
+    if (step) {
+        QCOMPARE(view()->textCursor().selectionStart(),
+                 view()->toPlainText().lastIndexOf("needle"));
+        QCOMPARE(view()->textCursor().selectedText(), QString("needle"));
+    } else {
+        QCOMPARE(view()->textCursor(), place);
+        QCOMPARE(view()->verticalScrollBar()->value(), scroll);
+    }
+}
+
+void CommandsTest::liveUpdate_data()
+{
+    QTest::addColumn<bool>("on");
+    QTest::addColumn<bool>("atEnd");   // the view at the end of the listing when records come
+    QTest::addColumn<bool>("requery"); // a new query after live update was turned on
+    QTest::newRow("on, at the end: follows") << true << true << false;
+    QTest::newRow("on, scrolled up: stays") << true << false << false;
+    QTest::newRow("on, after a new query") << true << true << true;
+    QTest::newRow("off") << false << true << false;
+}
+
+void CommandsTest::liveUpdate()
+{
+    QFETCH(bool, on);
+    QFETCH(bool, atEnd);
+    QFETCH(bool, requery);
+    QVERIFY(listLongDay());
+    auto *live = m_fx.window()->findChild<QAction *>("liveUpdateAction");
+    QVERIFY(live && live->isCheckable() && !live->isChecked());
+    QCOMPARE(live->text(), QString("实时更新"));
+    if (on)
+        QTest::keyClick(view(), Qt::Key_L, Qt::ControlModifier);
+    QCOMPARE(live->isChecked(), on);
+    if (requery)
+        QVERIFY(click("pushButton"));
+    QScrollBar *bar = view()->verticalScrollBar();
+    bar->setValue(atEnd ? bar->maximum() : bar->maximum() / 2);
+    const int scroll = bar->value();
+    const QString listing = view()->toPlainText();
+
+    // Stored by another program: two of the listing (one with bytes that are no UTF-8), and others
+    // of another category, another day, or with a stamp that the query's bounds never take.
+    QVERIFY(WindowTest::execOnLog(
+        "INSERT INTO SystemInfo(datetime, type, message) VALUES ('2024-03-15 23:00:00', 3, 'new'), "
+        "('2024-03-15 23:00:01', 2, 'category'), ('2024-03-16 00:00:00', 3, 'next day'), "
+        "(CAST('2024-03-15 23:00:02' AS BLOB), 3, 'blob'), (20240315, 3, 'number'), "
+        "('2024-03-15 23:00:03', 3, X'E68AA5FF')"));
+    const QString shown = listing + '\n' + recordText("2024-03-15 23:00:00", "new") + '\n' +
+                          recordText("2024-03-15 23:00:03", QString::fromUtf8("\xE6\x8A\xA5\xFF"));
+    if (on)
+        QTRY_COMPARE_WITH_TIMEOUT(view()->toPlainText(), shown, 1000);
+    QTest::qWait(on ? 300 : 1000); // nothing more comes, nothing twice
+    QCOMPARE(view()->toPlainText(), on ? shown : listing);
+    QCOMPARE(bar->value(), atEnd ? bar->maximum() : scroll);
+    QTest::keyClick(view(), Qt::Key_F5); // the same as the query reads it
+    QVERIFY(WindowTest::waitForListing());
+    QCOMPARE(view()->toPlainText(), shown);
+}
+
+void CommandsTest::refreshKeepsRecord()
+{
+    QVERIFY(listLongDay());
+    const auto topStamp = [this] {
+        const int block = view()->cursorForPosition(QPoint(0, 2)).blockNumber();
+        return view()->document()->findBlockByNumber(block / 2 * 2).text(); // a record's stamp
+    };
+    view()->verticalScrollBar()->setValue(view()->verticalScrollBar()->maximum() / 2);
+    const QString top = topStamp();
+    // Another program prunes the oldest records and stores a new one.
+    QVERIFY(WindowTest::execOnLog("DELETE FROM SystemInfo WHERE id <= 10"));
+    QVERIFY(WindowTest::seedRecords({{"2024-03-15 23:00:00", 3, "new alarm"}}));
+    QTest::keyClick(view(), Qt::Key_F5);
+    QVERIFY(WindowTest::waitForListing());
+    QVERIFY(view()->toPlainText().startsWith("2024-03-15 10:00:10:\nfiller"));
+    QVERIFY(view()->toPlainText().endsWith(recordText("2024-03-15 23:00:00", "new alarm")));
+    QCOMPARE(topStamp(), top);
+}
+
 void CommandsTest::longListing_data()
 {
     QTest::addColumn<int>("count");
@@ -1074,9 +1247,58 @@ void CommandsTest::longListing_data()
     QTest::newRow("300,000") << 300000;
 }
 
+void CommandsTest::queryInPreparation_data()
+{
+    QTest::addColumn<QString>("meanwhile"); // done while the 300,000 alarms of the 15th are read
+    QTest::newRow("a query of another day") << QStringLiteral("another query");
+    QTest::newRow("the window closed") << QStringLiteral("close");
+    QTest::newRow("live update switched on") << QStringLiteral("live");
+}
+
+// A long listing is prepared while the window goes on: the wait cursor shows until it arrives, a
+// later query replaces it, and the window may close or switch live update on meanwhile.
+void CommandsTest::queryInPreparation()
+{
+    QFETCH(QString, meanwhile);
+    const int count = 300000;
+    QVERIFY(WindowTest::seedLongDay(count));
+    QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-16 08:00:00"), 3, "next day"}}));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    m_fx.window()->findChild<QAbstractButton *>("pushButton")->click();
+    // Nothing is shown before the event loop runs again, whatever the query's speed.
+    QVERIFY(QApplication::overrideCursor());
+    QVERIFY(view()->toPlainText().isEmpty());
+
+    if (meanwhile == QLatin1String("close")) {
+        m_fx.closeWindow();
+        QVERIFY(!QApplication::overrideCursor());
+        return;
+    }
+    const QString next = recordText(QStringLiteral("2024-03-16 08:00:00"), "next day");
+    if (meanwhile == QLatin1String("another query")) {
+        setDay(kDate.addDays(1));
+        QVERIFY(click("pushButton"));
+        QCOMPARE(view()->toPlainText(), next);
+        QTest::qWait(300); // the replaced listing never comes
+        QCOMPARE(view()->toPlainText(), next);
+        return;
+    }
+    auto *live = m_fx.window()->findChild<QAction *>("liveUpdateAction");
+    live->trigger();
+    QVERIFY(WindowTest::waitForListing());
+    auto *listing = view()->findChild<RecordListing *>();
+    QVERIFY(listing && !listing->isNotice() && !listing->isWhole()); // the long listing
+    QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-15 23:59:59"), 3, "late"}}));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        listing->wholeText().endsWith(recordText(QStringLiteral("2024-03-15 23:59:59"), "late")),
+        1000);
+}
+
 // A long listing through the real window: shown at once and settled, both ends and the middle
-// reachable, found in and copied whole. Up to RecordListing::kWholeLimit records the view holds the
-// whole listing text; beyond, a part, and the context menu copies the whole.
+// reachable, found in and copied whole. Up to RecordListing::kWholeLimit records the view holds
+// the whole listing text; beyond, a part, and the context menu copies the whole.
 void CommandsTest::longListing()
 {
     QFETCH(int, count);

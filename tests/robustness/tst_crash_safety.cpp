@@ -13,6 +13,7 @@
 #include "RecordListing.h"
 #include "Tallyview.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QPushButton>
@@ -196,6 +197,12 @@ Reopened reopen(const QDate &day)
     type->setCurrentIndex(1);
     date->setDate(day);
     query->click();
+    // The listing is shown once prepared; the window shows the wait cursor until then.
+    if (!QTest::qWaitFor([] { return !QApplication::overrideCursor(); }, 120000)) {
+        result.failed = true;
+        result.failure = QStringLiteral("the listing was never shown");
+        return result;
+    }
     // A long listing is in the view only in part; the listing behind it holds it all.
     const auto *listing = view->findChild<RecordListing *>();
     const QString text =

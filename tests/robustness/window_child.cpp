@@ -153,6 +153,9 @@ int main(int argc, char **argv)
             ++i;
         } else if (std::strcmp(command, "query") == 0) {
             child<QPushButton>(needWindow(), "pushButton")->click();
+            // The listing is shown once prepared; the window shows the wait cursor until then.
+            if (!QTest::qWaitFor([] { return !QApplication::overrideCursor(); }, 120000))
+                fail(ExitCommandFailed, QStringLiteral("the listing was never shown"));
             QTextEdit *view = child<QTextEdit>(window.get(), "textEdit");
             // A long listing is in the view only in part; the listing behind it holds it all.
             const auto *listing = view->findChild<RecordListing *>();

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "LogTypes.h"
+
+#include <QObject>
+#include <QString>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+// Follows the records of one listing while programs store them: the records of one category
+// stamped within the listing's bounds, with ids above the highest id the listing was read with.
+// A thread of its own polls the log file five times a second through a reader of its own: one
+// statement to see whether another connection has changed the file since the last poll, and only
+// then one that reads the records after the last one handed over. Those statements wait only
+// briefly for a writer's lock (a busy file is tried again on the next poll), so the window never
+// waits for the file and the feed stops at once.
+class LiveFeed : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Listing
+    {
+        QString path; // the log file
+        QString from; // "yyyy-MM-dd hh:mm:ss", both included, as the service's queries
+        QString to;
+        int type = 0;
+        qint64 afterId = 0;
+    };
+
+    explicit LiveFeed(QObject *parent = nullptr);
+    ~LiveFeed() override;
+
+    // Follows this listing from now on, in place of any earlier one: records read for an earlier
+    // listing and not yet handed over are dropped.
+    void follow(const Listing &listing);
+    void stop();
+    bool isFollowing() const { return m_following; }
+
+Q_SIGNALS:
+    // Records of the listing stored since, in id order, each handed over once; lastId is the
+    // highest id read so far (following again from there hands over only what came later).
+    void recordsArrived(const SystemLog::LogRowList &rows, qint64 lastId);
+
+private:
+    struct Request
+    {
+        Listing listing;
+        quint64 generation = 0;
+        bool active = false;
+    };
+
+    void run();
+    void deliver(quint64 generation, const SystemLog::LogRowList &rows, qint64 lastId);
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    Request m_request;   // guarded by m_mutex
+    bool m_quit = false; // guarded by m_mutex
+    // Owned by the window's thread.
+    quint64 m_generation = 0;
+    bool m_following = false;
+    std::thread m_thread;
+};
