@@ -85,6 +85,7 @@ bool LogConnection::open(const QString &path, bool writable)
             fail(QStringLiteral("not a log database (%1)").arg(text));
         return false;
     }
+    m_integerTypes = table.integerTypes;
     if (!table.isLog()) {
         close();
         return fail(QStringLiteral("not a log database (%1)").arg(table.problem()));

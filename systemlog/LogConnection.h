@@ -22,6 +22,9 @@ public:
 
     QString errorString() const { return m_error; }
     bool lastErrorIsTransient() const { return m_transient; }
+    // Whether the type column keeps only integers apart from texts, blobs, fractions and NULL
+    // (INTEGER affinity), so that grouping by its value never joins two kinds of value.
+    bool integerTypes() const { return m_integerTypes; }
 
     // Records a failure and returns false.
     bool fail(const QString &what);
@@ -34,6 +37,7 @@ private:
     int m_busyTimeoutMs = Sqlite::kBusyTimeoutMs;
     QString m_error;
     bool m_transient = false;
+    bool m_integerTypes = false;
 };
 
 } // namespace SystemLog

@@ -597,13 +597,14 @@ bool LogReader::count(const QString &from, const QString &to, Bucket bucket,
     if (!d->db.failIfClosed())
         return false;
     counts->clear();
-    // By stored value: SQLite takes 3 and 3.0 for one value, so the kind is a key of its own.
+    // By stored value: SQLite takes 3 and 3.0 for one value, so the kind is a key of its own,
+    // unless the column cannot hold both (the log's own table: a third key costs a fifth more).
     const QByteArray width = bucket == Bucket::Hour ? "13" : "10";
     std::vector<QByteArray> texts;
-    const QByteArray sql = "SELECT substr(datetime, 1, " + width +
-                           "), type, count(*) FROM SystemInfo WHERE 1" +
-                           boundsFilter(from, to, 1, &texts) +
-                           " GROUP BY 1, 2, typeof(type) ORDER BY 1, 2, typeof(type)";
+    const QByteArray keys = d->db.integerTypes() ? "1, 2" : "1, 2, typeof(type)";
+    const QByteArray sql =
+        "SELECT substr(datetime, 1, " + width + "), type, count(*) FROM SystemInfo WHERE 1" +
+        boundsFilter(from, to, 1, &texts) + " GROUP BY " + keys + " ORDER BY " + keys;
     Sqlite::Statement group(d->db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
     bindTexts(group, 1, texts);
     int rc;

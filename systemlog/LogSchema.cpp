@@ -38,6 +38,11 @@ TableCheck check(sqlite3 *db, const char *schema)
     while ((rc = columns.step()) == SQLITE_ROW) {
         const std::string_view name = columns.text(0);
         names << QString::fromUtf8(name.data(), static_cast<int>(name.size())).toLower();
+        if (names.constLast() == QLatin1String("type")) {
+            const std::string_view declared = columns.text(1);
+            result.integerTypes = QString::fromUtf8(declared.data(), int(declared.size()))
+                                      .contains(QLatin1String("INT"), Qt::CaseInsensitive);
+        }
         if (columns.int64(2) > 0) {
             const std::string_view type = columns.text(1);
             ++keys;

@@ -17,12 +17,14 @@ extern const char kCreateIndex[];
 // What the check found.
 struct TableCheck
 {
-    int rc = 0;              // SQLITE_OK when the columns could be read, else SQLite's failure
-    bool exists = false;     // there is a table SystemInfo
-    QString missing;         // the first column of the log that the table lacks (empty: none)
-    bool integerKey = false; // id is the table's one primary key, declared INTEGER (the rowid)
-    bool takesRows = false;  // rows can be added without naming an id: neither a view nor a
-                             // table WITHOUT ROWID, where every insert of a writer would fail
+    int rc = 0;                // SQLITE_OK when the columns could be read, else SQLite's failure
+    bool exists = false;       // there is a table SystemInfo
+    QString missing;           // the first column of the log that the table lacks (empty: none)
+    bool integerKey = false;   // id is the table's one primary key, declared INTEGER (the rowid)
+    bool integerTypes = false; // the type column has INTEGER affinity: SQLite stores 3.0 and '3'
+                               // as 3 there, so a value alone tells its kind apart
+    bool takesRows = false;    // rows can be added without naming an id: neither a view nor a
+                               // table WITHOUT ROWID, where every insert of a writer would fail
 
     bool isLog() const { return rc == 0 && exists && missing.isEmpty(); }
     // "no table SystemInfo", "SystemInfo has no column type" (for a table that is no log).
