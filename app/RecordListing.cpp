@@ -65,11 +65,21 @@ RecordListing::RecordListing(QTextEdit *view)
     m_recordBar->setObjectName(QStringLiteral("recordScrollBar"));
     m_recordBar->setSingleStep(1);
     m_recordBar->hide();
+    // Kept, so that the filter never calls into a view that is being destroyed.
+    m_viewBar = own;
+    m_viewport = m_view->viewport();
     own->installEventFilter(this);
     m_view->installEventFilter(this);
-    m_view->viewport()->installEventFilter(this);
+    m_viewport->installEventFilter(this);
     connect(own, &QScrollBar::valueChanged, this, &RecordListing::onViewScrolled);
     connect(m_recordBar, &QScrollBar::valueChanged, this, &RecordListing::onRecordBarMoved);
+}
+
+void RecordListing::stopWatching()
+{
+    m_view->verticalScrollBar()->removeEventFilter(this);
+    m_view->removeEventFilter(this);
+    m_view->viewport()->removeEventFilter(this);
 }
 
 void RecordListing::showRows(SystemLog::LogRowList rows)
@@ -248,11 +258,11 @@ bool RecordListing::eventFilter(QObject *watched, QEvent *event)
             positionAtEnd();
             return true;
         }
-    } else if (watched == m_view->viewport() && event->type() == QEvent::Resize) {
+    } else if (watched == m_viewport && event->type() == QEvent::Resize) {
         // Another height holds another number of records on screen.
         if (!isWhole())
             QMetaObject::invokeMethod(this, &RecordListing::syncRecordBar, Qt::QueuedConnection);
-    } else if (watched == m_view->verticalScrollBar()) {
+    } else if (watched == m_viewBar) {
         switch (event->type()) {
         case QEvent::Move:
         case QEvent::Resize:

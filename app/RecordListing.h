@@ -36,6 +36,9 @@ public:
     static constexpr int kWholeLimit = 10000;
 
     explicit RecordListing(QTextEdit *view);
+    // Stops watching the view's widgets: called before they are destroyed, so that none of their
+    // last events reaches a listing that would call into a half-destroyed view.
+    void stopWatching();
 
     // Replaces what the view shows with these records, the first at the top.
     void showRows(SystemLog::LogRowList rows);
@@ -95,6 +98,8 @@ private:
     void useRecordBar(bool on);
 
     QTextEdit *m_view;
+    const QObject *m_viewBar = nullptr;  // the view's own vertical scroll bar
+    const QObject *m_viewport = nullptr; // the view's viewport
     QScrollBar *m_recordBar;
     SystemLog::LogRowList m_rows;
     // m_starts[i] is the offset of record i in the listing text; one more entry holds the length

@@ -184,6 +184,8 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
 
 Tallyview::~Tallyview()
 {
+    if (m_listing)
+        m_listing->stopWatching();
     // The threads of the feed and of a query in flight end before the service goes.
     delete m_liveFeed;
     m_liveFeed = nullptr;

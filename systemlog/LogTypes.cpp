@@ -1,6 +1,7 @@
 #include "LogTypes.h"
 
 #include <ctime>
+#include <mutex>
 
 namespace SystemLog {
 
@@ -45,6 +46,10 @@ QByteArray localStampText(qint64 secs)
         const std::time_t t = static_cast<std::time_t>(secs);
         std::tm local{};
         char text[32];
+        // tzset() rereads the zone and frees the old one's data: threads that log take turns,
+        // as the C library's own lock is invisible to the thread sanitizer.
+        static std::mutex zoneMutex;
+        std::lock_guard<std::mutex> lock(zoneMutex);
         tzset();
         if (localtime_r(&t, &local) &&
             std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 19)
