@@ -98,8 +98,8 @@ private:
     void useRecordBar(bool on);
 
     QTextEdit *m_view;
-    const QObject *m_viewBar = nullptr;  // the view's own vertical scroll bar
-    const QObject *m_viewport = nullptr; // the view's viewport
+    QObject *m_viewBar = nullptr;  // the view's own vertical scroll bar
+    QObject *m_viewport = nullptr; // the view's viewport
     QScrollBar *m_recordBar;
     SystemLog::LogRowList m_rows;
     // m_starts[i] is the offset of record i in the listing text; one more entry holds the length
