@@ -225,7 +225,13 @@ public:
         m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
         removeStaleSuperJournals();
     }
-    ~WriterLoop() { m_db.close(); }
+    ~WriterLoop()
+    {
+        m_db.close();
+        // A run that began beside a crashed one rolled its journals back on the way; the
+        // super-journal they named may still be there.
+        removeStaleSuperJournals();
+    }
     WriterLoop(const WriterLoop &) = delete;
     WriterLoop &operator=(const WriterLoop &) = delete;
 
