@@ -118,7 +118,10 @@ bool PendingFile::exists() const
 bool PendingFile::setAside(const QString &why)
 {
     closeConnection(m_appender);
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    // Through the service's own stamp, which reads the zone in turn with the threads that log.
+    QByteArray local = localStampText(LogQueueEntry::currentSecond());
+    const QString stamp =
+        QString::fromLatin1(local.replace('-', "").replace(':', "").replace(' ', '-'));
     QString target = QStringLiteral("%1.bad-%2").arg(m_path, stamp);
     for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
         target = QStringLiteral("%1.bad-%2-%3").arg(m_path, stamp).arg(n);
