@@ -62,21 +62,21 @@ QString tableText(const QString &text)
     return QString::fromStdString(escaped);
 }
 
-// A JSON string of text that holds no control characters or quotes (buckets, category names)
-// or, for a stamp another program stored, any text: escaped as JSON requires.
+// A JSON string of any text (buckets, category names, a stamp or a type another program
+// stored): quotes, backslashes and control characters escaped, everything else as UTF-8.
 std::string jsonString(const QString &text)
 {
     std::string out = "\"";
-    for (const QChar c : text) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+    for (const char c : text.toUtf8()) {
+        if (c == '"' || c == '\\') {
             out += '\\';
-            out += static_cast<char>(c.unicode());
-        } else if (c.unicode() < 0x20) {
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c.unicode());
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
             out += escape;
         } else {
-            out += QString(c).toStdString();
+            out += c;
         }
     }
     return out + '"';
@@ -215,7 +215,10 @@ std::string StatsTable::json() const
             type = std::to_string(c.type.integer);
             break;
         case Kind::Real:
+            // SQLite writes an infinity as "Inf" or "-Inf", which JSON has no number for.
             type = c.type.text.toStdString();
+            if (type.find_first_not_of("0123456789+-.e") != std::string::npos)
+                type = '"' + type + '"';
             break;
         case Kind::Text:
         case Kind::Blob:

@@ -86,8 +86,16 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
         end = qMin(end, m_range.to);
     *first = StatsTable::bucketOf(m_unit, start);
     *last = StatsTable::bucketOf(m_unit, end);
-    if (!counts.isEmpty())
-        *last = qMax(*last, counts.last().bucket);
+    // On to the last bucket of a real stamp: one that another program stored as other text
+    // ("yesterday") sorts after every date and would ask for every hour up to the cap.
+    const QString time =
+        m_unit == StatsTable::Unit::Hour ? QStringLiteral(":00:00") : QStringLiteral(" 00:00:00");
+    for (int i = counts.size(); i-- > 0;) {
+        if (isMoment(counts.at(i).bucket + time)) {
+            *last = qMax(*last, counts.at(i).bucket);
+            break;
+        }
+    }
     return true;
 }
 

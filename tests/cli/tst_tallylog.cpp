@@ -1015,6 +1015,31 @@ void TallylogTest::foreignIds_data()
             at("10:00:01") + "\",\"type\":\"-Inf\",\"category\":null,\"message\":\"b\"}\n")
                .toUtf8();
 
+    // stats json: a type beyond the BMP and an infinity as JSON strings; a stamp that is not one
+    // ("yesterday" sorts after every date) counted, without filling every day up to it.
+    const auto statsRows = [](const QString &bucket, int counted, const QByteArray &others) {
+        QByteArray rows;
+        for (int type = 0; type < 5; ++type)
+            rows += QStringLiteral("{\"bucket\":\"%1\",\"type\":%2,\"category\":\"%3\","
+                                   "\"count\":%4}\n")
+                        .arg(bucket)
+                        .arg(type)
+                        .arg(categoryName(type))
+                        .arg(type == counted ? 1 : 0)
+                        .toUtf8();
+        return rows + others;
+    };
+    QTest::newRow("stats json of foreign types and stamps")
+        << QStringList{table, QString::fromUtf8("INSERT INTO SystemInfo VALUES(1, '") +
+                                  at("10:00:00") + QString::fromUtf8("', '😀', 'a'), (2, '") +
+                                  at("10:00:01") + "', 1e999, 'b'), (3, 'yesterday', 1, 'c')"}
+        << QStringList{"stats", "--by", "day", "--since", kDay, "--format", "json"} << 0
+        << statsRows(kDay, -1,
+                     "{\"bucket\":\"" + kDay.toUtf8() +
+                         "\",\"type\":\"Inf\",\"category\":null,\"count\":1}\n{\"bucket\":\"" +
+                         kDay.toUtf8() + "\",\"type\":\"😀\",\"category\":null,\"count\":1}\n") +
+               statsRows("yesterday", 1, QByteArray());
+
     // Ids stored as texts lie outside every range of ids: refused, not passed over.
     const QStringList textIds{
         "CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, datetime, type, message)",
