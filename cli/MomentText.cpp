@@ -67,13 +67,20 @@ QString MomentText::parse(const QString &text) const
     const QString t = text.trimmed();
     if (t == QLatin1String("now"))
         return stamp(m_now);
+    // Midnight written out: where a daylight-saving change skips it, QDateTime has no such local
+    // time, but the stored stamps still compare with it.
     const QDate today = m_now.date();
+    const auto midnight = [](const QDate &day) {
+        return day.year() >= 1 && day.year() <= 9999
+                   ? day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00:00:00")
+                   : QString();
+    };
     if (t == QLatin1String("today"))
-        return stamp(QDateTime(today, QTime(0, 0)));
+        return midnight(today);
     if (t == QLatin1String("yesterday"))
-        return stamp(QDateTime(today.addDays(-1), QTime(0, 0)));
+        return midnight(today.addDays(-1));
     if (t == QLatin1String("tomorrow"))
-        return stamp(QDateTime(today.addDays(1), QTime(0, 0)));
+        return midnight(today.addDays(1));
 
     static const QRegularExpression absolute(
         QStringLiteral("^(\\d{4}-\\d{2}-\\d{2})(?: (\\d{2}:\\d{2})(:\\d{2})?)?$"));

@@ -699,37 +699,34 @@ void TallylogTest::terminalOutput()
 void TallylogTest::relativeTimes_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("moment"); // with the clock at kNow
-    QTest::newRow("now") << "now"
-                         << "2026-12-08 12:00:00";
-    QTest::newRow("today") << "today"
-                           << "2026-12-08 00:00:00";
-    QTest::newRow("yesterday") << "yesterday"
-                               << "2026-12-07 00:00:00";
-    QTest::newRow("-1h") << "-1h"
-                         << "2026-12-08 11:00:00";
-    QTest::newRow("-30min") << "-30min"
-                            << "2026-12-08 11:30:00";
-    QTest::newRow("-2d") << "-2d"
-                         << "2026-12-06 12:00:00";
-    QTest::newRow("+10min") << "+10min"
-                            << "2026-12-08 12:10:00";
-    QTest::newRow("-1h 30min") << "-1h 30min"
-                               << "2026-12-08 10:30:00";
-    QTest::newRow("ago") << "3 hours ago"
-                         << "2026-12-08 09:00:00";
-    QTest::newRow("a day") << "2026-02-28"
-                           << "2026-02-28 00:00:00";
-    QTest::newRow("hh:mm") << "2026-12-01 07:05"
-                           << "2026-12-01 07:05:00";
-    QTest::newRow("hh:mm:ss") << "2026-12-01 07:05:09"
-                              << "2026-12-01 07:05:09";
+    QTest::addColumn<QString>("moment");          // with the clock at kNow unless set
+    QTest::addColumn<QStringList>("environment"); // the clock and zone of the run
+    const auto row = [](const char *text, const char *moment, const QStringList &environment = {}) {
+        QTest::newRow(qPrintable((text + QLatin1Char(' ') + environment.join(' ')).trimmed()))
+            << text << moment << environment;
+    };
+    row("now", "2026-12-08 12:00:00");
+    row("today", "2026-12-08 00:00:00");
+    row("yesterday", "2026-12-07 00:00:00");
+    row("-1h", "2026-12-08 11:00:00");
+    row("-30min", "2026-12-08 11:30:00");
+    row("-2d", "2026-12-06 12:00:00");
+    row("+10min", "2026-12-08 12:10:00");
+    row("-1h 30min", "2026-12-08 10:30:00");
+    row("3 hours ago", "2026-12-08 09:00:00");
+    row("2026-02-28", "2026-02-28 00:00:00");
+    row("2026-12-01 07:05", "2026-12-01 07:05:00");
+    row("2026-12-01 07:05:09", "2026-12-01 07:05:09");
+    // A day whose midnight daylight saving skips (00:00 becomes 01:00).
+    row("today", "2024-09-08 00:00:00",
+        {"TZ=America/Santiago", "TALLYLOG_NOW=2024-09-08 12:00:00"});
 }
 
 void TallylogTest::relativeTimes()
 {
     QFETCH(QString, text);
     QFETCH(QString, moment);
+    QFETCH(QStringList, environment);
     // A record on the moment and one a second to either side: --since and --until, both
     // included, single out the first.
     const QDateTime m = QDateTime::fromString(moment, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
@@ -738,7 +735,8 @@ void TallylogTest::relativeTimes()
         dbPath(),
         QVector<Record>{{stamp(-1), 0, "before"}, {stamp(0), 0, "on it"}, {stamp(1), 0, "after"}}));
     const Run run =
-        tallylog({"--db", dbPath(), "list", "--since", text, "--until", text, "--format", "json"});
+        tallylog({"--db", dbPath(), "list", "--since", text, "--until", text, "--format", "json"},
+                 QString(), nullptr, environment);
     QCOMPARE(run.status, 0);
     QCOMPARE(messagesOf(run.out), QStringList{"on it"});
 }
