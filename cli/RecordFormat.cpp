@@ -84,45 +84,53 @@ void appendNumber(std::string &out, qint64 n)
 
 } // namespace
 
+namespace {
+
+// The length of the valid UTF-8 sequence at s[i] (no overlong forms, no surrogates, nothing above
+// U+10FFFF); 0 when none starts there.
+size_t validSequenceAt(const unsigned char *s, size_t n, size_t i)
+{
+    const unsigned char c = s[i];
+    if (c < 0x80)
+        return 1;
+    size_t extra;
+    unsigned min;
+    unsigned cp;
+    if (c >= 0xc2 && c <= 0xdf) {
+        extra = 1;
+        min = 0x80;
+        cp = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        extra = 2;
+        min = 0x800;
+        cp = c & 0x0f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        extra = 3;
+        min = 0x10000;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (n - i <= extra)
+        return 0;
+    for (size_t k = 1; k <= extra; ++k) {
+        if ((s[i + k] & 0xc0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (s[i + k] & 0x3f);
+    }
+    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    return extra + 1;
+}
+
+} // namespace
+
 bool isValidUtf8(std::string_view text)
 {
     const auto *s = reinterpret_cast<const unsigned char *>(text.data());
-    const size_t n = text.size();
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        unsigned min;
-        unsigned cp;
-        if (c >= 0xc2 && c <= 0xdf) {
-            extra = 1;
-            min = 0x80;
-            cp = c & 0x1f;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            extra = 2;
-            min = 0x800;
-            cp = c & 0x0f;
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            extra = 3;
-            min = 0x10000;
-            cp = c & 0x07;
-        } else {
+    for (size_t i = 0, length; i < text.size(); i += length) {
+        if ((length = validSequenceAt(s, text.size(), i)) == 0)
             return false;
-        }
-        if (n - i <= extra)
-            return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            if ((s[i + k] & 0xc0) != 0x80)
-                return false;
-            cp = (cp << 6) | (s[i + k] & 0x3f);
-        }
-        if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
-            return false;
-        i += extra + 1;
     }
     return true;
 }
@@ -153,14 +161,23 @@ void RecordFormatter::appendStart(std::string &out) const
         out += "\xef\xbb\xbfid,datetime,type,category,message\r\n";
 }
 
-// Text that other programs stored may not be valid UTF-8; it is decoded as the window decodes
-// it (invalid sequences become U+FFFD), so that every output is valid UTF-8.
+// Text that other programs stored may not be valid UTF-8; each byte that starts no valid
+// sequence becomes U+FFFD, as the window shows it, so that every output is valid UTF-8. The rest
+// stays as stored, a byte order mark at the start too (QString::fromUtf8 would drop it).
 std::string_view RecordFormatter::clean(std::string_view text, std::string &scratch) const
 {
     if (isValidUtf8(text))
         return text;
-    const QByteArray fixed = QString::fromUtf8(text.data(), static_cast<int>(text.size())).toUtf8();
-    scratch.assign(fixed.constData(), static_cast<size_t>(fixed.size()));
+    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
+    scratch.clear();
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = validSequenceAt(s, text.size(), i);
+        if (length == 0)
+            scratch += "\xef\xbf\xbd";
+        else
+            scratch.append(text.data() + i, length);
+        i += length == 0 ? 1 : length;
+    }
     return scratch;
 }
 

@@ -1038,6 +1038,14 @@ void TallylogTest::foreignIds_data()
                          kDay.toUtf8() + "\",\"type\":\"😀\",\"category\":null,\"count\":1}\n") +
                statsRows("yesterday", 1, QByteArray());
 
+    // Text that is not UTF-8: only the invalid byte replaced, the byte order mark before it kept.
+    QTest::newRow("byte order mark before an invalid byte")
+        << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                                  "', 1, CAST(x'efbbbf61ff' AS TEXT))"}
+        << QStringList{"list", "--day", kDay, "--type", "1"} << 0
+        << (at("10:00:00") + ":\n").toUtf8() + "\xef\xbb\xbf"
+                                               "a\xef\xbf\xbd\n";
+
     // Ids stored as texts lie outside every range of ids: refused, not passed over.
     const QStringList textIds{
         "CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, datetime, type, message)",
