@@ -34,8 +34,10 @@ bool CursorFile::load(qint64 *lastId, bool *exists, QString *error)
     QByteArray text = bytes;
     if (text.endsWith('\n'))
         text.chop(1);
-    bool ok = !text.isEmpty() && bytes.size() <= kMaxCursorBytes;
-    for (const char c : text)
+    // Ids of other programs may be 0 or below: a minus sign may lead.
+    const QByteArray digits = text.startsWith('-') ? text.mid(1) : text;
+    bool ok = !digits.isEmpty() && bytes.size() <= kMaxCursorBytes;
+    for (const char c : digits)
         ok = ok && c >= '0' && c <= '9';
     const qint64 id = ok ? text.toLongLong(&ok) : 0;
     if (!ok) {

@@ -8,6 +8,7 @@
 #include <QTime>
 
 #include <cstdio>
+#include <limits>
 
 #include <unistd.h>
 
@@ -86,6 +87,21 @@ bool readCount(const QCommandLineParser &parser, const QCommandLineOption &optio
     *count = parser.value(option).toLongLong(&ok);
     if (!ok || *count < 0) {
         *problem = QStringLiteral("--%1 needs a number >= 0").arg(option.names().last());
+        return false;
+    }
+    return true;
+}
+
+bool readId(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *id,
+            QString *problem)
+{
+    if (!parser.isSet(option))
+        return true;
+    bool ok = false;
+    *id = parser.value(option).toLongLong(&ok);
+    // The lowest value stands for "every id" in a selection, so no record lies after it.
+    if (!ok || *id == std::numeric_limits<qint64>::min()) {
+        *problem = QStringLiteral("--%1 needs a record's id").arg(option.names().last());
         return false;
     }
     return true;

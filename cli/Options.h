@@ -37,6 +37,11 @@ QString dayOf(const QDateTime &moment);
 bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
                QString *problem);
 
+// An id of `option`, when given: any integer, those of other programs 0 and below too; false
+// with *problem for anything else.
+bool readId(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *id,
+            QString *problem);
+
 // The value of `option`, which when given must not be empty; false with *problem
 // ("--NAME needs <what>") when it is.
 bool readNonEmpty(const QCommandLineParser &parser, const QCommandLineOption &option,

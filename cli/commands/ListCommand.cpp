@@ -42,7 +42,7 @@ public:
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
         if (!m_range.read(parser, problem) || !m_selection.read(parser, problem) ||
-            !readCount(parser, m_afterIdOption, &m_afterId, problem) ||
+            !readId(parser, m_afterIdOption, &m_afterId, problem) ||
             !readCount(parser, m_limitOption, &m_limit, problem) ||
             !readCount(parser, m_linesOption, &m_lines, problem))
             return false;
