@@ -62,7 +62,8 @@ private:
 
 // The buckets to show even without records: those of the range, but not before the log's first
 // record (nothing could have been stored then) nor after the current hour or day (nothing has
-// been yet), and on to the last bucket that holds records.
+// been yet), and out to the first and last buckets that hold records (a clock set back stores
+// older stamps after newer ones).
 bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount> &counts,
                             QString *first, QString *last) const
 {
@@ -79,23 +80,28 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
         start.clear();
     if (!m_range.from.isEmpty())
         start = start.isEmpty() ? m_range.from : qMax(start, m_range.from);
-    if (start.isEmpty())
+    // Only buckets of real stamps widen the span: a stamp that another program stored as other
+    // text ("yesterday") sorts after every date and would ask for every hour up to the cap.
+    const QString time =
+        m_unit == StatsTable::Unit::Hour ? QStringLiteral(":00:00") : QStringLiteral(" 00:00:00");
+    QString firstCounted;
+    QString lastCounted;
+    for (const SystemLog::LogCount &c : counts) {
+        if (!isMoment(c.bucket + time))
+            continue;
+        if (firstCounted.isEmpty())
+            firstCounted = c.bucket;
+        lastCounted = c.bucket;
+    }
+    if (start.isEmpty() && firstCounted.isEmpty())
         return true;
     QString end = m_range.now.toString(QLatin1String(SystemLog::kStampFormat));
     if (!m_range.to.isEmpty())
         end = qMin(end, m_range.to);
-    *first = StatsTable::bucketOf(m_unit, start);
-    *last = StatsTable::bucketOf(m_unit, end);
-    // On to the last bucket of a real stamp: one that another program stored as other text
-    // ("yesterday") sorts after every date and would ask for every hour up to the cap.
-    const QString time =
-        m_unit == StatsTable::Unit::Hour ? QStringLiteral(":00:00") : QStringLiteral(" 00:00:00");
-    for (int i = counts.size(); i-- > 0;) {
-        if (isMoment(counts.at(i).bucket + time)) {
-            *last = qMax(*last, counts.at(i).bucket);
-            break;
-        }
-    }
+    *first = start.isEmpty() ? firstCounted : StatsTable::bucketOf(m_unit, start);
+    if (!firstCounted.isEmpty())
+        *first = qMin(*first, firstCounted);
+    *last = qMax(StatsTable::bucketOf(m_unit, end), lastCounted);
     return true;
 }
 
