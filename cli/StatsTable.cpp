@@ -50,16 +50,20 @@ QString bar(qint64 eighths)
 }
 
 // Text for the table: a stamp or a type that another program stored may hold control
-// characters, which would move the cursor or recolour the terminal; they are shown escaped.
+// characters, which would move the cursor or recolour the terminal; they are shown escaped. A
+// line feed or a tab too, which in a cell would start a row of the stored text's making.
 QString tableText(const QString &text)
 {
     const QByteArray utf8 = text.toUtf8();
     const std::string_view bytes(utf8.constData(), static_cast<size_t>(utf8.size()));
-    if (!needsEscaping(bytes))
+    if (!needsEscaping(bytes) && !text.contains(QLatin1Char('\n')) &&
+        !text.contains(QLatin1Char('\t')))
         return text;
     std::string escaped;
     appendEscaped(escaped, bytes);
-    return QString::fromStdString(escaped);
+    return QString::fromStdString(escaped)
+        .replace(QLatin1Char('\n'), QLatin1String("\\n"))
+        .replace(QLatin1Char('\t'), QLatin1String("\\t"));
 }
 
 // A JSON string of any text (buckets, category names, a stamp or a type another program

@@ -1051,7 +1051,8 @@ void TallylogTest::foreignIds_data()
                statsRows("yesterday", 1, QByteArray());
 
     // A clock set back: the older stamp stored later still starts the days shown, none skipped.
-    const QString counted = categoryName(1) + "      1 " + QString(40, QChar(0x2588)) + "\n";
+    const QString fullBar = QString(40, QChar(0x2588)) + "\n";
+    const QString counted = categoryName(1) + "      1 " + fullBar;
     QTest::newRow("stats after a clock set back")
         << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '2026-12-07 10:00:00', 1, 'a'), "
                               "(2, '2026-12-05 10:00:00', 1, 'b')"}
@@ -1061,6 +1062,14 @@ void TallylogTest::foreignIds_data()
         << ("day         category      count\n2026-12-05  " + counted +
             "2026-12-06  -                 0\n2026-12-07  " + counted +
             "2 records from 2026-12-05 00:00:00 to 2026-12-07 23:59:00\n")
+               .toUtf8();
+    // A line feed in a stored type would start a row of its own making.
+    QTest::newRow("stats of a type with a line feed")
+        << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                                  "', 'a' || char(10) || 'b', 'c')"}
+        << QStringList{"stats", "--by", "day", "--since", kDay} << 0
+        << ("day         category      count\n" + kDay + "  type a\\nb         1 " + fullBar +
+            "1 records from " + at("00:00:00") + " to the last\n")
                .toUtf8();
     // Text that is not UTF-8: only the invalid byte replaced, the byte order mark before it kept.
     QTest::newRow("byte order mark before an invalid byte")
