@@ -81,7 +81,7 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
         start = start.isEmpty() ? m_range.from : qMax(start, m_range.from);
     if (start.isEmpty())
         return true;
-    QString end = m_range.now.toString(QLatin1String(SystemLog::kStampFormat));
+    QString end = stampText(m_range.now);
     if (!m_range.to.isEmpty())
         end = qMin(end, m_range.to);
     *first = StatsTable::bucketOf(m_unit, start);
