@@ -23,8 +23,6 @@ namespace TallyLog {
 
 namespace {
 
-constexpr quint16 kJournalRemotePort = 19532;
-constexpr quint16 kSyslogPort = 514;
 // Waits are broken up into ticks of this length to look at the stop request.
 constexpr int kTickMs = 20;
 constexpr int kConnectTimeoutMs = 10000;
@@ -49,35 +47,18 @@ bool runEventsUntil(const std::function<bool()> &done, const StopRequested &stop
 
 } // namespace
 
-bool makeForwardTarget(const QString &to, const ForwardIdentity &identity,
-                       const StopRequested &stop, ForwardTarget *target, QString *problem)
+ForwardTarget makeForwardTarget(const ForwardAddress &address, const ForwardIdentity &identity,
+                                const StopRequested &stop)
 {
-    const QUrl url(to, QUrl::StrictMode);
-    const QString scheme = url.scheme();
-    const bool pathless = url.path().isEmpty() || url.path() == QLatin1String("/");
-    if (!url.isValid() || url.host().isEmpty() || !pathless || url.hasQuery() ||
-        url.hasFragment() || !url.userInfo().isEmpty()) {
-        *problem = QStringLiteral("bad --to '%1' (http://HOST[:PORT], https://HOST[:PORT] or "
-                                  "syslog+tcp://HOST[:PORT])")
-                       .arg(to);
-        return false;
+    ForwardTarget target;
+    if (address.kind == ForwardAddress::Kind::JournalRemote) {
+        target.encoder = std::make_unique<JournalExportEncoder>(identity);
+        target.sender = std::make_unique<JournalRemoteSender>(address.upload, stop);
+    } else {
+        target.encoder = std::make_unique<SyslogEncoder>(identity);
+        target.sender = std::make_unique<SyslogTcpSender>(address.host, address.port, stop);
     }
-    if (scheme == QLatin1String("http") || scheme == QLatin1String("https")) {
-        QUrl upload = url;
-        upload.setPort(url.port(kJournalRemotePort));
-        upload.setPath(QStringLiteral("/upload"));
-        target->encoder = std::make_unique<JournalExportEncoder>(identity);
-        target->sender = std::make_unique<JournalRemoteSender>(upload, stop);
-        return true;
-    }
-    if (scheme == QLatin1String("syslog+tcp")) {
-        target->encoder = std::make_unique<SyslogEncoder>(identity);
-        target->sender = std::make_unique<SyslogTcpSender>(
-            url.host(), static_cast<quint16>(url.port(kSyslogPort)), stop);
-        return true;
-    }
-    *problem = QStringLiteral("unknown receiver '%1' (http, https or syslog+tcp)").arg(scheme);
-    return false;
+    return target;
 }
 
 JournalRemoteSender::JournalRemoteSender(const QUrl &upload, StopRequested stop)

@@ -5,6 +5,8 @@
 // journal-remote by answering 2xx, a syslog server (TCP has no acknowledgement) by closing its
 // side of the connection after it has read everything up to our own close.
 
+#include "ForwardAddress.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QUrl>
@@ -45,10 +47,9 @@ struct ForwardTarget
     std::unique_ptr<ForwardSender> sender;
 };
 
-// http://HOST[:PORT] or https://... (journal-remote, default port 19532), or
-// syslog+tcp://HOST[:PORT] (default 514). False, with *problem, for anything else.
-bool makeForwardTarget(const QString &to, const ForwardIdentity &identity,
-                       const StopRequested &stop, ForwardTarget *target, QString *problem);
+// The sender and encoder for a receiver.
+ForwardTarget makeForwardTarget(const ForwardAddress &address, const ForwardIdentity &identity,
+                                const StopRequested &stop);
 
 // POST /upload with Content-Type application/vnd.fdo.journal; delivered on a 2xx answer.
 class JournalRemoteSender : public ForwardSender

@@ -1,5 +1,7 @@
 #include "MomentText.h"
 
+#include "Options.h"
+
 #include <QRegularExpression>
 
 namespace TallyLog {
@@ -13,7 +15,7 @@ QString stamp(const QDateTime &moment)
     // Four-digit years only: anything else would not compare with the stored stamps as text.
     if (!moment.isValid() || moment.date().year() < 1 || moment.date().year() > 9999)
         return QString();
-    return moment.toString(kStampFormat);
+    return stampText(moment);
 }
 
 // Seconds per unit; 0 for an unknown unit.
@@ -82,22 +84,14 @@ QString MomentText::parse(const QString &text) const
     if (t == QLatin1String("tomorrow"))
         return midnight(today.addDays(1));
 
-    static const QRegularExpression absolute(
-        QStringLiteral("^(\\d{4}-\\d{2}-\\d{2})(?: (\\d{2}:\\d{2})(:\\d{2})?)?$"));
-    const QRegularExpressionMatch m = absolute.match(t);
-    if (m.hasMatch()) {
-        const QDate day = QDate::fromString(m.captured(1), QStringLiteral("yyyy-MM-dd"));
-        const QString time =
-            m.captured(2).isEmpty()
-                ? QStringLiteral("00:00:00")
-                : m.captured(2) + (m.captured(3).isEmpty() ? QStringLiteral(":00") : m.captured(3));
-        const QTime clock = QTime::fromString(time, QStringLiteral("hh:mm:ss"));
-        if (!day.isValid() || !clock.isValid())
-            return QString();
-        // Written out rather than through QDateTime: a local time that a daylight-saving change
-        // skips is still a valid bound for the stored stamps.
-        return day.toString(QStringLiteral("yyyy-MM-dd")) + QLatin1Char(' ') + time;
-    }
+    // Written out rather than through QDateTime: a local time that a daylight-saving change
+    // skips is still a valid bound for the stored stamps.
+    if (isDay(t))
+        return t + QStringLiteral(" 00:00:00");
+    if (t.size() == 16 && isMoment(t + QStringLiteral(":00")))
+        return t + QStringLiteral(":00");
+    if (isMoment(t))
+        return t;
     return offset(t);
 }
 

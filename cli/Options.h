@@ -20,6 +20,11 @@ QCommandLineOption dbOption();
 // A day "yyyy-MM-dd" that exists; a moment "yyyy-MM-dd hh:mm:ss" that exists.
 bool isDay(const QString &text);
 bool isMoment(const QString &text);
+// The day "yyyy-MM-dd", or an invalid date.
+QDate dayFromText(const QString &text);
+// "yyyy-MM-dd" and "yyyy-MM-dd hh:mm:ss" of a day and a moment with a four-digit year.
+QString dayText(const QDate &day);
+QString stampText(const QDateTime &moment);
 // The same, false with *problem ("bad day '...' (yyyy-MM-dd)") for anything else.
 bool checkDay(const QString &text, QString *problem);
 bool checkMoment(const QString &text, QString *problem);

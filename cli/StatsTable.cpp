@@ -1,5 +1,6 @@
 #include "StatsTable.h"
 
+#include "Options.h"
 #include "Output.h"
 #include "RecordFormat.h"
 #include "TerminalText.h"
@@ -104,18 +105,17 @@ QString StatsTable::bucketOf(Unit unit, const QString &stamp)
 
 QString StatsTable::nextBucket(Unit unit, const QString &bucket)
 {
-    const QDate day = QDate::fromString(bucket.left(10), QStringLiteral("yyyy-MM-dd"));
+    const QDate day = dayFromText(bucket.left(10));
     if (!day.isValid())
         return QString();
     if (unit == Unit::Day)
-        return bucket.size() == 10 ? day.addDays(1).toString(QStringLiteral("yyyy-MM-dd"))
-                                   : QString();
+        return bucket.size() == 10 ? dayText(day.addDays(1)) : QString();
     bool ok = false;
     const int hour = bucket.mid(11).toInt(&ok);
     if (bucket.size() != 13 || bucket.at(10) != QLatin1Char(' ') || !ok || hour < 0 || hour > 23)
         return QString();
     if (hour == 23)
-        return day.addDays(1).toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00");
+        return dayText(day.addDays(1)) + QStringLiteral(" 00");
     return bucket.left(11) + QStringLiteral("%1").arg(hour + 1, 2, 10, QLatin1Char('0'));
 }
 

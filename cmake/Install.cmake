@@ -8,6 +8,7 @@
 # multiarch system):
 #   bin/Tallyview
 #   bin/tallylog                                the command-line reader of the log
+#   libexec/tallylog/tallylog-forward           what `tallylog forward` runs (Qt Network)
 #   lib/systemd/system/tallylog-forward@.service  forwarding a directory's log (tallylog forward)
 #   share/applications/tallyview.desktop
 #   share/pixmaps/tallyview.png                 the window icon
@@ -59,6 +60,14 @@ if(TARGET Tallyview)
             INSTALL_RPATH "$ORIGIN/${_tallyview_bin_to_lib}")
         install(TARGETS tallylog
             RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
+        )
+        file(RELATIVE_PATH _forwarder_to_lib
+             "/prefix/${CMAKE_INSTALL_LIBEXECDIR}/tallylog" "/prefix/${CMAKE_INSTALL_LIBDIR}")
+        set_target_properties(tallylog-forward PROPERTIES
+            INSTALL_RPATH "$ORIGIN/${_forwarder_to_lib}")
+        unset(_forwarder_to_lib)
+        install(TARGETS tallylog-forward
+            RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/tallylog" COMPONENT Runtime
         )
         # The forwarding service names the installed program, under the prefix given at install
         # time. systemd reads units from lib/systemd/system under /usr and /usr/local (not from a

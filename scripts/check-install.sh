@@ -63,7 +63,7 @@ if grep -q '/Tallyview"' "$build/cmake_install.cmake"; then
     targets+=(Tallyview)
 fi
 if grep -q '/tallylog"' "$build/cmake_install.cmake"; then
-    targets+=(tallylog)
+    targets+=(tallylog tallylog-forward)
 fi
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
@@ -101,12 +101,29 @@ esac
 if ldd "$cli" | grep -qE 'libQt5(Gui|Widgets)'; then
     fail "bin/tallylog links Qt's GUI libraries"
 fi
-for linked in "$program" "$prefix"/lib*/libsystemlog.so* "$prefix"/lib/*/libsystemlog.so*; do
+# `tallylog forward` hands over to libexec/tallylog/tallylog-forward, the only program that links
+# Qt Network (which every other start of tallylog would load for nothing).
+forwarder="$prefix/libexec/tallylog/tallylog-forward"
+[ -x "$forwarder" ] || fail "missing installed program libexec/tallylog/tallylog-forward"
+libline="$(ldd "$forwarder" | grep 'libsystemlog' || true)"
+case "$libline" in
+*"=> $prefix/"*) ;;
+*) fail "tallylog-forward does not find libsystemlog under the prefix (ldd: ${libline:-none})" ;;
+esac
+for linked in "$program" "$cli" "$prefix"/lib*/libsystemlog.so* "$prefix"/lib/*/libsystemlog.so*; do
     [ -e "$linked" ] || continue
     if ldd "$linked" | grep -q 'libQt5Network'; then
-        fail "$(basename "$linked") links Qt Network (only tallylog needs it)"
+        fail "$(basename "$linked") links Qt Network (only tallylog-forward needs it)"
     fi
 done
+# The installed tallylog finds the installed forwarder: it, not tallylog, then reports the
+# missing log file.
+said="$(cd "$tmp" && "$cli" --db "$tmp/none.db" forward --to http://127.0.0.1:9 --once 2>&1)" &&
+    fail "tallylog forward on a missing log file succeeded"
+case "$said" in
+*"none.db: no such file"*) ;;
+*) fail "installed tallylog forward does not reach the forwarder (said: $said)" ;;
+esac
 unit="$prefix/lib/systemd/system/tallylog-forward@.service"
 expect_file "$unit"
 grep -qF "ExecStart=$cli --db %f/dbLog.db forward" "$unit" ||

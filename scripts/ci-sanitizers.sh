@@ -13,7 +13,7 @@
 #   SANITIZER_STEPS  steps to run, any of "asan tsan fuzz" (default: all three)
 #   ASAN_BUILD_DIR, TSAN_BUILD_DIR, FUZZ_BUILD_DIR   build trees (default: build-asan,
 #                    build-tsan, build-fuzz in the repository)
-#   FUZZ_RUNS        number of fuzzer runs in all (default 20000)
+#   FUZZ_RUNS        number of fuzzer runs in all (default 10000)
 #   FUZZ_PROCS       fuzzing processes that share them (default 2)
 #   JOBS             parallel build and test jobs (default 2)
 set -uo pipefail
@@ -24,7 +24,7 @@ steps="${SANITIZER_STEPS:-asan tsan fuzz}"
 asan_dir="${ASAN_BUILD_DIR:-$root/build-asan}"
 tsan_dir="${TSAN_BUILD_DIR:-$root/build-tsan}"
 fuzz_dir="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
-fuzz_runs="${FUZZ_RUNS:-20000}"
+fuzz_runs="${FUZZ_RUNS:-10000}"
 fuzz_procs="${FUZZ_PROCS:-2}"
 jobs="${JOBS:-2}"
 

@@ -2,12 +2,8 @@
 // remembering in a cursor file how far (see Forwarder).
 
 #include "Command.h"
-#include "ForwardEncoding.h"
-#include "ForwardSender.h"
-#include "Forwarder.h"
+#include "ForwardRun.h"
 #include "Options.h"
-#include "Output.h"
-#include "StopSignal.h"
 
 #include <QSysInfo>
 
@@ -62,18 +58,11 @@ public:
             return false;
         }
         m_once = parser.isSet(m_onceOption);
-        const auto never = [] { return false; };
-        return makeForwardTarget(m_receiver, m_identity, never, &m_check, problem);
+        return parseForwardAddress(m_receiver, &m_address, problem);
     }
 
     int run(const QString &path) override
     {
-        catchStopSignals();
-
-        ForwardTarget target;
-        QString problem;
-        if (!makeForwardTarget(m_receiver, m_identity, stopRequested, &target, &problem))
-            return failure(m_receiver, problem);
         ForwardOptions options;
         options.dbPath = path;
         options.cursorPath = m_cursorFile;
@@ -81,9 +70,7 @@ public:
         m_selection.applyTo(&options.selection);
         options.selection.from = m_from;
         options.once = m_once;
-        Forwarder forwarder(options, *target.encoder, *target.sender, stopRequested,
-                            [](const QString &line) { printLine(stderr, line); });
-        return forwarder.run();
+        return runForward(options, m_address, m_identity);
     }
 
 private:
@@ -114,7 +101,7 @@ private:
     QString m_cursorFile;
     QString m_from;
     ForwardIdentity m_identity;
-    ForwardTarget m_check;
+    ForwardAddress m_address;
     bool m_once = false;
 };
 

@@ -95,7 +95,7 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
     }
     if (start.isEmpty() && firstCounted.isEmpty())
         return true;
-    QString end = m_range.now.toString(QLatin1String(SystemLog::kStampFormat));
+    QString end = stampText(m_range.now);
     if (!m_range.to.isEmpty())
         end = qMin(end, m_range.to);
     *first = start.isEmpty() ? firstCounted : StatsTable::bucketOf(m_unit, start);

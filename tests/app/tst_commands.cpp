@@ -4,6 +4,7 @@
 
 #include "RecordListing.h"
 #include "Tallyview.h"
+#include "TestLogFile.h"
 #include "ToolkitTranslations.h"
 #include "WindowTestSupport.h"
 #include "qzSysLog.h"
@@ -1244,7 +1245,7 @@ void CommandsTest::longListing_data()
     QTest::addColumn<int>("count");
     QTest::newRow("ordinary: whole") << RecordListing::kWholeLimit;
     QTest::newRow("one more: in part") << RecordListing::kWholeLimit + 1;
-    QTest::newRow("300,000") << 300000;
+    QTest::newRow("300,000") << TestLogFile::heavyCount(300000);
 }
 
 void CommandsTest::queryInPreparation_data()
@@ -1260,7 +1261,7 @@ void CommandsTest::queryInPreparation_data()
 void CommandsTest::queryInPreparation()
 {
     QFETCH(QString, meanwhile);
-    const int count = 300000;
+    const int count = TestLogFile::heavyCount(300000);
     QVERIFY(WindowTest::seedLongDay(count));
     QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-16 08:00:00"), 3, "next day"}}));
     QVERIFY(WindowTest::activate(m_fx.openWindow()));

@@ -173,7 +173,7 @@ void ForwardTest::nothingLostWhenAProcessIsKilled_data()
 void ForwardTest::nothingLostWhenAProcessIsKilled()
 {
     QFETCH(bool, killReceiver);
-    constexpr int kRecords = 150000;
+    constexpr int kRecords = TestLogFile::heavyCount(150000);
     constexpr int kBatch = 5000; // the forwarder's batch
     QVector<Record> records;
     for (int i = 0; i < kRecords; ++i)

@@ -1,0 +1,19 @@
+#include "ForwardRun.h"
+
+#include "ForwardSender.h"
+#include "Output.h"
+#include "StopSignal.h"
+
+namespace TallyLog {
+
+int runForward(const ForwardOptions &options, const ForwardAddress &address,
+               const ForwardIdentity &identity)
+{
+    catchStopSignals();
+    const ForwardTarget target = makeForwardTarget(address, identity, stopRequested);
+    Forwarder forwarder(options, *target.encoder, *target.sender, stopRequested,
+                        [](const QString &line) { printLine(stderr, line); });
+    return forwarder.run();
+}
+
+} // namespace TallyLog
