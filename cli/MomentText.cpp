@@ -73,9 +73,8 @@ QString MomentText::parse(const QString &text) const
     // time, but the stored stamps still compare with it.
     const QDate today = m_now.date();
     const auto midnight = [](const QDate &day) {
-        return day.year() >= 1 && day.year() <= 9999
-                   ? day.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(" 00:00:00")
-                   : QString();
+        return day.year() >= 1 && day.year() <= 9999 ? dayText(day) + QStringLiteral(" 00:00:00")
+                                                     : QString();
     };
     if (t == QLatin1String("today"))
         return midnight(today);
