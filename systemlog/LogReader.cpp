@@ -219,6 +219,20 @@ private:
     std::string m_bytes;
 };
 
+// The rows of a chunk read with a limit of `asked` rows that can be delivered now: a full chunk
+// leaves the rows of its last id to the next one, since a table without a key may hold an id
+// more than once and those beyond the chunk would be passed over. (A chunk that holds nothing
+// but one id is taken whole.)
+size_t completeRows(const Chunk &chunk, qint64 asked)
+{
+    const bool full = chunk.rows.size() == size_t(asked);
+    size_t end = chunk.rows.size();
+    while (full && end > 1 && chunk.rows[end - 1].id == chunk.rows.back().id &&
+           chunk.rows.front().id != chunk.rows.back().id)
+        --end;
+    return end;
+}
+
 } // namespace
 
 class LogReader::Private
@@ -412,9 +426,16 @@ bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const 
                 return false;
             if (chunk.rows.empty())
                 break;
-            deliver(chunk, chunk.rows.size(), selection, grep, onRow, &delivered, &stopped);
+            const size_t end = completeRows(chunk, rows);
+            deliver(chunk, end, selection, grep, onRow, &delivered, &stopped);
+            if (chunk.rows.size() < size_t(rows) || stopped)
+                break;
+            if (end < chunk.rows.size()) {
+                next = chunk.rows[end].id;
+                continue;
+            }
             // The lowest id there can be has none below it.
-            if (chunk.rows.size() < size_t(rows) || chunk.rows.back().id == kLowestId)
+            if (chunk.rows.back().id == kLowestId)
                 break;
             next = chunk.rows.back().id - 1;
         }
@@ -516,14 +537,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
         const qint64 rows = chunkRows(selection, delivered);
         if (!d->readChunk(sql, texts, next, last, &chunk, rows))
             return false;
-        // A full chunk leaves the rows of its last id to the next one: a table without a key may
-        // hold an id more than once, and those beyond the chunk would be passed over. (A chunk
-        // that holds nothing but one id is taken whole.)
         const bool full = chunk.rows.size() == size_t(rows);
-        size_t end = chunk.rows.size();
-        while (full && end > 1 && chunk.rows[end - 1].id == chunk.rows.back().id &&
-               chunk.rows.front().id != chunk.rows.back().id)
-            --end;
+        const size_t end = completeRows(chunk, rows);
         d->deliver(chunk, end, selection, grep, onRow, &delivered, &stopped);
         if (!full || stopped)
             break;

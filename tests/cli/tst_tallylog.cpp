@@ -1015,6 +1015,17 @@ void TallylogTest::foreignIds_data()
                        "INSERT INTO SystemInfo VALUES(5000, '" + at("10:00:00") + "', 1, 'm5000')"}
         << QStringList{"list", "--day", kDay, "--grep", "m5000"} << 0 << twice + twice;
 
+    // The same newest first, the id twice where the first chunk below the newest ends.
+    const QByteArray twin = (at("10:00:00") + " [用户使用记录]:\ntwin\n").toUtf8();
+    QTest::newRow("one id twice, newest first")
+        << QStringList{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                       "5001) INSERT INTO SystemInfo SELECT i, '" +
+                           at("10:00:00") + "', 1, 'm' || i FROM n WHERE i != 2",
+                       "INSERT INTO SystemInfo VALUES(2, '" + at("10:00:00") +
+                           "', 1, 'twin'), (2, '" + at("10:00:00") + "', 1, 'twin')"}
+        << QStringList{"list", "--day", kDay, "--reverse", "--grep", "twin"} << 0 << twin + twin;
+
     // Infinities, which SQLite writes as Inf and -Inf: JSON has no number for them.
     QTest::newRow("infinite types, json")
         << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
