@@ -17,16 +17,16 @@ tallylog="$build/cli/tallylog"
 db="${TMPDIR:-/tmp}/tallylog-bench.db"
 day=2026-11-05
 
-cmake --build "$build" -j"${JOBS:-2}" --target tallylog bench_cli_make_log >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target tallylog bench_cli_make_log bench_qt_core_alone >/dev/null
 [ -f "$db" ] || "$build/bench/cli/bench_cli_make_log" "$db" 10 100000
 
-# Wall time of one run of a command line (a string for eval), in milliseconds.
-time_ms() {
+# Wall time of one run of a command line (a string for eval), in microseconds.
+time_us() {
     local start end
     start=$(date +%s%N)
     eval "$1" >/dev/null
     end=$(date +%s%N)
-    echo $(((end - start) / 1000000))
+    echo $(((end - start) / 1000))
 }
 
 median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
@@ -36,14 +36,14 @@ median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
 compare() {
     local name="$1" ours=() theirs=()
     for _ in $(seq "$runs"); do
-        ours+=("$(time_ms "$2")")
-        theirs+=("$(time_ms "$3")")
+        ours+=("$(time_us "$2")")
+        theirs+=("$(time_us "$3")")
     done
     local a b
     a="$(median "${ours[@]}")"
     b="$(median "${theirs[@]}")"
-    printf '%-28s %8s ms %8s ms   %s\n' "$name" "$a" "$b" \
-        "$(awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }')"
+    awk -v n="$name" -v a="$a" -v b="$b" \
+        'BEGIN { printf "%-28s %8.1f ms %8.1f ms   %.2f\n", n, a / 1000, b / 1000, (b > 0 ? a / b : 0) }'
 }
 
 q() { printf '%q ' "$@"; }
@@ -66,6 +66,8 @@ compare "list --day, csv" "$(q "$tallylog" --db "$db" list --day "$day" --format
 # The least a run costs: a Qt program loads Qt Core, which takes longer than sqlite3's whole run
 # of a small query; the rows below that select little are bounded by this one.
 compare "start-up (--version)" "$(q "$tallylog" --version)" "$(q sqlite3 :memory: "SELECT 1")"
+compare "Qt Core alone (no work)" "$(q "$build/bench/cli/bench_qt_core_alone")" \
+    "$(q sqlite3 -json "$db" "$select_last")"
 compare "list -n 100, json" \
     "$(q "$tallylog" --db "$db" list -n 100 --since 2000-01-01 --format json)" \
     "$(q sqlite3 -json "$db" "$select_last")"

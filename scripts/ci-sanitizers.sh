@@ -61,7 +61,10 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:history_size=4:\
 suppressions=$supp_dir/tsan.supp:print_suppressions=0:external_symbolizer_path=$symbolizer"
 export QT_QPA_PLATFORM=offscreen
 
+# Line tables are all that the reports need for their file:line stacks; full debug information
+# makes the three builds a sixth slower.
 common_cmake=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -gline-tables-only -DNDEBUG"
     -DTALLYVIEW_BUILD_BENCH=OFF -DTALLYVIEW_BUILD_EXAMPLES=OFF)
 
 # ThreadSanitizer's runtime of clang 14 maps its shadow memory at fixed addresses and cannot run
