@@ -21,6 +21,7 @@
 #include <QShortcut>
 #include <QSqlError>
 #include <QTime>
+#include <QTimer>
 #include <QVariant>
 
 #include <string>
@@ -37,6 +38,8 @@ const char *const kIndexKey = "comBoxIndex";
 // out any writer storing records; a file held longer (a backup, a transaction left open in a
 // shell) is reported after a second instead of freezing the window for five.
 constexpr int kQueryBusyWaitMs = 1000;
+// With live update on, a listing refused because the file was held is asked for again after this.
+constexpr int kBusyRetryMs = 1000;
 
 // Shows the wait cursor for as long as the object lives. Never held across a modal dialog.
 class WaitCursor
@@ -171,6 +174,13 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     connect(m_query, &ListingQuery::listed, this, &Tallyview::showListed);
     connect(m_liveAction, &QAction::toggled, this, &Tallyview::followListing);
     connect(m_liveFeed, &LiveFeed::recordsArrived, this, &Tallyview::appendLive);
+    m_busyRetry = new QTimer(this);
+    m_busyRetry->setSingleShot(true);
+    m_busyRetry->setInterval(kBusyRetryMs);
+    connect(m_busyRetry, &QTimer::timeout, this, [this] {
+        if (m_liveAction->isChecked() && !m_query->isPreparing())
+            list(m_listed, true);
+    });
     // F5 runs the last query again.
     auto *refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
     connect(refresh, &QShortcut::activated, this, &Tallyview::refresh);
@@ -283,6 +293,7 @@ void Tallyview::list(const ListedQuery &query, bool keepPlace)
     }
     // Records of the previous listing still on their way are dropped from here on.
     m_liveFeed->stop();
+    m_busyRetry->stop();
     m_preparing = query;
     if (!m_waitCursor) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -311,6 +322,7 @@ void Tallyview::showListed()
         m_listing->positionAt(keep);
     m_listed = m_preparing;
     m_listedId = error.isValid() ? -1 : m_query->lastId();
+    m_listedBusy = error.isValid() && SystemLog::QDBSqlite::isBusy(error);
     followListing();
 }
 
@@ -327,6 +339,10 @@ void Tallyview::followListing()
     // A listing in preparation is followed once it is shown.
     if (!m_liveAction->isChecked() || m_listedId < 0 || m_query->isPreparing()) {
         m_liveFeed->stop();
+        if (m_liveAction->isChecked() && m_listedBusy && !m_query->isPreparing())
+            m_busyRetry->start();
+        else
+            m_busyRetry->stop();
         return;
     }
     LiveFeed::Listing listing;

@@ -19,6 +19,8 @@ class QPoint;
 // finds text in the listing, adds records to it as programs store them (live update) and exports a
 // day's records to a text file. It starts the log service when it is built and releases it when
 // it is destroyed.
+class QTimer;
+
 class Tallyview : public QMainWindow
 {
     Q_OBJECT
@@ -71,6 +73,10 @@ private:
     LiveFeed *m_liveFeed = nullptr;
     ListedQuery m_listed;
     qint64 m_listedId = -1;
+    // A listing that failed because another program held the file is asked for again while live
+    // update is on, once a second, until it is shown.
+    bool m_listedBusy = false;
+    QTimer *m_busyRetry = nullptr;
 
     // The query being prepared (shown with the wait cursor), and where the view stays once shown.
     ListingQuery *m_query = nullptr;
