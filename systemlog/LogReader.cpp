@@ -222,7 +222,7 @@ private:
 // The rows of a chunk read with a limit of `asked` rows that can be delivered now: a full chunk
 // leaves the rows of its last id to the next one, since a table without a key may hold an id
 // more than once and those beyond the chunk would be passed over. (A chunk that holds nothing
-// but one id is taken whole.)
+// but one id is taken whole: readWholeIds read every row of it.)
 size_t completeRows(const Chunk &chunk, qint64 asked)
 {
     const bool full = chunk.rows.size() == size_t(asked);
@@ -248,6 +248,10 @@ public:
     bool idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
     bool readChunk(const QByteArray &sql, const std::vector<QByteArray> &texts, qint64 from,
                    qint64 to, Chunk *chunk, qint64 rows = kChunkRows);
+    // readChunk, and when the full chunk holds one id only, every row of that id: a table without
+    // a key may hold an id more times than a chunk has rows.
+    bool readWholeIds(const QByteArray &sql, const std::vector<QByteArray> &texts, qint64 from,
+                      qint64 to, Chunk *chunk, qint64 rows);
     // Delivers the chunk's first `end` rows that the selection takes.
     bool deliver(const Chunk &chunk, size_t end, const LogSelection &selection,
                  const GrepFilter &grep, const RowCallback &onRow, qint64 *delivered,
@@ -381,6 +385,19 @@ bool LogReader::Private::readChunk(const QByteArray &sql, const std::vector<QByt
     return rc == SQLITE_DONE || readFailed(rc);
 }
 
+bool LogReader::Private::readWholeIds(const QByteArray &sql, const std::vector<QByteArray> &texts,
+                                      qint64 from, qint64 to, Chunk *chunk, qint64 rows)
+{
+    if (!readChunk(sql, texts, from, to, chunk, rows))
+        return false;
+    // (A chunk cut short by a limit without --grep delivers enough rows: no more are needed.)
+    if (rows < kChunkRows || chunk->rows.size() != size_t(rows) ||
+        chunk->rows.front().id != chunk->rows.back().id)
+        return true;
+    const qint64 id = chunk->rows.front().id;
+    return readChunk(sql, texts, id, id, chunk, -1); // LIMIT -1: no limit
+}
+
 bool LogReader::Private::deliver(const Chunk &chunk, size_t end, const LogSelection &selection,
                                  const GrepFilter &grep, const RowCallback &onRow,
                                  qint64 *delivered, bool *stopped)
@@ -422,7 +439,7 @@ bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const 
         qint64 next = top;
         while (!stopped && next >= bottom) {
             const qint64 rows = chunkRows(selection, delivered);
-            if (!readChunk(sql, texts, next, bottom, &chunk, rows))
+            if (!readWholeIds(sql, texts, next, bottom, &chunk, rows))
                 return false;
             if (chunk.rows.empty())
                 break;
@@ -535,9 +552,9 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
     qint64 next = first;
     while (!stopped && next <= last) {
         const qint64 rows = chunkRows(selection, delivered);
-        if (!d->readChunk(sql, texts, next, last, &chunk, rows))
+        if (!d->readWholeIds(sql, texts, next, last, &chunk, rows))
             return false;
-        const bool full = chunk.rows.size() == size_t(rows);
+        const bool full = chunk.rows.size() >= size_t(rows);
         const size_t end = completeRows(chunk, rows);
         d->deliver(chunk, end, selection, grep, onRow, &delivered, &stopped);
         if (!full || stopped)

@@ -1026,6 +1026,16 @@ void TallylogTest::foreignIds_data()
                            "', 1, 'twin'), (2, '" + at("10:00:00") + "', 1, 'twin')"}
         << QStringList{"list", "--day", kDay, "--reverse", "--grep", "twin"} << 0 << twin + twin;
 
+    // One id more times than a chunk has rows: the rows beyond the first chunk are read too.
+    const QStringList manyTimes{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
+                                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                                "WHERE i < 5001) INSERT INTO SystemInfo SELECT 7, '" +
+                                    at("10:00:00") + "', 1, 'm' || i FROM n"};
+    const QByteArray last = (at("10:00:00") + " [用户使用记录]:\nm5001\n").toUtf8();
+    for (const QStringList &order : {QStringList{"--day", kDay}, QStringList{"--reverse"}})
+        QTest::addRow("one id 5001 times, %s", qPrintable(order.first()))
+            << manyTimes << QStringList{"list", "--grep", "m5001"} + order << 0 << last;
+
     // Infinities, which SQLite writes as Inf and -Inf: JSON has no number for them.
     QTest::newRow("infinite types, json")
         << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
