@@ -106,16 +106,18 @@ QString StatsTable::bucketOf(Unit unit, const QString &stamp)
 QString StatsTable::nextBucket(Unit unit, const QString &bucket)
 {
     const QDate day = dayFromText(bucket.left(10));
-    if (!day.isValid())
+    // After 9999-12-31 there is none: a five-digit year sorts before the four-digit ones.
+    const QDate nextDay = day.addDays(1);
+    if (!day.isValid() || nextDay.year() > 9999)
         return QString();
     if (unit == Unit::Day)
-        return bucket.size() == 10 ? dayText(day.addDays(1)) : QString();
+        return bucket.size() == 10 ? dayText(nextDay) : QString();
     bool ok = false;
     const int hour = bucket.mid(11).toInt(&ok);
     if (bucket.size() != 13 || bucket.at(10) != QLatin1Char(' ') || !ok || hour < 0 || hour > 23)
         return QString();
     if (hour == 23)
-        return dayText(day.addDays(1)) + QStringLiteral(" 00");
+        return dayText(nextDay) + QStringLiteral(" 00");
     return bucket.left(11) + QStringLiteral("%1").arg(hour + 1, 2, 10, QLatin1Char('0'));
 }
 

@@ -1084,6 +1084,13 @@ void TallylogTest::foreignIds_data()
             "2026-12-06  -                 0\n2026-12-07  " + counted +
             "2 records from 2026-12-05 00:00:00 to 2026-12-07 23:59:00\n")
                .toUtf8();
+    // The last hour there is: no bucket follows it.
+    QTest::newRow("stats of the last hour")
+        << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '9999-12-31 23:00:00', 1, 'a')"}
+        << QStringList{"stats", "--since", "9999-12-31"} << 0
+        << ("hour              category      count\n9999-12-31 23:00  " + counted +
+            "1 records from 9999-12-31 00:00:00 to the last\n")
+               .toUtf8();
     // A line feed in a stored type would start a row of its own making.
     QTest::newRow("stats of a type with a line feed")
         << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
