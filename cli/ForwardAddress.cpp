@@ -14,8 +14,9 @@ bool parseForwardAddress(const QString &to, ForwardAddress *address, QString *pr
     const QUrl url(to, QUrl::StrictMode);
     const QString scheme = url.scheme();
     const bool pathless = url.path().isEmpty() || url.path() == QLatin1String("/");
+    // Port 0 names no server: nothing could ever be delivered there.
     if (!url.isValid() || url.host().isEmpty() || !pathless || url.hasQuery() ||
-        url.hasFragment() || !url.userInfo().isEmpty()) {
+        url.hasFragment() || !url.userInfo().isEmpty() || url.port() == 0) {
         *problem = QStringLiteral("bad --to '%1' (http://HOST[:PORT], https://HOST[:PORT] or "
                                   "syslog+tcp://HOST[:PORT])")
                        .arg(to);

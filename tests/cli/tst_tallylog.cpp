@@ -385,6 +385,8 @@ void TallylogTest::failuresAndUsage_data()
     QTest::newRow("forward needs --to") << log << QStringList{"forward", "--once"} << 2;
     QTest::newRow("forward to an unknown receiver")
         << log << QStringList{"forward", "--to", "ftp://loghost"} << 2;
+    QTest::newRow("forward to port 0")
+        << log << QStringList{"forward", "--to", "syslog+tcp://127.0.0.1:0", "--once"} << 2;
     QTest::newRow("forward to a path") << log << QStringList{"forward", "--to", "http://h/x"} << 2;
     QTest::newRow("forward, bad --from")
         << log << QStringList{"forward", "--to", "http://h", "--from", "today"} << 2;
