@@ -178,7 +178,11 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     m_busyRetry->setSingleShot(true);
     m_busyRetry->setInterval(kBusyRetryMs);
     connect(m_busyRetry, &QTimer::timeout, this, [this] {
-        if (m_liveAction->isChecked() && !m_query->isPreparing())
+        // Not under a dialog (choosing where to export, a message): the wait cursor would show
+        // over it; the next try comes a second later.
+        if (QApplication::activeModalWidget())
+            m_busyRetry->start();
+        else if (m_liveAction->isChecked() && !m_query->isPreparing())
             list(m_listed, true);
     });
     // F5 runs the last query again.

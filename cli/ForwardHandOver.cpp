@@ -3,6 +3,7 @@
 #include "Output.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -37,8 +38,9 @@ int runForward(const ForwardOptions &, const ForwardAddress &, const ForwardIden
 {
     // Installed: in libexec, found from bin; in the build tree: beside tallylog.
     const QString here = QCoreApplication::applicationDirPath();
-    const QStringList places{here + QStringLiteral("/" TALLYLOG_FORWARDER_DIR "/tallylog-forward"),
-                             here + QStringLiteral("/tallylog-forward")};
+    const QStringList places{
+        QDir::cleanPath(here + QStringLiteral("/" TALLYLOG_FORWARDER_DIR "/tallylog-forward")),
+        here + QStringLiteral("/tallylog-forward")};
     std::vector<std::string> arguments = givenCommandLine();
     if (arguments.empty())
         return failure(QStringLiteral("/proc/self/cmdline"),

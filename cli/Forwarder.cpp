@@ -98,7 +98,8 @@ bool Forwarder::startingPoint(int *status)
             return false;
     }
     if (m_options.cursorPath.isEmpty()) {
-        m_delivered = top;
+        // From the end, like follow; from the first record when --from names where to start.
+        m_delivered = m_options.selection.from.isEmpty() ? top : 0;
         return true;
     }
     m_cursor = std::make_unique<CursorFile>(m_options.cursorPath);
