@@ -29,8 +29,9 @@ fuzz_procs="${FUZZ_PROCS:-2}"
 jobs="${JOBS:-2}"
 
 source scripts/packages.sh
-# clang with its sanitizer and libFuzzer runtimes, and llvm-symbolizer for readable reports.
-SANITIZER_PACKAGES=(clang libclang-rt-14-dev llvm-14)
+# clang with its sanitizer and libFuzzer runtimes, llvm-symbolizer for readable reports, and
+# LLVM's linker, which links the instrumented programs several times faster than ld.
+SANITIZER_PACKAGES=(clang libclang-rt-14-dev llvm-14 lld-14)
 bash scripts/install-deps.sh "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" || exit 1
 
 symbolizer="$(command -v llvm-symbolizer-14 || command -v llvm-symbolizer || true)"
@@ -66,6 +67,11 @@ export QT_QPA_PLATFORM=offscreen
 common_cmake=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
     "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -gline-tables-only -DNDEBUG"
     -DTALLYVIEW_BUILD_BENCH=OFF -DTALLYVIEW_BUILD_EXAMPLES=OFF)
+lld="$(command -v ld.lld-14 || command -v ld.lld || true)"
+if [ -n "$lld" ]; then
+    common_cmake+=("-DCMAKE_EXE_LINKER_FLAGS=--ld-path=$lld"
+        "-DCMAKE_SHARED_LINKER_FLAGS=--ld-path=$lld" "-DCMAKE_MODULE_LINKER_FLAGS=--ld-path=$lld")
+fi
 
 # ThreadSanitizer's runtime of clang 14 maps its shadow memory at fixed addresses and cannot run
 # when the kernel randomises mmap addresses over more than 28 bits; run it without address
