@@ -233,6 +233,33 @@ size_t completeRows(const Chunk &chunk, qint64 asked)
     return end;
 }
 
+// A walk along the ids of a selection, a chunk at a time, upwards (oldest first) or downwards
+// (newest first); NOT INDEXED: along the ids, with no sort. ?1 where a stretch of the walk starts,
+// ?2 where it ends (both included), ?3 the rows of a chunk, then the bounds. What it has
+// delivered counts over all its stretches.
+struct Walk
+{
+    Walk(const LogSelection &walked, bool downwards)
+        : selection(walked), down(downwards), grep(walked.grep)
+    {
+        sql = QByteArray("SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED WHERE ") +
+              (down ? "id <= ?1 AND id >= ?2" : "id >= ?1 AND id <= ?2") +
+              boundsFilter(selection.from, selection.to, 4, &texts);
+        if (!selection.types.isEmpty())
+            sql += integerTypeFilter(selection.types);
+        sql += down ? " ORDER BY id DESC LIMIT ?3" : " ORDER BY id LIMIT ?3";
+    }
+
+    const LogSelection &selection;
+    const bool down;
+    const GrepFilter grep;
+    QByteArray sql;
+    std::vector<QByteArray> texts;
+    Chunk chunk;
+    qint64 delivered = 0;
+    bool stopped = false;
+};
+
 } // namespace
 
 class LogReader::Private
@@ -256,6 +283,8 @@ public:
     bool deliver(const Chunk &chunk, size_t end, const LogSelection &selection,
                  const GrepFilter &grep, const RowCallback &onRow, qint64 *delivered,
                  bool *stopped);
+    // Walks the ids from `start` to `end`, both included, in the walk's direction.
+    bool walk(Walk &w, const RowCallback &onRow, qint64 start, qint64 end);
     bool selectNewestFirst(const LogSelection &selection, const RowCallback &onRow);
 };
 
@@ -418,47 +447,32 @@ bool LogReader::Private::deliver(const Chunk &chunk, size_t end, const LogSelect
     return true;
 }
 
+bool LogReader::Private::walk(Walk &w, const RowCallback &onRow, qint64 start, qint64 end)
+{
+    qint64 next = start;
+    while (!w.stopped && (w.down ? next >= end : next <= end)) {
+        const qint64 rows = chunkRows(w.selection, w.delivered);
+        if (!readWholeIds(w.sql, w.texts, next, end, &w.chunk, rows))
+            return false;
+        const size_t complete = completeRows(w.chunk, rows);
+        deliver(w.chunk, complete, w.selection, w.grep, onRow, &w.delivered, &w.stopped);
+        if (w.chunk.rows.size() < size_t(rows) || w.stopped)
+            break;
+        if (complete < w.chunk.rows.size()) {
+            next = w.chunk.rows[complete].id;
+            continue;
+        }
+        // The end may be the lowest or the highest id there can be: no step goes past it.
+        const qint64 reached = w.chunk.rows.back().id;
+        if (reached == end)
+            break;
+        next = w.down ? reached - 1 : reached + 1;
+    }
+    return true;
+}
+
 bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const RowCallback &onRow)
 {
-    // ?1 the top of a walk, ?2 its bottom (both included), ?3 the rows of a chunk, then the
-    // bounds.
-    std::vector<QByteArray> texts;
-    QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
-                     "WHERE id <= ?1 AND id >= ?2" +
-                     boundsFilter(selection.from, selection.to, 4, &texts);
-    if (!selection.types.isEmpty())
-        sql += integerTypeFilter(selection.types);
-    sql += " ORDER BY id DESC LIMIT ?3";
-
-    const GrepFilter grep(selection.grep);
-    Chunk chunk;
-    qint64 delivered = 0;
-    bool stopped = false;
-    // Reads the selection's records with ids in [bottom, top], newest first.
-    const auto walk = [&](qint64 top, qint64 bottom) {
-        qint64 next = top;
-        while (!stopped && next >= bottom) {
-            const qint64 rows = chunkRows(selection, delivered);
-            if (!readWholeIds(sql, texts, next, bottom, &chunk, rows))
-                return false;
-            if (chunk.rows.empty())
-                break;
-            const size_t end = completeRows(chunk, rows);
-            deliver(chunk, end, selection, grep, onRow, &delivered, &stopped);
-            if (chunk.rows.size() < size_t(rows) || stopped)
-                break;
-            if (end < chunk.rows.size()) {
-                next = chunk.rows[end].id;
-                continue;
-            }
-            // The lowest id there can be has none below it.
-            if (chunk.rows.back().id == kLowestId)
-                break;
-            next = chunk.rows.back().id - 1;
-        }
-        return true;
-    };
-
     // The newest ids first, row by row: the last records of most selections (the whole file,
     // today, the last hour) lie there. Only when they do not suffice is the rest of the span
     // looked up on the index on (type, datetime), which costs a walk over the bounds' part of
@@ -474,16 +488,18 @@ bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const 
     // (Ids of other programs may lie near the lowest value: no bound wraps round.)
     const qint64 windowBottom =
         std::max(lowest, top < kLowestId + kChunkRows ? kLowestId : top - kChunkRows + 1);
-    if (!walk(top, windowBottom))
+    Walk newestFirst(selection, true);
+    if (!walk(newestFirst, onRow, top, windowBottom))
         return false;
-    if (stopped || windowBottom <= lowest)
+    if (newestFirst.stopped || windowBottom <= lowest)
         return true;
     qint64 first = 0;
     qint64 last = 0;
     bool empty = false;
     if (!idSpan(selection, &first, &last, &empty))
         return false;
-    return empty || walk(std::min(last, windowBottom - 1), std::max(lowest, first));
+    return empty ||
+           walk(newestFirst, onRow, std::min(last, windowBottom - 1), std::max(lowest, first));
 }
 
 LogReader::LogReader() : d(std::make_unique<Private>()) {}
@@ -536,39 +552,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
     if (empty)
         return true;
 
-    // NOT INDEXED: a walk along the ids of the span, in id order, with no sort.
-    std::vector<QByteArray> texts;
-    QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
-                     "WHERE id >= ?1 AND id <= ?2" +
-                     boundsFilter(selection.from, selection.to, 4, &texts);
-    if (!selection.types.isEmpty())
-        sql += integerTypeFilter(selection.types);
-    sql += " ORDER BY id LIMIT ?3";
-
-    const GrepFilter grep(selection.grep);
-    Chunk chunk;
-    qint64 delivered = 0;
-    bool stopped = false;
-    qint64 next = first;
-    while (!stopped && next <= last) {
-        const qint64 rows = chunkRows(selection, delivered);
-        if (!d->readWholeIds(sql, texts, next, last, &chunk, rows))
-            return false;
-        const bool full = chunk.rows.size() >= size_t(rows);
-        const size_t end = completeRows(chunk, rows);
-        d->deliver(chunk, end, selection, grep, onRow, &delivered, &stopped);
-        if (!full || stopped)
-            break;
-        if (end < chunk.rows.size()) {
-            next = chunk.rows[end].id;
-            continue;
-        }
-        // The last id of the chunk may be the highest one there can be: nothing follows it.
-        if (chunk.rows.back().id >= last)
-            break;
-        next = chunk.rows.back().id + 1;
-    }
-    return true;
+    Walk oldestFirst(selection, false);
+    return d->walk(oldestFirst, onRow, first, last);
 }
 
 bool LogReader::maxId(qint64 *id)
