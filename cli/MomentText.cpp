@@ -10,12 +10,15 @@ namespace {
 
 const QString kStampFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 
+// Four-digit years only: anything else would not compare with the stored stamps as text.
+bool hasFourDigitYear(const QDate &day)
+{
+    return day.isValid() && day.year() >= 1 && day.year() <= 9999;
+}
+
 QString stamp(const QDateTime &moment)
 {
-    // Four-digit years only: anything else would not compare with the stored stamps as text.
-    if (!moment.isValid() || moment.date().year() < 1 || moment.date().year() > 9999)
-        return QString();
-    return stampText(moment);
+    return moment.isValid() && hasFourDigitYear(moment.date()) ? stampText(moment) : QString();
 }
 
 // Seconds per unit; 0 for an unknown unit.
@@ -73,8 +76,7 @@ QString MomentText::parse(const QString &text) const
     // time, but the stored stamps still compare with it.
     const QDate today = m_now.date();
     const auto midnight = [](const QDate &day) {
-        return day.year() >= 1 && day.year() <= 9999 ? dayText(day) + QStringLiteral(" 00:00:00")
-                                                     : QString();
+        return hasFourDigitYear(day) ? dayText(day) + QStringLiteral(" 00:00:00") : QString();
     };
     if (t == QLatin1String("today"))
         return midnight(today);
