@@ -2,10 +2,10 @@
 // stored as any SQLite value, listings and prunes longer than one chunk or batch, and the one
 // check of the log table that the writer and the reader share.
 
-#include "LogPruner.h"
-#include "LogReader.h"
-#include "QDBSqlite.h"
 #include "TestSupport.h"
+#include "read/LogPruner.h"
+#include "read/LogReader.h"
+#include "store/QDBSqlite.h"
 
 #include <QtTest>
 

@@ -1,4 +1,4 @@
-#include "LogSchema.h"
+#include "schema/LogSchema.h"
 
 #include "sqlite/Sqlite.h"
 

@@ -1,6 +1,6 @@
-#include "QDBSqlite.h"
+#include "store/QDBSqlite.h"
 
-#include "LogSchema.h"
+#include "schema/LogSchema.h"
 #include "sqlite/Sqlite.h"
 
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
-#include "LogReader.h"
+#include "read/LogReader.h"
 
-#include "LogConnection.h"
+#include "read/LogConnection.h"
 
 #include <QByteArray>
 
