@@ -1,6 +1,6 @@
 #include "LiveFeed.h"
 
-#include "LogReader.h"
+#include "read/LogReader.h"
 
 #include <QFile>
 #include <QMetaObject>

@@ -4,9 +4,9 @@
 #include "FindBar.h"
 #include "ListingQuery.h"
 #include "LiveFeed.h"
-#include "QDBSqlite.h"
 #include "RecordListing.h"
 #include "qzSysLog.h"
+#include "store/QDBSqlite.h"
 
 #include <QApplication>
 #include <QClipboard>

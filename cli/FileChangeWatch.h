@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogReader.h"
+#include "read/LogReader.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LogReader.h"
-#include "Output.h"
+#include "read/LogReader.h"
+#include "text/Output.h"
 
 #include <QElapsedTimer>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "Options.h"
 
-#include "MomentText.h"
+#include "text/MomentText.h"
 
 #include <QDate>
 #include <QStringList>

@@ -3,7 +3,7 @@
 // Options that more than one command takes, each group with its definition, its checks and the
 // values it yields. A command adds a group to its parser and reads it back after parsing.
 
-#include "RecordFormat.h"
+#include "text/RecordFormat.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

@@ -5,7 +5,7 @@
 
 #include "Command.h"
 #include "Options.h"
-#include "Output.h"
+#include "text/Output.h"
 
 #include <QCoreApplication>
 #include <QStringList>

@@ -26,19 +26,11 @@ include(CMakePackageConfigHelpers)
 set(SYSTEMLOG_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/SystemLog")
 set(SYSTEMLOG_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/systemlog")
 
-# The headers that code using the log service includes, and only those: they include one
-# another and nothing else of systemlog/. The store, the side file, the SQLite layer and the
-# reading code of tallylog stay inside the library (scripts/check-install.sh checks both).
-set(SYSTEMLOG_PUBLIC_HEADERS
-    DayExport.h
-    LogTypes.h
-    MessageHandler.h
-    OutputHook.h
-    qzLogDB.h
-    qzSysLog.h
-    qz_singleton_sys.h
-)
-list(TRANSFORM SYSTEMLOG_PUBLIC_HEADERS PREPEND "${PROJECT_SOURCE_DIR}/systemlog/")
+# The headers that code using the log service includes are the files of
+# systemlog/include/systemlog/, and only those (SYSTEMLOG_PUBLIC_HEADERS, read from that folder
+# by systemlog/CMakeLists.txt): they include one another and nothing else of systemlog/. The
+# store, the side file, the SQLite layer and the reading code of tallylog stay inside the
+# library (scripts/check-install.sh checks both).
 
 # --- The program -----------------------------------------------------------------------------
 

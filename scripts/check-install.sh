@@ -146,17 +146,17 @@ icon="$prefix/share/pixmaps/tallyview.png"
 expect_file "$icon"
 cmp -s "$icon" Resources/Log.png || fail "share/pixmaps/tallyview.png is not Resources/Log.png"
 
-# Exactly the public headers listed in cmake/Install.cmake, each as in the source tree, and
-# none of them including a header of systemlog/ that is not installed.
-public_headers="$(sed -n '/^set(SYSTEMLOG_PUBLIC_HEADERS/,/^)/{/^ *[A-Za-z_]*\.h$/p}' cmake/Install.cmake |
-    tr -d ' ' | sort)"
-[ -n "$public_headers" ] || fail "no public headers listed in cmake/Install.cmake"
+# Exactly the public headers of systemlog/include/systemlog, each as it lies there, and none of
+# them including a header of systemlog/ that is not installed.
+public_headers="$(cd systemlog/include/systemlog && ls *.h | sort)"
+[ -n "$public_headers" ] || fail "no public headers in systemlog/include/systemlog"
 installed_headers="$(cd "$prefix/include/systemlog" && ls | sort)"
 [ "$installed_headers" = "$public_headers" ] ||
     fail "include/systemlog holds $(echo $installed_headers), not the public headers $(echo $public_headers)"
 for name in $public_headers; do
     installed="$prefix/include/systemlog/$name"
-    cmp -s "systemlog/$name" "$installed" || fail "include/systemlog/$name differs from systemlog/$name"
+    cmp -s "systemlog/include/systemlog/$name" "$installed" ||
+        fail "include/systemlog/$name differs from systemlog/include/systemlog/$name"
     for included in $(sed -n 's/^#include "\(.*\)"$/\1/p' "$installed"); do
         [ -f "$prefix/include/systemlog/$included" ] ||
             fail "include/systemlog/$name includes $included, which is not installed"

@@ -4,8 +4,8 @@
 //
 //   bench_forward_export LOG FILE HOSTNAME
 
-#include "ForwardEncoding.h"
-#include "LogReader.h"
+#include "forward/ForwardEncoding.h"
+#include "read/LogReader.h"
 
 #include <QFile>
 

@@ -52,7 +52,8 @@ void generateLog(const std::string &path, int records, int days)
 const char *const kSelect = "select datetime,message from SystemInfo where datetime >= ? and "
                             "datetime <= ? and type = ? order by id";
 
-// The select run directly: bind, step through every row reading both text columns.
+// The select run directly: bind, step through every row and decode both text columns into the
+// same list of strings that queryDay hands back (the work any caller of the rows has to do).
 int plainQuery(sqlite3 *db, sqlite3_stmt *stmt, const QByteArray &from, const QByteArray &to,
                int type, long long *bytes)
 {
@@ -60,19 +61,21 @@ int plainQuery(sqlite3 *db, sqlite3_stmt *stmt, const QByteArray &from, const QB
     sqlite3_bind_text(stmt, 1, from.constData(), from.size(), SQLITE_STATIC);
     sqlite3_bind_text(stmt, 2, to.constData(), to.size(), SQLITE_STATIC);
     sqlite3_bind_int(stmt, 3, type);
-    int rows = 0;
+    SystemLog::LogRowList rows;
     int rc = 0;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        const unsigned char *stamp = sqlite3_column_text(stmt, 0);
+        const char *stamp = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
         const int stampLen = sqlite3_column_bytes(stmt, 0);
-        const unsigned char *message = sqlite3_column_text(stmt, 1);
+        const char *message = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1));
         const int messageLen = sqlite3_column_bytes(stmt, 1);
-        *bytes += stampLen + messageLen + (stamp ? stamp[0] : 0) + (message ? message[0] : 0);
-        ++rows;
+        rows.append(SystemLog::LogRow(QString::fromUtf8(stamp, stampLen),
+                                      QString::fromUtf8(message, messageLen)));
     }
     if (rc != SQLITE_DONE)
         die(std::string("plain select failed: ") + sqlite3_errmsg(db));
-    return rows;
+    for (const SystemLog::LogRow &row : rows)
+        *bytes += row.first.size() + row.second.size();
+    return rows.size();
 }
 
 } // namespace
@@ -181,8 +184,8 @@ Row measureQueryDay(int records, int days, int runs)
     row.baseline = format("%.3f", ps.median);
     const double ratio = ss.median / ps.median;
     row.ratio = format("%.2f", ratio);
-    row.target = "<= 1.5x and < 10 ms";
-    row.verdict = (ratio <= 1.5 && ss.median < 10.0) ? Row::Verdict::Pass : Row::Verdict::Fail;
+    row.target = "<= 1.1x and < 10 ms";
+    row.verdict = (ratio <= 1.1 && ss.median < 10.0) ? Row::Verdict::Pass : Row::Verdict::Fail;
     return row;
 }
 

@@ -2,10 +2,10 @@
 
 #include "Command.h"
 #include "DayExport.h"
-#include "LogReader.h"
 #include "OpenWaiting.h"
 #include "Options.h"
-#include "Output.h"
+#include "read/LogReader.h"
+#include "text/Output.h"
 
 #include <QFileInfo>
 

@@ -4,10 +4,10 @@
 #include "Command.h"
 #include "CursorFile.h"
 #include "FileChangeWatch.h"
-#include "LogReader.h"
 #include "Options.h"
-#include "Output.h"
 #include "StopSignal.h"
+#include "read/LogReader.h"
+#include "text/Output.h"
 
 #include <QThread>
 

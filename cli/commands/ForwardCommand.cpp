@@ -2,8 +2,8 @@
 // remembering in a cursor file how far (see Forwarder).
 
 #include "Command.h"
-#include "ForwardRun.h"
 #include "Options.h"
+#include "forward/ForwardRun.h"
 
 #include <QSysInfo>
 

@@ -2,10 +2,10 @@
 // first), all of them, the first N or the last N.
 
 #include "Command.h"
-#include "LogReader.h"
 #include "OpenWaiting.h"
 #include "Options.h"
-#include "Output.h"
+#include "read/LogReader.h"
+#include "text/Output.h"
 
 #include <limits>
 #include <vector>

@@ -2,10 +2,10 @@
 
 #include "Command.h"
 #include "CursorFile.h"
-#include "LogPruner.h"
 #include "OpenWaiting.h"
 #include "Options.h"
-#include "Output.h"
+#include "read/LogPruner.h"
+#include "text/Output.h"
 
 #include <limits>
 

@@ -2,11 +2,11 @@
 // without records count 0, so that a silent stretch shows.
 
 #include "Command.h"
-#include "LogReader.h"
 #include "OpenWaiting.h"
 #include "Options.h"
-#include "Output.h"
-#include "StatsTable.h"
+#include "commands/StatsTable.h"
+#include "read/LogReader.h"
+#include "text/Output.h"
 
 namespace TallyLog {
 

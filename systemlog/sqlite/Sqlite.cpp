@@ -1,4 +1,4 @@
-#include "Sqlite.h"
+#include "sqlite/Sqlite.h"
 
 #include <QFile>
 

@@ -2,10 +2,10 @@
 // stored as any SQLite value, listings and prunes longer than one chunk or batch, and the one
 // check of the log table that the writer and the reader share.
 
-#include "LogPruner.h"
-#include "LogReader.h"
-#include "QDBSqlite.h"
 #include "TestSupport.h"
+#include "read/LogPruner.h"
+#include "read/LogReader.h"
+#include "store/QDBSqlite.h"
 
 #include <QtTest>
 
@@ -123,6 +123,8 @@ void LogReaderTest::foreignTypes_data()
                                            << "3.0" << false;
     QTest::newRow("text '3', no affinity") << bare << "'3'"
                                            << "3" << false;
+    QTest::newRow("integer 3, no affinity") << bare << "3"
+                                            << "3" << true;
 }
 
 void LogReaderTest::foreignTypes()
@@ -160,6 +162,20 @@ void LogReaderTest::foreignTypes()
     if (isAlarm)
         expected.insert(1, foreign);
     QCOMPARE(listed(reader, alarms), expected);
+
+    // The window's listing (the service's query) selects the same records of category 3.
+    {
+        QDBSqlite store(kDbFile, QString(), QString());
+        QVERIFY(store.openExisting());
+        QStringList messages;
+        for (const LogRow &row : store.selectLogs(day.from, day.to, Alarm))
+            messages << row.second;
+        QStringList expectedMessages{QStringLiteral("alarm"), QStringLiteral("alarm again")};
+        if (isAlarm)
+            expectedMessages.insert(1, QStringLiteral("foreign"));
+        QCOMPARE(messages, expectedMessages);
+        store.close();
+    }
 
     // Counted under its own stored value, apart from the records of category 3.
     QVector<LogCount> counts;

@@ -1,9 +1,9 @@
 // The log store: the table and its index, the stored text of every kind of message, the bounds
 // and order of a select, and the treatment of files that are not a log database.
 
-#include "PendingFile.h"
-#include "QDBSqlite.h"
 #include "TestSupport.h"
+#include "store/PendingFile.h"
+#include "store/QDBSqlite.h"
 
 #include <QDateTime>
 #include <QFileInfo>

@@ -3,7 +3,7 @@
 // The table of `tallylog stats`: records per hour or day and category, with every bucket of the
 // range shown, those without records as 0, so that a silent stretch (an outage) stands out.
 
-#include "LogReader.h"
+#include "read/LogReader.h"
 
 #include <QString>
 #include <QVector>

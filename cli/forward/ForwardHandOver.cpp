@@ -1,6 +1,6 @@
-#include "ForwardRun.h"
+#include "forward/ForwardRun.h"
 
-#include "Output.h"
+#include "text/Output.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
-#include "ForwardEncoding.h"
+#include "forward/ForwardEncoding.h"
 
 #include "LogTypes.h"
-#include "RecordFormat.h"
+#include "text/RecordFormat.h"
 
 #include <QDate>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "TerminalText.h"
+#include "text/TerminalText.h"
 
 #include <cstdio>
 

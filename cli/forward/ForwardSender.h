@@ -5,7 +5,7 @@
 // journal-remote by answering 2xx, a syslog server (TCP has no acknowledgement) by closing its
 // side of the connection after it has read everything up to our own close.
 
-#include "ForwardAddress.h"
+#include "forward/ForwardAddress.h"
 
 #include <QByteArray>
 #include <QString>

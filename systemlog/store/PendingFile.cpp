@@ -1,6 +1,6 @@
-#include "PendingFile.h"
+#include "store/PendingFile.h"
 
-#include "LogSchema.h"
+#include "schema/LogSchema.h"
 #include "sqlite/Sqlite.h"
 
 #include <QDateTime>

@@ -3,7 +3,7 @@
 // How tallylog writes records: as the window shows them (text), as CSV or as JSON Lines. Records
 // are appended to a byte buffer that the caller writes out in large pieces.
 
-#include "LogReader.h"
+#include "read/LogReader.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "ForwardSender.h"
+#include "forward/ForwardSender.h"
 
-#include "ForwardEncoding.h"
+#include "forward/ForwardEncoding.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

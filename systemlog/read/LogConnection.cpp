@@ -1,6 +1,6 @@
-#include "LogConnection.h"
+#include "read/LogConnection.h"
 
-#include "LogSchema.h"
+#include "schema/LogSchema.h"
 
 #include <QFileInfo>
 

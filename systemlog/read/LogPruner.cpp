@@ -1,6 +1,6 @@
-#include "LogPruner.h"
+#include "read/LogPruner.h"
 
-#include "LogConnection.h"
+#include "read/LogConnection.h"
 
 #include <QElapsedTimer>
 #include <QThread>

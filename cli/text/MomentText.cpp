@@ -1,4 +1,4 @@
-#include "MomentText.h"
+#include "text/MomentText.h"
 
 #include "Options.h"
 

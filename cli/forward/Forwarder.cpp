@@ -1,7 +1,7 @@
-#include "Forwarder.h"
+#include "forward/Forwarder.h"
 
-#include "ForwardEncoding.h"
-#include "ForwardSender.h"
+#include "forward/ForwardEncoding.h"
+#include "forward/ForwardSender.h"
 
 #include <QFile>
 #include <QThread>

@@ -6,9 +6,9 @@
 // runForward (ForwardHandOver.cpp) replaces the process by that program, with the same command
 // line and process id; the program's runForward (ForwardRun.cpp) delivers.
 
-#include "ForwardAddress.h"
-#include "ForwardEncoding.h"
-#include "Forwarder.h"
+#include "forward/ForwardAddress.h"
+#include "forward/ForwardEncoding.h"
+#include "forward/Forwarder.h"
 
 namespace TallyLog {
 

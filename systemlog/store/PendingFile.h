@@ -1,7 +1,7 @@
 #pragma once
 
 #include "LogTypes.h"
-#include "QDBSqlite.h"
+#include "store/QDBSqlite.h"
 
 #include <QSqlError>
 #include <QString>

@@ -6,7 +6,7 @@
 // again, 1 s after the first failure and up to 30 s apart, without skipping a record.
 
 #include "CursorFile.h"
-#include "LogReader.h"
+#include "read/LogReader.h"
 
 #include <QString>
 

@@ -1,8 +1,8 @@
 #include "qzLogDB.h"
 
-#include "PendingFile.h"
-#include "QDBSqlite.h"
 #include "sqlite/Sqlite.h"
+#include "store/PendingFile.h"
+#include "store/QDBSqlite.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
-#include "RecordFormat.h"
+#include "text/RecordFormat.h"
 
 #include "DayExport.h"
-#include "TerminalText.h"
+#include "text/TerminalText.h"
 
 #include <cstdio>
 

@@ -1,6 +1,7 @@
-#include "LogReader.h"
+#include "read/LogReader.h"
 
-#include "LogConnection.h"
+#include "read/LogConnection.h"
+#include "schema/LogSchema.h"
 
 #include <QByteArray>
 
@@ -27,19 +28,6 @@ constexpr qint64 kLowestId = std::numeric_limits<qint64>::min();
 // Beyond this many distinct type values (a file that other programs filled with all kinds of
 // values), a listing between bounds walks the ids instead of seeking each value in the index.
 constexpr int kMaxSeekedTypes = 64;
-
-// " type IN (1,2) AND typeof(type) = 'integer'": records whose type is one of these integers;
-// 3.0, stored by another program in a column without integer affinity, is not 3.
-QByteArray integerTypeFilter(const QVector<int> &types)
-{
-    QByteArray list;
-    for (int type : types) {
-        if (!list.isEmpty())
-            list += ',';
-        list += QByteArray::number(type);
-    }
-    return " AND type IN (" + list + ") AND typeof(type) = 'integer'";
-}
 
 // " AND datetime >= ?N AND datetime <= ?M" for the bounds that are set, numbered from `first`;
 // the texts to bind go to *texts.
@@ -246,7 +234,7 @@ struct Walk
               (down ? "id <= ?1 AND id >= ?2" : "id >= ?1 AND id <= ?2") +
               boundsFilter(selection.from, selection.to, 4, &texts);
         if (!selection.types.isEmpty())
-            sql += integerTypeFilter(selection.types);
+            sql += " AND " + LogSchema::categoryCondition(selection.types);
         sql += down ? " ORDER BY id DESC LIMIT ?3" : " ORDER BY id LIMIT ?3";
     }
 
@@ -579,7 +567,7 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
     QByteArray sql = "SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED "
                      "WHERE id <= ?1";
     if (!selection.types.isEmpty())
-        sql += integerTypeFilter(selection.types);
+        sql += " AND " + LogSchema::categoryCondition(selection.types);
     sql += " ORDER BY id DESC LIMIT ?3";
 
     Chunk chunk;

@@ -1,9 +1,9 @@
-#include "StatsTable.h"
+#include "commands/StatsTable.h"
 
 #include "Options.h"
-#include "Output.h"
-#include "RecordFormat.h"
-#include "TerminalText.h"
+#include "text/Output.h"
+#include "text/RecordFormat.h"
+#include "text/TerminalText.h"
 
 #include <QDate>
 #include <QMap>

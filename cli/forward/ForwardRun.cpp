@@ -1,8 +1,8 @@
-#include "ForwardRun.h"
+#include "forward/ForwardRun.h"
 
-#include "ForwardSender.h"
-#include "Output.h"
 #include "StopSignal.h"
+#include "forward/ForwardSender.h"
+#include "text/Output.h"
 
 namespace TallyLog {
 

@@ -1,4 +1,4 @@
-#include "Output.h"
+#include "text/Output.h"
 
 namespace TallyLog {
 

@@ -5,7 +5,7 @@
 // counting (RFC 6587, for rsyslog, syslog-ng and the usual shippers). Records are appended to a
 // byte buffer that is sent as one batch.
 
-#include "LogReader.h"
+#include "read/LogReader.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "ForwardAddress.h"
+#include "forward/ForwardAddress.h"
 
 namespace TallyLog {
 
