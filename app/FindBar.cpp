@@ -287,7 +287,7 @@ void FindBar::selectCurrent()
 
 void FindBar::rememberPlace()
 {
-    if (m_moving || isHidden() || m_listing->isMovingWindow())
+    if (m_moving || isHidden() || m_listing->isMovingWindow() || m_listing->isEditingView())
         return;
     const QTextCursor cursor = m_view->textCursor();
     m_placeWindow = m_listing->windowOffset();
@@ -377,6 +377,10 @@ std::pair<int, int> FindBar::visibleRange() const
 
 void FindBar::updateHighlights()
 {
+    // Scrolled inside the listing's edit of the view: cursors made now would be made in the middle
+    // of Qt's edit of the document. The edit ends with a new search or a windowMoved().
+    if (m_listing->isEditingView())
+        return;
     QList<QTextEdit::ExtraSelection> selections;
     if (!isHidden() && !m_matches.isEmpty()) {
         const std::pair<int, int> range = visibleRange();

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -185,9 +186,15 @@ void LiveFeed::run()
             reader.close();
         }
         if (!rows.isEmpty()) {
+            // Moved, not copied: from here on the window's thread alone holds the rows (and frees
+            // them), and this thread touches nothing of them again. The posted event orders their
+            // writes here before the reads there.
             const quint64 generation = current.generation;
             QMetaObject::invokeMethod(
-                this, [this, generation, rows, lastId] { deliver(generation, rows, lastId); },
+                this,
+                [this, generation, rows = std::move(rows), lastId] {
+                    deliver(generation, rows, lastId);
+                },
                 Qt::QueuedConnection);
         }
     }

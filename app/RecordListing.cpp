@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QFont>
 #include <QKeyEvent>
+#include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTextBlock>
@@ -88,29 +89,35 @@ void RecordListing::showRows(SystemLog::LogRowList rows)
         showNotice(QString::fromUtf8("没有找到相关记录"));
         return;
     }
-    m_rows = std::move(rows);
-    m_starts.clear();
-    m_starts.reserve(size_t(m_rows.size()) + 1);
-    qint64 offset = 0;
-    for (const SystemLog::LogRow &row : qAsConst(m_rows)) {
+    {
+        // From here until the new records are in the view, the listing and the view's document
+        // disagree, and every step below has Qt edit the view, which moves its scroll bar.
+        const QScopedValueRollback<bool> editing(m_editing, true);
+        m_rows = std::move(rows);
+        m_starts.clear();
+        m_starts.reserve(size_t(m_rows.size()) + 1);
+        qint64 offset = 0;
+        for (const SystemLog::LogRow &row : qAsConst(m_rows)) {
+            m_starts.push_back(offset);
+            offset += recordLength(row) + 1;
+        }
         m_starts.push_back(offset);
-        offset += recordLength(row) + 1;
-    }
-    m_starts.push_back(offset);
-    m_windowFirst = m_windowLast = 0;
+        m_windowFirst = m_windowLast = 0;
 
-    setListingFont(kListingPixels);
-    const int count = recordCount();
-    const bool whole = count <= kWholeLimit;
-    m_view->setReadOnly(!whole);
-    useRecordBar(!whole);
-    // Not a window move: whoever follows the document sees a new listing.
-    fillWindow(0, whole ? count : std::min(count, kWindowRecords));
+        setListingFont(kListingPixels);
+        const int count = recordCount();
+        const bool whole = count <= kWholeLimit;
+        m_view->setReadOnly(!whole);
+        useRecordBar(!whole);
+        // Not a window move: whoever follows the document sees a new listing.
+        fillWindow(0, whole ? count : std::min(count, kWindowRecords));
+    }
     syncRecordBar();
 }
 
 void RecordListing::showNotice(const QString &text)
 {
+    const QScopedValueRollback<bool> editing(m_editing, true);
     m_rows.clear();
     m_starts.clear();
     m_windowFirst = m_windowLast = 0;
@@ -142,6 +149,7 @@ void RecordListing::appendRows(const SystemLog::LogRowList &rows)
         QString text;
         for (const SystemLog::LogRow &row : rows)
             text += QLatin1Char('\n') + row.first + QLatin1String(":\n") + row.second;
+        const QScopedValueRollback<bool> editing(m_editing, true);
         QTextCursor cursor(m_view->document());
         cursor.movePosition(QTextCursor::End);
         cursor.insertText(text);
@@ -149,6 +157,7 @@ void RecordListing::appendRows(const SystemLog::LogRowList &rows)
         return;
     }
     if (wasWhole) {
+        const QScopedValueRollback<bool> editing(m_editing, true);
         m_view->setReadOnly(true);
         useRecordBar(true);
     }
@@ -282,10 +291,14 @@ void RecordListing::setListingFont(int pixelSize)
     // The application's font at the given pixel size for the whole view.
     QFont font = QApplication::font();
     font.setPixelSize(pixelSize);
-    if (m_view->font() != font) {
+    // Compared with the font given last, not with the view's: the view's own font is the given one
+    // resolved, which carries more (its family list filled in) and never compares equal to it.
+    if (!m_fontGiven || m_font != font) {
         // Emptied first, so that the font change does not lay out the previous contents again.
         m_view->clear();
         m_view->setFont(font);
+        m_font = font;
+        m_fontGiven = true;
     }
 }
 
@@ -293,10 +306,11 @@ void RecordListing::setListingFont(int pixelSize)
 // new window; answers whether it was, the cursor being at the start of the document otherwise.
 bool RecordListing::fillWindow(int first, int last)
 {
-    const QTextCursor old = m_view->textCursor();
-    const qint64 anchor = windowOffset() + old.anchor();
-    const qint64 position = windowOffset() + old.position();
+    // Only the offsets are kept: no cursor of the old document outlives the new text.
+    const qint64 anchor = windowOffset() + m_view->textCursor().anchor();
+    const qint64 position = windowOffset() + m_view->textCursor().position();
     const bool sameListing = m_moving;
+    const QScopedValueRollback<bool> editing(m_editing, true);
 
     m_windowFirst = first;
     m_windowLast = last;
@@ -369,7 +383,10 @@ void RecordListing::scrollRecordTo(int record, int screenY)
 
 void RecordListing::onViewScrolled()
 {
-    if (m_moving || isWhole())
+    // Scrolled by Qt inside an edit of the listing's own (clearing the document clamps the scroll
+    // bar to the empty text): calling into the view from here would edit the document in the middle
+    // of that edit. The listing places the view itself once its edit is done.
+    if (m_moving || m_editing || isWhole())
         return;
     const int top = topRecord();
     const QAbstractTextDocumentLayout *layout = m_view->document()->documentLayout();
@@ -392,7 +409,7 @@ void RecordListing::onViewScrolled()
 
 void RecordListing::onRecordBarMoved(int value)
 {
-    if (m_moving)
+    if (m_moving || m_editing)
         return;
     if (value >= m_recordBar->maximum()) {
         // The bottom of the bar is the end of the listing.

@@ -2,6 +2,7 @@
 
 #include "LogTypes.h"
 
+#include <QFont>
 #include <QObject>
 #include <QString>
 
@@ -63,6 +64,10 @@ public:
     bool isNotice() const { return m_rows.isEmpty(); }
     // Whether the view's document is being refilled with another window of the same listing.
     bool isMovingWindow() const { return m_moving; }
+    // Whether the listing is changing the view's text (a new listing, a notice, records added, a
+    // window refilled). The view's signals meanwhile come from inside Qt's own edit of its
+    // document, which nothing may call into the view to change or to read positions of.
+    bool isEditingView() const { return m_editing; }
 
     qint64 windowOffset() const { return m_starts.empty() ? 0 : m_starts[size_t(m_windowFirst)]; }
     // The listing text of one record, without the line feed that separates it from the next.
@@ -109,4 +114,8 @@ private:
     int m_windowFirst = 0;
     int m_windowLast = 0;
     bool m_moving = false;
+    bool m_editing = false;
+    // The font the listing last gave the view.
+    QFont m_font;
+    bool m_fontGiven = false;
 };

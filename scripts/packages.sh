@@ -5,6 +5,7 @@ BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sq
 # What showing the window needs on top: a CJK font, so that the Chinese texts render, and the
 # toolkit's own translations, so that its standard menus and dialogs follow a Chinese locale.
 RUN_PACKAGES=(fonts-noto-cjk qttranslations5-l10n)
-# What the tests need on top: the toolkit's Chinese catalog, whose texts they check, and the
-# receivers that tallylog forward's tests start on 127.0.0.1 (not needed to run the program).
-TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog)
+# What the tests need on top: the toolkit's Chinese catalog, whose texts they check, the
+# receivers that tallylog forward's tests start on 127.0.0.1 (not needed to run the program), and
+# valgrind, under which the window's memory test runs.
+TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog valgrind)

@@ -80,6 +80,13 @@ QString longDayRecordText(int count, int record)
     return longDayStamp(count, record) + QLatin1String(":\n") + longDayMessage(record);
 }
 
+QStringList longDayRecordLines(int count, int record)
+{
+    return longDayRecordText(count, record)
+        .replace(QLatin1String("\r\n"), QLatin1String("\n"))
+        .split(QLatin1Char('\n'));
+}
+
 QStringList linesOnScreen(QTextEdit *view)
 {
     const qreal top = view->verticalScrollBar()->value();

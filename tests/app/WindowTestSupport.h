@@ -36,6 +36,8 @@ bool seedRecords(const QList<Record> &records);
 // count is written once per process and copied for the next test that asks for it.
 bool seedLongDay(int count);
 QString longDayRecordText(int count, int record);
+// The lines that the view shows of that record.
+QStringList longDayRecordLines(int count, int record);
 
 // The lines of the view that are on screen, from top to bottom, each whole.
 QStringList linesOnScreen(QTextEdit *view);

@@ -33,8 +33,10 @@
 #include <QTextEdit>
 #include <QToolButton>
 #include <QTranslator>
+#include <QWheelEvent>
 
 #include <csignal>
+#include <iterator>
 #include <sys/resource.h>
 
 using WindowTest::Fixture;
@@ -211,6 +213,9 @@ private Q_SLOTS:
     void queryInPreparation();
     void appendedRows_data();
     void appendedRows();
+    void queryAgainAfterScrolling_data();
+    void queryAgainAfterScrolling();
+    void querySequence();
 
 private:
     QTextEdit *view() const;
@@ -1315,11 +1320,7 @@ void CommandsTest::longListing()
 {
     QFETCH(int, count);
     const bool whole = count <= RecordListing::kWholeLimit;
-    const auto record = [count](int i) {
-        return WindowTest::longDayRecordText(count, i)
-            .replace(QLatin1String("\r\n"), QLatin1String("\n"))
-            .split(QLatin1Char('\n'));
-    };
+    const auto record = [count](int i) { return WindowTest::longDayRecordLines(count, i); };
     QVERIFY(WindowTest::seedLongDay(count));
     QVERIFY(WindowTest::activate(m_fx.openWindow()));
     setDay(kDate);
@@ -1433,6 +1434,148 @@ void CommandsTest::appendedRows()
     listing->positionAtEnd();
     QCOMPARE(view()->textCursor().block().text(),
              WindowTest::longDayRecordText(count, count - 1).section('\n', -1));
+}
+
+void CommandsTest::queryAgainAfterScrolling_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("move"); // how the view leaves the top before the next query
+    for (const int count : {5000, TestLogFile::heavyCount(20000)}) {
+        const QByteArray size = count <= RecordListing::kWholeLimit ? "whole" : "long";
+        for (const char *move : {"Ctrl+End", "PageDown", "wheel", "F5"})
+            QTest::newRow(size + ", " + move) << count << QString(move);
+    }
+}
+
+// A listing replaced while the view is scrolled: the next query shows the new one from its top.
+void CommandsTest::queryAgainAfterScrolling()
+{
+    QFETCH(int, count);
+    QFETCH(QString, move);
+    const auto record = [count](int i) { return WindowTest::longDayRecordLines(count, i); };
+    QVERIFY(WindowTest::seedLongDay(count));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    QTextEdit *v = view();
+    QScrollBar *own = v->verticalScrollBar();
+    v->setFocus();
+    if (move == QLatin1String("Ctrl+End")) {
+        QTest::keyClick(v, Qt::Key_End, Qt::ControlModifier);
+    } else if (move == QLatin1String("PageDown")) {
+        QTest::keyClick(v, Qt::Key_PageDown);
+    } else if (move == QLatin1String("wheel")) {
+        const QPoint at = v->viewport()->rect().center();
+        QWheelEvent wheel(at, v->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(v->viewport(), &wheel);
+    } else {
+        QTest::keyClick(v, Qt::Key_F5);
+        QVERIFY(WindowTest::waitForListing());
+    }
+    QVERIFY(move == QLatin1String("F5") || own->value() > 0);
+
+    for (int query = 0; query < 2; ++query) {
+        QVERIFY(click("pushButton"));
+        QCOMPARE(own->value(), 0);
+        QCOMPARE(WindowTest::linesOnScreen(v).mid(0, record(0).size()), record(0));
+        QTest::keyClick(v, Qt::Key_End, Qt::ControlModifier);
+        const QStringList end = WindowTest::linesOnScreen(v);
+        QCOMPARE(end.mid(end.size() - record(count - 1).size()), record(count - 1));
+        QVERIFY(v->textCursor().atEnd());
+    }
+}
+
+// Queries one after another as an operator makes them, live update on: each listing replaced while
+// the view is scrolled somewhere, refreshed, typed over while it is read, added to, found in. Also
+// run under valgrind's memcheck (CTest label "memcheck"), which sees invalid accesses inside Qt.
+void CommandsTest::querySequence()
+{
+    const int longCount = RecordListing::kWholeLimit + 1;
+    QVERIFY(WindowTest::seedLongDay(longCount));
+    QList<Record> day16;
+    for (int i = 0; i < 300; ++i)
+        day16 << Record{QTime(8, 0).addSecs(i * 60).toString("2024-03-16 hh:mm:ss"), 3,
+                        QString::fromUtf8("第 %1 条 alarm").arg(i)};
+    QVERIFY(WindowTest::seedRecords(day16));
+    // Each day's records as the listing holds them: the first one and how many (none on the 17th).
+    QMap<int, QPair<QString, int>> days{
+        {15, {WindowTest::longDayRecordLines(longCount, 0).join('\n'), longCount}},
+        {16, {recordText(day16[0].datetime, day16[0].message), int(day16.size())}},
+        {17, {QString(), 0}}};
+    struct Step
+    {
+        int day;
+        const char *move;
+    };
+    const Step steps[] = {{15, "Ctrl+End"}, {16, "PageDown"}, {15, "wheel"},    {15, "F5"},
+                          {16, "Ctrl+End"}, {17, "F5"},       {16, "wheel"},    {15, "bar"},
+                          {16, "find"},     {15, "PageDown"}, {16, "Ctrl+End"}, {15, "F5"}};
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    auto *listing = view()->findChild<RecordListing *>();
+    auto *date = m_fx.window()->findChild<QDateEdit *>("dateEdit");
+    auto *category = m_fx.window()->findChild<QComboBox *>("comboBox");
+    QTextEdit *v = view();
+    bool finding = false;
+    const int stepCount = int(std::size(steps));
+    for (int i = 0; i < 2 * stepCount; ++i) { // twice; from the find step on with the bar open
+        const Step &step = steps[i % stepCount];
+        QCOMPARE(date->date().day(), step.day);
+        m_fx.window()->findChild<QAbstractButton *>("pushButton")->click();
+        // Typed while the listing is read: the next step's day, and another category and back.
+        QVERIFY(QApplication::overrideCursor());
+        date->setCurrentSection(QDateTimeEdit::DaySection);
+        const int next = steps[(i + 1) % stepCount].day;
+        for (int d = step.day; d != next; d += next > d ? 1 : -1)
+            QTest::keyClick(date, next > d ? Qt::Key_Up : Qt::Key_Down);
+        QTest::keyClick(category, Qt::Key_Down);
+        QTest::keyClick(category, Qt::Key_Up);
+        QVERIFY(WindowTest::waitForListing());
+        const auto [first, count] = days[step.day];
+        const QString top = count ? first : QString::fromUtf8("没有找到相关记录");
+        QCOMPARE(listing->recordCount(), count);
+        QCOMPARE(count ? listing->recordText(0) : v->toPlainText(), top);
+        if (!finding)
+            QCOMPARE(WindowTest::linesOnScreen(v).value(0), top.section('\n', 0, 0));
+
+        const QString move = QLatin1String(step.move);
+        v->setFocus();
+        if (move == QLatin1String("Ctrl+End") || move == QLatin1String("PageDown")) {
+            QTest::keyClick(v, move == QLatin1String("PageDown") ? Qt::Key_PageDown : Qt::Key_End,
+                            move == QLatin1String("PageDown") ? Qt::NoModifier
+                                                              : Qt::ControlModifier);
+        } else if (move == QLatin1String("wheel")) {
+            const QPoint at = v->viewport()->rect().center();
+            QWheelEvent wheel(at, v->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -360),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(v->viewport(), &wheel);
+        } else if (move == QLatin1String("bar")) {
+            m_fx.window()->findChild<QScrollBar *>("recordScrollBar")->setValue(count / 2);
+        } else if (move == QLatin1String("find")) {
+            QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
+            QTest::keyClicks(findEdit(), "alarm");
+            QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/%1").arg(day16.size()), 120000);
+            finding = true;
+        } else {
+            const int shown = listing->topRecord();
+            QTest::keyClick(v, Qt::Key_F5);
+            QVERIFY(WindowTest::waitForListing());
+            QCOMPARE(listing->recordCount(), count);
+            QCOMPARE(listing->topRecord(), shown);
+        }
+
+        // Stored by another program while the view is where the move left it.
+        const QString stamp = QString("2024-03-%1 23:59:%2").arg(step.day).arg(10 + i);
+        const QString message = QString("live %1").arg(i);
+        QVERIFY(WindowTest::seedRecords({{stamp, 3, message}}));
+        QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), count + 1, 120000);
+        QCOMPARE(listing->recordText(count), recordText(stamp, message));
+        days[step.day] = {count ? first : recordText(stamp, message), count + 1};
+    }
 }
 
 QTEST_MAIN(CommandsTest)
