@@ -21,7 +21,7 @@
 namespace Robustness {
 
 // Generous bound on a child's whole run: a guard against hangs, not a speed requirement.
-constexpr int kChildTimeoutMs = 60000;
+constexpr int kChildTimeoutMs = TestFiles::kHangGuardMs;
 
 bool runningAsRoot();
 

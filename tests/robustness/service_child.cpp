@@ -10,6 +10,9 @@
 //   release                releases the front; reports "releasems", the time it took
 //   limit BYTES            sets the writer's memory bound (before start)
 //   queued                 reports "queued" (records held in memory) and "lost"
+//   waitqueued N           waits until the writer holds at most N records (0: every record
+//                          handed over is stored, in the side file or counted lost)
+//   moved                  waits until the side file is gone (its records are in the log)
 //   sleep MS               waits
 //   tz ZONE                switches the process's time zone (TZ) from here on
 //   lock FILE / unlock     holds and drops the write lock of FILE through a connection of the
@@ -27,6 +30,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -206,6 +210,17 @@ int main(int argc, char **argv)
             SystemLog::qzLogDB &writer = qzSysLog::instance()->writer();
             report("queued", QString::number(writer.queuedCount()));
             report("lost", QString::number(writer.lostCount()));
+        } else if (std::strcmp(command, "waitqueued") == 0) {
+            // Unbounded: the test's guard on the child's run ends a wait that never ends.
+            needs(1);
+            SystemLog::qzLogDB &writer = qzSysLog::instance()->writer();
+            while (writer.queuedCount() > std::atoi(argv[i + 1]))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ++i;
+        } else if (std::strcmp(command, "moved") == 0) {
+            while (QFileInfo::exists(QStringLiteral("dbLog.pending.db")))
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            report("moved", QStringLiteral("1"));
         } else if (std::strcmp(command, "sleep") == 0) {
             needs(1);
             std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[i + 1])));
