@@ -89,6 +89,7 @@ QByteArray fingerprint(const QString &path);
 QStringList entries(const QString &directory);
 
 QByteArray randomBytes(int size, quint32 seed);
+using TestFiles::kHangGuardMs;
 using TestFiles::readFile;
 using TestFiles::writeFile;
 

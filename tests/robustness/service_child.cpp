@@ -5,7 +5,9 @@
 //   query DAY TYPE         queryDay; reports "rows", "errorvalid" and "error"
 //   log N                  hands N records to the output hook from two threads
 //   steady RATE MS         hands RATE records a second to the output hook for MS milliseconds,
-//                          each "steady <seq> <local time of the call>" of category 4
+//                          each "steady <seq> <local time of the call>" of category 4, the
+//                          numbers going on from one steady command to the next; reports
+//                          "logged", the number of them so far
 //   queryall TYPE          queryRange over all time; reports "rows", "errorvalid", "error"
 //   release                releases the front; reports "releasems", the time it took
 //   limit BYTES            sets the writer's memory bound (before start)
@@ -79,7 +81,7 @@ void logSteadily(int perSecond, int forMs)
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::microseconds(1000000 / qMax(perSecond, 1));
     const auto end = Clock::now() + std::chrono::milliseconds(forMs);
-    long long seq = 0;
+    static long long seq = 0;
     for (auto next = Clock::now(); next < end; next += period) {
         std::this_thread::sleep_until(next);
         const QByteArray message =

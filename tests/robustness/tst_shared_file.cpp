@@ -18,8 +18,6 @@ namespace {
 const QString kChild = QStringLiteral(ROBUSTNESS_SERVICE_CHILD);
 const QString kTallylog = QStringLiteral(TALLYLOG_PATH);
 const QByteArray kCrashedWriter = "busy: a writer crashed, waiting for it to be recovered";
-constexpr int kRate = 200; // records a second
-constexpr int kUntilChildEnds = -1;
 
 // Another program on a file, through a connection of the test's own: one holding the exclusive
 // lock (a backup tool), or a reader paused in the middle of its rows (a pager reading sqlite3's
@@ -68,9 +66,11 @@ QStringList serviceLines(const ChildResult &r)
     return lines;
 }
 
-// Release waits for a file held by another program for 10 s; this is the margin for the wait
-// in progress when the stop comes, and for the child to say so.
-constexpr int kReleaseBoundMs = 11000;
+// Release waits for a file held by another program for 10 s at most (the product's promise); the
+// other 20 s are the margin for the wait in progress when the stop comes, the records then put in
+// the side file and the child saying so, on a loaded machine. A release that waits on for ever
+// still fails.
+constexpr int kReleaseBoundMs = 30000;
 
 // Checks that the log holds the child's "steady" records 0 .. logged-1 once each, in order,
 // each stamped within a second of the moment in its text.
@@ -113,74 +113,75 @@ private Q_SLOTS:
 void SharedFile::steadyLoggingAroundALock_data()
 {
     QTest::addColumn<bool>("emptyFile"); // "dbLog.db" starts as an empty file, else as a log
-    QTest::addColumn<int>("lockFromMs"); // after the child started; -1: before it starts
-    QTest::addColumn<int>("lockForMs");  // or kUntilChildEnds
-    QTest::addColumn<int>("logForMs");
+    // The test holds the lock from before the child starts for this long (0: not at all); a
+    // lock in the child's commands is held by a connection of the child's own, at that point of
+    // its run, whatever the machine's speed.
+    QTest::addColumn<int>("lockForMs");
+    QTest::addColumn<QString>("commands");
+    QTest::addColumn<bool>("releasedWhileLocked");
 
-    QTest::newRow("no lock, empty file") << true << 0 << 0 << 1000;
-    QTest::newRow("lock in the middle") << false << 1000 << 6500 << 8000;
+    // The query comes once every record logged is stored, so that it never waits for the lock.
+    const QString query = QStringLiteral(" waitqueued 0 queryall 4 release");
+    QTest::newRow("no lock, empty file")
+        << true << 0 << QStringLiteral("start steady 200 1000") + query << false;
+    QTest::newRow("lock in the middle")
+        << false << 0
+        << QStringLiteral("start steady 200 1000 lock dbLog.db steady 200 6500 unlock steady 200 "
+                          "500") +
+               query
+        << false;
     // The service comes up on a locked file: it keeps trying and works once the lock is gone.
-    QTest::newRow("lock from before the start") << false << -1 << 7000 << 3000;
+    QTest::newRow("lock from before the start")
+        << false << 7000 << QStringLiteral("start steady 200 3000") + query << false;
     // The program ends while the file is still locked: it exits in time, the records go to the
     // side file, and the next start stores them.
-    QTest::newRow("release while locked") << false << 500 << kUntilChildEnds << 1500;
+    QTest::newRow("release while locked")
+        << false << 0
+        << QStringLiteral("start steady 200 500 lock dbLog.db steady 200 1000 release") << true;
 }
 
 void SharedFile::steadyLoggingAroundALock()
 {
     QFETCH(bool, emptyFile);
-    QFETCH(int, lockFromMs);
     QFETCH(int, lockForMs);
-    QFETCH(int, logForMs);
+    QFETCH(QString, commands);
+    QFETCH(bool, releasedWhileLocked);
     Workspace ws;
     QVERIFY(ws.isValid());
     const QString log = ws.filePath(QStringLiteral("dbLog.db"));
     QVERIFY(emptyFile ? writeFile(log, QByteArray()) : writeLogFile(log, {}));
 
     FileLock other(log);
-    if (lockFromMs < 0)
+    if (lockForMs > 0)
         QVERIFY(other.lock());
-    const auto lockAround = [&] {
-        if (lockForMs == 0)
-            return;
-        if (lockFromMs >= 0) {
-            QTest::qWait(lockFromMs);
-            QVERIFY(other.lock());
-        }
-        if (lockForMs != kUntilChildEnds) {
+    // When it goes does not matter: the records wait for it.
+    const auto unlockLater = [&] {
+        if (lockForMs > 0) {
             QTest::qWait(lockForMs);
             other.unlock();
         }
     };
-    // Released while the writer waits for the lock (a query would wait for it first).
     const ChildResult r =
-        runChild(kChild,
-                 QStringLiteral("start steady %1 %2 %3release")
-                     .arg(kRate)
-                     .arg(logForMs)
-                     .arg(lockForMs == kUntilChildEnds ? QString() : QStringLiteral("queryall 4 "))
-                     .split(QLatin1Char(' ')),
-                 ws, QString(), lockAround);
+        runChild(kChild, commands.split(QLatin1Char(' ')), ws, QString(), unlockLater);
     other.unlock();
     QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
     const int logged = r.value(QStringLiteral("logged")).toInt();
-    QVERIFY(logged >= kRate * logForMs / 1000 / 2);
+    QVERIFY(logged > 0);
     // A program can always exit: release waits for a locked file for 10 s at most.
     QVERIFY2(r.value(QStringLiteral("releasems")).toInt() < kReleaseBoundMs,
              qPrintable(r.describe()));
 
-    if (lockForMs == kUntilChildEnds) {
+    if (releasedWhileLocked) {
         QVERIFY(QFileInfo::exists(ws.filePath(kSideFile)));
-        const ChildResult next =
-            runChild(kChild, {QStringLiteral("start"), QStringLiteral("release")}, ws);
+        const ChildResult next = runChild(
+            kChild, {QStringLiteral("start"), QStringLiteral("moved"), QStringLiteral("release")},
+            ws);
         QVERIFY2(next.ranToEnd(), qPrintable(next.describe()));
     } else {
-        // Queries work again once the file is free, without a restart (the last few records may
-        // still be on their way to the file).
+        // Queries work again once the file is free, without a restart, and see every record.
         QCOMPARE(r.value(QStringLiteral("errorvalid")), QStringLiteral("0"));
-        QVERIFY2(r.value(QStringLiteral("rows")).toInt() > logged - kRate / 10,
-                 qPrintable(r.describe()));
+        QVERIFY2(r.value(QStringLiteral("rows")).toInt() == logged, qPrintable(r.describe()));
     }
     QVERIFY(!QFileInfo::exists(ws.filePath(kSideFile)));
     verifySteadyRecords(log, logged);
@@ -190,9 +191,10 @@ void SharedFile::readerOfTheSideFile_data()
 {
     QTest::addColumn<bool>("logLocked"); // "dbLog.db" is held by another program as well
     QTest::addColumn<QString>("commands");
-    QTest::newRow("log free") << false << "start steady 200 2000 queryall 4 release";
+    QTest::newRow("log free") << false << "start steady 200 2000 waitqueued 0 queryall 4 release";
+    // Waits until no more than the bound of 64 KiB at 80 bytes a record at least is held.
     QTest::newRow("log locked too") << true
-                                    << "limit 65536 start log 20000 sleep 2000 queued "
+                                    << "limit 65536 start log 20000 waitqueued 819 queued "
                                        "release";
 }
 
@@ -231,12 +233,11 @@ void SharedFile::readerOfTheSideFile()
     }
     const int logged = r.value(QStringLiteral("logged")).toInt();
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
-    QVERIFY2(r.value(QStringLiteral("rows")).toInt() > logged - kRate / 10,
-             qPrintable(r.describe()));
+    QVERIFY2(r.value(QStringLiteral("rows")).toInt() == logged, qPrintable(r.describe()));
     // Said once, with where the order between the two runs of records is broken.
     QVERIFY2(serviceLines(r).filter(QStringLiteral("order")).size() == 1, qPrintable(r.describe()));
 
-    const ChildResult next = runChild(kChild, {"start", "sleep", "1500", "release"}, ws);
+    const ChildResult next = runChild(kChild, {"start", "moved", "release"}, ws);
     QVERIFY2(next.ranToEnd(), qPrintable(next.describe()));
     QVERIFY(!QFileInfo::exists(side));
     bool ok = false;
@@ -251,7 +252,8 @@ void SharedFile::steadyLoggingThroughChanges_data()
     QTest::addColumn<bool>("logIsLog");  // "dbLog.db" starts as a log, else of another schema
     QTest::addColumn<QString>("change"); // done to "dbLog.db" 1.5 s into the run
     QTest::addColumn<QString>("commands");
-    const QString steady = QStringLiteral("start steady 200 4000 sleep 500 release");
+    // The run ends once the records that went to the side file meanwhile are back in the log.
+    const QString steady = QStringLiteral("start steady 200 4000 moved release");
     // A file that is no log is looked at again, and taken once it is one (or gone).
     QTest::newRow("no log, replaced by a log") << false << "replace" << steady;
     QTest::newRow("no log, removed") << false << "remove" << steady;
@@ -325,11 +327,13 @@ void SharedFile::tallylogBesideACrashedWriter()
         return out.count('\n');
     };
     if (recoveredByOther) {
-        QTRY_VERIFY_WITH_TIMEOUT((readLines(), err.contains(kCrashedWriter)), 10000);
+        // tallylog tries again for 5 s (its promise); the recovery follows at once once it says
+        // it waits, a single statement.
+        QTRY_VERIFY_WITH_TIMEOUT((readLines(), err.contains(kCrashedWriter)), kHangGuardMs);
         QVERIFY(execOnFile(log, {QStringLiteral("SELECT count(*) FROM SystemInfo")}));
     }
     if (status < 0) {
-        QTRY_COMPARE_WITH_TIMEOUT(readLines(), 3, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(readLines(), 3, kHangGuardMs);
         tallylog.terminate();
     }
     QVERIFY(tallylog.waitForFinished(kChildTimeoutMs));
