@@ -71,7 +71,7 @@ bool Receiver::start()
         return false;
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 10000 && m_process.state() == QProcess::Running) {
+    while (clock.elapsed() < TestFiles::kHangGuardMs && m_process.state() == QProcess::Running) {
         QTcpSocket probe;
         probe.connectToHost(QHostAddress::LocalHost, m_port);
         if (probe.waitForConnected(200))
@@ -92,7 +92,7 @@ bool Receiver::stop()
     if (m_process.state() == QProcess::NotRunning)
         return true;
     m_process.terminate();
-    return m_process.waitForFinished(10000);
+    return m_process.waitForFinished(TestFiles::kHangGuardMs);
 }
 
 QString Receiver::url() const
@@ -114,7 +114,7 @@ QVector<JournalEntry> Receiver::journalEntries() const
         journalctl.start(QStringLiteral("journalctl"),
                          {QStringLiteral("-o"), QStringLiteral("json"), QStringLiteral("--all"),
                           QStringLiteral("--file"), QDir(m_dir).filePath(file)});
-        journalctl.waitForFinished(60000);
+        journalctl.waitForFinished(TestFiles::kHangGuardMs);
         for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
             const QJsonObject object = QJsonDocument::fromJson(line).object();
             if (object.isEmpty())

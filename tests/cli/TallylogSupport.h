@@ -3,6 +3,7 @@
 // Log files written by the tests and tallylog run as a program on them, shared by the tests of
 // tallylog's commands.
 
+#include "TestFiles.h"
 #include "TestLogFile.h"
 
 #include <QProcess>
@@ -147,7 +148,8 @@ inline Run tallylog(const QStringList &arguments, const QString &workDir = QStri
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(TALLYLOG_PATH), arguments);
     Run run;
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+    if (process.waitForFinished(TestFiles::kHangGuardMs) &&
+        process.exitStatus() == QProcess::NormalExit)
         run.status = process.exitCode();
     run.out = terminal ? terminal->readAll() : process.readAllStandardOutput();
     run.err = process.readAllStandardError();
