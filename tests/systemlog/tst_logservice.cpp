@@ -323,7 +323,7 @@ void LogServiceTest::queryErrorsReachTheCaller()
     front->start();
     hook(1, "one");
     // Stored first: a writer with records to store sets the table up again, as a new start would.
-    QTRY_COMPARE(AuxDb().rowCount(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(AuxDb().rowCount(), 1, TestFiles::kHangGuardMs);
     {
         AuxDb aux;
         QVERIFY(aux.exec(QStringLiteral("DROP TABLE SystemInfo")));

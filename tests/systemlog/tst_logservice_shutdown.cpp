@@ -95,6 +95,7 @@ void LogServiceShutdownTest::loggingRacesStartAndRelease()
     const int threads = 3;
     const int cycles = 25;
     std::atomic<bool> stop{false};
+    std::atomic<int> calls{0}; // hook calls that have returned, of all threads
     std::vector<int> logged(static_cast<size_t>(threads), 0);
 
     QByteArray written;
@@ -109,6 +110,7 @@ void LogServiceShutdownTest::loggingRacesStartAndRelease()
                 while (!stop.load()) {
                     const QByteArray msg = raceMessage(t, seq);
                     outputHook(t, msg.constData(), msg.size());
+                    ++calls;
                     ++seq;
                     if (seq % 16 == 0)
                         QThread::usleep(200);
@@ -119,7 +121,11 @@ void LogServiceShutdownTest::loggingRacesStartAndRelease()
 
         for (int cycle = 0; cycle < cycles; ++cycle) {
             qzSysLog::instance()->start();
-            QThread::msleep(3);
+            // Released once more calls have returned than were under way at the start: at least
+            // one began after it and goes to the store.
+            const int started = calls.load();
+            while (calls.load() <= started + threads)
+                std::this_thread::yield();
             qzSysLog::release();
             QThread::msleep(1);
         }

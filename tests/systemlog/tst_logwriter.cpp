@@ -1,5 +1,6 @@
-// The writer thread: what outputLog queues is stored exactly, in order, at the pace it arrives
-// and completely at shutdown; the day and range queries and their errors.
+// The writer thread: what outputLog queues is stored exactly, in order, while it runs and
+// completely at shutdown; the day and range queries and their errors. (The rate at which it
+// stores is measured by the benchmarks.)
 
 #include "TestSupport.h"
 #include "qzLogDB.h"
@@ -28,7 +29,7 @@ void log(qzLogDB &writer, int type, const QByteArray &bytes)
 }
 
 // Waits (without judging the time taken) until the table holds `expected` rows.
-int waitForRows(int expected, int limitMs = 120000)
+int waitForRows(int expected, int limitMs = TestFiles::kHangGuardMs)
 {
     QDeadlineTimer deadline(limitMs);
     int rows = 0;
@@ -88,7 +89,7 @@ private Q_SLOTS:
     void failedQueryReportsError();
     void unusableFileIsNeverWritten();
 
-    void burstIsStoredAtArrivalPace();
+    void burstIsStoredWhileRunning();
     void memoryBoundSendsRecordsToTheSideFile();
     void destructionStoresBacklog();
     void stopBeforeStartDoesNotPreventRun();
@@ -364,13 +365,16 @@ void LogWriterTest::unusableFileIsNeverWritten()
              QStringLiteral("queued before start|queued while running|another"));
 }
 
-void LogWriterTest::burstIsStoredAtArrivalPace()
+void LogWriterTest::burstIsStoredWhileRunning()
 {
     const int total = 5000;
+    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
     qzLogDB writer;
     writer.startProcess();
+    const QString loggingFrom = QDateTime::currentDateTime().toString(format);
     for (int i = 0; i < total; ++i)
         log(writer, i % 5, QByteArray("burst ") + QByteArray::number(i));
+    const QString loggingTo = QDateTime::currentDateTime().toString(format);
 
     // Stored while the writer keeps running, not by the final drain at shutdown.
     QCOMPARE(waitForRows(total), total);
@@ -379,17 +383,14 @@ void LogWriterTest::burstIsStoredAtArrivalPace()
     AuxDb aux;
     const QVector<AuxDb::Row> rows = aux.allRows();
     QCOMPARE(rows.size(), total);
-    for (int i = 0; i < total; ++i)
+    for (int i = 0; i < total; ++i) {
         QCOMPARE(rows[i].message, QStringLiteral("burst %1").arg(i));
-    const QDateTime first =
-        QDateTime::fromString(rows.first().datetime, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    const QDateTime last =
-        QDateTime::fromString(rows.last().datetime, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-    QVERIFY(first.isValid() && last.isValid());
-    // One record per 10 ms cycle would spread these stamps over 50 seconds.
-    QVERIFY2(first.secsTo(last) <= 5,
-             qPrintable(QStringLiteral("stamps span %1 .. %2")
-                            .arg(rows.first().datetime, rows.last().datetime)));
+        // Stamped with the second of the call, not of the storing.
+        if (rows[i].datetime < loggingFrom || rows[i].datetime > loggingTo)
+            QFAIL(qPrintable(QStringLiteral("record %1 is stamped %2, logged within %3 .. %4")
+                                 .arg(i)
+                                 .arg(rows[i].datetime, loggingFrom, loggingTo)));
+    }
     writer.stopProcess();
     QVERIFY(writer.wait());
 }
@@ -407,7 +408,7 @@ void LogWriterTest::memoryBoundSendsRecordsToTheSideFile()
         log(writer, i % 5, QByteArray("held back ") + QByteArray::number(i));
 
     // While the log stays held, the waiting records go to the side file instead of memory.
-    QDeadlineTimer deadline(120000);
+    QDeadlineTimer deadline(TestFiles::kHangGuardMs);
     while (!(QFileInfo::exists(sidePath) && AuxDb(sidePath).rowCount() == total) &&
            !deadline.hasExpired())
         QThread::msleep(50);
@@ -420,7 +421,7 @@ void LogWriterTest::memoryBoundSendsRecordsToTheSideFile()
     const QVector<AuxDb::Row> rows = AuxDb().allRows();
     for (int i = 0; i < total; ++i)
         QCOMPARE(rows[i].message, QStringLiteral("held back %1").arg(i));
-    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(sidePath), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(sidePath), TestFiles::kHangGuardMs);
     writer.stopProcess();
     QVERIFY(writer.wait());
     QCOMPARE(writer.lostCount(), 0LL);
