@@ -138,7 +138,7 @@ void LogLock::release()
 bool activate(QWidget *window)
 {
     window->activateWindow();
-    return QTest::qWaitForWindowActive(window);
+    return QTest::qWaitForWindowActive(window, TestFiles::kHangGuardMs);
 }
 
 bool waitForListing(int timeoutMs)
@@ -165,7 +165,7 @@ Tallyview *Fixture::openWindow(bool show)
     m_window.reset(new Tallyview);
     if (show) {
         m_window->show();
-        if (!QTest::qWaitForWindowExposed(m_window.get()))
+        if (!QTest::qWaitForWindowExposed(m_window.get(), TestFiles::kHangGuardMs))
             qWarning("window not exposed");
     }
     return m_window.get();

@@ -63,7 +63,7 @@ bool activate(QWidget *window);
 
 // Waits until the window has shown the listing of its last query: while a listing is being
 // prepared, the window shows the wait cursor. False when it is still preparing after `timeoutMs`.
-bool waitForListing(int timeoutMs = 120000);
+bool waitForListing(int timeoutMs = TestFiles::kHangGuardMs);
 
 using TestFiles::readFile;
 using TestFiles::writeFile;

@@ -430,7 +430,7 @@ void FormTest::extraHeightGoesToTheView()
 {
     Tallyview *w = m_fx.window();
     w->show();
-    QVERIFY(QTest::qWaitForWindowExposed(w));
+    QVERIFY(QTest::qWaitForWindowExposed(w, TestFiles::kHangGuardMs));
     auto *stack = w->findChild<QStackedWidget *>(QStringLiteral("stackedWidget"));
     auto *view = w->findChild<QTextEdit *>(QStringLiteral("textEdit"));
     auto *tool = w->findChild<QToolButton *>(QStringLiteral("toolButton"));
@@ -439,7 +439,7 @@ void FormTest::extraHeightGoesToTheView()
     const int stackHeight = stack->height();
     const int viewHeight = view->height();
     w->resize(w->width(), w->height() + 300);
-    QTRY_COMPARE(view->height(), viewHeight + 300);
+    QTRY_COMPARE_WITH_TIMEOUT(view->height(), viewHeight + 300, TestFiles::kHangGuardMs);
     QCOMPARE(stack->height(), stackHeight);
     // The tool button fills the height of its row instead of keeping its own fixed height.
     QGridLayout *grid = gridOf(w, QStringLiteral("gridLayout"));

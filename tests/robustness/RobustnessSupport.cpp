@@ -249,7 +249,7 @@ ChildResult runChild(const QString &program, const QStringList &arguments,
     if (!process.waitForFinished(kChildTimeoutMs)) {
         result.timedOut = true;
         process.kill();
-        process.waitForFinished(10000);
+        process.waitForFinished(kHangGuardMs);
     }
     result.exitStatus = process.exitStatus();
     result.exitCode = process.exitCode();

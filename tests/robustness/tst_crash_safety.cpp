@@ -102,7 +102,7 @@ bool stopProcess(qint64 pid)
     if (::kill(static_cast<pid_t>(pid), SIGSTOP) != 0)
         return false;
     const QString statPath = QStringLiteral("/proc/%1/stat").arg(pid);
-    QDeadlineTimer deadline(10000);
+    QDeadlineTimer deadline(kHangGuardMs);
     while (!deadline.hasExpired()) {
         QFile stat(statPath);
         if (!stat.open(QIODevice::ReadOnly))
@@ -186,7 +186,7 @@ Reopened reopen(const QDate &day)
     Reopened result;
     Tallyview window;
     window.show();
-    if (!QTest::qWaitForWindowExposed(&window)) {
+    if (!QTest::qWaitForWindowExposed(&window, kHangGuardMs)) {
         result.failed = true;
         result.failure = QStringLiteral("the window was not exposed");
         return result;
@@ -204,7 +204,7 @@ Reopened reopen(const QDate &day)
     date->setDate(day);
     query->click();
     // The listing is shown once prepared; the window shows the wait cursor until then.
-    if (!QTest::qWaitFor([] { return !QApplication::overrideCursor(); }, 120000)) {
+    if (!QTest::qWaitFor([] { return !QApplication::overrideCursor(); }, kHangGuardMs)) {
         result.failed = true;
         result.failure = QStringLiteral("the listing was never shown");
         return result;
@@ -303,7 +303,7 @@ void CrashSafety::killedDuringBurst()
         while (!counter.count(&first, &second) || qMin(first, second) < committed / 2) {
             if (child.state() != QProcess::Running || deadline.hasExpired()) {
                 child.kill();
-                child.waitForFinished(10000);
+                child.waitForFinished(kHangGuardMs);
                 QFAIL(qPrintable(QStringLiteral("the logging child stored %1 + %2 records and "
                                                 "%3; stderr:\n%4")
                                      .arg(first)
@@ -337,7 +337,7 @@ void CrashSafety::killedDuringBurst()
         }
     }
     child.kill(); // SIGKILL
-    QVERIFY(child.waitForFinished(10000));
+    QVERIFY(child.waitForFinished(kHangGuardMs));
     QCOMPARE(child.exitStatus(), QProcess::CrashExit);
     const QDate killDay = QDate::currentDate();
     if (killDay != startDay)
