@@ -133,7 +133,7 @@ int main(int argc, char **argv)
         if (std::strcmp(command, "open") == 0) {
             window = std::make_unique<Tallyview>();
             window->show();
-            if (!QTest::qWaitForWindowExposed(window.get()))
+            if (!QTest::qWaitForWindowExposed(window.get(), 120000))
                 fail(ExitCommandFailed, QStringLiteral("the window was not exposed"));
             report("opened", QStringLiteral("1"));
             report("combo",
