@@ -84,7 +84,7 @@ bool Receiver::start()
 void Receiver::kill()
 {
     m_process.kill();
-    m_process.waitForFinished();
+    m_process.waitForFinished(TestFiles::kHangGuardMs);
 }
 
 bool Receiver::stop()

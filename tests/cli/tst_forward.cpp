@@ -199,13 +199,13 @@ void ForwardTest::nothingLostWhenAProcessIsKilled()
         QVERIFY(journal.start());
     } else {
         ::kill(static_cast<pid_t>(forward.processId()), SIGKILL);
-        QVERIFY(forward.waitForFinished());
+        QVERIFY(forward.waitForFinished(kHangGuardMs));
         QVERIFY(writeLog(path("dbLog.db"), records.mid(kRecords / 2)));
         startForward(forward, journal.url());
     }
     QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(kRecords), kHangGuardMs);
     forward.terminate();
-    QVERIFY(forward.waitForFinished());
+    QVERIFY(forward.waitForFinished(kHangGuardMs));
     QCOMPARE(forward.exitStatus(), QProcess::NormalExit);
     QCOMPARE(forward.exitCode(), 0);
     QVERIFY(journal.stop());
@@ -247,7 +247,7 @@ void ForwardTest::syslogArrivesAfterReceiverRestart()
     QVERIFY(rsyslog.start());
     QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(12), kHangGuardMs);
     forward.terminate();
-    QVERIFY(forward.waitForFinished());
+    QVERIFY(forward.waitForFinished(kHangGuardMs));
     QCOMPARE(forward.exitCode(), 0);
     err += forward.readAllStandardError();
     QCOMPARE(err.count("trying again"), 1);
@@ -293,7 +293,7 @@ void ForwardTest::syslogServerClosingEarlyGetsTheBatchAgain()
     QTRY_VERIFY_WITH_TIMEOUT(connections >= 2, kHangGuardMs); // tried again
     QCOMPARE(cursor(), qint64(0));
     forward.terminate();
-    QVERIFY(forward.waitForFinished());
+    QVERIFY(forward.waitForFinished(kHangGuardMs));
     QCOMPARE(forward.exitCode(), 0);
     QCOMPARE(cursor(), qint64(0));
 }
