@@ -1584,7 +1584,8 @@ void CommandsTest::querySequence()
         } else if (move == QLatin1String("find")) {
             QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
             QTest::keyClicks(findEdit(), "alarm");
-            QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/%1").arg(day16.size()), 120000);
+            QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/%1").arg(day16.size()),
+                                      kHangGuardMs);
             finding = true;
         } else {
             const int shown = listing->topRecord();
@@ -1598,7 +1599,7 @@ void CommandsTest::querySequence()
         const QString stamp = QString("2024-03-%1 23:59:%2").arg(step.day).arg(10 + i);
         const QString message = QString("live %1").arg(i);
         QVERIFY(WindowTest::seedRecords({{stamp, 3, message}}));
-        QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), count + 1, 120000);
+        QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), count + 1, kHangGuardMs);
         QCOMPARE(listing->recordText(count), recordText(stamp, message));
         days[step.day] = {count ? first : recordText(stamp, message), count + 1};
     }
