@@ -20,66 +20,6 @@ QCommandLineOption dbOption()
                               QStringLiteral("path"), QStringLiteral("dbLog.db"));
 }
 
-namespace {
-
-// The number written in ASCII digits at text[at, at + count), or -1.
-int digitsAt(const QString &text, int at, int count)
-{
-    int value = 0;
-    for (int i = at; i < at + count; ++i) {
-        const ushort c = text.at(i).unicode();
-        if (c < '0' || c > '9')
-            return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
-} // namespace
-
-// Read by hand rather than through QDate::fromString or a pattern: each of those sets up a
-// locale or compiles a pattern, which costs a short listing more than its query.
-QDate dayFromText(const QString &text)
-{
-    if (text.size() != 10 || text.at(4) != QLatin1Char('-') || text.at(7) != QLatin1Char('-'))
-        return QDate();
-    const int year = digitsAt(text, 0, 4);
-    const int month = digitsAt(text, 5, 2);
-    const int day = digitsAt(text, 8, 2);
-    if (year < 0 || month < 0 || day < 0)
-        return QDate();
-    return QDate(year, month, day);
-}
-
-bool isDay(const QString &text)
-{
-    return dayFromText(text).isValid();
-}
-
-bool isMoment(const QString &text)
-{
-    if (text.size() != 19 || !isDay(text.left(10)) || text.at(10) != QLatin1Char(' ') ||
-        text.at(13) != QLatin1Char(':') || text.at(16) != QLatin1Char(':'))
-        return false;
-    const int hour = digitsAt(text, 11, 2);
-    const int minute = digitsAt(text, 14, 2);
-    const int second = digitsAt(text, 17, 2);
-    return hour >= 0 && minute >= 0 && second >= 0 && QTime::isValid(hour, minute, second);
-}
-
-QString dayText(const QDate &day)
-{
-    return QString::asprintf("%04d-%02d-%02d", day.year(), day.month(), day.day());
-}
-
-QString stampText(const QDateTime &moment)
-{
-    const QDate day = moment.date();
-    const QTime time = moment.time();
-    return dayText(day) +
-           QString::asprintf(" %02d:%02d:%02d", time.hour(), time.minute(), time.second());
-}
-
 bool checkDay(const QString &text, QString *problem)
 {
     if (isDay(text))

@@ -3,6 +3,7 @@
 // Options that more than one command takes, each group with its definition, its checks and the
 // values it yields. A command adds a group to its parser and reads it back after parsing.
 
+#include "text/DateText.h"
 #include "text/RecordFormat.h"
 
 #include <QCommandLineOption>
@@ -17,14 +18,6 @@ namespace TallyLog {
 // --db PATH: the log file; every command takes it, before or after the command's name.
 QCommandLineOption dbOption();
 
-// A day "yyyy-MM-dd" that exists; a moment "yyyy-MM-dd hh:mm:ss" that exists.
-bool isDay(const QString &text);
-bool isMoment(const QString &text);
-// The day "yyyy-MM-dd", or an invalid date.
-QDate dayFromText(const QString &text);
-// "yyyy-MM-dd" and "yyyy-MM-dd hh:mm:ss" of a day and a moment with a four-digit year.
-QString dayText(const QDate &day);
-QString stampText(const QDateTime &moment);
 // The same, false with *problem ("bad day '...' (yyyy-MM-dd)") for anything else.
 bool checkDay(const QString &text, QString *problem);
 bool checkMoment(const QString &text, QString *problem);

@@ -1,13 +1,13 @@
 #include "commands/StatsTable.h"
 
 #include "Options.h"
+#include "text/Fields.h"
 #include "text/Output.h"
 #include "text/RecordFormat.h"
 #include "text/TerminalText.h"
 
 #include <QDate>
 #include <QMap>
-#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -67,33 +67,22 @@ QString tableText(const QString &text)
         .replace(QLatin1Char('\t'), QLatin1String("\\t"));
 }
 
-// A JSON string of any text (buckets, category names, a stamp or a type another program
-// stored): quotes, backslashes and control characters escaped, everything else as UTF-8.
+// A JSON string or a CSV field of any text (buckets, category names, a stamp or a type another
+// program stored).
 std::string jsonString(const QString &text)
 {
-    std::string out = "\"";
-    for (const char c : text.toUtf8()) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + '"';
+    std::string out;
+    const QByteArray utf8 = text.toUtf8();
+    appendJsonString(out, std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+    return out;
 }
 
 std::string csvField(const QString &text)
 {
-    if (!text.contains(QRegularExpression(QStringLiteral("[\",\\r\\n]"))))
-        return text.toStdString();
-    QString quoted = text;
-    quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return ('"' + quoted + '"').toStdString();
+    std::string out;
+    const QByteArray utf8 = text.toUtf8();
+    appendCsvField(out, std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
+    return out;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "forward/ForwardEncoding.h"
 
 #include "LogTypes.h"
+#include "text/DateText.h"
+#include "text/Fields.h"
 #include "text/RecordFormat.h"
 
 #include <QDate>
@@ -22,31 +24,12 @@ constexpr int kFacilityLocal0 = 16;
 constexpr int kMaxHostname = 255;
 constexpr int kMaxAppName = 48;
 
-void appendNumber(std::string &out, qint64 n)
-{
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
-    out.append(digits, static_cast<size_t>(end - digits));
-}
-
 QVector<QByteArray> categoryNames()
 {
     QVector<QByteArray> names;
     for (int type = 0; type < SystemLog::kCategoryCount; ++type)
         names << SystemLog::categoryName(type).toUtf8();
     return names;
-}
-
-int digits(std::string_view text, size_t at, size_t count, bool *ok)
-{
-    int value = 0;
-    for (size_t i = at; i < at + count; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9')
-            *ok = false;
-        value = value * 10 + (c - '0');
-    }
-    return value;
 }
 
 bool needsBinaryField(std::string_view value)
@@ -151,14 +134,10 @@ ForwardedType forwardedType(const SystemLog::LogRecordView &record, std::string 
 
 bool StampClock::lookUp(std::string_view stamp, Minute *minute, int *second)
 {
-    // "yyyy-MM-dd hh:mm:ss"
-    if (stamp.size() != 19 || stamp[4] != '-' || stamp[7] != '-' || stamp[10] != ' ' ||
-        stamp[13] != ':' || stamp[16] != ':')
+    StampFields fields;
+    if (!readStampFields(stamp, &fields) || fields.second > 59)
         return false;
-    bool ok = true;
-    *second = digits(stamp, 17, 2, &ok);
-    if (!ok || *second > 59)
-        return false;
+    *second = fields.second;
     const QByteArray key = QByteArray::fromRawData(stamp.data(), 16);
     if (!m_lastKey.isEmpty() && key == m_lastKey) {
         *minute = m_last;
@@ -170,9 +149,9 @@ bool StampClock::lookUp(std::string_view stamp, Minute *minute, int *second)
         m_lastKey = QByteArray(stamp.data(), 16);
         return true;
     }
-    const QDate date(digits(stamp, 0, 4, &ok), digits(stamp, 5, 2, &ok), digits(stamp, 8, 2, &ok));
-    const QTime time(digits(stamp, 11, 2, &ok), digits(stamp, 14, 2, &ok));
-    if (!ok || !date.isValid() || !time.isValid())
+    const QDate date(fields.year, fields.month, fields.day);
+    const QTime time(fields.hour, fields.minute);
+    if (!date.isValid() || !time.isValid())
         return false;
     const QDateTime moment(date, time, Qt::LocalTime);
     Minute found;

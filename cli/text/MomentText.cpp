@@ -8,8 +8,6 @@ namespace TallyLog {
 
 namespace {
 
-const QString kStampFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
-
 // Four-digit years only: anything else would not compare with the stored stamps as text.
 bool hasFourDigitYear(const QDate &day)
 {
@@ -53,7 +51,7 @@ bool MomentText::now(QDateTime *now, QString *problem)
         *now = QDateTime::currentDateTime();
         return true;
     }
-    *now = QDateTime::fromString(QString::fromUtf8(fixed), kStampFormat);
+    *now = momentFromText(QString::fromUtf8(fixed));
     if (now->isValid())
         return true;
     *problem = QStringLiteral("%1 is not a moment (yyyy-MM-dd hh:mm:ss): '%2'")

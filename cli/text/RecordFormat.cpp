@@ -1,6 +1,7 @@
 #include "text/RecordFormat.h"
 
 #include "DayExport.h"
+#include "text/Fields.h"
 #include "text/TerminalText.h"
 
 #include <cstdio>
@@ -15,72 +16,6 @@ namespace {
 const char kDim[] = "\x1b[2m";
 const char kRed[] = "\x1b[31m";
 const char kReset[] = "\x1b[0m";
-
-// Appends a JSON string literal of text (valid UTF-8): quotes and backslashes escaped, control
-// characters as \n, \r, \t or \u00XX; everything else, non-ASCII included, as it is.
-void appendJsonString(std::string &out, std::string_view text)
-{
-    out += '"';
-    size_t run = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\')
-            continue;
-        out.append(text.data() + run, i - run);
-        run = i + 1;
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default: {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        }
-        }
-    }
-    out.append(text.data() + run, text.size() - run);
-    out += '"';
-}
-
-// Appends one CSV field: quoted (quotes doubled) when it holds a comma, a quote, CR or LF.
-void appendCsvField(std::string &out, std::string_view text)
-{
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out.append(text);
-        return;
-    }
-    out += '"';
-    size_t run = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '"')
-            continue;
-        out.append(text.data() + run, i + 1 - run);
-        out += '"';
-        run = i + 1;
-    }
-    out.append(text.data() + run, text.size() - run);
-    out += '"';
-}
-
-void appendNumber(std::string &out, qint64 n)
-{
-    char digits[24];
-    const int size = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(n));
-    out.append(digits, static_cast<size_t>(size));
-}
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "LogTypes.h"
+#include "service/LogQueueEntry.h"
 
 #include <ctime>
 #include <mutex>

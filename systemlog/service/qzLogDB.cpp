@@ -1,564 +1,89 @@
 #include "qzLogDB.h"
 
-#include "sqlite/Sqlite.h"
-#include "store/PendingFile.h"
-#include "store/QDBSqlite.h"
+#include "service/QueryFront.h"
+#include "service/RecordQueue.h"
+#include "service/StopRequest.h"
+#include "service/WaitingRecords.h"
+#include "service/WriterLoop.h"
+#include "service/WriterReports.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QStringList>
-#include <QStringLiteral>
-
-#include <sqlite3.h>
-
-#include <chrono>
 #include <cstdio>
-#include <memory>
-
-#include <sys/stat.h>
 
 namespace SystemLog {
 
-namespace {
-
-const QString kDatabaseName = QStringLiteral("dbLog.db");
-const QString kSideFileName = QStringLiteral("dbLog.pending.db");
-
-// One cycle stores for at most this long before it commits, so that a burst never keeps the
-// file locked against queries for long. Each commit waits for the disk, so much shorter
-// batches would cut the rate at which a burst can be stored. At shutdown nobody in this
-// process reads any more and larger batches drain the backlog faster.
-constexpr int kBatchBudgetMs = 40;
-constexpr int kShutdownBatchBudgetMs = 250;
-
-// How long a statement waits for another program's lock before it fails; the cycle then checks
-// the memory bound and the stop request and tries again. A lock that lasts less than
-// kQuietBusyMs is waited out without a word.
-constexpr int kShortWaitMs = 200;
-constexpr qint64 kQuietBusyMs = 5000;
-// Once the writer is told to stop, it waits at most this long for a log file that another
-// program holds; what is still waiting then goes to the side file, so that a program can always
-// exit.
-constexpr qint64 kStopWaitMs = 10000;
-// While the log is ready, a side file left by earlier runs or other programs is looked for this
-// often (and whenever records are to be stored).
-constexpr qint64 kSideFileCheckMs = 1000;
-// A "dbLog.db" that is no log is looked at again this often, and at once when it changes.
-constexpr qint64 kLogRecheckMs = 3000;
-
-// What is said on standard error about a store that cannot take records.
-QString stateText(QDBSqlite::Readiness readiness, const QSqlError &error)
+class qzLogDB::Private
 {
-    return readiness == QDBSqlite::Readiness::NotALog
-               ? QStringLiteral("cannot use the log database: %1").arg(error.text())
-               : QStringLiteral("the log database is unavailable, records wait: %1")
-                     .arg(error.text());
-}
+public:
+    WriterReports reports;
+    RecordQueue queue;
+    StopRequest stop;
+    WaitingRecords waiting{queue, reports};
+    // Made last: it opens the log and may say so through the reports.
+    QueryFront front{reports};
+    bool started = false;
+    int sleepMs = 10;
+    qint64 memoryLimit = kDefaultMemoryLimit;
+};
 
-// Milliseconds on a monotonic clock: waits and bounds must not follow steps of the wall clock.
-qint64 nowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// Memory a waiting record takes: the list node, the string header and its UTF-16 text.
-qint64 entryBytes(const LogQueueEntry &entry)
-{
-    return 80 + 2 * qint64(entry.message.size());
-}
-
-// Which file is at `path` now: a replaced, removed or rewritten file gives another text.
-QByteArray fileIdentity(const QString &path)
-{
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return QByteArrayLiteral("missing");
-    return QByteArray::number(qulonglong(st.st_dev)) + ':' +
-           QByteArray::number(qulonglong(st.st_ino)) + ':' +
-           QByteArray::number(qlonglong(st.st_size)) + ':' +
-           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
-           QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
-}
-
-// A transaction over the log and the side file together leaves a super-journal
-// "dbLog.db-mj<random>" while it commits; a process killed at the end of a commit can leave
-// it behind. It is needed only while a journal of either file names it: with no journal there,
-// the ones listed before are left over and go.
-void removeStaleSuperJournals()
-{
-    const QDir dir = QFileInfo(kDatabaseName).absoluteDir();
-    const QStringList superJournals =
-        dir.entryList({kDatabaseName + QStringLiteral("-mj*")}, QDir::Files | QDir::Hidden);
-    if (superJournals.isEmpty() || QFileInfo::exists(kDatabaseName + QStringLiteral("-journal")) ||
-        QFileInfo::exists(kSideFileName + QStringLiteral("-journal")))
-        return;
-    for (const QString &name : superJournals)
-        QFile::remove(dir.filePath(name));
-}
-
-} // namespace
-
-qzLogDB::qzLogDB(QObject *parent) : QThread(parent), m_ownerThread(QThread::currentThreadId())
-{
-    m_pDB = new QDBSqlite(kDatabaseName, QString(), QString());
-    QSqlError error;
-    const QDBSqlite::Readiness readiness = m_pDB->prepare(&error);
-    m_queryStoreReady = readiness == QDBSqlite::Readiness::Ready;
-    if (!m_queryStoreReady)
-        reportState(stateText(readiness, error));
-}
+qzLogDB::qzLogDB(QObject *parent) : QThread(parent), d(std::make_unique<Private>()) {}
 
 qzLogDB::~qzLogDB()
 {
     stopProcess();
     wait();
-    if (m_pDB) {
-        m_pDB->close();
-        delete m_pDB;
-        m_pDB = nullptr;
-    }
-    std::size_t left = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        left = m_queue.size();
-    }
+    d->front.close();
+    const std::size_t left = d->queue.size();
     if (left > 0) {
         // A writer that ran stores everything handed over up to its stop, or puts it in the side
         // file: what is left here came later, or was never going to be stored.
-        m_lost.fetch_add(static_cast<long long>(left), std::memory_order_relaxed);
+        d->reports.addLost(static_cast<long long>(left));
         std::fprintf(stderr, "SystemLog: %zu log records lost: %s\n", left,
-                     m_started ? "handed over after the log writer had stopped"
-                               : "the log writer was never started");
+                     d->started ? "handed over after the log writer had stopped"
+                                : "the log writer was never started");
     }
 }
 
 void qzLogDB::outputLog(int type, const char *msg, int len)
 {
-    if (!msg || len < 0)
-        len = 0;
-    // Decode, stamp and allocate the queue node before taking the lock, so that the lock is
-    // held only to link the node in.
-    std::list<LogQueueEntry> entry;
-    entry.emplace_back(QString::fromUtf8(msg, len), type);
-    const qint64 bytes = entryBytes(entry.front());
-    std::lock_guard<std::mutex> lock(m_queueMutex);
-    m_queue.splice(m_queue.end(), entry);
-    m_queuedBytes.fetch_add(bytes, std::memory_order_relaxed);
+    d->queue.push(type, msg, len);
 }
 
 void qzLogDB::startProcess()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_stopMutex);
-        m_bStop = false;
-        m_stopRequestedMs = -1;
-    }
-    m_started = true;
+    d->stop.clear();
+    d->started = true;
     start(QThread::InheritPriority);
 }
 
 void qzLogDB::stopProcess()
 {
-    std::lock_guard<std::mutex> lock(m_stopMutex);
-    if (!m_bStop)
-        m_stopRequestedMs = nowMs();
-    m_bStop = true;
-}
-
-bool qzLogDB::stopRequested(qint64 *requestedMs)
-{
-    std::lock_guard<std::mutex> lock(m_stopMutex);
-    if (requestedMs)
-        *requestedMs = m_stopRequestedMs;
-    return m_bStop;
+    d->stop.request();
 }
 
 int qzLogDB::queuedCount()
 {
-    std::lock_guard<std::mutex> lock(m_queueMutex);
-    return static_cast<int>(m_queue.size()) + m_pendingCount.load(std::memory_order_relaxed);
+    return static_cast<int>(d->queue.size()) + d->waiting.count();
 }
 
-void qzLogDB::takeQueued()
+long long qzLogDB::lostCount() const
 {
-    std::list<LogQueueEntry> taken;
-    {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        taken.swap(m_queue);
-    }
-    qint64 bytes = 0;
-    for (const LogQueueEntry &entry : taken)
-        bytes += entryBytes(entry);
-    m_queuedBytes.fetch_sub(bytes, std::memory_order_relaxed);
-    m_pendingBytes += bytes;
-    m_pendingCount.fetch_add(static_cast<int>(taken.size()), std::memory_order_relaxed);
-    m_pending.splice(m_pending.end(), taken);
+    return d->reports.lost();
 }
 
-void qzLogDB::forgetPending(std::list<LogQueueEntry>::iterator end)
+void qzLogDB::setMemoryLimit(qint64 bytes)
 {
-    int count = 0;
-    for (auto it = m_pending.begin(); it != end; ++it) {
-        m_pendingBytes -= entryBytes(*it);
-        ++count;
-    }
-    m_pending.erase(m_pending.begin(), end);
-    m_pendingCount.fetch_sub(count, std::memory_order_relaxed);
+    d->memoryLimit = bytes;
 }
-
-// The writer thread's connection, side file and what it knows about them, and the steps of one
-// cycle of its loop (see run()).
-class qzLogDB::WriterLoop
-{
-public:
-    enum class Next
-    {
-        Pause, // sleep, then the next cycle
-        Now,   // the next cycle at once (draining a backlog at shutdown)
-        End,
-    };
-
-    explicit WriterLoop(qzLogDB &writer) : w(writer)
-    {
-        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
-        removeStaleSuperJournals();
-    }
-    ~WriterLoop()
-    {
-        m_db.close();
-        // A run that began beside a crashed one rolled its journals back on the way; the
-        // super-journal they named may still be there.
-        removeStaleSuperJournals();
-    }
-    WriterLoop(const WriterLoop &) = delete;
-    WriterLoop &operator=(const WriterLoop &) = delete;
-
-    // Everything handed over up to the stop request is taken; what comes later is not, so that
-    // a stop ends even while some code keeps logging. Returns whether the stop was requested.
-    bool takeRecords()
-    {
-        qint64 requestedMs = -1;
-        const bool stopping = w.stopRequested(&requestedMs);
-        if (!m_finalTaken) {
-            w.takeQueued();
-            if (stopping) {
-                m_finalTaken = true;
-                m_stopSeenMs = requestedMs >= 0 ? requestedMs : nowMs();
-            }
-        }
-        m_failed = false;
-        m_wrote = false;
-        m_movingOlder = false;
-        return stopping;
-    }
-
-    // Opens the log and sets up its table, unless it is ready already. A file that is no log is
-    // looked at again every few seconds, and at once when it is replaced, removed or rewritten,
-    // always through a new connection, which sees the file now at the path.
-    void setUpLog()
-    {
-        if (m_readiness == QDBSqlite::Readiness::Ready)
-            return;
-        const qint64 now = nowMs();
-        if (m_readiness == QDBSqlite::Readiness::NotALog) {
-            if (now < m_nextLogCheckMs && fileIdentity(kDatabaseName) == m_logIdentity) {
-                m_failed = true;
-                return;
-            }
-            m_db.close();
-        }
-        m_readiness = m_db.prepare(&m_error);
-        if (m_readiness == QDBSqlite::Readiness::NotALog)
-            rememberNotALog();
-        m_failed = m_readiness != QDBSqlite::Readiness::Ready;
-        if (!m_failed) {
-            m_db.setBusyTimeout(kShortWaitMs);
-            m_nextSideFileCheckMs = 0;
-        }
-    }
-
-    // Records of the side file are older than any waiting here: they go into the log first. A
-    // side file that could not be moved is tried again a second later.
-    void moveSideFileRecords(bool stopping)
-    {
-        if (m_readiness != QDBSqlite::Readiness::Ready)
-            return;
-        const qint64 now = nowMs();
-        if (now < m_nextSideFileCheckMs && (w.m_pending.empty() || m_sideFileBlocked))
-            return;
-        m_nextSideFileCheckMs = now + kSideFileCheckMs;
-        int moved = 0;
-        QSqlError error;
-        const PendingFile::Move move = m_sideFile.moveInto(
-            m_db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &error);
-        m_sideFileBlocked = move == PendingFile::Move::Failed;
-        if (moved > 0) {
-            m_wrote = true;
-            m_movedUnsaid += moved;
-        }
-        if (move == PendingFile::Move::Partial) {
-            // Drained at full speed, with a pause between bursts for queries.
-            m_movingOlder = true;
-            m_nextSideFileCheckMs = 0;
-            return;
-        }
-        if (m_movedUnsaid > 0) {
-            std::fprintf(stderr, "SystemLog: %lld log records moved from %s into %s%s\n",
-                         m_movedUnsaid, qUtf8Printable(kSideFileName),
-                         qUtf8Printable(kDatabaseName),
-                         move == PendingFile::Move::Done ? "" : " so far");
-            m_movedUnsaid = 0;
-        }
-        if (move == PendingFile::Move::Done) {
-            m_outOfOrderSaid = false;
-            if (moved > 0)
-                removeStaleSuperJournals();
-            return;
-        }
-        if (QDBSqlite::hasMoved(m_db.nativeHandle())) {
-            m_error = error;
-            m_failed = true;
-            reopenLog();
-            return;
-        }
-        // Either file may be held by another program: the records here are tried on the log
-        // next. If it takes them, the side file's older records follow when it can be moved.
-        m_sideFileError = error;
-    }
-
-    // Stores a batch of the waiting records in one transaction.
-    void storeRecords(bool stopping)
-    {
-        if (m_readiness != QDBSqlite::Readiness::Ready || m_movingOlder || w.m_pending.empty())
-            return;
-        const QDBSqlite::BatchResult result =
-            m_db.insertBatch(w.m_pending.cbegin(), w.m_pending.cend(),
-                             stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
-        if (result.failed) {
-            m_failed = true;
-            m_error = result.error;
-            if (QDBSqlite::meansNotALog(m_error)) {
-                m_readiness = QDBSqlite::Readiness::NotALog;
-                rememberNotALog();
-            } else if (result.moved || !QDBSqlite::isStoreWide(m_error)) {
-                reopenLog(); // the file was replaced, or the table is gone: set it up anew
-            }
-            return;
-        }
-        auto end = w.m_pending.begin();
-        std::advance(end, result.stored + result.rejected);
-        w.forgetPending(end);
-        w.countLost(result.rejected, result.error.text());
-        if (result.stored == 0)
-            return;
-        m_wrote = true;
-        if (m_sideFileBlocked && !m_outOfOrderSaid && m_sideFile.exists()) {
-            // Ids are handed out in order within the batch's transaction.
-            const long long firstId =
-                static_cast<long long>(sqlite3_last_insert_rowid(m_db.nativeHandle())) -
-                result.stored + 1;
-            std::fprintf(stderr,
-                         "SystemLog: %s cannot be moved now (%s): newer records are stored in "
-                         "%s from id %lld on, out of order ahead of the older ones in %s, which "
-                         "follow when it can be moved\n",
-                         qUtf8Printable(kSideFileName), qUtf8Printable(m_sideFileError.text()),
-                         qUtf8Printable(kDatabaseName), firstId, qUtf8Printable(kSideFileName));
-            m_outOfOrderSaid = true;
-        }
-    }
-
-    // Says what became of the log, and sends to the side file the records of a file that is no
-    // log, and those beyond the memory bound.
-    void settle()
-    {
-        sayState();
-        if (m_readiness == QDBSqlite::Readiness::NotALog)
-            w.spillPending(m_sideFile, m_error.text());
-        if (!m_finalTaken &&
-            w.m_pendingBytes + w.m_queuedBytes.load(std::memory_order_relaxed) > w.m_memoryLimit) {
-            w.takeQueued();
-            w.spillPending(m_sideFile,
-                           QStringLiteral("more than %1 MiB of records waiting; %2")
-                               .arg(w.m_memoryLimit / (1024 * 1024))
-                               .arg(m_failed ? m_error.text()
-                                             : QStringLiteral("older records are still being "
-                                                              "moved")));
-        }
-    }
-
-    // What comes after this cycle. At a stop, only another program's lock is worth waiting
-    // for, and only for so long; what is still waiting then goes to the side file. Behind older
-    // records still being moved out of the side file, the rest joins them there, in order.
-    Next next(bool stopping)
-    {
-        if (!stopping)
-            return Next::Pause;
-        if (w.m_pending.empty())
-            return Next::End;
-        const bool outOfTime = nowMs() - m_stopSeenMs >= kStopWaitMs;
-        if (m_movingOlder || (m_failed && (outOfTime || !QDBSqlite::isBusy(m_error)))) {
-            w.spillPending(m_sideFile,
-                           m_failed ? m_error.text()
-                                    : QStringLiteral("the program ends while older records are "
-                                                     "still being moved"));
-            return Next::End;
-        }
-        return m_failed ? Next::Pause : Next::Now;
-    }
-
-private:
-    void reopenLog()
-    {
-        m_db.close();
-        m_readiness = QDBSqlite::Readiness::Unavailable;
-    }
-
-    void rememberNotALog()
-    {
-        m_logIdentity = fileIdentity(kDatabaseName);
-        m_nextLogCheckMs = nowMs() + kLogRecheckMs;
-    }
-
-    void sayState()
-    {
-        if (m_failed) {
-            // Another program's lock is waited out quietly for a while.
-            if (QDBSqlite::isBusy(m_error) && m_readiness != QDBSqlite::Readiness::NotALog) {
-                const qint64 now = nowMs();
-                if (m_busySinceMs < 0)
-                    m_busySinceMs = now;
-                if (now - m_busySinceMs < kQuietBusyMs)
-                    return;
-            }
-            w.reportState(stateText(m_readiness, m_error));
-        } else if (m_wrote) {
-            // Only a write shows that the log takes records again (a full disk still lets a
-            // cycle with nothing to store pass).
-            m_busySinceMs = -1;
-            w.m_spillSaid.clear();
-            w.reportState(QString());
-        }
-    }
-
-    qzLogDB &w;
-    // A connection serves only the thread that opened it: the writer has its own.
-    QDBSqlite m_db{kDatabaseName, QString(), QString()};
-    PendingFile m_sideFile{kSideFileName};
-    QDBSqlite::Readiness m_readiness = QDBSqlite::Readiness::Unavailable;
-    QSqlError m_error;
-    bool m_finalTaken = false;
-    qint64 m_stopSeenMs = -1;
-    QByteArray m_logIdentity;    // of "dbLog.db" when it was last found to be no log
-    qint64 m_nextLogCheckMs = 0; // when a file that is no log is looked at again
-    qint64 m_nextSideFileCheckMs = 0;
-    bool m_sideFileBlocked = false; // the last move out of the side file failed
-    QSqlError m_sideFileError;      // why
-    bool m_outOfOrderSaid = false;  // newer records were stored ahead of the side file's
-    long long m_movedUnsaid = 0;    // records moved from the side file, not yet said
-    qint64 m_busySinceMs = -1;      // since when another program holds the log
-    // This cycle: the log failed; records went into it; older records are still being moved.
-    bool m_failed = false;
-    bool m_wrote = false;
-    bool m_movingOlder = false;
-};
 
 void qzLogDB::run()
 {
-    {
-        WriterLoop loop(*this);
-        for (;;) {
-            const bool stopping = loop.takeRecords();
-            loop.setUpLog();
-            loop.moveSideFileRecords(stopping);
-            loop.storeRecords(stopping);
-            loop.settle();
-            const WriterLoop::Next next = loop.next(stopping);
-            if (next == WriterLoop::Next::End)
-                break;
-            if (next == WriterLoop::Next::Pause)
-                QThread::msleep(static_cast<unsigned long>(qMax(m_sleepMs, 1)));
-        }
-    }
-    reportLoss();
-}
-
-void qzLogDB::spillPending(PendingFile &sideFile, const QString &why)
-{
-    QSqlError sideError;
-    bool said = why == m_spillSaid;
-    // Chunk by chunk, each forgotten here once the side file has it.
-    while (!m_pending.empty()) {
-        int stored = 0;
-        const int taken =
-            sideFile.append(m_pending.cbegin(), m_pending.cend(), &stored, &sideError);
-        if (taken == 0)
-            break;
-        if (stored > 0 && !said) {
-            // Said once for as long as the reason holds, not once a cycle.
-            std::fprintf(stderr, "SystemLog: log records go to %s until %s takes them: %s\n",
-                         qUtf8Printable(sideFile.path()), qUtf8Printable(kDatabaseName),
-                         qUtf8Printable(why));
-            m_spillSaid = why;
-            said = true;
-        }
-        auto end = m_pending.begin();
-        std::advance(end, taken);
-        forgetPending(end);
-        countLost(taken - stored, sideError.text());
-    }
-    // Records that neither file can take now are given up: a reader of either file must not
-    // hold this process's memory.
-    countLost(static_cast<long long>(m_pending.size()),
-              QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
-                  .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
-    forgetPending(m_pending.end());
-}
-
-void qzLogDB::reportState(const QString &state)
-{
-    if (state == m_reportedState)
-        return;
-    if (state.isEmpty())
-        std::fprintf(stderr, "SystemLog: the log database takes records again\n");
-    else
-        std::fprintf(stderr, "SystemLog: %s\n", qUtf8Printable(state));
-    m_reportedState = state;
-}
-
-void qzLogDB::countLost(long long count, const QString &reason)
-{
-    if (count <= 0)
-        return;
-    m_lost.fetch_add(count, std::memory_order_relaxed);
-    m_unreportedLost += count;
-    m_lossReason = reason;
-    // A store that stays unusable loses records every cycle: say so once a second, not
-    // once a cycle.
-    const qint64 now = nowMs();
-    if (m_lastLossReportMs < 0 || now - m_lastLossReportMs >= 1000)
-        reportLoss();
-}
-
-void qzLogDB::reportLoss()
-{
-    if (m_unreportedLost == 0)
-        return;
-    std::fprintf(stderr, "SystemLog: %lld log records lost: %s\n", m_unreportedLost,
-                 qUtf8Printable(m_lossReason));
-    m_unreportedLost = 0;
-    m_lastLossReportMs = nowMs();
+    runWriterLoop({d->stop, d->queue, d->waiting, d->reports, d->memoryLimit, d->sleepMs});
+    d->reports.reportLoss();
 }
 
 void qzLogDB::setQueryBusyTimeout(int ms)
 {
-    m_queryBusyTimeoutMs.store(ms);
-    if (m_pDB && QThread::currentThreadId() == m_ownerThread) {
-        // For the open connection, and for an opening after a failed start.
-        m_pDB->setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(ms));
-        m_pDB->setBusyTimeout(ms);
-    }
+    d->front.setBusyTimeout(ms);
 }
 
 LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error, qint64 *lastId)
@@ -569,41 +94,7 @@ LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error, qint64 *la
 LogRowList qzLogDB::queryRange(QString startTime, QString endTime, int type, QSqlError *error,
                                qint64 *lastId)
 {
-    if (QThread::currentThreadId() == m_ownerThread) {
-        // A file that was busy or missing when the service started is set up now, if it can be.
-        if (!m_queryStoreReady) {
-            // Through a new connection: the file at the path may be another one by now.
-            m_pDB->close();
-            QSqlError setupError;
-            m_queryStoreReady = m_pDB->prepare(&setupError) == QDBSqlite::Readiness::Ready;
-            if (!m_queryStoreReady.load()) {
-                if (error)
-                    *error = setupError;
-                return LogRowList();
-            }
-        }
-        return m_pDB->selectLogs(startTime, endTime, type, error, lastId);
-    }
-
-    // Another thread asks: it gets a short-lived connection of its own.
-    QDBSqlite db(kDatabaseName, QString(), QString());
-    const int busyTimeoutMs = m_queryBusyTimeoutMs.load();
-    if (busyTimeoutMs >= 0)
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs));
-    if (!m_queryStoreReady.load()) {
-        // As the owner's connection would be: set up first, and its failure is the answer.
-        QSqlError setupError;
-        if (db.prepare(&setupError) != QDBSqlite::Readiness::Ready) {
-            if (error)
-                *error = setupError;
-            return LogRowList();
-        }
-    } else if (!db.openExisting(error)) {
-        return LogRowList();
-    }
-    LogRowList rows = db.selectLogs(startTime, endTime, type, error, lastId);
-    db.close();
-    return rows;
+    return d->front.queryRange(startTime, endTime, type, error, lastId);
 }
 
 } // namespace SystemLog

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LogTypes.h"
+#include "service/LogQueueEntry.h"
 #include "store/QDBSqlite.h"
 
 #include <QSqlError>

@@ -7,14 +7,9 @@
 #include <QString>
 #include <QThread>
 
-#include <atomic>
-#include <list>
-#include <mutex>
+#include <memory>
 
 namespace SystemLog {
-
-class PendingFile;
-class QDBSqlite;
 
 // The writer thread: any thread hands records to outputLog(), which stamps them with the moment
 // of the call and only queues them; the thread stores them in "dbLog.db" every cycle of its
@@ -56,12 +51,12 @@ public:
     // Number of records handed over and not yet stored (for monitoring and tests).
     int queuedCount();
     // Records that were handed over but given up as lost (also reported on standard error).
-    long long lostCount() const { return m_lost.load(std::memory_order_relaxed); }
+    long long lostCount() const;
 
     // Records waiting while the file is unavailable may take this much memory (estimated) before
     // they go to the side file. Set it before startProcess().
     static constexpr qint64 kDefaultMemoryLimit = 32 * 1024 * 1024;
-    void setMemoryLimit(qint64 bytes) { m_memoryLimit = bytes; }
+    void setMemoryLimit(qint64 bytes);
 
 public Q_SLOTS:
     // Asks the loop to end once everything queued has been stored; does not wait.
@@ -71,46 +66,10 @@ protected:
     void run() override;
 
 private:
-    class WriterLoop;
-    bool stopRequested(qint64 *requestedMs = nullptr);
-    void takeQueued();
-    void spillPending(PendingFile &sideFile, const QString &why);
-    void forgetPending(std::list<LogQueueEntry>::iterator end);
-    void countLost(long long count, const QString &reason);
-    void reportLoss();
-    void reportState(const QString &state);
-    LogRowList queryOwnConnection(const QString &startTime, const QString &endTime, int type,
-                                  QSqlError *error);
-
-    QDBSqlite *m_pDB = nullptr;
-    bool m_bStop = false;
-    qint64 m_stopRequestedMs = -1; // on a monotonic clock, under m_stopMutex
-    std::mutex m_stopMutex;
-    int m_sleepMs = 10;
-    std::list<LogQueueEntry> m_queue;
-    std::atomic<qint64> m_queuedBytes{0}; // estimated memory of m_queue
-    std::mutex m_queueMutex;
-
-    // The owner thread's connection (m_pDB) is ready for queries; set up again while not.
-    // Written by the owner thread; a query of another thread sets up its own connection as the
-    // owner's would be set up while this is false.
-    std::atomic<bool> m_queryStoreReady{false};
-    std::atomic<int> m_queryBusyTimeoutMs{-1}; // < 0: the connection's own
-    Qt::HANDLE m_ownerThread = nullptr;
-    bool m_started = false;
-    qint64 m_memoryLimit = kDefaultMemoryLimit;
-
-    // Writer-thread state: records taken off the queue but not yet stored, their estimated
-    // memory, and what was last said about the store.
-    std::list<LogQueueEntry> m_pending;
-    qint64 m_pendingBytes = 0;
-    std::atomic<int> m_pendingCount{0};
-    QString m_spillSaid; // why records go to the side file, as last said
-    QString m_reportedState;
-    std::atomic<long long> m_lost{0};
-    long long m_unreportedLost = 0;
-    QString m_lossReason;
-    qint64 m_lastLossReportMs = -1;
+    // The queue, the stop request, the writer's records and reports, and the query front; kept
+    // apart so that what they hold can change without changing this class.
+    class Private;
+    std::unique_ptr<Private> d;
 };
 
 } // namespace SystemLog

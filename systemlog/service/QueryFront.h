@@ -1,0 +1,46 @@
+#pragma once
+
+#include "LogTypes.h"
+
+#include <QSqlError>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+namespace SystemLog {
+
+class QDBSqlite;
+class WriterReports;
+
+// The service's queries. The thread that made the service (the window's) queries on the store's
+// own connection, opened and set up with the log when the service is made; any other thread gets
+// a short-lived connection of its own for each query.
+class QueryFront
+{
+public:
+    // Opens "dbLog.db" and creates its table when missing; a store that is not ready is said.
+    explicit QueryFront(WriterReports &reports);
+    ~QueryFront();
+    QueryFront(const QueryFront &) = delete;
+    QueryFront &operator=(const QueryFront &) = delete;
+
+    LogRowList queryRange(const QString &startTime, const QString &endTime, int type,
+                          QSqlError *error, qint64 *lastId);
+    void setBusyTimeout(int ms);
+    // Closes the store's connection (at the service's end).
+    void close();
+
+private:
+    LogRowList queryOwnConnection(const QString &startTime, const QString &endTime, int type,
+                                  QSqlError *error, qint64 *lastId);
+
+    std::unique_ptr<QDBSqlite> m_store;
+    // The owner thread's connection is ready for queries; set up again while not. A query of
+    // another thread sets up its own connection as the owner's would be set up while false.
+    std::atomic<bool> m_storeReady{false};
+    std::atomic<int> m_busyTimeoutMs{-1}; // < 0: the connection's own
+    Qt::HANDLE m_ownerThread = nullptr;
+};
+
+} // namespace SystemLog

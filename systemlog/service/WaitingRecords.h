@@ -1,0 +1,47 @@
+#pragma once
+
+#include "service/LogQueueEntry.h"
+
+#include <QString>
+
+#include <atomic>
+#include <list>
+
+namespace SystemLog {
+
+class PendingFile;
+class RecordQueue;
+class WriterReports;
+
+// The records the writer thread has taken off the queue and not yet stored, in the order they
+// were logged, with their estimated memory. Only the writer thread touches them; their count is
+// read from any thread.
+class WaitingRecords
+{
+public:
+    WaitingRecords(RecordQueue &queue, WriterReports &reports) : m_queue(queue), m_reports(reports)
+    {
+    }
+
+    // Takes everything queued so far.
+    void takeQueued();
+    // Forgets the records from the first up to `end` (stored, refused or given up).
+    void forget(std::list<LogQueueEntry>::iterator end);
+    // Sends every waiting record to the side file, saying why once for as long as the reason
+    // holds; what neither file can take is given up and counted.
+    void spill(PendingFile &sideFile, const QString &why);
+
+    std::list<LogQueueEntry> &records() { return m_records; }
+    bool empty() const { return m_records.empty(); }
+    qint64 bytes() const { return m_bytes; }
+    int count() const { return m_count.load(std::memory_order_relaxed); }
+
+private:
+    RecordQueue &m_queue;
+    WriterReports &m_reports;
+    std::list<LogQueueEntry> m_records;
+    qint64 m_bytes = 0;
+    std::atomic<int> m_count{0};
+};
+
+} // namespace SystemLog

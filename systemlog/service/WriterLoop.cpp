@@ -1,0 +1,354 @@
+#include "service/WriterLoop.h"
+
+#include "service/LogFileNames.h"
+#include "service/MonotonicClock.h"
+#include "service/RecordQueue.h"
+#include "service/StopRequest.h"
+#include "service/WaitingRecords.h"
+#include "service/WriterReports.h"
+#include "store/PendingFile.h"
+#include "store/QDBSqlite.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QThread>
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <iterator>
+
+#include <sys/stat.h>
+
+namespace SystemLog {
+
+namespace {
+
+// One cycle stores for at most this long before it commits, so that a burst never keeps the
+// file locked against queries for long. Each commit waits for the disk, so much shorter
+// batches would cut the rate at which a burst can be stored. At shutdown nobody in this
+// process reads any more and larger batches drain the backlog faster.
+constexpr int kBatchBudgetMs = 40;
+constexpr int kShutdownBatchBudgetMs = 250;
+
+// How long a statement waits for another program's lock before it fails; the cycle then checks
+// the memory bound and the stop request and tries again. A lock that lasts less than
+// kQuietBusyMs is waited out without a word.
+constexpr int kShortWaitMs = 200;
+constexpr qint64 kQuietBusyMs = 5000;
+// Once the writer is told to stop, it waits at most this long for a log file that another
+// program holds; what is still waiting then goes to the side file, so that a program can always
+// exit.
+constexpr qint64 kStopWaitMs = 10000;
+// While the log is ready, a side file left by earlier runs or other programs is looked for this
+// often (and whenever records are to be stored).
+constexpr qint64 kSideFileCheckMs = 1000;
+// A "dbLog.db" that is no log is looked at again this often, and at once when it changes.
+constexpr qint64 kLogRecheckMs = 3000;
+
+// Which file is at `path` now: a replaced, removed or rewritten file gives another text.
+QByteArray fileIdentity(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QByteArrayLiteral("missing");
+    return QByteArray::number(qulonglong(st.st_dev)) + ':' +
+           QByteArray::number(qulonglong(st.st_ino)) + ':' +
+           QByteArray::number(qlonglong(st.st_size)) + ':' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
+           QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
+}
+
+// A transaction over the log and the side file together leaves a super-journal
+// "dbLog.db-mj<random>" while it commits; a process killed at the end of a commit can leave
+// it behind. It is needed only while a journal of either file names it: with no journal there,
+// the ones listed before are left over and go.
+void removeStaleSuperJournals()
+{
+    const QDir dir = QFileInfo(kDatabaseName).absoluteDir();
+    const QStringList superJournals =
+        dir.entryList({kDatabaseName + QStringLiteral("-mj*")}, QDir::Files | QDir::Hidden);
+    if (superJournals.isEmpty() || QFileInfo::exists(kDatabaseName + QStringLiteral("-journal")) ||
+        QFileInfo::exists(kSideFileName + QStringLiteral("-journal")))
+        return;
+    for (const QString &name : superJournals)
+        QFile::remove(dir.filePath(name));
+}
+
+// The writer thread's connection, side file and what it knows about them, and the steps of one
+// cycle of its loop (see run()).
+class WriterLoop
+{
+public:
+    enum class Next
+    {
+        Pause, // sleep, then the next cycle
+        Now,   // the next cycle at once (draining a backlog at shutdown)
+        End,
+    };
+
+    explicit WriterLoop(const WriterParts &parts) : w(parts)
+    {
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
+        removeStaleSuperJournals();
+    }
+    ~WriterLoop()
+    {
+        m_db.close();
+        // A run that began beside a crashed one rolled its journals back on the way; the
+        // super-journal they named may still be there.
+        removeStaleSuperJournals();
+    }
+    WriterLoop(const WriterLoop &) = delete;
+    WriterLoop &operator=(const WriterLoop &) = delete;
+
+    // Everything handed over up to the stop request is taken; what comes later is not, so that
+    // a stop ends even while some code keeps logging. Returns whether the stop was requested.
+    bool takeRecords()
+    {
+        qint64 requestedMs = -1;
+        const bool stopping = w.stop.requested(&requestedMs);
+        if (!m_finalTaken) {
+            w.waiting.takeQueued();
+            if (stopping) {
+                m_finalTaken = true;
+                m_stopSeenMs = requestedMs >= 0 ? requestedMs : monotonicMs();
+            }
+        }
+        m_failed = false;
+        m_wrote = false;
+        m_movingOlder = false;
+        return stopping;
+    }
+
+    // Opens the log and sets up its table, unless it is ready already. A file that is no log is
+    // looked at again every few seconds, and at once when it is replaced, removed or rewritten,
+    // always through a new connection, which sees the file now at the path.
+    void setUpLog()
+    {
+        if (m_readiness == QDBSqlite::Readiness::Ready)
+            return;
+        const qint64 now = monotonicMs();
+        if (m_readiness == QDBSqlite::Readiness::NotALog) {
+            if (now < m_nextLogCheckMs && fileIdentity(kDatabaseName) == m_logIdentity) {
+                m_failed = true;
+                return;
+            }
+            m_db.close();
+        }
+        m_readiness = m_db.prepare(&m_error);
+        if (m_readiness == QDBSqlite::Readiness::NotALog)
+            rememberNotALog();
+        m_failed = m_readiness != QDBSqlite::Readiness::Ready;
+        if (!m_failed) {
+            m_db.setBusyTimeout(kShortWaitMs);
+            m_nextSideFileCheckMs = 0;
+        }
+    }
+
+    // Records of the side file are older than any waiting here: they go into the log first. A
+    // side file that could not be moved is tried again a second later.
+    void moveSideFileRecords(bool stopping)
+    {
+        if (m_readiness != QDBSqlite::Readiness::Ready)
+            return;
+        const qint64 now = monotonicMs();
+        if (now < m_nextSideFileCheckMs && (w.waiting.empty() || m_sideFileBlocked))
+            return;
+        m_nextSideFileCheckMs = now + kSideFileCheckMs;
+        int moved = 0;
+        QSqlError error;
+        const PendingFile::Move move = m_sideFile.moveInto(
+            m_db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &error);
+        m_sideFileBlocked = move == PendingFile::Move::Failed;
+        if (moved > 0) {
+            m_wrote = true;
+            m_movedUnsaid += moved;
+        }
+        if (move == PendingFile::Move::Partial) {
+            // Drained at full speed, with a pause between bursts for queries.
+            m_movingOlder = true;
+            m_nextSideFileCheckMs = 0;
+            return;
+        }
+        if (m_movedUnsaid > 0) {
+            std::fprintf(stderr, "SystemLog: %lld log records moved from %s into %s%s\n",
+                         m_movedUnsaid, qUtf8Printable(kSideFileName),
+                         qUtf8Printable(kDatabaseName),
+                         move == PendingFile::Move::Done ? "" : " so far");
+            m_movedUnsaid = 0;
+        }
+        if (move == PendingFile::Move::Done) {
+            m_outOfOrderSaid = false;
+            if (moved > 0)
+                removeStaleSuperJournals();
+            return;
+        }
+        if (QDBSqlite::hasMoved(m_db.nativeHandle())) {
+            m_error = error;
+            m_failed = true;
+            reopenLog();
+            return;
+        }
+        // Either file may be held by another program: the records here are tried on the log
+        // next. If it takes them, the side file's older records follow when it can be moved.
+        m_sideFileError = error;
+    }
+
+    // Stores a batch of the waiting records in one transaction.
+    void storeRecords(bool stopping)
+    {
+        if (m_readiness != QDBSqlite::Readiness::Ready || m_movingOlder || w.waiting.empty())
+            return;
+        const QDBSqlite::BatchResult result =
+            m_db.insertBatch(w.waiting.records().cbegin(), w.waiting.records().cend(),
+                             stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs);
+        if (result.failed) {
+            m_failed = true;
+            m_error = result.error;
+            if (QDBSqlite::meansNotALog(m_error)) {
+                m_readiness = QDBSqlite::Readiness::NotALog;
+                rememberNotALog();
+            } else if (result.moved || !QDBSqlite::isStoreWide(m_error)) {
+                reopenLog(); // the file was replaced, or the table is gone: set it up anew
+            }
+            return;
+        }
+        auto end = w.waiting.records().begin();
+        std::advance(end, result.stored + result.rejected);
+        w.waiting.forget(end);
+        w.reports.countLost(result.rejected, result.error.text());
+        if (result.stored == 0)
+            return;
+        m_wrote = true;
+        if (m_sideFileBlocked && !m_outOfOrderSaid && m_sideFile.exists()) {
+            // Ids are handed out in order within the batch's transaction.
+            const long long firstId =
+                static_cast<long long>(sqlite3_last_insert_rowid(m_db.nativeHandle())) -
+                result.stored + 1;
+            std::fprintf(stderr,
+                         "SystemLog: %s cannot be moved now (%s): newer records are stored in "
+                         "%s from id %lld on, out of order ahead of the older ones in %s, which "
+                         "follow when it can be moved\n",
+                         qUtf8Printable(kSideFileName), qUtf8Printable(m_sideFileError.text()),
+                         qUtf8Printable(kDatabaseName), firstId, qUtf8Printable(kSideFileName));
+            m_outOfOrderSaid = true;
+        }
+    }
+
+    // Says what became of the log, and sends to the side file the records of a file that is no
+    // log, and those beyond the memory bound.
+    void settle()
+    {
+        sayState();
+        if (m_readiness == QDBSqlite::Readiness::NotALog)
+            w.waiting.spill(m_sideFile, m_error.text());
+        if (!m_finalTaken && w.waiting.bytes() + w.queue.bytes() > w.memoryLimit) {
+            w.waiting.takeQueued();
+            w.waiting.spill(m_sideFile,
+                            QStringLiteral("more than %1 MiB of records waiting; %2")
+                                .arg(w.memoryLimit / (1024 * 1024))
+                                .arg(m_failed ? m_error.text()
+                                              : QStringLiteral("older records are still being "
+                                                               "moved")));
+        }
+    }
+
+    // What comes after this cycle. At a stop, only another program's lock is worth waiting
+    // for, and only for so long; what is still waiting then goes to the side file. Behind older
+    // records still being moved out of the side file, the rest joins them there, in order.
+    Next next(bool stopping)
+    {
+        if (!stopping)
+            return Next::Pause;
+        if (w.waiting.empty())
+            return Next::End;
+        const bool outOfTime = monotonicMs() - m_stopSeenMs >= kStopWaitMs;
+        if (m_movingOlder || (m_failed && (outOfTime || !QDBSqlite::isBusy(m_error)))) {
+            w.waiting.spill(m_sideFile,
+                            m_failed ? m_error.text()
+                                     : QStringLiteral("the program ends while older records are "
+                                                      "still being moved"));
+            return Next::End;
+        }
+        return m_failed ? Next::Pause : Next::Now;
+    }
+
+private:
+    void reopenLog()
+    {
+        m_db.close();
+        m_readiness = QDBSqlite::Readiness::Unavailable;
+    }
+
+    void rememberNotALog()
+    {
+        m_logIdentity = fileIdentity(kDatabaseName);
+        m_nextLogCheckMs = monotonicMs() + kLogRecheckMs;
+    }
+
+    void sayState()
+    {
+        if (m_failed) {
+            // Another program's lock is waited out quietly for a while.
+            if (QDBSqlite::isBusy(m_error) && m_readiness != QDBSqlite::Readiness::NotALog) {
+                const qint64 now = monotonicMs();
+                if (m_busySinceMs < 0)
+                    m_busySinceMs = now;
+                if (now - m_busySinceMs < kQuietBusyMs)
+                    return;
+            }
+            w.reports.state(WriterReports::stateText(m_readiness, m_error));
+        } else if (m_wrote) {
+            // Only a write shows that the log takes records again (a full disk still lets a
+            // cycle with nothing to store pass).
+            m_busySinceMs = -1;
+            w.reports.setSpillSaid(QString());
+            w.reports.state(QString());
+        }
+    }
+
+    WriterParts w;
+    // A connection serves only the thread that opened it: the writer has its own.
+    QDBSqlite m_db{kDatabaseName, QString(), QString()};
+    PendingFile m_sideFile{kSideFileName};
+    QDBSqlite::Readiness m_readiness = QDBSqlite::Readiness::Unavailable;
+    QSqlError m_error;
+    bool m_finalTaken = false;
+    qint64 m_stopSeenMs = -1;
+    QByteArray m_logIdentity;    // of "dbLog.db" when it was last found to be no log
+    qint64 m_nextLogCheckMs = 0; // when a file that is no log is looked at again
+    qint64 m_nextSideFileCheckMs = 0;
+    bool m_sideFileBlocked = false; // the last move out of the side file failed
+    QSqlError m_sideFileError;      // why
+    bool m_outOfOrderSaid = false;  // newer records were stored ahead of the side file's
+    long long m_movedUnsaid = 0;    // records moved from the side file, not yet said
+    qint64 m_busySinceMs = -1;      // since when another program holds the log
+    // This cycle: the log failed; records went into it; older records are still being moved.
+    bool m_failed = false;
+    bool m_wrote = false;
+    bool m_movingOlder = false;
+};
+
+} // namespace
+
+void runWriterLoop(const WriterParts &parts)
+{
+    WriterLoop loop(parts);
+    for (;;) {
+        const bool stopping = loop.takeRecords();
+        loop.setUpLog();
+        loop.moveSideFileRecords(stopping);
+        loop.storeRecords(stopping);
+        loop.settle();
+        const WriterLoop::Next next = loop.next(stopping);
+        if (next == WriterLoop::Next::End)
+            break;
+        if (next == WriterLoop::Next::Pause)
+            QThread::msleep(static_cast<unsigned long>(qMax(parts.sleepMs, 1)));
+    }
+}
+
+} // namespace SystemLog
