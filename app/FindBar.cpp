@@ -287,8 +287,23 @@ void FindBar::selectCurrent()
 
 void FindBar::rememberPlace()
 {
-    if (m_moving || isHidden() || m_listing->isMovingWindow() || m_listing->isEditingView())
+    if (m_moving || isHidden() || m_listing->isMovingWindow())
         return;
+    if (m_listing->isEditingView()) {
+        // A new listing going into the view: its cursor is read once the listing's edit is over
+        // (a cursor copied now would be made inside Qt's edit of the document).
+        if (!m_placePending) {
+            m_placePending = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_placePending = false;
+                    rememberPlace();
+                },
+                Qt::QueuedConnection);
+        }
+        return;
+    }
     const QTextCursor cursor = m_view->textCursor();
     m_placeWindow = m_listing->windowOffset();
     m_placeAnchor = m_placeWindow + cursor.anchor();

@@ -91,5 +91,6 @@ private:
     qint64 m_placeWindow = 0; // the listing offset of the view's document then
     int m_placeTop = 0;       // the record at the top of the screen then
     QPoint m_placeScroll;
-    bool m_moving = false; // the bar itself is moving the view
+    bool m_moving = false;       // the bar itself is moving the view
+    bool m_placePending = false; // the place is to be taken after the listing's edit
 };

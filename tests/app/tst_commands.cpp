@@ -225,6 +225,9 @@ private Q_SLOTS:
 
 private:
     QTextEdit *view() const;
+    // Takes the view from where the query left it: "Ctrl+End", "PageDown", else the wheel turned
+    // down by the given notches.
+    void moveView(const QString &move, int notches = 1) const;
     bool click(const char *name) const;
     void setDay(const QDate &date) const;
     void setCategory(const char *list, int index) const;
@@ -255,6 +258,22 @@ void CommandsTest::cleanup()
 QTextEdit *CommandsTest::view() const
 {
     return m_fx.window()->findChild<QTextEdit *>(QStringLiteral("textEdit"));
+}
+
+void CommandsTest::moveView(const QString &move, int notches) const
+{
+    QTextEdit *v = view();
+    v->setFocus();
+    if (move == QLatin1String("Ctrl+End")) {
+        QTest::keyClick(v, Qt::Key_End, Qt::ControlModifier);
+    } else if (move == QLatin1String("PageDown")) {
+        QTest::keyClick(v, Qt::Key_PageDown);
+    } else {
+        const QPoint at = v->viewport()->rect().center();
+        QWheelEvent wheel(at, v->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120 * notches),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(v->viewport(), &wheel);
+    }
 }
 
 bool CommandsTest::click(const char *name) const
@@ -1486,19 +1505,11 @@ void CommandsTest::queryAgainAfterScrolling()
     QVERIFY(click("pushButton"));
     QTextEdit *v = view();
     QScrollBar *own = v->verticalScrollBar();
-    v->setFocus();
-    if (move == QLatin1String("Ctrl+End")) {
-        QTest::keyClick(v, Qt::Key_End, Qt::ControlModifier);
-    } else if (move == QLatin1String("PageDown")) {
-        QTest::keyClick(v, Qt::Key_PageDown);
-    } else if (move == QLatin1String("wheel")) {
-        const QPoint at = v->viewport()->rect().center();
-        QWheelEvent wheel(at, v->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120),
-                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(v->viewport(), &wheel);
-    } else {
+    if (move == QLatin1String("F5")) {
         QTest::keyClick(v, Qt::Key_F5);
         QVERIFY(WindowTest::waitForListing());
+    } else {
+        moveView(move);
     }
     QVERIFY(move == QLatin1String("F5") || own->value() > 0);
 
@@ -1569,17 +1580,7 @@ void CommandsTest::querySequence()
             QCOMPARE(WindowTest::linesOnScreen(v).value(0), top.section('\n', 0, 0));
 
         const QString move = QLatin1String(step.move);
-        v->setFocus();
-        if (move == QLatin1String("Ctrl+End") || move == QLatin1String("PageDown")) {
-            QTest::keyClick(v, move == QLatin1String("PageDown") ? Qt::Key_PageDown : Qt::Key_End,
-                            move == QLatin1String("PageDown") ? Qt::NoModifier
-                                                              : Qt::ControlModifier);
-        } else if (move == QLatin1String("wheel")) {
-            const QPoint at = v->viewport()->rect().center();
-            QWheelEvent wheel(at, v->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -360),
-                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
-            QApplication::sendEvent(v->viewport(), &wheel);
-        } else if (move == QLatin1String("bar")) {
+        if (move == QLatin1String("bar")) {
             m_fx.window()->findChild<QScrollBar *>("recordScrollBar")->setValue(count / 2);
         } else if (move == QLatin1String("find")) {
             QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
@@ -1587,12 +1588,15 @@ void CommandsTest::querySequence()
             QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/%1").arg(day16.size()),
                                       kHangGuardMs);
             finding = true;
-        } else {
+        } else if (move == QLatin1String("F5")) {
             const int shown = listing->topRecord();
+            v->setFocus();
             QTest::keyClick(v, Qt::Key_F5);
             QVERIFY(WindowTest::waitForListing());
             QCOMPARE(listing->recordCount(), count);
             QCOMPARE(listing->topRecord(), shown);
+        } else {
+            moveView(move, 3);
         }
 
         // Stored by another program while the view is where the move left it.
