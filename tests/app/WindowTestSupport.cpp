@@ -25,7 +25,6 @@ namespace WindowTest {
 namespace {
 
 const char *const kHandled = "windowTestHandled";
-const char *const kLockConnection = "windowTestLock";
 
 } // namespace
 
@@ -124,15 +123,13 @@ bool execOnLog(const QString &statement)
 
 bool LogLock::take()
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kLockConnection);
-    db.setDatabaseName(QStringLiteral("dbLog.db"));
-    return db.open() && QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
+    m_lock = std::make_unique<TestFiles::FileLock>();
+    return m_lock->lock();
 }
 
 void LogLock::release()
 {
-    if (QSqlDatabase::contains(kLockConnection))
-        QSqlDatabase::removeDatabase(kLockConnection); // closes it: the lock goes with it
+    m_lock.reset(); // closes its connection: the lock goes with it
 }
 
 bool activate(QWidget *window)
@@ -148,15 +145,13 @@ bool waitForListing(int timeoutMs)
 
 bool Fixture::setUp()
 {
-    m_home = QDir::currentPath();
-    m_dir.reset(new QTemporaryDir);
-    return m_dir->isValid() && QDir::setCurrent(m_dir->path());
+    m_dir = std::make_unique<TestFiles::ScopedWorkDir>();
+    return m_dir->isValid();
 }
 
 void Fixture::tearDown()
 {
     m_window.reset();
-    QDir::setCurrent(m_home);
     m_dir.reset();
 }
 

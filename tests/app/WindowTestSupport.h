@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ScratchDir.h"
 #include "TestFiles.h"
 
 #include <QList>
@@ -53,9 +54,11 @@ bool execOnLog(const QString &statement);
 // as another program writing to the file does, until released or destroyed.
 struct LogLock
 {
-    ~LogLock() { release(); }
     bool take();
     void release();
+
+private:
+    std::unique_ptr<TestFiles::FileLock> m_lock;
 };
 
 // Makes the window the active one, which its shortcuts need.
@@ -84,8 +87,7 @@ public:
     void closeWindow();
 
 private:
-    QString m_home;
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<TestFiles::ScopedWorkDir> m_dir;
     std::unique_ptr<Tallyview> m_window;
 };
 

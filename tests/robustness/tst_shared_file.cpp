@@ -4,6 +4,7 @@
 // once, in order, stamped with the second in which it was logged.
 
 #include "RobustnessSupport.h"
+#include "ScratchDir.h"
 
 #include <QDateTime>
 #include <QSqlDatabase>
@@ -22,38 +23,7 @@ const QByteArray kCrashedWriter = "busy: a writer crashed, waiting for it to be 
 // Another program on a file, through a connection of the test's own: one holding the exclusive
 // lock (a backup tool), or a reader paused in the middle of its rows (a pager reading sqlite3's
 // output), which keeps the file from being changed.
-class FileLock
-{
-public:
-    explicit FileLock(const QString &path) : m_name(QStringLiteral("test-lock-") + path)
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        db.setDatabaseName(path);
-        db.open();
-    }
-    ~FileLock()
-    {
-        unlock();
-        QSqlDatabase::database(m_name, false).close();
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    bool lock() { return exec(QStringLiteral("BEGIN EXCLUSIVE")); }
-    bool pauseReading()
-    {
-        return exec(QStringLiteral("BEGIN")) &&
-               exec(QStringLiteral("SELECT count(*) FROM SystemInfo"));
-    }
-    void unlock() { exec(QStringLiteral("ROLLBACK")); }
-
-private:
-    bool exec(const QString &statement)
-    {
-        QSqlQuery query(QSqlDatabase::database(m_name));
-        return query.exec(statement);
-    }
-
-    QString m_name;
-};
+using TestFiles::FileLock;
 
 // Lines the service wrote on standard error.
 QStringList serviceLines(const ChildResult &r)

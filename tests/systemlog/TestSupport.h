@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ScratchDir.h"
+
 // Helpers shared by the log service tests: a private working directory per test function, a
 // second connection to "dbLog.db" that bypasses the service, capture of standard output at the
 // file-descriptor level, and message bytes that end right before an unreadable page.
@@ -57,28 +59,7 @@ inline QString storedSchema()
     return text;
 }
 
-// Switches the process into a fresh temporary directory and back.
-class ScopedWorkDir
-{
-public:
-    ScopedWorkDir() : m_previous(QDir::currentPath())
-    {
-        if (m_dir.isValid())
-            m_entered = QDir::setCurrent(m_dir.path());
-    }
-    ~ScopedWorkDir() { QDir::setCurrent(m_previous); }
-    ScopedWorkDir(const ScopedWorkDir &) = delete;
-    ScopedWorkDir &operator=(const ScopedWorkDir &) = delete;
-
-    bool isValid() const { return m_dir.isValid() && m_entered; }
-    QString path() const { return m_dir.path(); }
-    QString filePath(const QString &name) const { return m_dir.filePath(name); }
-
-private:
-    QString m_previous;
-    QTemporaryDir m_dir;
-    bool m_entered = false;
-};
+using TestFiles::ScopedWorkDir;
 
 // A connection of the test's own to a database file, independent of the service. It waits for
 // the service's writer instead of failing when the file is locked.

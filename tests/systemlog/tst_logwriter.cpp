@@ -401,8 +401,8 @@ void LogWriterTest::memoryBoundSendsRecordsToTheSideFile()
     const int total = 50;
     qzLogDB writer; // sets up the log before another program takes it
     writer.setMemoryLimit(1);
-    AuxDb holder;
-    QVERIFY(holder.exec(QStringLiteral("BEGIN EXCLUSIVE")));
+    TestFiles::FileLock holder(kDbFile);
+    QVERIFY(holder.lock());
     writer.startProcess();
     for (int i = 0; i < total; ++i)
         log(writer, i % 5, QByteArray("held back ") + QByteArray::number(i));
@@ -416,7 +416,7 @@ void LogWriterTest::memoryBoundSendsRecordsToTheSideFile()
     QCOMPARE(writer.queuedCount(), 0);
 
     // Once the log is free again they come back into it, in order, and the side file goes.
-    QVERIFY(holder.exec(QStringLiteral("ROLLBACK")));
+    holder.unlock();
     QCOMPARE(waitForRows(total), total);
     const QVector<AuxDb::Row> rows = AuxDb().allRows();
     for (int i = 0; i < total; ++i)
