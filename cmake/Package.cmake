@@ -167,3 +167,8 @@ unset(_exact)
 unset(_deb_dir)
 unset(_deb_groups)
 include(CPack)
+
+# The packaging test needs the variables above, so it is added here, after them.
+if(TALLYVIEW_BUILD_TESTS)
+    add_subdirectory(tests/packaging)
+endif()
