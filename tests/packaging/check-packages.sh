@@ -106,12 +106,13 @@ while read -r kind package rest; do
     case "$kind" in
     file) ;;
     depends)
-        dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//' | grep -qF -- "$rest" ||
-            fail "$package does not depend on $rest (Depends: $(dpkg-deb -f "$deb" Depends))"
+        depends="$(dpkg-deb -f "$deb" Depends)"
+        [[ ", $depends" == *", $rest"* ]] ||
+            fail "$package does not depend on $rest (Depends: $depends)"
         ;;
     conffile)
-        dpkg-deb -I "$deb" conffiles 2>/dev/null | grep -qxF -- "$rest" ||
-            fail "$rest is not a conffile of $package"
+        conffiles="$(dpkg-deb -I "$deb" conffiles 2>/dev/null || true)"
+        grep -qxF -- "$rest" <<<"$conffiles" || fail "$rest is not a conffile of $package"
         ;;
     control)
         dpkg-deb -I "$deb" "$rest" >/dev/null 2>&1 || fail "$package has no control file $rest"
@@ -135,17 +136,23 @@ appstreamcli validate --no-net "$root/usr/share/metainfo/$appstream_id.metainfo.
     fail "appstreamcli rejects the metainfo"
 for icon in "$root"/usr/share/icons/hicolor/*/apps/tallyview.png; do
     size="$(basename "$(dirname "$(dirname "$icon")")")"
-    file "$icon" | grep -q "PNG image data, ${size/x/ x }," ||
-        fail "hicolor/$size/apps/tallyview.png is not a $size PNG ($(file -b "$icon"))"
+    kind="$(file -b "$icon")"
+    [[ "$kind" == "PNG image data, ${size/x/ x },"* ]] ||
+        fail "hicolor/$size/apps/tallyview.png is not a $size PNG ($kind)"
 done
 grep -qx "ExecStart=/usr/bin/tallylog --db %f/dbLog.db forward .*" \
     "$root/usr/lib/systemd/system/tallylog-forward@.service" ||
     fail "the forwarding unit does not start /usr/bin/tallylog"
 
 # The programs find the unpacked library beside them, by their run paths.
+finds_unpacked_library() {
+    local found
+    found="$(ldd "$1")"
+    [[ "$found" == *"libsystemlog.so.$soversion => $root/"* ]] ||
+        fail "$1 does not load the unpacked libsystemlog ($(grep libsystemlog <<<"$found"))"
+}
 for program in usr/bin/Tallyview usr/bin/tallylog usr/libexec/tallylog/tallylog-forward; do
-    ldd "$root/$program" | grep -qF "libsystemlog.so.$soversion => $root/" ||
-        fail "$program does not find the unpacked libsystemlog ($(ldd "$root/$program" | grep libsystemlog))"
+    finds_unpacked_library "$root/$program"
 done
 
 # --- Unpacked: the programs run --------------------------------------------------------------
@@ -160,24 +167,32 @@ said="$("$root/usr/bin/tallylog" --version)"
 # A small log, written by the service of the unpacked library.
 logdir="$scratch/log"
 mkdir -p "$logdir"
-ldd "$fill_log" | grep -qF "libsystemlog.so.$soversion => $root/" ||
-    fail "fill_log does not load the unpacked libsystemlog"
+finds_unpacked_library "$fill_log"
 (cd "$logdir" && "$fill_log" --count 40 --seed 1 >/dev/null) || fail "fill_log could not write a log"
 "$root/usr/bin/tallylog" --db "$logdir/dbLog.db" list --from "1970-01-01 00:00:00" --format json \
     >"$scratch/list.json" || fail "the unpacked tallylog cannot list the log"
 [ "$(grep -c '"category"' "$scratch/list.json")" = 40 ] ||
     fail "tallylog list shows $(wc -l <"$scratch/list.json") records of the 40 logged"
-"$build/cli/tallylog" --db "$logdir/dbLog.db" list --from "1970-01-01 00:00:00" --format json |
-    cmp -s - "$scratch/list.json" || fail "the unpacked tallylog lists otherwise than the built one"
+"$build/cli/tallylog" --db "$logdir/dbLog.db" list --from "1970-01-01 00:00:00" --format json \
+    >"$scratch/list-built.json"
+cmp -s "$scratch/list-built.json" "$scratch/list.json" ||
+    fail "the unpacked tallylog lists otherwise than the built one"
 
-# tallyview-desktop refuses a directory that holds no log, and creates none there.
+# tallyview-desktop refuses a directory that holds no log, and creates none there. A copy of it
+# runs here beside a stand-in for Tallyview that only notes that it was started.
 launcher="$root/usr/bin/tallyview-desktop"
-mkdir -p "$scratch/empty"
+mkdir -p "$scratch/empty" "$scratch/stand-in"
+cp "$launcher" "$scratch/stand-in/"
+printf '#!/bin/sh\npwd >"%s"\n' "$scratch/stand-in.started" >"$scratch/stand-in/Tallyview"
+chmod +x "$scratch/stand-in/Tallyview"
 while IFS='|' read -r case_name dir_from_file dir_from_env message; do
     printf 'TALLYVIEW_LOG_DIR=%s\n' "$dir_from_file" >"$scratch/defaults"
     status=0
-    TALLYVIEW_DEFAULTS="$scratch/defaults" TALLYVIEW_LOG_DIR="$dir_from_env" "$launcher" \
-        >"$scratch/launcher.out" 2>"$scratch/launcher.err" || status=$?
+    TALLYVIEW_DEFAULTS="$scratch/defaults" TALLYVIEW_LOG_DIR="$dir_from_env" \
+        "$scratch/stand-in/tallyview-desktop" >"$scratch/launcher.out" 2>"$scratch/launcher.err" ||
+        status=$?
+    [ ! -e "$scratch/stand-in.started" ] ||
+        fail "tallyview-desktop, $case_name: started the window in $(cat "$scratch/stand-in.started")"
     [ "$status" = 1 ] || fail "tallyview-desktop, $case_name: exit status $status, not 1"
     grep -qF -- "$message" "$scratch/launcher.err" ||
         fail "tallyview-desktop, $case_name: said '$(cat "$scratch/launcher.err")'"
