@@ -2,7 +2,7 @@
 # Builds the project under the sanitizers and runs its tests there; any report fails the run.
 #
 #   1. AddressSanitizer + UndefinedBehaviorSanitizer: the whole test suite but the header checks
-#      (which only compile), leaks included.
+#      (which only compile) and the packaging test (label "packaging"), leaks included.
 #   2. ThreadSanitizer: the log service's tests (CTest label "service").
 #   3. libFuzzer: the output-hook fuzz target, a fixed number of runs on the seed corpus.
 #
@@ -90,9 +90,10 @@ step_asan() {
     echo "--- AddressSanitizer: tests labelled \"service\" ---"
     ASAN_OPTIONS="$asan_fast" ctest --test-dir "$asan_dir" -L service --output-on-failure \
         -j"$jobs" --timeout 600 --no-tests=error || rc=1
-    # The header checks only compile: nothing of theirs runs under the sanitizers.
-    echo "--- AddressSanitizer: all other tests but the header checks ---"
-    ASAN_OPTIONS="$asan_full_stacks" ctest --test-dir "$asan_dir" -LE 'service|headers' \
+    # The header checks only compile: nothing of theirs runs under the sanitizers. The packaging
+    # test checks the packages of a plain build (an instrumented build is never shipped).
+    echo "--- AddressSanitizer: all other tests but the header checks and the packaging test ---"
+    ASAN_OPTIONS="$asan_full_stacks" ctest --test-dir "$asan_dir" -LE 'service|headers|packaging' \
         --output-on-failure -j"$jobs" --timeout 600 --no-tests=error || rc=1
     return $rc
 }
