@@ -22,7 +22,6 @@
 # Environment: APT_INSTALL_OPTIONS (e.g. --no-install-recommends), JOBS for the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root="$(pwd)"
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "package-install-check: run this as root on a throwaway machine" >&2

@@ -201,7 +201,7 @@ while IFS='|' read -r case_name dir_from_file dir_from_env message; do
 done <<EOF
 directory without a log|$scratch/empty||$scratch/empty holds no log file dbLog.db
 missing directory|$scratch/missing||the log directory $scratch/missing does not exist
-relative directory|log||TALLYVIEW_LOG_DIR is not an absolute path: log
+relative directory|log||the log directory log is not an absolute path
 the environment's choice|$logdir|$scratch/empty|$scratch/empty holds no log file dbLog.db
 EOF
 
