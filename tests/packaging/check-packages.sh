@@ -8,13 +8,14 @@
 # directory it is given, or refuses, with a message and without creating a log, a directory
 # that holds none.
 #
-#   check-packages.sh BUILD_DIR VERSION SOVERSION LIBDIR CONFIG APPSTREAM_ID FILL_LOG
+#   check-packages.sh BUILD_DIR VERSION SOVERSION LIBRARY_VERSION LIBDIR CONFIG APPSTREAM_ID FILL_LOG
 #
 # Exit status 77 (skipped) when a tool is missing (scripts/packages.sh, PACKAGING_PACKAGES).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source_dir="$(cd "$here/../.." && pwd)"
-build="$1" version="$2" soversion="$3" libdir="$4" config="$5" appstream_id="$6" fill_log="$7"
+build="$1" version="$2" soversion="$3" library_version="$4" libdir="$5" config="$6"
+appstream_id="$7" fill_log="$8"
 
 for tool in cpack dpkg-deb dpkg-shlibdeps file lintian desktop-file-validate appstreamcli; do
     if ! command -v "$tool" >/dev/null; then
@@ -62,6 +63,7 @@ unexpected="$(sed -n 's/^W: [^:]*: \([^ ]*\).*/\1/p' "$scratch/lintian.txt" | so
 expected="$scratch/expected.txt"
 {
     sed -e '/^#/d' -e '/^$/d' -e "s|@VERSION@|$version|g" -e "s|@SOVERSION@|$soversion|g" \
+        -e "s|@LIBRARY_VERSION@|$library_version|g" \
         -e "s|@LIBDIR@|$libdir|g" -e "s|@CONFIG@|$config|g" -e "s|@APPSTREAM_ID@|$appstream_id|g" \
         "$here/expected-files.txt"
     for header in "$source_dir"/systemlog/include/systemlog/*.h; do
