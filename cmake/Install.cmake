@@ -7,18 +7,26 @@
 # Layout under the prefix (GNU directories; libdir is "lib" except for a /usr prefix on a
 # multiarch system):
 #   bin/Tallyview
+#   bin/tallyview-desktop                       what the desktop entry runs: Tallyview in the
+#                                               log directory of /etc/default/tallyview
 #   bin/tallylog                                the command-line reader of the log
 #   libexec/tallylog/tallylog-forward           what `tallylog forward` runs (Qt Network)
 #   lib/systemd/system/tallylog-forward@.service  forwarding a directory's log (tallylog forward)
 #   share/applications/tallyview.desktop
-#   share/pixmaps/tallyview.png                 the window icon
+#   share/pixmaps/tallyview.png                 the window icon, 281 x 281
+#   share/icons/hicolor/NxN/apps/tallyview.png  the icon at the theme's sizes, 16 to 256
+#   share/metainfo/<id>.metainfo.xml            AppStream metadata of the window
+#   share/man/manN/*.N.gz                       the manual pages of docs/man
+#   share/bash-completion/completions/tallylog  when cli/completion/tallylog.bash exists
 #   lib/libsystemlog.so*                        the log service
 #   include/systemlog/*.h                       its public headers (included as "qzSysLog.h"
 #                                               or as <systemlog/qzSysLog.h>)
 #   lib/cmake/SystemLog/SystemLog{Config,ConfigVersion,Targets*}.cmake
 #
-# Components: "Runtime" (program, desktop entry, icon, shared library) and "Development"
-# (headers, the library's link name and the package files).
+# Components, one per Debian package (cmake/Package.cmake): "Window" (the window, its launcher,
+# desktop entry, icons and metadata), "Tallylog" (tallylog, tallylog-forward, the unit),
+# "Library" (the shared library) and "Development" (headers, the library's link name and the
+# package files). `cmake --install build --component Window` installs one of them.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -43,7 +51,10 @@ if(TARGET Tallyview)
     set_target_properties(Tallyview PROPERTIES INSTALL_RPATH "$ORIGIN/${_tallyview_bin_to_lib}")
 
     install(TARGETS Tallyview
-        RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
+        RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Window
+    )
+    install(PROGRAMS "${PROJECT_SOURCE_DIR}/packaging/tallyview-desktop"
+        DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Window
     )
 
     # tallylog goes beside it and finds the library the same way.
@@ -51,7 +62,7 @@ if(TARGET Tallyview)
         set_target_properties(tallylog PROPERTIES
             INSTALL_RPATH "$ORIGIN/${_tallyview_bin_to_lib}")
         install(TARGETS tallylog
-            RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
+            RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Tallylog
         )
         file(RELATIVE_PATH _forwarder_to_lib
              "/prefix/${CMAKE_INSTALL_LIBEXECDIR}/tallylog" "/prefix/${CMAKE_INSTALL_LIBDIR}")
@@ -59,7 +70,7 @@ if(TARGET Tallyview)
             INSTALL_RPATH "$ORIGIN/${_forwarder_to_lib}")
         unset(_forwarder_to_lib)
         install(TARGETS tallylog-forward
-            RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/tallylog" COMPONENT Runtime
+            RUNTIME DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}/tallylog" COMPONENT Tallylog
         )
         # The forwarding service names the installed program, under the prefix given at install
         # time. systemd reads units from lib/systemd/system under /usr and /usr/local (not from a
@@ -70,7 +81,7 @@ if(TARGET Tallyview)
                            \"${PROJECT_BINARY_DIR}/packaging/tallylog-forward@.service\" @ONLY)
             file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/tallylog-forward@.service\"
                  DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
-            " COMPONENT Runtime)
+            " COMPONENT Tallylog)
     endif()
     unset(_tallyview_bin_to_lib)
 
@@ -78,12 +89,91 @@ if(TARGET Tallyview)
     # has no directory in the hicolor theme (whose fixed-size directories must hold images of
     # exactly that size), so it goes to share/pixmaps, where the icon lookup accepts any size.
     install(FILES "${PROJECT_SOURCE_DIR}/packaging/tallyview.desktop"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/applications" COMPONENT Runtime
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/applications" COMPONENT Window
     )
     install(FILES "${PROJECT_SOURCE_DIR}/Resources/Log.png"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/pixmaps" RENAME tallyview.png COMPONENT Runtime
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/pixmaps" RENAME tallyview.png COMPONENT Window
+    )
+    # The same drawing at the fixed sizes of the hicolor theme, each drawn at its own size by
+    # scripts/make_icon.py --hicolor (committed, so that building needs no drawing step).
+    install(DIRECTORY "${PROJECT_SOURCE_DIR}/packaging/icons/hicolor"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/icons" COMPONENT Window
+        FILES_MATCHING PATTERN "tallyview.png"
+    )
+
+    # AppStream metadata, for software centres. The id names the project the way AppStream
+    # wants (reverse domain name); the release is this version, dated by the source's date
+    # (SOURCE_DATE_EPOCH when set, else the last commit's date in a git checkout, else today).
+    set(TALLYVIEW_APPSTREAM_ID "io.github.tallyview.Tallyview" CACHE STRING
+        "AppStream id of the window (metainfo file name)")
+    if(DEFINED ENV{SOURCE_DATE_EPOCH})
+        set(TALLYVIEW_RELEASE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+    else()
+        execute_process(COMMAND git -C "${PROJECT_SOURCE_DIR}" log -1 --format=%ct
+            OUTPUT_VARIABLE TALLYVIEW_RELEASE_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE
+            RESULT_VARIABLE _git_status ERROR_QUIET)
+        if(NOT _git_status EQUAL 0 OR NOT TALLYVIEW_RELEASE_EPOCH MATCHES "^[0-9]+$")
+            string(TIMESTAMP TALLYVIEW_RELEASE_EPOCH "%s" UTC)
+        endif()
+        unset(_git_status)
+    endif()
+    # string(TIMESTAMP) formats the moment SOURCE_DATE_EPOCH names.
+    set(_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+    set(ENV{SOURCE_DATE_EPOCH} "${TALLYVIEW_RELEASE_EPOCH}")
+    string(TIMESTAMP TALLYVIEW_RELEASE_DATE "%Y-%m-%d" UTC)
+    set(ENV{SOURCE_DATE_EPOCH} "${_saved_epoch}")
+    unset(_saved_epoch)
+    configure_file("${PROJECT_SOURCE_DIR}/packaging/tallyview.metainfo.xml.in"
+        "${PROJECT_BINARY_DIR}/packaging/${TALLYVIEW_APPSTREAM_ID}.metainfo.xml" @ONLY)
+    install(FILES "${PROJECT_BINARY_DIR}/packaging/${TALLYVIEW_APPSTREAM_ID}.metainfo.xml"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo" COMPONENT Window
     )
 endif()
+
+# --- Manual pages and shell completion -------------------------------------------------------
+
+# Every page of docs/man (name.N, section N), gzipped as Debian ships them (gzip -n: no name or
+# time in the header, so the same page gives the same bytes). tallylog's pages go with tallylog,
+# the others with the window.
+file(GLOB _man_pages CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/man/*.[1-8]")
+set(_man_outputs)
+file(MAKE_DIRECTORY "${PROJECT_BINARY_DIR}/man")
+foreach(_page IN LISTS _man_pages)
+    get_filename_component(_name "${_page}" NAME)
+    string(REGEX REPLACE ".*\\.([1-8])$" "\\1" _section "${_name}")
+    set(_gz "${PROJECT_BINARY_DIR}/man/${_name}.gz")
+    add_custom_command(OUTPUT "${_gz}"
+        COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh "${_page}" "${_gz}"
+        DEPENDS "${_page}" VERBATIM)
+    list(APPEND _man_outputs "${_gz}")
+    if(_name MATCHES "^tallylog")
+        set(_component Tallylog)
+    else()
+        set(_component Window)
+    endif()
+    install(FILES "${_gz}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${_section}"
+        COMPONENT ${_component})
+    # The program's file name is Tallyview; its page is tallyview.1, found under both names.
+    if(_name STREQUAL "tallyview.1")
+        file(MAKE_DIRECTORY "${PROJECT_BINARY_DIR}/man/links")
+        file(CREATE_LINK tallyview.1.gz "${PROJECT_BINARY_DIR}/man/links/Tallyview.1.gz" SYMBOLIC)
+        install(FILES "${PROJECT_BINARY_DIR}/man/links/Tallyview.1.gz"
+            DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT Window)
+    endif()
+endforeach()
+if(_man_outputs)
+    add_custom_target(man_pages ALL DEPENDS ${_man_outputs})
+endif()
+unset(_man_pages)
+unset(_man_outputs)
+
+# bash looks completions up by the command's name.
+file(GLOB _completion CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/cli/completion/tallylog.bash")
+if(_completion AND TARGET tallylog)
+    install(FILES "${_completion}" DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions"
+        RENAME tallylog COMPONENT Tallylog)
+endif()
+unset(_completion)
 
 # --- The log service library and its package -------------------------------------------------
 
@@ -91,10 +181,10 @@ endif()
 # target), where the headers below go.
 install(TARGETS systemlog EXPORT SystemLogTargets
     LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
-        COMPONENT Runtime
+        COMPONENT Library
         NAMELINK_COMPONENT Development
     ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}" COMPONENT Development
-    RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Runtime
+    RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Library
 )
 
 install(FILES ${SYSTEMLOG_PUBLIC_HEADERS}

@@ -135,7 +135,7 @@ version="$(cd "$tmp" && "$cli" --version)" || fail "bin/tallylog --version fails
 desktop="$prefix/share/applications/tallyview.desktop"
 expect_file "$desktop"
 for line in '[Desktop Entry]' 'Type=Application' 'Name=系统日志查询工具' 'Icon=tallyview' \
-    'Exec=Tallyview' 'Terminal=false' 'Categories=System;'; do
+    'Exec=tallyview-desktop' 'Terminal=false' 'Categories=System;'; do
     grep -qxF -- "$line" "$desktop" || fail "desktop entry lacks the line: $line"
 done
 if command -v desktop-file-validate >/dev/null; then

@@ -5,7 +5,13 @@ Only the standard library is used: the picture is described as a stack of
 shapes given by signed distance functions, rasterised with 4 x 4
 supersampling along the edges, and written as a PNG with zlib + struct.
 
-    python3 scripts/make_icon.py [output.png]
+    python3 scripts/make_icon.py [output.png [size]]
+    python3 scripts/make_icon.py --hicolor [directory]
+
+The drawing is laid out on a 281 x 281 grid; a size other than 281 draws the
+same shapes scaled, so that a small icon is drawn at its own size rather than
+shrunk from the large one. --hicolor writes the sizes of the icon theme that
+the packages install (packaging/icons/hicolor/NxN/apps/tallyview.png).
 """
 
 import math
@@ -144,35 +150,40 @@ def layers():
     return out
 
 
-def coverage(sdf, x, y):
-    """Fraction of pixel (x, y) covered by the shape; supersample near edges."""
-    d = sdf(x + 0.5, y + 0.5)
-    if d <= -1.0:
+def coverage(sdf, x, y, scale):
+    """Fraction of pixel (x, y) covered by the shape; supersample near edges.
+
+    scale is output pixels per grid unit: distances are in grid units, so a
+    pixel spans 1 / scale of them."""
+    d = sdf((x + 0.5) / scale, (y + 0.5) / scale)
+    if d <= -1.0 / scale:
         return 1.0
-    if d >= 1.0:
+    if d >= 1.0 / scale:
         return 0.0
     hits = 0
     for sy in range(SS):
         for sx in range(SS):
-            if sdf(x + (sx + 0.5) / SS, y + (sy + 0.5) / SS) < 0.0:
+            if sdf((x + (sx + 0.5) / SS) / scale, (y + (sy + 0.5) / SS) / scale) < 0.0:
                 hits += 1
     return hits / float(SS * SS)
 
 
-def render():
+def render(size=SIZE):
     stack = layers()
+    scale = size / float(SIZE)
     rows = []
-    for y in range(SIZE):
+    for y in range(size):
         row = bytearray([0])  # filter type None
-        for x in range(SIZE):
+        for x in range(size):
+            cx, cy = (x + 0.5) / scale, (y + 0.5) / scale
             # Premultiplied accumulation, starting with the soft shadow.
-            a = shadow_alpha(x + 0.5, y + 0.5)
+            a = shadow_alpha(cx, cy)
             r = g = b = 0.0
             for sdf, colour in stack:
-                c = coverage(sdf, x, y)
+                c = coverage(sdf, x, y, scale)
                 if c <= 0.0:
                     continue
-                cr, cg, cb, ca = colour(x + 0.5, y + 0.5)
+                cr, cg, cb, ca = colour(cx, cy)
                 la = c * ca
                 r = cr * la + r * (1.0 - la)
                 g = cg * la + g * (1.0 - la)
@@ -205,11 +216,27 @@ def write_png(path, width, height, raw):
         f.write(data)
 
 
+# The fixed sizes of the hicolor icon theme that the packages install.
+HICOLOR_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+
+
+def write_icon(path, size):
+    write_png(path, size, size, render(size))
+    print("wrote %s (%d x %d RGBA)" % (os.path.normpath(path), size, size))
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
-    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "..", "Resources", "Log.png")
-    write_png(path, SIZE, SIZE, render())
-    print("wrote %s (%d x %d RGBA)" % (os.path.normpath(path), SIZE, SIZE))
+    args = sys.argv[1:]
+    if args and args[0] == "--hicolor":
+        top = args[1] if len(args) > 1 else os.path.join(here, "..", "packaging", "icons", "hicolor")
+        for size in HICOLOR_SIZES:
+            folder = os.path.join(top, "%dx%d" % (size, size), "apps")
+            os.makedirs(folder, exist_ok=True)
+            write_icon(os.path.join(folder, "tallyview.png"), size)
+        return
+    path = args[0] if args else os.path.join(here, "..", "Resources", "Log.png")
+    write_icon(path, int(args[1]) if len(args) > 1 else SIZE)
 
 
 if __name__ == "__main__":

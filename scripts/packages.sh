@@ -5,7 +5,12 @@ BUILD_PACKAGES=(cmake make g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5sq
 # What showing the window needs on top: a CJK font, so that the Chinese texts render, and the
 # toolkit's own translations, so that its standard menus and dialogs follow a Chinese locale.
 RUN_PACKAGES=(fonts-noto-cjk qttranslations5-l10n)
+# What building the Debian packages needs on top (scripts/package.sh): dpkg-shlibdeps, which
+# finds the packages' dependencies, file, with which CPack picks the binaries out, and lintian;
+# the packaging test also validates the desktop entry and the AppStream metadata.
+PACKAGING_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 # What the tests need on top: the toolkit's Chinese catalog, whose texts they check, the
-# receivers that tallylog forward's tests start on 127.0.0.1 (not needed to run the program), and
-# valgrind, under which the window's memory test runs.
-TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog valgrind)
+# receivers that tallylog forward's tests start on 127.0.0.1 (not needed to run the program),
+# valgrind, under which the window's memory test runs, and what the packaging test builds and
+# checks the packages with.
+TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog valgrind "${PACKAGING_PACKAGES[@]}")
