@@ -2,11 +2,11 @@
 # Builds the project under the sanitizers and runs its tests there; any report fails the run.
 #
 #   1. AddressSanitizer + UndefinedBehaviorSanitizer: the whole test suite but the header checks
-<<<<<<< HEAD
-#      (which only compile) and the valgrind run (label "memcheck"), leaks included.
-=======
-#      (which only compile) and the packaging test (label "packaging"), leaks included.
->>>>>>> p30
+    # The header checks only compile: nothing of theirs runs under the sanitizers. valgrind cannot
+    # run an instrumented program (the build leaves that test out; the label keeps it out here).
+    # The packaging test checks the packages of a plain build (an instrumented one never ships).
+    echo "--- AddressSanitizer: all other tests but the header checks, valgrind's and packaging ---"
+    ASAN_OPTIONS="$asan_full_stacks" ctest --test-dir "$asan_dir" -LE 'service|headers|memcheck|packaging' \
 #   2. ThreadSanitizer: the log service's tests (CTest label "service").
 #   3. libFuzzer: the output-hook fuzz target, a fixed number of runs on the seed corpus.
 #
@@ -94,17 +94,11 @@ step_asan() {
     echo "--- AddressSanitizer: tests labelled \"service\" ---"
     ASAN_OPTIONS="$asan_fast" ctest --test-dir "$asan_dir" -L service --output-on-failure \
         -j"$jobs" --timeout 600 --no-tests=error || rc=1
-<<<<<<< HEAD
     # The header checks only compile: nothing of theirs runs under the sanitizers. valgrind cannot
     # run an instrumented program (the build leaves that test out; the label keeps it out here).
-    echo "--- AddressSanitizer: all other tests but the header checks and valgrind's ---"
-    ASAN_OPTIONS="$asan_full_stacks" ctest --test-dir "$asan_dir" -LE 'service|headers|memcheck' \
-=======
-    # The header checks only compile: nothing of theirs runs under the sanitizers. The packaging
-    # test checks the packages of a plain build (an instrumented build is never shipped).
-    echo "--- AddressSanitizer: all other tests but the header checks and the packaging test ---"
-    ASAN_OPTIONS="$asan_full_stacks" ctest --test-dir "$asan_dir" -LE 'service|headers|packaging' \
->>>>>>> p30
+    # The packaging test checks the packages of a plain build (an instrumented one never ships).
+    echo "--- AddressSanitizer: all other tests but the header checks, valgrind's and packaging ---"
+    ASAN_OPTIONS="$asan_full_stacks" ctest --test-dir "$asan_dir" -LE 'service|headers|memcheck|packaging' \
         --output-on-failure -j"$jobs" --timeout 600 --no-tests=error || rc=1
     return $rc
 }
