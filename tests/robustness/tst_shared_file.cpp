@@ -6,6 +6,7 @@
 #include "RobustnessSupport.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -116,14 +117,21 @@ void SharedFile::steadyLoggingAroundALock_data()
     QTest::addColumn<int>("lockFromMs"); // after the child started; -1: before it starts
     QTest::addColumn<int>("lockForMs");  // or kUntilChildEnds
     QTest::addColumn<int>("logForMs");
+    QTest::addColumn<int>("rate");        // records a second
+    QTest::addColumn<int>("memoryLimit"); // the writer's memory bound in bytes, 0: its default
 
-    QTest::newRow("no lock, empty file") << true << 0 << 0 << 1000;
-    QTest::newRow("lock in the middle") << false << 1000 << 6500 << 8000;
+    QTest::newRow("no lock, empty file") << true << 0 << 0 << 1000 << kRate << 0;
+    QTest::newRow("lock in the middle") << false << 1000 << 6500 << 8000 << kRate << 0;
     // The service comes up on a locked file: it keeps trying and works once the lock is gone.
-    QTest::newRow("lock from before the start") << false << -1 << 7000 << 3000;
+    QTest::newRow("lock from before the start") << false << -1 << 7000 << 3000 << kRate << 0;
     // The program ends while the file is still locked: it exits in time, the records go to the
     // side file, and the next start stores them.
-    QTest::newRow("release while locked") << false << 500 << kUntilChildEnds << 1500;
+    QTest::newRow("release while locked") << false << 500 << kUntilChildEnds << 1500 << kRate << 0;
+    // Records beyond a small bound go to the side file while the log is locked; its move meets
+    // the lock too, which is waited out: the side file is never set aside, and the log takes
+    // its records before any newer one.
+    QTest::newRow("short lock, records spilled")
+        << false << 1500 << 2000 << 6000 << 2000 << 64 * 1024;
 }
 
 void SharedFile::steadyLoggingAroundALock()
@@ -132,6 +140,8 @@ void SharedFile::steadyLoggingAroundALock()
     QFETCH(int, lockFromMs);
     QFETCH(int, lockForMs);
     QFETCH(int, logForMs);
+    QFETCH(int, rate);
+    QFETCH(int, memoryLimit);
     Workspace ws;
     QVERIFY(ws.isValid());
     const QString log = ws.filePath(QStringLiteral("dbLog.db"));
@@ -153,19 +163,20 @@ void SharedFile::steadyLoggingAroundALock()
         }
     };
     // Released while the writer waits for the lock (a query would wait for it first).
-    const ChildResult r =
-        runChild(kChild,
-                 QStringLiteral("start steady %1 %2 %3release")
-                     .arg(kRate)
-                     .arg(logForMs)
-                     .arg(lockForMs == kUntilChildEnds ? QString() : QStringLiteral("queryall 4 "))
-                     .split(QLatin1Char(' ')),
-                 ws, QString(), lockAround);
+    const ChildResult r = runChild(
+        kChild,
+        QStringLiteral("%1start steady %2 %3 %4release")
+            .arg(memoryLimit > 0 ? QStringLiteral("limit %1 ").arg(memoryLimit) : QString())
+            .arg(rate)
+            .arg(logForMs)
+            .arg(lockForMs == kUntilChildEnds ? QString() : QStringLiteral("queryall 4 "))
+            .split(QLatin1Char(' ')),
+        ws, QString(), lockAround);
     other.unlock();
     QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
     const int logged = r.value(QStringLiteral("logged")).toInt();
-    QVERIFY(logged >= kRate * logForMs / 1000 / 2);
+    QVERIFY(logged >= rate * logForMs / 1000 / 2);
     // A program can always exit: release waits for a locked file for 10 s at most.
     QVERIFY2(r.value(QStringLiteral("releasems")).toInt() < kReleaseBoundMs,
              qPrintable(r.describe()));
@@ -179,10 +190,12 @@ void SharedFile::steadyLoggingAroundALock()
         // Queries work again once the file is free, without a restart (the last few records may
         // still be on their way to the file).
         QCOMPARE(r.value(QStringLiteral("errorvalid")), QStringLiteral("0"));
-        QVERIFY2(r.value(QStringLiteral("rows")).toInt() > logged - kRate / 10,
+        QVERIFY2(r.value(QStringLiteral("rows")).toInt() > logged - rate / 10,
                  qPrintable(r.describe()));
     }
     QVERIFY(!QFileInfo::exists(ws.filePath(kSideFile)));
+    QCOMPARE(QDir(ws.path()).entryList({kSideFile + QStringLiteral(".bad-*")}, QDir::AllEntries),
+             QStringList());
     verifySteadyRecords(log, logged);
 }
 
