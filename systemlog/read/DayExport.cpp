@@ -1,9 +1,15 @@
 #include "DayExport.h"
 
 #include <QDir>
+#include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace SystemLog {
 
@@ -28,7 +34,7 @@ void DayExport::appendRecord(std::string &out, const LogRow &row)
                  std::string_view(message.constData(), static_cast<size_t>(message.size())));
 }
 
-DayExport::DayExport(const QString &path) : m_file(path) {}
+DayExport::DayExport(const QString &path) : m_path(path) {}
 
 DayExport::~DayExport()
 {
@@ -37,35 +43,73 @@ DayExport::~DayExport()
 
 bool DayExport::open()
 {
-    if (m_file.open(QIODevice::WriteOnly))
+    cancel();
+    const QByteArray target = QFile::encodeName(m_path);
+    // An earlier export keeps its permissions; a link at the name says nothing about them.
+    struct stat earlier;
+    const bool replacesFile =
+        ::lstat(target.constData(), &earlier) == 0 && S_ISREG(earlier.st_mode);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString temp = QStringLiteral("%1.%2").arg(m_path).arg(
+            QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+        // A new file of this process alone: never an existing file or a link.
+        const int fd = ::open(QFile::encodeName(temp).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            m_error = QString::fromLocal8Bit(std::strerror(errno));
+            return false;
+        }
+        if (replacesFile)
+            ::fchmod(fd, earlier.st_mode & 07777);
+        m_tempPath = temp;
+        if (!m_file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            return fail(0);
+        }
         return true;
-    return fail(0);
+    }
+    m_error = QString::fromLocal8Bit(std::strerror(EEXIST));
+    return false;
 }
 
 bool DayExport::write(std::string_view bytes)
 {
     errno = 0;
     const qint64 size = static_cast<qint64>(bytes.size());
-    if (m_file.write(bytes.data(), size) == size)
+    if (m_file.isOpen() && m_file.write(bytes.data(), size) == size)
         return true;
     return fail(errno);
 }
 
 bool DayExport::commit()
 {
-    // The last buffered bytes are written out first: QSaveFile::commit() would put a file whose
-    // final bytes could not be written in place of the earlier one.
+    // The last buffered bytes are written out and on the disk before the new file takes the
+    // name: a file whose final bytes could not be written never replaces the earlier one.
     errno = 0;
-    if (m_file.flush() && m_file.commit())
-        return true;
-    return fail(errno);
+    if (!m_file.isOpen() || !m_file.flush())
+        return fail(errno);
+    if (::fsync(m_file.handle()) != 0)
+        return fail(errno);
+    m_file.close();
+    // rename() replaces the directory entry itself: a link at the name is replaced, not
+    // followed.
+    if (std::rename(QFile::encodeName(m_tempPath).constData(),
+                    QFile::encodeName(m_path).constData()) != 0)
+        return fail(errno);
+    m_tempPath.clear();
+    return true;
 }
 
 void DayExport::cancel()
 {
-    // The temporary file is removed when m_file goes.
     if (m_file.isOpen())
-        m_file.cancelWriting();
+        m_file.close();
+    if (!m_tempPath.isEmpty()) {
+        ::unlink(QFile::encodeName(m_tempPath).constData());
+        m_tempPath.clear();
+    }
 }
 
 bool DayExport::fail(int savedErrno)
@@ -73,7 +117,8 @@ bool DayExport::fail(int savedErrno)
     m_error = m_file.errorString();
     // A short write leaves the device without an error text of its own; the system's reason is
     // in errno.
-    if ((m_error.isEmpty() || m_error == QLatin1String("Unknown error")) && savedErrno != 0)
+    if (savedErrno != 0 &&
+        (m_error.isEmpty() || m_error == QLatin1String("Unknown error") || !m_file.isOpen()))
         m_error = QString::fromLocal8Bit(std::strerror(savedErrno));
     cancel();
     return false;

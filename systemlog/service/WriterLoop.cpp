@@ -192,15 +192,23 @@ public:
             reopenLog();
             return;
         }
-        // Either file may be held by another program: the records here are tried on the log
-        // next. If it takes them, the side file's older records follow when it can be moved.
+        // A lock of the log is waited out before anything newer is stored, so that the side
+        // file's older records go first. Only a side file that another program holds lets the
+        // records here be tried on the log; its older records follow when it can be moved.
+        if (QDBSqlite::isBusy(error) && !m_sideFile.heldByOther()) {
+            m_error = error;
+            m_failed = true;
+            m_sideFileBlocked = false;
+            return;
+        }
         m_sideFileError = error;
     }
 
     // Stores a batch of the waiting records in one transaction.
     void storeRecords(bool stopping)
     {
-        if (m_readiness != QDBSqlite::Readiness::Ready || m_movingOlder || w.waiting.empty())
+        if (m_readiness != QDBSqlite::Readiness::Ready || m_movingOlder || m_failed ||
+            w.waiting.empty())
             return;
         const QDBSqlite::BatchResult result =
             m_db.insertBatch(w.waiting.records().cbegin(), w.waiting.records().cend(),

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <QUuid>
 
 #include <sqlite3.h>
@@ -241,14 +242,19 @@ PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved
             e = Sqlite::error(handle, rc, QStringLiteral("Unable to open the side file"));
         } else {
             unusable = unusableTable(handle, "pending", &rc);
-            if (rc != SQLITE_OK)
+            if (rc != SQLITE_OK) {
+                // A lock of either file, an I/O error, ... say nothing about the side file.
                 e = Sqlite::error(handle, rc, QStringLiteral("Unable to read the side file"));
-            else if (unusable.isEmpty())
+                unusable.clear();
+            } else if (unusable.isEmpty()) {
                 outcome = moveAttached(handle, log.databaseName(), budgetMs, moved, &e);
+            }
         }
     }
+    // A damaged page met by the move may be one of the log's: the side file is set aside only
+    // when it proves damaged on its own.
     if (outcome == Move::Failed && e.isValid() && meansUnusable(Sqlite::codeOf(e)))
-        unusable = e.text();
+        provenDamaged(&unusable);
     if (!unusable.isEmpty())
         return setAside(unusable) ? Move::Done : Move::Failed;
     setError(error, e);
@@ -407,6 +413,61 @@ PendingFile::Move PendingFile::moveAttached(sqlite3 *handle, const QString &logN
             return Move::Partial;
     }
     return Move::Done;
+}
+
+bool PendingFile::heldByOther() const
+{
+    if (!QFileInfo(m_path).isFile())
+        return false;
+    Sqlite::Connection file;
+    if (file.open(m_path, SQLITE_OPEN_READWRITE, 0) != SQLITE_OK)
+        return false;
+    // The exclusive lock is refused while any other connection reads or writes the file.
+    const int rc = Sqlite::exec(file.handle(), "BEGIN EXCLUSIVE");
+    if (rc == SQLITE_DONE) {
+        Sqlite::exec(file.handle(), "ROLLBACK");
+        return false;
+    }
+    return Sqlite::classify(rc) == Sqlite::Fault::Busy;
+}
+
+int PendingFile::provenDamaged(QString *why) const
+{
+    why->clear();
+    Sqlite::Connection file;
+    QString openError;
+    int rc = file.open(m_path, SQLITE_OPEN_READONLY, kShortWaitMs, &openError);
+    if (rc != SQLITE_OK) {
+        if (meansUnusable(rc))
+            *why = openError;
+        return meansUnusable(rc) ? SQLITE_OK : rc;
+    }
+    *why = unusableTable(file.handle(), "main", &rc);
+    if (rc != SQLITE_OK) {
+        if (!meansUnusable(rc)) {
+            why->clear();
+            return rc;
+        }
+        return SQLITE_OK;
+    }
+    if (!why->isEmpty())
+        return SQLITE_OK;
+    // Every page of the file, read under its shared lock: a lock of another program fails the
+    // check instead of proving anything.
+    Sqlite::Statement check(file.handle(), "PRAGMA quick_check");
+    QStringList problems;
+    while ((rc = check.step()) == SQLITE_ROW) {
+        const std::string_view text = check.text(0);
+        if (text != "ok")
+            problems << QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+    }
+    if (rc != SQLITE_DONE) {
+        if (!meansUnusable(rc))
+            return rc;
+        problems << Sqlite::errorText(file.handle(), rc);
+    }
+    *why = problems.join(QStringLiteral("; "));
+    return SQLITE_OK;
 }
 
 void PendingFile::removeIfEmpty()

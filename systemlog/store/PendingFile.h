@@ -58,6 +58,10 @@ public:
     // counts the records moved.
     Move moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error);
 
+    // Whether another connection holds the file now (a reader in the middle of its rows, a
+    // writer), so that it cannot be written; false when it is free or missing.
+    bool heldByOther() const;
+
 private:
     bool openAppender(QSqlError *error);
     Move moveAttached(sqlite3 *db, const QString &logName, int budgetMs, int *moved,
@@ -65,6 +69,10 @@ private:
     static int tokenOf(sqlite3 *db, QByteArray *token);
     static int moveChunk(sqlite3 *db, const QByteArray &token, int *moved, bool *done,
                          bool *logMoved);
+    // Whether the file, read on its own connection, is provably no usable side file: SQLITE_OK
+    // with *why empty when it is sound, with *why set when it is not; a failure (a lock, say)
+    // proves nothing.
+    int provenDamaged(QString *why) const;
     bool setAside(const QString &why);
     void removeIfEmpty();
 

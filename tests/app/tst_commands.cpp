@@ -196,6 +196,7 @@ private Q_SLOTS:
 
     void exportWritesDayFile_data();
     void exportWritesDayFile();
+    void exportReplacesEarlierFile_data();
     void exportReplacesEarlierFile();
     void exportEmptyDay();
     void exportCancelled();
@@ -810,14 +811,27 @@ void CommandsTest::exportWritesDayFile()
     QVERIFY(!QFile::exists(QStringLiteral("Tallyview.ini")));
 }
 
+void CommandsTest::exportReplacesEarlierFile_data()
+{
+    QTest::addColumn<bool>("linkOutside"); // the name is a symbolic link to a file elsewhere
+    QTest::newRow("earlier export") << false;
+    // In a shared directory anyone may put a link there: it is replaced, never written through.
+    QTest::newRow("link to a file outside") << true;
+}
+
 void CommandsTest::exportReplacesEarlierFile()
 {
+    QFETCH(bool, linkOutside);
     QVERIFY(WindowTest::seedRecords(sampleRecords()));
     QTemporaryDir target;
-    QVERIFY(target.isValid());
+    QTemporaryDir outside;
+    QVERIFY(target.isValid() && outside.isValid());
     const QString path = exportPath(target.path(), kDay);
-    QVERIFY(
-        WindowTest::writeFile(path, QByteArray("an older and much longer export\n").repeated(50)));
+    const QByteArray older = QByteArray("an older and much longer export\n").repeated(50);
+    const QString theirs = outside.filePath(QStringLiteral("theirs.txt"));
+    QVERIFY(WindowTest::writeFile(linkOutside ? theirs : path, older));
+    if (linkOutside)
+        QVERIFY(QFile::link(theirs, path));
 
     m_fx.openWindow();
     setDay(kDate);
@@ -842,6 +856,12 @@ void CommandsTest::exportReplacesEarlierFile()
                                "2024-03-15 12:30:05:\n急停按钮被按下\n")
                  .toUtf8());
     QCOMPARE(exportFilesIn(target.path()), QStringList{exportName(kDay)});
+    QVERIFY(!QFileInfo(path).isSymLink());
+    if (linkOutside) {
+        QCOMPARE(WindowTest::readFile(theirs), older);
+        QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("theirs.txt")});
+    }
 }
 
 void CommandsTest::exportEmptyDay()

@@ -7,6 +7,7 @@
 #include "ScratchDir.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -108,6 +109,15 @@ void SharedFile::steadyLoggingAroundALock_data()
     QTest::newRow("release while locked")
         << false << 0
         << QStringLiteral("start steady 200 500 lock dbLog.db steady 200 1000 release") << true;
+    // Records beyond a small bound go to the side file while the log is locked; its move meets
+    // the lock too, which is waited out: the side file is never set aside, and the log takes
+    // its records before any newer one.
+    QTest::newRow("short lock, records spilled")
+        << false << 0
+        << QStringLiteral("limit 65536 start steady 2000 1500 lock dbLog.db steady 2000 2000 "
+                          "unlock steady 2000 2500") +
+               query
+        << false;
 }
 
 void SharedFile::steadyLoggingAroundALock()
@@ -154,6 +164,8 @@ void SharedFile::steadyLoggingAroundALock()
         QVERIFY2(r.value(QStringLiteral("rows")).toInt() == logged, qPrintable(r.describe()));
     }
     QVERIFY(!QFileInfo::exists(ws.filePath(kSideFile)));
+    QCOMPARE(QDir(ws.path()).entryList({kSideFile + QStringLiteral(".bad-*")}, QDir::AllEntries),
+             QStringList());
     verifySteadyRecords(log, logged);
 }
 

@@ -6,7 +6,7 @@
 
 #include "LogTypes.h"
 
-#include <QSaveFile>
+#include <QFile>
 #include <QString>
 
 #include <string>
@@ -29,14 +29,16 @@ public:
     DayExport(const DayExport &) = delete;
     DayExport &operator=(const DayExport &) = delete;
 
-    // The file is written beside the target and takes its place only on commit(): a failed or
-    // abandoned export leaves an earlier file of the same name as it was.
+    // The file is written as a new file beside the target and renamed over the target's name
+    // only on commit(): a failed or abandoned export leaves an earlier file of the same name as
+    // it was. Whatever is at that name (a file, a symbolic link) is replaced, never written
+    // through: nothing outside the directory changes.
     bool open();
     bool write(std::string_view bytes);
     bool commit();
     void cancel();
 
-    QString path() const { return m_file.fileName(); }
+    QString path() const { return m_path; }
     // The reason of the last failure; for a short write (a full disk, a file-size limit) the
     // system's reason.
     QString errorString() const { return m_error; }
@@ -44,7 +46,9 @@ public:
 private:
     bool fail(int savedErrno);
 
-    QSaveFile m_file;
+    QString m_path;
+    QString m_tempPath; // the new file while it is written
+    QFile m_file;
     QString m_error;
 };
 
