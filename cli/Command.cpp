@@ -7,7 +7,7 @@ QString Command::usage() const
     return QStringLiteral("tallylog [--db PATH] %1 %2").arg(name(), synopsis());
 }
 
-CommandTable commandTable()
+CommandTable commandTable(ForwardRunner runForward)
 {
     CommandTable table;
     table.push_back(makeListCommand());
@@ -15,7 +15,7 @@ CommandTable commandTable()
     table.push_back(makeStatsCommand());
     table.push_back(makeExportCommand());
     table.push_back(makePruneCommand());
-    table.push_back(makeForwardCommand());
+    table.push_back(makeForwardCommand(runForward));
     return table;
 }
 

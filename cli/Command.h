@@ -4,6 +4,8 @@
 // their checks and its run. The table of commands (commandTable) is the one list of them; the
 // entry point, usage and help are built from it.
 
+#include "forward/ForwardRun.h"
+
 #include <QCommandLineParser>
 #include <QString>
 
@@ -47,8 +49,8 @@ private:
 
 using CommandTable = std::vector<std::unique_ptr<Command>>;
 
-// Every command, in the order of --help.
-CommandTable commandTable();
+// Every command, in the order of --help; `forward` runs through `runForward`, the program's own.
+CommandTable commandTable(ForwardRunner runForward);
 
 // The makers of the table's commands, one file each under commands/.
 std::unique_ptr<Command> makeListCommand();
@@ -56,6 +58,6 @@ std::unique_ptr<Command> makeFollowCommand();
 std::unique_ptr<Command> makeStatsCommand();
 std::unique_ptr<Command> makeExportCommand();
 std::unique_ptr<Command> makePruneCommand();
-std::unique_ptr<Command> makeForwardCommand();
+std::unique_ptr<Command> makeForwardCommand(ForwardRunner runForward);
 
 } // namespace TallyLog

@@ -1,10 +1,9 @@
 #include "Options.h"
 
+#include "text/DateText.h"
 #include "text/MomentText.h"
 
-#include <QDate>
 #include <QStringList>
-#include <QTime>
 
 #include <cstdio>
 #include <limits>
@@ -54,11 +53,6 @@ bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
 bool readClock(QDateTime *now, QString *problem)
 {
     return MomentText::now(now, problem);
-}
-
-QString dayOf(const QDateTime &moment)
-{
-    return dayText(moment.date());
 }
 
 bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
@@ -177,7 +171,8 @@ bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineO
     return true;
 }
 
-bool RangeOptions::read(const QCommandLineParser &parser, QString *problem)
+bool RangeOptions::read(const QCommandLineParser &parser, SystemLog::LogSelection *query,
+                        QString *problem)
 {
     if (!readClock(&now, problem))
         return false;
@@ -189,18 +184,16 @@ bool RangeOptions::read(const QCommandLineParser &parser, QString *problem)
                                   "each other");
         return false;
     }
-    if (!hasDay && !hasRange)
-        day = dayOf(now);
-    if (hasDay) {
-        day = parser.value(m_day);
-        if (!checkDay(day, problem))
+    if (!hasRange) {
+        const QString day = hasDay ? parser.value(m_day) : dayText(now.date());
+        if (hasDay && !checkDay(day, problem))
             return false;
-    }
-    if (!day.isEmpty()) {
-        from = SystemLog::dayStart(day);
-        to = SystemLog::dayEnd(day);
+        query->from = SystemLog::dayStart(day);
+        query->to = SystemLog::dayEnd(day);
         return true;
     }
+    QString &from = query->from;
+    QString &to = query->to;
     if (!readEnd(parser, m_from, m_since, &from, problem) ||
         !readEnd(parser, m_to, m_until, &to, problem))
         return false;
@@ -217,20 +210,15 @@ void SelectionOptions::addTo(QCommandLineParser &parser) const
     parser.addOption(m_grep);
 }
 
-bool SelectionOptions::read(const QCommandLineParser &parser, QString *problem)
+bool SelectionOptions::read(const QCommandLineParser &parser, SystemLog::LogSelection *query,
+                            QString *problem)
 {
     for (const QString &value : parser.values(m_type)) {
-        if (!parseCategories(value, &types, problem))
+        if (!parseCategories(value, &query->types, problem))
             return false;
     }
-    grep = parser.values(m_grep);
+    query->grep = parser.values(m_grep);
     return true;
-}
-
-void SelectionOptions::applyTo(SystemLog::LogSelection *selection) const
-{
-    selection->types = types;
-    selection->grep = grep;
 }
 
 bool FormatOption::read(const QCommandLineParser &parser, QString *problem)

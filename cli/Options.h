@@ -2,8 +2,13 @@
 
 // Options that more than one command takes, each group with its definition, its checks and the
 // values it yields. A command adds a group to its parser and reads it back after parsing.
+//
+// Which records a command reads is one value, a SystemLog::LogSelection (the span, the types, the
+// texts, the ids after which, how many and in which order): the groups RangeOptions and
+// SelectionOptions and the command's own options fill in that one value, and the command hands
+// it as it is to the reader (or to forward's loop).
 
-#include "text/DateText.h"
+#include "read/LogReader.h"
 #include "text/RecordFormat.h"
 
 #include <QCommandLineOption>
@@ -18,7 +23,8 @@ namespace TallyLog {
 // --db PATH: the log file; every command takes it, before or after the command's name.
 QCommandLineOption dbOption();
 
-// The same, false with *problem ("bad day '...' (yyyy-MM-dd)") for anything else.
+// A day and a moment that exist (isDay, isMoment), false with *problem ("bad day '...'
+// (yyyy-MM-dd)") for anything else.
 bool checkDay(const QString &text, QString *problem);
 bool checkMoment(const QString &text, QString *problem);
 
@@ -26,10 +32,9 @@ bool checkMoment(const QString &text, QString *problem);
 // *problem for one that is neither.
 bool parseCategories(const QString &text, QVector<int> *types, QString *problem);
 
-// The clock of this run (MomentText::kClockVariable or the system's) and its day; false with
-// *problem when the variable is set but not a moment.
+// The clock of this run (MomentText::kClockVariable or the system's); false with *problem when
+// the variable is set but not a moment.
 bool readClock(QDateTime *now, QString *problem);
-QString dayOf(const QDateTime &moment);
 
 // A count N >= 0 of `option`, when given; false with *problem for anything else.
 bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
@@ -54,7 +59,8 @@ QCommandLineOption reverseOption();
 QString repeatedOption(const QCommandLineParser &parser);
 
 // --day D | --from F --to T | --since F --until T: a day (default today) or a range, both ends
-// included; --since and --until also take relative times (MomentText).
+// included, as the query's `from` and `to`; --since and --until also take relative times
+// (MomentText).
 class RangeOptions
 {
 public:
@@ -62,12 +68,10 @@ public:
     static QCommandLineOption dayOption();
 
     void addTo(QCommandLineParser &parser) const;
-    bool read(const QCommandLineParser &parser, QString *problem);
+    // Sets query->from and query->to (empty: open).
+    bool read(const QCommandLineParser &parser, SystemLog::LogSelection *query, QString *problem);
 
     QDateTime now; // the clock the range was read against
-    QString day;   // empty for a range
-    QString from;
-    QString to;
 
 private:
     bool readEnd(const QCommandLineParser &parser, const QCommandLineOption &exact,
@@ -90,18 +94,15 @@ private:
                                QStringLiteral("time")};
 };
 
-// --type T[,T...] --grep TEXT: which records a listing shows. Repeated, --type adds categories
-// (a record of any of them) and --grep adds texts (a message with all of them).
+// --type T[,T...] --grep TEXT: which records a listing shows, as the query's `types` and `grep`.
+// Repeated, --type adds categories (a record of any of them) and --grep adds texts (a message
+// with all of them).
 class SelectionOptions
 {
 public:
     void addTo(QCommandLineParser &parser) const;
-    bool read(const QCommandLineParser &parser, QString *problem);
-    // Sets the selection's types and text.
-    void applyTo(SystemLog::LogSelection *selection) const;
-
-    QVector<int> types; // empty: every record
-    QStringList grep;
+    // Sets query->types (empty: every record) and query->grep.
+    bool read(const QCommandLineParser &parser, SystemLog::LogSelection *query, QString *problem);
 
 private:
     QCommandLineOption m_type{QStringLiteral("type"),

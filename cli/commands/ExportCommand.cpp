@@ -5,6 +5,7 @@
 #include "OpenWaiting.h"
 #include "Options.h"
 #include "read/LogReader.h"
+#include "text/DateText.h"
 #include "text/Output.h"
 
 #include <QFileInfo>
@@ -43,15 +44,15 @@ private:
     QCommandLineOption m_dirOption{QStringLiteral("dir"),
                                    QStringLiteral("The directory to write the file into."),
                                    QStringLiteral("dir")};
+    SystemLog::LogSelection m_query; // the day's records of the one category
     QString m_day;
-    QVector<int> m_types;
     QString m_dir;
 };
 
 bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *problem)
 {
     if (parser.isSet(m_typeOption) &&
-        !parseCategories(parser.value(m_typeOption), &m_types, problem))
+        !parseCategories(parser.value(m_typeOption), &m_query.types, problem))
         return false;
     if (!m_format.read(parser, problem))
         return false;
@@ -62,13 +63,15 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
     QDateTime now;
     if (!readClock(&now, problem))
         return false;
-    m_day = parser.isSet(m_dayOption) ? parser.value(m_dayOption) : dayOf(now);
+    m_day = parser.isSet(m_dayOption) ? parser.value(m_dayOption) : dayText(now.date());
     if (!checkDay(m_day, problem))
         return false;
-    if (m_types.size() != 1) {
+    if (m_query.types.size() != 1) {
         *problem = QStringLiteral("export takes exactly one category");
         return false;
     }
+    m_query.from = SystemLog::dayStart(m_day);
+    m_query.to = SystemLog::dayEnd(m_day);
     m_dir = parser.value(m_dirOption);
     return true;
 }
@@ -88,16 +91,12 @@ int ExportCommand::run(const QString &path)
     if (!file.open())
         return failure(file.path(), file.errorString());
 
-    SystemLog::LogSelection selection;
-    selection.from = SystemLog::dayStart(m_day);
-    selection.to = SystemLog::dayEnd(m_day);
-    selection.types = m_types;
     RecordFormatter formatter(format, false);
     std::string buffer;
     formatter.appendStart(buffer);
     qint64 records = 0;
     bool writeFailed = false;
-    const bool ok = reader.select(selection, [&](const SystemLog::LogRecordView &record) {
+    const bool ok = reader.select(m_query, [&](const SystemLog::LogRecordView &record) {
         formatter.appendRecord(buffer, record);
         ++records;
         if (buffer.size() < kOutputChunk)
@@ -113,7 +112,7 @@ int ExportCommand::run(const QString &path)
     if (records == 0) {
         file.cancel();
         printLine(stderr, QStringLiteral("tallylog: %1: no records of %2 on %3; nothing exported")
-                              .arg(path, SystemLog::categoryName(m_types.first()), m_day));
+                              .arg(path, SystemLog::categoryName(m_query.types.first()), m_day));
         return kExitFailure;
     }
     if (!file.write(buffer) || !file.commit())

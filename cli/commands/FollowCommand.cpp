@@ -48,7 +48,7 @@ public:
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
-        if (!m_selection.read(parser, problem) ||
+        if (!m_selection.read(parser, &m_query, problem) ||
             !readCount(parser, m_linesOption, &m_backlog, problem) ||
             !m_format.read(parser, problem) || !m_style.read(parser, m_format.format, problem))
             return false;
@@ -63,6 +63,7 @@ private:
     static void pause();
 
     SelectionOptions m_selection;
+    SystemLog::LogSelection m_query; // types and grep; the ids are the loop's
     FormatOption m_format;
     TextStyleOptions m_style;
     QCommandLineOption m_linesOption = linesOption(
@@ -131,8 +132,7 @@ int FollowCommand::run(const QString &path)
         if (stopRequested())
             return kExitDone;
     }
-    SystemLog::LogSelection selection;
-    m_selection.applyTo(&selection);
+    SystemLog::LogSelection selection = m_query;
     RecordFormatter formatter(m_format.format, selection.types.size() != 1, m_style.style);
     std::string buffer;
     formatter.appendStart(buffer);

@@ -3,7 +3,10 @@
 
 #include "Command.h"
 #include "Options.h"
+#include "forward/ForwardAddress.h"
+#include "forward/ForwardEncoding.h"
 #include "forward/ForwardRun.h"
+#include "forward/Forwarder.h"
 
 #include <QSysInfo>
 
@@ -14,14 +17,15 @@ namespace {
 class ForwardCommand : public Command
 {
 public:
-    ForwardCommand()
+    explicit ForwardCommand(ForwardRunner runForward)
         : Command("forward",
                   "--to URL [--cursor-file FILE] [--type T[,T...]] [--grep TEXT] "
                   "[--from \"yyyy-MM-dd hh:mm:ss\"] [--identifier NAME] [--hostname NAME] "
                   "[--once]",
                   "Delivers the records, oldest first, to systemd-journal-remote (--to "
                   "http://HOST[:PORT]) or a syslog server (--to syslog+tcp://HOST[:PORT]), "
-                  "remembering in the cursor file how far; runs until interrupted.")
+                  "remembering in the cursor file how far; runs until interrupted."),
+          m_runForward(runForward)
     {
     }
 
@@ -38,15 +42,15 @@ public:
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
-        if (!m_selection.read(parser, problem))
+        if (!m_selection.read(parser, &m_query, problem))
             return false;
         m_receiver = parser.value(m_toOption);
         if (m_receiver.isEmpty()) {
             *problem = QStringLiteral("forward needs --to");
             return false;
         }
-        m_from = parser.value(m_fromOption);
-        if ((!m_from.isEmpty() && !checkMoment(m_from, problem)) ||
+        m_query.from = parser.value(m_fromOption);
+        if ((!m_query.from.isEmpty() && !checkMoment(m_query.from, problem)) ||
             !readNonEmpty(parser, m_cursorOption, "a file", &m_cursorFile, problem))
             return false;
         m_identity.identifier = parser.value(m_identifierOption).toUtf8();
@@ -67,10 +71,9 @@ public:
         options.dbPath = path;
         options.cursorPath = m_cursorFile;
         options.receiver = m_receiver;
-        m_selection.applyTo(&options.selection);
-        options.selection.from = m_from;
+        options.selection = m_query;
         options.once = m_once;
-        return runForward(options, m_address, m_identity);
+        return m_runForward(options, m_address, m_identity);
     }
 
 private:
@@ -96,10 +99,11 @@ private:
         QStringLiteral("name")};
     QCommandLineOption m_onceOption{QStringLiteral("once"),
                                     QStringLiteral("Deliver what is there, then exit.")};
+    ForwardRunner m_runForward;
     SelectionOptions m_selection;
+    SystemLog::LogSelection m_query; // types, grep and from; the ids are the forwarder's
     QString m_receiver;
     QString m_cursorFile;
-    QString m_from;
     ForwardIdentity m_identity;
     ForwardAddress m_address;
     bool m_once = false;
@@ -107,9 +111,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<Command> makeForwardCommand()
+std::unique_ptr<Command> makeForwardCommand(ForwardRunner runForward)
 {
-    return std::make_unique<ForwardCommand>();
+    return std::make_unique<ForwardCommand>(runForward);
 }
 
 } // namespace TallyLog

@@ -7,7 +7,6 @@
 #include "read/LogReader.h"
 #include "text/Output.h"
 
-#include <limits>
 #include <vector>
 
 namespace TallyLog {
@@ -41,17 +40,24 @@ public:
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
-        if (!m_range.read(parser, problem) || !m_selection.read(parser, problem) ||
-            !readId(parser, m_afterIdOption, &m_afterId, problem) ||
-            !readCount(parser, m_limitOption, &m_limit, problem) ||
-            !readCount(parser, m_linesOption, &m_lines, problem))
+        qint64 lines = -1;
+        if (!m_range.read(parser, &m_query, problem) ||
+            !m_selection.read(parser, &m_query, problem) ||
+            !readId(parser, m_afterIdOption, &m_query.afterId, problem) ||
+            !readCount(parser, m_limitOption, &m_query.limit, problem) ||
+            !readCount(parser, m_linesOption, &lines, problem))
             return false;
         if (parser.isSet(m_limitOption) && parser.isSet(m_linesOption)) {
             *problem = QStringLiteral("--limit (the first N) and -n (the last N) exclude each "
                                       "other");
             return false;
         }
-        m_reverse = parser.isSet(m_reverseOption);
+        // The last N are read newest first; without --reverse they are written oldest first.
+        const bool reverse = parser.isSet(m_reverseOption);
+        if (lines >= 0)
+            m_query.limit = lines;
+        m_query.newestFirst = reverse || lines >= 0;
+        m_oldestFirstOfLast = lines >= 0 && !reverse;
         return m_format.read(parser, problem) && m_style.read(parser, m_format.format, problem);
     }
 
@@ -71,10 +77,8 @@ private:
     QCommandLineOption m_linesOption =
         linesOption(QStringLiteral("The last N records, in stored order (0: none)."));
     QCommandLineOption m_reverseOption = reverseOption();
-    qint64 m_afterId = std::numeric_limits<qint64>::min(); // every id, 0 and below too
-    qint64 m_limit = -1;
-    qint64 m_lines = -1;
-    bool m_reverse = false;
+    SystemLog::LogSelection m_query;
+    bool m_oldestFirstOfLast = false; // -n without -r: read newest first, written in reverse
 };
 
 int ListCommand::run(const QString &path)
@@ -82,16 +86,8 @@ int ListCommand::run(const QString &path)
     SystemLog::LogReader reader;
     if (const int status = openWaiting(reader, path))
         return status;
-    SystemLog::LogSelection selection;
-    selection.from = m_range.from;
-    selection.to = m_range.to;
-    m_selection.applyTo(&selection);
-    selection.afterId = m_afterId;
-    selection.limit = m_lines >= 0 ? m_lines : m_limit;
-    // The last N are read newest first; without --reverse they are written oldest first.
-    selection.newestFirst = m_reverse || m_lines >= 0;
-    const bool collect = m_lines >= 0 && !m_reverse;
-    RecordFormatter formatter(m_format.format, selection.types.size() != 1, m_style.style);
+    const bool collect = m_oldestFirstOfLast;
+    RecordFormatter formatter(m_format.format, m_query.types.size() != 1, m_style.style);
     std::string buffer;
     buffer.reserve(kOutputChunk + (64 << 10));
     formatter.appendStart(buffer);
@@ -99,7 +95,7 @@ int ListCommand::run(const QString &path)
     std::string collected;
     std::vector<size_t> starts;
     bool writeFailed = false;
-    const bool ok = reader.select(selection, [&](const SystemLog::LogRecordView &record) {
+    const bool ok = reader.select(m_query, [&](const SystemLog::LogRecordView &record) {
         if (collect) {
             starts.push_back(collected.size());
             formatter.appendRecord(collected, record);

@@ -6,6 +6,7 @@
 #include "Options.h"
 #include "commands/StatsTable.h"
 #include "read/LogReader.h"
+#include "text/DateText.h"
 #include "text/Output.h"
 
 namespace TallyLog {
@@ -35,7 +36,7 @@ public:
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
-        if (!m_range.read(parser, problem) || !m_format.read(parser, problem))
+        if (!m_range.read(parser, &m_query, problem) || !m_format.read(parser, problem))
             return false;
         const QString by = parser.value(m_byOption);
         if (by == QLatin1String("day")) {
@@ -54,6 +55,7 @@ private:
                   QString *last) const;
 
     RangeOptions m_range;
+    SystemLog::LogSelection m_query; // the span counted: from and to
     FormatOption m_format;
     QCommandLineOption m_byOption{QStringLiteral("by"), QStringLiteral("hour (default) or day."),
                                   QStringLiteral("unit"), QStringLiteral("hour")};
@@ -78,8 +80,8 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
         return false;
     if (!isMoment(start))
         start.clear();
-    if (!m_range.from.isEmpty())
-        start = start.isEmpty() ? m_range.from : qMax(start, m_range.from);
+    if (!m_query.from.isEmpty())
+        start = start.isEmpty() ? m_query.from : qMax(start, m_query.from);
     // Only buckets of real stamps widen the span: a stamp that another program stored as other
     // text ("yesterday") sorts after every date and would ask for every hour up to the cap.
     const QString time =
@@ -96,8 +98,8 @@ bool StatsCommand::fillSpan(LogReader &reader, const QVector<SystemLog::LogCount
     if (start.isEmpty() && firstCounted.isEmpty())
         return true;
     QString end = stampText(m_range.now);
-    if (!m_range.to.isEmpty())
-        end = qMin(end, m_range.to);
+    if (!m_query.to.isEmpty())
+        end = qMin(end, m_query.to);
     *first = start.isEmpty() ? firstCounted : StatsTable::bucketOf(m_unit, start);
     if (!firstCounted.isEmpty())
         *first = qMin(*first, firstCounted);
@@ -115,7 +117,7 @@ int StatsCommand::run(const QString &path)
     QString last;
     const LogReader::Bucket bucket =
         m_unit == StatsTable::Unit::Hour ? LogReader::Bucket::Hour : LogReader::Bucket::Day;
-    if (!reader.count(m_range.from, m_range.to, bucket, &counts) ||
+    if (!reader.count(m_query.from, m_query.to, bucket, &counts) ||
         !fillSpan(reader, counts, &first, &last))
         return failure(path, reader.errorString());
     const StatsTable table(m_unit, counts, first, last);
@@ -125,8 +127,8 @@ int StatsCommand::run(const QString &path)
     } else if (m_format.format == Format::Json) {
         out = table.json();
     } else {
-        const QString &from = m_range.from;
-        const QString &to = m_range.to;
+        const QString &from = m_query.from;
+        const QString &to = m_query.to;
         out = table.text(from.isEmpty() && to.isEmpty()
                              ? QStringLiteral("in all")
                              : QStringLiteral("from %1 to %2")

@@ -1,6 +1,6 @@
 #include "commands/StatsTable.h"
 
-#include "Options.h"
+#include "text/DateText.h"
 #include "text/Fields.h"
 #include "text/Output.h"
 #include "text/RecordFormat.h"
@@ -9,7 +9,7 @@
 #include <QDate>
 #include <QMap>
 
-#include <cstdio>
+#include <string_view>
 
 namespace TallyLog {
 
@@ -67,22 +67,11 @@ QString tableText(const QString &text)
         .replace(QLatin1Char('\t'), QLatin1String("\\t"));
 }
 
-// A JSON string or a CSV field of any text (buckets, category names, a stamp or a type another
-// program stored).
-std::string jsonString(const QString &text)
+// Buckets, category names and the stamps and types that other programs stored, as UTF-8.
+std::string_view utf8(const QString &text, QByteArray &bytes)
 {
-    std::string out;
-    const QByteArray utf8 = text.toUtf8();
-    appendJsonString(out, std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
-    return out;
-}
-
-std::string csvField(const QString &text)
-{
-    std::string out;
-    const QByteArray utf8 = text.toUtf8();
-    appendCsvField(out, std::string_view(utf8.constData(), static_cast<size_t>(utf8.size())));
-    return out;
+    bytes = text.toUtf8();
+    return std::string_view(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
 } // namespace
@@ -191,41 +180,60 @@ std::string StatsTable::csv() const
 {
     std::string out = "\xef\xbb\xbf"
                       "bucket,type,category,count\r\n";
+    QByteArray bytes;
     forEachDenseRow([&](const QString &bucket, const SystemLog::LogCount &c) {
-        const QString type = c.type.kind == Kind::Null ? QString() : storedTypeText(c.type.view());
-        out += csvField(bucket) + ',' + csvField(type) + ',' +
-               (isCategory(c) ? label(c).toStdString() : std::string()) + ',' +
-               std::to_string(c.count) + "\r\n";
+        appendCsvField(out, utf8(bucket, bytes));
+        out += ',';
+        if (c.type.kind != Kind::Null)
+            appendCsvField(out, utf8(storedTypeText(c.type.view()), bytes));
+        out += ',';
+        if (isCategory(c))
+            out.append(utf8(label(c), bytes));
+        out += ',';
+        appendNumber(out, c.count);
+        out += "\r\n";
     });
     return out;
+}
+
+// The stored type as a JSON value: a number as a number, a text or a blob as a string.
+void StatsTable::appendJsonType(std::string &out, const SystemLog::StoredTypeValue &type)
+{
+    QByteArray bytes;
+    switch (type.kind) {
+    case Kind::Integer:
+        appendNumber(out, type.integer);
+        break;
+    case Kind::Real:
+        appendJsonReal(out, type.view().text);
+        break;
+    case Kind::Text:
+    case Kind::Blob:
+        appendJsonString(out, utf8(storedTypeText(type.view()), bytes));
+        break;
+    case Kind::Null:
+        out += "null";
+        break;
+    }
 }
 
 std::string StatsTable::json() const
 {
     std::string out;
+    QByteArray bytes;
     forEachDenseRow([&](const QString &bucket, const SystemLog::LogCount &c) {
-        std::string type;
-        switch (c.type.kind) {
-        case Kind::Integer:
-            type = std::to_string(c.type.integer);
-            break;
-        case Kind::Real:
-            // SQLite writes an infinity as "Inf" or "-Inf", which JSON has no number for.
-            type = c.type.text.toStdString();
-            if (type.find_first_not_of("0123456789+-.e") != std::string::npos)
-                type = '"' + type + '"';
-            break;
-        case Kind::Text:
-        case Kind::Blob:
-            type = jsonString(storedTypeText(c.type.view()));
-            break;
-        case Kind::Null:
-            type = "null";
-            break;
-        }
-        out += "{\"bucket\":" + jsonString(bucket) + ",\"type\":" + type +
-               ",\"category\":" + (isCategory(c) ? jsonString(label(c)) : std::string("null")) +
-               ",\"count\":" + std::to_string(c.count) + "}\n";
+        out += "{\"bucket\":";
+        appendJsonString(out, utf8(bucket, bytes));
+        out += ",\"type\":";
+        appendJsonType(out, c.type);
+        out += ",\"category\":";
+        if (isCategory(c))
+            appendJsonString(out, utf8(label(c), bytes));
+        else
+            out += "null";
+        out += ",\"count\":";
+        appendNumber(out, c.count);
+        out += "}\n";
     });
     return out;
 }

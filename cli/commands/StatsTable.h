@@ -50,6 +50,7 @@ private:
     template <typename Write> void forEachDenseRow(Write write) const;
     QString shownName(const QString &bucket) const;
     static QString nextBucket(Unit unit, const QString &bucket);
+    static void appendJsonType(std::string &out, const SystemLog::StoredTypeValue &type);
 
     Unit m_unit;
     QVector<Bucket> m_buckets;

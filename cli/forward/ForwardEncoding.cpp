@@ -3,14 +3,11 @@
 #include "LogTypes.h"
 #include "text/DateText.h"
 #include "text/Fields.h"
-#include "text/RecordFormat.h"
 
 #include <QDate>
 #include <QDateTime>
 #include <QString>
 #include <QTime>
-
-#include <charconv>
 
 namespace TallyLog {
 
@@ -23,14 +20,6 @@ constexpr int kFacilityLocal0 = 16;
 // RFC 5424 limits HOSTNAME to 255 and APP-NAME to 48 printable ASCII characters.
 constexpr int kMaxHostname = 255;
 constexpr int kMaxAppName = 48;
-
-QVector<QByteArray> categoryNames()
-{
-    QVector<QByteArray> names;
-    for (int type = 0; type < SystemLog::kCategoryCount; ++type)
-        names << SystemLog::categoryName(type).toUtf8();
-    return names;
-}
 
 bool needsBinaryField(std::string_view value)
 {
@@ -198,7 +187,7 @@ bool StampClock::toRfc3339(std::string_view stamp, std::string &out)
 }
 
 JournalExportEncoder::JournalExportEncoder(ForwardIdentity identity)
-    : m_identity(std::move(identity)), m_categoryNames(categoryNames())
+    : m_identity(std::move(identity)), m_categoryNames(categoryNamesUtf8())
 {
 }
 
@@ -226,7 +215,7 @@ void JournalExportEncoder::append(std::string &out, const SystemLog::LogRecordVi
 
 SyslogEncoder::SyslogEncoder(const ForwardIdentity &identity)
     : m_hostname(syslogName(identity.hostname, kMaxHostname)),
-      m_appName(syslogName(identity.identifier, kMaxAppName)), m_categoryNames(categoryNames())
+      m_appName(syslogName(identity.identifier, kMaxAppName)), m_categoryNames(categoryNamesUtf8())
 {
 }
 

@@ -34,7 +34,7 @@ std::vector<std::string> givenCommandLine()
 
 } // namespace
 
-int runForward(const ForwardOptions &, const ForwardAddress &, const ForwardIdentity &)
+int handOverForward(const ForwardOptions &, const ForwardAddress &, const ForwardIdentity &)
 {
     // Installed: in libexec, found from bin; in the build tree: beside tallylog.
     const QString here = QCoreApplication::applicationDirPath();

@@ -1,13 +1,15 @@
 #include "forward/ForwardRun.h"
 
 #include "StopSignal.h"
+#include "forward/ForwardEncoding.h"
 #include "forward/ForwardSender.h"
+#include "forward/Forwarder.h"
 #include "text/Output.h"
 
 namespace TallyLog {
 
-int runForward(const ForwardOptions &options, const ForwardAddress &address,
-               const ForwardIdentity &identity)
+int deliverForward(const ForwardOptions &options, const ForwardAddress &address,
+                   const ForwardIdentity &identity)
 {
     catchStopSignals();
     const ForwardTarget target = makeForwardTarget(address, identity, stopRequested);

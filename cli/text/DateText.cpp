@@ -88,6 +88,11 @@ bool isMoment(const QString &text)
            QTime::isValid(f.hour, f.minute, f.second);
 }
 
+bool hasFourDigitYear(const QDate &day)
+{
+    return day.isValid() && day.year() >= 1 && day.year() <= 9999;
+}
+
 QString dayText(const QDate &day)
 {
     return QString::asprintf("%04d-%02d-%02d", day.year(), day.month(), day.day());

@@ -28,6 +28,8 @@ bool isMoment(const QString &text);
 QDate dayFromText(const QString &text);
 // The local moment of a stamp; invalid when it is none.
 QDateTime momentFromText(const QString &text);
+// Years 1 to 9999: a stamp of any other year would not compare with the stored ones as text.
+bool hasFourDigitYear(const QDate &day);
 // "yyyy-MM-dd" and "yyyy-MM-dd hh:mm:ss".
 QString dayText(const QDate &day);
 QString stampText(const QDateTime &moment);

@@ -1,18 +1,13 @@
 #include "text/MomentText.h"
 
-#include "Options.h"
+#include "LogTypes.h"
+#include "text/DateText.h"
 
 #include <QRegularExpression>
 
 namespace TallyLog {
 
 namespace {
-
-// Four-digit years only: anything else would not compare with the stored stamps as text.
-bool hasFourDigitYear(const QDate &day)
-{
-    return day.isValid() && day.year() >= 1 && day.year() <= 9999;
-}
 
 QString stamp(const QDateTime &moment)
 {
@@ -74,7 +69,7 @@ QString MomentText::parse(const QString &text) const
     // time, but the stored stamps still compare with it.
     const QDate today = m_now.date();
     const auto midnight = [](const QDate &day) {
-        return hasFourDigitYear(day) ? dayText(day) + QStringLiteral(" 00:00:00") : QString();
+        return hasFourDigitYear(day) ? SystemLog::dayStart(dayText(day)) : QString();
     };
     if (t == QLatin1String("today"))
         return midnight(today);
@@ -86,7 +81,7 @@ QString MomentText::parse(const QString &text) const
     // Written out rather than through QDateTime: a local time that a daylight-saving change
     // skips is still a valid bound for the stored stamps.
     if (isDay(t))
-        return t + QStringLiteral(" 00:00:00");
+        return SystemLog::dayStart(t);
     if (t.size() == 16 && isMoment(t + QStringLiteral(":00")))
         return t + QStringLiteral(":00");
     if (isMoment(t))

@@ -4,11 +4,7 @@
 #include "text/Fields.h"
 #include "text/TerminalText.h"
 
-#include <cstdio>
-
 namespace TallyLog {
-
-using SystemLog::kCategoryCount;
 
 namespace {
 
@@ -18,57 +14,6 @@ const char kRed[] = "\x1b[31m";
 const char kReset[] = "\x1b[0m";
 
 } // namespace
-
-namespace {
-
-// The length of the valid UTF-8 sequence at s[i] (no overlong forms, no surrogates, nothing above
-// U+10FFFF); 0 when none starts there.
-size_t validSequenceAt(const unsigned char *s, size_t n, size_t i)
-{
-    const unsigned char c = s[i];
-    if (c < 0x80)
-        return 1;
-    size_t extra;
-    unsigned min;
-    unsigned cp;
-    if (c >= 0xc2 && c <= 0xdf) {
-        extra = 1;
-        min = 0x80;
-        cp = c & 0x1f;
-    } else if (c >= 0xe0 && c <= 0xef) {
-        extra = 2;
-        min = 0x800;
-        cp = c & 0x0f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-        extra = 3;
-        min = 0x10000;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (n - i <= extra)
-        return 0;
-    for (size_t k = 1; k <= extra; ++k) {
-        if ((s[i + k] & 0xc0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (s[i + k] & 0x3f);
-    }
-    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
-        return 0;
-    return extra + 1;
-}
-
-} // namespace
-
-bool isValidUtf8(std::string_view text)
-{
-    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
-    for (size_t i = 0, length; i < text.size(); i += length) {
-        if ((length = validSequenceAt(s, text.size(), i)) == 0)
-            return false;
-    }
-    return true;
-}
 
 bool parseFormat(const QString &text, Format *format)
 {
@@ -86,34 +31,13 @@ bool parseFormat(const QString &text, Format *format)
 RecordFormatter::RecordFormatter(Format format, bool showCategory, TextStyle style)
     : m_format(format), m_showCategory(showCategory), m_style(style)
 {
-    for (int type = 0; type < kCategoryCount; ++type)
-        m_names.append(SystemLog::categoryName(type).toUtf8());
+    m_names = categoryNamesUtf8();
 }
 
 void RecordFormatter::appendStart(std::string &out) const
 {
     if (m_format == Format::Csv)
         out += "\xef\xbb\xbfid,datetime,type,category,message\r\n";
-}
-
-// Text that other programs stored may not be valid UTF-8; each byte that starts no valid
-// sequence becomes U+FFFD, as the window shows it, so that every output is valid UTF-8. The rest
-// stays as stored, a byte order mark at the start too (QString::fromUtf8 would drop it).
-std::string_view RecordFormatter::clean(std::string_view text, std::string &scratch) const
-{
-    if (isValidUtf8(text))
-        return text;
-    const auto *s = reinterpret_cast<const unsigned char *>(text.data());
-    scratch.clear();
-    for (size_t i = 0; i < text.size();) {
-        const size_t length = validSequenceAt(s, text.size(), i);
-        if (length == 0)
-            scratch += "\xef\xbf\xbd";
-        else
-            scratch.append(text.data() + i, length);
-        i += length == 0 ? 1 : length;
-    }
-    return scratch;
 }
 
 void RecordFormatter::appendCategory(std::string &out, const SystemLog::LogRecordView &record) const
@@ -134,20 +58,19 @@ void RecordFormatter::appendType(std::string &out, const SystemLog::StoredType &
         appendNumber(out, type.integer);
         break;
     case Kind::Real:
-        // SQLite writes an infinity as "Inf" or "-Inf", which JSON has no number for.
-        if (quoteText && type.text.find_first_not_of("0123456789+-.e") != std::string_view::npos)
-            appendJsonString(out, type.text);
+        if (quoteText)
+            appendJsonReal(out, type.text);
         else
             out.append(type.text);
         break;
     case Kind::Text:
     case Kind::Blob:
         if (quoteText)
-            appendJsonString(out, clean(type.text, m_typeScratch));
+            appendJsonString(out, validUtf8(type.text, m_typeScratch));
         else if (m_format == Format::Csv)
-            appendCsvField(out, clean(type.text, m_typeScratch));
+            appendCsvField(out, validUtf8(type.text, m_typeScratch));
         else
-            out.append(clean(type.text, m_typeScratch));
+            out.append(validUtf8(type.text, m_typeScratch));
         break;
     case Kind::Null:
         out += quoteText ? "null" : (m_format == Format::Csv ? "" : "null");
@@ -176,10 +99,10 @@ void RecordFormatter::appendTextField(std::string &out, std::string_view text,
         out.append(text);
         break;
     case TextStyle::Bytes::Decoded:
-        out.append(clean(text, scratch));
+        out.append(validUtf8(text, scratch));
         break;
     case TextStyle::Bytes::Escaped:
-        appendEscaped(out, clean(text, scratch));
+        appendEscaped(out, validUtf8(text, scratch));
         break;
     }
 }
@@ -229,8 +152,8 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         appendText(out, record);
         return;
     }
-    const std::string_view stamp = clean(record.datetime, m_stampScratch);
-    const std::string_view message = clean(record.message, m_messageScratch);
+    const std::string_view stamp = validUtf8(record.datetime, m_stampScratch);
+    const std::string_view message = validUtf8(record.message, m_messageScratch);
     const bool known = record.type.isCategory();
     switch (m_format) {
     case Format::Text:

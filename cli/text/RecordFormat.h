@@ -54,7 +54,6 @@ private:
     void appendType(std::string &out, const SystemLog::StoredType &type, bool quoteText);
     void appendText(std::string &out, const SystemLog::LogRecordView &record);
     void appendTextField(std::string &out, std::string_view text, std::string &scratch) const;
-    std::string_view clean(std::string_view text, std::string &scratch) const;
 
     Format m_format;
     bool m_showCategory;
@@ -68,8 +67,5 @@ private:
 // A stored type as text: the number, SQLite's text of a real, the text itself (decoded as
 // UTF-8) or "null".
 QString storedTypeText(const SystemLog::StoredType &type);
-
-// Text that is valid UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
-bool isValidUtf8(std::string_view text);
 
 } // namespace TallyLog
