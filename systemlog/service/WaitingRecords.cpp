@@ -31,7 +31,7 @@ void WaitingRecords::forget(std::list<LogQueueEntry>::iterator end)
     m_count.fetch_sub(forgotten, std::memory_order_relaxed);
 }
 
-void WaitingRecords::spill(PendingFile &sideFile, const QString &why)
+void WaitingRecords::spill(PendingFile &sideFile, const QString &why, bool keepTheRest)
 {
     QSqlError sideError;
     bool said = why == m_reports.spillSaid();
@@ -55,6 +55,8 @@ void WaitingRecords::spill(PendingFile &sideFile, const QString &why)
         forget(end);
         m_reports.countLost(taken - stored, sideError.text());
     }
+    if (keepTheRest)
+        return;
     // Records that neither file can take now are given up: a reader of either file must not
     // hold this process's memory.
     m_reports.countLost(static_cast<long long>(m_records.size()),

@@ -118,6 +118,7 @@ public:
             }
         }
         m_failed = false;
+        m_refused = false;
         m_wrote = false;
         m_movingOlder = false;
         return stopping;
@@ -195,6 +196,11 @@ public:
         // A lock of the log is waited out before anything newer is stored, so that the side
         // file's older records go first. Only a side file that another program holds lets the
         // records here be tried on the log; its older records follow when it can be moved.
+        if (QDBSqlite::refusesRecords(error)) {
+            refused(error);
+            m_sideFileBlocked = false;
+            return;
+        }
         if (QDBSqlite::isBusy(error) && !m_sideFile.heldByOther()) {
             m_error = error;
             m_failed = true;
@@ -216,7 +222,9 @@ public:
         if (result.failed) {
             m_failed = true;
             m_error = result.error;
-            if (QDBSqlite::meansNotALog(m_error)) {
+            if (QDBSqlite::refusesRecords(m_error)) {
+                refused(m_error);
+            } else if (QDBSqlite::meansNotALog(m_error)) {
                 m_readiness = QDBSqlite::Readiness::NotALog;
                 rememberNotALog();
             } else if (result.moved || !QDBSqlite::isStoreWide(m_error)) {
@@ -253,6 +261,8 @@ public:
         sayState();
         if (m_readiness == QDBSqlite::Readiness::NotALog)
             w.waiting.spill(m_sideFile, m_error.text());
+        else if (m_refused)
+            w.waiting.spill(m_sideFile, m_error.text(), true);
         if (!m_finalTaken && w.waiting.bytes() + w.queue.bytes() > w.memoryLimit) {
             w.waiting.takeQueued();
             w.waiting.spill(m_sideFile,
@@ -285,6 +295,19 @@ public:
     }
 
 private:
+    // The log refuses every record for a reason of its table or file: what waits goes to the
+    // side file, whose records are moved once the log takes records again. One text for the
+    // move and the insert, so that the state is said once.
+    void refused(const QSqlError &error)
+    {
+        m_failed = true;
+        m_refused = true;
+        m_error = QSqlError(
+            QString(),
+            QStringLiteral("%1 refuses records: %2").arg(kDatabaseName, error.databaseText()),
+            QSqlError::StatementError, error.nativeErrorCode());
+    }
+
     void reopenLog()
     {
         m_db.close();
@@ -336,6 +359,7 @@ private:
     qint64 m_busySinceMs = -1;      // since when another program holds the log
     // This cycle: the log failed; records went into it; older records are still being moved.
     bool m_failed = false;
+    bool m_refused = false; // the log refuses every record (see refused())
     bool m_wrote = false;
     bool m_movingOlder = false;
 };

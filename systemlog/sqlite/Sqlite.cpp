@@ -47,7 +47,32 @@ QString errorText(sqlite3 *db, int code)
 
 QSqlError error(sqlite3 *db, int code, const QString &what)
 {
-    return QSqlError(what, errorText(db, code), QSqlError::TransactionError, QString::number(code));
+    // The connection's extended code tells apart, say, a NOT NULL column from a UNIQUE one.
+    int native = code;
+    if (db && (sqlite3_extended_errcode(db) & 0xff) == (code & 0xff))
+        native = sqlite3_extended_errcode(db);
+    return QSqlError(what, errorText(db, code), QSqlError::TransactionError,
+                     QString::number(native));
+}
+
+int extendedCodeOf(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? code : -1;
+}
+
+bool refusedByTable(int extendedCode)
+{
+    switch (extendedCode) {
+    case SQLITE_CONSTRAINT_NOTNULL:    // a column of another program that nobody fills
+    case SQLITE_CONSTRAINT_TRIGGER:    // a trigger that aborts inserts
+    case SQLITE_CONSTRAINT_CHECK:      // a check of another program
+    case SQLITE_CONSTRAINT_FOREIGNKEY: // a reference to another table
+        return true;
+    default:
+        return (extendedCode & 0xff) == SQLITE_READONLY;
+    }
 }
 
 QSqlError movedError(const QString &path)

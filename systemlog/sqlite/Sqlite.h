@@ -38,6 +38,13 @@ QSqlError error(sqlite3 *db, int code, const QString &what);
 QSqlError movedError(const QString &path);
 // The primary result code that a QSqlError made by error() (or by Qt's driver) carries, or -1.
 int codeOf(const QSqlError &error);
+// The extended result code that a QSqlError made by error() carries, or -1.
+int extendedCodeOf(const QSqlError &error);
+// Whether a failure with this extended code means that the log's table (or file) refuses every
+// record for now, whatever it holds: a NOT NULL column or a check or trigger of another
+// program, a read-only file. Such records wait; a record refused for itself (too big, a
+// duplicate of a unique column) is not one of them.
+bool refusedByTable(int extendedCode);
 
 // Whether the file of the connection's main database was removed or replaced since it was
 // opened (records written into it would be gone).

@@ -100,6 +100,11 @@ bool QDBSqlite::meansNotALog(const QSqlError &error)
     return code >= 0 && Sqlite::classify(code) == Sqlite::Fault::NotALog;
 }
 
+bool QDBSqlite::refusesRecords(const QSqlError &error)
+{
+    return Sqlite::refusedByTable(Sqlite::extendedCodeOf(error));
+}
+
 bool QDBSqlite::isBusy(const QSqlError &error)
 {
     const int code = Sqlite::codeOf(error);
@@ -278,7 +283,7 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
         } else {
             const QSqlError e =
                 Sqlite::error(handle, rc, QStringLiteral("Unable to store a record"));
-            if (Sqlite::classify(rc) != Sqlite::Fault::RecordOnly)
+            if (Sqlite::classify(rc) != Sqlite::Fault::RecordOnly || refusesRecords(e))
                 return fail(e);
             if (!result.error.isValid())
                 result.error = e;

@@ -31,7 +31,8 @@ public:
     {
         int stored = 0;      // records stored and committed
         int rejected = 0;    // records refused one by one (lost)
-        bool failed = false; // the transaction failed as a whole: nothing was stored
+        bool failed = false; // the transaction failed as a whole: nothing was stored (also when
+                             // the table refuses every record, see refusesRecords())
         bool moved = false;  // (failed) the file was removed or replaced since it was opened:
                              // the connection must be opened again
         QSqlError error;     // the first error met, if any
@@ -63,6 +64,9 @@ public:
     static bool isStoreWide(const QSqlError &error);
     // Whether the error is another connection's lock on the file (busy or locked).
     static bool isBusy(const QSqlError &error);
+    // Whether the error means that the log refuses every record for a reason of its table or
+    // file (see Sqlite::refusedByTable): the records wait until it takes them again.
+    static bool refusesRecords(const QSqlError &error);
 
     // How long a statement waits for another connection's lock before it fails (5000 ms unless
     // changed). Takes effect on an open connection.

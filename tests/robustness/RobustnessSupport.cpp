@@ -400,6 +400,17 @@ bool makeHostileLogFile(const QString &kind, const QString &path, bool *restrict
                                  QStringLiteral("INSERT INTO SystemInfo VALUES ('a', "
                                                 "'2024-03-15 08:00:00', 0, 'not ours')")});
     }
+    if (kind == QLatin1String("not null column")) {
+        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
+                                                "datetime TEXT, type INT, message TEXT, "
+                                                "operator TEXT NOT NULL)")});
+    }
+    if (kind == QLatin1String("aborting trigger")) {
+        return writeLogFile(path, {}) &&
+               execOnFile(path, {QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON "
+                                                "SystemInfo BEGIN SELECT RAISE(ABORT, 'read "
+                                                "only archive'); END")});
+    }
     if (kind == QLatin1String("unreadable")) {
         // A real log with records of the day: only the permission bits keep them from showing.
         *restricted = true;

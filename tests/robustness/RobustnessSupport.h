@@ -121,8 +121,9 @@ QList<StoredRecord> recordsOfDay(int count, int messageLength = 20);
 // file, a file of another schema, a real log that cannot be read.
 QStringList hostileLogFileKinds();
 // Puts a "dbLog.db" of one of those kinds (or "text primary key": the log's columns with an id
-// that is no integer key) at path; *restricted tells whether the case needs a restricted child
-// (see Workspace::prepareForRestrictedChild).
+// that is no integer key; or a log whose table refuses every insert: "not null column", another
+// program's column that the service does not fill, "aborting trigger") at path; *restricted tells
+// whether the case needs a restricted child (see Workspace::prepareForRestrictedChild).
 bool makeHostileLogFile(const QString &kind, const QString &path, bool *restricted);
 // An empty file becomes a new log that takes the records; every other kind is left as it is and
 // the records go to the side file.

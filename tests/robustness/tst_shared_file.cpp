@@ -231,17 +231,25 @@ void SharedFile::readerOfTheSideFile()
 
 void SharedFile::steadyLoggingThroughChanges_data()
 {
-    QTest::addColumn<bool>("logIsLog");  // "dbLog.db" starts as a log, else of another schema
-    QTest::addColumn<QString>("change"); // done to "dbLog.db" 1.5 s into the run
+    QTest::addColumn<QString>("startsAs"); // "dbLog.db": "log", or a kind of makeHostileLogFile
+    QTest::addColumn<QString>("change");   // done to "dbLog.db" 1.5 s into the run
     QTest::addColumn<QString>("commands");
     // The run ends once the records that went to the side file meanwhile are back in the log.
     const QString steady = QStringLiteral("start steady 200 4000 moved release");
     // A file that is no log is looked at again, and taken once it is one (or gone).
-    QTest::newRow("no log, replaced by a log") << false << "replace" << steady;
-    QTest::newRow("no log, removed") << false << "remove" << steady;
+    QTest::newRow("no log, replaced by a log") << "other schema"
+                                               << "replace" << steady;
+    QTest::newRow("no log, removed") << "other schema"
+                                     << "remove" << steady;
+    // A log whose table refuses every record: they wait in the side file, the state is said
+    // once, and they are moved, first, once the log takes records.
+    QTest::newRow("a column of another program, replaced by a log") << "not null column"
+                                                                    << "replace" << steady;
+    QTest::newRow("a trigger refusing inserts, replaced by a log") << "aborting trigger"
+                                                                   << "replace" << steady;
     // Records wait while the zone changes: each is stamped with the local time of its logging.
     QTest::newRow("time zone changes while records wait")
-        << true << QString()
+        << "log" << QString()
         << "tz UTC0 start lock dbLog.db steady 200 1000 tz JST-9 unlock sleep 500 release";
 }
 
@@ -249,7 +257,7 @@ void SharedFile::steadyLoggingThroughChanges_data()
 // with the second in which it was logged, and each state is said once, not once a cycle.
 void SharedFile::steadyLoggingThroughChanges()
 {
-    QFETCH(bool, logIsLog);
+    QFETCH(QString, startsAs);
     QFETCH(QString, change);
     QFETCH(QString, commands);
     Workspace ws;
@@ -257,8 +265,8 @@ void SharedFile::steadyLoggingThroughChanges()
     const QString log = ws.filePath(QStringLiteral("dbLog.db"));
     const QString fresh = ws.filePath(QStringLiteral("fresh.db"));
     bool restricted = false;
-    QVERIFY(logIsLog ? writeLogFile(log, {})
-                     : makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
+    QVERIFY(startsAs == QLatin1String("log") ? writeLogFile(log, {})
+                                             : makeHostileLogFile(startsAs, log, &restricted));
     QVERIFY(writeLogFile(fresh, {}));
     const auto changeLog = [&] {
         if (change.isEmpty())
