@@ -65,6 +65,13 @@ fi
 if grep -q '/tallylog"' "$build/cmake_install.cmake"; then
     targets+=(tallylog tallylog-forward)
 fi
+# The gzipped manual pages and the Debian changelog are made by targets of their own.
+available="$(cmake --build "$build" --target help 2>/dev/null)"
+for made in man_pages debian_changelog; do
+    if grep -q "\b$made\b" <<<"$available"; then
+        targets+=("$made")
+    fi
+done
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
 prefix="$tmp/prefix"
