@@ -77,7 +77,7 @@ private:
     QCommandLineOption m_linesOption =
         linesOption(QStringLiteral("The last N records, in stored order (0: none)."));
     QCommandLineOption m_reverseOption = reverseOption();
-    SystemLog::LogSelection m_query;
+    SystemLog::LogSelection m_query;  // the records listed, in the order read
     bool m_oldestFirstOfLast = false; // -n without -r: read newest first, written in reverse
 };
 

@@ -154,7 +154,6 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
     }
     const std::string_view stamp = validUtf8(record.datetime, m_stampScratch);
     const std::string_view message = validUtf8(record.message, m_messageScratch);
-    const bool known = record.type.isCategory();
     switch (m_format) {
     case Format::Text:
         if (!m_showCategory) {
@@ -164,7 +163,7 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         }
         out.append(stamp);
         out += " [";
-        if (known) {
+        if (record.type.isCategory()) {
             appendCategory(out, record);
         } else {
             out += "type ";
@@ -187,25 +186,31 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         out += "\r\n";
         break;
     case Format::Json:
-        out += "{\"id\":";
-        appendNumber(out, record.id);
-        out += ",\"datetime\":";
-        appendJsonString(out, stamp);
-        out += ",\"type\":";
-        appendType(out, record.type, true);
-        out += ",\"category\":";
-        if (known) {
-            out += '"';
-            appendCategory(out, record);
-            out += '"';
-        } else {
-            out += "null";
-        }
-        out += ",\"message\":";
-        appendJsonString(out, message);
-        out += "}\n";
+        appendJson(out, record, stamp, message);
         break;
     }
+}
+
+void RecordFormatter::appendJson(std::string &out, const SystemLog::LogRecordView &record,
+                                 std::string_view stamp, std::string_view message)
+{
+    out += "{\"id\":";
+    appendNumber(out, record.id);
+    out += ",\"datetime\":";
+    appendJsonString(out, stamp);
+    out += ",\"type\":";
+    appendType(out, record.type, true);
+    out += ",\"category\":";
+    if (record.type.isCategory()) {
+        out += '"';
+        appendCategory(out, record);
+        out += '"';
+    } else {
+        out += "null";
+    }
+    out += ",\"message\":";
+    appendJsonString(out, message);
+    out += "}\n";
 }
 
 } // namespace TallyLog

@@ -53,6 +53,8 @@ private:
     void appendCategory(std::string &out, const SystemLog::LogRecordView &record) const;
     void appendType(std::string &out, const SystemLog::StoredType &type, bool quoteText);
     void appendText(std::string &out, const SystemLog::LogRecordView &record);
+    void appendJson(std::string &out, const SystemLog::LogRecordView &record,
+                    std::string_view stamp, std::string_view message);
     void appendTextField(std::string &out, std::string_view text, std::string &scratch) const;
 
     Format m_format;
