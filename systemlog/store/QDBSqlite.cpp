@@ -1,6 +1,7 @@
 #include "store/QDBSqlite.h"
 
 #include "schema/LogSchema.h"
+#include "schema/RecordFilter.h"
 #include "sqlite/Sqlite.h"
 
 #include <QElapsedTimer>
@@ -22,10 +23,6 @@ const char kInsertStatement[] = "INSERT INTO SystemInfo(type ,message) VALUES(?,
 // stored (the file was busy, say): the batch writes the stamp itself.
 const char kStampedInsertStatement[] =
     "INSERT INTO SystemInfo(datetime, type ,message) VALUES(?, ?, ?)";
-
-const char kSelectStatement[] =
-    "select datetime,message from SystemInfo where datetime >= ? and datetime <= ? "
-    "and type = ? order by id";
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -308,10 +305,11 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
     const bool inTransaction = lastId && Sqlite::exec(handle, "BEGIN") == SQLITE_DONE;
     QSqlError e;
     {
-        Sqlite::Statement select(handle, kSelectStatement);
+        // The records of the type within the bounds, as every reader of the log takes them.
+        const QByteArray sql = RecordFilter::listingSelect(type);
+        Sqlite::Statement select(handle, std::string_view(sql.constData(), size_t(sql.size())));
         select.bind(1, std::string_view(start.constData(), size_t(start.size())))
-            .bind(2, std::string_view(end.constData(), size_t(end.size())))
-            .bind(3, qint64(type));
+            .bind(2, std::string_view(end.constData(), size_t(end.size())));
         int rc;
         while ((rc = select.step()) == SQLITE_ROW)
             rows.append(LogRow(textOf(select, 0), textOf(select, 1)));
