@@ -11,11 +11,12 @@
 
 // Follows the records of one listing while programs store them: the records of one category
 // stamped within the listing's bounds, with ids above the highest id the listing was read with.
-// A thread of its own polls the log file five times a second through a reader of its own: one
+// A thread of its own polls the log file five times a second through a LogTail of its own: one
 // statement to see whether another connection has changed the file since the last poll, and only
 // then one that reads the records after the last one handed over. Those statements wait only
 // briefly for a writer's lock (a busy file is tried again on the next poll), so the window never
-// waits for the file and the feed stops at once.
+// waits for the file and the feed stops at once. When another log takes the file's place, the
+// feed says so (fileReplaced) and waits for the listing of the new file to be followed.
 class LiveFeed : public QObject
 {
     Q_OBJECT
@@ -43,6 +44,10 @@ Q_SIGNALS:
     // Records of the listing stored since, in id order, each handed over once; lastId is the
     // highest id read so far (following again from there hands over only what came later).
     void recordsArrived(const SystemLog::LogRowList &rows, qint64 lastId);
+    // Another log is at the listing's path now (moved over it, made anew or written over it): the
+    // listing shows a file that is gone. Nothing more is handed over until follow() is called
+    // again.
+    void fileReplaced();
 
 private:
     struct Request
@@ -53,7 +58,9 @@ private:
     };
 
     void run();
+    bool nextRequest(Request *current, bool more);
     void deliver(quint64 generation, const SystemLog::LogRowList &rows, qint64 lastId);
+    void deliverReplaced(quint64 generation);
 
     std::mutex m_mutex;
     std::condition_variable m_wake;

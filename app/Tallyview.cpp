@@ -174,6 +174,8 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     connect(m_query, &ListingQuery::listed, this, &Tallyview::showListed);
     connect(m_liveAction, &QAction::toggled, this, &Tallyview::followListing);
     connect(m_liveFeed, &LiveFeed::recordsArrived, this, &Tallyview::appendLive);
+    // Another log in the file's place is listed afresh, and that listing followed.
+    connect(m_liveFeed, &LiveFeed::fileReplaced, this, &Tallyview::refresh);
     m_busyRetry = new QTimer(this);
     m_busyRetry->setSingleShot(true);
     m_busyRetry->setInterval(kBusyRetryMs);

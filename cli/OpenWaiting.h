@@ -1,5 +1,6 @@
 #pragma once
 
+#include "read/FileState.h"
 #include "read/LogReader.h"
 #include "text/Output.h"
 
@@ -21,6 +22,7 @@ template <typename Log, typename Open> int openWaiting(Log &log, const QString &
 {
     QElapsedTimer clock;
     clock.start();
+    SystemLog::OnceSaid busy;
     bool said = false;
     while (!open()) {
         const bool late = clock.elapsed() >= kOpenWaitMs;
@@ -29,7 +31,7 @@ template <typename Log, typename Open> int openWaiting(Log &log, const QString &
         if (late)
             return failure(
                 path, QStringLiteral("still busy after %1 s, giving up").arg(kOpenWaitMs / 1000));
-        if (!said)
+        if (busy.isNew(QStringLiteral("waiting")))
             printLine(
                 stderr,
                 QStringLiteral("tallylog: %1: %2 (still trying)").arg(path, log.errorString()));

@@ -3,10 +3,10 @@
 
 #include "Command.h"
 #include "CursorFile.h"
-#include "FileChangeWatch.h"
 #include "Options.h"
 #include "StopSignal.h"
-#include "read/LogReader.h"
+#include "read/FileState.h"
+#include "read/LogTail.h"
 #include "text/Output.h"
 
 #include <QThread>
@@ -18,12 +18,244 @@ namespace TallyLog {
 
 namespace {
 
+using SystemLog::LogTail;
+
 constexpr int kFollowBacklog = 10;
 constexpr int kFollowPollMs = 200;
 // With a cursor file the file is saved after every batch printed and within a long batch after
 // this many records: a follow killed outright prints at most these again when restarted, one
 // stopped by SIGINT or SIGTERM none.
 constexpr int kCursorSaveEvery = 1000;
+
+void pause()
+{
+    for (int waited = 0; waited < kFollowPollMs && !stopRequested(); waited += 20)
+        QThread::msleep(20);
+}
+
+// One run of follow: the backlog, then the tail of the file; each record printed and flushed,
+// the cursor file kept at the last record read, and the states of the file said once.
+class FollowRun
+{
+public:
+    FollowRun(const QString &path, const QString &cursorPath, RecordFormatter formatter)
+        : m_path(path), m_cursorPath(cursorPath), m_cursor(cursorPath), m_tail(path),
+          m_formatter(std::move(formatter))
+    {
+    }
+
+    int run(const SystemLog::LogSelection &selection, qint64 backlog);
+
+private:
+    bool loadCursor();
+    bool open(int *status);
+    bool printBacklog(qint64 backlog, int *status);
+    int follow();
+    void sayState(const LogTail::Poll &poll);
+    void say(const QString &state);
+    bool print(const SystemLog::LogRecordView &record);
+    bool save();
+    int finish(int status);
+
+    QString m_path;
+    QString m_cursorPath;
+    CursorFile m_cursor;
+    LogTail m_tail;
+    RecordFormatter m_formatter;
+    SystemLog::LogSelection m_selection;
+    SystemLog::OnceSaid m_said; // before the tail takes over
+    std::string m_buffer;
+    QString m_cursorError;
+    qint64 m_cursorId = 0;
+    bool m_resume = false;
+    bool m_writeFailed = false;
+    bool m_saveFailed = false;
+    qint64 m_lastId = 0; // the last record read: printed, or passed over by the selection
+    qint64 m_savedId = -1;
+    int m_unsaved = 0;
+};
+
+int FollowRun::run(const SystemLog::LogSelection &selection, qint64 backlog)
+{
+    m_selection = selection;
+    // Where an earlier follow with this cursor file stopped; a new file starts with the last N.
+    if (!m_cursorPath.isEmpty() && !m_cursor.load(&m_cursorId, &m_resume, &m_cursorError))
+        return failure(m_cursorPath, m_cursorError);
+    // A reader that goes away makes the write fail instead of killing the process, so that the
+    // cursor file is still saved at the last record written.
+    if (!m_cursorPath.isEmpty())
+        std::signal(SIGPIPE, SIG_IGN);
+    int status = kExitDone;
+    if (!open(&status))
+        return status;
+    m_formatter.appendStart(m_buffer);
+    if (!printBacklog(backlog, &status))
+        return status;
+    return follow();
+}
+
+// A file that stays busy (or locked) is waited for, said once; until the first records are out
+// any other failure ends the command.
+bool FollowRun::open(int *status)
+{
+    for (;;) {
+        const LogTail::Poll opened = m_tail.open();
+        if (opened.state == LogTail::State::Reading)
+            return true;
+        if (opened.state != LogTail::State::Waiting) {
+            *status = failure(m_path, opened.reason);
+            return false;
+        }
+        if (opened.isNew)
+            say(opened.reason + QStringLiteral(" (still trying)"));
+        pause();
+        if (stopRequested()) {
+            *status = kExitDone;
+            return false;
+        }
+    }
+}
+
+bool FollowRun::printBacklog(qint64 backlog, int *status)
+{
+    SystemLog::LogReader &reader = m_tail.reader();
+    SystemLog::LogSelection selection = m_selection;
+    const auto print = [this](const SystemLog::LogRecordView &r) { return this->print(r); };
+    qint64 top = 0;
+    for (;;) {
+        bool ok = reader.maxId(&top);
+        if (ok && m_resume && m_cursorId > top) {
+            printLine(stderr, QStringLiteral("tallylog: %1: record %2 is beyond the last record "
+                                             "(%3) of %4; starting afresh")
+                                  .arg(m_cursorPath)
+                                  .arg(m_cursorId)
+                                  .arg(top)
+                                  .arg(m_path));
+            m_resume = false;
+        }
+        if (ok && m_resume) {
+            // After a failure part way, on from the last record printed.
+            selection.afterId = qMax(m_cursorId, m_lastId);
+            m_lastId = selection.afterId;
+            ok = reader.select(selection, print);
+        } else if (ok) {
+            const int count =
+                static_cast<int>(qMin<qint64>(backlog, std::numeric_limits<int>::max()));
+            ok = reader.selectLast(selection, count, top, print);
+        }
+        if (m_writeFailed || m_saveFailed) {
+            *status = finish(kExitFailure);
+            return false;
+        }
+        if (ok)
+            break;
+        if (!reader.lastErrorIsTransient()) {
+            *status = failure(m_path, reader.errorString());
+            return false;
+        }
+        if (m_said.isNew(QStringLiteral("waiting")))
+            say(reader.errorString() + QStringLiteral(" (still trying)"));
+        pause();
+        if (stopRequested()) {
+            *status = finish(kExitDone);
+            return false;
+        }
+    }
+    // The backlog ends at `top` even where its last records were not selected; after a stop
+    // request it ends at the last record printed.
+    if (!stopRequested())
+        m_lastId = qMax(m_lastId, top);
+    if (!writeOut(m_buffer, true) || !save()) {
+        *status = finish(kExitFailure);
+        return false;
+    }
+    m_tail.setSelection(m_selection);
+    m_tail.startAfter(m_lastId);
+    return true;
+}
+
+// Afterwards the file is waited for whatever its state, as `tail -F` does.
+int FollowRun::follow()
+{
+    const auto print = [this](const SystemLog::LogRecordView &r) { return this->print(r); };
+    bool more = false;
+    while (!stopRequested()) {
+        if (!more)
+            pause();
+        if (stopRequested())
+            break;
+        const LogTail::Poll poll = m_tail.poll(print);
+        if (m_writeFailed || m_saveFailed)
+            return finish(kExitFailure);
+        more = poll.more;
+        sayState(poll);
+        if (poll.state == LogTail::State::Reading || poll.state == LogTail::State::Replaced)
+            m_lastId = poll.state == LogTail::State::Reading ? m_tail.position() : 0;
+        if (!save())
+            return finish(kExitFailure);
+    }
+    return finish(kExitDone);
+}
+
+void FollowRun::sayState(const LogTail::Poll &poll)
+{
+    if (!poll.isNew)
+        return;
+    switch (poll.state) {
+    case LogTail::State::Reading:
+        break;
+    case LogTail::State::Removed:
+        say(QStringLiteral("removed; waiting for it to come back"));
+        break;
+    case LogTail::State::Replaced:
+        say(QStringLiteral("replaced by another file; following it from its start"));
+        break;
+    case LogTail::State::Waiting:
+    case LogTail::State::Failed:
+        say(poll.reason + QStringLiteral(" (still trying)"));
+        break;
+    }
+}
+
+void FollowRun::say(const QString &state)
+{
+    printLine(stderr, QStringLiteral("tallylog: %1: %2").arg(m_path, state));
+}
+
+// Each record is flushed before the cursor file may name it, so that the file never runs ahead
+// of the output; a stop request ends a batch after the record being printed.
+bool FollowRun::print(const SystemLog::LogRecordView &record)
+{
+    m_formatter.appendRecord(m_buffer, record);
+    if (!writeOut(m_buffer, true)) {
+        m_writeFailed = true;
+        return false;
+    }
+    m_lastId = record.id;
+    if (++m_unsaved >= kCursorSaveEvery && !save())
+        return false;
+    return !stopRequested();
+}
+
+bool FollowRun::save()
+{
+    if (m_cursorPath.isEmpty() || m_lastId == m_savedId)
+        return true;
+    if (!m_cursor.save(m_lastId, &m_cursorError)) {
+        m_saveFailed = true;
+        return false;
+    }
+    m_savedId = m_lastId;
+    m_unsaved = 0;
+    return true;
+}
+
+int FollowRun::finish(int status)
+{
+    if (!save())
+        return failure(m_cursorPath, m_cursorError);
+    return m_writeFailed ? kExitFailure : status;
+}
 
 class FollowCommand : public Command
 {
@@ -55,13 +287,16 @@ public:
         return readNonEmpty(parser, m_cursorOption, "a file name", &m_cursorPath, problem);
     }
 
-    int run(const QString &path) override;
+    int run(const QString &path) override
+    {
+        catchStopSignals();
+        const SystemLog::LogSelection &selection = m_query;
+        FollowRun run(path, m_cursorPath,
+                      RecordFormatter(m_format.format, selection.types.size() != 1, m_style.style));
+        return run.run(selection, m_backlog);
+    }
 
 private:
-    bool waitIfBusy(const SystemLog::LogReader &reader);
-    void say(const QString &state);
-    static void pause();
-
     SelectionOptions m_selection;
     SystemLog::LogSelection m_query; // types and grep; the ids are the loop's
     FormatOption m_format;
@@ -75,193 +310,7 @@ private:
         QStringLiteral("FILE")};
     qint64 m_backlog = kFollowBacklog;
     QString m_cursorPath;
-    QString m_path;
-    QString m_said;
-    bool m_started = false;
 };
-
-// A file that stays busy (or locked) is waited for: said once on standard error, then tried
-// again on every poll. Until the first records are out any other failure ends the command;
-// afterwards the file is waited for whatever its state, as `tail -F` does.
-bool FollowCommand::waitIfBusy(const SystemLog::LogReader &reader)
-{
-    if (!m_started && !reader.lastErrorIsTransient())
-        return false;
-    say(reader.errorString() + QStringLiteral(" (still trying)"));
-    return true;
-}
-
-// Says a state of the file once, however many polls it lasts.
-void FollowCommand::say(const QString &state)
-{
-    if (state != m_said)
-        printLine(stderr, QStringLiteral("tallylog: %1: %2").arg(m_path, state));
-    m_said = state;
-}
-
-void FollowCommand::pause()
-{
-    for (int waited = 0; waited < kFollowPollMs && !stopRequested(); waited += 20)
-        QThread::msleep(20);
-}
-
-int FollowCommand::run(const QString &path)
-{
-    catchStopSignals();
-    m_path = path;
-
-    // Where an earlier follow with this cursor file stopped; a new file starts with the last N.
-    CursorFile cursor(m_cursorPath);
-    qint64 cursorId = 0;
-    bool resume = false;
-    QString cursorError;
-    if (!m_cursorPath.isEmpty() && !cursor.load(&cursorId, &resume, &cursorError))
-        return failure(m_cursorPath, cursorError);
-    // A reader that goes away makes the write fail instead of killing the process, so that the
-    // cursor file is still saved at the last record written.
-    if (!m_cursorPath.isEmpty())
-        std::signal(SIGPIPE, SIG_IGN);
-
-    SystemLog::LogReader reader;
-    FileChangeWatch watch;
-    watch.watch(path);
-    while (!reader.open(path)) {
-        if (!waitIfBusy(reader))
-            return failure(path, reader.errorString());
-        pause();
-        if (stopRequested())
-            return kExitDone;
-    }
-    SystemLog::LogSelection selection = m_query;
-    RecordFormatter formatter(m_format.format, selection.types.size() != 1, m_style.style);
-    std::string buffer;
-    formatter.appendStart(buffer);
-    bool writeFailed = false;
-    bool saveFailed = false;
-    qint64 lastId = 0; // the last record read: printed, or passed over by the selection
-    qint64 savedId = -1;
-    int unsaved = 0;
-    const auto save = [&] {
-        if (m_cursorPath.isEmpty() || lastId == savedId)
-            return true;
-        if (!cursor.save(lastId, &cursorError)) {
-            saveFailed = true;
-            return false;
-        }
-        savedId = lastId;
-        unsaved = 0;
-        return true;
-    };
-    // Each record is flushed before the cursor file may name it, so that the file never runs
-    // ahead of the output; a stop request ends a batch after the record being printed.
-    const auto print = [&](const SystemLog::LogRecordView &record) {
-        formatter.appendRecord(buffer, record);
-        if (!writeOut(buffer, true)) {
-            writeFailed = true;
-            return false;
-        }
-        lastId = record.id;
-        watch.remember(record);
-        if (++unsaved >= kCursorSaveEvery && !save())
-            return false;
-        return !stopRequested();
-    };
-    const auto finish = [&](int status) {
-        if (!save())
-            return failure(m_cursorPath, cursorError);
-        return writeFailed ? kExitFailure : status;
-    };
-
-    // The version first: a record stored while the backlog is read changes it, and is read on
-    // the first poll.
-    qint64 version = 0;
-    qint64 top = 0;
-    for (;;) {
-        bool ok = reader.dataVersion(&version) && reader.maxId(&top);
-        if (ok && resume && cursorId > top) {
-            printLine(stderr, QStringLiteral("tallylog: %1: record %2 is beyond the last record "
-                                             "(%3) of %4; starting afresh")
-                                  .arg(m_cursorPath)
-                                  .arg(cursorId)
-                                  .arg(top)
-                                  .arg(path));
-            resume = false;
-        }
-        if (ok && resume) {
-            selection.afterId = cursorId;
-            lastId = cursorId;
-            ok = reader.select(selection, print);
-        } else if (ok) {
-            const int backlog =
-                static_cast<int>(qMin<qint64>(m_backlog, std::numeric_limits<int>::max()));
-            ok = reader.selectLast(selection, backlog, top, print);
-        }
-        if (writeFailed || saveFailed)
-            return finish(kExitFailure);
-        if (ok)
-            break;
-        if (!waitIfBusy(reader))
-            return failure(path, reader.errorString());
-        pause();
-        if (stopRequested())
-            return finish(kExitDone);
-    }
-    // The backlog ends at `top` even where its last records were not selected; after a stop
-    // request it ends at the last record printed.
-    if (!stopRequested())
-        lastId = qMax(lastId, top);
-    if (!writeOut(buffer, true) || !save())
-        return finish(kExitFailure);
-    if (lastId > 0)
-        watch.rememberAt(reader, lastId);
-    m_started = true;
-
-    const QString replaced =
-        QStringLiteral("replaced by another file; following it from its start");
-    while (!stopRequested()) {
-        pause();
-        if (stopRequested())
-            break;
-        const FileChangeWatch::Change change = watch.fileChange();
-        if (change == FileChangeWatch::Change::Removed) {
-            say(QStringLiteral("removed; waiting for it to come back"));
-            continue;
-        }
-        if (change == FileChangeWatch::Change::Replaced) {
-            say(replaced);
-            watch.watch(path);
-            reader.close();
-            lastId = 0;
-        }
-        const bool reopened = !reader.isOpen();
-        if (reopened && !reader.open(path)) {
-            waitIfBusy(reader);
-            continue;
-        }
-        qint64 now = 0;
-        bool ok = reader.dataVersion(&now);
-        if (ok && now == version && !reopened)
-            continue;
-        if (ok && watch.contentsReplaced(reader)) {
-            say(replaced);
-            watch.watch(path);
-            lastId = 0;
-        }
-        selection.afterId = lastId;
-        ok = ok && reader.select(selection, print);
-        if (writeFailed || saveFailed)
-            return finish(kExitFailure);
-        if (!ok) {
-            waitIfBusy(reader);
-            continue;
-        }
-        if (!save())
-            return finish(kExitFailure);
-        m_said.clear();
-        version = now;
-    }
-    return finish(kExitDone);
-}
 
 } // namespace
 

@@ -3,15 +3,13 @@
 #include "forward/ForwardEncoding.h"
 #include "forward/ForwardSender.h"
 
-#include <QFile>
 #include <QThread>
-
-#include <string>
-#include <sys/stat.h>
 
 namespace TallyLog {
 
 namespace {
+
+using SystemLog::LogTail;
 
 // A batch holds at most this many records or about this many bytes: one round trip to the
 // receiver, and what is sent again after a failure.
@@ -21,28 +19,12 @@ constexpr int kPollMs = 200;
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 30000;
 
-// The file behind a path (device and inode); {0, 0} when there is none.
-struct FileIdentity
-{
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool operator==(const FileIdentity &o) const { return device == o.device && inode == o.inode; }
-};
-
-FileIdentity identityOf(const QString &path)
-{
-    struct stat info = {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return {};
-    return {info.st_dev, info.st_ino};
-}
-
 } // namespace
 
 Forwarder::Forwarder(ForwardOptions options, RecordEncoder &encoder, ForwardSender &sender,
                      std::function<bool()> stop, std::function<void(const QString &)> say)
     : m_options(std::move(options)), m_encoder(encoder), m_sender(sender), m_stop(std::move(stop)),
-      m_say(std::move(say))
+      m_say(std::move(say)), m_tail(m_options.dbPath)
 {
 }
 
@@ -58,41 +40,38 @@ void Forwarder::pause(int ms)
         QThread::msleep(20);
 }
 
-// A log that is busy or locked is waited for, said once; false for any other failure.
-bool Forwarder::busy(const QString &reason)
-{
-    if (!m_reader.lastErrorIsTransient())
-        return false;
-    if (!m_busyReported)
-        m_say(QStringLiteral("tallylog: %1: %2 (still trying)").arg(m_options.dbPath, reason));
-    m_busyReported = true;
-    return true;
-}
-
+// A log that is busy or locked is waited for, said once; any other failure ends the run.
 bool Forwarder::openLog(int *status)
 {
     *status = 0;
-    while (!m_reader.open(m_options.dbPath)) {
-        if (!busy(m_reader.errorString())) {
-            *status = fail(m_options.dbPath, m_reader.errorString());
+    for (;;) {
+        const LogTail::Poll opened = m_tail.open();
+        if (opened.state == LogTail::State::Reading)
+            return true;
+        if (opened.state != LogTail::State::Waiting) {
+            *status = fail(m_options.dbPath, opened.reason);
             return false;
         }
+        sayState(opened, status);
         pause(kPollMs);
         if (m_stop())
             return false;
     }
-    return true;
 }
 
 bool Forwarder::startingPoint(int *status)
 {
     *status = 0;
     qint64 top = 0;
-    while (!m_reader.maxId(&top)) {
-        if (!busy(m_reader.errorString())) {
-            *status = fail(m_options.dbPath, m_reader.errorString());
+    SystemLog::OnceSaid busy;
+    while (!m_tail.reader().maxId(&top)) {
+        const QString reason = m_tail.reader().errorString();
+        if (!m_tail.reader().lastErrorIsTransient()) {
+            *status = fail(m_options.dbPath, reason);
             return false;
         }
+        if (busy.isNew(QStringLiteral("waiting")))
+            m_say(QStringLiteral("tallylog: %1: %2 (still trying)").arg(m_options.dbPath, reason));
         pause(kPollMs);
         if (m_stop())
             return false;
@@ -127,26 +106,92 @@ bool Forwarder::startingPoint(int *status)
     return true;
 }
 
-// Waits until another connection has changed the log, or until the log file at the path is
-// another file (replaced), which is then opened in its place. False when asked to stop.
-bool Forwarder::waitForChange(qint64 *version)
+// Says a state of the log once; false when it ends the run: a log that cannot be read, or one
+// gone while --once forwards what there is.
+bool Forwarder::sayState(const LogTail::Poll &poll, int *status)
 {
-    const FileIdentity opened = identityOf(m_options.dbPath);
-    while (!m_stop()) {
-        qint64 now = 0;
-        if (m_reader.dataVersion(&now) && now != *version) {
-            *version = now;
-            return true;
+    const QString &path = m_options.dbPath;
+    switch (poll.state) {
+    case LogTail::State::Reading:
+        return true;
+    case LogTail::State::Failed:
+        *status = fail(path, poll.reason);
+        return false;
+    case LogTail::State::Removed:
+        if (m_options.once) {
+            *status = fail(path, poll.reason);
+            return false;
         }
-        pause(kPollMs);
-        const FileIdentity current = identityOf(m_options.dbPath);
-        if (!(current == opened) && !(current == FileIdentity())) {
-            m_reader.close();
-            *version = -1;
-            return true;
-        }
+        if (poll.isNew)
+            m_say(QStringLiteral("tallylog: %1: removed; waiting for it to come back").arg(path));
+        return true;
+    case LogTail::State::Waiting:
+        if (poll.isNew)
+            m_say(QStringLiteral("tallylog: %1: %2 (still trying)").arg(path, poll.reason));
+        return true;
+    case LogTail::State::Replaced:
+        break;
     }
-    return false;
+    m_say(QStringLiteral("tallylog: %1: replaced by another log; forwarding it from its first "
+                         "record")
+              .arg(path));
+    m_delivered = 0;
+    m_tail.startAfter(0);
+    QString error;
+    if (m_cursor && !m_cursor->save(m_delivered, &error)) {
+        *status = fail(m_cursor->path(), error);
+        return false;
+    }
+    return true;
+}
+
+bool Forwarder::readBatch(int *status)
+{
+    m_batch.clear();
+    m_batchLast = 0;
+    const LogTail::Poll poll = m_tail.poll(
+        [&](const SystemLog::LogRecordView &record) {
+            m_encoder.append(m_batch, record);
+            m_batchLast = record.id;
+            return m_batch.size() < kBatchBytes;
+        },
+        kBatchRecords);
+    if (!sayState(poll, status))
+        return false;
+    if (m_batchLast != 0 || poll.more)
+        return true;
+    if (m_options.once && poll.state == LogTail::State::Reading)
+        return false;
+    pause(kPollMs);
+    return true;
+}
+
+bool Forwarder::deliverBatch(int *status)
+{
+    QString error;
+    const ForwardSender::Result result = m_sender.deliver(m_batch, &error);
+    if (result == ForwardSender::Result::Stopped)
+        return false;
+    if (result == ForwardSender::Result::Failed) {
+        if (!m_downReported)
+            m_say(QStringLiteral("tallylog: %1: %2; trying again, 1 s to 30 s apart")
+                      .arg(m_options.receiver, error));
+        m_downReported = true;
+        pause(m_retryMs);
+        m_retryMs = qMin(m_retryMs * 2, kLastRetryMs);
+        return true;
+    }
+    if (m_downReported)
+        m_say(QStringLiteral("tallylog: %1: delivering again").arg(m_options.receiver));
+    m_downReported = false;
+    m_retryMs = kFirstRetryMs;
+    m_delivered = m_batchLast;
+    m_batchLast = 0;
+    if (m_cursor && !m_cursor->save(m_delivered, &error)) {
+        *status = fail(m_cursor->path(), error);
+        return false;
+    }
+    return true;
 }
 
 int Forwarder::run()
@@ -154,72 +199,16 @@ int Forwarder::run()
     int status = 0;
     if (!openLog(&status) || !startingPoint(&status))
         return status;
-
-    std::string batch;
-    batch.reserve(kBatchBytes + (256 << 10));
-    int retryMs = kFirstRetryMs;
-    bool downReported = false;
-    qint64 version = -1;
+    m_tail.setSelection(m_options.selection);
+    m_tail.startAfter(m_delivered);
+    m_batch.reserve(kBatchBytes + (256 << 10));
+    m_retryMs = kFirstRetryMs;
     while (!m_stop()) {
-        if (!m_reader.isOpen() && !openLog(&status))
+        // A batch the receiver has not confirmed is sent again as it is.
+        if (m_batchLast == 0 && !readBatch(&status))
             return status;
-        SystemLog::LogSelection selection = m_options.selection;
-        selection.afterId = m_delivered;
-        selection.limit = kBatchRecords;
-        batch.clear();
-        qint64 last = 0;
-        const bool ok = m_reader.select(selection, [&](const SystemLog::LogRecordView &record) {
-            m_encoder.append(batch, record);
-            last = record.id;
-            return batch.size() < kBatchBytes;
-        });
-        if (!ok) {
-            if (!busy(m_reader.errorString()))
-                return fail(m_options.dbPath, m_reader.errorString());
-            pause(kPollMs);
-            continue;
-        }
-        m_busyReported = false;
-
-        if (last == 0) {
-            if (m_options.once)
-                return 0;
-            qint64 top = 0;
-            if (m_delivered > 0 && m_reader.maxId(&top) && top < m_delivered) {
-                m_say(QStringLiteral("tallylog: %1: every id is now below %2 (a new log?); "
-                                     "forwarding it from its first record")
-                          .arg(m_options.dbPath)
-                          .arg(m_delivered));
-                m_delivered = 0;
-                QString error;
-                if (m_cursor && !m_cursor->save(m_delivered, &error))
-                    return fail(m_cursor->path(), error);
-                continue;
-            }
-            waitForChange(&version);
-            continue;
-        }
-
-        QString error;
-        const ForwardSender::Result result = m_sender.deliver(batch, &error);
-        if (result == ForwardSender::Result::Stopped)
-            break;
-        if (result == ForwardSender::Result::Failed) {
-            if (!downReported)
-                m_say(QStringLiteral("tallylog: %1: %2; trying again, 1 s to 30 s apart")
-                          .arg(m_options.receiver, error));
-            downReported = true;
-            pause(retryMs);
-            retryMs = qMin(retryMs * 2, kLastRetryMs);
-            continue;
-        }
-        if (downReported)
-            m_say(QStringLiteral("tallylog: %1: delivering again").arg(m_options.receiver));
-        downReported = false;
-        retryMs = kFirstRetryMs;
-        m_delivered = last;
-        if (m_cursor && !m_cursor->save(m_delivered, &error))
-            return fail(m_cursor->path(), error);
+        if (m_batchLast != 0 && !deliverBatch(&status))
+            return status;
     }
     return 0;
 }

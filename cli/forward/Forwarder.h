@@ -6,12 +6,13 @@
 // again, 1 s after the first failure and up to 30 s apart, without skipping a record.
 
 #include "CursorFile.h"
-#include "read/LogReader.h"
+#include "read/LogTail.h"
 
 #include <QString>
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace TallyLog {
 
@@ -42,19 +43,25 @@ private:
     int fail(const QString &what, const QString &reason);
     bool openLog(int *status);
     bool startingPoint(int *status);
-    bool waitForChange(qint64 *version);
+    // Reads the next batch into m_batch; false when the run ends (*status).
+    bool readBatch(int *status);
+    bool sayState(const SystemLog::LogTail::Poll &poll, int *status);
+    // Hands m_batch to the sender until it is confirmed; false when asked to stop.
+    bool deliverBatch(int *status);
     void pause(int ms);
-    bool busy(const QString &reason);
 
     ForwardOptions m_options;
     RecordEncoder &m_encoder;
     ForwardSender &m_sender;
     std::function<bool()> m_stop;
     std::function<void(const QString &)> m_say;
-    SystemLog::LogReader m_reader;
+    SystemLog::LogTail m_tail;
     std::unique_ptr<CursorFile> m_cursor;
     qint64 m_delivered = 0;
-    bool m_busyReported = false;
+    std::string m_batch;
+    qint64 m_batchLast = 0; // the last record of m_batch; 0: no batch waits
+    int m_retryMs = 0;
+    bool m_downReported = false;
 };
 
 } // namespace TallyLog

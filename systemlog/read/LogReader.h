@@ -56,12 +56,19 @@ struct LogSelection
 {
     QString from;
     QString to;
-    QVector<int> types; // records whose type is this integer (a real or a text never matches)
+    // Records whose type is stored as one of these integers (see RecordFilter: a real 3.0 or a
+    // text '3' of another program's table is not 3).
+    QVector<int> types;
     // The message contains each of these texts, ignoring case (Unicode case folding).
     QStringList grep;
     // Records with ids above this one. Other programs may have stored ids of 0 and below: the
     // lowest value, the default, reads from the very first id on.
     qint64 afterId = std::numeric_limits<qint64>::min();
+    // Records with ids up to this one (the highest value, the default: every id).
+    qint64 upToId = std::numeric_limits<qint64>::max();
+    // The bounds checked on each row read from afterId on, never sought in the index: for a
+    // selection of the few records after afterId (a poll for new ones).
+    bool alongIds = false;
     qint64 limit = -1;        // at most this many records (< 0: no limit), the first delivered
     bool newestFirst = false; // delivered in descending id order, starting from the newest
 };
@@ -131,8 +138,8 @@ public:
     // bounds and afterId do not), in id order.
     bool selectLast(const LogSelection &selection, int count, qint64 upToId,
                     const RowCallback &onRow);
-    // The highest id in the file (0 when it holds no records).
-    bool maxId(qint64 *id);
+    // The highest id in the file (0, and *none true, when it holds no records).
+    bool maxId(qint64 *id, bool *none = nullptr);
     // Counts of the records in [from, to] (empty bounds are open) per bucket and stored type, in
     // bucket then type order (SQLite's order of values: NULL, numbers, texts, blobs).
     bool count(const QString &from, const QString &to, Bucket bucket, QVector<LogCount> *counts);

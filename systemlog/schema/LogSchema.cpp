@@ -18,17 +18,6 @@ const char kCreateTable[] =
 const char kCreateIndex[] =
     "CREATE INDEX IF NOT EXISTS SystemInfo_type_datetime ON SystemInfo(type, datetime)";
 
-QByteArray categoryCondition(const QVector<int> &types)
-{
-    QByteArray list;
-    for (int type : types) {
-        if (!list.isEmpty())
-            list += ',';
-        list += QByteArray::number(type);
-    }
-    return "type IN (" + list + ") AND typeof(type) = 'integer'";
-}
-
 QString TableCheck::problem() const
 {
     if (!exists)

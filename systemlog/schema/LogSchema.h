@@ -16,14 +16,6 @@ extern const char kCreateTable[];
 // Lets the listings by category and time use an index instead of scanning every record.
 extern const char kCreateIndex[];
 
-// The one condition that selects the records of some categories, for every reader of the log
-// (the window's listing and live update, the service's queries, tallylog): "type IN (3)
-// AND typeof(type) = 'integer'". A category is an integer stored as an integer. In the log's own
-// table (a column of INTEGER affinity) that is every value equal to the number; in another
-// program's table, a 3.0 or a '3' stored in a column without integer affinity is not category 3
-// (it is listed only where no category is asked for, under its stored value).
-QByteArray categoryCondition(const QVector<int> &types);
-
 // What the check found.
 struct TableCheck
 {

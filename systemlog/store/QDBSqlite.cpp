@@ -1,6 +1,7 @@
 #include "store/QDBSqlite.h"
 
 #include "schema/LogSchema.h"
+#include "schema/RecordFilter.h"
 #include "sqlite/Sqlite.h"
 
 #include <QElapsedTimer>
@@ -22,13 +23,6 @@ const char kInsertStatement[] = "INSERT INTO SystemInfo(type ,message) VALUES(?,
 // stored (the file was busy, say): the batch writes the stamp itself.
 const char kStampedInsertStatement[] =
     "INSERT INTO SystemInfo(datetime, type ,message) VALUES(?, ?, ?)";
-
-// The listing of one category between two stamps, both included, in the order of storing.
-QByteArray selectStatement(int type)
-{
-    return "select datetime,message from SystemInfo where datetime >= ? and datetime <= ? and " +
-           LogSchema::categoryCondition({type}) + " order by id";
-}
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -320,7 +314,8 @@ LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, Q
     const bool inTransaction = lastId && Sqlite::exec(handle, "BEGIN") == SQLITE_DONE;
     QSqlError e;
     {
-        const QByteArray sql = selectStatement(type);
+        // The records of the type within the bounds, as every reader of the log takes them.
+        const QByteArray sql = RecordFilter::listingSelect(type);
         Sqlite::Statement select(handle, std::string_view(sql.constData(), size_t(sql.size())));
         select.bind(1, std::string_view(start.constData(), size_t(start.size())))
             .bind(2, std::string_view(end.constData(), size_t(end.size())));

@@ -1,0 +1,187 @@
+#include "read/LogTail.h"
+
+namespace SystemLog {
+
+namespace {
+
+constexpr qint64 kLowestId = std::numeric_limits<qint64>::min();
+// What is new usually lies in the last few ids: read along them, the bounds checked on each row,
+// rather than sought in the index over the whole span of a day's listing. A longer stretch (a
+// forwarder catching up from its cursor with --from) is narrowed on the index first.
+constexpr qint64 kAlongIds = 50000;
+
+// What tells one record from another where they share an id: its stamp and its message.
+QByteArray contentsOf(const LogRecordView &record)
+{
+    QByteArray contents(record.datetime.data(), static_cast<int>(record.datetime.size()));
+    contents += '\0';
+    contents.append(record.message.data(), static_cast<int>(record.message.size()));
+    return contents;
+}
+
+} // namespace
+
+LogTail::LogTail(const QString &path) : m_path(path) {}
+
+LogTail::~LogTail() = default;
+
+void LogTail::setSelection(const LogSelection &selection)
+{
+    m_selection = selection;
+    m_selection.newestFirst = false;
+    m_seenVersion = -1;
+}
+
+void LogTail::setBusyTimeout(int ms)
+{
+    m_reader.setBusyTimeout(ms);
+}
+
+void LogTail::startAfter(qint64 id)
+{
+    m_position = id;
+    m_rememberPending = true;
+    m_known = false;
+    m_seenVersion = -1;
+}
+
+LogTail::Poll LogTail::state(State state, const QString &key, const QString &reason)
+{
+    Poll p;
+    p.state = state;
+    p.reason = reason;
+    p.isNew = m_said.isNew(key);
+    return p;
+}
+
+LogTail::Poll LogTail::failure()
+{
+    const QString reason = m_reader.errorString();
+    if (m_reader.lastErrorIsTransient())
+        return state(State::Waiting, QStringLiteral("waiting"), reason);
+    // Opened (and checked to be a log) again on the next poll.
+    m_reader.close();
+    return state(State::Failed, QStringLiteral("failed: ") + reason, reason);
+}
+
+LogTail::Poll LogTail::replaced()
+{
+    m_position = kLowestId;
+    m_known = false;
+    m_rememberPending = false;
+    m_seenVersion = -1;
+    m_said.clear();
+    Poll p;
+    p.state = State::Replaced;
+    p.isNew = true;
+    return p;
+}
+
+LogTail::Poll LogTail::open()
+{
+    const FileIdentity now = FileIdentity::of(m_path);
+    // The reader keeps the file it opened: one that is gone from the path is let go.
+    if (m_reader.isOpen() && now != m_opened)
+        m_reader.close();
+    if (!now.exists)
+        return state(State::Removed, QStringLiteral("removed"), QStringLiteral("no such file"));
+    if (!m_reader.isOpen()) {
+        if (!m_reader.open(m_path))
+            return failure();
+        m_opened = now;
+        m_seenVersion = -1;
+    }
+    return Poll();
+}
+
+bool LogTail::remember(qint64 id)
+{
+    m_known = false;
+    m_rememberPending = false;
+    if (id == kLowestId)
+        return true;
+    const bool read = m_reader.recordAt(id, [&](const LogRecordView &record) {
+        if (!m_known)
+            m_knownContents = contentsOf(record);
+        m_known = true;
+        m_knownId = id;
+        return true;
+    });
+    m_rememberPending = !read;
+    return read;
+}
+
+LogTail::Contents LogTail::checkContents()
+{
+    if (m_rememberPending)
+        return remember(m_position) ? Contents::Same : Contents::Unknown;
+    if (!m_known)
+        return Contents::Same;
+    bool same = false;
+    const bool read = m_reader.recordAt(m_knownId, [&](const LogRecordView &record) {
+        same = same || contentsOf(record) == m_knownContents;
+        return true;
+    });
+    if (!read)
+        return Contents::Unknown;
+    return same ? Contents::Same : Contents::Replaced;
+}
+
+LogTail::Poll LogTail::poll(const LogReader::RowCallback &onRow, qint64 limit)
+{
+    Poll p = open();
+    if (p.state != State::Reading)
+        return p;
+    qint64 version = 0;
+    if (!m_reader.dataVersion(&version))
+        return failure();
+    if (version == m_seenVersion) {
+        m_said.clear();
+        return p;
+    }
+    // Something changed: still the log that was read, or another one written over it?
+    const Contents contents = checkContents();
+    if (contents != Contents::Same)
+        return contents == Contents::Replaced ? replaced() : failure();
+
+    // Up to the highest id now: rows stored meanwhile are read on the next poll, since they
+    // change the version.
+    qint64 top = 0;
+    bool none = true;
+    if (!m_reader.maxId(&top, &none))
+        return failure();
+    // Every id below the position: the ids of one log only grow, so this is another one.
+    if (!none && top < m_position && m_position != kLowestId)
+        return replaced();
+    LogSelection selection = m_selection;
+    selection.afterId = m_position;
+    selection.upToId = top;
+    selection.limit = limit;
+    selection.alongIds = top < kLowestId + kAlongIds || m_position >= top - kAlongIds;
+    qint64 last = m_position;
+    bool stopped = false;
+    const bool ok = none || m_reader.select(selection, [&](const LogRecordView &record) {
+        last = record.id;
+        ++p.rows;
+        stopped = !onRow(record);
+        return !stopped;
+    });
+    p.more = stopped || (limit >= 0 && p.rows >= limit);
+    // What was handed over before a failure counts; the rest comes on a later poll.
+    if (!ok || p.more)
+        m_position = last;
+    else if (!none)
+        m_position = std::max(m_position, top);
+    if (!ok) {
+        Poll failed = failure();
+        failed.rows = p.rows;
+        return failed;
+    }
+    remember(m_position);
+    if (!p.more)
+        m_seenVersion = version;
+    m_said.clear();
+    return p;
+}
+
+} // namespace SystemLog
