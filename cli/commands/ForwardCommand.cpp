@@ -21,10 +21,12 @@ public:
         : Command("forward",
                   "--to URL [--cursor-file FILE] [--type T[,T...]] [--grep TEXT] "
                   "[--from \"yyyy-MM-dd hh:mm:ss\"] [--identifier NAME] [--hostname NAME] "
-                  "[--once]",
+                  "[--once [--timeout SECONDS]]",
                   "Delivers the records, oldest first, to systemd-journal-remote (--to "
                   "http://HOST[:PORT]) or a syslog server (--to syslog+tcp://HOST[:PORT]), "
-                  "remembering in the cursor file how far; runs until interrupted."),
+                  "remembering in the cursor file how far; runs until interrupted, or with --once "
+                  "until "
+                  "everything there is has been delivered."),
           m_runForward(runForward)
     {
     }
@@ -38,6 +40,7 @@ public:
         parser.addOption(m_identifierOption);
         parser.addOption(m_hostnameOption);
         parser.addOption(m_onceOption);
+        parser.addOption(m_timeoutOption);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
@@ -62,7 +65,7 @@ public:
             return false;
         }
         m_once = parser.isSet(m_onceOption);
-        return parseForwardAddress(m_receiver, &m_address, problem);
+        return readOnce(parser, problem) && parseForwardAddress(m_receiver, &m_address, problem);
     }
 
     int run(const QString &path) override
@@ -73,10 +76,39 @@ public:
         options.receiver = m_receiver;
         options.selection = m_query;
         options.once = m_once;
+        options.timeoutMs = m_timeoutMs;
         return m_runForward(options, m_address, m_identity);
     }
 
 private:
+    bool readOnce(const QCommandLineParser &parser, QString *problem)
+    {
+        if (parser.isSet(m_timeoutOption)) {
+            bool ok = false;
+            const qint64 seconds = parser.value(m_timeoutOption).toLongLong(&ok);
+            if (!m_once || !ok || seconds < 1 || seconds > kMaxTimeoutSeconds) {
+                *problem = m_once ? QStringLiteral("bad --timeout '%1' (seconds, 1 to %2)")
+                                        .arg(parser.value(m_timeoutOption))
+                                        .arg(kMaxTimeoutSeconds)
+                                  : QStringLiteral("--timeout goes with --once");
+                return false;
+            }
+            m_timeoutMs = static_cast<int>(seconds * 1000);
+        }
+        // A run that starts at the end delivers nothing, and one that starts at the first
+        // record sends the whole log again each time a cron job runs it.
+        if (m_once && m_cursorFile.isEmpty() && m_query.from.isEmpty()) {
+            *problem = QStringLiteral("forward --once needs --cursor-file (to go on where the "
+                                      "last run stopped) or --from (where to start): from the "
+                                      "end it would deliver nothing, from the first record each "
+                                      "run would send the whole log again");
+            return false;
+        }
+        return true;
+    }
+
+    static constexpr qint64 kMaxTimeoutSeconds = 24 * 3600;
+
     QCommandLineOption m_toOption{QStringLiteral("to"),
                                   QStringLiteral("The receiver: http://HOST[:PORT] or "
                                                  "https://... (systemd-journal-remote, port "
@@ -97,8 +129,15 @@ private:
     QCommandLineOption m_hostnameOption{
         QStringLiteral("hostname"), QStringLiteral("The host name sent (default: this machine's)."),
         QStringLiteral("name")};
-    QCommandLineOption m_onceOption{QStringLiteral("once"),
-                                    QStringLiteral("Deliver what is there, then exit.")};
+    QCommandLineOption m_onceOption{
+        QStringLiteral("once"),
+        QStringLiteral("Deliver what is there, say how much, then exit (needs --cursor-file or "
+                       "--from).")};
+    QCommandLineOption m_timeoutOption{
+        QStringLiteral("timeout"),
+        QStringLiteral("With --once: give up when nothing could be delivered for this long "
+                       "(default 60)."),
+        QStringLiteral("seconds")};
     ForwardRunner m_runForward;
     SelectionOptions m_selection;
     SystemLog::LogSelection m_query; // types, grep and from; the ids are the forwarder's
@@ -107,6 +146,7 @@ private:
     ForwardIdentity m_identity;
     ForwardAddress m_address;
     bool m_once = false;
+    int m_timeoutMs = 60000;
 };
 
 } // namespace

@@ -15,7 +15,20 @@ int deliverForward(const ForwardOptions &options, const ForwardAddress &address,
     const ForwardTarget target = makeForwardTarget(address, identity, stopRequested);
     Forwarder forwarder(options, *target.encoder, *target.sender, stopRequested,
                         [](const QString &line) { printLine(stderr, line); });
-    return forwarder.run();
+    const int status = forwarder.run();
+    if (status == kExitDone && options.once) {
+        const ForwardSummary &done = forwarder.summary();
+        const QString ids =
+            done.records == 1 ? QStringLiteral("id %1").arg(done.firstId)
+                              : QStringLiteral("ids %1\u2013%2").arg(done.firstId).arg(done.lastId);
+        printLine(stdout, done.records == 0
+                              ? QStringLiteral("delivered 0 records to %1").arg(options.receiver)
+                              : QStringLiteral("delivered %1 record%2, %3, to %4")
+                                    .arg(done.records)
+                                    .arg(QLatin1String(done.records == 1 ? "" : "s"), ids,
+                                         options.receiver));
+    }
+    return status;
 }
 
 } // namespace TallyLog

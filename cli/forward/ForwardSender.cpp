@@ -69,7 +69,8 @@ JournalRemoteSender::JournalRemoteSender(const QUrl &upload, StopRequested stop)
 
 JournalRemoteSender::~JournalRemoteSender() = default;
 
-ForwardSender::Result JournalRemoteSender::deliver(const std::string &batch, QString *error)
+ForwardSender::Result JournalRemoteSender::deliver(const std::string &batch, int timeoutMs,
+                                                   QString *error)
 {
     QNetworkRequest request(m_upload);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
@@ -78,12 +79,12 @@ ForwardSender::Result JournalRemoteSender::deliver(const std::string &batch, QSt
     // The batch outlives the request: this waits for its answer.
     const QByteArray body = QByteArray::fromRawData(batch.data(), static_cast<int>(batch.size()));
     QNetworkReply *reply = m_network->post(request, body);
-    const bool finished = runEventsUntil([&] { return reply->isFinished(); }, m_stop,
-                                         std::numeric_limits<int>::max());
+    const bool finished = runEventsUntil([&] { return reply->isFinished(); }, m_stop, timeoutMs);
     Result result = Result::Delivered;
     if (!finished) {
         reply->abort();
-        result = Result::Stopped;
+        *error = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000);
+        result = m_stop() ? Result::Stopped : Result::Failed;
     } else {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (reply->error() != QNetworkReply::NoError || status < 200 || status > 299) {
@@ -92,7 +93,10 @@ ForwardSender::Result JournalRemoteSender::deliver(const std::string &batch, QSt
                                       .arg(status)
                                       .arg(answer.isEmpty() ? reply->errorString() : answer)
                                 : reply->errorString();
-            result = Result::Failed;
+            // A 4xx answer says that the request itself is wrong, except for a timeout of the
+            // server's and a server that asks to slow down.
+            const bool refused = status >= 400 && status <= 499 && status != 408 && status != 429;
+            result = refused ? Result::Refused : Result::Failed;
         }
     }
     reply->deleteLater();
@@ -112,7 +116,8 @@ bool SyslogTcpSender::waitFor(const std::function<bool()> &done, int timeoutMs)
     return runEventsUntil(done, m_stop, timeoutMs);
 }
 
-ForwardSender::Result SyslogTcpSender::deliver(const std::string &batch, QString *error)
+ForwardSender::Result SyslogTcpSender::deliver(const std::string &batch, int timeoutMs,
+                                               QString *error)
 {
     m_socket = std::make_unique<QTcpSocket>();
     QTcpSocket &socket = *m_socket;
@@ -124,7 +129,7 @@ ForwardSender::Result SyslogTcpSender::deliver(const std::string &batch, QString
     };
     socket.connectToHost(m_host, m_port);
     if (!waitFor([&] { return socket.state() == QAbstractSocket::ConnectedState || broken(); },
-                 kConnectTimeoutMs) ||
+                 qMin(timeoutMs, kConnectTimeoutMs)) ||
         broken())
         return failed(socket.error() == QAbstractSocket::UnknownSocketError
                           ? QStringLiteral("cannot connect")
@@ -134,8 +139,7 @@ ForwardSender::Result SyslogTcpSender::deliver(const std::string &batch, QString
     // side before ours is seen on this read too, and the batch counts as not received.
     QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [&socket] { socket.readAll(); });
     socket.write(batch.data(), static_cast<qint64>(batch.size()));
-    if (!waitFor([&] { return socket.bytesToWrite() == 0 || broken(); }, kTransferTimeoutMs) ||
-        broken())
+    if (!waitFor([&] { return socket.bytesToWrite() == 0 || broken(); }, timeoutMs) || broken())
         return failed(
             socket.state() == QAbstractSocket::UnconnectedState
                 ? QStringLiteral("the server closed the connection (%1)").arg(socket.errorString())
@@ -153,7 +157,7 @@ ForwardSender::Result SyslogTcpSender::deliver(const std::string &batch, QString
     QElapsedTimer clock;
     clock.start();
     char sink[4096];
-    while (clock.elapsed() < kTransferTimeoutMs) {
+    while (clock.elapsed() < timeoutMs) {
         if (m_stop())
             return failed(QStringLiteral("stopped"));
         pollfd readable = {fd, POLLIN, 0};

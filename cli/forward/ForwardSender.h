@@ -33,11 +33,14 @@ public:
     {
         Delivered, // the receiver has every record of the batch
         Failed,    // it may have none, some or all of them: send them again
+        Refused,   // as Failed, for a reason that trying again does not mend (a 4xx answer,
+                   // a certificate refused, a receiver that does not speak the protocol)
         Stopped,   // asked to stop while sending; as Failed, but not to be retried
     };
 
     virtual ~ForwardSender() = default;
-    virtual Result deliver(const std::string &batch, QString *error) = 0;
+    // Gives up (Failed) when the receiver has not confirmed the batch within timeoutMs.
+    virtual Result deliver(const std::string &batch, int timeoutMs, QString *error) = 0;
 };
 
 // A receiver named by --to: its sender and the encoder of its records.
@@ -57,7 +60,7 @@ class JournalRemoteSender : public ForwardSender
 public:
     JournalRemoteSender(const QUrl &upload, StopRequested stop);
     ~JournalRemoteSender() override;
-    Result deliver(const std::string &batch, QString *error) override;
+    Result deliver(const std::string &batch, int timeoutMs, QString *error) override;
 
 private:
     QUrl m_upload;
@@ -73,7 +76,7 @@ class SyslogTcpSender : public ForwardSender
 public:
     SyslogTcpSender(QString host, quint16 port, StopRequested stop);
     ~SyslogTcpSender() override;
-    Result deliver(const std::string &batch, QString *error) override;
+    Result deliver(const std::string &batch, int timeoutMs, QString *error) override;
 
 private:
     bool waitFor(const std::function<bool()> &done, int timeoutMs);

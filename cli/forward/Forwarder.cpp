@@ -18,6 +18,8 @@ constexpr size_t kBatchBytes = 1 << 20;
 constexpr int kPollMs = 200;
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 30000;
+// Without --once a receiver that confirms nothing for this long is taken for gone.
+constexpr int kSendTimeoutMs = 60000;
 
 } // namespace
 
@@ -32,6 +34,23 @@ int Forwarder::fail(const QString &what, const QString &reason)
 {
     m_say(QStringLiteral("tallylog: %1: %2").arg(what, reason));
     return 1;
+}
+
+bool Forwarder::withinTimeout(const QString &reason, int *status)
+{
+    if (!m_options.once || m_sinceProgress.elapsed() < m_options.timeoutMs)
+        return true;
+    *status = fail(m_options.receiver, QStringLiteral("%1; gave up after %2 s (--timeout)")
+                                           .arg(reason)
+                                           .arg(m_options.timeoutMs / 1000));
+    return false;
+}
+
+int Forwarder::sendTimeoutMs() const
+{
+    if (!m_options.once)
+        return kSendTimeoutMs;
+    return static_cast<int>(qMax<qint64>(1, m_options.timeoutMs - m_sinceProgress.elapsed()));
 }
 
 void Forwarder::pause(int ms)
@@ -53,6 +72,8 @@ bool Forwarder::openLog(int *status)
             return false;
         }
         sayState(opened, status);
+        if (!withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, opened.reason), status))
+            return false;
         pause(kPollMs);
         if (m_stop())
             return false;
@@ -72,6 +93,8 @@ bool Forwarder::startingPoint(int *status)
         }
         if (busy.isNew(QStringLiteral("waiting")))
             m_say(QStringLiteral("tallylog: %1: %2 (still trying)").arg(m_options.dbPath, reason));
+        if (!withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, reason), status))
+            return false;
         pause(kPollMs);
         if (m_stop())
             return false;
@@ -148,19 +171,24 @@ bool Forwarder::sayState(const LogTail::Poll &poll, int *status)
 bool Forwarder::readBatch(int *status)
 {
     m_batch.clear();
-    m_batchLast = 0;
+    m_batchRecords = 0;
     const LogTail::Poll poll = m_tail.poll(
         [&](const SystemLog::LogRecordView &record) {
             m_encoder.append(m_batch, record);
+            if (m_batchRecords++ == 0)
+                m_batchFirst = record.id;
             m_batchLast = record.id;
             return m_batch.size() < kBatchBytes;
         },
         kBatchRecords);
     if (!sayState(poll, status))
         return false;
-    if (m_batchLast != 0 || poll.more)
+    if (m_batchRecords > 0 || poll.more)
         return true;
     if (m_options.once && poll.state == LogTail::State::Reading)
+        return false;
+    if (poll.state == LogTail::State::Waiting &&
+        !withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, poll.reason), status))
         return false;
     pause(kPollMs);
     return true;
@@ -169,15 +197,23 @@ bool Forwarder::readBatch(int *status)
 bool Forwarder::deliverBatch(int *status)
 {
     QString error;
-    const ForwardSender::Result result = m_sender.deliver(m_batch, &error);
+    const ForwardSender::Result result = m_sender.deliver(m_batch, sendTimeoutMs(), &error);
     if (result == ForwardSender::Result::Stopped)
         return false;
-    if (result == ForwardSender::Result::Failed) {
+    if (result != ForwardSender::Result::Delivered) {
+        // Under --once a refusal ends the run at once; without it the receiver may be mended
+        // while the forwarder waits.
+        if (m_options.once && result == ForwardSender::Result::Refused) {
+            *status = fail(m_options.receiver, error);
+            return false;
+        }
+        if (!withinTimeout(error, status))
+            return false;
         if (!m_downReported)
             m_say(QStringLiteral("tallylog: %1: %2; trying again, 1 s to 30 s apart")
                       .arg(m_options.receiver, error));
         m_downReported = true;
-        pause(m_retryMs);
+        pause(m_options.once ? qMin<qint64>(m_retryMs, sendTimeoutMs()) : m_retryMs);
         m_retryMs = qMin(m_retryMs * 2, kLastRetryMs);
         return true;
     }
@@ -185,8 +221,13 @@ bool Forwarder::deliverBatch(int *status)
         m_say(QStringLiteral("tallylog: %1: delivering again").arg(m_options.receiver));
     m_downReported = false;
     m_retryMs = kFirstRetryMs;
+    m_sinceProgress.restart();
     m_delivered = m_batchLast;
-    m_batchLast = 0;
+    if (m_summary.records == 0)
+        m_summary.firstId = m_batchFirst;
+    m_summary.records += m_batchRecords;
+    m_summary.lastId = m_batchLast;
+    m_batchRecords = 0;
     if (m_cursor && !m_cursor->save(m_delivered, &error)) {
         *status = fail(m_cursor->path(), error);
         return false;
@@ -197,6 +238,7 @@ bool Forwarder::deliverBatch(int *status)
 int Forwarder::run()
 {
     int status = 0;
+    m_sinceProgress.start();
     if (!openLog(&status) || !startingPoint(&status))
         return status;
     m_tail.setSelection(m_options.selection);
@@ -205,9 +247,9 @@ int Forwarder::run()
     m_retryMs = kFirstRetryMs;
     while (!m_stop()) {
         // A batch the receiver has not confirmed is sent again as it is.
-        if (m_batchLast == 0 && !readBatch(&status))
+        if (m_batchRecords == 0 && !readBatch(&status))
             return status;
-        if (m_batchLast != 0 && !deliverBatch(&status))
+        if (m_batchRecords > 0 && !deliverBatch(&status))
             return status;
     }
     return 0;

@@ -3,11 +3,14 @@
 // The loop of `tallylog forward`: reads the records of a log in id order, after the last one
 // delivered, in batches; hands each batch to a sender until the receiver has confirmed it;
 // then remembers its last id in the cursor file. A receiver that is down or refuses is tried
-// again, 1 s after the first failure and up to 30 s apart, without skipping a record.
+// again, 1 s after the first failure and up to 30 s apart, without skipping a record. With
+// `once` the run ends when everything there is has been delivered, at the first refusal that
+// trying again cannot mend, or when nothing could be delivered for `timeoutMs`.
 
 #include "CursorFile.h"
 #include "read/LogTail.h"
 
+#include <QElapsedTimer>
 #include <QString>
 
 #include <functional>
@@ -26,6 +29,15 @@ struct ForwardOptions
     QString receiver;                  // the receiver as named on the command line, for messages
     SystemLog::LogSelection selection; // types, grep and from; ids are the forwarder's
     bool once = false;                 // stop when every record there is has been delivered
+    int timeoutMs = 60000;             // with `once`: how long without progress before giving up
+};
+
+// What a run delivered: how many records, the first and the last id.
+struct ForwardSummary
+{
+    qint64 records = 0;
+    qint64 firstId = 0;
+    qint64 lastId = 0;
 };
 
 class Forwarder
@@ -36,8 +48,10 @@ public:
               std::function<bool()> stop, std::function<void(const QString &)> say);
 
     // The exit status: 0 when stopped or (with `once`) done, 1 when the log or the cursor file
-    // failed (said in one line).
+    // failed, or (with `once`) the receiver refused or could not be reached in time (said in
+    // one line).
     int run();
+    const ForwardSummary &summary() const { return m_summary; }
 
 private:
     int fail(const QString &what, const QString &reason);
@@ -49,6 +63,9 @@ private:
     // Hands m_batch to the sender until it is confirmed; false when asked to stop.
     bool deliverBatch(int *status);
     void pause(int ms);
+    // With `once`: false (*status) once nothing has been delivered for timeoutMs.
+    bool withinTimeout(const QString &reason, int *status);
+    int sendTimeoutMs() const;
 
     ForwardOptions m_options;
     RecordEncoder &m_encoder;
@@ -59,7 +76,11 @@ private:
     std::unique_ptr<CursorFile> m_cursor;
     qint64 m_delivered = 0;
     std::string m_batch;
-    qint64 m_batchLast = 0; // the last record of m_batch; 0: no batch waits
+    qint64 m_batchRecords = 0; // records in m_batch; 0: no batch waits
+    qint64 m_batchFirst = 0;   // its first and last ids
+    qint64 m_batchLast = 0;
+    ForwardSummary m_summary;
+    QElapsedTimer m_sinceProgress; // since the start or the last delivered batch
     int m_retryMs = 0;
     bool m_downReported = false;
 };

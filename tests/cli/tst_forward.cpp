@@ -44,6 +44,22 @@ QVector<qint64> range(qint64 first, qint64 last)
     return ids;
 }
 
+// What forward --once says on standard output when it has delivered these ids.
+QByteArray summaryOf(const QVector<qint64> &ids, const QString &url)
+{
+    const QString to = QStringLiteral(" to %1\n").arg(url);
+    if (ids.isEmpty())
+        return ("delivered 0 records" + to).toUtf8();
+    if (ids.size() == 1)
+        return QStringLiteral("delivered 1 record, id %1,%2").arg(ids.first()).arg(to).toUtf8();
+    return QString::fromUtf8("delivered %1 records, ids %2\u2013%3,%4")
+        .arg(ids.size())
+        .arg(ids.first())
+        .arg(ids.last())
+        .arg(to)
+        .toUtf8();
+}
+
 } // namespace
 
 class ForwardTest : public QObject
@@ -61,6 +77,8 @@ private Q_SLOTS:
     void syslogServerClosingEarlyGetsTheBatchAgain();
     void whereForwardingStarts_data();
     void whereForwardingStarts();
+    void onceEndsOnWhatItCannotMend_data();
+    void onceEndsOnWhatItCannotMend();
     void pruneKeepsUndelivered();
 
 private:
@@ -342,10 +360,46 @@ void ForwardTest::whereForwardingStarts()
     QCOMPARE(forward.exitCode(), 0);
     const QByteArray err = forward.readAllStandardError();
     QVERIFY2(said.isEmpty() ? err.isEmpty() : err.count('\n') == 1 && err.contains(said), err);
+    QCOMPARE(forward.readAllStandardOutput(), summaryOf(expected, journal.url()));
     QVERIFY(journal.stop());
     QCOMPARE(idsOf(journal.journalEntries()), expected);
     if (!expected.isEmpty() && withCursor)
         QCOMPARE(this->cursor(), expected.last());
+}
+
+void ForwardTest::onceEndsOnWhatItCannotMend_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said");
+    const QStringList cursor{"--cursor-file", "CURSOR"};
+    QTest::newRow("no start: neither cursor nor --from")
+        << QStringList{"--once"} << 2 << QByteArray("needs --cursor-file");
+    QTest::newRow("--timeout without --once")
+        << QStringList{"--timeout", "5"} + cursor << 2 << QByteArray("goes with --once");
+    QTest::newRow("nobody listens: gives up after --timeout")
+        << QStringList{"--once", "--timeout", "1"} + cursor << 1
+        << QByteArray("refused; gave up after 1 s (--timeout)");
+}
+
+void ForwardTest::onceEndsOnWhatItCannotMend()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, status);
+    QFETCH(QByteArray, said);
+    options.replaceInStrings(QStringLiteral("CURSOR"), path("cursor"));
+    QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-08 10:00:00", 3, "x"}}));
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const QString url = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    closed.close();
+    QProcess forward;
+    startForward(forward, url, options, "UTC", false);
+    QVERIFY(forward.waitForFinished(kHangGuardMs));
+    const QByteArray err = forward.readAllStandardError();
+    QCOMPARE(forward.exitCode(), status);
+    QVERIFY2(err.contains(said) && err.count('\n') <= 2, err);
+    QCOMPARE(forward.readAllStandardOutput(), QByteArray());
 }
 
 void ForwardTest::pruneKeepsUndelivered()
