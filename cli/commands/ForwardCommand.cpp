@@ -18,15 +18,17 @@ class ForwardCommand : public Command
 {
 public:
     explicit ForwardCommand(ForwardRunner runForward)
-        : Command("forward",
-                  "--to URL [--cursor-file FILE] [--type T[,T...]] [--grep TEXT] "
-                  "[--from \"yyyy-MM-dd hh:mm:ss\"] [--identifier NAME] [--hostname NAME] "
-                  "[--once [--timeout SECONDS]]",
-                  "Delivers the records, oldest first, to systemd-journal-remote (--to "
-                  "http://HOST[:PORT]) or a syslog server (--to syslog+tcp://HOST[:PORT]), "
-                  "remembering in the cursor file how far; runs until interrupted, or with --once "
-                  "until "
-                  "everything there is has been delivered."),
+        : Command(
+              "forward",
+              "--to URL [--cursor-file FILE] [--type T[,T...]] [--grep TEXT] "
+              "[--from \"yyyy-MM-dd hh:mm:ss\"] [--identifier NAME] [--hostname NAME] "
+              "[--trust FILE|all] [--key FILE --cert FILE] [--once [--timeout SECONDS]]",
+              "Delivers the records, oldest first, to systemd-journal-remote (--to "
+              "http://HOST[:PORT] or https://) or a syslog server (--to syslog+tcp://HOST[:PORT] "
+              "or syslog+tls://), "
+              "remembering in the cursor file how far; runs until interrupted, or with --once "
+              "until "
+              "everything there is has been delivered."),
           m_runForward(runForward)
     {
     }
@@ -39,6 +41,9 @@ public:
         parser.addOption(m_fromOption);
         parser.addOption(m_identifierOption);
         parser.addOption(m_hostnameOption);
+        parser.addOption(m_trustOption);
+        parser.addOption(m_keyOption);
+        parser.addOption(m_certOption);
         parser.addOption(m_onceOption);
         parser.addOption(m_timeoutOption);
     }
@@ -65,7 +70,13 @@ public:
             return false;
         }
         m_once = parser.isSet(m_onceOption);
-        return readOnce(parser, problem) && parseForwardAddress(m_receiver, &m_address, problem);
+        ForwardTlsFiles tls;
+        if (!readOnce(parser, problem) ||
+            !readNonEmpty(parser, m_trustOption, "a CA file or all", &tls.trust, problem) ||
+            !readNonEmpty(parser, m_keyOption, "a key file", &tls.key, problem) ||
+            !readNonEmpty(parser, m_certOption, "a certificate file", &tls.cert, problem))
+            return false;
+        return parseForwardAddress(m_receiver, tls, &m_address, problem);
     }
 
     int run(const QString &path) override
@@ -109,11 +120,24 @@ private:
 
     static constexpr qint64 kMaxTimeoutSeconds = 24 * 3600;
 
-    QCommandLineOption m_toOption{QStringLiteral("to"),
-                                  QStringLiteral("The receiver: http://HOST[:PORT] or "
-                                                 "https://... (systemd-journal-remote, port "
-                                                 "19532), or syslog+tcp://HOST[:PORT] (port 514)."),
-                                  QStringLiteral("url")};
+    QCommandLineOption m_toOption{
+        QStringLiteral("to"),
+        QStringLiteral("The receiver: http://HOST[:PORT] or https://... (systemd-journal-remote, "
+                       "port 19532), syslog+tcp://HOST[:PORT] (port 514) or syslog+tls://... "
+                       "(port 6514)."),
+        QStringLiteral("url")};
+    QCommandLineOption m_trustOption{
+        QStringLiteral("trust"),
+        QStringLiteral("Over TLS: the certificate authorities (PEM) the receiver's certificate "
+                       "must come from (default: the system's), or all: no check at all."),
+        QStringLiteral("file|all")};
+    QCommandLineOption m_keyOption{QStringLiteral("key"),
+                                   QStringLiteral("Over TLS: the private key (PEM) of --cert."),
+                                   QStringLiteral("file")};
+    QCommandLineOption m_certOption{
+        QStringLiteral("cert"),
+        QStringLiteral("Over TLS: the certificate (PEM) shown to a receiver that asks for one."),
+        QStringLiteral("file")};
     QCommandLineOption m_cursorOption{
         QStringLiteral("cursor-file"),
         QStringLiteral("Remembers the id of the last delivered record (default: none, start at "

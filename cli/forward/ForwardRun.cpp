@@ -12,7 +12,18 @@ int deliverForward(const ForwardOptions &options, const ForwardAddress &address,
                    const ForwardIdentity &identity)
 {
     catchStopSignals();
-    const ForwardTarget target = makeForwardTarget(address, identity, stopRequested);
+    ForwardTarget target;
+    QString problem;
+    if (!makeForwardTarget(address, identity, stopRequested, &target, &problem)) {
+        printLine(stderr, QStringLiteral("tallylog: ") + problem);
+        return kExitFailure;
+    }
+    // Said on every start, where the operator looks: nothing proves whom the records go to.
+    if (address.tlsFiles.trust == QLatin1String("all"))
+        printLine(stderr, QStringLiteral("tallylog: WARNING: --trust all: the receiver's "
+                                         "certificate is not checked; anyone between here and "
+                                         "%1 can read and change the records")
+                              .arg(options.receiver));
     Forwarder forwarder(options, *target.encoder, *target.sender, stopRequested,
                         [](const QString &line) { printLine(stderr, line); });
     const int status = forwarder.run();

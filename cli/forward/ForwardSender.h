@@ -1,22 +1,18 @@
 #pragma once
 
 // Where `tallylog forward` delivers its batches: systemd-journal-remote over HTTP(S), or a
-// syslog server over TCP. A batch counts as delivered only when the receiver has confirmed it:
-// journal-remote by answering 2xx, a syslog server (TCP has no acknowledgement) by closing its
-// side of the connection after it has read everything up to our own close.
+// syslog server over TCP or TLS. A batch counts as delivered only when the receiver has
+// confirmed it: journal-remote by answering 2xx, a syslog server (syslog has no
+// acknowledgement) by closing its side of the connection after it has read everything up to
+// our own close.
 
 #include "forward/ForwardAddress.h"
 
-#include <QByteArray>
 #include <QString>
-#include <QUrl>
 
 #include <functional>
 #include <memory>
 #include <string>
-
-class QNetworkAccessManager;
-class QTcpSocket;
 
 namespace TallyLog {
 
@@ -39,8 +35,12 @@ public:
     };
 
     virtual ~ForwardSender() = default;
-    // Gives up (Failed) when the receiver has not confirmed the batch within timeoutMs.
-    virtual Result deliver(const std::string &batch, int timeoutMs, QString *error) = 0;
+    // Starts sending a batch, which must stay as it is until finish() has returned: the caller
+    // may read the next one meanwhile.
+    virtual void begin(const std::string &batch) = 0;
+    // The receiver's answer to the batch begun last; Failed when it has not confirmed the batch
+    // within timeoutMs.
+    virtual Result finish(int timeoutMs, QString *error) = 0;
 };
 
 // A receiver named by --to: its sender and the encoder of its records.
@@ -50,41 +50,13 @@ struct ForwardTarget
     std::unique_ptr<ForwardSender> sender;
 };
 
-// The sender and encoder for a receiver.
-ForwardTarget makeForwardTarget(const ForwardAddress &address, const ForwardIdentity &identity,
-                                const StopRequested &stop);
+// The sender and encoder for a receiver; false with *problem ("FILE: reason") when its TLS
+// files cannot be used.
+bool makeForwardTarget(const ForwardAddress &address, const ForwardIdentity &identity,
+                       const StopRequested &stop, ForwardTarget *target, QString *problem);
 
-// POST /upload with Content-Type application/vnd.fdo.journal; delivered on a 2xx answer.
-class JournalRemoteSender : public ForwardSender
-{
-public:
-    JournalRemoteSender(const QUrl &upload, StopRequested stop);
-    ~JournalRemoteSender() override;
-    Result deliver(const std::string &batch, int timeoutMs, QString *error) override;
-
-private:
-    QUrl m_upload;
-    StopRequested m_stop;
-    std::unique_ptr<QNetworkAccessManager> m_network;
-};
-
-// Each batch on a connection of its own: connect, write, close our side, and wait for the
-// server to close its side, which it does once it has read everything we wrote. A connection
-// that breaks first (or a server that closes it early) leaves the batch to be sent again.
-class SyslogTcpSender : public ForwardSender
-{
-public:
-    SyslogTcpSender(QString host, quint16 port, StopRequested stop);
-    ~SyslogTcpSender() override;
-    Result deliver(const std::string &batch, int timeoutMs, QString *error) override;
-
-private:
-    bool waitFor(const std::function<bool()> &done, int timeoutMs);
-
-    QString m_host;
-    quint16 m_port;
-    StopRequested m_stop;
-    std::unique_ptr<QTcpSocket> m_socket;
-};
+// Runs the event loop until done() holds, the program is asked to stop or the time is up;
+// returns done().
+bool runEventsUntil(const std::function<bool()> &done, const StopRequested &stop, int timeoutMs);
 
 } // namespace TallyLog

@@ -197,7 +197,8 @@ bool Forwarder::readBatch(int *status)
 bool Forwarder::deliverBatch(int *status)
 {
     QString error;
-    const ForwardSender::Result result = m_sender.deliver(m_batch, sendTimeoutMs(), &error);
+    m_sender.begin(m_batch);
+    const ForwardSender::Result result = m_sender.finish(sendTimeoutMs(), &error);
     if (result == ForwardSender::Result::Stopped)
         return false;
     if (result != ForwardSender::Result::Delivered) {

@@ -31,11 +31,31 @@ const char kRsyslogConf[] = R"(global(workDirectory="%1" maxMessageSize="64k"
        parser.escapeControlCharactersOnReceive="off")
 module(load="imtcp")
 template(name="line" type="string" string="%syslogseverity%|%app-name%|%hostname%|%timereported:::date-rfc3339%|%structured-data%|%msg%\n")
-input(type="imtcp" address="127.0.0.1" port="%2" ruleset="toFile")
+input(type="imtcp" address="127.0.0.1" port="%2" ruleset="toFile"%3)
 ruleset(name="toFile") { action(type="omfile" file="%1/syslog.txt" template="line") }
 )";
 
+// Over TLS: the CA and the server's certificate and key, a client certificate required.
+const char kRsyslogTls[] = R"( streamDriver.name="gtls" streamDriver.mode="1"
+      streamDriver.authMode="x509/certvalid" streamDriver.CAFile="%1/ca.pem"
+      streamDriver.CertFile="%1/%2.pem" streamDriver.KeyFile="%1/%2.key")";
+
 } // namespace
+
+bool Receiver::makeCertificates(const QString &dir)
+{
+    QProcess script;
+    script.setProcessChannelMode(QProcess::ForwardedChannels);
+    script.start(QStringLiteral("bash"), {QStringLiteral(TEST_CERTIFICATES_SCRIPT), dir});
+    return script.waitForFinished(TestFiles::kHangGuardMs) &&
+           script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0;
+}
+
+void Receiver::useTls(const QString &certificates, const QString &name)
+{
+    m_certificates = certificates;
+    m_certificate = name;
+}
 
 Receiver::Receiver(Kind kind, const QString &dir) : m_kind(kind), m_dir(dir)
 {
@@ -55,14 +75,25 @@ bool Receiver::start()
         m_port = freePort();
     ++m_runs;
     if (m_kind == Kind::JournalRemote) {
-        m_process.start(QLatin1String(kJournalRemote),
-                        {QStringLiteral("--listen-http=127.0.0.1:%1").arg(m_port),
-                         QStringLiteral("--output=%1/run%2.journal").arg(m_dir).arg(m_runs),
-                         QStringLiteral("--split-mode=none")});
+        QStringList arguments{QStringLiteral("--output=%1/run%2.journal").arg(m_dir).arg(m_runs),
+                              QStringLiteral("--split-mode=none")};
+        if (m_certificates.isEmpty()) {
+            arguments << QStringLiteral("--listen-http=127.0.0.1:%1").arg(m_port);
+        } else {
+            const QString files = QDir(m_certificates).filePath(m_certificate);
+            arguments << QStringLiteral("--listen-https=127.0.0.1:%1").arg(m_port)
+                      << QStringLiteral("--cert=%1.pem").arg(files)
+                      << QStringLiteral("--key=%1.key").arg(files);
+        }
+        m_process.start(QLatin1String(kJournalRemote), arguments);
     } else {
         const QString conf = QDir(m_dir).filePath(QStringLiteral("rsyslog.conf"));
-        TestFiles::writeFile(conf,
-                             QString::fromLatin1(kRsyslogConf).arg(m_dir).arg(m_port).toUtf8());
+        const QString tls =
+            m_certificates.isEmpty()
+                ? QString()
+                : QString::fromLatin1(kRsyslogTls).arg(m_certificates, m_certificate);
+        TestFiles::writeFile(
+            conf, QString::fromLatin1(kRsyslogConf).arg(m_dir).arg(m_port).arg(tls).toUtf8());
         m_process.start(QStringLiteral("rsyslogd"),
                         {QStringLiteral("-n"), QStringLiteral("-f"), conf, QStringLiteral("-i"),
                          QDir(m_dir).filePath(QStringLiteral("rsyslog.pid"))});
@@ -97,9 +128,10 @@ bool Receiver::stop()
 
 QString Receiver::url() const
 {
-    return QStringLiteral("%1://127.0.0.1:%2")
-        .arg(m_kind == Kind::JournalRemote ? QStringLiteral("http") : QStringLiteral("syslog+tcp"))
-        .arg(m_port);
+    const bool tls = !m_certificates.isEmpty();
+    const char *scheme = m_kind == Kind::JournalRemote ? (tls ? "https" : "http")
+                                                       : (tls ? "syslog+tls" : "syslog+tcp");
+    return QStringLiteral("%1://127.0.0.1:%2").arg(QLatin1String(scheme)).arg(m_port);
 }
 
 QVector<JournalEntry> Receiver::journalEntries() const

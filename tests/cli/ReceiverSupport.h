@@ -2,7 +2,8 @@
 
 // Real receivers of `tallylog forward`, run by the tests on 127.0.0.1 with a free port:
 // systemd-journal-remote writing a journal file (read back with journalctl) and rsyslogd with
-// an imtcp input writing each message as one line of a file.
+// an imtcp input writing each message as one line of a file; either over TLS with certificates
+// that the tests make with openssl (makeCertificates).
 
 #include <QByteArray>
 #include <QHash>
@@ -24,6 +25,10 @@ public:
         JournalRemote,
         Rsyslog,
     };
+    // Makes in `dir` the certificates of tests/cli/make-test-certificates.sh: NAME.pem and
+    // NAME.key for ca, server (127.0.0.1), client, expired, other (other.example), self (signed
+    // by none) and stranger-ca.pem.
+    static bool makeCertificates(const QString &dir);
     // `dir` holds what the receiver writes; the port is chosen at the first start and kept.
     Receiver(Kind kind, const QString &dir);
     ~Receiver();
@@ -31,6 +36,10 @@ public:
     // Starts it and waits until it takes connections. Each journal-remote run writes a journal
     // file of its own (a killed one leaves its file as it was).
     bool start();
+    // From the next start on over TLS, with the certificate NAME.pem of `certificates` and the
+    // CA there: journal-remote over HTTPS (Debian's cannot ask for client certificates: its
+    // --trust is not built in), rsyslog with gtls, requiring a client certificate of that CA.
+    void useTls(const QString &certificates, const QString &name);
     void kill(); // SIGKILL
     bool stop(); // SIGTERM, and waits for the end
     QString url() const;
@@ -45,6 +54,8 @@ private:
     QString m_dir;
     quint16 m_port = 0;
     int m_runs = 0;
+    QString m_certificates; // empty: no TLS
+    QString m_certificate;
     QProcess m_process;
 };
 

@@ -8,6 +8,7 @@
 #include "TestFiles.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -79,6 +80,8 @@ private Q_SLOTS:
     void whereForwardingStarts();
     void onceEndsOnWhatItCannotMend_data();
     void onceEndsOnWhatItCannotMend();
+    void tlsChecksBothSides_data();
+    void tlsChecksBothSides();
     void pruneKeepsUndelivered();
 
 private:
@@ -400,6 +403,71 @@ void ForwardTest::onceEndsOnWhatItCannotMend()
     QCOMPARE(forward.exitCode(), status);
     QVERIFY2(err.contains(said) && err.count('\n') <= 2, err);
     QCOMPARE(forward.readAllStandardOutput(), QByteArray());
+}
+
+void ForwardTest::tlsChecksBothSides_data()
+{
+    QTest::addColumn<bool>("journal"); // else rsyslog
+    QTest::addColumn<QString>("serverCertificate");
+    QTest::addColumn<QStringList>("options"); // CERTS: the certificates' directory
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said");
+    const QStringList ca{"--trust", "CERTS/ca.pem"};
+    const QStringList client{"--key", "CERTS/client.key", "--cert", "CERTS/client.pem"};
+    QTest::newRow("journal: our CA") << true << "server" << ca << 0 << QByteArray();
+    QTest::newRow("journal: --trust all, said loudly")
+        << true << "other" << QStringList{"--trust", "all"} << 0
+        << QByteArray("WARNING: --trust all: the receiver's certificate is not checked");
+    QTest::newRow("journal: another CA's")
+        << true << "server" << QStringList{"--trust", "CERTS/stranger-ca.pem"} << 1
+        << QByteArray("certificate was refused: The issuer certificate of a locally looked up "
+                      "certificate could not be found (certificate \"CN=127.0.0.1\", issued "
+                      "by \"CN=Tallyview Test CA\"");
+    QTest::newRow("journal: expired")
+        << true << "expired" << ca << 1
+        << QByteArray("The certificate has expired (certificate \"CN=127.0.0.1\"");
+    QTest::newRow("journal: for another name")
+        << true << "other" << ca << 1
+        << QByteArray("The host name did not match any of the valid hosts for this certificate "
+                      "(certificate \"CN=other.example\"");
+    QTest::newRow("rsyslog: client certificate")
+        << false << "server" << ca + client << 0 << QByteArray();
+    QTest::newRow("rsyslog: no client certificate")
+        << false << "server" << ca << 1 << QByteArray("none was offered: --cert and --key");
+    QTest::newRow("rsyslog: a client certificate of no CA's")
+        << false << "server"
+        << ca + QStringList{"--key", "CERTS/self.key", "--cert", "CERTS/self.pem", "--timeout", "1"}
+        << 1 << QByteArray("may have refused our certificate \"CN=self-signed\"");
+    QTest::newRow("a certificate file that is none")
+        << false << "server" << QStringList{"--trust", "CERTS/ca.key"} << 1
+        << QByteArray("ca.key: no certificate in PEM form");
+}
+
+void ForwardTest::tlsChecksBothSides()
+{
+    QFETCH(bool, journal);
+    QFETCH(QString, serverCertificate);
+    QFETCH(QStringList, options);
+    QFETCH(int, status);
+    QFETCH(QByteArray, said);
+    const QString certificates = path("certificates");
+    QVERIFY(QDir().mkpath(certificates));
+    QVERIFY(Receiver::makeCertificates(certificates));
+    options.replaceInStrings(QStringLiteral("CERTS"), certificates);
+    QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-08 10:00:00", 3, "over TLS"}}));
+    Receiver receiver(journal ? Receiver::Kind::JournalRemote : Receiver::Kind::Rsyslog,
+                      m_dir->path());
+    receiver.useTls(certificates, serverCertificate);
+    QVERIFY(receiver.start());
+    QProcess forward;
+    startForward(forward, receiver.url(), options + QStringList{"--once"});
+    QVERIFY(forward.waitForFinished(kHangGuardMs));
+    const QByteArray err = forward.readAllStandardError();
+    QVERIFY2(forward.exitCode() == status && err.contains(said), err);
+    QVERIFY(receiver.stop());
+    const int arrived = journal ? receiver.journalEntries().size() : receiver.syslogLines().size();
+    QCOMPARE(arrived, status == 0 ? 1 : 0);
+    QCOMPARE(cursor(), qint64(status == 0 ? 1 : 0));
 }
 
 void ForwardTest::pruneKeepsUndelivered()
