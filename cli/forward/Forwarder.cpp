@@ -13,8 +13,8 @@ using SystemLog::LogTail;
 
 // A batch holds at most this many records or about this many bytes: one round trip to the
 // receiver, and what is sent again after a failure.
-constexpr qint64 kBatchRecords = 5000;
-constexpr size_t kBatchBytes = 1 << 20;
+constexpr qint64 kBatchRecords = 20000;
+constexpr size_t kBatchBytes = 4 << 20;
 constexpr int kPollMs = 200;
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 30000;
@@ -129,6 +129,46 @@ bool Forwarder::startingPoint(int *status)
     return true;
 }
 
+// With --from, the first record from that moment on is sought once on the index, and the
+// batches then read along the ids from there, the moment checked on each row: seeking it again
+// for every batch would read the index from the moment to the end each time.
+bool Forwarder::seekFrom(int *status)
+{
+    SystemLog::LogSelection selection = m_options.selection;
+    qint64 start = m_delivered;
+    if (!selection.from.isEmpty()) {
+        SystemLog::LogSelection first = selection;
+        first.afterId = m_delivered;
+        first.limit = 1;
+        first.grep.clear();
+        bool found = false;
+        while (!m_tail.reader().select(first, [&](const SystemLog::LogRecordView &record) {
+            found = true;
+            start = record.id - 1;
+            return false;
+        })) {
+            const QString reason = m_tail.reader().errorString();
+            if (!m_tail.reader().lastErrorIsTransient()) {
+                *status = fail(m_options.dbPath, reason);
+                return false;
+            }
+            if (!withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, reason), status))
+                return false;
+            pause(kPollMs);
+            if (m_stop())
+                return false;
+        }
+        // Nothing from that moment on yet: the records to come are all after the last one now.
+        if (!found && !m_tail.reader().maxId(&start))
+            start = m_delivered;
+        start = qMax(start, m_delivered);
+        selection.alongIds = true;
+    }
+    m_tail.setSelection(selection);
+    m_tail.startAfter(start);
+    return true;
+}
+
 // Says a state of the log once; false when it ends the run: a log that cannot be read, or one
 // gone while --once forwards what there is.
 bool Forwarder::sayState(const LogTail::Poll &poll, int *status)
@@ -159,6 +199,7 @@ bool Forwarder::sayState(const LogTail::Poll &poll, int *status)
                          "record")
               .arg(path));
     m_delivered = 0;
+    ++m_generation;
     m_tail.startAfter(0);
     QString error;
     if (m_cursor && !m_cursor->save(m_delivered, &error)) {
@@ -168,67 +209,95 @@ bool Forwarder::sayState(const LogTail::Poll &poll, int *status)
     return true;
 }
 
-bool Forwarder::readBatch(int *status)
+// Reads the records after the last one read into `batch` (empty: none yet); false when the run
+// ends (*status, 0 with `once` when there are no more).
+bool Forwarder::readInto(Batch &batch, int *status)
 {
-    m_batch.clear();
-    m_batchRecords = 0;
+    batch.bytes.clear();
+    batch.records = 0;
+    batch.generation = m_generation;
     const LogTail::Poll poll = m_tail.poll(
         [&](const SystemLog::LogRecordView &record) {
-            m_encoder.append(m_batch, record);
-            if (m_batchRecords++ == 0)
-                m_batchFirst = record.id;
-            m_batchLast = record.id;
-            return m_batch.size() < kBatchBytes;
+            m_encoder.append(batch.bytes, record);
+            if (batch.records++ == 0)
+                batch.first = record.id;
+            batch.last = record.id;
+            return batch.bytes.size() < kBatchBytes;
         },
         kBatchRecords);
+    // (A batch read before the file was replaced is still delivered, for the old log.)
     if (!sayState(poll, status))
         return false;
-    if (m_batchRecords > 0 || poll.more)
+    if (batch.records > 0 || poll.more)
         return true;
     if (m_options.once && poll.state == LogTail::State::Reading)
         return false;
-    if (poll.state == LogTail::State::Waiting &&
-        !withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, poll.reason), status))
-        return false;
-    pause(kPollMs);
-    return true;
+    return poll.state != LogTail::State::Waiting ||
+           withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, poll.reason), status);
 }
 
+// Hands m_batch to the sender and, while it is on its way, reads the next one; then takes the
+// answer. False when the run ends (*status).
 bool Forwarder::deliverBatch(int *status)
 {
     QString error;
-    m_sender.begin(m_batch);
+    m_sender.begin(m_batch.bytes);
+    int readStatus = 0;
+    const bool readOn = m_next.records > 0 || readInto(m_next, &readStatus);
     const ForwardSender::Result result = m_sender.finish(sendTimeoutMs(), &error);
     if (result == ForwardSender::Result::Stopped)
         return false;
-    if (result != ForwardSender::Result::Delivered) {
-        // Under --once a refusal ends the run at once; without it the receiver may be mended
-        // while the forwarder waits.
-        if (m_options.once && result == ForwardSender::Result::Refused) {
-            *status = fail(m_options.receiver, error);
+    if (result == ForwardSender::Result::Delivered) {
+        if (!confirmed(status))
             return false;
-        }
-        if (!withinTimeout(error, status))
-            return false;
-        if (!m_downReported)
-            m_say(QStringLiteral("tallylog: %1: %2; trying again, 1 s to 30 s apart")
-                      .arg(m_options.receiver, error));
-        m_downReported = true;
-        pause(m_options.once ? qMin<qint64>(m_retryMs, sendTimeoutMs()) : m_retryMs);
-        m_retryMs = qMin(m_retryMs * 2, kLastRetryMs);
-        return true;
+    } else if (!failedToDeliver(result, error, status)) {
+        return false;
     }
+    // A log that failed (or, with --once, came to its end) while the batch was on its way.
+    if (!readOn && m_next.records == 0 && m_batch.records == 0) {
+        *status = readStatus;
+        return readStatus != 0 ? false : !m_options.once;
+    }
+    return true;
+}
+
+bool Forwarder::failedToDeliver(ForwardSender::Result result, const QString &error, int *status)
+{
+    // Under --once a refusal ends the run at once; without it the receiver may be mended
+    // while the forwarder waits.
+    if (m_options.once && result == ForwardSender::Result::Refused) {
+        *status = fail(m_options.receiver, error);
+        return false;
+    }
+    if (!withinTimeout(error, status))
+        return false;
+    if (!m_downReported)
+        m_say(QStringLiteral("tallylog: %1: %2; trying again, 1 s to 30 s apart")
+                  .arg(m_options.receiver, error));
+    m_downReported = true;
+    pause(m_options.once ? qMin<qint64>(m_retryMs, sendTimeoutMs()) : m_retryMs);
+    m_retryMs = qMin(m_retryMs * 2, kLastRetryMs);
+    return true;
+}
+
+bool Forwarder::confirmed(int *status)
+{
     if (m_downReported)
         m_say(QStringLiteral("tallylog: %1: delivering again").arg(m_options.receiver));
     m_downReported = false;
     m_retryMs = kFirstRetryMs;
     m_sinceProgress.restart();
-    m_delivered = m_batchLast;
     if (m_summary.records == 0)
-        m_summary.firstId = m_batchFirst;
-    m_summary.records += m_batchRecords;
-    m_summary.lastId = m_batchLast;
-    m_batchRecords = 0;
+        m_summary.firstId = m_batch.first;
+    m_summary.records += m_batch.records;
+    m_summary.lastId = m_batch.last;
+    m_batch.records = 0;
+    std::swap(m_batch, m_next);
+    // A batch of a log that has been replaced since moves no cursor of the new one.
+    if (m_next.generation != m_generation)
+        return true;
+    m_delivered = m_next.last;
+    QString error;
     if (m_cursor && !m_cursor->save(m_delivered, &error)) {
         *status = fail(m_cursor->path(), error);
         return false;
@@ -240,17 +309,20 @@ int Forwarder::run()
 {
     int status = 0;
     m_sinceProgress.start();
-    if (!openLog(&status) || !startingPoint(&status))
+    if (!openLog(&status) || !startingPoint(&status) || !seekFrom(&status))
         return status;
-    m_tail.setSelection(m_options.selection);
-    m_tail.startAfter(m_delivered);
-    m_batch.reserve(kBatchBytes + (256 << 10));
+    for (Batch *batch : {&m_batch, &m_next})
+        batch->bytes.reserve(kBatchBytes + (256 << 10));
     m_retryMs = kFirstRetryMs;
     while (!m_stop()) {
         // A batch the receiver has not confirmed is sent again as it is.
-        if (m_batchRecords == 0 && !readBatch(&status))
-            return status;
-        if (m_batchRecords > 0 && !deliverBatch(&status))
+        if (m_batch.records == 0) {
+            if (!readInto(m_batch, &status))
+                return status;
+            if (m_batch.records == 0)
+                pause(kPollMs);
+        }
+        if (m_batch.records > 0 && !deliverBatch(&status))
             return status;
     }
     return 0;

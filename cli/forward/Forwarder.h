@@ -8,6 +8,7 @@
 // trying again cannot mend, or when nothing could be delivered for `timeoutMs`.
 
 #include "CursorFile.h"
+#include "forward/ForwardSender.h"
 #include "read/LogTail.h"
 
 #include <QElapsedTimer>
@@ -19,7 +20,6 @@
 
 namespace TallyLog {
 
-class ForwardSender;
 class RecordEncoder;
 
 struct ForwardOptions
@@ -57,11 +57,20 @@ private:
     int fail(const QString &what, const QString &reason);
     bool openLog(int *status);
     bool startingPoint(int *status);
-    // Reads the next batch into m_batch; false when the run ends (*status).
-    bool readBatch(int *status);
+    bool seekFrom(int *status);
+    struct Batch
+    {
+        std::string bytes;
+        qint64 records = 0; // 0: no batch
+        qint64 first = 0;   // its first and last ids
+        qint64 last = 0;
+        quint64 generation = 0; // m_generation when it was read
+    };
+    bool readInto(Batch &batch, int *status);
     bool sayState(const SystemLog::LogTail::Poll &poll, int *status);
-    // Hands m_batch to the sender until it is confirmed; false when asked to stop.
     bool deliverBatch(int *status);
+    bool failedToDeliver(ForwardSender::Result result, const QString &error, int *status);
+    bool confirmed(int *status);
     void pause(int ms);
     // With `once`: false (*status) once nothing has been delivered for timeoutMs.
     bool withinTimeout(const QString &reason, int *status);
@@ -75,10 +84,9 @@ private:
     SystemLog::LogTail m_tail;
     std::unique_ptr<CursorFile> m_cursor;
     qint64 m_delivered = 0;
-    std::string m_batch;
-    qint64 m_batchRecords = 0; // records in m_batch; 0: no batch waits
-    qint64 m_batchFirst = 0;   // its first and last ids
-    qint64 m_batchLast = 0;
+    Batch m_batch;            // the batch to deliver
+    Batch m_next;             // the one after it, read while m_batch is on its way
+    quint64 m_generation = 0; // counts the logs found at the path (replaced ones)
     ForwardSummary m_summary;
     QElapsedTimer m_sinceProgress; // since the start or the last delivered batch
     int m_retryMs = 0;

@@ -56,6 +56,8 @@ void JournalRemoteSender::begin(const std::string &batch)
                          if (sent == total && m_uploadedAt < 0)
                              m_uploadedAt = m_clock.elapsed();
                      });
+    // The request is started from the event loop: it goes out now, while the caller reads on.
+    QCoreApplication::processEvents();
 }
 
 bool JournalRemoteSender::unansweredTooLong() const

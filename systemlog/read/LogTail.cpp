@@ -157,7 +157,9 @@ LogTail::Poll LogTail::poll(const LogReader::RowCallback &onRow, qint64 limit)
     selection.afterId = m_position;
     selection.upToId = top;
     selection.limit = limit;
-    selection.alongIds = top < kLowestId + kAlongIds || m_position >= top - kAlongIds;
+    // (A caller that has sought the start of the bounds itself reads along the ids throughout.)
+    selection.alongIds =
+        m_selection.alongIds || top < kLowestId + kAlongIds || m_position >= top - kAlongIds;
     qint64 last = m_position;
     bool stopped = false;
     const bool ok = none || m_reader.select(selection, [&](const LogRecordView &record) {

@@ -196,7 +196,7 @@ void ForwardTest::nothingLostWhenAProcessIsKilled()
 {
     QFETCH(bool, killReceiver);
     constexpr int kRecords = TestLogFile::heavyCount(150000);
-    constexpr int kBatch = 5000; // the forwarder's batch
+    constexpr int kBatch = 20000; // the forwarder's batch
     QVector<Record> records;
     for (int i = 0; i < kRecords; ++i)
         records.push_back({QStringLiteral("2026-12-08 10:00:00"), i % 5,
