@@ -25,15 +25,26 @@ quint16 freePort()
     return server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0;
 }
 
-// Control characters are not escaped on reception, so that the messages arrive as sent; every
-// message is one line of the output.
-const char kRsyslogConf[] = R"(global(workDirectory="%1" maxMessageSize="64k"
-       parser.escapeControlCharactersOnReceive="off")
-module(load="imtcp")
-template(name="line" type="string" string="%syslogseverity%|%app-name%|%hostname%|%timereported:::date-rfc3339%|%structured-data%|%msg%\n")
+// The configuration the README ships, writing each message as it came (control characters and
+// a line feed at its end too) as one record of a file, ended by an RS character and a newline:
+// frames up to rsyslog's largest (200,000,000 bytes), the byte order mark before a message
+// taken off.
+const char kRsyslogConf[] = R"(global(workDirectory="%1" maxMessageSize="200m"
+       parser.escapeControlCharactersOnReceive="off" parser.dropTrailingLFOnReception="off")
+module(load="imtcp" maxFrameSize="200000000")
+template(name="line" type="string" string="%syslogseverity%|%app-name%|%hostname%|%timereported:::date-rfc3339%|%structured-data%|%$.msg%%4\n")
 input(type="imtcp" address="127.0.0.1" port="%2" ruleset="toFile"%3)
-ruleset(name="toFile") { action(type="omfile" file="%1/syslog.txt" template="line") }
+ruleset(name="toFile") {
+    if substring($msg, 0, 3) == "\xEF\xBB\xBF" then {
+        set $.msg = substring($msg, 3, 200000000);
+    } else {
+        set $.msg = $msg;
+    }
+    action(type="omfile" file="%1/syslog.txt" template="line")
+}
 )";
+
+const char kRecordEnd[] = "\x1e\n";
 
 // Over TLS: the CA and the server's certificate and key, a client certificate required.
 const char kRsyslogTls[] = R"( streamDriver.name="gtls" streamDriver.mode="1"
@@ -92,8 +103,11 @@ bool Receiver::start()
             m_certificates.isEmpty()
                 ? QString()
                 : QString::fromLatin1(kRsyslogTls).arg(m_certificates, m_certificate);
-        TestFiles::writeFile(
-            conf, QString::fromLatin1(kRsyslogConf).arg(m_dir).arg(m_port).arg(tls).toUtf8());
+        TestFiles::writeFile(conf, QString::fromLatin1(kRsyslogConf)
+                                       .arg(m_dir)
+                                       .arg(m_port)
+                                       .arg(tls, QString(QChar(0x1e)))
+                                       .toUtf8());
         m_process.start(QStringLiteral("rsyslogd"),
                         {QStringLiteral("-n"), QStringLiteral("-f"), conf, QStringLiteral("-i"),
                          QDir(m_dir).filePath(QStringLiteral("rsyslog.pid"))});
@@ -167,11 +181,21 @@ QVector<JournalEntry> Receiver::journalEntries() const
     return entries;
 }
 
+QList<QByteArray> Receiver::syslogRecords() const
+{
+    QList<QByteArray> records;
+    QByteArray text = TestFiles::readFile(QDir(m_dir).filePath(QStringLiteral("syslog.txt")));
+    for (int end; (end = text.indexOf(kRecordEnd)) >= 0; text.remove(0, end + 2))
+        records << text.left(end);
+    return records;
+}
+
 QStringList Receiver::syslogLines() const
 {
-    const QString text =
-        QString::fromUtf8(TestFiles::readFile(QDir(m_dir).filePath(QStringLiteral("syslog.txt"))));
-    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList lines;
+    for (const QByteArray &record : syslogRecords())
+        lines << QString::fromUtf8(record);
+    return lines;
 }
 
 } // namespace ReceiverSupport

@@ -46,7 +46,9 @@ public:
 
     // What journal-remote wrote in all its runs, in order (journalctl -o json --all).
     QVector<JournalEntry> journalEntries() const;
-    // The lines rsyslog wrote: severity|app-name|hostname|timestamp|structured data|message.
+    // The records rsyslog wrote: severity|app-name|hostname|timestamp|structured data|message,
+    // as bytes and as text.
+    QList<QByteArray> syslogRecords() const;
     QStringList syslogLines() const;
 
 private:

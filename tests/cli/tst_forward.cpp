@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QProcess>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -76,6 +77,7 @@ private Q_SLOTS:
     void nothingLostWhenAProcessIsKilled();
     void syslogArrivesAfterReceiverRestart();
     void syslogServerClosingEarlyGetsTheBatchAgain();
+    void syslogRecordsArriveWhole();
     void whereForwardingStarts_data();
     void whereForwardingStarts();
     void onceEndsOnWhatItCannotMend_data();
@@ -288,12 +290,52 @@ void ForwardTest::syslogArrivesAfterReceiverRestart()
                                     .arg(category.isEmpty()
                                              ? QString()
                                              : QStringLiteral(" category=\"%1\"").arg(category)),
-                                QChar(0xfeff) + r.message}
+                                r.message}
                         .join('|');
     }
     QStringList got = rsyslog.syslogLines();
     got.removeDuplicates();
     QCOMPARE(got, expected);
+}
+
+// Through the configuration the README ships: a message of 1 MiB, one of several lines, one that
+// begins with a byte order mark of its own and one that is not UTF-8 arrive as they are stored,
+// each as one record.
+void ForwardTest::syslogRecordsArriveWhole()
+{
+    const QList<QByteArray> messages{QByteArray(1 << 20, 'x') + "end", "line 1\nline 2\r\nline 3\n",
+                                     "\xEF\xBB\xBFown mark", "not \xFF\xFE UTF-8 \xC3"};
+    QVector<Record> records;
+    for (int i = 0; i < messages.size(); ++i)
+        records.push_back({QStringLiteral("2026-12-08 10:00:00"), 3, QString()});
+    QVERIFY(writeLog(path("dbLog.db"), records));
+    QVERIFY(TestLogFile::withConnection(path("dbLog.db"), [&](QSqlDatabase &db) {
+        QSqlQuery update(db);
+        update.prepare(QStringLiteral("UPDATE SystemInfo SET message = CAST(? AS TEXT) WHERE "
+                                      "id = ?"));
+        for (int i = 0; i < messages.size(); ++i) {
+            update.addBindValue(messages.at(i));
+            update.addBindValue(i + 1);
+            if (!update.exec())
+                return false;
+        }
+        return true;
+    }));
+    Receiver rsyslog(Receiver::Kind::Rsyslog, m_dir->path());
+    QVERIFY(rsyslog.start());
+    QProcess forward;
+    startForward(forward, rsyslog.url(), {"--once"});
+    QVERIFY(forward.waitForFinished(kHangGuardMs));
+    QCOMPARE(forward.exitCode(), 0);
+    QVERIFY(rsyslog.stop());
+    QList<QByteArray> got;
+    for (const QByteArray &record : rsyslog.syslogRecords()) {
+        int at = -1;
+        for (int field = 0; field < 5; ++field)
+            at = record.indexOf('|', at + 1);
+        got << record.mid(at + 1);
+    }
+    QCOMPARE(got, messages);
 }
 
 // A server that closes a connection before it has read the batch has not received it, however
