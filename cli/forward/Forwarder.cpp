@@ -68,7 +68,15 @@ bool Forwarder::openLog(int *status)
         if (opened.state == LogTail::State::Reading)
             return true;
         if (opened.state != LogTail::State::Waiting) {
-            *status = fail(m_options.dbPath, opened.reason);
+            // A log in WAL mode that no writer has open lacks its -shm and -wal files, which a
+            // reader that may not make them cannot do without.
+            const bool wal = opened.reason.contains(QLatin1String("readonly database"));
+            *status = fail(m_options.dbPath,
+                           opened.reason + (wal ? QStringLiteral("; a log in WAL mode needs its "
+                                                                 "-shm and -wal files, which "
+                                                                 "the forwarder may not make "
+                                                                 "in its directory")
+                                                : QString()));
             return false;
         }
         sayState(opened, status);

@@ -18,6 +18,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace TallylogSupport;
 using ReceiverSupport::Receiver;
@@ -84,6 +86,8 @@ private Q_SLOTS:
     void onceEndsOnWhatItCannotMend();
     void tlsChecksBothSides_data();
     void tlsChecksBothSides();
+    void readsThroughTheGroupGrant_data();
+    void readsThroughTheGroupGrant();
     void pruneKeepsUndelivered();
 
 private:
@@ -510,6 +514,64 @@ void ForwardTest::tlsChecksBothSides()
     const int arrived = journal ? receiver.journalEntries().size() : receiver.syslogLines().size();
     QCOMPARE(arrived, status == 0 ? 1 : 0);
     QCOMPARE(cursor(), qint64(status == 0 ? 1 : 0));
+}
+
+// As the unit runs it: a user of its own (here nobody) in the group adm, which the log's
+// directory grants access to; the log as the service keeps it, or switched to WAL mode by
+// another program that has ended (no -shm and -wal files left).
+void ForwardTest::readsThroughTheGroupGrant_data()
+{
+    QTest::addColumn<bool>("wal");
+    QTest::addColumn<int>("directoryMode");
+    QTest::addColumn<int>("status");
+    QTest::newRow("rollback journal, directory readable") << false << 0750 << 0;
+    QTest::newRow("WAL, directory group-writable and setgid") << true << 02770 << 0;
+    QTest::newRow("WAL, directory only readable") << true << 0750 << 1;
+}
+
+void ForwardTest::readsThroughTheGroupGrant()
+{
+    QFETCH(bool, wal);
+    QFETCH(int, directoryMode);
+    QFETCH(int, status);
+    if (::geteuid() != 0)
+        QSKIP("needs root, to run the forwarder as another user");
+    constexpr uid_t kNobody = 65534;
+    constexpr gid_t kAdm = 4;
+    const QString logDir = path("log");
+    const QString stateDir = path("state");
+    const QString log = logDir + QStringLiteral("/dbLog.db");
+    QVERIFY(QDir().mkpath(logDir) && QDir().mkpath(stateDir));
+    QVERIFY(writeLog(log, QVector<Record>{{"2026-12-08 10:00:00", 3, "granted"}}));
+    QVERIFY(!wal || TestLogFile::withConnection(log, [](QSqlDatabase &db) {
+        QSqlQuery mode(db);
+        return mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && mode.next() &&
+               mode.value(0).toString() == QLatin1String("wal");
+    }));
+    QVERIFY(!QFile::exists(log + QStringLiteral("-shm")));
+    QVERIFY(::chmod(QFile::encodeName(m_dir->path()), 0711) == 0);
+    QVERIFY(::chown(QFile::encodeName(logDir), 0, kAdm) == 0 &&
+            ::chmod(QFile::encodeName(logDir), mode_t(directoryMode)) == 0);
+    QVERIFY(::chown(QFile::encodeName(log), 0, kAdm) == 0 &&
+            ::chmod(QFile::encodeName(log), 0660) == 0);
+    QVERIFY(::chown(QFile::encodeName(stateDir), kNobody, kNobody) == 0);
+    Receiver journal(Receiver::Kind::JournalRemote, m_dir->path());
+    QVERIFY(journal.start());
+    QProcess forward;
+    forward.start(QStringLiteral("setpriv"),
+                  {"--reuid=65534", "--regid=65534", "--groups=4", TALLYLOG_PATH, "--db", log,
+                   "forward", "--to", journal.url(), "--cursor-file", stateDir + "/cursor",
+                   "--once"});
+    QVERIFY(forward.waitForFinished(kHangGuardMs));
+    const QByteArray err = forward.readAllStandardError();
+    QVERIFY2(forward.exitCode() == status, err);
+    QVERIFY2(status == 0 || err.contains("-shm and -wal"), err);
+    QVERIFY(journal.stop());
+    QCOMPARE(journal.journalEntries().size(), status == 0 ? 1 : 0);
+    // What the forwarder made beside a WAL log, a writer of the group can use.
+    for (const QFileInfo &made : QDir(logDir).entryInfoList({"dbLog.db-*"}, QDir::Files))
+        QVERIFY2(made.groupId() == kAdm && (made.permissions() & QFile::WriteGroup),
+                 qPrintable(made.filePath()));
 }
 
 void ForwardTest::pruneKeepsUndelivered()
