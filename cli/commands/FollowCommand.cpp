@@ -79,7 +79,8 @@ int FollowRun::run(const SystemLog::LogSelection &selection, qint64 backlog)
 {
     m_selection = selection;
     // Where an earlier follow with this cursor file stopped; a new file starts with the last N.
-    if (!m_cursorPath.isEmpty() && !m_cursor.load(&m_cursorId, &m_resume, &m_cursorError))
+    if (!m_cursorPath.isEmpty() &&
+        (!m_cursor.lock(&m_cursorError) || !m_cursor.load(&m_cursorId, &m_resume, &m_cursorError)))
         return failure(m_cursorPath, m_cursorError);
     // A reader that goes away makes the write fail instead of killing the process, so that the
     // cursor file is still saved at the last record written.

@@ -46,7 +46,9 @@ public:
     int run(const QString &path) override
     {
         // With a forwarder's cursor file, the records after its last delivered one stay. A
-        // missing cursor file means that forwarder has delivered nothing yet.
+        // forwarder writes its cursor file as it starts: a missing one is a wrong name (or a
+        // forwarder that never ran), and pruning as if nothing were kept back could cost the
+        // central log records.
         qint64 upToId = std::numeric_limits<qint64>::max();
         if (!m_keepUndelivered.isEmpty()) {
             bool exists = false;
@@ -54,7 +56,9 @@ public:
             if (!CursorFile(m_keepUndelivered).load(&upToId, &exists, &error))
                 return failure(m_keepUndelivered, error);
             if (!exists)
-                upToId = 0;
+                return failure(m_keepUndelivered,
+                               QStringLiteral("no such cursor file (a forwarder writes it when "
+                                              "it starts; nothing was deleted)"));
         }
         LogPruner pruner;
         const QString before = SystemLog::dayStart(m_day);

@@ -115,7 +115,7 @@ bool Forwarder::startingPoint(int *status)
     m_cursor = std::make_unique<CursorFile>(m_options.cursorPath);
     bool exists = false;
     QString error;
-    if (!m_cursor->load(&m_delivered, &exists, &error)) {
+    if (!m_cursor->lock(&error) || !m_cursor->load(&m_delivered, &exists, &error)) {
         *status = fail(m_options.cursorPath, error);
         return false;
     }

@@ -13,7 +13,7 @@ namespace {
 
 // A receiver that has never answered in HTTP gets this long to begin its first answer once it
 // has the request; a journal-remote answers a batch in a fraction of that.
-constexpr qint64 kFirstAnswerMs = 10000;
+constexpr qint64 kFirstAnswerMs = 8000;
 
 } // namespace
 

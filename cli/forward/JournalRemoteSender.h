@@ -18,7 +18,7 @@ namespace TallyLog {
 
 // POST /upload with Content-Type application/vnd.fdo.journal; delivered on a 2xx answer. The
 // connection is kept open from batch to batch. A receiver that has never answered in HTTP and
-// closes the connection, or leaves a request unanswered for 10 s, is taken for a server of
+// closes the connection, or leaves a request unanswered for 8 s, is taken for a server of
 // another protocol (a syslog port, say) and refused.
 class JournalRemoteSender : public ForwardSender
 {

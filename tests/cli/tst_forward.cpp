@@ -86,6 +86,8 @@ private Q_SLOTS:
     void onceEndsOnWhatItCannotMend();
     void tlsChecksBothSides_data();
     void tlsChecksBothSides();
+    void oneCursorFileOneProcess_data();
+    void oneCursorFileOneProcess();
     void readsThroughTheGroupGrant_data();
     void readsThroughTheGroupGrant();
     void pruneKeepsUndelivered();
@@ -418,36 +420,49 @@ void ForwardTest::whereForwardingStarts()
 
 void ForwardTest::onceEndsOnWhatItCannotMend_data()
 {
+    QTest::addColumn<bool>("rsyslog"); // at the URL's port (else nobody listens there)
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("said");
     const QStringList cursor{"--cursor-file", "CURSOR"};
     QTest::newRow("no start: neither cursor nor --from")
-        << QStringList{"--once"} << 2 << QByteArray("needs --cursor-file");
+        << false << QStringList{"--once"} << 2 << QByteArray("needs --cursor-file");
     QTest::newRow("--timeout without --once")
-        << QStringList{"--timeout", "5"} + cursor << 2 << QByteArray("goes with --once");
+        << false << QStringList{"--timeout", "5"} + cursor << 2 << QByteArray("goes with --once");
     QTest::newRow("nobody listens: gives up after --timeout")
-        << QStringList{"--once", "--timeout", "1"} + cursor << 1
+        << false << QStringList{"--once", "--timeout", "1"} + cursor << 1
         << QByteArray("refused; gave up after 1 s (--timeout)");
+    QTest::newRow("http:// at a syslog port: refused, no waiting for --timeout")
+        << true << QStringList{"--once", "--timeout", "3600"} + cursor << 1
+        << QByteArray("no HTTP answer within 8 s (is this a journal-remote?");
 }
 
 void ForwardTest::onceEndsOnWhatItCannotMend()
 {
+    QFETCH(bool, rsyslog);
     QFETCH(QStringList, options);
     QFETCH(int, status);
     QFETCH(QByteArray, said);
     options.replaceInStrings(QStringLiteral("CURSOR"), path("cursor"));
     QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-08 10:00:00", 3, "x"}}));
+    Receiver syslog(Receiver::Kind::Rsyslog, m_dir->path());
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
-    const QString url = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    QString url = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
     closed.close();
+    if (rsyslog) {
+        QVERIFY(syslog.start());
+        url = syslog.url().replace(QStringLiteral("syslog+tcp:"), QStringLiteral("http:"));
+    }
     QProcess forward;
     startForward(forward, url, options, "UTC", false);
     QVERIFY(forward.waitForFinished(kHangGuardMs));
     const QByteArray err = forward.readAllStandardError();
     QCOMPARE(forward.exitCode(), status);
-    QVERIFY2(err.contains(said) && err.count('\n') <= 2, err);
+    // One line of its own at most before the last: no warnings of the toolkit's.
+    QVERIFY2(err.contains(said) && err.count('\n') <= 2 &&
+                 err.count("tallylog: ") == err.count('\n'),
+             err);
     QCOMPARE(forward.readAllStandardOutput(), QByteArray());
 }
 
@@ -516,6 +531,38 @@ void ForwardTest::tlsChecksBothSides()
     QCOMPARE(cursor(), qint64(status == 0 ? 1 : 0));
 }
 
+void ForwardTest::oneCursorFileOneProcess_data()
+{
+    QTest::addColumn<QStringList>("second"); // CURSOR: the cursor file, URL the receiver's
+    QTest::newRow("a second forward")
+        << QStringList{"forward", "--to", "URL", "--cursor-file", "CURSOR", "--once"};
+    QTest::newRow("a follow") << QStringList{"follow", "--cursor-file", "CURSOR"};
+}
+
+void ForwardTest::oneCursorFileOneProcess()
+{
+    QFETCH(QStringList, second);
+    QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-08 10:00:00", 3, "x"}}));
+    Receiver journal(Receiver::Kind::JournalRemote, m_dir->path());
+    QVERIFY(journal.start());
+    QProcess first;
+    startForward(first, journal.url());
+    QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(1), kHangGuardMs);
+    second.replaceInStrings(QStringLiteral("CURSOR"), path("cursor"));
+    second.replaceInStrings(QStringLiteral("URL"), journal.url());
+    const Run refused = tallylog(QStringList{"--db", path("dbLog.db")} + second);
+    QCOMPARE(refused.status, 1);
+    QVERIFY2(refused.err.contains(
+                 QStringLiteral("in use by process %1 ").arg(first.processId()).toUtf8()),
+             refused.err);
+    first.terminate();
+    QVERIFY(first.waitForFinished(kHangGuardMs));
+    QCOMPARE(first.exitCode(), 0);
+    // Free again once the first has ended.
+    if (second.first() == QLatin1String("forward"))
+        QCOMPARE(tallylog(QStringList{"--db", path("dbLog.db")} + second).status, 0);
+}
+
 // As the unit runs it: a user of its own (here nobody) in the group adm, which the log's
 // directory grants access to; the log as the service keeps it, or switched to WAL mode by
 // another program that has ended (no -shm and -wal files left).
@@ -582,8 +629,9 @@ void ForwardTest::pruneKeepsUndelivered()
     QVERIFY(writeLog(path("dbLog.db"), records));
     const QStringList prune{"--db",       path("dbLog.db"),     "prune",        "--before",
                             "2026-12-08", "--keep-undelivered", path("cursor"), "--yes"};
-    // No cursor file yet: that forwarder has delivered nothing.
-    QCOMPARE(tallylog(prune).out, QByteArray("0 records stamped before 2026-12-08 deleted\n"));
+    // No cursor file: a wrong name, or a forwarder that never started; nothing is deleted.
+    const Run missing = tallylog(prune);
+    QVERIFY2(missing.status == 1 && missing.err.contains("no such cursor file"), missing.err);
     QVERIFY(TestFiles::writeFile(path("cursor"), "2\n"));
     QCOMPARE(tallylog(prune).out, QByteArray("2 records stamped before 2026-12-08 deleted\n"));
     const Run list = tallylog(
