@@ -21,6 +21,31 @@ constexpr int kFacilityLocal0 = 16;
 constexpr int kMaxHostname = 255;
 constexpr int kMaxAppName = 48;
 
+// Local time minus UTC at the moment `utcSecs`.
+int localOffsetAt(qint64 utcSecs)
+{
+    return QDateTime::fromSecsSinceEpoch(utcSecs, Qt::LocalTime).offsetFromUtc();
+}
+
+// The UTC offset of a local wall-clock time (as seconds since the epoch read as if in UTC). Where
+// the clock was put back and the time came twice, the second of them, as forwarders did before:
+// the offset after the change. Where it was put forward and the time never came (a stamp of a
+// writer whose zone was set differently, or whose clock was changed by hand), the offset before
+// the change: 02:30 in the hour that Berlin skips is 02:30+01:00 (01:30 UTC), as if the change
+// had not yet been made. Both encodings take the stamp this way: the same moment to the journal
+// and to syslog.
+int offsetOfWallClock(qint64 wallSecs)
+{
+    // Zones change their offsets a few times a year at most: the offsets a day before and a day
+    // after are the only ones that can hold here.
+    constexpr qint64 kDay = 24 * 3600;
+    const int before = localOffsetAt(wallSecs - kDay);
+    const int after = localOffsetAt(wallSecs + kDay);
+    if (localOffsetAt(wallSecs - after) == after)
+        return after;
+    return before;
+}
+
 bool needsBinaryField(std::string_view value)
 {
     for (const char c : value) {
@@ -142,10 +167,9 @@ bool StampClock::lookUp(std::string_view stamp, Minute *minute, int *second)
     const QTime time(fields.hour, fields.minute);
     if (!date.isValid() || !time.isValid())
         return false;
-    const QDateTime moment(date, time, Qt::LocalTime);
     Minute found;
-    found.startSecs = moment.toSecsSinceEpoch();
-    found.offsetSecs = moment.offsetFromUtc();
+    found.offsetSecs = offsetOfWallClock(QDateTime(date, time, Qt::UTC).toSecsSinceEpoch());
+    found.startSecs = QDateTime(date, time, Qt::UTC).toSecsSinceEpoch() - found.offsetSecs;
     if (m_minutes.size() >= kMaxMinutes)
         m_minutes.clear();
     m_lastKey = QByteArray(stamp.data(), 16);

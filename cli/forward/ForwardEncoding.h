@@ -31,7 +31,10 @@ struct ForwardedType
 ForwardedType forwardedType(const SystemLog::LogRecordView &record, std::string &scratch);
 
 // Stamps "yyyy-MM-dd hh:mm:ss" (local time) as moments. The local UTC offset is looked up once
-// per minute of stamps: zones change their offsets only on whole minutes.
+// per minute of stamps: zones change their offsets only on whole minutes. A stamp that came
+// twice (the clock put back) is the second of the two; one in the hour that was skipped (the
+// clock put forward) is read with the offset before the change: 02:30 on the day Berlin starts
+// summer time is 02:30+01:00.
 class StampClock
 {
 public:

@@ -75,6 +75,8 @@ private Q_SLOTS:
     void journalGetsEveryRecordExactly_data();
     void journalGetsEveryRecordExactly();
     void journalGetsStoredTypesAsStored();
+    void stampsAcrossClockChangesOneRule_data();
+    void stampsAcrossClockChangesOneRule();
     void nothingLostWhenAProcessIsKilled_data();
     void nothingLostWhenAProcessIsKilled();
     void syslogArrivesAfterReceiverRestart();
@@ -191,6 +193,49 @@ void ForwardTest::journalGetsStoredTypesAsStored()
                    .join('|');
     QCOMPARE(got, (QStringList{"3|3|" + categoryName(3) + "|row 1", "3|6||row 2", "3.5|6||row 3",
                                "A|6||row 4", "(none)|6||row 5", "5000000000|6||row 6"}));
+}
+
+// Berlin's clock goes from 02:00 to 03:00 on 2026-03-29 and from 03:00 back to 02:00 on
+// 2026-10-25: a stamp in the skipped hour is read with the offset before the change, one that
+// came twice as the second; the journal and syslog get the same moment.
+void ForwardTest::stampsAcrossClockChangesOneRule_data()
+{
+    QTest::addColumn<QString>("stamp");
+    QTest::addColumn<QString>("utc");
+    QTest::addColumn<QString>("sent"); // as syslog gets it
+    QTest::newRow("skipped hour") << "2026-03-29 02:30:00"
+                                  << "2026-03-29T01:30:00Z"
+                                  << "2026-03-29T02:30:00+01:00";
+    QTest::newRow("hour that came twice") << "2026-10-25 02:30:00"
+                                          << "2026-10-25T01:30:00Z"
+                                          << "2026-10-25T02:30:00+01:00";
+    QTest::newRow("after the change") << "2026-03-29 03:30:00"
+                                      << "2026-03-29T01:30:00Z"
+                                      << "2026-03-29T03:30:00+02:00";
+}
+
+void ForwardTest::stampsAcrossClockChangesOneRule()
+{
+    QFETCH(QString, stamp);
+    QFETCH(QString, utc);
+    QFETCH(QString, sent);
+    QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{stamp, 3, "x"}}));
+    const qint64 micros = QDateTime::fromString(utc, Qt::ISODate).toMSecsSinceEpoch() * 1000;
+    for (const Receiver::Kind kind : {Receiver::Kind::JournalRemote, Receiver::Kind::Rsyslog}) {
+        Receiver receiver(kind, m_dir->path());
+        QVERIFY(receiver.start());
+        QFile::remove(path("cursor"));
+        QProcess forward;
+        startForward(forward, receiver.url(), {"--once"}, "Europe/Berlin");
+        QVERIFY(forward.waitForFinished(kHangGuardMs));
+        QCOMPARE(forward.exitCode(), 0);
+        QVERIFY(receiver.stop());
+        if (kind == Receiver::Kind::JournalRemote)
+            QCOMPARE(receiver.journalEntries().value(0).value("__REALTIME_TIMESTAMP"),
+                     QByteArray::number(micros));
+        else
+            QCOMPARE(receiver.syslogLines().value(0).section('|', 3, 3), sent);
+    }
 }
 
 void ForwardTest::nothingLostWhenAProcessIsKilled_data()
