@@ -81,7 +81,7 @@ ForwardSender::Result JournalRemoteSender::finish(int timeoutMs, QString *error)
         *error = notHttp ? QStringLiteral("no HTTP answer within %1 s (is this a journal-remote? "
                                           "a syslog server is syslog+tcp:// or syslog+tls://)")
                                .arg(kFirstAnswerMs / 1000)
-                         : QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000);
+                         : QStringLiteral("no answer within %1 s").arg((timeoutMs + 999) / 1000);
         result = notHttp ? Result::Refused : m_stop() ? Result::Stopped : Result::Failed;
     }
     delete m_reply;
