@@ -5,6 +5,8 @@
 
 #include <QThread>
 
+#include <limits>
+
 namespace TallyLog {
 
 namespace {
@@ -18,8 +20,9 @@ constexpr size_t kBatchBytes = 4 << 20;
 constexpr int kPollMs = 200;
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 30000;
-// Without --once a receiver that confirms nothing for this long is taken for gone.
-constexpr int kSendTimeoutMs = 60000;
+// Without --once a batch may take as long as the receiver keeps taking it in (the senders give
+// up on one that stalls).
+constexpr int kSendTimeoutMs = std::numeric_limits<int>::max();
 
 } // namespace
 

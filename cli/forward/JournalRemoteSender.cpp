@@ -14,6 +14,8 @@ namespace {
 // A receiver that has never answered in HTTP gets this long to begin its first answer once it
 // has the request; a journal-remote answers a batch in a fraction of that.
 constexpr qint64 kFirstAnswerMs = 8000;
+// A receiver that takes in nothing and answers nothing for this long is taken for gone.
+constexpr int kStalledMs = 60000;
 
 } // namespace
 
@@ -41,6 +43,7 @@ void JournalRemoteSender::begin(const std::string &batch)
     QNetworkRequest request(m_upload);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/vnd.fdo.journal"));
+    request.setTransferTimeout(kStalledMs);
     if (m_tls)
         request.setSslConfiguration(*m_tls);
     m_sslErrors.clear();

@@ -19,6 +19,8 @@ namespace TallyLog {
 namespace {
 
 constexpr qint64 kConnectTimeoutMs = 10000;
+// A server that takes in nothing (or does not close) for this long is taken for gone.
+constexpr qint64 kStalledMs = 60000;
 // The longest look at the descriptor between two looks at the stop request.
 constexpr int kPollMs = 100;
 // What is kept of what a server wrote, to quote it.
@@ -143,7 +145,7 @@ ForwardSender::Result SyslogSender::finish(int timeoutMs, QString *error)
         return broken() || !m_answer.isEmpty() ||
                (socket.bytesToWrite() == 0 && socket.encryptedBytesToWrite() == 0);
     };
-    if (!waitFor(written, deadline))
+    if (!waitFor(written, qMin(deadline, m_clock.elapsed() + kStalledMs)))
         return failed(Result::Failed, QStringLiteral("the server takes nothing in"), error);
     if (!m_answer.isEmpty())
         return failed(Result::Refused,
@@ -166,6 +168,7 @@ ForwardSender::Result SyslogSender::finish(int timeoutMs, QString *error)
 // no read of the toolkit's can take the reset away first.
 ForwardSender::Result SyslogSender::closeAndConfirm(qint64 deadline, QString *error)
 {
+    deadline = qMin(deadline, m_clock.elapsed() + kStalledMs);
     QSslSocket &socket = *m_socket;
     OwnedFd own;
     own.fd = ::dup(static_cast<int>(socket.socketDescriptor()));
