@@ -6,9 +6,15 @@
 
 #include <QThread>
 
+#include <sqlite3.h>
+
 namespace SystemLog {
 
 namespace {
+
+// Another program holding the file while the index is built is waited for this many times, each
+// as long as a statement waits for a lock; queries wait as long, then run without the index.
+constexpr int kIndexAttempts = 6;
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -23,10 +29,14 @@ QueryFront::QueryFront(WriterReports &reports)
       m_ownerThread(QThread::currentThreadId())
 {
     QSqlError error;
-    const QDBSqlite::Readiness readiness = m_store->prepare(&error);
+    const QDBSqlite::Readiness readiness = m_store->prepare(&error, QDBSqlite::IndexBuild::Later);
     m_storeReady = readiness == QDBSqlite::Readiness::Ready;
     if (!m_storeReady)
         reports.state(WriterReports::stateText(readiness, error));
+    else if (!m_store->hasIndex()) {
+        m_indexing = true;
+        m_indexThread = std::thread([this] { buildIndex(); });
+    }
 }
 
 QueryFront::~QueryFront()
@@ -36,8 +46,53 @@ QueryFront::~QueryFront()
 
 void QueryFront::close()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_indexMutex);
+        m_closing = true;
+        if (m_indexHandle)
+            sqlite3_interrupt(m_indexHandle);
+    }
+    if (m_indexThread.joinable())
+        m_indexThread.join();
     if (m_store)
         m_store->close();
+}
+
+bool QueryFront::isBuildingIndex() const
+{
+    std::lock_guard<std::mutex> lock(m_indexMutex);
+    return m_indexing;
+}
+
+// On a connection of its own, which close() interrupts. The writer may be building the same index
+// on its connection at the same time: the one that comes second waits for the first and then finds
+// the index there.
+void QueryFront::buildIndex()
+{
+    QDBSqlite db(kDatabaseName, QString(), QString());
+    if (db.openExisting()) {
+        std::unique_lock<std::mutex> lock(m_indexMutex);
+        m_indexHandle = m_closing ? nullptr : db.nativeHandle();
+        for (int attempt = 0; m_indexHandle && attempt < kIndexAttempts; ++attempt) {
+            lock.unlock();
+            QSqlError error;
+            const bool built = db.buildIndex(&error);
+            lock.lock();
+            if (built || m_closing || !QDBSqlite::isBusy(error))
+                break;
+        }
+        m_indexHandle = nullptr;
+    }
+    db.close();
+    std::lock_guard<std::mutex> lock(m_indexMutex);
+    m_indexing = false;
+    m_indexBuilt.notify_all();
+}
+
+void QueryFront::waitForIndex()
+{
+    std::unique_lock<std::mutex> lock(m_indexMutex);
+    m_indexBuilt.wait(lock, [this] { return !m_indexing; });
 }
 
 void QueryFront::setBusyTimeout(int ms)
@@ -53,6 +108,7 @@ void QueryFront::setBusyTimeout(int ms)
 LogRowList QueryFront::queryRange(const QString &startTime, const QString &endTime, int type,
                                   QSqlError *error, qint64 *lastId)
 {
+    waitForIndex();
     if (QThread::currentThreadId() == m_ownerThread)
         return queryOwnConnection(startTime, endTime, type, error, lastId);
 

@@ -133,7 +133,7 @@ bool QDBSqlite::openExisting(QSqlError *error)
     return false;
 }
 
-QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
+QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error, IndexBuild index)
 {
     if (!isOpen()) {
         const QFileInfo file(databaseName());
@@ -186,11 +186,35 @@ QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
     // Without the index every query scans the whole table, but records can still be stored
     // and listed (a read-only file that predates the index, for example). Another program
     // holding the file is worth waiting for, though: the index is tried again then.
-    rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
-    if (rc != SQLITE_DONE && Sqlite::classify(rc) == Sqlite::Fault::Busy)
-        return notReady(rc);
+    if (index == IndexBuild::Now) {
+        rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
+        if (rc != SQLITE_DONE && Sqlite::classify(rc) == Sqlite::Fault::Busy)
+            return notReady(rc);
+    }
     setError(error, QSqlError());
     return Readiness::Ready;
+}
+
+bool QDBSqlite::hasIndex()
+{
+    sqlite3 *handle = nativeHandle();
+    qint64 found = 0;
+    return handle && Sqlite::readNumber(handle, LogSchema::kIndexExists, &found) == SQLITE_ROW &&
+           found > 0;
+}
+
+bool QDBSqlite::buildIndex(QSqlError *error)
+{
+    sqlite3 *handle = nativeHandle();
+    if (!handle) {
+        setError(error, notOpenError());
+        return false;
+    }
+    const int rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
+    setError(error, rc == SQLITE_DONE
+                        ? QSqlError()
+                        : Sqlite::error(handle, rc, QStringLiteral("Unable to index the log")));
+    return rc == SQLITE_DONE;
 }
 
 bool QDBSqlite::createTable(QSqlError *error)
