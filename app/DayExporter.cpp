@@ -158,7 +158,9 @@ void DayExporter::showProgress(const QString &label, int maximum)
     m_progress->setAutoClose(false);
     m_progress->setAutoReset(false);
     m_progress->setMinimumDuration(0);
+    // The cancel button, the close button or Escape.
     connect(m_progress, &QProgressDialog::canceled, this, [this] { m_cancel = true; });
+    connect(m_progress, &QDialog::rejected, this, [this] { m_cancel = true; });
     m_progress->show();
     m_progressTimer.start();
 }

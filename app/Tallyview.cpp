@@ -337,6 +337,7 @@ void Tallyview::followListing()
     listing.type = m_listed.type;
     listing.afterId = m_listedId;
     m_liveFeed->follow(listing);
+    showLivePause();
 }
 
 // Records that arrived while live update is on go to the end of the listing. A view at the end

@@ -12,9 +12,11 @@ namespace SystemLog {
 
 namespace {
 
-// Another program holding the file while the index is built is waited for this many times, each
-// as long as a statement waits for a lock; queries wait as long, then run without the index.
-constexpr int kIndexAttempts = 6;
+// Another program holding the file while the index is built is waited for in short steps, so
+// that closing the service never waits long for the builder, for half a minute in all; queries
+// wait as long, then run without the index.
+constexpr int kIndexBusyWaitMs = 250;
+constexpr int kIndexAttempts = 120;
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -70,6 +72,7 @@ bool QueryFront::isBuildingIndex() const
 void QueryFront::buildIndex()
 {
     QDBSqlite db(kDatabaseName, QString(), QString());
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kIndexBusyWaitMs));
     if (db.openExisting()) {
         std::unique_lock<std::mutex> lock(m_indexMutex);
         m_indexHandle = m_closing ? nullptr : db.nativeHandle();
