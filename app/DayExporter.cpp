@@ -96,20 +96,17 @@ void DayExporter::onQueried(SystemLog::LogRowList rows, const QSqlError &error)
         return;
     }
     if (error.isValid()) {
-        WindowNotices::show(m_window, WindowNotices::failureText("导出失败：", error));
-        finish();
+        finish(WindowNotices::failureText("导出失败：", error));
         return;
     }
     if (rows.isEmpty()) {
-        WindowNotices::show(m_window, QString::fromUtf8("%1没用记录可以导出").arg(m_day));
-        finish();
+        finish(QString::fromUtf8("%1没用记录可以导出").arg(m_day));
         return;
     }
     const QString directory = QFileDialog::getExistingDirectory(
         m_window, QString::fromUtf8("请选择文件存储路径"), QString(), QFileDialog::ShowDirsOnly);
     if (directory.isEmpty()) {
-        WindowNotices::show(m_window, QString::fromUtf8("路径无效"));
-        finish();
+        finish(QString::fromUtf8("路径无效"));
         return;
     }
     const QString path = SystemLog::DayExport::filePath(directory, m_day);
@@ -132,12 +129,9 @@ void DayExporter::onQueried(SystemLog::LogRowList rows, const QSqlError &error)
 
 void DayExporter::onWritten(Outcome outcome, const QString &notice)
 {
-    hideProgress();
     // Cancelled: nothing was written, as the operator asked. An export that ended before the
     // cancel could stop it says how it ended.
-    if (outcome != Outcome::Cancelled)
-        WindowNotices::show(m_window, notice);
-    finish();
+    finish(outcome == Outcome::Cancelled ? QString() : notice);
 }
 
 void DayExporter::runJob(std::function<void()> job)
@@ -175,10 +169,13 @@ void DayExporter::hideProgress()
     }
 }
 
-void DayExporter::finish()
+// The export has ended when its notice shows.
+void DayExporter::finish(const QString &notice)
 {
     hideProgress();
     m_running = false;
     m_controls->setEnabled(true);
     emit runningChanged(false);
+    if (!notice.isEmpty())
+        WindowNotices::show(m_window, notice);
 }

@@ -58,7 +58,7 @@ private:
     void runJob(std::function<void()> job);
     void showProgress(const QString &label, int maximum);
     void hideProgress();
-    void finish();
+    void finish(const QString &notice = QString());
 
     QWidget *m_window;
     QWidget *m_controls;
