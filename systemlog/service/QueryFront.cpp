@@ -17,6 +17,8 @@ namespace {
 // wait as long, then run without the index.
 constexpr int kIndexBusyWaitMs = 250;
 constexpr int kIndexAttempts = 120;
+// How many steps of the statement run between two looks at whether the service is closing.
+constexpr int kIndexStepsBetweenChecks = 1000;
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -48,12 +50,7 @@ QueryFront::~QueryFront()
 
 void QueryFront::close()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_indexMutex);
-        m_closing = true;
-        if (m_indexHandle)
-            sqlite3_interrupt(m_indexHandle);
-    }
+    m_stopIndex = true;
     if (m_indexThread.joinable())
         m_indexThread.join();
     if (m_store)
@@ -66,25 +63,24 @@ bool QueryFront::isBuildingIndex() const
     return m_indexing;
 }
 
-// On a connection of its own, which close() interrupts. The writer may be building the same index
-// on its connection at the same time: the one that comes second waits for the first and then finds
-// the index there.
+// On a connection of its own, which close() stops within a few steps of the statement. The writer
+// may be building the same index on its connection at the same time: the one that comes second
+// waits for the first and then finds the index there.
 void QueryFront::buildIndex()
 {
     QDBSqlite db(kDatabaseName, QString(), QString());
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kIndexBusyWaitMs));
     if (db.openExisting()) {
-        std::unique_lock<std::mutex> lock(m_indexMutex);
-        m_indexHandle = m_closing ? nullptr : db.nativeHandle();
-        for (int attempt = 0; m_indexHandle && attempt < kIndexAttempts; ++attempt) {
-            lock.unlock();
+        sqlite3_progress_handler(
+            db.nativeHandle(), kIndexStepsBetweenChecks,
+            [](void *stop) { return static_cast<std::atomic<bool> *>(stop)->load() ? 1 : 0; },
+            &m_stopIndex);
+        for (int attempt = 0; attempt < kIndexAttempts && !m_stopIndex; ++attempt) {
             QSqlError error;
-            const bool built = db.buildIndex(&error);
-            lock.lock();
-            if (built || m_closing || !QDBSqlite::isBusy(error))
+            if (db.buildIndex(&error) || !QDBSqlite::isBusy(error))
                 break;
         }
-        m_indexHandle = nullptr;
+        sqlite3_progress_handler(db.nativeHandle(), 0, nullptr, nullptr);
     }
     db.close();
     std::lock_guard<std::mutex> lock(m_indexMutex);

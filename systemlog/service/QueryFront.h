@@ -11,8 +11,6 @@
 #include <mutex>
 #include <thread>
 
-struct sqlite3;
-
 namespace SystemLog {
 
 class QDBSqlite;
@@ -59,9 +57,8 @@ private:
 
     mutable std::mutex m_indexMutex;
     std::condition_variable m_indexBuilt;
-    bool m_indexing = false;          // guarded by m_indexMutex
-    bool m_closing = false;           // guarded by m_indexMutex
-    sqlite3 *m_indexHandle = nullptr; // guarded by m_indexMutex: the builder's connection
+    bool m_indexing = false; // guarded by m_indexMutex
+    std::atomic<bool> m_stopIndex{false};
     std::thread m_indexThread;
 };
 
