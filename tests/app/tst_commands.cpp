@@ -229,6 +229,8 @@ private Q_SLOTS:
     void livePauseSaid();
     void timeline_data();
     void timeline();
+    void timelineBuckets_data();
+    void timelineBuckets();
 
     void longListing_data();
     void longListing();
@@ -1294,6 +1296,48 @@ void CommandsTest::timeline()
     action->trigger();
     QVERIFY(!m_fx.window()->findChild<TimelineStrip *>());
     QCOMPARE(grid->count(), 2);
+}
+
+void CommandsTest::timelineBuckets_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<int>("size");    // buckets on the axis, 0 for none
+    QTest::addColumn<int>("prefix");  // 16 per minute, 13 per hour
+    QTest::addColumn<int>("counted"); // of the stamps the test adds
+    QTest::newRow("just under two hours: minutes") << "2024-03-15 10:00:00"
+                                                   << "2024-03-15 11:59:59" << 120 << 16 << 1;
+    QTest::newRow("two hours: hours") << "2024-03-15 10:00:00"
+                                      << "2024-03-15 12:00:00" << 3 << 13 << 1;
+    QTest::newRow("a day") << "2024-03-15 00:00:00"
+                           << "2024-03-15 23:59:59" << 24 << 13 << 1;
+    QTest::newRow("over a leap day") << "2024-02-28 23:00:00"
+                                     << "2024-03-16 10:59:59" << 24 * 16 + 12 << 13 << 2;
+    QTest::newRow("end before start") << "2024-03-15 10:00:00"
+                                      << "2024-03-15 09:00:00" << 0 << 13 << 0;
+    QTest::newRow("no moment") << "2024-3-15 10:00:00"
+                               << "2024-03-15 11:00:00" << 0 << 13 << 0;
+}
+
+// Only stamps of the form "yyyy-MM-dd hh:mm..." that name a real moment on the axis are counted.
+void CommandsTest::timelineBuckets()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(int, size);
+    QFETCH(int, prefix);
+    QFETCH(int, counted);
+    TimelineBuckets buckets = TimelineBuckets::forSpan(from, to);
+    QCOMPARE(buckets.isValid(), size > 0);
+    QCOMPARE(buckets.size(), qint64(size));
+    QCOMPARE(buckets.prefixLength(), prefix);
+    for (const char *stamp : {"2024-03-15 10:30:00", "2024-03-15 9:30:00", "2024-03-15 24:00:00",
+                              "2024-02-30 10:00:00", "2024-03-15T10:30:00", "2024-03-16 10:30:00"})
+        buckets.add(QString::fromLatin1(stamp));
+    QCOMPARE(buckets.total(), qint64(counted));
+    if (size > 0)
+        QCOMPARE(buckets.startOf(buckets.first()),
+                 from.left(prefix) + QString(":00:00").left(19 - prefix));
 }
 
 bool CommandsTest::listForFind(int day)
