@@ -20,6 +20,21 @@ constexpr int kBusyWaitMs = 50;
 // the rest follows on the next poll without a pause.
 constexpr int kRecordsPerPoll = 5000;
 
+// Points the tail at the listing's records after its last id, on a new tail for another file.
+void followListing(std::unique_ptr<SystemLog::LogTail> *tail, const LiveFeed::Listing &listing)
+{
+    if (!*tail || (*tail)->path() != listing.path) {
+        *tail = std::make_unique<SystemLog::LogTail>(listing.path);
+        (*tail)->setBusyTimeout(kBusyWaitMs);
+    }
+    SystemLog::LogSelection selection;
+    selection.types = {listing.type};
+    selection.from = listing.from;
+    selection.to = listing.to;
+    (*tail)->setSelection(selection);
+    (*tail)->startAfter(listing.afterId);
+}
+
 } // namespace
 
 LiveFeed::LiveFeed(QObject *parent) : QObject(parent) {}
@@ -117,16 +132,7 @@ void LiveFeed::run()
             continue;
         }
         if (following != current.generation) {
-            if (!tail || tail->path() != current.listing.path) {
-                tail = std::make_unique<SystemLog::LogTail>(current.listing.path);
-                tail->setBusyTimeout(kBusyWaitMs);
-            }
-            SystemLog::LogSelection selection;
-            selection.types = {current.listing.type};
-            selection.from = current.listing.from;
-            selection.to = current.listing.to;
-            tail->setSelection(selection);
-            tail->startAfter(current.listing.afterId);
+            followListing(&tail, current.listing);
             following = current.generation;
             paused = false;
         }

@@ -119,6 +119,13 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     ui.comboBox->setCurrentIndex(m_comBoxIndex);
     ui.comboBox_2->setCurrentIndex(m_comBoxIndex);
 
+    setUpViewer();
+    setUpMends();
+}
+
+// What the window does beyond the form's commands: long listings, live update, F5 and finding.
+void Tallyview::setUpViewer()
+{
     m_listing = new RecordListing(ui.textEdit);
 
     // Live update, off at start: an entry of the view's menu, and Ctrl+L anywhere in the window.
@@ -154,9 +161,12 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     connect(find, &QShortcut::activated, this, &Tallyview::openFind);
     ui.textEdit->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(ui.textEdit, &QWidget::customContextMenuRequested, this, &Tallyview::showViewMenu);
+}
 
-    // Mends of the form, made here: the keyboard, the status line, the export off the window's
-    // thread and the timeline.
+// Mends of the form, made here: the keyboard, the status line, the export off the window's thread
+// and the timeline.
+void Tallyview::setUpMends()
+{
     new FormKeys(ui, this);
     m_status = new StatusLine(this);
     connect(m_liveFeed, &LiveFeed::pausedChanged, this, &Tallyview::showLivePause);

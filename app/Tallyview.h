@@ -40,6 +40,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void setUpViewer();
+    void setUpMends();
     void queryByDay();
     void queryByRange();
     void exportDay();
