@@ -152,23 +152,29 @@ void TimelineStrip::paintEvent(QPaintEvent *)
     paintLabels(painter, area);
 }
 
-// The hour (or minute) beside the bars, at the first row of a bucket wherever there is room.
+// The hour (or minute) beside the bars, at every so many buckets (or pixel rows) as a label's
+// height takes, each at the top of its bucket's row.
 void TimelineStrip::paintLabels(QPainter &painter, const QRect &area) const
 {
     const int lineHeight = fontMetrics().height();
+    const qint64 n = m_buckets.size();
+    const qint64 rows = std::max(1, area.height());
     painter.setPen(palette().color(QPalette::Text));
-    int freeFrom = area.top();
-    qint64 labelled = -1;
-    for (int y = 0; y < area.height(); ++y) {
+    const auto label = [&](int top, qint64 bucket) {
+        if (top + lineHeight <= area.bottom() + kMargin)
+            painter.drawText(QRect(kMargin, top, area.left() - 2 * kMargin, lineHeight),
+                             Qt::AlignLeft | Qt::AlignTop, m_buckets.nameOf(bucket).mid(11));
+    };
+    if (n <= rows) {
+        const qint64 step = std::max<qint64>(1, (qint64(lineHeight) * n + rows - 1) / rows);
+        for (qint64 bucket = m_buckets.first(); bucket <= m_buckets.last(); bucket += step)
+            label(bucketRect(bucket).top(), bucket);
+        return;
+    }
+    for (int y = 0; y < rows; y += lineHeight) {
         qint64 from = 0;
         qint64 to = 0;
         bucketsOfRow(y, &from, &to);
-        const int top = area.top() + y;
-        if (from == labelled || top < freeFrom)
-            continue;
-        labelled = from;
-        painter.drawText(QRect(kMargin, top, area.left() - 2 * kMargin, lineHeight),
-                         Qt::AlignLeft | Qt::AlignTop, m_buckets.nameOf(from).mid(11));
-        freeFrom = top + lineHeight;
+        label(area.top() + y, from);
     }
 }
