@@ -12,10 +12,51 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <mutex>
+#include <set>
 
 namespace SystemLog {
 
 namespace {
+
+// The logs whose index a connection of this process is building (by absolute path). Another
+// connection's prepare() leaves the index to it rather than wait behind its lock, which may take
+// longer than a statement waits, for the same work.
+class IndexesInBuild
+{
+public:
+    static IndexesInBuild &instance()
+    {
+        static IndexesInBuild building;
+        return building;
+    }
+    bool contains(const QString &path)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_paths.count(path) > 0;
+    }
+    void add(const QString &path)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_paths.insert(path);
+    }
+    void remove(const QString &path)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_paths.find(path);
+        if (it != m_paths.end())
+            m_paths.erase(it);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::multiset<QString> m_paths;
+};
+
+QString absolutePath(const QString &databaseName)
+{
+    return QFileInfo(databaseName).absoluteFilePath();
+}
 
 const char kInsertStatement[] = "INSERT INTO SystemInfo(type ,message) VALUES(?, ?)";
 
@@ -186,7 +227,8 @@ QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error, IndexBuild index)
     // Without the index every query scans the whole table, but records can still be stored
     // and listed (a read-only file that predates the index, for example). Another program
     // holding the file is worth waiting for, though: the index is tried again then.
-    if (index == IndexBuild::Now) {
+    if (index == IndexBuild::Now &&
+        !IndexesInBuild::instance().contains(absolutePath(databaseName()))) {
         rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
         if (rc != SQLITE_DONE && Sqlite::classify(rc) == Sqlite::Fault::Busy)
             return notReady(rc);
@@ -210,7 +252,10 @@ bool QDBSqlite::buildIndex(QSqlError *error)
         setError(error, notOpenError());
         return false;
     }
+    const QString path = absolutePath(databaseName());
+    IndexesInBuild::instance().add(path);
     const int rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
+    IndexesInBuild::instance().remove(path);
     setError(error, rc == SQLITE_DONE
                         ? QSqlError()
                         : Sqlite::error(handle, rc, QStringLiteral("Unable to index the log")));
