@@ -20,6 +20,21 @@ constexpr int kBusyWaitMs = 50;
 // the rest follows on the next poll without a pause.
 constexpr int kRecordsPerPoll = 5000;
 
+// Points the tail at the listing's records after its last id, on a new tail for another file.
+void followListing(std::unique_ptr<SystemLog::LogTail> *tail, const LiveFeed::Listing &listing)
+{
+    if (!*tail || (*tail)->path() != listing.path) {
+        *tail = std::make_unique<SystemLog::LogTail>(listing.path);
+        (*tail)->setBusyTimeout(kBusyWaitMs);
+    }
+    SystemLog::LogSelection selection;
+    selection.types = {listing.type};
+    selection.from = listing.from;
+    selection.to = listing.to;
+    (*tail)->setSelection(selection);
+    (*tail)->startAfter(listing.afterId);
+}
+
 } // namespace
 
 LiveFeed::LiveFeed(QObject *parent) : QObject(parent) {}
@@ -42,6 +57,8 @@ void LiveFeed::follow(const Listing &listing)
         m_request = {listing, ++m_generation, true};
     }
     m_following = true;
+    // The new listing's first poll says whether the file is held.
+    setPaused(false);
     if (!m_thread.joinable())
         m_thread = std::thread([this] { run(); });
     m_wake.notify_all();
@@ -54,7 +71,22 @@ void LiveFeed::stop()
         m_request = {Listing(), ++m_generation, false};
     }
     m_following = false;
+    setPaused(false);
     m_wake.notify_all();
+}
+
+void LiveFeed::setPaused(bool paused)
+{
+    if (paused == m_paused)
+        return;
+    m_paused = paused;
+    emit pausedChanged(paused);
+}
+
+void LiveFeed::deliverPaused(quint64 generation, bool paused)
+{
+    if (generation == m_generation && m_following)
+        setPaused(paused);
 }
 
 void LiveFeed::deliver(quint64 generation, const SystemLog::LogRowList &rows, qint64 lastId)
@@ -92,6 +124,7 @@ void LiveFeed::run()
     Request current;
     quint64 following = 0; // the generation the tail follows
     bool more = false;     // the last poll stopped at kRecordsPerPoll
+    bool paused = false;   // as last said for the generation followed
     while (nextRequest(&current, more)) {
         more = false;
         if (!current.active) {
@@ -99,17 +132,9 @@ void LiveFeed::run()
             continue;
         }
         if (following != current.generation) {
-            if (!tail || tail->path() != current.listing.path) {
-                tail = std::make_unique<SystemLog::LogTail>(current.listing.path);
-                tail->setBusyTimeout(kBusyWaitMs);
-            }
-            SystemLog::LogSelection selection;
-            selection.types = {current.listing.type};
-            selection.from = current.listing.from;
-            selection.to = current.listing.to;
-            tail->setSelection(selection);
-            tail->startAfter(current.listing.afterId);
+            followListing(&tail, current.listing);
             following = current.generation;
+            paused = false;
         }
         SystemLog::LogRowList rows;
         const SystemLog::LogTail::Poll poll = tail->poll(
@@ -121,6 +146,13 @@ void LiveFeed::run()
             kRecordsPerPoll);
         more = poll.more;
         const quint64 generation = current.generation;
+        const bool held = poll.state == SystemLog::LogTail::State::Waiting;
+        if (held != paused) {
+            paused = held;
+            QMetaObject::invokeMethod(
+                this, [this, generation, held] { deliverPaused(generation, held); },
+                Qt::QueuedConnection);
+        }
         // What was read before a failure is handed over all the same; the rest comes next time.
         if (!rows.isEmpty()) {
             // Moved, not copied: from here on the window's thread alone holds the rows (and frees

@@ -39,6 +39,9 @@ public:
     void follow(const Listing &listing);
     void stop();
     bool isFollowing() const { return m_following; }
+    // Whether the feed waits because another program holds the file (busy, locked, or a crashed
+    // writer's transaction not yet undone): nothing can be read until it lets go.
+    bool isPaused() const { return m_paused; }
 
 Q_SIGNALS:
     // Records of the listing stored since, in id order, each handed over once; lastId is the
@@ -48,6 +51,8 @@ Q_SIGNALS:
     // listing shows a file that is gone. Nothing more is handed over until follow() is called
     // again.
     void fileReplaced();
+    // The feed began or stopped waiting for another program to let go of the file.
+    void pausedChanged(bool paused);
 
 private:
     struct Request
@@ -61,6 +66,8 @@ private:
     bool nextRequest(Request *current, bool more);
     void deliver(quint64 generation, const SystemLog::LogRowList &rows, qint64 lastId);
     void deliverReplaced(quint64 generation);
+    void deliverPaused(quint64 generation, bool paused);
+    void setPaused(bool paused);
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -69,5 +76,6 @@ private:
     // Owned by the window's thread.
     quint64 m_generation = 0;
     bool m_following = false;
+    bool m_paused = false;
     std::thread m_thread;
 };

@@ -1,10 +1,14 @@
 #include "Tallyview.h"
 
-#include "DayExport.h"
+#include "DayExporter.h"
 #include "FindBar.h"
+#include "FormKeys.h"
 #include "ListingQuery.h"
 #include "LiveFeed.h"
 #include "RecordListing.h"
+#include "StatusLine.h"
+#include "Timeline.h"
+#include "WindowNotices.h"
 #include "qzSysLog.h"
 #include "store/QDBSqlite.h"
 
@@ -12,11 +16,10 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QFileDialog>
+#include <QDir>
 #include <QFont>
 #include <QIcon>
 #include <QMenu>
-#include <QMessageBox>
 #include <QSettings>
 #include <QShortcut>
 #include <QSqlError>
@@ -24,7 +27,6 @@
 #include <QTimer>
 #include <QVariant>
 
-#include <string>
 #include <utility>
 
 namespace {
@@ -40,52 +42,8 @@ const char *const kIndexKey = "comBoxIndex";
 constexpr int kQueryBusyWaitMs = 1000;
 // With live update on, a listing refused because the file was held is asked for again after this.
 constexpr int kBusyRetryMs = 1000;
-
-// Shows the wait cursor for as long as the object lives. Never held across a modal dialog.
-class WaitCursor
-{
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor &) = delete;
-    WaitCursor &operator=(const WaitCursor &) = delete;
-};
-
-// Writes the records to the export file at `path`, replacing an earlier one only once complete;
-// false with the reason when it cannot.
-bool writeExport(const QString &path, const SystemLog::LogRowList &rows, QString *failure)
-{
-    constexpr size_t kChunk = 1 << 20;
-    SystemLog::DayExport file(path);
-    bool ok = file.open();
-    std::string text;
-    for (auto row = rows.cbegin(); ok && row != rows.cend(); ++row) {
-        SystemLog::DayExport::appendRecord(text, *row);
-        if (text.size() >= kChunk) {
-            ok = file.write(text);
-            text.clear();
-        }
-    }
-    ok = ok && file.write(text) && file.commit();
-    if (!ok)
-        *failure = file.errorString();
-    return ok;
-}
-
-// "<head><reason>". Another program holding the file is said in words before the database's own.
-QString failureText(const char *head, const QSqlError &error)
-{
-    QString text = QString::fromUtf8(head);
-    if (SystemLog::QDBSqlite::isBusy(error))
-        text += QString::fromUtf8("日志文件正被其他程序占用，请稍后重试") + QLatin1Char('\n');
-    return text + error.text();
-}
-
-void showNotice(QWidget *parent, const QString &text)
-{
-    QMessageBox::information(parent, QString::fromUtf8("提示"), text, QMessageBox::Ok,
-                             QMessageBox::NoButton);
-}
+// How often the window looks whether the log's index is still being built.
+constexpr int kIndexPollMs = 200;
 
 // Whether a record shows exactly this listing text ("<date-time>:\n<message>").
 bool showsText(const SystemLog::LogRow &row, const QString &text)
@@ -112,7 +70,7 @@ void showResult(RecordListing *listing, SystemLog::LogRowList rows, const QSqlEr
     if (!rows.isEmpty())
         listing->showRows(std::move(rows));
     else if (error.isValid())
-        listing->showNotice(failureText("查询失败：", error));
+        listing->showNotice(WindowNotices::failureText("查询失败：", error));
     else
         listing->showNotice(QString::fromUtf8("没有找到相关记录"));
 }
@@ -161,6 +119,13 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     ui.comboBox->setCurrentIndex(m_comBoxIndex);
     ui.comboBox_2->setCurrentIndex(m_comBoxIndex);
 
+    setUpViewer();
+    setUpMends();
+}
+
+// What the window does beyond the form's commands: long listings, live update, F5 and finding.
+void Tallyview::setUpViewer()
+{
     m_listing = new RecordListing(ui.textEdit);
 
     // Live update, off at start: an entry of the view's menu, and Ctrl+L anywhere in the window.
@@ -198,11 +163,26 @@ Tallyview::Tallyview(QWidget *parent) : QMainWindow(parent)
     connect(ui.textEdit, &QWidget::customContextMenuRequested, this, &Tallyview::showViewMenu);
 }
 
+// Mends of the form, made here: the keyboard, the status line, the export off the window's thread
+// and the timeline.
+void Tallyview::setUpMends()
+{
+    new FormKeys(ui, this);
+    m_status = new StatusLine(this);
+    connect(m_liveFeed, &LiveFeed::pausedChanged, this, &Tallyview::showLivePause);
+    m_exporter = new DayExporter(this, ui.stackedWidget);
+    connect(m_exporter, &DayExporter::runningChanged, m_status, &StatusLine::setExporting);
+    m_timeline = new Timeline(ui.gridLayout_2, m_listing, this);
+    watchIndex();
+}
+
 Tallyview::~Tallyview()
 {
     if (m_listing)
         m_listing->stopWatching();
-    // The threads of the feed and of a query in flight end before the service goes.
+    // The threads of the feed, of a query and of an export in flight end before the service goes.
+    delete m_exporter;
+    m_exporter = nullptr;
     delete m_liveFeed;
     m_liveFeed = nullptr;
     delete m_query;
@@ -256,6 +236,7 @@ void Tallyview::showViewMenu(const QPoint &pos)
     QAction *find = menu->addAction(QString::fromUtf8("查找"), this, &Tallyview::openFind);
     find->setShortcut(QKeySequence::Find);
     menu->insertAction(find, m_liveAction);
+    menu->insertAction(find, m_timeline->action());
     menu->popup(ui.textEdit->viewport()->mapToGlobal(pos));
 }
 
@@ -301,6 +282,7 @@ void Tallyview::list(const ListedQuery &query, bool keepPlace)
     m_liveFeed->stop();
     m_busyRetry->stop();
     m_preparing = query;
+    m_status->setQuerying(describe(query));
     if (!m_waitCursor) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
         m_waitCursor = true;
@@ -329,6 +311,12 @@ void Tallyview::showListed()
     m_listed = m_preparing;
     m_listedId = error.isValid() ? -1 : m_query->lastId();
     m_listedBusy = error.isValid() && SystemLog::QDBSqlite::isBusy(error);
+    m_status->setQuerying(QString());
+    if (error.isValid())
+        m_status->showFailure(describe(m_listed));
+    else
+        m_status->showListing(describe(m_listed), m_listing->recordCount());
+    m_timeline->setListing({logPath(), m_listed.from, m_listed.to, m_listed.type, m_listedId});
     followListing();
 }
 
@@ -349,16 +337,17 @@ void Tallyview::followListing()
             m_busyRetry->start();
         else
             m_busyRetry->stop();
+        showLivePause();
         return;
     }
     LiveFeed::Listing listing;
-    // The service's file: "dbLog.db" of the working directory.
-    listing.path = QDir::current().absoluteFilePath(QStringLiteral("dbLog.db"));
+    listing.path = logPath();
     listing.from = m_listed.from;
     listing.to = m_listed.to;
     listing.type = m_listed.type;
     listing.afterId = m_listedId;
     m_liveFeed->follow(listing);
+    showLivePause();
 }
 
 // Records that arrived while live update is on go to the end of the listing. A view at the end
@@ -370,6 +359,8 @@ void Tallyview::appendLive(const SystemLog::LogRowList &rows, qint64 lastId)
     m_listing->appendRows(rows);
     if (follow)
         m_listing->positionAtEnd();
+    m_status->showListing(describe(m_listed), m_listing->recordCount());
+    m_timeline->addRows(rows, lastId);
 }
 
 void Tallyview::exportDay()
@@ -377,40 +368,32 @@ void Tallyview::exportDay()
     // Always the by-day page's category and day, whichever page is visible, and a fresh query:
     // the export does not depend on what the view shows.
     const int type = ui.comboBox->currentData(Qt::UserRole).toInt();
-    const QString day = ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat));
+    m_exporter->start(ui.dateEdit->dateTime().toString(QLatin1String(SystemLog::kDayFormat)), type);
+}
 
-    SystemLog::LogRowList rows;
-    QSqlError error;
-    {
-        WaitCursor wait;
-        rows = SystemLog::qzSysLog::instance()->queryDay(day, type, &error);
-    }
-    if (error.isValid()) {
-        showNotice(this, failureText("导出失败：", error));
-        return;
-    }
-    if (rows.isEmpty()) {
-        showNotice(this, QString::fromUtf8("%1没用记录可以导出").arg(day));
-        return;
-    }
+// The service's file: "dbLog.db" of the working directory.
+QString Tallyview::logPath()
+{
+    return QDir::current().absoluteFilePath(QStringLiteral("dbLog.db"));
+}
 
-    const QString directory = QFileDialog::getExistingDirectory(
-        this, QString::fromUtf8("请选择文件存储路径"), QString(), QFileDialog::ShowDirsOnly);
-    if (directory.isEmpty()) {
-        showNotice(this, QString::fromUtf8("路径无效"));
-        return;
-    }
-    const QString path = SystemLog::DayExport::filePath(directory, day);
+QString Tallyview::describe(const ListedQuery &query) const
+{
+    return StatusLine::describe(m_logTypeMap.value(query.type), query.day, query.from, query.to);
+}
 
-    QString failure;
-    bool failed = false;
-    {
-        WaitCursor wait;
-        failed = !writeExport(path, rows, &failure);
-    }
-    if (failed) {
-        showNotice(this, QString::fromUtf8("导出失败：%1").arg(failure));
-        return;
-    }
-    showNotice(this, QString::fromUtf8("数据导出完成，路径如下：\n%1").arg(path));
+// Live update waits while another program holds the file: the feed cannot read it, or the
+// listing it would follow was refused and is asked for again.
+void Tallyview::showLivePause()
+{
+    const bool refused = m_liveAction->isChecked() && m_listedBusy;
+    m_status->setLivePaused(m_liveFeed->isPaused() || refused);
+}
+
+void Tallyview::watchIndex()
+{
+    const bool building = SystemLog::qzSysLog::instance()->writer().isBuildingIndex();
+    m_status->setIndexing(building);
+    if (building)
+        QTimer::singleShot(kIndexPollMs, this, &Tallyview::watchIndex);
 }

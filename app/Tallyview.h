@@ -7,10 +7,13 @@
 #include <QMap>
 #include <QString>
 
+class DayExporter;
 class FindBar;
 class ListingQuery;
 class LiveFeed;
 class RecordListing;
+class StatusLine;
+class Timeline;
 class QAction;
 class QCloseEvent;
 class QPoint;
@@ -37,6 +40,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void setUpViewer();
+    void setUpMends();
     void queryByDay();
     void queryByRange();
     void exportDay();
@@ -58,6 +63,12 @@ private:
     void refresh();
     void followListing();
     void appendLive(const SystemLog::LogRowList &rows, qint64 lastId);
+    static QString logPath();
+    // "<category> · <day or range>" of a query, as the status line names it.
+    QString describe(const ListedQuery &query) const;
+    void showLivePause();
+    // Shows the notice of the log's index being built for as long as it is.
+    void watchIndex();
 
     Ui::TallyviewClass ui;
     QMap<int, QString> m_logTypeMap;
@@ -84,4 +95,9 @@ private:
     QString m_keepText; // the text of the record to keep at the top; empty: none
     int m_keepNear = 0;
     bool m_waitCursor = false;
+
+    // The line under the view, the export running off the window's thread, the timeline.
+    StatusLine *m_status = nullptr;
+    DayExporter *m_exporter = nullptr;
+    Timeline *m_timeline = nullptr;
 };

@@ -147,6 +147,32 @@ bool LogReader::count(const QString &from, const QString &to, Bucket bucket,
     return rc == SQLITE_DONE || d->readFailed(rc);
 }
 
+bool LogReader::countByStamp(const LogSelection &selection, int prefixLength,
+                             QVector<QPair<QString, qint64>> *counts)
+{
+    if (!d->db.failIfClosed())
+        return false;
+    counts->clear();
+    // The same filter as the listing's, in the index on (type, datetime), which holds the ids.
+    std::vector<QByteArray> texts;
+    const QByteArray sql =
+        "SELECT substr(datetime, 1, " + QByteArray::number(prefixLength) +
+        "), count(*) FROM SystemInfo WHERE id > ?1 AND id <= ?2" +
+        RecordFilter::spanCondition(
+            RecordFilter::Span::openWhereEmpty(selection.from, selection.to), 3, &texts) +
+        RecordFilter::typeCondition(selection.types) + " GROUP BY 1 ORDER BY 1";
+    Sqlite::Statement group(d->db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
+    group.bind(1, selection.afterId).bind(2, selection.upToId);
+    RowChunk::bindTexts(group, 3, texts);
+    int rc;
+    while ((rc = group.step()) == SQLITE_ROW) {
+        const std::string_view stamp = group.text(0);
+        counts->append(
+            {QString::fromUtf8(stamp.data(), static_cast<int>(stamp.size())), group.int64(1)});
+    }
+    return rc == SQLITE_DONE || d->readFailed(rc);
+}
+
 bool LogReader::recordAt(qint64 id, const RowCallback &onRow)
 {
     if (!d->db.failIfClosed())

@@ -3,6 +3,7 @@
 #include "LogTypes.h"
 
 #include <QByteArray>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -143,6 +144,11 @@ public:
     // Counts of the records in [from, to] (empty bounds are open) per bucket and stored type, in
     // bucket then type order (SQLite's order of values: NULL, numbers, texts, blobs).
     bool count(const QString &from, const QString &to, Bucket bucket, QVector<LogCount> *counts);
+    // Counts of the records of the selection (its types, its bounds and its ids; not its grep)
+    // per stamp cut to its first `prefixLength` characters ("yyyy-MM-dd hh" for 13), in the
+    // order of the cut stamps: the records of a listing per hour, or per minute for 16.
+    bool countByStamp(const LogSelection &selection, int prefixLength,
+                      QVector<QPair<QString, qint64>> *counts);
     // A number that changes whenever another connection has committed a change to the file.
     bool dataVersion(qint64 *version);
     // The record with this id through onRow, if the file holds one.

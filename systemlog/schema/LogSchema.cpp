@@ -18,6 +18,9 @@ const char kCreateTable[] =
 const char kCreateIndex[] =
     "CREATE INDEX IF NOT EXISTS SystemInfo_type_datetime ON SystemInfo(type, datetime)";
 
+const char kIndexExists[] = "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND "
+                            "name = 'SystemInfo_type_datetime'";
+
 QString TableCheck::problem() const
 {
     if (!exists)

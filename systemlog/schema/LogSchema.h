@@ -15,6 +15,8 @@ namespace SystemLog::LogSchema {
 extern const char kCreateTable[];
 // Lets the listings by category and time use an index instead of scanning every record.
 extern const char kCreateIndex[];
+// One row holding 1 when that index exists, 0 when not.
+extern const char kIndexExists[];
 
 // What the check found.
 struct TableCheck

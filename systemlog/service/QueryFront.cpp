@@ -6,9 +6,19 @@
 
 #include <QThread>
 
+#include <sqlite3.h>
+
 namespace SystemLog {
 
 namespace {
+
+// Another program holding the file while the index is built is waited for in short steps, so
+// that closing the service never waits long for the builder, for half a minute in all; queries
+// wait as long, then run without the index.
+constexpr int kIndexBusyWaitMs = 250;
+constexpr int kIndexAttempts = 120;
+// How many steps of the statement run between two looks at whether the service is closing.
+constexpr int kIndexStepsBetweenChecks = 1000;
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -23,10 +33,14 @@ QueryFront::QueryFront(WriterReports &reports)
       m_ownerThread(QThread::currentThreadId())
 {
     QSqlError error;
-    const QDBSqlite::Readiness readiness = m_store->prepare(&error);
+    const QDBSqlite::Readiness readiness = m_store->prepare(&error, QDBSqlite::IndexBuild::Later);
     m_storeReady = readiness == QDBSqlite::Readiness::Ready;
     if (!m_storeReady)
         reports.state(WriterReports::stateText(readiness, error));
+    else if (!m_store->hasIndex()) {
+        m_indexing = true;
+        m_indexThread = std::thread([this] { buildIndex(); });
+    }
 }
 
 QueryFront::~QueryFront()
@@ -36,8 +50,48 @@ QueryFront::~QueryFront()
 
 void QueryFront::close()
 {
+    m_stopIndex = true;
+    if (m_indexThread.joinable())
+        m_indexThread.join();
     if (m_store)
         m_store->close();
+}
+
+bool QueryFront::isBuildingIndex() const
+{
+    std::lock_guard<std::mutex> lock(m_indexMutex);
+    return m_indexing;
+}
+
+// On a connection of its own, which close() stops within a few steps of the statement. The writer
+// may be building the same index on its connection at the same time: the one that comes second
+// waits for the first and then finds the index there.
+void QueryFront::buildIndex()
+{
+    QDBSqlite db(kDatabaseName, QString(), QString());
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kIndexBusyWaitMs));
+    if (db.openExisting()) {
+        sqlite3_progress_handler(
+            db.nativeHandle(), kIndexStepsBetweenChecks,
+            [](void *stop) { return static_cast<std::atomic<bool> *>(stop)->load() ? 1 : 0; },
+            &m_stopIndex);
+        for (int attempt = 0; attempt < kIndexAttempts && !m_stopIndex; ++attempt) {
+            QSqlError error;
+            if (db.buildIndex(&error) || !QDBSqlite::isBusy(error))
+                break;
+        }
+        sqlite3_progress_handler(db.nativeHandle(), 0, nullptr, nullptr);
+    }
+    db.close();
+    std::lock_guard<std::mutex> lock(m_indexMutex);
+    m_indexing = false;
+    m_indexBuilt.notify_all();
+}
+
+void QueryFront::waitForIndex()
+{
+    std::unique_lock<std::mutex> lock(m_indexMutex);
+    m_indexBuilt.wait(lock, [this] { return !m_indexing; });
 }
 
 void QueryFront::setBusyTimeout(int ms)
@@ -53,6 +107,7 @@ void QueryFront::setBusyTimeout(int ms)
 LogRowList QueryFront::queryRange(const QString &startTime, const QString &endTime, int type,
                                   QSqlError *error, qint64 *lastId)
 {
+    waitForIndex();
     if (QThread::currentThreadId() == m_ownerThread)
         return queryOwnConnection(startTime, endTime, type, error, lastId);
 

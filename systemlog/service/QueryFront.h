@@ -6,7 +6,10 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace SystemLog {
 
@@ -16,10 +19,15 @@ class WriterReports;
 // The service's queries. The thread that made the service (the window's) queries on the store's
 // own connection, opened and set up with the log when the service is made; any other thread gets
 // a short-lived connection of its own for each query.
+//
+// A log without the index of the listings (the first start on a log of an older version, which may
+// hold millions of records) gets it from a thread of its own, so that the thread that made the
+// service goes on at once; queries wait until it is built.
 class QueryFront
 {
 public:
     // Opens "dbLog.db" and creates its table when missing; a store that is not ready is said.
+    // A missing index is built in the background.
     explicit QueryFront(WriterReports &reports);
     ~QueryFront();
     QueryFront(const QueryFront &) = delete;
@@ -28,10 +36,15 @@ public:
     LogRowList queryRange(const QString &startTime, const QString &endTime, int type,
                           QSqlError *error, qint64 *lastId);
     void setBusyTimeout(int ms);
-    // Closes the store's connection (at the service's end).
+    // Closes the store's connection (at the service's end); an index being built is given up,
+    // to be built at the next start.
     void close();
+    // Whether the index is being built (queries wait meanwhile).
+    bool isBuildingIndex() const;
 
 private:
+    void buildIndex();
+    void waitForIndex();
     LogRowList queryOwnConnection(const QString &startTime, const QString &endTime, int type,
                                   QSqlError *error, qint64 *lastId);
 
@@ -41,6 +54,12 @@ private:
     std::atomic<bool> m_storeReady{false};
     std::atomic<int> m_busyTimeoutMs{-1}; // < 0: the connection's own
     Qt::HANDLE m_ownerThread = nullptr;
+
+    mutable std::mutex m_indexMutex;
+    std::condition_variable m_indexBuilt;
+    bool m_indexing = false; // guarded by m_indexMutex
+    std::atomic<bool> m_stopIndex{false};
+    std::thread m_indexThread;
 };
 
 } // namespace SystemLog

@@ -86,6 +86,11 @@ void qzLogDB::setQueryBusyTimeout(int ms)
     d->front.setBusyTimeout(ms);
 }
 
+bool qzLogDB::isBuildingIndex() const
+{
+    return d->front.isBuildingIndex();
+}
+
 LogRowList qzLogDB::queryDay(QString day, int type, QSqlError *error, qint64 *lastId)
 {
     return queryRange(dayStart(day), dayEnd(day), type, error, lastId);

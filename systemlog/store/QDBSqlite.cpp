@@ -12,10 +12,51 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <mutex>
+#include <set>
 
 namespace SystemLog {
 
 namespace {
+
+// The logs whose index a connection of this process is building (by absolute path). Another
+// connection's prepare() leaves the index to it rather than wait behind its lock, which may take
+// longer than a statement waits, for the same work.
+class IndexesInBuild
+{
+public:
+    static IndexesInBuild &instance()
+    {
+        static IndexesInBuild building;
+        return building;
+    }
+    bool contains(const QString &path)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_paths.count(path) > 0;
+    }
+    void add(const QString &path)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_paths.insert(path);
+    }
+    void remove(const QString &path)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_paths.find(path);
+        if (it != m_paths.end())
+            m_paths.erase(it);
+    }
+
+private:
+    std::mutex m_mutex;
+    std::multiset<QString> m_paths;
+};
+
+QString absolutePath(const QString &databaseName)
+{
+    return QFileInfo(databaseName).absoluteFilePath();
+}
 
 const char kInsertStatement[] = "INSERT INTO SystemInfo(type ,message) VALUES(?, ?)";
 
@@ -133,7 +174,7 @@ bool QDBSqlite::openExisting(QSqlError *error)
     return false;
 }
 
-QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
+QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error, IndexBuild index)
 {
     if (!isOpen()) {
         const QFileInfo file(databaseName());
@@ -186,11 +227,39 @@ QDBSqlite::Readiness QDBSqlite::prepare(QSqlError *error)
     // Without the index every query scans the whole table, but records can still be stored
     // and listed (a read-only file that predates the index, for example). Another program
     // holding the file is worth waiting for, though: the index is tried again then.
-    rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
-    if (rc != SQLITE_DONE && Sqlite::classify(rc) == Sqlite::Fault::Busy)
-        return notReady(rc);
+    if (index == IndexBuild::Now &&
+        !IndexesInBuild::instance().contains(absolutePath(databaseName()))) {
+        rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
+        if (rc != SQLITE_DONE && Sqlite::classify(rc) == Sqlite::Fault::Busy)
+            return notReady(rc);
+    }
     setError(error, QSqlError());
     return Readiness::Ready;
+}
+
+bool QDBSqlite::hasIndex()
+{
+    sqlite3 *handle = nativeHandle();
+    qint64 found = 0;
+    return handle && Sqlite::readNumber(handle, LogSchema::kIndexExists, &found) == SQLITE_ROW &&
+           found > 0;
+}
+
+bool QDBSqlite::buildIndex(QSqlError *error)
+{
+    sqlite3 *handle = nativeHandle();
+    if (!handle) {
+        setError(error, notOpenError());
+        return false;
+    }
+    const QString path = absolutePath(databaseName());
+    IndexesInBuild::instance().add(path);
+    const int rc = Sqlite::exec(handle, LogSchema::kCreateIndex);
+    IndexesInBuild::instance().remove(path);
+    setError(error, rc == SQLITE_DONE
+                        ? QSqlError()
+                        : Sqlite::error(handle, rc, QStringLiteral("Unable to index the log")));
+    return rc == SQLITE_DONE;
 }
 
 bool QDBSqlite::createTable(QSqlError *error)

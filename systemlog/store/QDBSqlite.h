@@ -46,6 +46,14 @@ public:
         NotALog,     // never: a directory, not a database, a SystemInfo table of another shape
     };
 
+    // When prepare() creates a missing index of the listings: at once, or later through
+    // buildIndex() (on a large log that takes seconds, which a caller may spend elsewhere).
+    enum class IndexBuild
+    {
+        Now,
+        Later,
+    };
+
     QDBSqlite(const QString &databaseName, const QString &userName, const QString &password);
     virtual ~QDBSqlite();
 
@@ -53,7 +61,12 @@ public:
     // or empty file becomes a new log). Says whether the file can take records now; the reason
     // when not is in *error. A file that is not a log is never written. Safe to call again after
     // a failure: the store tries once more.
-    Readiness prepare(QSqlError *error = nullptr);
+    Readiness prepare(QSqlError *error = nullptr, IndexBuild index = IndexBuild::Now);
+    // Whether the log holds its index of the listings (false also when that cannot be read).
+    bool hasIndex();
+    // Creates the index of the listings when missing; false with the reason in *error when it
+    // cannot (busy, a read-only file, interrupted through sqlite3_interrupt on nativeHandle()).
+    bool buildIndex(QSqlError *error = nullptr);
     // prepare() == Ready.
     bool createTable(QSqlError *error = nullptr);
 

@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QHash>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSqlDatabase>
@@ -140,7 +141,16 @@ bool activate(QWidget *window)
 
 bool waitForListing(int timeoutMs)
 {
-    return QTest::qWaitFor([] { return !QApplication::overrideCursor(); }, timeoutMs);
+    // The status line's busy indicator shows while a query, an export or the index runs.
+    const auto busy = [] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            const auto *indicator = w->findChild<QProgressBar *>(QStringLiteral("busyIndicator"));
+            if (indicator && !indicator->isHidden())
+                return true;
+        }
+        return false;
+    };
+    return QTest::qWaitFor([&] { return !QApplication::overrideCursor() && !busy(); }, timeoutMs);
 }
 
 bool Fixture::setUp()

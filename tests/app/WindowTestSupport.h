@@ -64,8 +64,10 @@ private:
 // Makes the window the active one, which its shortcuts need.
 bool activate(QWidget *window);
 
-// Waits until the window has shown the listing of its last query: while a listing is being
-// prepared, the window shows the wait cursor. False when it is still preparing after `timeoutMs`.
+// Waits until the window is idle: it has shown the listing of its last query (while a listing is
+// being prepared, the window shows the wait cursor) and ended its export, and the log's index is
+// built (the status line's busy indicator is hidden). False when it is still busy after
+// `timeoutMs`.
 bool waitForListing(int timeoutMs = TestFiles::kHangGuardMs);
 
 using TestFiles::readFile;

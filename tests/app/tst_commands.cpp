@@ -2,10 +2,12 @@
 // range with their listings and notices, the export with its dialogs and file, and finding in the
 // listing.
 
+#include "DayExporter.h"
 #include "LiveFeed.h"
 #include "RecordListing.h"
 #include "Tallyview.h"
 #include "TestLogFile.h"
+#include "TimelineStrip.h"
 #include "ToolkitTranslations.h"
 #include "WindowTestSupport.h"
 #include "qzSysLog.h"
@@ -18,11 +20,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
@@ -84,6 +88,8 @@ const char *const kBusyWords = "日志文件正被其他程序占用，请稍后
 // second for a listing refused while another program held the file: thirty times that is the
 // margin for a loaded machine.
 constexpr int kWithinASecondMs = 30000;
+// What the status line says while live update waits for another program.
+const char *const kLivePaused = "日志被其他程序占用，实时更新暂停";
 
 // A tiny valid PNG, so that a view which wrongly loads images from messages would find one.
 bool writeProbeImage(const QString &path)
@@ -202,6 +208,13 @@ private Q_SLOTS:
     void exportCancelled();
     void exportFailures_data();
     void exportFailures();
+    void exportRunsBesideWindow_data();
+    void exportRunsBesideWindow();
+    void exportWriteCancelled();
+    void enterQueries_data();
+    void enterQueries();
+    void tabOrderFollowsForm_data();
+    void tabOrderFollowsForm();
 
     void findStepsThroughMatches_data();
     void findStepsThroughMatches();
@@ -213,6 +226,11 @@ private Q_SLOTS:
     void liveUpdate_data();
     void liveUpdate();
     void refreshKeepsRecord();
+    void livePauseSaid();
+    void timeline_data();
+    void timeline();
+    void timelineBuckets_data();
+    void timelineBuckets();
 
     void longListing_data();
     void longListing();
@@ -240,6 +258,15 @@ private:
     // An active window listing 240 alarms of the 15th, two of them "needle", the rest "filler".
     bool listLongDay();
     QLineEdit *findEdit() const { return m_fx.window()->findChild<QLineEdit *>("findEdit"); }
+    // A label of the status line: "listingStatus" (the listing shown) or "stateStatus".
+    QString status(const char *label = "listingStatus") const
+    {
+        return m_fx.window()->findChild<QLabel *>(label)->text();
+    }
+    bool busyShown() const
+    {
+        return !m_fx.window()->findChild<QWidget *>("busyIndicator")->isHidden();
+    }
     QString findStatus() const { return m_fx.window()->findChild<QLabel *>("findStatus")->text(); }
 
     Fixture m_fx;
@@ -475,8 +502,17 @@ void CommandsTest::queryByDayListsRecords()
     setCategory("comboBox_2", 0); // the range page's list plays no part
 
     ModalDriver driver;
-    QVERIFY(click("pushButton"));
+    // Busy from the click until the listing is shown, and said so with the listing's name.
+    const QString listing = SystemLog::categoryName(category) + QString::fromUtf8(" · ") +
+                            day.toString(QStringLiteral("yyyy-MM-dd"));
+    m_fx.window()->findChild<QAbstractButton *>("pushButton")->click();
+    QVERIFY(busyShown());
+    QVERIFY(status("stateStatus").endsWith(QString::fromUtf8("正在查询：") + listing));
+    QVERIFY(WindowTest::waitForListing());
     QVERIFY(driver.seen.isEmpty());
+    QVERIFY(!busyShown());
+    QCOMPARE(status("stateStatus"), QString());
+    QCOMPARE(status(), listing + QString::fromUtf8(" · 共 %1 条记录").arg(records.size()));
 
     QTextEdit *v = view();
     QCOMPARE(v->toPlainText(), records.join(QLatin1Char('\n')));
@@ -538,6 +574,11 @@ void CommandsTest::queryByRangeListsRecords()
     QVERIFY(click("pushButton_2"));
     QVERIFY(driver.seen.isEmpty());
     QCOMPARE(currentPage(), 1);
+    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+    QCOMPARE(status(), SystemLog::categoryName(category) + QString::fromUtf8(" · ") +
+                           start.toString(format) + QString::fromUtf8(" 至 ") +
+                           end.toString(format) +
+                           QString::fromUtf8(" · 共 %1 条记录").arg(records.size()));
     if (records.isEmpty()) {
         QCOMPARE(view()->toPlainText(), QString::fromUtf8("没有找到相关记录"));
         QCOMPARE(view()->font().pixelSize(), 30);
@@ -642,6 +683,8 @@ void CommandsTest::notices()
     QVERIFY(click(button.toLatin1().constData()));
     QVERIFY(driver.seen.isEmpty());
     QCOMPARE(view()->toPlainText(), expected);
+    QVERIFY(status().endsWith(QString::fromUtf8(
+        condition == QLatin1String("no records") ? " · 共 0 条记录" : " · 查询失败")));
     QCOMPARE(view()->document()->blockCount(), expected.count(QLatin1Char('\n')) + 1);
     QCOMPARE(view()->font().pixelSize(), 30);
     QCOMPARE(view()->document()->defaultFont().pixelSize(), 30);
@@ -650,9 +693,13 @@ void CommandsTest::notices()
         QCOMPARE(WindowTest::readFile(QStringLiteral("dbLog.db")), notADatabase);
         return;
     }
+    if (live)
+        QVERIFY(status("stateStatus").contains(QString::fromUtf8(kLivePaused)));
     lock.release();
     if (live) {
         QTRY_COMPARE_WITH_TIMEOUT(view()->font().pixelSize(), 18, kWithinASecondMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!status("stateStatus").contains(QString::fromUtf8(kLivePaused)),
+                                 kWithinASecondMs);
         QVERIFY(view()->toPlainText().startsWith(QLatin1String("2024-03-15")));
         return;
     }
@@ -1016,6 +1063,283 @@ void CommandsTest::exportFailures()
     }
 }
 
+void CommandsTest::exportRunsBesideWindow_data()
+{
+    QTest::addColumn<bool>("cancel"); // the progress dialog's cancel, while the day is read
+    QTest::newRow("to the end") << false;
+    QTest::newRow("cancelled") << true;
+}
+
+// The click returns with the export under way: the window goes on, its query controls disabled,
+// a modeless progress dialog up. Cancelled, it says and writes nothing.
+void CommandsTest::exportRunsBesideWindow()
+{
+    QFETCH(bool, cancel);
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    QTemporaryDir target;
+    QVERIFY(target.isValid());
+    const QString path = exportPath(target.path(), kDay);
+    const QByteArray earlier("an earlier export\n");
+    QVERIFY(WindowTest::writeFile(path, earlier));
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 2);
+    auto *controls = m_fx.window()->findChild<QWidget *>("stackedWidget");
+
+    ModalDriver driver(cancel
+                           ? QList<ModalDriver::Action>()
+                           : QList<ModalDriver::Action>{ModalDriver::chooseDirectory(target.path()),
+                                                        ModalDriver::pressOk()});
+    m_fx.window()->findChild<QAbstractButton *>("m_pbExport")->click();
+    auto *progress = m_fx.window()->findChild<QProgressDialog *>("exportProgress");
+    QVERIFY(progress && progress->isVisible() && !progress->isModal());
+    QVERIFY(!controls->isEnabled());
+    QVERIFY(busyShown());
+    QVERIFY(status("stateStatus").endsWith(QString::fromUtf8("正在导出")));
+    if (cancel)
+        progress->findChild<QPushButton *>()->click();
+    QVERIFY(WindowTest::waitForListing());
+    QVERIFY(controls->isEnabled());
+    QCOMPARE(driver.unexpected, 0);
+    QCOMPARE(driver.leftInScript(), 0);
+    QCOMPARE(driver.seen.size(), cancel ? 0 : 2);
+    QCOMPARE(WindowTest::readFile(path),
+             cancel ? earlier : QString::fromUtf8("2024-03-15 09:00:00:\n系统启动完成\n").toUtf8());
+    QCOMPARE(exportFilesIn(target.path()), QStringList{exportName(kDay)});
+}
+
+// Cancelled before the file takes the name, the writing leaves the earlier export and nothing else.
+void CommandsTest::exportWriteCancelled()
+{
+    QTemporaryDir target;
+    QVERIFY(target.isValid());
+    const QString path = exportPath(target.path(), kDay);
+    QVERIFY(WindowTest::writeFile(path, "earlier\n"));
+    const SystemLog::LogRowList rows{{QStringLiteral("2024-03-15 08:00:00"), QStringLiteral("x")}};
+    const std::atomic<bool> cancel{true};
+    std::atomic<int> written{0};
+    QString failure;
+    QCOMPARE(DayExporter::write(path, rows, cancel, &written, &failure),
+             DayExporter::Outcome::Cancelled);
+    QCOMPARE(WindowTest::readFile(path), QByteArray("earlier\n"));
+    QCOMPARE(QDir(target.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList{exportName(kDay)});
+}
+
+void CommandsTest::enterQueries_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<int>("key");       // typed in the field before Enter
+    QTest::addColumn<int>("enter");     // Return, or the keypad's Enter
+    QTest::addColumn<QString>("shown"); // the status line afterwards
+    QTest::newRow("category, page 0") << "comboBox" << int(Qt::Key_Up) << int(Qt::Key_Return)
+                                      << "系统状态记录 · 2024-03-14 · 共 0 条记录";
+    QTest::newRow("day") << "dateEdit" << int(Qt::Key_Up) << int(Qt::Key_Enter)
+                         << "报警记录 · 2024-03-15 · 共 2 条记录";
+    QTest::newRow("category, page 1")
+        << "comboBox_2" << int(Qt::Key_Up) << int(Qt::Key_Enter)
+        << "系统状态记录 · 2024-03-16 00:00:00 至 2024-03-15 23:59:59 · 共 0 条记录";
+    QTest::newRow("start") << "m_startdateTimeEdit" << int(Qt::Key_Down) << int(Qt::Key_Return)
+                           << "报警记录 · 2024-03-15 00:00:00 至 2024-03-15 23:59:59 · 共 2 条记录";
+    QTest::newRow("end") << "m_enddateTimeEdit" << int(Qt::Key_Up) << int(Qt::Key_Return)
+                         << "报警记录 · 2024-03-16 00:00:00 至 2024-03-16 23:59:59 · 共 1 条记录";
+}
+
+// Enter in a field queries as that page's "查询" does, with what was just typed in the field.
+void CommandsTest::enterQueries()
+{
+    QFETCH(QString, field);
+    QFETCH(int, key);
+    QFETCH(int, enter);
+    QFETCH(QString, shown);
+    QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate.addDays(-1));
+    setCategory("comboBox", 3);
+    setCategory("comboBox_2", 3);
+    m_fx.window()
+        ->findChild<QDateTimeEdit *>("m_startdateTimeEdit")
+        ->setDateTime(QDateTime(kDate.addDays(1), QTime(0, 0)));
+    m_fx.window()
+        ->findChild<QDateTimeEdit *>("m_enddateTimeEdit")
+        ->setDateTime(QDateTime(kDate, QTime(23, 59, 59)));
+    if (field.endsWith(QLatin1String("_2")) || field.startsWith(QLatin1String("m_")))
+        QVERIFY(click("toolButton"));
+    auto *widget = m_fx.window()->findChild<QWidget *>(field);
+    widget->setFocus();
+    if (auto *date = qobject_cast<QDateTimeEdit *>(widget))
+        date->setCurrentSection(QDateTimeEdit::DaySection);
+    QTest::keyClick(widget, Qt::Key(key));
+    QTest::keyClick(widget, Qt::Key(enter),
+                    enter == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    QVERIFY(WindowTest::waitForListing());
+    QCOMPARE(status(), shown);
+}
+
+void CommandsTest::tabOrderFollowsForm_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::addColumn<QStringList>("order");
+    QTest::newRow("by day") << 0 << QStringList{"comboBox", "pushButton", "toolButton",
+                                                "dateEdit", "m_pbExport", "textEdit"};
+    QTest::newRow("range") << 1 << QStringList{"comboBox_2",        "pushButton_2",
+                                               "toolButton_2",      "m_startdateTimeEdit",
+                                               "m_enddateTimeEdit", "textEdit"};
+}
+
+void CommandsTest::tabOrderFollowsForm()
+{
+    QFETCH(int, page);
+    QFETCH(QStringList, order);
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    if (page == 1)
+        QVERIFY(click("toolButton"));
+    m_fx.window()->findChild<QWidget *>(order.first())->setFocus();
+    // Tab steps through a date's sections before it leaves the editor.
+    QStringList seen;
+    for (int tab = 0; tab < 5 * order.size() && seen.size() < order.size(); ++tab) {
+        QWidget *focus = QApplication::focusWidget();
+        while (focus && focus->objectName().isEmpty())
+            focus = focus->parentWidget(); // the field inside an editor
+        const QString name = focus ? focus->objectName() : QString();
+        if (seen.isEmpty() || seen.last() != name)
+            seen << name;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(seen, order);
+}
+
+// Live update says why it waits while another program holds the file, and stops saying it when
+// the file is free again.
+void CommandsTest::livePauseSaid()
+{
+    QVERIFY(listLongDay());
+    m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    QCOMPARE(status("stateStatus"), QString());
+    WindowTest::LogLock lock;
+    QVERIFY(lock.take());
+    QTRY_COMPARE_WITH_TIMEOUT(status("stateStatus"), QString::fromUtf8(kLivePaused),
+                              kWithinASecondMs);
+    lock.release();
+    QTRY_COMPARE_WITH_TIMEOUT(status("stateStatus"), QString(), kWithinASecondMs);
+}
+
+void CommandsTest::timeline_data()
+{
+    QTest::addColumn<QString>("from"); // empty: the day's query
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("jump"); // the bucket clicked and live-added to
+    QTest::newRow("a day, per hour") << QString() << QString() << "2024-03-15 10";
+    QTest::newRow("under two hours, per minute") << "2024-03-15 10:00:00"
+                                                 << "2024-03-15 11:29:59"
+                                                 << "2024-03-15 10:45";
+}
+
+// The timeline counts the listing per bucket, a click shows a bucket's first record, live update
+// adds to its bucket, and off it leaves the form's grid as it was.
+void CommandsTest::timeline()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(QString, jump);
+    const int count = 2000;
+    QVERIFY(WindowTest::seedLongDay(count));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    auto *grid = m_fx.window()->findChild<QGridLayout *>("gridLayout_2");
+    auto *action = m_fx.window()->findChild<QAction *>("timelineAction");
+    QVERIFY(action && action->isCheckable() && !action->isChecked());
+    QCOMPARE(action->text(), QString::fromUtf8("时间分布"));
+    m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    setCategory("comboBox_2", 3);
+    if (from.isEmpty()) {
+        QVERIFY(click("pushButton"));
+    } else {
+        QVERIFY(click("toolButton"));
+        const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+        m_fx.window()
+            ->findChild<QDateTimeEdit *>("m_startdateTimeEdit")
+            ->setDateTime(QDateTime::fromString(from, format));
+        m_fx.window()
+            ->findChild<QDateTimeEdit *>("m_enddateTimeEdit")
+            ->setDateTime(QDateTime::fromString(to, format));
+        QVERIFY(click("pushButton_2"));
+    }
+    QCOMPARE(grid->count(), 2);
+    action->trigger();
+    auto *strip = m_fx.window()->findChild<TimelineStrip *>();
+    QVERIFY(strip && grid->itemAtPosition(1, 1)->widget() == strip);
+    QTRY_COMPARE_WITH_TIMEOUT(strip->notice(), QString(), kHangGuardMs);
+
+    const TimelineBuckets &buckets = strip->buckets();
+    QCOMPARE(buckets.prefixLength(), jump.size());
+    QMap<QString, qint64> expected; // per bucket, from the stamps the records were given
+    for (int i = 0; i < count; ++i) {
+        const QString stamp = WindowTest::longDayRecordText(count, i).left(19);
+        if (from.isEmpty() || (stamp >= from && stamp <= to))
+            ++expected[stamp.left(jump.size())];
+    }
+    auto *listing = view()->findChild<RecordListing *>();
+    QCOMPARE(buckets.total(), qint64(listing->recordCount()));
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QCOMPARE(buckets.count(buckets.bucketOf(it.key())), it.value());
+
+    const qint64 bucket = buckets.bucketOf(jump);
+    QTest::mouseClick(strip, Qt::LeftButton, Qt::NoModifier, strip->bucketRect(bucket).center());
+    QCOMPARE(listing->recordText(listing->topRecord()).left(jump.size()), jump);
+    QVERIFY(listing->recordText(listing->topRecord() - 1).left(jump.size()) < jump);
+
+    const QString late = jump + QStringLiteral(":59:59").right(19 - jump.size());
+    QVERIFY(WindowTest::seedRecords({{late, 3, "live"}}));
+    QTRY_COMPARE_WITH_TIMEOUT(strip->buckets().count(bucket), expected[jump] + 1, kWithinASecondMs);
+    action->trigger();
+    QVERIFY(!m_fx.window()->findChild<TimelineStrip *>());
+    QCOMPARE(grid->count(), 2);
+}
+
+void CommandsTest::timelineBuckets_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<int>("size");    // buckets on the axis, 0 for none
+    QTest::addColumn<int>("prefix");  // 16 per minute, 13 per hour
+    QTest::addColumn<int>("counted"); // of the stamps the test adds
+    QTest::newRow("just under two hours: minutes") << "2024-03-15 10:00:00"
+                                                   << "2024-03-15 11:59:59" << 120 << 16 << 1;
+    QTest::newRow("two hours: hours") << "2024-03-15 10:00:00"
+                                      << "2024-03-15 12:00:00" << 3 << 13 << 1;
+    QTest::newRow("a day") << "2024-03-15 00:00:00"
+                           << "2024-03-15 23:59:59" << 24 << 13 << 1;
+    QTest::newRow("over a leap day") << "2024-02-28 23:00:00"
+                                     << "2024-03-16 10:59:59" << 24 * 16 + 12 << 13 << 2;
+    QTest::newRow("end before start") << "2024-03-15 10:00:00"
+                                      << "2024-03-15 09:00:00" << 0 << 13 << 0;
+    QTest::newRow("no moment") << "2024-3-15 10:00:00"
+                               << "2024-03-15 11:00:00" << 0 << 13 << 0;
+}
+
+// Only stamps of the form "yyyy-MM-dd hh:mm..." that name a real moment on the axis are counted.
+void CommandsTest::timelineBuckets()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(int, size);
+    QFETCH(int, prefix);
+    QFETCH(int, counted);
+    TimelineBuckets buckets = TimelineBuckets::forSpan(from, to);
+    QCOMPARE(buckets.isValid(), size > 0);
+    QCOMPARE(buckets.size(), qint64(size));
+    QCOMPARE(buckets.prefixLength(), prefix);
+    for (const char *stamp : {"2024-03-15 10:30:00", "2024-03-15 9:30:00", "2024-03-15 24:00:00",
+                              "2024-02-30 10:00:00", "2024-03-15T10:30:00", "2024-03-16 10:30:00"})
+        buckets.add(QString::fromLatin1(stamp));
+    QCOMPARE(buckets.total(), qint64(counted));
+    if (size > 0)
+        QCOMPARE(buckets.startOf(buckets.first()),
+                 from.left(prefix) + QString(":00:00").left(19 - prefix));
+}
+
 bool CommandsTest::listForFind(int day)
 {
     if (!m_fx.window() &&
@@ -1308,8 +1632,12 @@ void CommandsTest::refreshKeepsRecord()
     // Another program prunes the oldest records and stores a new one.
     QVERIFY(WindowTest::execOnLog("DELETE FROM SystemInfo WHERE id <= 10"));
     QVERIFY(WindowTest::seedRecords({{"2024-03-15 23:00:00", 3, "new alarm"}}));
+    // F5 runs the listing's own query, whatever the lists show now, and the status says which.
+    setCategory("comboBox", 1);
+    setDay(kDate.addDays(1));
     QTest::keyClick(view(), Qt::Key_F5);
     QVERIFY(WindowTest::waitForListing());
+    QCOMPARE(status(), QString::fromUtf8("报警记录 · 2024-03-15 · 共 231 条记录"));
     QVERIFY(view()->toPlainText().startsWith("2024-03-15 10:00:10:\nfiller"));
     QVERIFY(view()->toPlainText().endsWith(recordText("2024-03-15 23:00:00", "new alarm")));
     QCOMPARE(topStamp(), top);
@@ -1573,6 +1901,8 @@ void CommandsTest::querySequence()
     setDay(kDate);
     setCategory("comboBox", 3);
     m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    // The timeline counts each listing beside it and takes the live records too.
+    m_fx.window()->findChild<QAction *>("timelineAction")->trigger();
     auto *listing = view()->findChild<RecordListing *>();
     auto *date = m_fx.window()->findChild<QDateEdit *>("dateEdit");
     auto *category = m_fx.window()->findChild<QComboBox *>("comboBox");

@@ -2,13 +2,18 @@
 // starting and closing it never writes that file.
 
 #include "Tallyview.h"
+#include "TestLogFile.h"
 #include "WindowTestSupport.h"
+#include "qzSysLog.h"
 
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDateTimeEdit>
 #include <QFile>
+#include <QLabel>
+#include <QSqlQuery>
 #include <QTest>
+#include <QTextEdit>
 
 using WindowTest::Fixture;
 
@@ -24,6 +29,8 @@ private Q_SLOTS:
     void restoredIndex_data();
     void restoredIndex();
     void closingSavesNothing();
+    void indexBuiltBeside_data();
+    void indexBuiltBeside();
 
 private:
     Fixture m_fx;
@@ -132,6 +139,55 @@ void StartupTest::closingSavesNothing()
     QVERIFY(!w->isVisible());
     m_fx.closeWindow();
     QCOMPARE(WindowTest::readFile(iniPath), settings);
+}
+
+void StartupTest::indexBuiltBeside_data()
+{
+    QTest::addColumn<bool>("closeFirst"); // the window closed before the index could be built
+    QTest::newRow("listed once built") << false;
+    QTest::newRow("closed meanwhile") << true;
+}
+
+// A log without the index of the listings, which another program reads meanwhile: the window is
+// up at once and says that the index is being built, a query waits for it, and the index is there
+// once the file is free. A window closed meanwhile leaves it to the next start.
+void StartupTest::indexBuiltBeside()
+{
+    QFETCH(bool, closeFirst);
+    const QString index = QStringLiteral("SystemInfo_type_datetime");
+    const auto hasIndex = [&] {
+        return TestLogFile::withConnection(QStringLiteral("dbLog.db"), [&](QSqlDatabase &db) {
+            QSqlQuery q(db);
+            return q.exec("SELECT 1 FROM sqlite_master WHERE name = '" + index + "'") && q.next();
+        });
+    };
+    QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-15 08:00:00"), 3, "alarm"}}));
+    QVERIFY(!hasIndex());
+    auto reading = std::make_unique<TestFiles::FileLock>();
+    QVERIFY(reading->pauseReading());
+
+    Tallyview *w = m_fx.openWindow();
+    const auto building = [] {
+        return SystemLog::qzSysLog::instance()->writer().isBuildingIndex();
+    };
+    QVERIFY(building());
+    QVERIFY(w->findChild<QLabel *>("stateStatus")->text().contains("正在为日志建立索引"));
+    if (closeFirst) {
+        m_fx.closeWindow();
+        reading.reset();
+        QVERIFY(!hasIndex());
+        w = m_fx.openWindow();
+    }
+    w->findChild<QDateEdit *>("dateEdit")->setDate(QDate(2024, 3, 15));
+    w->findChild<QComboBox *>("comboBox")->setCurrentIndex(3);
+    w->findChild<QAbstractButton *>("pushButton")->click();
+    reading.reset();
+    QVERIFY(WindowTest::waitForListing());
+    QVERIFY(!building());
+    QVERIFY(hasIndex());
+    QCOMPARE(w->findChild<QLabel *>("stateStatus")->text(), QString());
+    QCOMPARE(w->findChild<QTextEdit *>("textEdit")->toPlainText(),
+             QStringLiteral("2024-03-15 08:00:00:\nalarm"));
 }
 
 QTEST_MAIN(StartupTest)

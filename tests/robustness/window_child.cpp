@@ -179,6 +179,11 @@ int main(int argc, char **argv)
             answerer.directory = QString::fromLocal8Bit(argv[i + 1]);
             answerer.removeDirectoryAfterAccept = std::strcmp(command, "export-vanish") == 0;
             child<QPushButton>(needWindow(), "m_pbExport")->click();
+            // The export runs beside the window; the status line's busy indicator shows until
+            // it has ended (its last notice answered).
+            const auto *busy = child<QWidget>(window.get(), "busyIndicator");
+            if (!QTest::qWaitFor([busy] { return busy->isHidden(); }, 120000))
+                fail(ExitCommandFailed, QStringLiteral("the export never ended"));
             report("exported", QStringLiteral("1"));
             ++i;
         } else if (std::strcmp(command, "fsize") == 0) {

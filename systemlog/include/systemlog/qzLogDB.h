@@ -48,6 +48,10 @@ public:
     // so a window sets a wait it can afford to stand still for.
     void setQueryBusyTimeout(int ms);
 
+    // Whether the index of the listings is being built: at the first start on a log without it,
+    // in the background, so that the service starts at once. Queries wait for it meanwhile.
+    bool isBuildingIndex() const;
+
     // Number of records handed over and not yet stored (for monitoring and tests).
     int queuedCount();
     // Records that were handed over but given up as lost (also reported on standard error).
