@@ -87,8 +87,9 @@ ForwardSender::Result SyslogSender::closedEarly(const QString &reason, QString *
                       error);
     const QStringList name = ours.subjectInfo(QSslCertificate::CommonName);
     return failed(Result::Failed,
-                  reason + QStringLiteral(" after the TLS handshake: the receiver may have "
-                                          "refused our certificate \"CN=%1\" (see its log)")
+                  reason + QStringLiteral(" after the TLS handshake (a receiver that stopped, or "
+                                          "one that may have refused our certificate "
+                                          "\"CN=%1\": see its log)")
                                .arg(name.join(QLatin1Char(','))),
                   error);
 }
