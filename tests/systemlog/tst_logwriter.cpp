@@ -92,6 +92,7 @@ private Q_SLOTS:
     void burstIsStoredWhileRunning();
     void memoryBoundSendsRecordsToTheSideFile();
     void destructionStoresBacklog();
+    void backlogIsCountedUntilStored();
     void stopBeforeStartDoesNotPreventRun();
     void restartAfterStop();
     void stopProcessIsTheOneSlot();
@@ -440,6 +441,27 @@ void LogWriterTest::destructionStoresBacklog()
     QCOMPARE(rows.size(), total);
     for (int i = 0; i < total; ++i)
         QCOMPARE(rows[i].message, QStringLiteral("backlog %1").arg(i));
+}
+
+void LogWriterTest::backlogIsCountedUntilStored()
+{
+    // A large backlog taken off the queue in one piece: the count must never read 0 while any of
+    // it is still to be stored, so that a caller waiting for 0 finds every record in the log.
+    const int perRound = TestLogFile::heavyCount(200000);
+    qzLogDB writer;
+    for (int round = 1; round <= 3; ++round) {
+        for (int i = 0; i < perRound; ++i)
+            log(writer, 1, QByteArray("backlog ") + QByteArray::number(i));
+        writer.startProcess();
+        QDeadlineTimer deadline(TestFiles::kHangGuardMs);
+        while (writer.queuedCount() != 0 && !deadline.hasExpired())
+            QThread::yieldCurrentThread();
+        QCOMPARE(writer.queuedCount(), 0);
+        QCOMPARE(AuxDb().rowCount(), round * perRound);
+        writer.stopProcess();
+        QVERIFY(writer.wait());
+    }
+    QCOMPARE(writer.lostCount(), 0LL);
 }
 
 void LogWriterTest::stopBeforeStartDoesNotPreventRun()
