@@ -1,5 +1,7 @@
 #include "read/LogTail.h"
 
+#include <QThread>
+
 namespace SystemLog {
 
 namespace {
@@ -9,6 +11,8 @@ constexpr qint64 kLowestId = std::numeric_limits<qint64>::min();
 // rather than sought in the index over the whole span of a day's listing. A longer stretch (a
 // forwarder catching up from its cursor with --from) is narrowed on the index first.
 constexpr qint64 kAlongIds = 50000;
+// How often a wait for the file looks whether it is to end.
+constexpr int kStopCheckMs = 20;
 
 // What tells one record from another where they share an id: its stamp and its message.
 QByteArray contentsOf(const LogRecordView &record)
@@ -92,6 +96,51 @@ LogTail::Poll LogTail::open()
         m_seenVersion = -1;
     }
     return Poll();
+}
+
+// In short steps, so that a stop request ends the wait at once. False once it asks to stop.
+bool LogTail::pause(int ms, const std::function<bool()> &stop)
+{
+    for (int waited = 0; waited < ms && !stop(); waited += kStopCheckMs)
+        QThread::msleep(static_cast<unsigned long>(kStopCheckMs));
+    return !stop();
+}
+
+LogTail::Poll LogTail::openWaiting(int retryMs, const std::function<bool()> &stop,
+                                   const std::function<void(const Poll &)> &onWaiting)
+{
+    for (;;) {
+        const Poll opened = open();
+        if (opened.state != State::Waiting)
+            return opened;
+        onWaiting(opened);
+        if (!pause(retryMs, stop))
+            return opened;
+    }
+}
+
+LogTail::Poll LogTail::readWaiting(int retryMs, const std::function<bool()> &stop,
+                                   const std::function<void(const Poll &)> &onWaiting,
+                                   const std::function<bool()> &read)
+{
+    // Said once for this wait: a read that follows a successful open is a new try.
+    OnceSaid said;
+    for (;;) {
+        if (read())
+            return Poll();
+        Poll p;
+        p.reason = m_reader.errorString();
+        if (!m_reader.lastErrorIsTransient()) {
+            p.state = State::Failed;
+            p.isNew = true;
+            return p;
+        }
+        p.state = State::Waiting;
+        p.isNew = said.isNew(QStringLiteral("waiting"));
+        onWaiting(p);
+        if (!pause(retryMs, stop))
+            return p;
+    }
 }
 
 bool LogTail::remember(qint64 id)
