@@ -68,6 +68,21 @@ LogTail::Poll LogTail::failure()
     return state(State::Failed, QStringLiteral("failed: ") + reason, reason);
 }
 
+LogTail::Poll LogTail::readFailure()
+{
+    if (m_reader.lastErrorIsTransient())
+        return failure();
+    // Opened again at once, so that the state said is the one the next polls find: a file
+    // written over with one that is no log is said once, not once as unreadable and again as no
+    // log. A log that opens but cannot be read stays open, failing the same way.
+    const QString reason = m_reader.errorString();
+    m_reader.close();
+    const Poll reopened = open();
+    if (reopened.state != State::Reading)
+        return reopened;
+    return state(State::Failed, QStringLiteral("failed: ") + reason, reason);
+}
+
 LogTail::Poll LogTail::replaced()
 {
     m_position = kLowestId;
@@ -183,7 +198,7 @@ LogTail::Poll LogTail::poll(const LogReader::RowCallback &onRow, qint64 limit)
         return p;
     qint64 version = 0;
     if (!m_reader.dataVersion(&version))
-        return failure();
+        return readFailure();
     if (version == m_seenVersion) {
         m_said.clear();
         return p;
@@ -191,14 +206,14 @@ LogTail::Poll LogTail::poll(const LogReader::RowCallback &onRow, qint64 limit)
     // Something changed: still the log that was read, or another one written over it?
     const Contents contents = checkContents();
     if (contents != Contents::Same)
-        return contents == Contents::Replaced ? replaced() : failure();
+        return contents == Contents::Replaced ? replaced() : readFailure();
 
     // Up to the highest id now: rows stored meanwhile are read on the next poll, since they
     // change the version.
     qint64 top = 0;
     bool none = true;
     if (!m_reader.maxId(&top, &none))
-        return failure();
+        return readFailure();
     // Every id below the position: the ids of one log only grow, so this is another one.
     if (!none && top < m_position && m_position != kLowestId)
         return replaced();
@@ -222,7 +237,7 @@ LogTail::Poll LogTail::poll(const LogReader::RowCallback &onRow, qint64 limit)
     else if (!none)
         m_position = std::max(m_position, top);
     if (!ok) {
-        Poll failed = failure();
+        Poll failed = readFailure();
         failed.rows = p.rows;
         return failed;
     }

@@ -89,7 +89,8 @@ private:
     Contents checkContents();
     bool remember(qint64 id);
     Poll state(State state, const QString &key, const QString &reason);
-    Poll failure();
+    Poll failure();     // of the open
+    Poll readFailure(); // of a read on the open connection
     Poll replaced();
 
     QString m_path;
