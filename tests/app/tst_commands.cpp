@@ -37,6 +37,7 @@
 #include <QWheelEvent>
 
 #include <csignal>
+#include <cstdio>
 #include <iterator>
 #include <sys/resource.h>
 
@@ -212,6 +213,7 @@ private Q_SLOTS:
     void findWithoutMatchKeepsPlace();
     void liveUpdate_data();
     void liveUpdate();
+    void liveUpdateListsALogMovedOverIt();
     void refreshKeepsRecord();
 
     void longListing_data();
@@ -1294,6 +1296,23 @@ void CommandsTest::liveUpdate()
     QTest::keyClick(view(), Qt::Key_F5); // the same as the query reads it
     QVERIFY(WindowTest::waitForListing());
     QCOMPARE(view()->toPlainText(), on ? expected : shown);
+}
+
+// Another log moved over the followed one: listed afresh, and followed from there.
+void CommandsTest::liveUpdateListsALogMovedOverIt()
+{
+    QVERIFY(listLongDay());
+    m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    QVERIFY(TestLogFile::writeRecords(m_fx.filePath("other.db"),
+                                      QList<Record>{{"2024-03-15 11:00:00", 3, "moved in"}}));
+    QCOMPARE(std::rename(qPrintable(m_fx.filePath("other.db")), "dbLog.db"), 0);
+    const QString moved = recordText("2024-03-15 11:00:00", "moved in");
+    QTRY_COMPARE_WITH_TIMEOUT(view()->toPlainText(), moved, kWithinASecondMs);
+    QVERIFY(WindowTest::execOnLog("INSERT INTO SystemInfo(datetime, type, message) VALUES "
+                                  "('2024-03-15 11:00:01', 3, 'then')"));
+    QTRY_COMPARE_WITH_TIMEOUT(view()->toPlainText(),
+                              moved + '\n' + recordText("2024-03-15 11:00:01", "then"),
+                              kWithinASecondMs);
 }
 
 void CommandsTest::refreshKeepsRecord()

@@ -16,6 +16,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 
 using namespace TallylogSupport;
 using ReceiverSupport::Receiver;
@@ -62,6 +63,7 @@ private Q_SLOTS:
     void whereForwardingStarts_data();
     void whereForwardingStarts();
     void pruneKeepsUndelivered();
+    void logMovedOverItIsForwardedFromItsStart();
 
 private:
     QString path(const char *name) const { return m_dir->filePath(QLatin1String(name)); }
@@ -365,6 +367,27 @@ void ForwardTest::pruneKeepsUndelivered()
     QCOMPARE(list.out.count("\r\n3,"), 1);
     QCOMPARE(list.out.count("\r\n4,"), 1);
     QCOMPARE(list.out.count("\r\n"), 3);
+}
+
+// Another log moved over the one forwarded: forwarded from its first record, the cursor with it.
+void ForwardTest::logMovedOverItIsForwardedFromItsStart()
+{
+    QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-08 10:00:00", 3, "a"},
+                                                       {"2026-12-08 10:00:01", 3, "b"}}));
+    QVERIFY(writeLog(path("other.db"), QVector<Record>{{"2026-12-08 11:00:00", 1, "new"}}));
+    Receiver journal(Receiver::Kind::JournalRemote, m_dir->path());
+    QVERIFY(journal.start());
+    QProcess forward;
+    startForward(forward, journal.url());
+    QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(2), kHangGuardMs);
+    QCOMPARE(std::rename(qPrintable(path("other.db")), qPrintable(path("dbLog.db"))), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(1), kHangGuardMs);
+    forward.terminate();
+    QVERIFY(forward.waitForFinished(kHangGuardMs));
+    QCOMPARE(forward.exitCode(), 0);
+    QCOMPARE(forward.readAllStandardError().count("replaced by another log"), 1);
+    QVERIFY(journal.stop());
+    QCOMPARE(idsOf(journal.journalEntries()), (QVector<qint64>{1, 2, 1}));
 }
 
 QTEST_GUILESS_MAIN(ForwardTest)
