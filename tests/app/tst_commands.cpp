@@ -241,6 +241,7 @@ private:
     bool listForFind(int day);
     // An active window listing 240 alarms of the 15th, two of them "needle", the rest "filler".
     bool listLongDay();
+    bool listSeededLongDay(int count);
     QLineEdit *findEdit() const { return m_fx.window()->findChild<QLineEdit *>("findEdit"); }
     QString findStatus() const { return m_fx.window()->findChild<QLabel *>("findStatus")->text(); }
 
@@ -1196,6 +1197,16 @@ bool CommandsTest::listLongDay()
            listForFind(15);
 }
 
+// The alarms of WindowTest::seedLongDay(count), listed in a new window.
+bool CommandsTest::listSeededLongDay(int count)
+{
+    if (!WindowTest::seedLongDay(count) || !WindowTest::activate(m_fx.openWindow()))
+        return false;
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    return click("pushButton");
+}
+
 void CommandsTest::findWithoutMatchKeepsPlace_data()
 {
     QTest::addColumn<QString>("first"); // typed first
@@ -1406,11 +1417,7 @@ void CommandsTest::longListing()
     QFETCH(int, count);
     const bool whole = count <= RecordListing::kWholeLimit;
     const auto record = [count](int i) { return WindowTest::longDayRecordLines(count, i); };
-    QVERIFY(WindowTest::seedLongDay(count));
-    QVERIFY(WindowTest::activate(m_fx.openWindow()));
-    setDay(kDate);
-    setCategory("comboBox", 3);
-    QVERIFY(click("pushButton"));
+    QVERIFY(listSeededLongDay(count));
     QTextEdit *v = view();
     QCOMPARE(WindowTest::linesOnScreen(v).mid(0, record(0).size()), record(0));
     QCOMPARE(v->isReadOnly(), !whole);
@@ -1537,11 +1544,7 @@ void CommandsTest::queryAgainAfterScrolling()
     QFETCH(int, count);
     QFETCH(QString, move);
     const auto record = [count](int i) { return WindowTest::longDayRecordLines(count, i); };
-    QVERIFY(WindowTest::seedLongDay(count));
-    QVERIFY(WindowTest::activate(m_fx.openWindow()));
-    setDay(kDate);
-    setCategory("comboBox", 3);
-    QVERIFY(click("pushButton"));
+    QVERIFY(listSeededLongDay(count));
     QTextEdit *v = view();
     QScrollBar *own = v->verticalScrollBar();
     if (move == QLatin1String("F5")) {

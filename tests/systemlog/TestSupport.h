@@ -2,13 +2,15 @@
 
 #include "ScratchDir.h"
 
-// Helpers shared by the log service tests: a private working directory per test function, a
-// second connection to "dbLog.db" that bypasses the service, capture of standard output at the
-// file-descriptor level, and message bytes that end right before an unreadable page.
+// Helpers shared by the log service tests: a private working directory per test function (the
+// base class of their test classes), a second connection to "dbLog.db" that bypasses the service,
+// capture of standard output at the file-descriptor level, and message bytes that end right before
+// an unreadable page.
 
 #include "LogTypes.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
+#include "qzSysLog.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -19,6 +21,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QVariant>
 #include <QVector>
 
@@ -60,6 +63,28 @@ inline QString storedSchema()
 }
 
 using TestFiles::ScopedWorkDir;
+
+// The base of the service's test classes: each test function runs in a fresh working directory
+// of its own (m_dir), and the service it used is released before the next one.
+class ScratchTest : public QObject
+{
+    Q_OBJECT
+
+protected Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<ScopedWorkDir>();
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup()
+    {
+        SystemLog::qzSysLog::release();
+        m_dir.reset();
+    }
+
+protected:
+    std::unique_ptr<ScopedWorkDir> m_dir;
+};
 
 // A connection of the test's own to a database file, independent of the service. It waits for
 // the service's writer instead of failing when the file is locked.

@@ -55,14 +55,11 @@ bool hasTypeDatetimeIndex(AuxDb &aux)
 
 } // namespace
 
-class LogStoreTest : public QObject
+class LogStoreTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void createsTableAndIndex_data();
     void createsTableAndIndex();
     void createTableAgainKeepsEverything();
@@ -94,21 +91,7 @@ private Q_SLOTS:
 
     void sideFileMovesIntoTheLog_data();
     void sideFileMovesIntoTheLog();
-
-private:
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogStoreTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogStoreTest::cleanup()
-{
-    m_dir.reset();
-}
 
 void LogStoreTest::createsTableAndIndex_data()
 {

@@ -17,16 +17,9 @@ namespace {
 
 const QString kOther = QStringLiteral("other.db");
 
-struct Record
-{
-    QString datetime;
-    int type;
-    QString message;
-};
-
 bool append(const QString &path, const QStringList &messages)
 {
-    QVector<Record> records;
+    QVector<TestLogFile::Record> records;
     for (const QString &message : messages)
         records.push_back({QStringLiteral("2024-03-10 10:00:00"), Alarm, message});
     return TestLogFile::writeRecords(path, records);
@@ -135,31 +128,14 @@ private:
 
 } // namespace
 
-class LogTailTest : public QObject
+class LogTailTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void followsTheFile_data();
     void followsTheFile();
-
-private:
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogTailTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogTailTest::cleanup()
-{
-    m_dir.reset();
-}
 
 void LogTailTest::followsTheFile_data()
 {

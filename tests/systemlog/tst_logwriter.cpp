@@ -66,14 +66,11 @@ bool insertDayFixture()
 
 } // namespace
 
-class LogWriterTest : public QObject
+class LogWriterTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void queuedBeforeStartStoredAfterOldestFirst();
     void outputLogStoresExactBytes_data();
     void outputLogStoresExactBytes();
@@ -98,21 +95,7 @@ private Q_SLOTS:
     void stopProcessIsTheOneSlot();
     void queriesFromAnotherThread();
     void queriesNeverMakeInsertsFail();
-
-private:
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogWriterTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogWriterTest::cleanup()
-{
-    m_dir.reset();
-}
 
 void LogWriterTest::queuedBeforeStartStoredAfterOldestFirst()
 {
