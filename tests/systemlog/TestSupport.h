@@ -200,6 +200,29 @@ inline bool createLegacyStore(const QString &file = kDbFile)
     return aux.isOpen() && aux.exec(TestLogFile::tableStatement());
 }
 
+// Rows stamped at fixed moments around one day, inserted through a connection of the test's own.
+inline bool insertDayFixture()
+{
+    AuxDb aux;
+    const struct
+    {
+        const char *stamp;
+        int type;
+        const char *message;
+    } rows[] = {
+        {"2024-03-09 23:59:59", 1, "prev-last"}, {"2024-03-10 00:00:00", 1, "first"},
+        {"2024-03-10 00:00:01", 1, "early"},     {"2024-03-10 12:00:00", 2, "other type"},
+        {"2024-03-10 12:00:00", 1, "noon"},      {"2024-03-10 23:59:58", 1, "late"},
+        {"2024-03-10 23:59:59", 1, "last"},      {"2024-03-11 00:00:00", 1, "next-first"},
+    };
+    for (const auto &row : rows) {
+        if (!aux.insertStamped(QString::fromLatin1(row.stamp), row.type,
+                               QString::fromLatin1(row.message)))
+            return false;
+    }
+    return true;
+}
+
 // Redirects file descriptor 1 into a file until finish() (or destruction).
 class StdoutCapture
 {
