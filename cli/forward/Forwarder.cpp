@@ -44,37 +44,26 @@ void Forwarder::pause(int ms)
 bool Forwarder::openLog(int *status)
 {
     *status = 0;
-    for (;;) {
-        const LogTail::Poll opened = m_tail.open();
-        if (opened.state == LogTail::State::Reading)
-            return true;
-        if (opened.state != LogTail::State::Waiting) {
-            *status = fail(m_options.dbPath, opened.reason);
-            return false;
-        }
-        sayState(opened, status);
-        pause(kPollMs);
-        if (m_stop())
-            return false;
-    }
+    const LogTail::Poll opened = m_tail.openWaiting(
+        kPollMs, m_stop, [&](const LogTail::Poll &waiting) { sayState(waiting, status); });
+    if (opened.state == LogTail::State::Reading)
+        return true;
+    if (opened.state != LogTail::State::Waiting)
+        *status = fail(m_options.dbPath, opened.reason);
+    return false;
 }
 
 bool Forwarder::startingPoint(int *status)
 {
     *status = 0;
     qint64 top = 0;
-    SystemLog::OnceSaid busy;
-    while (!m_tail.reader().maxId(&top)) {
-        const QString reason = m_tail.reader().errorString();
-        if (!m_tail.reader().lastErrorIsTransient()) {
-            *status = fail(m_options.dbPath, reason);
-            return false;
-        }
-        if (busy.isNew(QStringLiteral("waiting")))
-            m_say(QStringLiteral("tallylog: %1: %2 (still trying)").arg(m_options.dbPath, reason));
-        pause(kPollMs);
-        if (m_stop())
-            return false;
+    const LogTail::Poll read = m_tail.readWaiting(
+        kPollMs, m_stop, [&](const LogTail::Poll &waiting) { sayState(waiting, status); },
+        [&] { return m_tail.reader().maxId(&top); });
+    if (read.state != LogTail::State::Reading) {
+        if (read.state == LogTail::State::Failed)
+            *status = fail(m_options.dbPath, read.reason);
+        return false;
     }
     if (m_options.cursorPath.isEmpty()) {
         // From the end, like follow; from the first record when --from names where to start.
