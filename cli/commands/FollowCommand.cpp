@@ -47,9 +47,9 @@ public:
     int run(const SystemLog::LogSelection &selection, qint64 backlog);
 
 private:
-    bool loadCursor();
     bool open(int *status);
     bool printBacklog(qint64 backlog, int *status);
+    bool readBacklog(qint64 backlog, qint64 *top);
     int follow();
     void sayState(const LogTail::Poll &poll);
     void say(const QString &state);
@@ -63,7 +63,6 @@ private:
     LogTail m_tail;
     RecordFormatter m_formatter;
     SystemLog::LogSelection m_selection;
-    SystemLog::OnceSaid m_said; // before the tail takes over
     std::string m_buffer;
     QString m_cursorError;
     qint64 m_cursorId = 0;
@@ -99,68 +98,31 @@ int FollowRun::run(const SystemLog::LogSelection &selection, qint64 backlog)
 // any other failure ends the command.
 bool FollowRun::open(int *status)
 {
-    for (;;) {
-        const LogTail::Poll opened = m_tail.open();
-        if (opened.state == LogTail::State::Reading)
-            return true;
-        if (opened.state != LogTail::State::Waiting) {
-            *status = failure(m_path, opened.reason);
-            return false;
-        }
-        if (opened.isNew)
-            say(opened.reason + QStringLiteral(" (still trying)"));
-        pause();
-        if (stopRequested()) {
-            *status = kExitDone;
-            return false;
-        }
-    }
+    const LogTail::Poll opened = m_tail.openWaiting(
+        kFollowPollMs, stopRequested, [this](const LogTail::Poll &waiting) { sayState(waiting); });
+    if (opened.state == LogTail::State::Reading)
+        return true;
+    *status = opened.state == LogTail::State::Waiting ? kExitDone : failure(m_path, opened.reason);
+    return false;
 }
 
 bool FollowRun::printBacklog(qint64 backlog, int *status)
 {
-    SystemLog::LogReader &reader = m_tail.reader();
-    SystemLog::LogSelection selection = m_selection;
-    const auto print = [this](const SystemLog::LogRecordView &r) { return this->print(r); };
     qint64 top = 0;
-    for (;;) {
-        bool ok = reader.maxId(&top);
-        if (ok && m_resume && m_cursorId > top) {
-            printLine(stderr, QStringLiteral("tallylog: %1: record %2 is beyond the last record "
-                                             "(%3) of %4; starting afresh")
-                                  .arg(m_cursorPath)
-                                  .arg(m_cursorId)
-                                  .arg(top)
-                                  .arg(m_path));
-            m_resume = false;
-        }
-        if (ok && m_resume) {
-            // After a failure part way, on from the last record printed.
-            selection.afterId = qMax(m_cursorId, m_lastId);
-            m_lastId = selection.afterId;
-            ok = reader.select(selection, print);
-        } else if (ok) {
-            const int count =
-                static_cast<int>(qMin<qint64>(backlog, std::numeric_limits<int>::max()));
-            ok = reader.selectLast(selection, count, top, print);
-        }
-        if (m_writeFailed || m_saveFailed) {
-            *status = finish(kExitFailure);
-            return false;
-        }
-        if (ok)
-            break;
-        if (!reader.lastErrorIsTransient()) {
-            *status = failure(m_path, reader.errorString());
-            return false;
-        }
-        if (m_said.isNew(QStringLiteral("waiting")))
-            say(reader.errorString() + QStringLiteral(" (still trying)"));
-        pause();
-        if (stopRequested()) {
-            *status = finish(kExitDone);
-            return false;
-        }
+    const LogTail::Poll read = m_tail.readWaiting(
+        kFollowPollMs, stopRequested, [this](const LogTail::Poll &waiting) { sayState(waiting); },
+        [&] { return readBacklog(backlog, &top) || m_writeFailed || m_saveFailed; });
+    if (m_writeFailed || m_saveFailed) {
+        *status = finish(kExitFailure);
+        return false;
+    }
+    if (read.state == LogTail::State::Failed) {
+        *status = failure(m_path, read.reason);
+        return false;
+    }
+    if (read.state == LogTail::State::Waiting) { // asked to stop
+        *status = finish(kExitDone);
+        return false;
     }
     // The backlog ends at `top` even where its last records were not selected; after a stop
     // request it ends at the last record printed.
@@ -173,6 +135,33 @@ bool FollowRun::printBacklog(qint64 backlog, int *status)
     m_tail.setSelection(m_selection);
     m_tail.startAfter(m_lastId);
     return true;
+}
+
+// One try at the backlog: the last N records up to `top`, or, resuming, those after the cursor
+// file's record (after a failure part way, those after the last record printed).
+bool FollowRun::readBacklog(qint64 backlog, qint64 *top)
+{
+    SystemLog::LogReader &reader = m_tail.reader();
+    if (!reader.maxId(top))
+        return false;
+    if (m_resume && m_cursorId > *top) {
+        printLine(stderr, QStringLiteral("tallylog: %1: record %2 is beyond the last record "
+                                         "(%3) of %4; starting afresh")
+                              .arg(m_cursorPath)
+                              .arg(m_cursorId)
+                              .arg(*top)
+                              .arg(m_path));
+        m_resume = false;
+    }
+    const auto print = [this](const SystemLog::LogRecordView &r) { return this->print(r); };
+    SystemLog::LogSelection selection = m_selection;
+    if (m_resume) {
+        selection.afterId = qMax(m_cursorId, m_lastId);
+        m_lastId = selection.afterId;
+        return reader.select(selection, print);
+    }
+    const int count = static_cast<int>(qMin<qint64>(backlog, std::numeric_limits<int>::max()));
+    return reader.selectLast(selection, count, *top, print);
 }
 
 // Afterwards the file is waited for whatever its state, as `tail -F` does.

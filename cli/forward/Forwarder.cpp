@@ -62,53 +62,60 @@ void Forwarder::pause(int ms)
         QThread::msleep(20);
 }
 
+// What a wait for the log says and, with --once, when it gives up (*status); `stop` ends the
+// wait then.
+struct Forwarder::Waiting
+{
+    Forwarder &forwarder;
+    int *status;
+    bool gaveUp = false;
+
+    void operator()(const LogTail::Poll &waiting)
+    {
+        forwarder.sayState(waiting, status);
+        gaveUp = gaveUp || !forwarder.withinTimeout(QStringLiteral("%1: %2").arg(
+                                                        forwarder.m_options.dbPath, waiting.reason),
+                                                    status);
+    }
+    std::function<bool()> stop()
+    {
+        return [this] { return gaveUp || forwarder.m_stop(); };
+    }
+};
+
 // A log that is busy or locked is waited for, said once; any other failure ends the run.
 bool Forwarder::openLog(int *status)
 {
     *status = 0;
-    for (;;) {
-        const LogTail::Poll opened = m_tail.open();
-        if (opened.state == LogTail::State::Reading)
-            return true;
-        if (opened.state != LogTail::State::Waiting) {
-            // A log in WAL mode that no writer has open lacks its -shm and -wal files, which a
-            // reader that may not make them cannot do without.
-            const bool wal = opened.reason.contains(QLatin1String("readonly database"));
-            *status = fail(m_options.dbPath,
-                           opened.reason + (wal ? QStringLiteral("; a log in WAL mode needs its "
-                                                                 "-shm and -wal files, which "
-                                                                 "the forwarder may not make "
-                                                                 "in its directory")
-                                                : QString()));
-            return false;
-        }
-        sayState(opened, status);
-        if (!withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, opened.reason), status))
-            return false;
-        pause(kPollMs);
-        if (m_stop())
-            return false;
+    Waiting waiting{*this, status};
+    const LogTail::Poll opened = m_tail.openWaiting(kPollMs, waiting.stop(), std::ref(waiting));
+    if (opened.state == LogTail::State::Reading)
+        return true;
+    if (opened.state != LogTail::State::Waiting) {
+        // A log in WAL mode that no writer has open lacks its -shm and -wal files, which a
+        // reader that may not make them cannot do without.
+        const bool wal = opened.reason.contains(QLatin1String("readonly database"));
+        *status = fail(m_options.dbPath,
+                       opened.reason + (wal ? QStringLiteral("; a log in WAL mode needs its -shm "
+                                                             "and -wal files, which the "
+                                                             "forwarder may not make in its "
+                                                             "directory")
+                                            : QString()));
     }
+    return false;
 }
 
 bool Forwarder::startingPoint(int *status)
 {
     *status = 0;
     qint64 top = 0;
-    SystemLog::OnceSaid busy;
-    while (!m_tail.reader().maxId(&top)) {
-        const QString reason = m_tail.reader().errorString();
-        if (!m_tail.reader().lastErrorIsTransient()) {
-            *status = fail(m_options.dbPath, reason);
-            return false;
-        }
-        if (busy.isNew(QStringLiteral("waiting")))
-            m_say(QStringLiteral("tallylog: %1: %2 (still trying)").arg(m_options.dbPath, reason));
-        if (!withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, reason), status))
-            return false;
-        pause(kPollMs);
-        if (m_stop())
-            return false;
+    Waiting waiting{*this, status};
+    const LogTail::Poll read = m_tail.readWaiting(kPollMs, waiting.stop(), std::ref(waiting),
+                                                  [&] { return m_tail.reader().maxId(&top); });
+    if (read.state != LogTail::State::Reading) {
+        if (read.state == LogTail::State::Failed)
+            *status = fail(m_options.dbPath, read.reason);
+        return false;
     }
     if (m_options.cursorPath.isEmpty()) {
         // From the end, like follow; from the first record when --from names where to start.
@@ -153,21 +160,19 @@ bool Forwarder::seekFrom(int *status)
         first.limit = 1;
         first.grep.clear();
         bool found = false;
-        while (!m_tail.reader().select(first, [&](const SystemLog::LogRecordView &record) {
-            found = true;
-            start = record.id - 1;
+        Waiting waiting{*this, status};
+        const LogTail::Poll read =
+            m_tail.readWaiting(kPollMs, waiting.stop(), std::ref(waiting), [&] {
+                return m_tail.reader().select(first, [&](const SystemLog::LogRecordView &record) {
+                    found = true;
+                    start = record.id - 1;
+                    return false;
+                });
+            });
+        if (read.state != LogTail::State::Reading) {
+            if (read.state == LogTail::State::Failed)
+                *status = fail(m_options.dbPath, read.reason);
             return false;
-        })) {
-            const QString reason = m_tail.reader().errorString();
-            if (!m_tail.reader().lastErrorIsTransient()) {
-                *status = fail(m_options.dbPath, reason);
-                return false;
-            }
-            if (!withinTimeout(QStringLiteral("%1: %2").arg(m_options.dbPath, reason), status))
-                return false;
-            pause(kPollMs);
-            if (m_stop())
-                return false;
         }
         // Nothing from that moment on yet: the records to come are all after the last one now.
         if (!found && !m_tail.reader().maxId(&start))

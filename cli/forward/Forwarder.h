@@ -54,6 +54,7 @@ public:
     const ForwardSummary &summary() const { return m_summary; }
 
 private:
+    struct Waiting;
     int fail(const QString &what, const QString &reason);
     bool openLog(int *status);
     bool startingPoint(int *status);

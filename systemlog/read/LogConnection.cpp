@@ -52,6 +52,28 @@ void LogConnection::setBusyTimeout(int ms)
         Sqlite::setBusyTimeout(handle(), ms);
 }
 
+// Records are read and deleted in ranges of integer ids. Ids that other programs stored as text,
+// blobs or NULL (in a table whose id is not the row's key) fall outside every range: a listing
+// would pass them over in silence and a prune would never get past them. Checked are the lowest
+// and the highest id in SQLite's order of values (NULL, numbers, texts, blobs), each one step
+// along the id's index.
+bool LogConnection::checkIntegerIds()
+{
+    qint64 integerIds = 0;
+    const int rc = Sqlite::readNumber(
+        handle(),
+        "SELECT coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id LIMIT 1), 'integer') = "
+        "'integer' AND coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id DESC LIMIT 1), "
+        "'integer') = 'integer'",
+        &integerIds);
+    if (rc != SQLITE_ROW)
+        return failCode(rc, QStringLiteral("cannot read"));
+    if (!integerIds)
+        return fail(
+            QStringLiteral("not a log database (SystemInfo has ids that are not integers)"));
+    return true;
+}
+
 bool LogConnection::open(const QString &path, bool writable)
 {
     close();
@@ -90,27 +112,9 @@ bool LogConnection::open(const QString &path, bool writable)
         close();
         return fail(QStringLiteral("not a log database (%1)").arg(table.problem()));
     }
-    // Records are read and deleted in ranges of integer ids. Ids that other programs stored as
-    // text, blobs or NULL (in a table whose id is not the row's key) fall outside every range: a
-    // listing would pass them over in silence and a prune would never get past them. Checked
-    // are the lowest and the highest id in SQLite's order of values (NULL, numbers, texts,
-    // blobs), each one step along the id's index.
-    qint64 integerIds = 0;
-    const int idsRc = Sqlite::readNumber(
-        handle(),
-        "SELECT coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id LIMIT 1), 'integer') = "
-        "'integer' AND coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id DESC LIMIT 1), "
-        "'integer') = 'integer'",
-        &integerIds);
-    if (idsRc != SQLITE_ROW) {
-        failCode(idsRc, QStringLiteral("cannot read"));
+    if (!checkIntegerIds()) {
         close();
         return false;
-    }
-    if (!integerIds) {
-        close();
-        return fail(
-            QStringLiteral("not a log database (SystemInfo has ids that are not integers)"));
     }
     m_error.clear();
     m_transient = false;

@@ -33,6 +33,8 @@ public:
     bool failIfClosed();
 
 private:
+    bool checkIntegerIds();
+
     Sqlite::Connection m_connection;
     int m_busyTimeoutMs = Sqlite::kBusyTimeoutMs;
     QString m_error;

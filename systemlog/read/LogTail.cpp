@@ -1,5 +1,7 @@
 #include "read/LogTail.h"
 
+#include <QThread>
+
 namespace SystemLog {
 
 namespace {
@@ -9,6 +11,8 @@ constexpr qint64 kLowestId = std::numeric_limits<qint64>::min();
 // rather than sought in the index over the whole span of a day's listing. A longer stretch (a
 // forwarder catching up from its cursor with --from) is narrowed on the index first.
 constexpr qint64 kAlongIds = 50000;
+// How often a wait for the file looks whether it is to end.
+constexpr int kStopCheckMs = 20;
 
 // What tells one record from another where they share an id: its stamp and its message.
 QByteArray contentsOf(const LogRecordView &record)
@@ -64,6 +68,21 @@ LogTail::Poll LogTail::failure()
     return state(State::Failed, QStringLiteral("failed: ") + reason, reason);
 }
 
+LogTail::Poll LogTail::readFailure()
+{
+    if (m_reader.lastErrorIsTransient())
+        return failure();
+    // Opened again at once, so that the state said is the one the next polls find: a file
+    // written over with one that is no log is said once, not once as unreadable and again as no
+    // log. A log that opens but cannot be read stays open, failing the same way.
+    const QString reason = m_reader.errorString();
+    m_reader.close();
+    const Poll reopened = open();
+    if (reopened.state != State::Reading)
+        return reopened;
+    return state(State::Failed, QStringLiteral("failed: ") + reason, reason);
+}
+
 LogTail::Poll LogTail::replaced()
 {
     m_position = kLowestId;
@@ -92,6 +111,51 @@ LogTail::Poll LogTail::open()
         m_seenVersion = -1;
     }
     return Poll();
+}
+
+// In short steps, so that a stop request ends the wait at once. False once it asks to stop.
+bool LogTail::pause(int ms, const std::function<bool()> &stop)
+{
+    for (int waited = 0; waited < ms && !stop(); waited += kStopCheckMs)
+        QThread::msleep(static_cast<unsigned long>(kStopCheckMs));
+    return !stop();
+}
+
+LogTail::Poll LogTail::openWaiting(int retryMs, const std::function<bool()> &stop,
+                                   const std::function<void(const Poll &)> &onWaiting)
+{
+    for (;;) {
+        const Poll opened = open();
+        if (opened.state != State::Waiting)
+            return opened;
+        onWaiting(opened);
+        if (!pause(retryMs, stop))
+            return opened;
+    }
+}
+
+LogTail::Poll LogTail::readWaiting(int retryMs, const std::function<bool()> &stop,
+                                   const std::function<void(const Poll &)> &onWaiting,
+                                   const std::function<bool()> &read)
+{
+    // Said once for this wait: a read that follows a successful open is a new try.
+    OnceSaid said;
+    for (;;) {
+        if (read())
+            return Poll();
+        Poll p;
+        p.reason = m_reader.errorString();
+        if (!m_reader.lastErrorIsTransient()) {
+            p.state = State::Failed;
+            p.isNew = true;
+            return p;
+        }
+        p.state = State::Waiting;
+        p.isNew = said.isNew(QStringLiteral("waiting"));
+        onWaiting(p);
+        if (!pause(retryMs, stop))
+            return p;
+    }
 }
 
 bool LogTail::remember(qint64 id)
@@ -134,7 +198,7 @@ LogTail::Poll LogTail::poll(const LogReader::RowCallback &onRow, qint64 limit)
         return p;
     qint64 version = 0;
     if (!m_reader.dataVersion(&version))
-        return failure();
+        return readFailure();
     if (version == m_seenVersion) {
         m_said.clear();
         return p;
@@ -142,14 +206,14 @@ LogTail::Poll LogTail::poll(const LogReader::RowCallback &onRow, qint64 limit)
     // Something changed: still the log that was read, or another one written over it?
     const Contents contents = checkContents();
     if (contents != Contents::Same)
-        return contents == Contents::Replaced ? replaced() : failure();
+        return contents == Contents::Replaced ? replaced() : readFailure();
 
     // Up to the highest id now: rows stored meanwhile are read on the next poll, since they
     // change the version.
     qint64 top = 0;
     bool none = true;
     if (!m_reader.maxId(&top, &none))
-        return failure();
+        return readFailure();
     // Every id below the position: the ids of one log only grow, so this is another one.
     if (!none && top < m_position && m_position != kLowestId)
         return replaced();
@@ -175,7 +239,7 @@ LogTail::Poll LogTail::poll(const LogReader::RowCallback &onRow, qint64 limit)
     else if (!none)
         m_position = std::max(m_position, top);
     if (!ok) {
-        Poll failed = failure();
+        Poll failed = readFailure();
         failed.rows = p.rows;
         return failed;
     }

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <limits>
 
 namespace SystemLog {
@@ -58,8 +59,20 @@ public:
 
     // Opens the file when it is not open (or another one is at the path): Reading once it is.
     Poll open();
+    // Opens the file, trying again every `retryMs` for as long as it is in a passing state
+    // (Waiting); each such poll goes to `onWaiting`, whose isNew marks the one to say. Returns the
+    // first poll in another state, or the last Waiting one once `stop` asks to end the wait.
+    Poll openWaiting(int retryMs, const std::function<bool()> &stop,
+                     const std::function<void(const Poll &)> &onWaiting);
     // The tail's connection, open after open() said Reading, for reads of the caller's own.
     LogReader &reader() { return m_reader; }
+    // Runs `read`, a read of the caller's own through reader(), until it succeeds, trying again
+    // as openWaiting() does while the reader's error is a passing one. Returns Reading once it
+    // succeeded, Failed with the reader's reason for any other error, or the last Waiting poll
+    // once `stop` asks to end the wait.
+    Poll readWaiting(int retryMs, const std::function<bool()> &stop,
+                     const std::function<void(const Poll &)> &onWaiting,
+                     const std::function<bool()> &read);
 
     // Hands over the records stored since the last poll, in id order, at most `limit` of them
     // (< 0: all). Returning false from onRow stops the poll after that record.
@@ -72,10 +85,12 @@ private:
         Replaced,
         Unknown, // could not be read
     };
+    static bool pause(int ms, const std::function<bool()> &stop);
     Contents checkContents();
     bool remember(qint64 id);
     Poll state(State state, const QString &key, const QString &reason);
-    Poll failure();
+    Poll failure();     // of the open
+    Poll readFailure(); // of a read on the open connection
     Poll replaced();
 
     QString m_path;

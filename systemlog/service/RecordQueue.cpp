@@ -14,6 +14,7 @@ void RecordQueue::push(int type, const char *msg, int len)
     std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.splice(m_queue.end(), entry);
     m_bytes.fetch_add(entrySize, std::memory_order_relaxed);
+    m_unfinished.fetch_add(1, std::memory_order_relaxed);
 }
 
 qint64 RecordQueue::takeAll(std::list<LogQueueEntry> &into)

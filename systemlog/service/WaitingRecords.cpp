@@ -16,7 +16,6 @@ void WaitingRecords::takeQueued()
 {
     std::list<LogQueueEntry> taken;
     m_bytes += m_queue.takeAll(taken);
-    m_count.fetch_add(static_cast<int>(taken.size()), std::memory_order_relaxed);
     m_records.splice(m_records.end(), taken);
 }
 
@@ -28,7 +27,7 @@ void WaitingRecords::forget(std::list<LogQueueEntry>::iterator end)
         ++forgotten;
     }
     m_records.erase(m_records.begin(), end);
-    m_count.fetch_sub(forgotten, std::memory_order_relaxed);
+    m_queue.done(forgotten);
 }
 
 void WaitingRecords::spill(PendingFile &sideFile, const QString &why, bool keepTheRest)

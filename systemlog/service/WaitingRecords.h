@@ -4,7 +4,6 @@
 
 #include <QString>
 
-#include <atomic>
 #include <list>
 
 namespace SystemLog {
@@ -14,8 +13,8 @@ class RecordQueue;
 class WriterReports;
 
 // The records the writer thread has taken off the queue and not yet stored, in the order they
-// were logged, with their estimated memory. Only the writer thread touches them; their count is
-// read from any thread.
+// were logged, with their estimated memory. Only the writer thread touches them; each record it
+// is done with is counted off the queue's count of unfinished records.
 class WaitingRecords
 {
 public:
@@ -35,14 +34,12 @@ public:
     std::list<LogQueueEntry> &records() { return m_records; }
     bool empty() const { return m_records.empty(); }
     qint64 bytes() const { return m_bytes; }
-    int count() const { return m_count.load(std::memory_order_relaxed); }
 
 private:
     RecordQueue &m_queue;
     WriterReports &m_reports;
     std::list<LogQueueEntry> m_records;
     qint64 m_bytes = 0;
-    std::atomic<int> m_count{0};
 };
 
 } // namespace SystemLog

@@ -62,7 +62,7 @@ void qzLogDB::stopProcess()
 
 int qzLogDB::queuedCount()
 {
-    return static_cast<int>(d->queue.size()) + d->waiting.count();
+    return d->queue.unfinished();
 }
 
 long long qzLogDB::lostCount() const

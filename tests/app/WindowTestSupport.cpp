@@ -112,14 +112,7 @@ bool layoutTimerRunning(QTextEdit *view)
 
 bool execOnLog(const QString &statement)
 {
-    return TestLogFile::withConnection(QStringLiteral("dbLog.db"), [&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        if (!query.exec(statement)) {
-            qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
-            return false;
-        }
-        return true;
-    });
+    return TestLogFile::exec(QStringLiteral("dbLog.db"), {statement});
 }
 
 bool LogLock::take()

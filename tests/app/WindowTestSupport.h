@@ -2,6 +2,7 @@
 
 #include "ScratchDir.h"
 #include "TestFiles.h"
+#include "TestLogFile.h"
 
 #include <QList>
 #include <QMetaType>
@@ -19,13 +20,7 @@ class Tallyview;
 
 namespace WindowTest {
 
-// One stored log record with a stamp of the test's choosing.
-struct Record
-{
-    QString datetime; // "yyyy-MM-dd hh:mm:ss"
-    int type;
-    QString message;
-};
+using TestLogFile::Record;
 
 // Writes records into "dbLog.db" of the working directory through a connection of its own,
 // creating the log table first if the file has none. Returns false on any database error.
@@ -130,4 +125,4 @@ private:
 
 } // namespace WindowTest
 
-Q_DECLARE_METATYPE(WindowTest::Record)
+Q_DECLARE_METATYPE(TestLogFile::Record)

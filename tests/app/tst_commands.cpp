@@ -41,6 +41,7 @@
 #include <QWheelEvent>
 
 #include <csignal>
+#include <cstdio>
 #include <iterator>
 #include <sys/resource.h>
 
@@ -225,6 +226,7 @@ private Q_SLOTS:
     void findWithoutMatchKeepsPlace();
     void liveUpdate_data();
     void liveUpdate();
+    void liveUpdateListsALogMovedOverIt();
     void refreshKeepsRecord();
     void livePauseSaid();
     void timeline_data();
@@ -257,6 +259,7 @@ private:
     bool listForFind(int day);
     // An active window listing 240 alarms of the 15th, two of them "needle", the rest "filler".
     bool listLongDay();
+    bool listSeededLongDay(int count);
     QLineEdit *findEdit() const { return m_fx.window()->findChild<QLineEdit *>("findEdit"); }
     // A label of the status line: "listingStatus" (the listing shown) or "stateStatus".
     QString status(const char *label = "listingStatus") const
@@ -1518,6 +1521,16 @@ bool CommandsTest::listLongDay()
            listForFind(15);
 }
 
+// The alarms of WindowTest::seedLongDay(count), listed in a new window.
+bool CommandsTest::listSeededLongDay(int count)
+{
+    if (!WindowTest::seedLongDay(count) || !WindowTest::activate(m_fx.openWindow()))
+        return false;
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    return click("pushButton");
+}
+
 void CommandsTest::findWithoutMatchKeepsPlace_data()
 {
     QTest::addColumn<QString>("first"); // typed first
@@ -1620,6 +1633,23 @@ void CommandsTest::liveUpdate()
     QCOMPARE(view()->toPlainText(), on ? expected : shown);
 }
 
+// Another log moved over the followed one: listed afresh, and followed from there.
+void CommandsTest::liveUpdateListsALogMovedOverIt()
+{
+    QVERIFY(listLongDay());
+    m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    QVERIFY(TestLogFile::writeRecords(m_fx.filePath("other.db"),
+                                      QList<Record>{{"2024-03-15 11:00:00", 3, "moved in"}}));
+    QCOMPARE(std::rename(qPrintable(m_fx.filePath("other.db")), "dbLog.db"), 0);
+    const QString moved = recordText("2024-03-15 11:00:00", "moved in");
+    QTRY_COMPARE_WITH_TIMEOUT(view()->toPlainText(), moved, kWithinASecondMs);
+    QVERIFY(WindowTest::execOnLog("INSERT INTO SystemInfo(datetime, type, message) VALUES "
+                                  "('2024-03-15 11:00:01', 3, 'then')"));
+    QTRY_COMPARE_WITH_TIMEOUT(view()->toPlainText(),
+                              moved + '\n' + recordText("2024-03-15 11:00:01", "then"),
+                              kWithinASecondMs);
+}
+
 void CommandsTest::refreshKeepsRecord()
 {
     QVERIFY(listLongDay());
@@ -1715,11 +1745,7 @@ void CommandsTest::longListing()
     QFETCH(int, count);
     const bool whole = count <= RecordListing::kWholeLimit;
     const auto record = [count](int i) { return WindowTest::longDayRecordLines(count, i); };
-    QVERIFY(WindowTest::seedLongDay(count));
-    QVERIFY(WindowTest::activate(m_fx.openWindow()));
-    setDay(kDate);
-    setCategory("comboBox", 3);
-    QVERIFY(click("pushButton"));
+    QVERIFY(listSeededLongDay(count));
     QTextEdit *v = view();
     QCOMPARE(WindowTest::linesOnScreen(v).mid(0, record(0).size()), record(0));
     QCOMPARE(v->isReadOnly(), !whole);
@@ -1846,11 +1872,7 @@ void CommandsTest::queryAgainAfterScrolling()
     QFETCH(int, count);
     QFETCH(QString, move);
     const auto record = [count](int i) { return WindowTest::longDayRecordLines(count, i); };
-    QVERIFY(WindowTest::seedLongDay(count));
-    QVERIFY(WindowTest::activate(m_fx.openWindow()));
-    setDay(kDate);
-    setCategory("comboBox", 3);
-    QVERIFY(click("pushButton"));
+    QVERIFY(listSeededLongDay(count));
     QTextEdit *v = view();
     QScrollBar *own = v->verticalScrollBar();
     if (move == QLatin1String("F5")) {

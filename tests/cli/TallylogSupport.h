@@ -3,10 +3,10 @@
 // Log files written by the tests and tallylog run as a program on them, shared by the tests of
 // tallylog's commands.
 
+#include "ChildProcess.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
 
-#include <QProcess>
 #include <QSqlQuery>
 #include <QString>
 #include <QStringList>
@@ -19,12 +19,7 @@
 
 namespace TallylogSupport {
 
-struct Record
-{
-    QString datetime;
-    int type;
-    QString message;
-};
+using TestLogFile::Record;
 
 struct Run
 {
@@ -137,22 +132,14 @@ private:
 inline Run tallylog(const QStringList &arguments, const QString &workDir = QString(),
                     const PseudoTerminal *terminal = nullptr, const QStringList &environment = {})
 {
-    QProcess process;
-    if (!workDir.isEmpty())
-        process.setWorkingDirectory(workDir);
+    TestFiles::ChildProcess process;
     if (terminal)
-        process.setStandardOutputFile(terminal->slaveName());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &variable : environment)
-        env.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(TALLYLOG_PATH), arguments);
+        process.process().setStandardOutputFile(terminal->slaveName());
     Run run;
-    if (process.waitForFinished(TestFiles::kHangGuardMs) &&
-        process.exitStatus() == QProcess::NormalExit)
-        run.status = process.exitCode();
-    run.out = terminal ? terminal->readAll() : process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
+    if (process.start(QStringLiteral(TALLYLOG_PATH), arguments, workDir, environment))
+        run.status = process.finish();
+    run.out = terminal ? terminal->readAll() : process.out();
+    run.err = process.err();
     return run;
 }
 

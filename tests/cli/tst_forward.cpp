@@ -3,6 +3,7 @@
 // is killed, where forwarding starts, and prune --keep-undelivered (its usage errors are with
 // the other commands' in tst_tallylog).
 
+#include "ChildProcess.h"
 #include "ReceiverSupport.h"
 #include "TallylogSupport.h"
 #include "TestFiles.h"
@@ -18,6 +19,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,11 +91,13 @@ private Q_SLOTS:
     void readsThroughTheGroupGrant_data();
     void readsThroughTheGroupGrant();
     void pruneKeepsUndelivered();
+    void logMovedOverItIsForwardedFromItsStart();
 
 private:
     QString path(const char *name) const { return m_dir->filePath(QLatin1String(name)); }
-    void startForward(QProcess &process, const QString &url, const QStringList &more = {},
-                      const QString &zone = QStringLiteral("UTC"), bool withCursor = true);
+    void startForward(TestFiles::ChildProcess &process, const QString &url,
+                      const QStringList &more = {}, const QString &zone = QStringLiteral("UTC"),
+                      bool withCursor = true);
     qint64 cursor() const { return TestFiles::readFile(path("cursor")).trimmed().toLongLong(); }
     // forward --once to `url` with the cursor file, run to its end.
     Run forwardOnce(const QString &url, const QStringList &more = {},
@@ -114,17 +118,14 @@ void ForwardTest::init()
     QVERIFY(m_dir->isValid());
 }
 
-void ForwardTest::startForward(QProcess &process, const QString &url, const QStringList &more,
-                               const QString &zone, bool withCursor)
+void ForwardTest::startForward(TestFiles::ChildProcess &process, const QString &url,
+                               const QStringList &more, const QString &zone, bool withCursor)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TZ"), zone);
-    process.setProcessEnvironment(environment);
     const QStringList cursor{"--cursor-file", path("cursor")};
-    process.start(QStringLiteral(TALLYLOG_PATH),
-                  QStringList{"--db", path("dbLog.db"), "forward", "--to", url} +
-                      (withCursor ? cursor : QStringList()) + more);
-    QVERIFY(process.waitForStarted());
+    QVERIFY(process.start(QStringLiteral(TALLYLOG_PATH),
+                          QStringList{"--db", path("dbLog.db"), "forward", "--to", url} +
+                              (withCursor ? cursor : QStringList()) + more,
+                          QString(), {"TZ=" + zone}));
 }
 
 void ForwardTest::journalGetsEveryRecordExactly_data()
@@ -256,7 +257,7 @@ void ForwardTest::nothingLostWhenAProcessIsKilled()
     QVERIFY(writeLog(path("dbLog.db"), records.mid(0, kRecords / 2)));
     Receiver journal(Receiver::Kind::JournalRemote, m_dir->path());
     QVERIFY(journal.start());
-    QProcess forward;
+    TestFiles::ChildProcess forward;
     startForward(forward, journal.url());
     QTRY_VERIFY_WITH_TIMEOUT(cursor() > 0, kHangGuardMs);
 
@@ -264,21 +265,15 @@ void ForwardTest::nothingLostWhenAProcessIsKilled()
         journal.kill();
         QVERIFY(writeLog(path("dbLog.db"), records.mid(kRecords / 2)));
         // Started again once the forwarder has found it down.
-        QByteArray err;
-        QTRY_VERIFY_WITH_TIMEOUT((err += forward.readAllStandardError()).contains("trying again"),
-                                 kHangGuardMs);
+        QVERIFY(forward.waitForErr("trying again"));
         QVERIFY(journal.start());
     } else {
-        ::kill(static_cast<pid_t>(forward.processId()), SIGKILL);
-        QVERIFY(forward.waitForFinished(kHangGuardMs));
+        QCOMPARE(forward.end(SIGKILL), -1);
         QVERIFY(writeLog(path("dbLog.db"), records.mid(kRecords / 2)));
         startForward(forward, journal.url());
     }
     QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(kRecords), kHangGuardMs);
-    forward.terminate();
-    QVERIFY(forward.waitForFinished(kHangGuardMs));
-    QCOMPARE(forward.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(forward.exitCode(), 0);
+    QCOMPARE(forward.end(), 0);
     QVERIFY(journal.stop());
 
     // Each id at least once; the ones that came twice are one batch at most, in one run.
@@ -305,23 +300,18 @@ void ForwardTest::syslogArrivesAfterReceiverRestart()
     QVERIFY(writeLog(path("dbLog.db"), records.mid(0, 6)));
     Receiver rsyslog(Receiver::Kind::Rsyslog, m_dir->path());
     QVERIFY(rsyslog.start());
-    QProcess forward;
+    TestFiles::ChildProcess forward;
     startForward(forward, rsyslog.url(), {"--hostname", "line-7"}, QStringLiteral("Asia/Shanghai"));
     QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(6), kHangGuardMs);
 
     QVERIFY(rsyslog.stop());
     QVERIFY(writeLog(path("dbLog.db"), records.mid(6)));
     // Started again once the forwarder has found it down.
-    QByteArray err;
-    QTRY_VERIFY_WITH_TIMEOUT((err += forward.readAllStandardError()).contains("trying again"),
-                             kHangGuardMs);
+    QVERIFY(forward.waitForErr("trying again"));
     QVERIFY(rsyslog.start());
     QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(12), kHangGuardMs);
-    forward.terminate();
-    QVERIFY(forward.waitForFinished(kHangGuardMs));
-    QCOMPARE(forward.exitCode(), 0);
-    err += forward.readAllStandardError();
-    QCOMPARE(err.count("trying again"), 1);
+    QCOMPARE(forward.end(), 0);
+    QCOMPARE(forward.err().count("trying again"), 1);
     QVERIFY(rsyslog.stop());
 
     QStringList expected;
@@ -391,14 +381,12 @@ void ForwardTest::syslogServerClosingEarlyGetsTheBatchAgain()
         server.nextPendingConnection()->close();
         ++connections;
     });
-    QProcess forward;
+    TestFiles::ChildProcess forward;
     startForward(forward, QStringLiteral("syslog+tcp://127.0.0.1:%1").arg(server.serverPort()),
                  {"--once"});
     QTRY_VERIFY_WITH_TIMEOUT(connections >= 2, kHangGuardMs); // tried again
     QCOMPARE(cursor(), qint64(0));
-    forward.terminate();
-    QVERIFY(forward.waitForFinished(kHangGuardMs));
-    QCOMPARE(forward.exitCode(), 0);
+    QCOMPARE(forward.end(), 0);
     QCOMPARE(cursor(), qint64(0));
 }
 
@@ -573,19 +561,17 @@ void ForwardTest::oneCursorFileOneProcess()
     QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-08 10:00:00", 3, "x"}}));
     Receiver journal(Receiver::Kind::JournalRemote, m_dir->path());
     QVERIFY(journal.start());
-    QProcess first;
+    TestFiles::ChildProcess first;
     startForward(first, journal.url());
-    QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(1), kHangGuardMs);
+    QVERIFY(first.waitFor([&] { return cursor() == 1; }));
     second.replaceInStrings(QStringLiteral("CURSOR"), path("cursor"));
     second.replaceInStrings(QStringLiteral("URL"), journal.url());
     const Run refused = tallylog(QStringList{"--db", path("dbLog.db")} + second);
     QCOMPARE(refused.status, 1);
-    QVERIFY2(refused.err.contains(
-                 QStringLiteral("in use by process %1 ").arg(first.processId()).toUtf8()),
-             refused.err);
-    first.terminate();
-    QVERIFY(first.waitForFinished(kHangGuardMs));
-    QCOMPARE(first.exitCode(), 0);
+    QVERIFY2(
+        refused.err.contains(QStringLiteral("in use by process %1 ").arg(first.pid()).toUtf8()),
+        refused.err);
+    QCOMPARE(first.end(), 0);
     // Free again once the first has ended.
     if (second.first() == QLatin1String("forward"))
         QCOMPARE(tallylog(QStringList{"--db", path("dbLog.db")} + second).status, 0);
@@ -667,6 +653,25 @@ void ForwardTest::pruneKeepsUndelivered()
     QCOMPARE(list.out.count("\r\n3,"), 1);
     QCOMPARE(list.out.count("\r\n4,"), 1);
     QCOMPARE(list.out.count("\r\n"), 3);
+}
+
+// Another log moved over the one forwarded: forwarded from its first record, the cursor with it.
+void ForwardTest::logMovedOverItIsForwardedFromItsStart()
+{
+    QVERIFY(writeLog(path("dbLog.db"), QVector<Record>{{"2026-12-08 10:00:00", 3, "a"},
+                                                       {"2026-12-08 10:00:01", 3, "b"}}));
+    QVERIFY(writeLog(path("other.db"), QVector<Record>{{"2026-12-08 11:00:00", 1, "new"}}));
+    Receiver journal(Receiver::Kind::JournalRemote, m_dir->path());
+    QVERIFY(journal.start());
+    TestFiles::ChildProcess forward;
+    startForward(forward, journal.url());
+    QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(2), kHangGuardMs);
+    QCOMPARE(std::rename(qPrintable(path("other.db")), qPrintable(path("dbLog.db"))), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(cursor(), qint64(1), kHangGuardMs);
+    QCOMPARE(forward.end(), 0);
+    QCOMPARE(forward.err().count("replaced by another log"), 1);
+    QVERIFY(journal.stop());
+    QCOMPARE(idsOf(journal.journalEntries()), (QVector<qint64>{1, 2, 1}));
 }
 
 QTEST_GUILESS_MAIN(ForwardTest)

@@ -1,6 +1,7 @@
 // tallylog, run as a program on log files written by the test: what each output format gives
 // back, the selection, the files it must leave alone, its exit statuses, follow, export and prune.
 
+#include "ChildProcess.h"
 #include "TallylogSupport.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -112,46 +112,17 @@ QVector<QStringList> parseOutput(const QString &format, const QByteArray &out)
     return records;
 }
 
-// Runs SQL statements on a new file: logs with ids, types and stamps that only other programs
-// store.
-bool writeWithSql(const QString &path, const QStringList &statements)
-{
-    return TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
-        QSqlQuery q(db);
-        for (const QString &statement : statements) {
-            if (!q.exec(statement)) {
-                qWarning("%s: %s", qPrintable(statement), qPrintable(q.lastError().text()));
-                return false;
-            }
-        }
-        return true;
-    });
-}
-
 // The output of `tallylog follow` once `size` bytes came, then the exit status after SIGINT.
 Run followUntil(const QString &workDir, const QStringList &arguments, int size)
 {
-    QProcess follow;
-    follow.setWorkingDirectory(workDir);
-    follow.start(QStringLiteral(TALLYLOG_PATH), arguments);
+    TestFiles::ChildProcess follow;
     Run run;
-    if (!follow.waitForStarted())
+    if (!follow.start(QStringLiteral(TALLYLOG_PATH), arguments, workDir))
         return run;
-    QElapsedTimer clock;
-    clock.start();
-    while (run.out.size() < size && clock.elapsed() < kHangGuardMs &&
-           follow.state() == QProcess::Running) {
-        follow.waitForReadyRead(100);
-        run.out += follow.readAllStandardOutput();
-    }
-    // (A process that has ended has id 0, and kill(0) would signal this test too.)
-    if (follow.processId() > 0)
-        ::kill(static_cast<pid_t>(follow.processId()), SIGINT);
-    if ((follow.state() == QProcess::NotRunning || follow.waitForFinished(kHangGuardMs)) &&
-        follow.exitStatus() == QProcess::NormalExit)
-        run.status = follow.exitCode();
-    run.out += follow.readAllStandardOutput();
-    run.err = follow.readAllStandardError();
+    follow.waitFor([&] { return follow.out().size() >= size; });
+    run.status = follow.end(SIGINT);
+    run.out = follow.out();
+    run.err = follow.err();
     return run;
 }
 
@@ -452,17 +423,10 @@ void TallylogTest::followDeliversNewRecords()
     QVERIFY(writeLog(other, QVector<Record>{{at("09:00:00"), 2, "other 1"}}));
     QVERIFY(writeLog(other, QVector<Record>{{at("09:00:01"), 2, "other 2"}}));
 
-    QProcess follow;
-    follow.start(QStringLiteral(TALLYLOG_PATH),
-                 {QStringLiteral("--db"), dbPath(), QStringLiteral("follow"),
-                  QStringLiteral("--format"), QStringLiteral("json")});
-    QVERIFY(follow.waitForStarted());
-    QByteArray out, err;
-    const auto readSoFar = [&] {
-        out += follow.readAllStandardOutput();
-        err += follow.readAllStandardError();
-        return messagesOf(out);
-    };
+    TestFiles::ChildProcess follow;
+    QVERIFY(follow.start(QStringLiteral(TALLYLOG_PATH),
+                         {"--db", dbPath(), "follow", "--format", "json"}));
+    const auto readSoFar = [&] { return messagesOf(follow.out()); };
     QStringList expected;
     for (int i = 3; i <= 12; ++i)
         expected << QStringLiteral("old %1").arg(i);
@@ -473,7 +437,7 @@ void TallylogTest::followDeliversNewRecords()
         QVERIFY(TestFiles::writeFile(dbPath(), TestFiles::readFile(other)));
     if (replacement == QLatin1String("remove")) {
         QVERIFY(QFile::remove(dbPath()));
-        QTRY_VERIFY_WITH_TIMEOUT((readSoFar(), err.contains("removed")), kHangGuardMs);
+        QVERIFY(follow.waitForErr("removed"));
     }
     if (replacement == QLatin1String("move") || replacement == QLatin1String("remove"))
         QCOMPARE(std::rename(qPrintable(other), qPrintable(dbPath())), 0);
@@ -491,11 +455,8 @@ void TallylogTest::followDeliversNewRecords()
     QTRY_COMPARE_WITH_TIMEOUT(readSoFar(), expected, kHangGuardMs);
     qInfo("a stored record reached the pipe after %lld ms", clock.elapsed());
 
-    follow.terminate();
-    QVERIFY(follow.waitForFinished(kHangGuardMs));
-    QCOMPARE(follow.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(follow.exitCode(), 0);
-    readSoFar();
+    QCOMPARE(follow.end(), 0);
+    const QByteArray err = follow.err();
     QVERIFY2(err.count('\n') == said.size(), err.constData());
     for (const QString &word : said)
         QVERIFY2(err.count(word.toUtf8()) == 1, err.constData());
@@ -535,14 +496,13 @@ void TallylogTest::exportWritesTheWindowsFile()
     // A file-size limit stops the writing part-way (here in the last buffered bytes, under the
     // 16 KiB that QFileDevice keeps back): said, and the earlier file stays as it was.
     QVERIFY(writeLog(dbPath(), QVector<Record>(200, {at("11:00:00"), 3, QString(40, 'x')})));
-    QProcess limited;
-    limited.start(QStringLiteral("/bin/sh"),
-                  {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", TALLYLOG_PATH, "--db", dbPath(),
-                   "export", "--day", kDay, "--type", "3", "--dir", m_dir->path()});
-    QVERIFY(limited.waitForFinished(kHangGuardMs));
-    QCOMPARE(limited.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(limited.exitCode(), 1);
-    QVERIFY(limited.readAllStandardError().startsWith("tallylog: " + file.toUtf8() + ": "));
+    TestFiles::ChildProcess limited;
+    QVERIFY(
+        limited.start(QStringLiteral("/bin/sh"),
+                      {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", TALLYLOG_PATH, "--db", dbPath(),
+                       "export", "--day", kDay, "--type", "3", "--dir", m_dir->path()}));
+    QCOMPARE(limited.finish(), 1);
+    QVERIFY(limited.err().startsWith("tallylog: " + file.toUtf8() + ": "));
     QCOMPARE(TestFiles::readFile(file), expected);
 }
 
@@ -597,9 +557,9 @@ void TallylogTest::pruneBesideAWriterEnds()
         }
     } stopWriter{pruned, writer};
     QTRY_VERIFY_WITH_TIMEOUT(written > 200, kHangGuardMs);
-    QProcess prune;
-    prune.start(QStringLiteral(TALLYLOG_PATH),
-                {"--db", dbPath(), "prune", "--before", "2026-12-09", "--yes"});
+    TestFiles::ChildProcess prune;
+    QVERIFY(prune.start(QStringLiteral(TALLYLOG_PATH),
+                        {"--db", dbPath(), "prune", "--before", "2026-12-09", "--yes"}));
     // Once the first record is gone the prune has begun: what is stored from then on stays.
     const auto firstGone = [&] {
         const QStringList messages = messagesOf(listAll());
@@ -607,18 +567,14 @@ void TallylogTest::pruneBesideAWriterEnds()
     };
     QTRY_VERIFY_WITH_TIMEOUT(firstGone(), kHangGuardMs);
     const int storedAfterStart = written;
-    // The waits above run the event loop, in which the prune may already have been seen to end
-    // (waitForFinished is false then).
-    QVERIFY(prune.state() == QProcess::NotRunning || prune.waitForFinished(kHangGuardMs));
+    const int status = prune.finish();
     pruned = true;
     writer.join();
 
     const QStringList kept = messagesOf(listAll());
     const int deleted = written - kept.size();
-    const QByteArray out = prune.readAllStandardOutput();
-    QVERIFY2(prune.exitStatus() == QProcess::NormalExit && prune.exitCode() == 0 &&
-                 out.startsWith(QByteArray::number(deleted) + " records"),
-             out);
+    const QByteArray out = prune.out();
+    QVERIFY2(status == 0 && out.startsWith(QByteArray::number(deleted) + " records"), out);
     QVERIFY(deleted <= storedAfterStart);
     for (int i = 0; i < kept.size(); ++i)
         QCOMPARE(kept.at(i), QString::number(deleted + i));
@@ -795,31 +751,26 @@ void TallylogTest::followResumesFromItsCursorFile()
     int shown = 0; // the last record that the last run was seen to show before it was stopped
     // Three runs with the same cursor file, each ended while records keep coming.
     for (int runs = 0; runs < 3; ++runs) {
-        QProcess follow;
-        follow.start(QStringLiteral(TALLYLOG_PATH), {"--db", dbPath(), "follow", "--cursor-file",
-                                                     cursor, "-n", "2", "--format", "json"});
-        QVERIFY(follow.waitForStarted());
+        TestFiles::ChildProcess follow;
+        QVERIFY(follow.start(
+            QStringLiteral(TALLYLOG_PATH),
+            {"--db", dbPath(), "follow", "--cursor-file", cursor, "-n", "2", "--format", "json"}));
         // The first run shows the last two before anything new is stored.
         if (runs == 0)
-            QTRY_COMPARE_WITH_TIMEOUT(follow.bytesAvailable() > 0 && follow.canReadLine(), true,
-                                      kHangGuardMs);
-        QByteArray out;
+            QVERIFY(follow.waitForOut("\n"));
         for (int i = 0; i < 20; ++i) {
             QVERIFY(writeLog(dbPath(),
                              QVector<Record>{{at("09:00:00"), 1, QString::number(++stored)}}));
             // Half-way the run has shown what is stored so far: it follows when it is stopped.
             if (i == 9) {
                 shown = stored;
-                QTRY_VERIFY_WITH_TIMEOUT((out += follow.readAllStandardOutput(),
-                                          messagesOf(out).contains(QString::number(shown))),
-                                         kHangGuardMs);
+                QVERIFY(follow.waitFor(
+                    [&] { return messagesOf(follow.out()).contains(QString::number(shown)); }));
             }
             QTest::qWait(i % 5 == 0 ? 150 : 20);
         }
-        follow.terminate();
-        QVERIFY(follow.waitForFinished(kHangGuardMs));
-        QCOMPARE(follow.exitCode(), 0);
-        seen += messagesOf(out + follow.readAllStandardOutput());
+        QCOMPARE(follow.end(), 0);
+        seen += messagesOf(follow.out());
         QVERIFY(!seen.isEmpty());
         QCOMPARE(TestFiles::readFile(cursor), seen.last().toUtf8() + '\n');
     }
@@ -1154,7 +1105,7 @@ void TallylogTest::foreignIds()
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
     QFETCH(QByteArray, expected);
-    QVERIFY(writeWithSql(dbPath(), statements));
+    QVERIFY(TestLogFile::exec(dbPath(), statements));
 
     const Run run = arguments.first() == QLatin1String("follow")
                         ? followUntil(m_dir->path(), arguments, expected.size())

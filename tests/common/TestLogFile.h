@@ -10,6 +10,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -36,6 +37,14 @@ inline QString tableStatement()
            tabs + QStringLiteral(", type INT(32) ") + tabs + QStringLiteral(", message TEXT)");
 }
 
+// One record of a log file, with a stamp of the caller's choice.
+struct Record
+{
+    QString datetime; // "yyyy-MM-dd hh:mm:ss"
+    int type;
+    QString message;
+};
+
 // Runs work(QSqlDatabase &) on a connection of its own to the file at `path` and returns what it
 // returns; false, with a warning, when the file cannot be opened. The connection is removed again
 // before returning.
@@ -57,6 +66,22 @@ template <typename Work> bool withConnection(const QString &path, Work work)
     }
     QSqlDatabase::removeDatabase(name);
     return ok;
+}
+
+// Runs the statements on the file at `path` in turn; false, with a warning, at the first that
+// fails.
+inline bool exec(const QString &path, const QStringList &statements)
+{
+    return withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        for (const QString &statement : statements) {
+            if (!query.exec(statement)) {
+                qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+                return false;
+            }
+        }
+        return true;
+    });
 }
 
 // Creates the table in the file at `path` when it is missing and appends the records (anything

@@ -7,7 +7,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -227,34 +226,25 @@ ChildResult runChild(const QString &program, const QStringList &arguments,
                      const std::function<void()> &whileRunning)
 {
     ChildResult result;
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setWorkingDirectory(workingDirectory.isEmpty() ? workspace.path() : workingDirectory);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("HOME"), workspace.home());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), workspace.home() + QStringLiteral("/.config"));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), workspace.home() + QStringLiteral("/.cache"));
-    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    process.setProcessEnvironment(env);
-    process.start();
-    result.started = process.waitForStarted(kChildTimeoutMs);
+    TestFiles::ChildProcess child;
+    result.started = child.start(
+        program, arguments, workingDirectory.isEmpty() ? workspace.path() : workingDirectory,
+        {QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("HOME=") + workspace.home(),
+         QStringLiteral("XDG_CONFIG_HOME=") + workspace.home() + QStringLiteral("/.config"),
+         QStringLiteral("XDG_CACHE_HOME=") + workspace.home() + QStringLiteral("/.cache"),
+         QStringLiteral("XDG_RUNTIME_DIR")});
     if (!result.started) {
-        result.err = process.errorString().toLocal8Bit();
+        result.err = child.process().errorString().toLocal8Bit();
         return result;
     }
     if (whileRunning)
         whileRunning();
-    if (!process.waitForFinished(kChildTimeoutMs)) {
-        result.timedOut = true;
-        process.kill();
-        process.waitForFinished(kHangGuardMs);
-    }
-    result.exitStatus = process.exitStatus();
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
+    child.finish();
+    result.timedOut = child.timedOut();
+    result.exitStatus = child.process().exitStatus();
+    result.exitCode = child.process().exitCode();
+    result.out = child.out();
+    result.err = child.err();
     for (const QByteArray &line : result.out.split('\n')) {
         const int space = line.indexOf(' ');
         if (space <= 0)
@@ -306,20 +296,6 @@ QByteArray randomBytes(int size, quint32 seed)
 bool writeLogFile(const QString &path, const QList<StoredRecord> &records)
 {
     return TestLogFile::writeRecords(path, records);
-}
-
-bool execOnFile(const QString &path, const QStringList &statements)
-{
-    return TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        for (const QString &statement : statements) {
-            if (!query.exec(statement)) {
-                qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
-                return false;
-            }
-        }
-        return true;
-    });
 }
 
 QList<StoredRecord> readLogFile(const QString &path, bool *ok)
@@ -387,29 +363,32 @@ bool makeHostileLogFile(const QString &kind, const QString &path, bool *restrict
     if (kind == QLatin1String("empty file"))
         return writeFile(path, QByteArray());
     if (kind == QLatin1String("other schema")) {
-        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
-                                                "datetime TEXT, message TEXT)"),
-                                 QStringLiteral("INSERT INTO SystemInfo(datetime, message) VALUES "
-                                                "('2024-03-15 08:00:00', 'not ours'), "
-                                                "('2024-03-15 09:00:00', 'neither')")});
+        return TestLogFile::exec(path,
+                                 {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
+                                                 "datetime TEXT, message TEXT)"),
+                                  QStringLiteral("INSERT INTO SystemInfo(datetime, message) VALUES "
+                                                 "('2024-03-15 08:00:00', 'not ours'), "
+                                                 "('2024-03-15 09:00:00', 'neither')")});
     }
     if (kind == QLatin1String("text primary key")) {
         // All the columns, but an id that is not the table's integer key.
-        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, "
-                                                "datetime TEXT, type INT, message TEXT)"),
-                                 QStringLiteral("INSERT INTO SystemInfo VALUES ('a', "
-                                                "'2024-03-15 08:00:00', 0, 'not ours')")});
+        return TestLogFile::exec(path,
+                                 {QStringLiteral("CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, "
+                                                 "datetime TEXT, type INT, message TEXT)"),
+                                  QStringLiteral("INSERT INTO SystemInfo VALUES ('a', "
+                                                 "'2024-03-15 08:00:00', 0, 'not ours')")});
     }
     if (kind == QLatin1String("not null column")) {
-        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
-                                                "datetime TEXT, type INT, message TEXT, "
-                                                "operator TEXT NOT NULL)")});
+        return TestLogFile::exec(path,
+                                 {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
+                                                 "datetime TEXT, type INT, message TEXT, "
+                                                 "operator TEXT NOT NULL)")});
     }
     if (kind == QLatin1String("aborting trigger")) {
         return writeLogFile(path, {}) &&
-               execOnFile(path, {QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON "
-                                                "SystemInfo BEGIN SELECT RAISE(ABORT, 'read "
-                                                "only archive'); END")});
+               TestLogFile::exec(path, {QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON "
+                                                       "SystemInfo BEGIN SELECT RAISE(ABORT, 'read "
+                                                       "only archive'); END")});
     }
     if (kind == QLatin1String("unreadable")) {
         // A real log with records of the day: only the permission bits keep them from showing.

@@ -4,8 +4,10 @@
 // child can use, running a helper program with a hang guard and reading its report, fingerprints
 // of files that must stay unchanged, and log files made with a connection of the test's own.
 
+#include "ChildProcess.h"
 #include "ChildSupport.h"
 #include "TestFiles.h"
+#include "TestLogFile.h"
 
 #include <QByteArray>
 #include <QList>
@@ -93,18 +95,11 @@ using TestFiles::kHangGuardMs;
 using TestFiles::readFile;
 using TestFiles::writeFile;
 
-struct StoredRecord
-{
-    QString datetime;
-    int type;
-    QString message;
-};
+using StoredRecord = TestLogFile::Record;
 
 // Creates the log table in the SQLite file `path` (as the service defines it) if missing and
 // adds the records, with their stamps, through a connection of the test's own.
 bool writeLogFile(const QString &path, const QList<StoredRecord> &records);
-// Runs statements on the SQLite file `path` through a connection of the test's own.
-bool execOnFile(const QString &path, const QStringList &statements);
 // The records of the log (or side) file `path` in the order of their ids; *ok is false when it
 // cannot be read. recordCount: their number, -1 when the file cannot be read.
 QList<StoredRecord> readLogFile(const QString &path, bool *ok);

@@ -26,7 +26,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -281,16 +280,10 @@ void CrashSafety::killedDuringBurst()
     QVERIFY(ws.isValid());
     const QString log = ws.filePath(QStringLiteral("dbLog.db"));
 
-    QProcess child;
-    child.setProgram(kChild);
-    child.setArguments({QStringLiteral("burst")});
-    child.setWorkingDirectory(ws.path());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), ws.home());
-    child.setProcessEnvironment(env);
+    TestFiles::ChildProcess child;
     const QDate startDay = QDate::currentDate();
-    child.start();
-    QVERIFY2(child.waitForStarted(kChildTimeoutMs), qPrintable(child.errorString()));
+    QVERIFY2(child.start(kChild, {QStringLiteral("burst")}, ws.path(), {"HOME=" + ws.home()}),
+             qPrintable(child.process().errorString()));
 
     // Wait until both threads have enough records committed; the deadline only guards against
     // a stall.
@@ -301,16 +294,15 @@ void CrashSafety::killedDuringBurst()
         int first = 0;
         int second = 0;
         while (!counter.count(&first, &second) || qMin(first, second) < committed / 2) {
-            if (child.state() != QProcess::Running || deadline.hasExpired()) {
-                child.kill();
-                child.waitForFinished(kHangGuardMs);
+            if (child.process().state() != QProcess::Running || deadline.hasExpired()) {
+                child.end(SIGKILL);
                 QFAIL(qPrintable(QStringLiteral("the logging child stored %1 + %2 records and "
                                                 "%3; stderr:\n%4")
                                      .arg(first)
                                      .arg(second)
                                      .arg(deadline.hasExpired() ? QStringLiteral("stalled")
                                                                 : QStringLiteral("ended"))
-                                     .arg(QString::fromUtf8(child.readAllStandardError()))));
+                                     .arg(QString::fromUtf8(child.err()))));
             }
             QTest::qSleep(5);
         }
@@ -327,18 +319,17 @@ void CrashSafety::killedDuringBurst()
         QDeadlineTimer deadline(kChildTimeoutMs);
         for (;;) {
             QVERIFY2(!deadline.hasExpired(), "the writer never had a transaction open");
-            QVERIFY2(child.state() == QProcess::Running, "the logging child ended");
+            QVERIFY2(child.process().state() == QProcess::Running, "the logging child ended");
             if (!journalInUse())
                 continue;
-            QVERIFY(stopProcess(child.processId()));
+            QVERIFY(stopProcess(child.pid()));
             if (journalInUse())
                 break;
-            QVERIFY(::kill(static_cast<pid_t>(child.processId()), SIGCONT) == 0);
+            QVERIFY(::kill(static_cast<pid_t>(child.pid()), SIGCONT) == 0);
         }
     }
-    child.kill(); // SIGKILL
-    QVERIFY(child.waitForFinished(kHangGuardMs));
-    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(child.end(SIGKILL), -1);
+    QCOMPARE(child.process().exitStatus(), QProcess::CrashExit);
     const QDate killDay = QDate::currentDate();
     if (killDay != startDay)
         QSKIP("the burst ran across midnight, so its records belong to two days");
@@ -443,27 +434,27 @@ void CrashSafety::killedWhileMoving()
     const QList<StoredRecord> waiting = recordsOfDay(kWaiting, 12);
     QVERIFY(writeLogFile(side, waiting));
     if (!walFile.isEmpty())
-        QVERIFY(execOnFile(ws.filePath(walFile), {QStringLiteral("PRAGMA journal_mode=WAL")}));
+        QVERIFY(
+            TestLogFile::exec(ws.filePath(walFile), {QStringLiteral("PRAGMA journal_mode=WAL")}));
 
     QRandomGenerator random(20240317);
     int kills = 0;
     int landed = 0;
     for (; kills < kKills && QFileInfo::exists(side); ++kills) {
-        QProcess child;
-        child.setProgram(kChild);
+        TestFiles::ChildProcess child;
         // While records keep coming, the move goes on every cycle; the run lasts until killed.
-        child.setArguments(QStringLiteral("start steady 2000 %1 release")
-                               .arg(kChildTimeoutMs)
-                               .split(QLatin1Char(' ')));
-        child.setWorkingDirectory(ws.path());
-        child.start();
-        QVERIFY2(child.waitForStarted(kChildTimeoutMs), qPrintable(child.errorString()));
+        QVERIFY2(child.start(kChild,
+                             QStringLiteral("start steady 2000 %1 release")
+                                 .arg(kChildTimeoutMs)
+                                 .split(QLatin1Char(' ')),
+                             ws.path()),
+                 qPrintable(child.process().errorString()));
         bool underWay = false;
         {
             CommittedCounter counter(log, 0, 4);
             int first = -1;
             // Until the move is seen under way, it ends, or the child ends on its own.
-            while (!underWay && QFileInfo::exists(side) && !child.waitForFinished(2)) {
+            while (!underWay && QFileInfo::exists(side) && !child.process().waitForFinished(2)) {
                 int moved = 0;
                 int steady = 0;
                 if (counter.count(&moved, &steady)) {
@@ -475,12 +466,12 @@ void CrashSafety::killedWhileMoving()
         }
         if (underWay) {
             QTest::qSleep(int(random.bounded(20)));
-            QVERIFY(stopProcess(child.processId()));
+            QVERIFY(stopProcess(child.pid()));
             if (QFileInfo::exists(side))
                 ++landed;
         }
-        child.kill(); // SIGKILL, unless it has ended on its own
-        QVERIFY(child.state() == QProcess::NotRunning || child.waitForFinished(kChildTimeoutMs));
+        child.end(SIGKILL); // unless it has ended on its own
+        QVERIFY(!child.timedOut());
     }
     // The next start finishes the move and tidies up after a run killed at its very end.
     const ChildResult last = runChild(kChild, {"start", "moved", "release"}, ws);

@@ -308,28 +308,21 @@ void SharedFile::tallylogBesideACrashedWriter()
     QVERIFY(writeLogFile(log, recordsOfDay(3)));
     QCOMPARE(runChild(kChild, {"crashwriting", "2000"}, ws).exitStatus, QProcess::CrashExit);
 
-    QProcess tallylog;
-    tallylog.start(kTallylog, QStringList{QStringLiteral("--db"), log} + command);
-    QByteArray out, err;
-    const auto readLines = [&] {
-        out += tallylog.readAllStandardOutput();
-        err += tallylog.readAllStandardError();
-        return out.count('\n');
-    };
+    TestFiles::ChildProcess tallylog;
+    QVERIFY(tallylog.start(kTallylog, QStringList{QStringLiteral("--db"), log} + command));
     if (recoveredByOther) {
         // tallylog tries again for 5 s (its promise); the recovery follows at once once it says
         // it waits, a single statement.
-        QTRY_VERIFY_WITH_TIMEOUT((readLines(), err.contains(kCrashedWriter)), kHangGuardMs);
-        QVERIFY(execOnFile(log, {QStringLiteral("SELECT count(*) FROM SystemInfo")}));
+        QVERIFY(tallylog.waitForErr(kCrashedWriter));
+        QVERIFY(TestLogFile::exec(log, {QStringLiteral("SELECT count(*) FROM SystemInfo")}));
     }
-    if (status < 0) {
-        QTRY_COMPARE_WITH_TIMEOUT(readLines(), 3, kHangGuardMs);
-        tallylog.terminate();
-    }
-    QVERIFY(tallylog.waitForFinished(kChildTimeoutMs));
+    if (status < 0)
+        QVERIFY(tallylog.waitFor([&] { return tallylog.out().count('\n') == 3; }));
+    const int exitCode = status < 0 ? tallylog.end() : tallylog.finish();
+    const QByteArray err = tallylog.err();
     const bool prune = command.first() == QLatin1String("prune");
-    QCOMPARE(readLines(), prune ? 1 : status == 1 ? 0 : 3);
-    QCOMPARE(tallylog.exitCode(), qMax(status, 0));
+    QCOMPARE(tallylog.out().count('\n'), prune ? 1 : status == 1 ? 0 : 3);
+    QCOMPARE(exitCode, qMax(status, 0));
     QVERIFY2(!err.contains("not a log") && err.count(kCrashedWriter) == (prune ? 0 : 1),
              err.constData());
     // Undone by whoever may write, never by a reader.

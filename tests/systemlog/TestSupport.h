@@ -2,13 +2,15 @@
 
 #include "ScratchDir.h"
 
-// Helpers shared by the log service tests: a private working directory per test function, a
-// second connection to "dbLog.db" that bypasses the service, capture of standard output at the
-// file-descriptor level, and message bytes that end right before an unreadable page.
+// Helpers shared by the log service tests: a private working directory per test function (the
+// base class of their test classes), a second connection to "dbLog.db" that bypasses the service,
+// capture of standard output at the file-descriptor level, and message bytes that end right before
+// an unreadable page.
 
 #include "LogTypes.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
+#include "qzSysLog.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -19,6 +21,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QVariant>
 #include <QVector>
 
@@ -60,6 +63,28 @@ inline QString storedSchema()
 }
 
 using TestFiles::ScopedWorkDir;
+
+// The base of the service's test classes: each test function runs in a fresh working directory
+// of its own (m_dir), and the service it used is released before the next one.
+class ScratchTest : public QObject
+{
+    Q_OBJECT
+
+protected Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<ScopedWorkDir>();
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup()
+    {
+        SystemLog::qzSysLog::release();
+        m_dir.reset();
+    }
+
+protected:
+    std::unique_ptr<ScopedWorkDir> m_dir;
+};
 
 // A connection of the test's own to a database file, independent of the service. It waits for
 // the service's writer instead of failing when the file is locked.
@@ -173,6 +198,29 @@ inline bool createLegacyStore(const QString &file = kDbFile)
 {
     AuxDb aux(file);
     return aux.isOpen() && aux.exec(TestLogFile::tableStatement());
+}
+
+// Rows stamped at fixed moments around one day, inserted through a connection of the test's own.
+inline bool insertDayFixture()
+{
+    AuxDb aux;
+    const struct
+    {
+        const char *stamp;
+        int type;
+        const char *message;
+    } rows[] = {
+        {"2024-03-09 23:59:59", 1, "prev-last"}, {"2024-03-10 00:00:00", 1, "first"},
+        {"2024-03-10 00:00:01", 1, "early"},     {"2024-03-10 12:00:00", 2, "other type"},
+        {"2024-03-10 12:00:00", 1, "noon"},      {"2024-03-10 23:59:58", 1, "late"},
+        {"2024-03-10 23:59:59", 1, "last"},      {"2024-03-11 00:00:00", 1, "next-first"},
+    };
+    for (const auto &row : rows) {
+        if (!aux.insertStamped(QString::fromLatin1(row.stamp), row.type,
+                               QString::fromLatin1(row.message)))
+            return false;
+    }
+    return true;
 }
 
 // Redirects file descriptor 1 into a file until finish() (or destruction).

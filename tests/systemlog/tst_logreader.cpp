@@ -64,14 +64,11 @@ bool fillDay(int count, int types = kCategoryCount)
 
 } // namespace
 
-class LogReaderTest : public QObject
+class LogReaderTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void foreignTypes_data();
     void foreignTypes();
     void listingCrossesChunks_data();
@@ -80,21 +77,7 @@ private Q_SLOTS:
     void pruneCrossesBatches();
     void writerAndReaderAgreeOnTheTable_data();
     void writerAndReaderAgreeOnTheTable();
-
-private:
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogReaderTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogReaderTest::cleanup()
-{
-    m_dir.reset();
-}
 
 void LogReaderTest::foreignTypes_data()
 {

@@ -26,14 +26,11 @@ void hook(int type, const QByteArray &bytes)
 
 } // namespace
 
-class LogServiceTest : public QObject
+class LogServiceTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void hookWritesStdoutUnlessRunning_data();
     void hookWritesStdoutUnlessRunning();
     void hookStoresExactText_data();
@@ -52,21 +49,7 @@ private Q_SLOTS:
 
 private:
     QString capturePath() const { return m_dir->filePath(QStringLiteral("stdout.bin")); }
-
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogServiceTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogServiceTest::cleanup()
-{
-    qzSysLog::release();
-    m_dir.reset();
-}
 
 void LogServiceTest::hookWritesStdoutUnlessRunning_data()
 {

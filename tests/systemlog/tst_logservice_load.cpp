@@ -123,32 +123,14 @@ void verifyStoredExactlyOnce(int threads, int perThread)
 
 } // namespace
 
-class LogServiceLoadTest : public QObject
+class LogServiceLoadTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void threadsLogWhileAnotherThreadQueries();
     void guiThreadQueriesWhileThreadsLog();
-
-private:
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogServiceLoadTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogServiceLoadTest::cleanup()
-{
-    qzSysLog::release();
-    m_dir.reset();
-}
 
 void LogServiceLoadTest::threadsLogWhileAnotherThreadQueries()
 {

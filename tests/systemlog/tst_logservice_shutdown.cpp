@@ -40,32 +40,14 @@ bool parseRaceMessage(const QByteArray &text, int *thread, int *seq)
 
 } // namespace
 
-class LogServiceShutdownTest : public QObject
+class LogServiceShutdownTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void largeBacklogIsStoredByRelease();
     void loggingRacesStartAndRelease();
-
-private:
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogServiceShutdownTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogServiceShutdownTest::cleanup()
-{
-    qzSysLog::release();
-    m_dir.reset();
-}
 
 void LogServiceShutdownTest::largeBacklogIsStoredByRelease()
 {

@@ -55,14 +55,11 @@ bool hasTypeDatetimeIndex(AuxDb &aux)
 
 } // namespace
 
-class LogStoreTest : public QObject
+class LogStoreTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void createsTableAndIndex_data();
     void createsTableAndIndex();
     void createTableAgainKeepsEverything();
@@ -94,21 +91,7 @@ private Q_SLOTS:
 
     void sideFileMovesIntoTheLog_data();
     void sideFileMovesIntoTheLog();
-
-private:
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogStoreTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogStoreTest::cleanup()
-{
-    m_dir.reset();
-}
 
 void LogStoreTest::createsTableAndIndex_data()
 {
@@ -467,24 +450,7 @@ void LogStoreTest::selectBounds()
 
     QDBSqlite db(kDbFile, QString(), QString());
     QVERIFY(db.createTable());
-    {
-        AuxDb aux;
-        const struct
-        {
-            const char *stamp;
-            int type;
-            const char *message;
-        } rows[] = {
-            {"2024-03-09 23:59:59", 1, "prev-last"}, {"2024-03-10 00:00:00", 1, "first"},
-            {"2024-03-10 00:00:01", 1, "early"},     {"2024-03-10 12:00:00", 2, "other type"},
-            {"2024-03-10 12:00:00", 1, "noon"},      {"2024-03-10 23:59:58", 1, "late"},
-            {"2024-03-10 23:59:59", 1, "last"},      {"2024-03-11 00:00:00", 1, "next-first"},
-        };
-        for (const auto &row : rows)
-            QVERIFY2(aux.insertStamped(QString::fromLatin1(row.stamp), row.type,
-                                       QString::fromLatin1(row.message)),
-                     qPrintable(aux.lastError()));
-    }
+    QVERIFY(insertDayFixture());
 
     QSqlError err;
     const LogRowList rows = db.selectLogs(start, end, type, &err);

@@ -41,39 +41,13 @@ int waitForRows(int expected, int limitMs = TestFiles::kHangGuardMs)
     }
 }
 
-// Rows stamped at fixed moments around one day, inserted through a connection of the test's own.
-bool insertDayFixture()
-{
-    AuxDb aux;
-    const struct
-    {
-        const char *stamp;
-        int type;
-        const char *message;
-    } rows[] = {
-        {"2024-03-09 23:59:59", 1, "prev-last"}, {"2024-03-10 00:00:00", 1, "first"},
-        {"2024-03-10 00:00:01", 1, "early"},     {"2024-03-10 12:00:00", 2, "other type"},
-        {"2024-03-10 12:00:00", 1, "noon"},      {"2024-03-10 23:59:58", 1, "late"},
-        {"2024-03-10 23:59:59", 1, "last"},      {"2024-03-11 00:00:00", 1, "next-first"},
-    };
-    for (const auto &row : rows) {
-        if (!aux.insertStamped(QString::fromLatin1(row.stamp), row.type,
-                               QString::fromLatin1(row.message)))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
-class LogWriterTest : public QObject
+class LogWriterTest : public ScratchTest
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-
     void queuedBeforeStartStoredAfterOldestFirst();
     void outputLogStoresExactBytes_data();
     void outputLogStoresExactBytes();
@@ -92,26 +66,13 @@ private Q_SLOTS:
     void burstIsStoredWhileRunning();
     void memoryBoundSendsRecordsToTheSideFile();
     void destructionStoresBacklog();
+    void backlogIsCountedUntilStored();
     void stopBeforeStartDoesNotPreventRun();
     void restartAfterStop();
     void stopProcessIsTheOneSlot();
     void queriesFromAnotherThread();
     void queriesNeverMakeInsertsFail();
-
-private:
-    std::unique_ptr<ScopedWorkDir> m_dir;
 };
-
-void LogWriterTest::init()
-{
-    m_dir = std::make_unique<ScopedWorkDir>();
-    QVERIFY(m_dir->isValid());
-}
-
-void LogWriterTest::cleanup()
-{
-    m_dir.reset();
-}
 
 void LogWriterTest::queuedBeforeStartStoredAfterOldestFirst()
 {
@@ -440,6 +401,27 @@ void LogWriterTest::destructionStoresBacklog()
     QCOMPARE(rows.size(), total);
     for (int i = 0; i < total; ++i)
         QCOMPARE(rows[i].message, QStringLiteral("backlog %1").arg(i));
+}
+
+void LogWriterTest::backlogIsCountedUntilStored()
+{
+    // A large backlog taken off the queue in one piece: the count must never read 0 while any of
+    // it is still to be stored, so that a caller waiting for 0 finds every record in the log.
+    const int perRound = TestLogFile::heavyCount(200000);
+    qzLogDB writer;
+    for (int round = 1; round <= 3; ++round) {
+        for (int i = 0; i < perRound; ++i)
+            log(writer, 1, QByteArray("backlog ") + QByteArray::number(i));
+        writer.startProcess();
+        QDeadlineTimer deadline(TestFiles::kHangGuardMs);
+        while (writer.queuedCount() != 0 && !deadline.hasExpired())
+            QThread::yieldCurrentThread();
+        QCOMPARE(writer.queuedCount(), 0);
+        QCOMPARE(AuxDb().rowCount(), round * perRound);
+        writer.stopProcess();
+        QVERIFY(writer.wait());
+    }
+    QCOMPARE(writer.lostCount(), 0LL);
 }
 
 void LogWriterTest::stopBeforeStartDoesNotPreventRun()
