@@ -224,8 +224,8 @@ bool SelectionOptions::read(const QCommandLineParser &parser, SystemLog::LogSele
 bool FormatOption::read(const QCommandLineParser &parser, QString *problem)
 {
     if (parser.isSet(m_format) && !parseFormat(parser.value(m_format), &format)) {
-        *problem =
-            QStringLiteral("unknown format '%1' (text, csv or json)").arg(parser.value(m_format));
+        *problem = QStringLiteral("unknown format '%1' (text, window, csv or json)")
+                       .arg(parser.value(m_format));
         return false;
     }
     return true;
@@ -244,9 +244,10 @@ bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QSt
         *problem = QStringLiteral("--escape and --raw exclude each other");
         return false;
     }
-    if (format != Format::Text && (parser.isSet(m_escape) || parser.isSet(m_raw))) {
-        *problem = QStringLiteral("--escape and --raw apply to --format text (csv and json "
-                                  "escape by their own rules)");
+    const bool text = format == Format::Text || format == Format::Window;
+    if (!text && (parser.isSet(m_escape) || parser.isSet(m_raw))) {
+        *problem = QStringLiteral("--escape and --raw apply to --format text and window (csv and "
+                                  "json escape by their own rules)");
         return false;
     }
     const bool terminal = ::isatty(::fileno(stdout)) == 1;
@@ -261,7 +262,7 @@ bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QSt
         *problem = QStringLiteral("--color takes auto, always or never");
         return false;
     }
-    style.colour = style.colour && format == Format::Text;
+    style.colour = style.colour && text;
     if (parser.isSet(m_raw))
         style.bytes = TextStyle::Bytes::Raw;
     else if (parser.isSet(m_escape) || terminal)

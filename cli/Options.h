@@ -115,10 +115,14 @@ private:
                               QStringLiteral("text")};
 };
 
-// --format text|csv|json
+// --format text|window|csv|json
 class FormatOption
 {
 public:
+    FormatOption() = default;
+    // A command whose formats mean something else to it (stats, export) says what.
+    explicit FormatOption(const QString &description) { m_format.setDescription(description); }
+
     void addTo(QCommandLineParser &parser) const { parser.addOption(m_format); }
     bool read(const QCommandLineParser &parser, QString *problem);
 
@@ -126,14 +130,15 @@ public:
 
 private:
     QCommandLineOption m_format{QStringLiteral("format"),
-                                QStringLiteral("text (as the window shows them), csv or json (JSON "
-                                               "Lines); default text."),
+                                QStringLiteral("text (a line per record), window (as the window "
+                                               "shows them), csv or json (JSON Lines); default "
+                                               "text."),
                                 QStringLiteral("format"), QStringLiteral("text")};
 };
 
-// --color WHEN --escape --raw: how the text format writes to a terminal or a pipe. On a terminal
-// control characters are escaped and alarms coloured; through a pipe the text is written as
-// stored, uncoloured, unless asked otherwise.
+// --color WHEN --escape --raw: how the text and window formats write to a terminal or a pipe. On a
+// terminal control characters are escaped and alarms coloured; through a pipe the text is written
+// as stored, uncoloured, unless asked otherwise.
 class TextStyleOptions
 {
 public:

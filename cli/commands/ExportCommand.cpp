@@ -18,7 +18,7 @@ class ExportCommand : public Command
 {
 public:
     ExportCommand()
-        : Command("export", "[--day D] --type T --dir DIR [--format text|csv|json]",
+        : Command("export", "[--day D] --type T --dir DIR [--format window|csv|json]",
                   "Writes the records of one category and day (default today) to "
                   "DIR/<D>系统日志.txt (.csv, .jsonl), as the window's export does.")
     {
@@ -36,7 +36,9 @@ public:
     int run(const QString &path) override;
 
 private:
-    FormatOption m_format;
+    FormatOption m_format{QStringLiteral("window (the window's export file, .txt; text is the "
+                                         "same), csv (.csv) or json (JSON Lines, .jsonl); default "
+                                         "window.")};
     QCommandLineOption m_dayOption = RangeOptions::dayOption();
     QCommandLineOption m_typeOption{QStringLiteral("type"),
                                     QStringLiteral("The category, as a number 0-4 or its name."),
@@ -56,6 +58,9 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
         return false;
     if (!m_format.read(parser, problem))
         return false;
+    // The text file of an export is the window's: its name and its layout.
+    if (m_format.format == Format::Text)
+        m_format.format = Format::Window;
     if (!parser.isSet(m_typeOption) || !parser.isSet(m_dirOption)) {
         *problem = QStringLiteral("export needs --type and --dir");
         return false;

@@ -38,6 +38,10 @@ public:
     {
         if (!m_range.read(parser, &m_query, problem) || !m_format.read(parser, problem))
             return false;
+        if (m_format.format == Format::Window) {
+            *problem = QStringLiteral("stats writes text, csv or json");
+            return false;
+        }
         const QString by = parser.value(m_byOption);
         if (by == QLatin1String("day")) {
             m_unit = StatsTable::Unit::Day;
@@ -56,7 +60,8 @@ private:
 
     RangeOptions m_range;
     SystemLog::LogSelection m_query; // the span counted: from and to
-    FormatOption m_format;
+    FormatOption m_format{QStringLiteral("text (a table with a bar per row), csv or json (JSON "
+                                         "Lines); default text.")};
     QCommandLineOption m_byOption{QStringLiteral("by"), QStringLiteral("hour (default) or day."),
                                   QStringLiteral("unit"), QStringLiteral("hour")};
     StatsTable::Unit m_unit = StatsTable::Unit::Hour;

@@ -8,10 +8,9 @@ namespace TallyLog {
 
 namespace {
 
-// ANSI select-graphic-rendition sequences of the coloured text format.
-const char kDim[] = "\x1b[2m";
-const char kRed[] = "\x1b[31m";
-const char kReset[] = "\x1b[0m";
+const char *const kDim = kSgrDim;
+const char *const kRed = kSgrRed;
+const char *const kReset = kSgrReset;
 
 } // namespace
 
@@ -19,6 +18,8 @@ bool parseFormat(const QString &text, Format *format)
 {
     if (text == QLatin1String("text"))
         *format = Format::Text;
+    else if (text == QLatin1String("window"))
+        *format = Format::Window;
     else if (text == QLatin1String("csv"))
         *format = Format::Csv;
     else if (text == QLatin1String("json"))
@@ -32,6 +33,9 @@ RecordFormatter::RecordFormatter(Format format, bool showCategory, TextStyle sty
     : m_format(format), m_showCategory(showCategory), m_style(style)
 {
     m_names = categoryNamesUtf8();
+    for (const QByteArray &name : m_names)
+        m_nameWidths << static_cast<int>(
+            displayWidth(std::string_view(name.constData(), static_cast<size_t>(name.size()))));
 }
 
 void RecordFormatter::appendStart(std::string &out) const
@@ -107,7 +111,7 @@ void RecordFormatter::appendTextField(std::string &out, std::string_view text,
     }
 }
 
-// The text form with escaping or colour; the plain one is written by appendRecord.
+// The window form with escaping or colour; the plain one is written by appendRecord.
 void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordView &record)
 {
     const bool alarm = m_style.colour && record.type.isCategory() &&
@@ -147,7 +151,11 @@ void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordVie
 
 void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordView &record)
 {
-    if (m_format == Format::Text &&
+    if (m_format == Format::Text) {
+        appendLine(out, record);
+        return;
+    }
+    if (m_format == Format::Window &&
         (m_style.colour || m_style.bytes != TextStyle::Bytes::Decoded)) {
         appendText(out, record);
         return;
@@ -156,6 +164,8 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
     const std::string_view message = validUtf8(record.message, m_messageScratch);
     switch (m_format) {
     case Format::Text:
+        break;
+    case Format::Window:
         if (!m_showCategory) {
             // One category: each record exactly as the window's export file holds it.
             SystemLog::DayExport::appendRecord(out, stamp, message);

@@ -8,6 +8,11 @@
 
 namespace TallyLog {
 
+// ANSI select-graphic-rendition sequences of the coloured text forms.
+constexpr const char kSgrDim[] = "\x1b[2m";
+constexpr const char kSgrRed[] = "\x1b[31m";
+constexpr const char kSgrReset[] = "\x1b[0m";
+
 // Appends valid UTF-8 `text` with every control character other than line feed and tab shown
 // as an escape: ESC as \e, CR as \r, the other C0 controls and DEL as \xNN, and the C1 controls
 // (U+0080 to U+009F, which some terminals obey like ESC sequences) as \uNNNN.
@@ -15,5 +20,9 @@ void appendEscaped(std::string &out, std::string_view text);
 
 // Whether `text` holds anything that appendEscaped would change.
 bool needsEscaping(std::string_view text);
+
+// The columns a terminal gives `text` (UTF-8): two for East Asian wide characters (Chinese
+// names), none for combining marks, one for anything else, a byte that starts no character too.
+size_t displayWidth(std::string_view text);
 
 } // namespace TallyLog

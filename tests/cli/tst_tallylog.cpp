@@ -188,6 +188,8 @@ private Q_SLOTS:
     void statsCountsPerHourAndCategory();
     void terminalOutput_data();
     void terminalOutput();
+    void oneLineText_data();
+    void oneLineText();
     void relativeTimes_data();
     void relativeTimes();
     void lastRecordsBeyondTheNewestChunk();
@@ -670,6 +672,14 @@ void TallylogTest::terminalOutput_data()
     const auto shown = [&](const QByteArray &message, bool colour) {
         const QByteArray alarm = QByteArray("报警记录");
         if (!colour)
+            return stamp + " " + alarm + " " + message + "\n" + stamp + " 用户使用记录 ok\n";
+        return "\x1b[2m" + stamp + "\x1b[0m \x1b[31m" + alarm + " " + message + "\x1b[0m\n\x1b[2m" +
+               stamp + "\x1b[0m 用户使用记录 ok\n";
+    };
+    // The window's layout: the stamp and a colon on one line, the message below.
+    const auto window = [&](const QByteArray &message, bool colour) {
+        const QByteArray alarm = QByteArray("报警记录");
+        if (!colour)
             return stamp + " [" + alarm + "]:\n" + message + "\n" + stamp +
                    " [用户使用记录]:\nok\n";
         return "\x1b[2m" + stamp + "\x1b[0m [\x1b[31m" + alarm + "\x1b[0m]:\n\x1b[31m" + message +
@@ -698,6 +708,10 @@ void TallylogTest::terminalOutput_data()
         << true << QStringList{"--raw"} << QStringList{} << shown(stored, true);
     QTest::newRow("terminal, TERM=dumb")
         << true << QStringList{} << QStringList{"TERM=dumb"} << shown(escaped, false);
+    QTest::newRow("window, pipe") << false << QStringList{"--format", "window"} << QStringList{}
+                                  << window(decoded, false);
+    QTest::newRow("window, terminal")
+        << true << QStringList{"--format", "window"} << QStringList{} << window(escaped, true);
 }
 
 void TallylogTest::terminalOutput()
@@ -714,6 +728,46 @@ void TallylogTest::terminalOutput()
     QVERIFY(terminal.isValid());
     const Run run = tallylog(QStringList{"--db", dbPath(), "list"} + arguments, QString(),
                              onTerminal ? &terminal : nullptr, environment);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, expected);
+}
+
+void TallylogTest::oneLineText_data()
+{
+    QTest::addColumn<QString>("datetime");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("expected"); // in a pipe
+
+    const QByteArray stamp = at("09:00:00").toUtf8();
+    // The continuation lines start under the message: the width of "stamp category ", a Chinese
+    // character two columns.
+    const auto under = [](int nameColumns) { return QByteArray(19 + 1 + nameColumns + 1, ' '); };
+    QTest::newRow("one line") << at("09:00:00") << 3 << QByteArray("pump stopped")
+                              << stamp + " 报警记录 pump stopped\n";
+    QTest::newRow("lines indented, empty ones left empty")
+        << at("09:00:00") << 0 << QByteArray("first\nsecond\n\nfourth\n")
+        << stamp + " 参数修改记录 first\n" + under(12) + "second\n\n" + under(12) + "fourth\n\n";
+    QTest::newRow("a record forged in a message")
+        << at("09:00:00") << 4 << QByteArray("ok\n2026-12-08 10:00:00 报警记录 forged")
+        << stamp + " 其他信息 ok\n" + under(8) + "2026-12-08 10:00:00 报警记录 forged\n";
+    QTest::newRow("a type outside the categories")
+        << at("09:00:00") << 7 << QByteArray("a\nb") << stamp + " [type 7] a\n" + under(8) + "b\n";
+    QTest::newRow("CR LF as stored") << at("09:00:00") << 1 << QByteArray("a\r\nb")
+                                     << stamp + " 用户使用记录 a\r\n" + under(12) + "b\n";
+    QTest::newRow("a line feed in a stamp")
+        << QStringLiteral("2026-12-08\n09") << 1 << QByteArray("x")
+        << QByteArray("2026-12-08\\n09 用户使用记录 x\n");
+}
+
+void TallylogTest::oneLineText()
+{
+    QFETCH(QString, datetime);
+    QFETCH(int, type);
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, expected);
+    QVERIFY(writeBytes(dbPath(), datetime, type, message));
+    const Run run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00"});
     QCOMPARE(run.status, 0);
     QCOMPARE(run.out, expected);
 }
@@ -945,10 +999,15 @@ void TallylogTest::foreignTypes_data()
         << QStringList{"list", "--from", at("00:00:00"), "--format", "json"} << json;
     QTest::newRow("follow, then SIGINT") << QStringList{"follow", "--format", "json"} << json;
     QTest::newRow("list text") << QStringList{"list", "--day", kDay, "--limit", "3"}
-                               << (at("10:00:00") + QString::fromUtf8(" [报警记录]:\nrow 1\n") +
-                                   at("10:00:01") + " [type 3]:\nrow 2\n" + at("10:00:02") +
-                                   " [type 3.5]:\nrow 3\n")
+                               << (at("10:00:00") + QString::fromUtf8(" 报警记录 row 1\n") +
+                                   at("10:00:01") + " [type 3] row 2\n" + at("10:00:02") +
+                                   " [type 3.5] row 3\n")
                                       .toUtf8();
+    QTest::newRow("list window") << QStringList{"list", "--day",    kDay,    "--limit",
+                                                "2",    "--format", "window"}
+                                 << (at("10:00:00") + QString::fromUtf8(" [报警记录]:\nrow 1\n") +
+                                     at("10:00:01") + " [type 3]:\nrow 2\n")
+                                        .toUtf8();
     // Each stored value counted apart, in SQLite's order of values.
     const QByteArray stats = QString::fromUtf8("type null|1\n报警记录|1\ntype 3.5|1\ntype "
                                                "5000000000|1\ntype 3|1\ntype A|1\n")
@@ -1003,14 +1062,15 @@ void TallylogTest::foreignIds_data()
     const QStringList lowIds{table, "INSERT INTO SystemInfo VALUES(-5, '" + at("10:00:00") +
                                         "', 1, 'minus five'), (0, '" + at("10:00:01") +
                                         "', 1, 'zero'), (7, '" + at("10:00:02") + "', 1, 'seven')"};
-    const QByteArray lowText = (at("10:00:00") + ":\nminus five\n" + at("10:00:01") + ":\nzero\n" +
-                                at("10:00:02") + ":\nseven\n")
+    const QString user = QString::fromUtf8(" 用户使用记录 ");
+    const QByteArray lowText = (at("10:00:00") + user + "minus five\n" + at("10:00:01") + user +
+                                "zero\n" + at("10:00:02") + user + "seven\n")
                                    .toUtf8();
     QTest::newRow("ids 0 and below, list")
         << lowIds << QStringList{"list", "--day", kDay, "--type", "1"} << 0 << lowText;
     QTest::newRow("ids 0 and below, after an id")
         << lowIds << QStringList{"list", "--day", kDay, "--type", "1", "--after-id", "-5"} << 0
-        << lowText.mid(lowText.indexOf(":\nzero") - 19);
+        << lowText.mid(lowText.indexOf(at("10:00:01").toUtf8()));
     QTest::newRow("ids 0 and below, prune")
         << lowIds << QStringList{"prune", "--before", "2027-01-01", "--yes"} << 0
         << QByteArray("3 records stamped before 2027-01-01 deleted\n");
@@ -1022,7 +1082,7 @@ void TallylogTest::foreignIds_data()
                    at("10:00:00") + "', 1, 'm' || i FROM n"};
     QTest::newRow("highest id, list")
         << topIds << QStringList{"list", "--day", kDay, "--grep", "m4999"} << 0
-        << (at("10:00:00") + " [用户使用记录]:\nm4999\n").toUtf8();
+        << (at("10:00:00") + user + "m4999\n").toUtf8();
     QTest::newRow("highest id, follow")
         << topIds << QStringList{"follow", "--grep", "m4999", "--format", "csv"} << 0
         << QByteArray("\xef\xbb\xbfid,datetime,type,category,message\r\n9223372036854775807,") +
@@ -1033,9 +1093,9 @@ void TallylogTest::foreignIds_data()
                                   at("10:00:00") + "', 1, 'lowest'), (0, '" + at("10:00:01") +
                                   "', 1, 'zero')"}
         << QStringList{"list", "--day", kDay, "--type", "1", "-n", "5"} << 0
-        << (at("10:00:00") + ":\nlowest\n" + at("10:00:01") + ":\nzero\n").toUtf8();
+        << (at("10:00:00") + user + "lowest\n" + at("10:00:01") + user + "zero\n").toUtf8();
     // A table without a key, one id twice where the first chunk ends.
-    const QByteArray twice = (at("10:00:00") + " [用户使用记录]:\nm5000\n").toUtf8();
+    const QByteArray twice = (at("10:00:00") + user + "m5000\n").toUtf8();
     QTest::newRow("one id twice, list")
         << QStringList{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
@@ -1045,7 +1105,7 @@ void TallylogTest::foreignIds_data()
         << QStringList{"list", "--day", kDay, "--grep", "m5000"} << 0 << twice + twice;
 
     // The same newest first, the id twice where the first chunk below the newest ends.
-    const QByteArray twin = (at("10:00:00") + " [用户使用记录]:\ntwin\n").toUtf8();
+    const QByteArray twin = (at("10:00:00") + user + "twin\n").toUtf8();
     QTest::newRow("one id twice, newest first")
         << QStringList{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
@@ -1060,7 +1120,7 @@ void TallylogTest::foreignIds_data()
                                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
                                 "WHERE i < 5001) INSERT INTO SystemInfo SELECT 7, '" +
                                     at("10:00:00") + "', 1, 'm' || i FROM n"};
-    const QByteArray last = (at("10:00:00") + " [用户使用记录]:\nm5001\n").toUtf8();
+    const QByteArray last = (at("10:00:00") + user + "m5001\n").toUtf8();
     for (const QStringList &order : {QStringList{"--day", kDay}, QStringList{"--reverse"}})
         QTest::addRow("one id 5001 times, %s", qPrintable(order.first()))
             << manyTimes << QStringList{"list", "--grep", "m5001"} + order << 0 << last;
@@ -1132,7 +1192,7 @@ void TallylogTest::foreignIds_data()
     QTest::newRow("byte order mark before an invalid byte")
         << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
                                   "', 1, CAST(x'efbbbf61ff' AS TEXT))"}
-        << QStringList{"list", "--day", kDay, "--type", "1"} << 0
+        << QStringList{"list", "--day", kDay, "--type", "1", "--format", "window"} << 0
         << (at("10:00:00") + ":\n").toUtf8() + "\xef\xbb\xbf"
                                                "a\xef\xbf\xbd\n";
 
