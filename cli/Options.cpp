@@ -19,29 +19,28 @@ QCommandLineOption dbOption()
                               QStringLiteral("path"), QStringLiteral("dbLog.db"));
 }
 
-bool checkDay(const QString &text, QString *problem)
+// The category of an English name (param, user, status, alarm, other), any case; -1 for none.
+int categoryFromEnglish(const QString &text)
 {
-    if (isDay(text))
-        return true;
-    *problem = QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(text);
-    return false;
-}
-
-bool checkMoment(const QString &text, QString *problem)
-{
-    if (isMoment(text))
-        return true;
-    *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(text);
-    return false;
+    static const char *const names[] = {"param", "user", "status", "alarm", "other"};
+    for (int type = 0; type < SystemLog::kCategoryCount; ++type) {
+        if (text.trimmed().compare(QLatin1String(names[type]), Qt::CaseInsensitive) == 0)
+            return type;
+    }
+    return -1;
 }
 
 bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
 {
     const QStringList parts = text.split(QLatin1Char(','));
     for (const QString &part : parts) {
-        const int type = SystemLog::categoryFromText(part);
+        int type = SystemLog::categoryFromText(part);
+        if (type < 0)
+            type = categoryFromEnglish(part);
         if (type < 0) {
-            *problem = QStringLiteral("unknown category '%1' (0-4 or its name)").arg(part);
+            *problem = QStringLiteral("unknown category '%1' (0-4, param, user, status, alarm, "
+                                      "other or the name, 报警记录)")
+                           .arg(part);
             return false;
         }
         if (!types->contains(type))
@@ -53,6 +52,24 @@ bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
 bool readClock(QDateTime *now, QString *problem)
 {
     return MomentText::now(now, problem);
+}
+
+bool readMoment(const QDateTime &now, const QString &text, QString *moment, QString *problem)
+{
+    *moment = MomentText(now).parse(text);
+    if (!moment->isEmpty())
+        return true;
+    *problem = QStringLiteral("bad time '%1' (%2)").arg(text, MomentText::accepted());
+    return false;
+}
+
+bool readDay(const QDateTime &now, const QString &text, QString *day, QString *problem)
+{
+    *day = MomentText(now).day(text);
+    if (!day->isEmpty())
+        return true;
+    *problem = QStringLiteral("bad day '%1' (%2)").arg(text, MomentText::accepted());
+    return false;
 }
 
 bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
@@ -132,8 +149,9 @@ QString repeatedOption(const QCommandLineParser &parser)
 QCommandLineOption RangeOptions::dayOption()
 {
     return QCommandLineOption(QStringLiteral("day"),
-                              QStringLiteral("The records of one day (default: today)."),
-                              QStringLiteral("yyyy-MM-dd"));
+                              QStringLiteral("The records of one day (default: today): "
+                                             "yyyy-MM-dd, today, yesterday, -2d, -1w."),
+                              QStringLiteral("day"));
 }
 
 void RangeOptions::addTo(QCommandLineParser &parser) const
@@ -145,8 +163,7 @@ void RangeOptions::addTo(QCommandLineParser &parser) const
     parser.addOption(m_until);
 }
 
-// One end of the range: --from/--to as a full stamp, or --since/--until in any form of
-// MomentText; the two spellings of one end exclude each other.
+// One end of the range: --from/--to or --since/--until, which exclude each other.
 bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineOption &exact,
                            const QCommandLineOption &relative, QString *moment,
                            QString *problem) const
@@ -156,19 +173,8 @@ bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineO
                        .arg(exact.names().last(), relative.names().last());
         return false;
     }
-    if (parser.isSet(exact)) {
-        *moment = parser.value(exact);
-        if (!checkMoment(*moment, problem))
-            return false;
-    } else if (parser.isSet(relative)) {
-        *moment = MomentText(now).parse(parser.value(relative));
-        if (moment->isEmpty()) {
-            *problem = QStringLiteral("bad time '%1' (%2)")
-                           .arg(parser.value(relative), MomentText::accepted());
-            return false;
-        }
-    }
-    return true;
+    const QCommandLineOption &given = parser.isSet(exact) ? exact : relative;
+    return !parser.isSet(given) || readMoment(now, parser.value(given), moment, problem);
 }
 
 bool RangeOptions::read(const QCommandLineParser &parser, SystemLog::LogSelection *query,
@@ -185,8 +191,8 @@ bool RangeOptions::read(const QCommandLineParser &parser, SystemLog::LogSelectio
         return false;
     }
     if (!hasRange) {
-        const QString day = hasDay ? parser.value(m_day) : dayText(now.date());
-        if (hasDay && !checkDay(day, problem))
+        QString day = dayText(now.date());
+        if (hasDay && !readDay(now, parser.value(m_day), &day, problem))
             return false;
         query->from = SystemLog::dayStart(day);
         query->to = SystemLog::dayEnd(day);

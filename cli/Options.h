@@ -23,18 +23,18 @@ namespace TallyLog {
 // --db PATH: the log file; every command takes it, before or after the command's name.
 QCommandLineOption dbOption();
 
-// A day and a moment that exist (isDay, isMoment), false with *problem ("bad day '...'
-// (yyyy-MM-dd)") for anything else.
-bool checkDay(const QString &text, QString *problem);
-bool checkMoment(const QString &text, QString *problem);
-
-// Categories as numbers or names, comma-separated, each once, in the order given; false with
-// *problem for one that is neither.
+// Categories as numbers, names (报警记录) or English names (param, user, status, alarm, other),
+// comma-separated, each once, in the order given; false with *problem for one that is none.
 bool parseCategories(const QString &text, QVector<int> *types, QString *problem);
 
 // The clock of this run (MomentText::kClockVariable or the system's); false with *problem when
 // the variable is set but not a moment.
 bool readClock(QDateTime *now, QString *problem);
+
+// A moment or a day in any form of MomentText, read against `now`, as "yyyy-MM-dd hh:mm:ss" or
+// "yyyy-MM-dd"; false with *problem ("bad time '...' (...)") when it is none.
+bool readMoment(const QDateTime &now, const QString &text, QString *moment, QString *problem);
+bool readDay(const QDateTime &now, const QString &text, QString *day, QString *problem);
 
 // A count N >= 0 of `option`, when given; false with *problem for anything else.
 bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
@@ -59,8 +59,8 @@ QCommandLineOption reverseOption();
 QString repeatedOption(const QCommandLineParser &parser);
 
 // --day D | --from F --to T | --since F --until T: a day (default today) or a range, both ends
-// included, as the query's `from` and `to`; --since and --until also take relative times
-// (MomentText).
+// included, as the query's `from` and `to`. Each takes the forms of MomentText (--day the day of
+// one); --since and --until are journalctl's names of --from and --to.
 class RangeOptions
 {
 public:
@@ -79,18 +79,17 @@ private:
 
     QCommandLineOption m_day = dayOption();
     QCommandLineOption m_from{QStringLiteral("from"),
-                              QStringLiteral("The records from this moment on (included)."),
-                              QStringLiteral("yyyy-MM-dd hh:mm:ss")};
+                              QStringLiteral("The records from this moment on (included): "
+                                             "yyyy-MM-dd [hh:mm[:ss]], hh:mm[:ss] (today), today, "
+                                             "yesterday, now, -1h, -30min, -2d, -1w, +10min."),
+                              QStringLiteral("time")};
     QCommandLineOption m_to{QStringLiteral("to"),
-                            QStringLiteral("The records up to this moment (included)."),
-                            QStringLiteral("yyyy-MM-dd hh:mm:ss")};
-    QCommandLineOption m_since{QStringLiteral("since"),
-                               QStringLiteral("As --from, also relative: yyyy-MM-dd "
-                                              "[hh:mm[:ss]], today, yesterday, now, -1h, -30min, "
-                                              "-2d, +10min."),
+                            QStringLiteral("The records up to this moment (included), in the "
+                                           "forms of --from."),
+                            QStringLiteral("time")};
+    QCommandLineOption m_since{QStringLiteral("since"), QStringLiteral("The same as --from."),
                                QStringLiteral("time")};
-    QCommandLineOption m_until{QStringLiteral("until"),
-                               QStringLiteral("As --to, in the forms of --since."),
+    QCommandLineOption m_until{QStringLiteral("until"), QStringLiteral("The same as --to."),
                                QStringLiteral("time")};
 };
 

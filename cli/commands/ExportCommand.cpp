@@ -68,8 +68,8 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
     QDateTime now;
     if (!readClock(&now, problem))
         return false;
-    m_day = parser.isSet(m_dayOption) ? parser.value(m_dayOption) : dayText(now.date());
-    if (!checkDay(m_day, problem))
+    m_day = dayText(now.date());
+    if (parser.isSet(m_dayOption) && !readDay(now, parser.value(m_dayOption), &m_day, problem))
         return false;
     if (m_query.types.size() != 1) {
         *problem = QStringLiteral("export takes exactly one category");

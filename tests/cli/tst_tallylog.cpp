@@ -183,6 +183,7 @@ private Q_SLOTS:
     void followDeliversNewRecords_data();
     void followDeliversNewRecords();
     void exportWritesTheWindowsFile();
+    void pruneDeletesOnlyOlderRecords_data();
     void pruneDeletesOnlyOlderRecords();
     void pruneBesideAWriterEnds();
     void statsCountsPerHourAndCategory();
@@ -292,6 +293,16 @@ void TallylogTest::selection_data()
         << QStringList{"--type", "3", "--type", "4"} << QStringList{"alarm", "Ärger", "last"};
     QTest::newRow("repeated --grep: all")
         << QStringList{"--grep", "A", "--grep", "r"} << QStringList{"alarm"};
+    QTest::newRow("--day today") << QStringList{day, "today", "--type", "3"}
+                                 << QStringList{"alarm"};
+    QTest::newRow("--day yesterday") << QStringList{day, "yesterday"} << QStringList{"day before"};
+    QTest::newRow("--day -1d") << QStringList{day, "-1d"} << QStringList{"day before"};
+    QTest::newRow("--day tomorrow") << QStringList{day, "tomorrow"} << QStringList{"day after"};
+    QTest::newRow("English names, any case")
+        << QStringList{"--type", "ALARM,other"} << QStringList{"alarm", "Ärger", "last"};
+    QTest::newRow("English names, the others")
+        << QStringList{"--type", "param,user,status", "--since", "-2d"}
+        << QStringList{"day before", "first", "between", "day after"};
 }
 
 void TallylogTest::selection()
@@ -394,7 +405,10 @@ void TallylogTest::failuresAndUsage_data()
         << log << QStringList{"forward", "--to", "syslog+tcp://127.0.0.1:0", "--once"} << 2;
     QTest::newRow("forward to a path") << log << QStringList{"forward", "--to", "http://h/x"} << 2;
     QTest::newRow("forward, bad --from")
-        << log << QStringList{"forward", "--to", "http://h", "--from", "today"} << 2;
+        << log << QStringList{"forward", "--to", "http://h", "--from", "someday"} << 2;
+    QTest::newRow("bad day word") << log << QStringList{"list", "--day", "fortnight"} << 2;
+    QTest::newRow("bad --before") << log << QStringList{"prune", "--before", "soon"} << 2;
+    QTest::newRow("a time that is none") << log << QStringList{"list", "--since", "25:00"} << 2;
     // The log file itself given as a cursor file: not one.
     QTest::newRow("forward, not a cursor file")
         << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG"} << 1;
@@ -548,20 +562,31 @@ void TallylogTest::exportWritesTheWindowsFile()
     QCOMPARE(TestFiles::readFile(file), expected);
 }
 
+void TallylogTest::pruneDeletesOnlyOlderRecords_data()
+{
+    // With the clock at kDay 12:00, each a cut at kDay 00:00:00.
+    QTest::addColumn<QString>("before");
+    QTest::newRow("a day") << kDay;
+    QTest::newRow("today") << QStringLiteral("today");
+    QTest::newRow("-12h") << QStringLiteral("-12h");
+    QTest::newRow("a time of today") << QStringLiteral("00:00");
+}
+
 void TallylogTest::pruneDeletesOnlyOlderRecords()
 {
+    QFETCH(QString, before);
     QVERIFY(writeLog(dbPath(), QVector<Record>{{"2026-12-06 12:00:00", 0, "old"},
                                                {"2026-12-07 23:59:59", 1, "old, last second"},
                                                {at("00:00:00"), 2, "kept, first second"},
                                                {"2026-12-05 08:00:00", 3, "old, stored late"},
                                                {at("10:00:00"), 4, "kept"}}));
-    const QByteArray before = TestFiles::readFile(dbPath());
-    Run run = tallylog({"--db", dbPath(), "prune", "--before", kDay});
+    const QByteArray stored = TestFiles::readFile(dbPath());
+    Run run = tallylog({"--db", dbPath(), "prune", "--before", before});
     QCOMPARE(run.status, 0);
     QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
-    QCOMPARE(TestFiles::readFile(dbPath()), before);
+    QCOMPARE(TestFiles::readFile(dbPath()), stored);
 
-    run = tallylog({"--db", dbPath(), "prune", "--before", kDay, "--yes"});
+    run = tallylog({"--db", dbPath(), "prune", "--before", before, "--yes"});
     QCOMPARE(run.status, 0);
     QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
     run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00", "--format", "json"});
@@ -793,6 +818,9 @@ void TallylogTest::relativeTimes_data()
     row("2026-02-28", "2026-02-28 00:00:00");
     row("2026-12-01 07:05", "2026-12-01 07:05:00");
     row("2026-12-01 07:05:09", "2026-12-01 07:05:09");
+    row("10:00", "2026-12-08 10:00:00");
+    row("09:30:15", "2026-12-08 09:30:15");
+    row("-1w", "2026-12-01 12:00:00");
     // A day whose midnight daylight saving skips (00:00 becomes 01:00).
     row("today", "2024-09-08 00:00:00",
         {"TZ=America/Santiago", "TALLYLOG_NOW=2024-09-08 12:00:00"});
@@ -810,11 +838,14 @@ void TallylogTest::relativeTimes()
     QVERIFY(writeLog(
         dbPath(),
         QVector<Record>{{stamp(-1), 0, "before"}, {stamp(0), 0, "on it"}, {stamp(1), 0, "after"}}));
-    const Run run =
-        tallylog({"--db", dbPath(), "list", "--since", text, "--until", text, "--format", "json"},
-                 QString(), nullptr, environment);
-    QCOMPARE(run.status, 0);
-    QCOMPARE(messagesOf(run.out), QStringList{"on it"});
+    for (const QStringList &ends :
+         {QStringList{"--since", "--until"}, QStringList{"--from", "--to"}}) {
+        const Run run = tallylog(
+            {"--db", dbPath(), "list", ends.at(0), text, ends.at(1), text, "--format", "json"},
+            QString(), nullptr, environment);
+        QCOMPARE(run.status, 0);
+        QCOMPARE(messagesOf(run.out), QStringList{"on it"});
+    }
 }
 
 void TallylogTest::lastRecordsBeyondTheNewestChunk()
