@@ -5,6 +5,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
 
@@ -125,18 +126,16 @@ QCommandLineOption reverseOption()
 
 QString repeatedOption(const QCommandLineParser &parser)
 {
-    // Options with two names are counted under their long one.
-    const QCommandLineOption twoNames[] = {
-        linesOption(QString()), reverseOption(),
-        QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QString())};
+    // Options with several names are counted under their long one.
+    static const char *const aliases[][2] = {
+        {"n", "lines"},       {"r", "reverse"}, {"h", "help"},  {"?", "help"},  {"o", "format"},
+        {"output", "format"}, {"S", "since"},   {"U", "until"}, {"g", "regex"}, {"f", "follow"}};
     QStringList seen;
     for (QString name : parser.optionNames()) {
-        for (const QCommandLineOption &o : twoNames) {
-            if (o.names().contains(name))
-                name = o.names().last();
+        for (const auto &alias : aliases) {
+            if (name == QLatin1String(alias[0]))
+                name = QLatin1String(alias[1]);
         }
-        if (name == QLatin1String("?"))
-            name = QStringLiteral("help");
         if (name == QLatin1String("type") || name == QLatin1String("grep"))
             continue;
         if (seen.contains(name))
@@ -177,6 +176,12 @@ bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineO
     return !parser.isSet(given) || readMoment(now, parser.value(given), moment, problem);
 }
 
+bool RangeOptions::isGiven(const QCommandLineParser &parser) const
+{
+    return parser.isSet(m_day) || parser.isSet(m_from) || parser.isSet(m_to) ||
+           parser.isSet(m_since) || parser.isSet(m_until);
+}
+
 bool RangeOptions::read(const QCommandLineParser &parser, SystemLog::LogSelection *query,
                         QString *problem)
 {
@@ -214,6 +219,25 @@ void SelectionOptions::addTo(QCommandLineParser &parser) const
 {
     parser.addOption(m_type);
     parser.addOption(m_grep);
+    parser.addOption(m_regex);
+    parser.addOption(m_caseSensitive);
+}
+
+bool hasCapitals(const QString &pattern)
+{
+    for (int i = 0; i < pattern.size(); ++i) {
+        if (pattern.at(i) == QLatin1Char('\\')) {
+            // An escape's letter, and the name of a property (\p{Lu}, \P{Han}).
+            ++i;
+            if (i + 1 < pattern.size() && pattern.at(i).toLower() == QLatin1Char('p') &&
+                pattern.at(i + 1) == QLatin1Char('{'))
+                i = std::max(i, pattern.indexOf(QLatin1Char('}'), i));
+            continue;
+        }
+        if (pattern.at(i).isUpper())
+            return true;
+    }
+    return false;
 }
 
 bool SelectionOptions::read(const QCommandLineParser &parser, SystemLog::LogSelection *query,
@@ -224,6 +248,24 @@ bool SelectionOptions::read(const QCommandLineParser &parser, SystemLog::LogSele
             return false;
     }
     query->grep = parser.values(m_grep);
+    if (!parser.isSet(m_regex)) {
+        if (!parser.isSet(m_caseSensitive))
+            return true;
+        *problem = QStringLiteral("--case-sensitive applies to -g/--regex");
+        return false;
+    }
+    const QString pattern = parser.value(m_regex);
+    QRegularExpression::PatternOptions options = QRegularExpression::UseUnicodePropertiesOption;
+    if (!parser.isSet(m_caseSensitive) && !hasCapitals(pattern))
+        options |= QRegularExpression::CaseInsensitiveOption;
+    query->pattern = QRegularExpression(pattern, options);
+    if (!query->pattern.isValid()) {
+        *problem = QStringLiteral("bad pattern '%1': %2 (at character %3)")
+                       .arg(pattern, query->pattern.errorString())
+                       .arg(query->pattern.patternErrorOffset() + 1);
+        return false;
+    }
+    query->pattern.optimize();
     return true;
 }
 

@@ -70,6 +70,8 @@ public:
     void addTo(QCommandLineParser &parser) const;
     // Sets query->from and query->to (empty: open).
     bool read(const QCommandLineParser &parser, SystemLog::LogSelection *query, QString *problem);
+    // Whether any of the options is given.
+    bool isGiven(const QCommandLineParser &parser) const;
 
     QDateTime now; // the clock the range was read against
 
@@ -87,20 +89,23 @@ private:
                             QStringLiteral("The records up to this moment (included), in the "
                                            "forms of --from."),
                             QStringLiteral("time")};
-    QCommandLineOption m_since{QStringLiteral("since"), QStringLiteral("The same as --from."),
+    QCommandLineOption m_since{{QStringLiteral("S"), QStringLiteral("since")},
+                               QStringLiteral("The same as --from."),
                                QStringLiteral("time")};
-    QCommandLineOption m_until{QStringLiteral("until"), QStringLiteral("The same as --to."),
+    QCommandLineOption m_until{{QStringLiteral("U"), QStringLiteral("until")},
+                               QStringLiteral("The same as --to."),
                                QStringLiteral("time")};
 };
 
-// --type T[,T...] --grep TEXT: which records a listing shows, as the query's `types` and `grep`.
-// Repeated, --type adds categories (a record of any of them) and --grep adds texts (a message
-// with all of them).
+// --type T[,T...] --grep TEXT -g PATTERN --case-sensitive: which records a listing shows, as the
+// query's `types`, `grep` and `pattern`. Repeated, --type adds categories (a record of any of
+// them) and --grep adds texts (a message with all of them). The pattern ignores case unless it
+// holds a capital letter or --case-sensitive is given, as journalctl's -g.
 class SelectionOptions
 {
 public:
     void addTo(QCommandLineParser &parser) const;
-    // Sets query->types (empty: every record) and query->grep.
+    // Sets query->types (empty: every record), query->grep and query->pattern.
     bool read(const QCommandLineParser &parser, SystemLog::LogSelection *query, QString *problem);
 
 private:
@@ -112,7 +117,18 @@ private:
                               QStringLiteral("Only records whose message contains this text, "
                                              "ignoring case; given again, each of the texts."),
                               QStringLiteral("text")};
+    QCommandLineOption m_regex{{QStringLiteral("g"), QStringLiteral("regex")},
+                               QStringLiteral("Only records whose message matches this regular "
+                                              "expression (Perl's), ignoring case unless it "
+                                              "holds a capital letter."),
+                               QStringLiteral("pattern")};
+    QCommandLineOption m_caseSensitive{QStringLiteral("case-sensitive"),
+                                       QStringLiteral("-g/--regex minds case, capitals or not.")};
 };
+
+// Whether a regular expression holds a capital letter of its own, not one of an escape (\S, \W,
+// \p{Lu}): what decides that -g minds case.
+bool hasCapitals(const QString &pattern);
 
 // --format text|window|csv|json
 class FormatOption
@@ -128,11 +144,13 @@ public:
     Format format = Format::Text;
 
 private:
-    QCommandLineOption m_format{QStringLiteral("format"),
-                                QStringLiteral("text (a line per record), window (as the window "
-                                               "shows them), csv or json (JSON Lines); default "
-                                               "text."),
-                                QStringLiteral("format"), QStringLiteral("text")};
+    QCommandLineOption m_format{
+        {QStringLiteral("o"), QStringLiteral("output"), QStringLiteral("format")},
+        QStringLiteral("text (a line per record), window (as the window "
+                       "shows them), csv or json (JSON Lines); default "
+                       "text."),
+        QStringLiteral("format"),
+        QStringLiteral("text")};
 };
 
 // --color WHEN --escape --raw: how the text and window formats write to a terminal or a pipe. On a

@@ -18,7 +18,7 @@ class ExportCommand : public Command
 {
 public:
     ExportCommand()
-        : Command("export", "[--day D] --type T --dir DIR [--format window|csv|json]",
+        : Command("export", "[--day D] --type T --dir DIR [-o window|csv|json]",
                   "Writes the records of one category and day (default today) to "
                   "DIR/<D>系统日志.txt (.csv, .jsonl), as the window's export does.")
     {

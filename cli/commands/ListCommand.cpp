@@ -19,8 +19,8 @@ public:
     ListCommand()
         : Command("list",
                   "[--day D | --from/--since F --to/--until T] [--after-id N] [--type T[,T...]] "
-                  "[--grep TEXT] [--limit N | -n N] [-r] [--format text|csv|json] "
-                  "[--color WHEN] [--escape | --raw]",
+                  "[--grep TEXT] [-g PATTERN [--case-sensitive]] [--limit N | -n N] [-r] [-f] "
+                  "[-o text|window|csv|json] [--color WHEN] [--escape | --raw]",
                   "Lists the records of a day (default today) or of a range, both ends "
                   "included, in the order in which they were stored (-r: newest first).")
     {
@@ -34,12 +34,15 @@ public:
         parser.addOption(m_limitOption);
         parser.addOption(m_linesOption);
         parser.addOption(m_reverseOption);
+        parser.addOption(m_followOption);
         m_format.addTo(parser);
         m_style.addTo(parser);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
+        if (parser.isSet(m_followOption))
+            return readFollow(parser, problem);
         qint64 lines = -1;
         if (!m_range.read(parser, &m_query, problem) ||
             !m_selection.read(parser, &m_query, problem) ||
@@ -64,6 +67,22 @@ public:
     int run(const QString &path) override;
 
 private:
+    // -f: follow's run with the selection of list's options that it takes.
+    bool readFollow(const QCommandLineParser &parser, QString *problem)
+    {
+        m_follow = true;
+        if (m_range.isGiven(parser) || parser.isSet(m_afterIdOption) ||
+            parser.isSet(m_limitOption) || parser.isSet(m_reverseOption)) {
+            *problem = QStringLiteral("-f/--follow takes no day, range, --after-id, --limit or "
+                                      "--reverse: it shows the last N (-n, default 10), then "
+                                      "each new record");
+            return false;
+        }
+        return m_selection.read(parser, &m_query, problem) &&
+               readCount(parser, m_linesOption, &m_backlog, problem) &&
+               m_format.read(parser, problem) && m_style.read(parser, m_format.format, problem);
+    }
+
     RangeOptions m_range;
     SelectionOptions m_selection;
     FormatOption m_format;
@@ -77,12 +96,21 @@ private:
     QCommandLineOption m_linesOption =
         linesOption(QStringLiteral("The last N records, in stored order (0: none)."));
     QCommandLineOption m_reverseOption = reverseOption();
+    QCommandLineOption m_followOption{{QStringLiteral("f"), QStringLiteral("follow")},
+                                      QStringLiteral("Then every new record as it is stored, as "
+                                                     "the command follow does (Ctrl+C ends).")};
+    bool m_follow = false;
+    qint64 m_backlog = 10;            // with -f: the records shown before following
     SystemLog::LogSelection m_query;  // the records listed, in the order read
     bool m_oldestFirstOfLast = false; // -n without -r: read newest first, written in reverse
 };
 
 int ListCommand::run(const QString &path)
 {
+    if (m_follow)
+        return followLog(
+            path, m_query, m_backlog, QString(),
+            RecordFormatter(m_format.format, m_query.types.size() != 1, m_style.style));
     SystemLog::LogReader reader;
     if (const int status = openWaiting(reader, path))
         return status;

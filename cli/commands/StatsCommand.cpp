@@ -21,7 +21,7 @@ public:
     StatsCommand()
         : Command("stats",
                   "[--day D | --from/--since F --to/--until T] [--by hour|day] "
-                  "[--format text|csv|json]",
+                  "[-o text|csv|json]",
                   "Counts the records per category per hour or day, with a bar per row; hours "
                   "or days without records count 0.")
     {

@@ -91,7 +91,7 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
     RowChunk::Chunk chunk;
     RowChunk::Chunk found;
     qint64 upTo = upToId;
-    const MessageGrep grep(selection.grep);
+    const MessageGrep grep(selection.grep, selection.pattern);
     while (count > 0 && found.rows.size() < size_t(count)) {
         if (!RowChunk::read(d->db, sql, {}, upTo, 0, &chunk))
             return false;

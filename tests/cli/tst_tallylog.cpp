@@ -293,6 +293,19 @@ void TallylogTest::selection_data()
         << QStringList{"--type", "3", "--type", "4"} << QStringList{"alarm", "Ärger", "last"};
     QTest::newRow("repeated --grep: all")
         << QStringList{"--grep", "A", "--grep", "r"} << QStringList{"alarm"};
+    QTest::newRow("-g, a regular expression")
+        << QStringList{"-g", "^(first|last)$"} << QStringList{"first", "last"};
+    QTest::newRow("-g without capitals ignores case")
+        << QStringList{"-g", QString::fromUtf8("^ä")} << QStringList{"Ärger"};
+    QTest::newRow("-g with a capital minds case") << QStringList{"-g", "Alarm"} << QStringList{};
+    QTest::newRow("-g, an escape's letter is no capital")
+        << QStringList{"--regex", QString::fromUtf8("ä\\Sger")} << QStringList{"Ärger"};
+    QTest::newRow("-g --case-sensitive")
+        << QStringList{"-g", QString::fromUtf8("ärger"), "--case-sensitive"} << QStringList{};
+    QTest::newRow("-g and --grep, both")
+        << QStringList{"-g", "^.a", "--grep", "T"} << QStringList{"last"};
+    QTest::newRow("-S and -U") << QStringList{"-S", "10:00", "-U", at("12:00:00")}
+                               << QStringList{"alarm", "Ärger"};
     QTest::newRow("--day today") << QStringList{day, "today", "--type", "3"}
                                  << QStringList{"alarm"};
     QTest::newRow("--day yesterday") << QStringList{day, "yesterday"} << QStringList{"day before"};
@@ -357,65 +370,100 @@ void TallylogTest::failuresAndUsage_data()
     QTest::addColumn<QByteArray>("contents"); // null: no file; "fifo": a named pipe
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said"); // a part of the line on standard error, when given
 
     const QByteArray log("log");
     const QStringList list{"list"};
-    QTest::newRow("missing file") << QByteArray() << list << 1;
+    QTest::newRow("missing file") << QByteArray() << list << 1 << QByteArray();
     QTest::newRow("missing file, prune --yes")
-        << QByteArray() << QStringList{"prune", "--before", kDay, "--yes"} << 1;
-    QTest::newRow("empty file") << QByteArray("") << list << 1;
-    QTest::newRow("not SQLite") << QByteArray("hello, I am text\n") << list << 1;
-    QTest::newRow("named pipe") << QByteArray("fifo") << list << 1;
-    QTest::newRow("named pipe, stats") << QByteArray("fifo") << QStringList{"stats"} << 1;
+        << QByteArray() << QStringList{"prune", "--before", kDay, "--yes"} << 1 << QByteArray();
+    QTest::newRow("empty file") << QByteArray("") << list << 1 << QByteArray();
+    QTest::newRow("not SQLite") << QByteArray("hello, I am text\n") << list << 1 << QByteArray();
+    QTest::newRow("named pipe") << QByteArray("fifo") << list << 1 << QByteArray();
+    QTest::newRow("named pipe, stats")
+        << QByteArray("fifo") << QStringList{"stats"} << 1 << QByteArray();
     QTest::newRow("not a log, prune --yes")
-        << QByteArray("hello") << QStringList{"prune", "--before", kDay, "--yes"} << 1;
-    QTest::newRow("no command") << log << QStringList{} << 2;
-    QTest::newRow("unknown command") << log << QStringList{"tail"} << 2;
-    QTest::newRow("unknown option") << log << QStringList{"list", "--colour"} << 2;
-    QTest::newRow("option of another command") << log << QStringList{"stats", "--grep", "x"} << 2;
-    QTest::newRow("bad day") << log << QStringList{"list", "--day", "2026-02-30"} << 2;
-    QTest::newRow("bad moment") << log << QStringList{"list", "--from", "2026-12-08 24:00:00"} << 2;
+        << QByteArray("hello") << QStringList{"prune", "--before", kDay, "--yes"} << 1
+        << QByteArray();
+    QTest::newRow("no command") << log << QStringList{} << 2 << QByteArray();
+    QTest::newRow("unknown command") << log << QStringList{"tail"} << 2 << QByteArray();
+    QTest::newRow("unknown option") << log << QStringList{"list", "--colour"} << 2 << QByteArray();
+    QTest::newRow("option of another command")
+        << log << QStringList{"stats", "--grep", "x"} << 2 << QByteArray();
+    QTest::newRow("bad day") << log << QStringList{"list", "--day", "2026-02-30"} << 2
+                             << QByteArray();
+    QTest::newRow("bad moment") << log << QStringList{"list", "--from", "2026-12-08 24:00:00"} << 2
+                                << QByteArray();
     QTest::newRow("day and range")
-        << log << QStringList{"list", "--day", kDay, "--to", at("10:00:00")} << 2;
-    QTest::newRow("unknown category") << log << QStringList{"list", "--type", "5"} << 2;
-    QTest::newRow("unknown format") << log << QStringList{"list", "--format", "xml"} << 2;
+        << log << QStringList{"list", "--day", kDay, "--to", at("10:00:00")} << 2 << QByteArray();
+    QTest::newRow("unknown category")
+        << log << QStringList{"list", "--type", "5"} << 2 << QByteArray();
+    QTest::newRow("unknown format")
+        << log << QStringList{"list", "--format", "xml"} << 2 << QByteArray();
     QTest::newRow("export needs --dir")
-        << log << QStringList{"export", "--day", kDay, "--type", "3"} << 2;
-    QTest::newRow("prune needs --before") << log << QStringList{"prune", "--yes"} << 2;
+        << log << QStringList{"export", "--day", kDay, "--type", "3"} << 2 << QByteArray();
+    QTest::newRow("prune needs --before")
+        << log << QStringList{"prune", "--yes"} << 2 << QByteArray();
     QTest::newRow("an option twice")
-        << log << QStringList{"list", "--limit", "1", "--limit", "2"} << 2;
+        << log << QStringList{"list", "--limit", "1", "--limit", "2"} << 2 << QByteArray();
     QTest::newRow("a short and a long name")
-        << log << QStringList{"list", "-n", "1", "--lines", "2"} << 2;
-    QTest::newRow("a flag twice") << log << QStringList{"list", "-r", "--reverse"} << 2;
-    QTest::newRow("-n and --limit") << log << QStringList{"list", "-n", "1", "--limit", "1"} << 2;
-    QTest::newRow("negative -n") << log << QStringList{"list", "-n", "-1"} << 2;
-    QTest::newRow("bad time") << log << QStringList{"list", "--since", "-1 fortnight"} << 2;
+        << log << QStringList{"list", "-n", "1", "--lines", "2"} << 2 << QByteArray();
+    QTest::newRow("a flag twice") << log << QStringList{"list", "-r", "--reverse"} << 2
+                                  << QByteArray();
+    QTest::newRow("-n and --limit")
+        << log << QStringList{"list", "-n", "1", "--limit", "1"} << 2 << QByteArray();
+    QTest::newRow("negative -n") << log << QStringList{"list", "-n", "-1"} << 2 << QByteArray();
+    QTest::newRow("bad time") << log << QStringList{"list", "--since", "-1 fortnight"} << 2
+                              << QByteArray();
     QTest::newRow("--since and --from")
-        << log << QStringList{"list", "--since", "today", "--from", at("10:00:00")} << 2;
+        << log << QStringList{"list", "--since", "today", "--from", at("10:00:00")} << 2
+        << QByteArray();
     QTest::newRow("--until before --since")
-        << log << QStringList{"list", "--since", "now", "--until", "-1h"} << 2;
+        << log << QStringList{"list", "--since", "now", "--until", "-1h"} << 2 << QByteArray();
     QTest::newRow("--raw with json")
-        << log << QStringList{"list", "--raw", "--format", "json"} << 2;
-    QTest::newRow("--escape and --raw") << log << QStringList{"list", "--escape", "--raw"} << 2;
-    QTest::newRow("bad --color") << log << QStringList{"list", "--color", "yes"} << 2;
-    QTest::newRow("forward needs --to") << log << QStringList{"forward", "--once"} << 2;
+        << log << QStringList{"list", "--raw", "--format", "json"} << 2 << QByteArray();
+    QTest::newRow("--escape and --raw")
+        << log << QStringList{"list", "--escape", "--raw"} << 2 << QByteArray();
+    QTest::newRow("bad --color") << log << QStringList{"list", "--color", "yes"} << 2
+                                 << QByteArray();
+    QTest::newRow("forward needs --to")
+        << log << QStringList{"forward", "--once"} << 2 << QByteArray();
     QTest::newRow("forward to an unknown receiver")
-        << log << QStringList{"forward", "--to", "ftp://loghost"} << 2;
+        << log << QStringList{"forward", "--to", "ftp://loghost"} << 2 << QByteArray();
     QTest::newRow("forward to port 0")
-        << log << QStringList{"forward", "--to", "syslog+tcp://127.0.0.1:0", "--once"} << 2;
-    QTest::newRow("forward to a path") << log << QStringList{"forward", "--to", "http://h/x"} << 2;
+        << log << QStringList{"forward", "--to", "syslog+tcp://127.0.0.1:0", "--once"} << 2
+        << QByteArray();
+    QTest::newRow("forward to a path")
+        << log << QStringList{"forward", "--to", "http://h/x"} << 2 << QByteArray();
     QTest::newRow("forward, bad --from")
-        << log << QStringList{"forward", "--to", "http://h", "--from", "someday"} << 2;
-    QTest::newRow("bad day word") << log << QStringList{"list", "--day", "fortnight"} << 2;
-    QTest::newRow("bad --before") << log << QStringList{"prune", "--before", "soon"} << 2;
-    QTest::newRow("a time that is none") << log << QStringList{"list", "--since", "25:00"} << 2;
+        << log << QStringList{"forward", "--to", "http://h", "--from", "someday"} << 2
+        << QByteArray();
+    QTest::newRow("bad pattern") << log << QStringList{"list", "-g", "a(b"} << 2
+                                 << QByteArray("bad pattern 'a(b': missing closing parenthesis");
+    QTest::newRow("--case-sensitive without a pattern")
+        << log << QStringList{"list", "--case-sensitive"} << 2 << QByteArray("-g/--regex");
+    QTest::newRow("-o and --format") << log << QStringList{"list", "-o", "csv", "--format", "json"}
+                                     << 2 << QByteArray("--format given more than once");
+    QTest::newRow("-f with a day") << log << QStringList{"list", "-f", "--day", "today"} << 2
+                                   << QByteArray("-f/--follow takes no day");
+    QTest::newRow("stats as window")
+        << log << QStringList{"stats", "-o", "window"} << 2 << QByteArray();
+    QTest::newRow("bad day word") << log << QStringList{"list", "--day", "fortnight"} << 2
+                                  << QByteArray();
+    QTest::newRow("bad --before") << log << QStringList{"prune", "--before", "soon"} << 2
+                                  << QByteArray();
+    QTest::newRow("a time that is none")
+        << log << QStringList{"list", "--since", "25:00"} << 2 << QByteArray();
     // The log file itself given as a cursor file: not one.
     QTest::newRow("forward, not a cursor file")
-        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG"} << 1;
+        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG"} << 1
+        << QByteArray();
     QTest::newRow("forward, cursor file in no directory")
-        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG/c"} << 1;
+        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG/c"} << 1
+        << QByteArray();
     QTest::newRow("prune --keep-undelivered, not a cursor file")
-        << log << QStringList{"prune", "--before", kDay, "--keep-undelivered", "LOG"} << 1;
+        << log << QStringList{"prune", "--before", kDay, "--keep-undelivered", "LOG"} << 1
+        << QByteArray();
 }
 
 void TallylogTest::failuresAndUsage()
@@ -423,6 +471,7 @@ void TallylogTest::failuresAndUsage()
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
+    QFETCH(QByteArray, said);
     const bool fifo = contents == "fifo";
     arguments.replaceInStrings(QStringLiteral("LOG"), dbPath());
     if (contents == "log")
@@ -439,6 +488,7 @@ void TallylogTest::failuresAndUsage()
     QVERIFY2(run.err.startsWith("tallylog: ") && run.err.count('\n') == 1, run.err.constData());
     if (status == 1)
         QVERIFY2(run.err.contains(dbPath().toUtf8()), run.err.constData());
+    QVERIFY2(run.err.contains(said), run.err.constData());
     QVERIFY(run.out.isEmpty());
     // Never created, never changed.
     if (!fifo)
@@ -733,7 +783,7 @@ void TallylogTest::terminalOutput_data()
         << true << QStringList{"--raw"} << QStringList{} << shown(stored, true);
     QTest::newRow("terminal, TERM=dumb")
         << true << QStringList{} << QStringList{"TERM=dumb"} << shown(escaped, false);
-    QTest::newRow("window, pipe") << false << QStringList{"--format", "window"} << QStringList{}
+    QTest::newRow("window, pipe") << false << QStringList{"-o", "window"} << QStringList{}
                                   << window(decoded, false);
     QTest::newRow("window, terminal")
         << true << QStringList{"--format", "window"} << QStringList{} << window(escaped, true);
@@ -1029,6 +1079,7 @@ void TallylogTest::foreignTypes_data()
     QTest::newRow("list from a moment")
         << QStringList{"list", "--from", at("00:00:00"), "--format", "json"} << json;
     QTest::newRow("follow, then SIGINT") << QStringList{"follow", "--format", "json"} << json;
+    QTest::newRow("list -f, then SIGINT") << QStringList{"list", "-f", "--output", "json"} << json;
     QTest::newRow("list text") << QStringList{"list", "--day", kDay, "--limit", "3"}
                                << (at("10:00:00") + QString::fromUtf8(" 报警记录 row 1\n") +
                                    at("10:00:01") + " [type 3] row 2\n" + at("10:00:02") +
@@ -1055,7 +1106,7 @@ void TallylogTest::foreignTypes()
     QVERIFY(writeForeignLog(dbPath()));
 
     QByteArray out;
-    if (arguments.first() == QLatin1String("follow")) {
+    if (arguments.first() == QLatin1String("follow") || arguments.contains(QStringLiteral("-f"))) {
         const Run run = followUntil(m_dir->path(), arguments, expected.size());
         QCOMPARE(run.status, 0);
         out = run.out;
