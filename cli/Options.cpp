@@ -2,14 +2,13 @@
 
 #include "text/DateText.h"
 #include "text/MomentText.h"
+#include "text/Output.h"
 
 #include <QStringList>
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
-
-#include <unistd.h>
 
 namespace TallyLog {
 
@@ -298,7 +297,7 @@ bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QSt
                                   "json escape by their own rules)");
         return false;
     }
-    const bool terminal = ::isatty(::fileno(stdout)) == 1;
+    const bool terminal = outputIsTerminal();
     const QString when = parser.value(m_color);
     if (when == QLatin1String("always")) {
         style.colour = true;
@@ -311,10 +310,11 @@ bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QSt
         return false;
     }
     style.colour = style.colour && text;
-    if (parser.isSet(m_raw))
-        style.bytes = TextStyle::Bytes::Raw;
-    else if (parser.isSet(m_escape) || terminal)
-        style.bytes = TextStyle::Bytes::Escaped;
+    // Through a pipe the stored bytes, on a terminal nothing that could take it over.
+    style.terminal = terminal;
+    style.bytes = !parser.isSet(m_raw) && (parser.isSet(m_escape) || terminal)
+                      ? TextStyle::Bytes::Escaped
+                      : TextStyle::Bytes::Raw;
     return true;
 }
 

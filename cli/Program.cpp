@@ -109,6 +109,8 @@ int runProgram(int argc, char *argv[], ForwardRunner runForward)
     // A file-size limit then fails the write (EFBIG), which is reported, instead of killing the
     // process part-way through an export or a listing.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Whether the output is a terminal is decided now, before a pager may take it over.
+    outputIsTerminal();
 
     const CommandTable table = commandTable(runForward);
     const QString programUsage =

@@ -8,6 +8,7 @@
 #include "read/LogReader.h"
 #include "text/DateText.h"
 #include "text/Output.h"
+#include "text/TerminalText.h"
 
 namespace TallyLog {
 
@@ -127,10 +128,12 @@ int StatsCommand::run(const QString &path)
         return failure(path, reader.errorString());
     const StatsTable table(m_unit, counts, first, last);
     std::string out;
-    if (m_format.format == Format::Csv) {
-        out = table.csv();
-    } else if (m_format.format == Format::Json) {
-        out = table.json();
+    if (m_format.format == Format::Csv || m_format.format == Format::Json) {
+        const bool csv = m_format.format == Format::Csv;
+        out = csv ? table.csv() : table.json();
+        // A type that another program stored may hold control characters.
+        if (outputIsTerminal())
+            escapeFrom(out, 0, csv ? Escapes::Csv : Escapes::Json);
     } else {
         const QString &from = m_query.from;
         const QString &to = m_query.to;

@@ -1,5 +1,7 @@
 #include "text/Output.h"
 
+#include <unistd.h>
+
 namespace TallyLog {
 
 void printLine(std::FILE *stream, const QString &text)
@@ -27,6 +29,12 @@ bool writeOut(std::string &buffer, bool flush)
         return false;
     }
     return true;
+}
+
+bool outputIsTerminal()
+{
+    static const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    return terminal;
 }
 
 QString padded(const QString &text, int columns)

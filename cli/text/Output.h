@@ -25,6 +25,10 @@ void printLine(std::FILE *stream, const QString &text);
 int failure(const QString &path, const QString &reason);
 // Writes out the buffer and empties it; false (with a message) when the output cannot take it.
 bool writeOut(std::string &buffer, bool flush = false);
+// Whether standard output is a terminal, as it was when the program started (a pager started
+// later takes the output through a pipe, but what is written is still for the terminal).
+bool outputIsTerminal();
+
 // Pads to `columns` terminal columns; CJK characters take two.
 QString padded(const QString &text, int columns);
 

@@ -72,7 +72,7 @@ void RecordFormatter::appendType(std::string &out, const SystemLog::StoredType &
         if (quoteText)
             appendJsonString(out, validUtf8(type.text, m_typeScratch));
         else if (m_format == Format::Csv)
-            appendCsvField(out, validUtf8(type.text, m_typeScratch));
+            appendCsvField(out, m_style.terminal ? validUtf8(type.text, m_typeScratch) : type.text);
         else
             out.append(validUtf8(type.text, m_typeScratch));
         break;
@@ -160,8 +160,13 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         appendText(out, record);
         return;
     }
-    const std::string_view stamp = validUtf8(record.datetime, m_stampScratch);
-    const std::string_view message = validUtf8(record.message, m_messageScratch);
+    // CSV through a pipe goes out as stored; JSON cannot carry bytes that are not UTF-8.
+    const bool asStored = m_format == Format::Csv && !m_style.terminal;
+    const std::string_view stamp =
+        asStored ? record.datetime : validUtf8(record.datetime, m_stampScratch);
+    const std::string_view message =
+        asStored ? record.message : validUtf8(record.message, m_messageScratch);
+    const size_t start = out.size();
     switch (m_format) {
     case Format::Text:
         break;
@@ -199,6 +204,9 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         appendJson(out, record, stamp, message);
         break;
     }
+    // On a terminal no stored text may pass a control character to it.
+    if (m_style.terminal && (m_format == Format::Csv || m_format == Format::Json))
+        escapeFrom(out, start, m_format == Format::Csv ? Escapes::Csv : Escapes::Json);
 }
 
 void RecordFormatter::appendJson(std::string &out, const SystemLog::LogRecordView &record,

@@ -26,7 +26,7 @@ enum class Format
 bool parseFormat(const QString &text, Format *format);
 
 // How the text and window formats write stamps and messages; csv and json escape by their own
-// rules and take none of this.
+// rules and take only `terminal`.
 struct TextStyle
 {
     enum class Bytes
@@ -37,6 +37,9 @@ struct TextStyle
     };
     Bytes bytes = Bytes::Decoded;
     bool colour = false; // alarms (报警记录) in red, stamps dimmed, with ANSI escape sequences
+    // Written to a terminal: csv and json too escape the control characters of stored texts, and
+    // csv decodes them as UTF-8 (through a pipe it writes them as stored).
+    bool terminal = false;
 };
 
 class RecordFormatter

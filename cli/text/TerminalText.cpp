@@ -74,7 +74,7 @@ bool needsEscaping(std::string_view text)
     return false;
 }
 
-void appendEscaped(std::string &out, std::string_view text)
+void appendEscaped(std::string &out, std::string_view text, Escapes escapes)
 {
     size_t run = 0;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -82,24 +82,34 @@ void appendEscaped(std::string &out, std::string_view text)
         const bool c1 = isC1At(text, i);
         if (!c1 && !isC0OrDelete(c))
             continue;
+        if (escapes == Escapes::Csv && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
         out.append(text.data() + run, i - run);
         char escape[8];
-        if (c == 0x1b) {
-            out += "\\e";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c1) {
-            std::snprintf(escape, sizeof escape, "\\u%04x",
-                          static_cast<unsigned>(static_cast<unsigned char>(text[i + 1])));
-            out += escape;
-            ++i;
-        } else {
-            std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(c));
-            out += escape;
-        }
+        const unsigned code = c1 ? static_cast<unsigned char>(text[i + 1]) : c;
+        if (escapes == Escapes::Json || c1)
+            std::snprintf(escape, sizeof escape, "\\u%04x", code);
+        else if (c == 0x1b)
+            std::snprintf(escape, sizeof escape, "\\e");
+        else if (c == '\r')
+            std::snprintf(escape, sizeof escape, "\\r");
+        else
+            std::snprintf(escape, sizeof escape, "\\x%02x", code);
+        out += escape;
+        i += c1 ? 1 : 0;
         run = i + 1;
     }
     out.append(text.data() + run, text.size() - run);
+}
+
+void escapeFrom(std::string &out, size_t from, Escapes escapes)
+{
+    const std::string_view added = std::string_view(out).substr(from);
+    if (!needsEscaping(added))
+        return;
+    const std::string copy(added);
+    out.resize(from);
+    appendEscaped(out, copy, escapes);
 }
 
 } // namespace TallyLog

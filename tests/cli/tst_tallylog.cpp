@@ -740,10 +740,9 @@ void TallylogTest::terminalOutput_data()
     // not UTF-8, and a record of another category.
     const QByteArray stamp = "2026-12-08 09:00:00";
     const QByteArray stored = "a\x1b[31mb\rc\x07"
-                              "d\xff";
-    const QByteArray decoded = "a\x1b[31mb\rc\x07"
-                               "d\xef\xbf\xbd";
-    const QByteArray escaped = "a\\e[31mb\\rc\\x07d\xef\xbf\xbd";
+                              "d\xff\xc2\x9b"
+                              "e";
+    const QByteArray escaped = "a\\e[31mb\\rc\\x07d\xef\xbf\xbd\\u009be";
     const auto shown = [&](const QByteArray &message, bool colour) {
         const QByteArray alarm = QByteArray("报警记录");
         if (!colour)
@@ -760,14 +759,14 @@ void TallylogTest::terminalOutput_data()
         return "\x1b[2m" + stamp + "\x1b[0m [\x1b[31m" + alarm + "\x1b[0m]:\n\x1b[31m" + message +
                "\x1b[0m\n\x1b[2m" + stamp + "\x1b[0m [用户使用记录]:\nok\n";
     };
-    QTest::newRow("pipe: as stored, valid UTF-8")
-        << false << QStringList{} << QStringList{} << shown(decoded, false);
+    QTest::newRow("pipe: as stored")
+        << false << QStringList{} << QStringList{} << shown(stored, false);
     QTest::newRow("pipe, --escape")
         << false << QStringList{"--escape"} << QStringList{} << shown(escaped, false);
     QTest::newRow("pipe, --raw") << false << QStringList{"--raw"} << QStringList{}
                                  << shown(stored, false);
     QTest::newRow("pipe, --color=always")
-        << false << QStringList{"--color=always"} << QStringList{} << shown(decoded, true);
+        << false << QStringList{"--color=always"} << QStringList{} << shown(stored, true);
     QTest::newRow("terminal: escaped, coloured")
         << true << QStringList{} << QStringList{} << shown(escaped, true);
     QTest::newRow("terminal, NO_COLOR")
@@ -784,9 +783,21 @@ void TallylogTest::terminalOutput_data()
     QTest::newRow("terminal, TERM=dumb")
         << true << QStringList{} << QStringList{"TERM=dumb"} << shown(escaped, false);
     QTest::newRow("window, pipe") << false << QStringList{"-o", "window"} << QStringList{}
-                                  << window(decoded, false);
+                                  << window(stored, false);
     QTest::newRow("window, terminal")
         << true << QStringList{"--format", "window"} << QStringList{} << window(escaped, true);
+    // JSON: valid UTF-8 always; on a terminal the C1 controls escaped too.
+    const auto json = [&](const QByteArray &message) {
+        return "{\"id\":1,\"datetime\":\"" + stamp +
+               "\",\"type\":3,\"category\":\"报警记录\",\"message\":\"" + message +
+               "\"}\n{\"id\":2,\"datetime\":\"" + stamp +
+               "\",\"type\":1,\"category\":\"用户使用记录\",\"message\":\"ok\"}\n";
+    };
+    QTest::newRow("json, pipe") << false << QStringList{"-o", "json"} << QStringList{}
+                                << json("a\\u001b[31mb\\rc\\u0007d\xef\xbf\xbd\xc2\x9b"
+                                        "e");
+    QTest::newRow("json, terminal") << true << QStringList{"-o", "json"} << QStringList{}
+                                    << json("a\\u001b[31mb\\rc\\u0007d\xef\xbf\xbd\\u009be");
 }
 
 void TallylogTest::terminalOutput()
@@ -797,7 +808,8 @@ void TallylogTest::terminalOutput()
     QFETCH(QByteArray, expected);
     QVERIFY(writeBytes(dbPath(), at("09:00:00"), 3,
                        "a\x1b[31mb\rc\x07"
-                       "d\xff"));
+                       "d\xff\xc2\x9b"
+                       "e"));
     QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 1, "ok"}}));
     const PseudoTerminal terminal;
     QVERIFY(terminal.isValid());
@@ -1274,7 +1286,7 @@ void TallylogTest::foreignIds_data()
     QTest::newRow("byte order mark before an invalid byte")
         << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
                                   "', 1, CAST(x'efbbbf61ff' AS TEXT))"}
-        << QStringList{"list", "--day", kDay, "--type", "1", "--format", "window"} << 0
+        << QStringList{"list", "--day", kDay, "--type", "1", "--format", "window", "--escape"} << 0
         << (at("10:00:00") + ":\n").toUtf8() + "\xef\xbb\xbf"
                                                "a\xef\xbf\xbd\n";
 
