@@ -275,6 +275,11 @@ bool FormatOption::read(const QCommandLineParser &parser, QString *problem)
                        .arg(parser.value(m_format));
         return false;
     }
+    bom = parser.isSet(m_bom);
+    if (bom && format != Format::Csv) {
+        *problem = QStringLiteral("--bom applies to csv");
+        return false;
+    }
     return true;
 }
 
@@ -285,8 +290,11 @@ void TextStyleOptions::addTo(QCommandLineParser &parser) const
     parser.addOption(m_raw);
 }
 
-bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QString *problem)
+bool TextStyleOptions::read(const QCommandLineParser &parser, const FormatOption &formatOption,
+                            QString *problem)
 {
+    const Format format = formatOption.format;
+    style.bom = formatOption.bom;
     if (parser.isSet(m_escape) && parser.isSet(m_raw)) {
         *problem = QStringLiteral("--escape and --raw exclude each other");
         return false;

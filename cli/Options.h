@@ -130,7 +130,7 @@ private:
 // \p{Lu}): what decides that -g minds case.
 bool hasCapitals(const QString &pattern);
 
-// --format text|window|csv|json
+// -o/--format text|window|csv|json --bom
 class FormatOption
 {
 public:
@@ -138,10 +138,15 @@ public:
     // A command whose formats mean something else to it (stats, export) says what.
     explicit FormatOption(const QString &description) { m_format.setDescription(description); }
 
-    void addTo(QCommandLineParser &parser) const { parser.addOption(m_format); }
+    void addTo(QCommandLineParser &parser) const
+    {
+        parser.addOption(m_format);
+        parser.addOption(m_bom);
+    }
     bool read(const QCommandLineParser &parser, QString *problem);
 
     Format format = Format::Text;
+    bool bom = false; // csv: a UTF-8 byte order mark first
 
 private:
     QCommandLineOption m_format{
@@ -151,6 +156,9 @@ private:
                        "text."),
         QStringLiteral("format"),
         QStringLiteral("text")};
+    QCommandLineOption m_bom{QStringLiteral("bom"),
+                             QStringLiteral("csv: a UTF-8 byte order mark first, for spreadsheet "
+                                            "programs that take the text otherwise.")};
 };
 
 // --color WHEN --escape --raw: how the text and window formats write to a terminal or a pipe. On a
@@ -160,8 +168,8 @@ class TextStyleOptions
 {
 public:
     void addTo(QCommandLineParser &parser) const;
-    // For `format`: --escape and --raw apply to text only.
-    bool read(const QCommandLineParser &parser, Format format, QString *problem);
+    // For the format read: --escape and --raw apply to text and window only.
+    bool read(const QCommandLineParser &parser, const FormatOption &format, QString *problem);
 
     TextStyle style;
 

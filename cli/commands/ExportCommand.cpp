@@ -18,9 +18,10 @@ class ExportCommand : public Command
 {
 public:
     ExportCommand()
-        : Command("export", "[--day D] --type T --dir DIR [-o window|csv|json]",
+        : Command("export", "[--day D] --type T --dir DIR [-o window|csv|json] [--bom] [--force]",
                   "Writes the records of one category and day (default today) to "
-                  "DIR/<D>系统日志.txt (.csv, .jsonl), as the window's export does.")
+                  "DIR/<D>系统日志.txt (.csv, .jsonl), as the window's export does; a file "
+                  "already there stays unless --force is given.")
     {
     }
 
@@ -30,6 +31,7 @@ public:
         parser.addOption(m_dayOption);
         parser.addOption(m_typeOption);
         parser.addOption(m_dirOption);
+        parser.addOption(m_forceOption);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override;
@@ -46,10 +48,26 @@ private:
     QCommandLineOption m_dirOption{QStringLiteral("dir"),
                                    QStringLiteral("The directory to write the file into."),
                                    QStringLiteral("dir")};
+    QCommandLineOption m_forceOption{QStringLiteral("force"),
+                                     QStringLiteral("Replace a file of that name (the export of "
+                                                    "another category, or of an earlier run).")};
     SystemLog::LogSelection m_query; // the day's records of the one category
     QString m_day;
     QString m_dir;
+    bool m_force = false;
 };
+
+// Something at the name: a file, a directory or a link (dangling or not).
+bool nameTaken(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+int refuseTaken(const QString &path)
+{
+    return failure(path, QStringLiteral("exists already; --force replaces it"));
+}
 
 bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *problem)
 {
@@ -78,6 +96,7 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
     m_query.from = SystemLog::dayStart(m_day);
     m_query.to = SystemLog::dayEnd(m_day);
     m_dir = parser.value(m_dirOption);
+    m_force = parser.isSet(m_forceOption);
     return true;
 }
 
@@ -92,11 +111,16 @@ int ExportCommand::run(const QString &path)
     const QString suffix = format == Format::Csv    ? QStringLiteral(".csv")
                            : format == Format::Json ? QStringLiteral(".jsonl")
                                                     : QStringLiteral(".txt");
+    // The name carries the day, not the category: a file there may be another category's.
     SystemLog::DayExport file(SystemLog::DayExport::filePath(m_dir, m_day, suffix));
+    if (!m_force && nameTaken(file.path()))
+        return refuseTaken(file.path());
     if (!file.open())
         return failure(file.path(), file.errorString());
 
-    RecordFormatter formatter(format, false);
+    TextStyle style;
+    style.bom = m_format.bom;
+    RecordFormatter formatter(format, false, style);
     std::string buffer;
     formatter.appendStart(buffer);
     qint64 records = 0;
@@ -120,8 +144,12 @@ int ExportCommand::run(const QString &path)
                               .arg(path, SystemLog::categoryName(m_query.types.first()), m_day));
         return kExitFailure;
     }
-    if (!file.write(buffer) || !file.commit())
+    // Without --force the file takes the name only if nothing has taken it meanwhile.
+    if (!file.write(buffer))
         return failure(file.path(), file.errorString());
+    if (!(m_force ? file.commit() : file.commitNew()))
+        return !m_force && nameTaken(file.path()) ? refuseTaken(file.path())
+                                                  : failure(file.path(), file.errorString());
     printLine(stdout, QStringLiteral("%1 records written to %2").arg(records).arg(file.path()));
     return kExitDone;
 }

@@ -283,7 +283,7 @@ public:
     {
         if (!m_selection.read(parser, &m_query, problem) ||
             !readCount(parser, m_linesOption, &m_backlog, problem) ||
-            !m_format.read(parser, problem) || !m_style.read(parser, m_format.format, problem))
+            !m_format.read(parser, problem) || !m_style.read(parser, m_format, problem))
             return false;
         return readNonEmpty(parser, m_cursorOption, "a file name", &m_cursorPath, problem);
     }

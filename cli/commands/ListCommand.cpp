@@ -61,7 +61,7 @@ public:
             m_query.limit = lines;
         m_query.newestFirst = reverse || lines >= 0;
         m_oldestFirstOfLast = lines >= 0 && !reverse;
-        return m_format.read(parser, problem) && m_style.read(parser, m_format.format, problem);
+        return m_format.read(parser, problem) && m_style.read(parser, m_format, problem);
     }
 
     int run(const QString &path) override;
@@ -80,7 +80,7 @@ private:
         }
         return m_selection.read(parser, &m_query, problem) &&
                readCount(parser, m_linesOption, &m_backlog, problem) &&
-               m_format.read(parser, problem) && m_style.read(parser, m_format.format, problem);
+               m_format.read(parser, problem) && m_style.read(parser, m_format, problem);
     }
 
     RangeOptions m_range;

@@ -22,7 +22,7 @@ public:
     StatsCommand()
         : Command("stats",
                   "[--day D | --from/--since F --to/--until T] [--by hour|day] "
-                  "[-o text|csv|json]",
+                  "[-o text|csv|json] [--bom]",
                   "Counts the records per category per hour or day, with a bar per row; hours "
                   "or days without records count 0.")
     {
@@ -130,7 +130,7 @@ int StatsCommand::run(const QString &path)
     std::string out;
     if (m_format.format == Format::Csv || m_format.format == Format::Json) {
         const bool csv = m_format.format == Format::Csv;
-        out = csv ? table.csv() : table.json();
+        out = csv ? table.csv(m_format.bom) : table.json();
         // A type that another program stored may hold control characters.
         if (outputIsTerminal())
             escapeFrom(out, 0, csv ? Escapes::Csv : Escapes::Json);

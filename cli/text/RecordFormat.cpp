@@ -40,8 +40,10 @@ RecordFormatter::RecordFormatter(Format format, bool showCategory, TextStyle sty
 
 void RecordFormatter::appendStart(std::string &out) const
 {
+    if (m_format == Format::Csv && m_style.bom)
+        out += "\xef\xbb\xbf";
     if (m_format == Format::Csv)
-        out += "\xef\xbb\xbfid,datetime,type,category,message\r\n";
+        out += "id,datetime,type,category,message\r\n";
 }
 
 void RecordFormatter::appendCategory(std::string &out, const SystemLog::LogRecordView &record) const

@@ -40,6 +40,7 @@ struct TextStyle
     // Written to a terminal: csv and json too escape the control characters of stored texts, and
     // csv decodes them as UTF-8 (through a pipe it writes them as stored).
     bool terminal = false;
+    bool bom = false; // csv: a UTF-8 byte order mark before the header
 };
 
 class RecordFormatter
@@ -49,8 +50,8 @@ public:
     // text form always names it.
     RecordFormatter(Format format, bool showCategory, TextStyle style = TextStyle());
 
-    // What comes before the first record: for CSV a UTF-8 byte order mark (so that spreadsheet
-    // programs take the file as UTF-8) and the header line.
+    // What comes before the first record: for CSV the header line, after a UTF-8 byte order mark
+    // when the style asks for one (so that spreadsheet programs take the text as UTF-8).
     void appendStart(std::string &out) const;
     void appendRecord(std::string &out, const SystemLog::LogRecordView &record);
 

@@ -92,9 +92,7 @@ QVector<QStringList> parseOutput(const QString &format, const QByteArray &out)
 {
     QVector<QStringList> records;
     if (format == QLatin1String("csv")) {
-        if (!out.startsWith("\xef\xbb\xbf"))
-            return records;
-        records = parseCsv(QString::fromUtf8(out.mid(3)));
+        records = parseCsv(QString::fromUtf8(out));
         if (!records.isEmpty())
             records.removeFirst(); // the header
         return records;
@@ -183,6 +181,8 @@ private Q_SLOTS:
     void followDeliversNewRecords_data();
     void followDeliversNewRecords();
     void exportWritesTheWindowsFile();
+    void exportKeepsWhatIsThere_data();
+    void exportKeepsWhatIsThere();
     void pruneDeletesOnlyOlderRecords_data();
     void pruneDeletesOnlyOlderRecords();
     void pruneBesideAWriterEnds();
@@ -592,6 +592,7 @@ void TallylogTest::exportWritesTheWindowsFile()
                 (r.datetime + QStringLiteral(":\n") + r.message + QLatin1Char('\n')).toUtf8();
     }
     QCOMPARE(TestFiles::readFile(file), expected);
+    QCOMPARE(run.out, "2 records written to " + file.toUtf8() + "\n");
 
     run = tallylog({"--db", dbPath(), "export", "--day", kDay, "--type", "3", "--dir",
                     m_dir->filePath(QStringLiteral("missing"))});
@@ -604,12 +605,60 @@ void TallylogTest::exportWritesTheWindowsFile()
     QProcess limited;
     limited.start(QStringLiteral("/bin/sh"),
                   {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", TALLYLOG_PATH, "--db", dbPath(),
-                   "export", "--day", kDay, "--type", "3", "--dir", m_dir->path()});
+                   "export", "--day", kDay, "--type", "3", "--dir", m_dir->path(), "--force"});
     QVERIFY(limited.waitForFinished(kHangGuardMs));
     QCOMPARE(limited.exitStatus(), QProcess::NormalExit);
     QCOMPARE(limited.exitCode(), 1);
     QVERIFY(limited.readAllStandardError().startsWith("tallylog: " + file.toUtf8() + ": "));
     QCOMPARE(TestFiles::readFile(file), expected);
+}
+
+void TallylogTest::exportKeepsWhatIsThere_data()
+{
+    QTest::addColumn<QString>("there"); // at the export's name: "file", "link" (dangling), "dir"
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<int>("status");
+    QTest::newRow("a file") << "file" << false << 1;
+    QTest::newRow("a file, --force") << "file" << true << 0;
+    QTest::newRow("a dangling link") << "link" << false << 1;
+    QTest::newRow("a link, --force: replaced, not followed") << "link" << true << 0;
+    QTest::newRow("a directory") << "dir" << false << 1;
+}
+
+void TallylogTest::exportKeepsWhatIsThere()
+{
+    QFETCH(QString, there);
+    QFETCH(bool, force);
+    QFETCH(int, status);
+    QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 2, "status"}}));
+    const QString file = m_dir->filePath(kDay + QString::fromUtf8("系统日志.txt"));
+    const QString target = m_dir->filePath(QStringLiteral("target"));
+    if (there == QLatin1String("file"))
+        QVERIFY(TestFiles::writeFile(file, "the alarms\n"));
+    else if (there == QLatin1String("link"))
+        QVERIFY(QFile::link(target, file));
+    else
+        QVERIFY(QDir(m_dir->path()).mkdir(QFileInfo(file).fileName()));
+    QStringList arguments{"--db", dbPath(), "export", "--day", kDay, "--type", "2", "--dir", "."};
+    if (force)
+        arguments << "--force";
+    const Run run = tallylog(arguments, m_dir->path());
+    QCOMPARE(run.status, status);
+    if (status == 0) {
+        QCOMPARE(TestFiles::readFile(file), at("09:00:00").toUtf8() + ":\nstatus\n");
+        QVERIFY(!QFileInfo(file).isSymLink());
+    } else {
+        QVERIFY2(run.err.contains("exists already; --force replaces it"), run.err.constData());
+        QCOMPARE(QFileInfo(file).isSymLink(), there == QLatin1String("link"));
+        if (there == QLatin1String("file"))
+            QCOMPARE(TestFiles::readFile(file), QByteArray("the alarms\n"));
+    }
+    // Nothing written through the link, no file left beside the export.
+    QVERIFY(!QFileInfo::exists(target));
+    QCOMPARE(QDir(m_dir->path())
+                 .entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)
+                 .size(),
+             2);
 }
 
 void TallylogTest::pruneDeletesOnlyOlderRecords_data()
@@ -793,6 +842,17 @@ void TallylogTest::terminalOutput_data()
                "\"}\n{\"id\":2,\"datetime\":\"" + stamp +
                "\",\"type\":1,\"category\":\"用户使用记录\",\"message\":\"ok\"}\n";
     };
+    // CSV: as stored through a pipe, with a byte order mark only when asked for.
+    const QByteArray header = "id,datetime,type,category,message\r\n";
+    const auto csv = [&](const QByteArray &message) {
+        return header + "1," + stamp + ",3,报警记录,\"" + message + "\"\r\n2," + stamp +
+               ",1,用户使用记录,ok\r\n";
+    };
+    QTest::newRow("csv, pipe") << false << QStringList{"-o", "csv"} << QStringList{} << csv(stored);
+    QTest::newRow("csv, pipe, --bom") << false << QStringList{"-o", "csv", "--bom"} << QStringList{}
+                                      << "\xef\xbb\xbf" + csv(stored);
+    QTest::newRow("csv, terminal")
+        << true << QStringList{"-o", "csv"} << QStringList{} << csv(escaped);
     QTest::newRow("json, pipe") << false << QStringList{"-o", "json"} << QStringList{}
                                 << json("a\\u001b[31mb\\rc\\u0007d\xef\xbf\xbd\xc2\x9b"
                                         "e");
@@ -1049,7 +1109,7 @@ void TallylogTest::statsShowsEmptyBuckets()
         if (!r.endsWith(QLatin1String("|0")))
             counted << r;
     }
-    run = tallylog(stats + QStringList{"--format", "csv"});
+    run = tallylog(stats + QStringList{"--format", "csv", "--bom"});
     QVERIFY(run.out.startsWith("\xef\xbb\xbf"
                                "bucket,type,category,count\r\n"));
     const QVector<QStringList> csv = parseCsv(QString::fromUtf8(run.out.mid(3))).mid(1);
@@ -1179,7 +1239,7 @@ void TallylogTest::foreignIds_data()
         << (at("10:00:00") + user + "m4999\n").toUtf8();
     QTest::newRow("highest id, follow")
         << topIds << QStringList{"follow", "--grep", "m4999", "--format", "csv"} << 0
-        << QByteArray("\xef\xbb\xbfid,datetime,type,category,message\r\n9223372036854775807,") +
+        << QByteArray("id,datetime,type,category,message\r\n9223372036854775807,") +
                at("10:00:00").toUtf8() + QString::fromUtf8(",1,用户使用记录,m4999\r\n").toUtf8();
 
     QTest::newRow("lowest id, the last N")

@@ -2,6 +2,7 @@
 // stored as any SQLite value, listings and prunes longer than one chunk or batch, and the one
 // check of the log table that the writer and the reader share.
 
+#include "DayExport.h"
 #include "TestSupport.h"
 #include "read/LogPruner.h"
 #include "read/LogReader.h"
@@ -80,6 +81,8 @@ private Q_SLOTS:
     void pruneCrossesBatches();
     void writerAndReaderAgreeOnTheTable_data();
     void writerAndReaderAgreeOnTheTable();
+    void newExportKeepsWhatCameMeanwhile_data();
+    void newExportKeepsWhatCameMeanwhile();
 
 private:
     std::unique_ptr<ScopedWorkDir> m_dir;
@@ -316,6 +319,38 @@ void LogReaderTest::writerAndReaderAgreeOnTheTable()
         QCOMPARE(listed(reader, LogSelection()).size(), 1);
     }
     store.close();
+}
+
+void LogReaderTest::newExportKeepsWhatCameMeanwhile_data()
+{
+    // What appears at the name while the export is written: "" nothing, "file", "link", "dir".
+    QTest::addColumn<QString>("came");
+    QTest::newRow("nothing") << QString();
+    QTest::newRow("a file") << "file";
+    QTest::newRow("a dangling link") << "link";
+    QTest::newRow("a directory") << "dir";
+}
+
+void LogReaderTest::newExportKeepsWhatCameMeanwhile()
+{
+    QFETCH(QString, came);
+    const QString name = QStringLiteral("export.txt");
+    DayExport file(name);
+    QVERIFY(file.open());
+    if (came == QLatin1String("file"))
+        QVERIFY(TestFiles::writeFile(name, "theirs\n"));
+    else if (came == QLatin1String("link"))
+        QVERIFY(QFile::link(QStringLiteral("elsewhere"), name));
+    else if (came == QLatin1String("dir"))
+        QVERIFY(QDir().mkdir(name));
+    QVERIFY(file.write("ours\n"));
+    QCOMPARE(file.commitNew(), came.isEmpty());
+    if (came.isEmpty() || came == QLatin1String("file"))
+        QCOMPARE(TestFiles::readFile(name), came.isEmpty() ? "ours\n" : "theirs\n");
+    QCOMPARE(QFileInfo(name).isSymLink(), came == QLatin1String("link"));
+    // The new file is gone either way; nothing was made at the link's target.
+    QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+             QStringList{name});
 }
 
 QTEST_GUILESS_MAIN(LogReaderTest)
