@@ -42,6 +42,9 @@ public:
     virtual bool readOptions(const QCommandLineParser &parser, QString *problem) = 0;
     // Runs on the log file at `path`; returns the exit status.
     virtual int run(const QString &path) = 0;
+    // Whether, once the options are read, the output is one to page on a terminal (a listing,
+    // not a stream that follows the log nor a one-line report).
+    virtual bool pages() const { return false; }
 
 private:
     const char *m_name;

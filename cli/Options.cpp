@@ -54,6 +54,13 @@ bool readClock(QDateTime *now, QString *problem)
     return MomentText::now(now, problem);
 }
 
+QCommandLineOption noPagerOption()
+{
+    return QCommandLineOption(QStringLiteral("no-pager"),
+                              QStringLiteral("On a terminal, write to it directly, not through "
+                                             "the pager ($TALLYLOG_PAGER, $PAGER or less)."));
+}
+
 bool readMoment(const QDateTime &now, const QString &text, QString *moment, QString *problem)
 {
     *moment = MomentText(now).parse(text);

@@ -22,6 +22,8 @@ namespace TallyLog {
 
 // --db PATH: the log file; every command takes it, before or after the command's name.
 QCommandLineOption dbOption();
+// --no-pager: a listing on a terminal is written to it directly; taken where --db is.
+QCommandLineOption noPagerOption();
 
 // Categories as numbers, names (报警记录) or English names (param, user, status, alarm, other),
 // comma-separated, each once, in the order given; false with *problem for one that is none.

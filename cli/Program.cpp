@@ -5,6 +5,7 @@
 
 #include "Command.h"
 #include "Options.h"
+#include "Pager.h"
 #include "text/Output.h"
 
 #include <QCoreApplication>
@@ -74,10 +75,12 @@ int runCommand(Command &command, const QCommandLineParser &top, const QStringLis
                bool wantsHelp)
 {
     const QCommandLineOption db = dbOption();
+    const QCommandLineOption noPager = noPagerOption();
     QCommandLineParser parser;
     parser.setApplicationDescription(command.description());
     const QCommandLineOption commandHelpOption = parser.addHelpOption();
     parser.addOption(db);
+    parser.addOption(noPager);
     command.addOptions(parser);
     if (!parser.parse(QStringList{QCoreApplication::arguments().first()} + positional.mid(1)))
         return usageError(command.usage(), parser.errorText());
@@ -95,7 +98,13 @@ int runCommand(Command &command, const QCommandLineParser &top, const QStringLis
     if (!command.readOptions(parser, &problem))
         return usageError(command.usage(), problem);
     const QString path = !parser.isSet(db) && top.isSet(db) ? top.value(db) : parser.value(db);
-    return command.run(path);
+    Pager pager;
+    if (command.pages() && !parser.isSet(noPager) && !top.isSet(noPager))
+        pager.start();
+    const int status = command.run(path);
+    pager.finish();
+    // The user quit the pager: nothing failed.
+    return outputCutShort() ? kExitDone : status;
 }
 
 } // namespace
@@ -121,6 +130,7 @@ int runProgram(int argc, char *argv[], ForwardRunner runForward)
     const QCommandLineOption help = top.addHelpOption();
     const QCommandLineOption version = top.addVersionOption();
     top.addOption(dbOption());
+    top.addOption(noPagerOption());
     top.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."));
     if (!top.parse(QCoreApplication::arguments()))
         return usageError(programUsage, top.errorText());

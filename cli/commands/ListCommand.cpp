@@ -65,6 +65,7 @@ public:
     }
 
     int run(const QString &path) override;
+    bool pages() const override { return !m_follow; }
 
 private:
     // -f: follow's run with the selection of list's options that it takes.

@@ -54,6 +54,7 @@ public:
     }
 
     int run(const QString &path) override;
+    bool pages() const override { return true; }
 
 private:
     bool fillSpan(LogReader &reader, const QVector<SystemLog::LogCount> &counts, QString *first,

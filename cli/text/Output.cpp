@@ -1,5 +1,7 @@
 #include "text/Output.h"
 
+#include <cerrno>
+
 #include <unistd.h>
 
 namespace TallyLog {
@@ -17,17 +19,43 @@ int failure(const QString &path, const QString &reason)
     return kExitFailure;
 }
 
+namespace {
+
+bool g_toPager = false;
+bool g_cutShort = false;
+
+bool outputFailed()
+{
+    if (g_toPager && errno == EPIPE) {
+        g_cutShort = true;
+        return false;
+    }
+    printLine(stderr, QStringLiteral("tallylog: cannot write the output"));
+    return false;
+}
+
+} // namespace
+
+void setOutputToPager(bool toPager)
+{
+    g_toPager = toPager;
+}
+
+bool outputCutShort()
+{
+    return g_cutShort;
+}
+
 bool writeOut(std::string &buffer, bool flush)
 {
-    if (!buffer.empty() && std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size()) {
-        printLine(stderr, QStringLiteral("tallylog: cannot write the output"));
+    if (g_cutShort)
         return false;
-    }
+    errno = 0;
+    if (!buffer.empty() && std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size())
+        return outputFailed();
     buffer.clear();
-    if (flush && std::fflush(stdout) != 0) {
-        printLine(stderr, QStringLiteral("tallylog: cannot write the output"));
-        return false;
-    }
+    if (flush && std::fflush(stdout) != 0)
+        return outputFailed();
     return true;
 }
 

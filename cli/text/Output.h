@@ -25,6 +25,11 @@ void printLine(std::FILE *stream, const QString &text);
 int failure(const QString &path, const QString &reason);
 // Writes out the buffer and empties it; false (with a message) when the output cannot take it.
 bool writeOut(std::string &buffer, bool flush = false);
+// Standard output goes to a pager: a write that fails because the pager has ended (the user quit
+// it) ends the output without a word (outputCutShort() says so afterwards).
+void setOutputToPager(bool toPager);
+bool outputCutShort();
+
 // Whether standard output is a terminal, as it was when the program started (a pager started
 // later takes the output through a pipe, but what is written is still for the terminal).
 bool outputIsTerminal();

@@ -133,7 +133,7 @@ private:
 };
 
 // `terminal`: standard output on that pseudo-terminal (run.out gets what it shows); `environment`:
-// variables set for this run ("NAME=value").
+// variables set for this run ("NAME=value") or unset ("NAME").
 inline Run tallylog(const QStringList &arguments, const QString &workDir = QString(),
                     const PseudoTerminal *terminal = nullptr, const QStringList &environment = {})
 {
@@ -143,8 +143,13 @@ inline Run tallylog(const QStringList &arguments, const QString &workDir = QStri
     if (terminal)
         process.setStandardOutputFile(terminal->slaveName());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString &variable : environment)
-        env.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+    for (const QString &variable : environment) {
+        if (variable.contains(QLatin1Char('=')))
+            env.insert(variable.section(QLatin1Char('='), 0, 0),
+                       variable.section(QLatin1Char('='), 1));
+        else
+            env.remove(variable);
+    }
     process.setProcessEnvironment(env);
     process.start(QStringLiteral(TALLYLOG_PATH), arguments);
     Run run;

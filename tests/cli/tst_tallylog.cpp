@@ -191,6 +191,8 @@ private Q_SLOTS:
     void terminalOutput();
     void oneLineText_data();
     void oneLineText();
+    void pager_data();
+    void pager();
     void relativeTimes_data();
     void relativeTimes();
     void lastRecordsBeyondTheNewestChunk();
@@ -873,8 +875,8 @@ void TallylogTest::terminalOutput()
     QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 1, "ok"}}));
     const PseudoTerminal terminal;
     QVERIFY(terminal.isValid());
-    const Run run = tallylog(QStringList{"--db", dbPath(), "list"} + arguments, QString(),
-                             onTerminal ? &terminal : nullptr, environment);
+    const Run run = tallylog(QStringList{"--db", dbPath(), "list", "--no-pager"} + arguments,
+                             QString(), onTerminal ? &terminal : nullptr, environment);
     QCOMPARE(run.status, 0);
     QCOMPARE(run.out, expected);
 }
@@ -917,6 +919,96 @@ void TallylogTest::oneLineText()
     const Run run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00"});
     QCOMPARE(run.status, 0);
     QCOMPARE(run.out, expected);
+}
+
+void TallylogTest::pager_data()
+{
+    QTest::addColumn<bool>("onTerminal");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QByteArray>("pagedBy"); // what the pager put first; empty: no pager
+
+    // A pager that marks each line, and a `less` of the test's own that says its settings.
+    const QString marking = QStringLiteral("TALLYLOG_PAGER=sed s/^/paged:/");
+    const QStringList noneSet{"TALLYLOG_PAGER", "PAGER", "LESS", "LESSCHARSET", "PATH=BIN"};
+    const QStringList list{"list"};
+    QTest::newRow("terminal") << true << list << QStringList{marking} << QByteArray("paged:");
+    QTest::newRow("pipe") << false << list << QStringList{marking} << QByteArray();
+    QTest::newRow("--no-pager") << true << QStringList{"list", "--no-pager"} << QStringList{marking}
+                                << QByteArray();
+    QTest::newRow("--no-pager before the command")
+        << true << QStringList{"--no-pager", "list"} << QStringList{marking} << QByteArray();
+    QTest::newRow("stats") << true << QStringList{"stats"} << QStringList{marking}
+                           << QByteArray("paged:");
+    QTest::newRow("export") << true << QStringList{"export", "--type", "1", "--dir", "."}
+                            << QStringList{marking} << QByteArray();
+    QTest::newRow("list -f") << true << QStringList{"list", "-f"} << QStringList{marking}
+                             << QByteArray();
+    QTest::newRow("follow") << true << QStringList{"follow"} << QStringList{marking}
+                            << QByteArray();
+    QTest::newRow("$PAGER") << true << list
+                            << QStringList{"TALLYLOG_PAGER", "PAGER=sed s/^/paged:/"}
+                            << QByteArray("paged:");
+    QTest::newRow("TALLYLOG_PAGER empty: none")
+        << true << list << QStringList{"TALLYLOG_PAGER=", "PAGER=sed s/^/paged:/"} << QByteArray();
+    QTest::newRow("cat: none") << true << list << QStringList{"TALLYLOG_PAGER=cat"} << QByteArray();
+    QTest::newRow("TERM=dumb") << true << list << QStringList{marking, "TERM=dumb"} << QByteArray();
+    QTest::newRow("less, FRSXMK") << true << list << noneSet
+                                  << QByteArray("less LESS=FRSXMK LESSCHARSET=utf-8\n");
+    QTest::newRow("less, the user's LESS")
+        << true << list << noneSet + QStringList{"LESS=-R", "LESSCHARSET=latin1"}
+        << QByteArray("less LESS=-R LESSCHARSET=latin1\n");
+}
+
+void TallylogTest::pager()
+{
+    QFETCH(bool, onTerminal);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(QByteArray, pagedBy);
+    QVERIFY(writeBytes(dbPath(), at("09:00:00"), 1, "a\x1b[31mb"));
+    const QString bin = m_dir->filePath(QStringLiteral("bin"));
+    QVERIFY(QDir().mkdir(bin));
+    const QString less = bin + QStringLiteral("/less");
+    QVERIFY(TestFiles::writeFile(less,
+                                 "#!/bin/sh\necho \"less LESS=$LESS LESSCHARSET=$LESSCHARSET\"\n"
+                                 "exec cat\n"));
+    QVERIFY(QFile::setPermissions(less, QFile::ReadOwner | QFile::ExeOwner));
+    environment.replaceInStrings(QStringLiteral("BIN"), bin + ':' + qgetenv("PATH"));
+    const PseudoTerminal terminal;
+    QVERIFY(terminal.isValid());
+    const QStringList command = QStringList{"--db", dbPath()} + arguments;
+    const bool follows =
+        arguments.contains(QStringLiteral("follow")) || arguments.contains(QStringLiteral("-f"));
+    Run run;
+    if (follows) {
+        QProcess process;
+        process.setWorkingDirectory(m_dir->path());
+        process.setStandardOutputFile(terminal.slaveName());
+        process.setProcessEnvironment([&] {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("TALLYLOG_PAGER"), QStringLiteral("sed s/^/paged:/"));
+            return env;
+        }());
+        process.start(QStringLiteral(TALLYLOG_PATH), command);
+        QTRY_VERIFY_WITH_TIMEOUT((run.out += terminal.readAll()).contains('\n'), kHangGuardMs);
+        process.terminate();
+        QVERIFY(process.waitForFinished(kHangGuardMs));
+        run.status = process.exitCode();
+    } else {
+        run = tallylog(command, m_dir->path(), onTerminal ? &terminal : nullptr,
+                       QStringList{"TERM=xterm"} + environment);
+    }
+    QCOMPARE(run.status, 0);
+    // What is written is the terminal's, through the pager too: escaped and coloured.
+    QVERIFY2(run.out.startsWith(pagedBy), run.out.constData());
+    const QByteArray stamp = at("09:00:00").toUtf8();
+    const QByteArray shown = !onTerminal ? stamp + " 用户使用记录 a\x1b[31mb\n"
+                             : environment.contains(QStringLiteral("TERM=dumb"))
+                                 ? stamp + " 用户使用记录 a\\e[31mb\n"
+                                 : "\x1b[2m" + stamp + "\x1b[0m 用户使用记录 a\\e[31mb\n";
+    if (arguments.contains(QStringLiteral("list")))
+        QCOMPARE(run.out.mid(pagedBy.size()), shown);
 }
 
 void TallylogTest::relativeTimes_data()
