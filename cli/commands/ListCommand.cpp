@@ -7,11 +7,47 @@
 #include "read/LogReader.h"
 #include "text/Output.h"
 
-#include <vector>
+#include <limits>
 
 namespace TallyLog {
 
 namespace {
+
+using SystemLog::LogRecordView;
+
+// The last records of `newestFirst` (a selection newest first, at most its limit), delivered
+// oldest first: their span of ids is found first, then the rows are read again in order, so that
+// memory does not grow with their number.
+bool selectLastInOrder(SystemLog::LogReader &reader, const SystemLog::LogSelection &newestFirst,
+                       const SystemLog::LogReader::RowCallback &onRow)
+{
+    qint64 found = 0;
+    qint64 newest = 0;
+    qint64 oldest = 0;
+    qint64 atOldest = 0; // the rows of the oldest id among them (a table without a key repeats)
+    if (!reader.select(newestFirst, [&](const LogRecordView &r) {
+            newest = found++ == 0 ? r.id : newest;
+            atOldest = found > 1 && r.id == oldest ? atOldest + 1 : 1;
+            oldest = r.id;
+            return true;
+        }))
+        return false;
+    if (found == 0)
+        return true;
+    SystemLog::LogSelection inOrder = newestFirst;
+    inOrder.newestFirst = false;
+    inOrder.limit = -1;
+    inOrder.alongIds = true; // the span is known: no bounds to seek in the index
+    inOrder.afterId = oldest == std::numeric_limits<qint64>::min() ? oldest : oldest - 1;
+    inOrder.upToId = newest;
+    qint64 delivered = 0;
+    qint64 takenAtOldest = 0;
+    return reader.select(inOrder, [&](const LogRecordView &r) {
+        if (r.id == oldest && takenAtOldest++ >= atOldest)
+            return true;
+        return onRow(r) && ++delivered < found;
+    });
+}
 
 class ListCommand : public Command
 {
@@ -103,7 +139,7 @@ private:
     bool m_follow = false;
     qint64 m_backlog = 10;            // with -f: the records shown before following
     SystemLog::LogSelection m_query;  // the records listed, in the order read
-    bool m_oldestFirstOfLast = false; // -n without -r: read newest first, written in reverse
+    bool m_oldestFirstOfLast = false; // -n without -r: found newest first, written in order
 };
 
 int ListCommand::run(const QString &path)
@@ -115,37 +151,23 @@ int ListCommand::run(const QString &path)
     SystemLog::LogReader reader;
     if (const int status = openWaiting(reader, path))
         return status;
-    const bool collect = m_oldestFirstOfLast;
     RecordFormatter formatter(m_format.format, m_query.types.size() != 1, m_style.style);
     std::string buffer;
     buffer.reserve(kOutputChunk + (64 << 10));
     formatter.appendStart(buffer);
-    // The last N, newest first, formatted one after another; written out in reverse.
-    std::string collected;
-    std::vector<size_t> starts;
     bool writeFailed = false;
-    const bool ok = reader.select(m_query, [&](const SystemLog::LogRecordView &record) {
-        if (collect) {
-            starts.push_back(collected.size());
-            formatter.appendRecord(collected, record);
-            return true;
-        }
+    const auto write = [&](const SystemLog::LogRecordView &record) {
         formatter.appendRecord(buffer, record);
         if (buffer.size() >= kOutputChunk && !writeOut(buffer)) {
             writeFailed = true;
             return false;
         }
         return true;
-    });
+    };
+    const bool ok = m_oldestFirstOfLast ? selectLastInOrder(reader, m_query, write)
+                                        : reader.select(m_query, write);
     if (writeFailed)
         return kExitFailure;
-    size_t end = collected.size();
-    for (size_t i = starts.size(); ok && i-- > 0;) {
-        buffer.append(collected, starts[i], end - starts[i]);
-        end = starts[i];
-        if (buffer.size() >= kOutputChunk && !writeOut(buffer))
-            return kExitFailure;
-    }
     if (!ok) {
         writeOut(buffer, true);
         return failure(path, reader.errorString());

@@ -1361,6 +1361,18 @@ void TallylogTest::foreignIds_data()
                            "', 1, 'twin'), (2, '" + at("10:00:00") + "', 1, 'twin')"}
         << QStringList{"list", "--day", kDay, "--reverse", "--grep", "twin"} << 0 << twin + twin;
 
+    // The last N read again in order: of an id twice where they begin, as many as were counted.
+    const QStringList twins{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
+                            "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                                "', 1, 'a'), (2, '" + at("10:00:00") + "', 1, 'twin'), (2, '" +
+                                at("10:00:00") + "', 1, 'twin'), (3, '" + at("10:00:00") +
+                                "', 1, 'c')"};
+    const QByteArray c = (at("10:00:00") + user + "c\n").toUtf8();
+    QTest::newRow("one id twice, the last 2")
+        << twins << QStringList{"list", "--day", kDay, "-n", "2"} << 0 << twin + c;
+    QTest::newRow("one id twice, the last 3")
+        << twins << QStringList{"list", "--day", kDay, "-n", "3"} << 0 << twin + twin + c;
+
     // One id more times than a chunk has rows: the rows beyond the first chunk are read too.
     const QStringList manyTimes{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
                                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
