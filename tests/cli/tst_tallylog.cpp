@@ -1418,6 +1418,21 @@ void TallylogTest::foreignIds_data()
                          kDay.toUtf8() + "\",\"type\":\"😀\",\"category\":null,\"count\":1}\n") +
                statsRows("yesterday", 1, QByteArray());
 
+    // Buckets of stamps beyond ASCII: their first characters as SQLite's substr() counts them,
+    // a byte that is not UTF-8 one character (shown as U+FFFD).
+    const QString fffd = QString(6, QChar(0xfffd));
+    QTest::newRow("stats json of stamps beyond ASCII")
+        << QStringList{"CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, datetime DATETIME, type "
+                       "INT, message)",
+                       "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                           QString::fromUtf8("', 1, 'a'), (2, '昨天 10:00:00', 1, 'b'), (3, "
+                                             "CAST(x'c3a9e280ff80c0c1' || '") +
+                           at("10:00:00") + "' AS TEXT), 1, 'c')"}
+        << QStringList{"stats", "--by", "day", "--since", kDay, "--format", "json"} << 0
+        << statsRows(kDay, 1, QByteArray()) +
+               statsRows(QString::fromUtf8("é") + fffd + "2026-", 1, QByteArray()) +
+               statsRows(QString::fromUtf8("昨天 10:00:0"), 1, QByteArray());
+
     // A clock set back: the older stamp stored later still starts the days shown, none skipped.
     const QString fullBar = QString(40, QChar(0x2588)) + "\n";
     const QString counted = categoryName(1) + "      1 " + fullBar;
