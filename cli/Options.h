@@ -112,8 +112,9 @@ public:
 
 private:
     QCommandLineOption m_type{QStringLiteral("type"),
-                              QStringLiteral("Categories, as numbers 0-4 or names (报警记录), "
-                                             "comma-separated (default: every record)."),
+                              QStringLiteral("Categories: 0-4, param, user, status, alarm, "
+                                             "other or the names (报警记录), comma-separated "
+                                             "(default: every record)."),
                               QStringLiteral("T[,T...]")};
     QCommandLineOption m_grep{QStringLiteral("grep"),
                               QStringLiteral("Only records whose message contains this text, "
@@ -159,8 +160,8 @@ private:
         QStringLiteral("format"),
         QStringLiteral("text")};
     QCommandLineOption m_bom{QStringLiteral("bom"),
-                             QStringLiteral("csv: a UTF-8 byte order mark first, for spreadsheet "
-                                            "programs that take the text otherwise.")};
+                             QStringLiteral("csv: a UTF-8 byte order mark first, so that "
+                                            "spreadsheet programs (Excel) read it as UTF-8.")};
 };
 
 // --color WHEN --escape --raw: how the text and window formats write to a terminal or a pipe. On a

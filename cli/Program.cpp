@@ -56,12 +56,15 @@ QString programHelp(const QCommandLineParser &parser, const CommandTable &table)
     for (const auto &command : table)
         text += QStringLiteral("  %1%2\n").arg(padded(command->name(), 8), command->description());
     text += QStringLiteral(
-        "\n'tallylog COMMAND --help' shows a command's options.\n"
+        "\n'tallylog COMMAND --help' shows a command's options; 'man tallylog' says more.\n"
         "Exit status: 0 done, 1 the file or the output failed, 2 wrong usage.\n\n"
-        "On a terminal the text format shows control characters in messages escaped (\\e, "
-        "\\r, \\x07) and invalid UTF-8 as U+FFFD, alarms in red and stamps dimmed; through a "
-        "pipe it writes the messages as stored, uncoloured (--escape, --raw and --color change "
-        "this).\n\nEnvironment:\n"
+        "On a terminal every format shows control characters in messages escaped (\\e, \\r, "
+        "\\x07, \\u009b) and invalid UTF-8 as U+FFFD, the text formats alarms in red and "
+        "stamps dimmed, and list and stats page through less; through a pipe text, window and "
+        "csv write the messages as stored, uncoloured (--escape, --raw, --color and --no-pager "
+        "change this).\n\nEnvironment:\n"
+        "  TALLYLOG_PAGER, PAGER  the pager (default less; empty or cat: none)\n"
+        "  LESS          less's options, when set (default FRSXMK)\n"
         "  NO_COLOR      set and not empty: no colour unless --color=always\n"
         "  TALLYLOG_NOW  the current time as yyyy-MM-dd hh:mm:ss, in place of the clock, for "
         "tests (today, --since -1h, stats)\n");

@@ -43,7 +43,8 @@ private:
                                          "window.")};
     QCommandLineOption m_dayOption = RangeOptions::dayOption();
     QCommandLineOption m_typeOption{QStringLiteral("type"),
-                                    QStringLiteral("The category, as a number 0-4 or its name."),
+                                    QStringLiteral("The category: 0-4, param, user, status, "
+                                                   "alarm, other or its name (报警记录)."),
                                     QStringLiteral("T")};
     QCommandLineOption m_dirOption{QStringLiteral("dir"),
                                    QStringLiteral("The directory to write the file into."),
