@@ -57,7 +57,7 @@ bool pagerCommand(QByteArray *command)
 
 void Pager::start()
 {
-    QByteArray command;
+    QByteArray &command = m_command;
     if (m_pid > 0 || !outputIsTerminal() || qgetenv("TERM") == "dumb" || !pagerCommand(&command))
         return;
     // Set here rather than in the child, where only the exec is safe to call.
@@ -92,15 +92,24 @@ void Pager::start()
     m_pid = pid;
 }
 
-void Pager::finish()
+bool Pager::finish()
 {
     if (m_pid <= 0)
-        return;
+        return true;
     std::fflush(stdout);
     ::close(STDOUT_FILENO);
-    while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }
     m_pid = -1;
+    // The shell's statuses for a command it could not find or run.
+    const bool notStarted =
+        WIFEXITED(status) && (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127);
+    if (notStarted && !m_command.isEmpty())
+        printLine(stderr, QStringLiteral("tallylog: the pager '%1' could not be started "
+                                         "(--no-pager writes without one)")
+                              .arg(QString::fromLocal8Bit(m_command)));
+    return !notStarted || m_command.isEmpty();
 }
 
 } // namespace TallyLog

@@ -5,6 +5,8 @@
 // screen, passes the colours, no wrapping, quits on Ctrl+C). A pager set to "" or "cat" is none.
 // What is written is decided by the terminal before the pager starts (text/Output.h).
 
+#include <QByteArray>
+
 #include <sys/types.h>
 
 namespace TallyLog {
@@ -21,11 +23,13 @@ public:
     // (TERM is not "dumb") and the environment names one; without a pager nothing changes.
     void start();
     // Hands the pager the end of the output and waits until it has ended, so that the shell
-    // takes the terminal back only then.
-    void finish();
+    // takes the terminal back only then. False (with a line on standard error) when the pager
+    // the environment names could not be started: the shell found no such program.
+    bool finish();
 
 private:
     pid_t m_pid = -1;
+    QByteArray m_command; // as the environment gives it; empty for less
 };
 
 } // namespace TallyLog

@@ -105,7 +105,8 @@ int runCommand(Command &command, const QCommandLineParser &top, const QStringLis
     if (command.pages() && !parser.isSet(noPager) && !top.isSet(noPager))
         pager.start();
     const int status = command.run(path);
-    pager.finish();
+    if (!pager.finish())
+        return kExitFailure;
     // The user quit the pager: nothing failed.
     return outputCutShort() ? kExitDone : status;
 }

@@ -120,11 +120,12 @@ bool LogReader::selectLast(const LogSelection &selection, int count, qint64 upTo
 namespace {
 
 // The first `characters` characters of a text, counted as SQLite's substr() counts them: a byte
-// from 0xc0 on with the continuation bytes after it is one, any other byte is one.
+// from 0xc0 on with the continuation bytes after it is one, any other byte is one, and a NUL
+// ends the text.
 std::string_view leading(std::string_view text, size_t characters)
 {
     size_t at = 0;
-    for (size_t n = 0; n < characters && at < text.size(); ++n) {
+    for (size_t n = 0; n < characters && at < text.size() && text[at] != '\0'; ++n) {
         if (static_cast<unsigned char>(text[at++]) < 0xc0)
             continue;
         while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80)

@@ -927,37 +927,44 @@ void TallylogTest::pager_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QStringList>("environment");
     QTest::addColumn<QByteArray>("pagedBy"); // what the pager put first; empty: no pager
+    QTest::addColumn<int>("status");
 
     // A pager that marks each line, and a `less` of the test's own that says its settings.
     const QString marking = QStringLiteral("TALLYLOG_PAGER=sed s/^/paged:/");
     const QStringList noneSet{"TALLYLOG_PAGER", "PAGER", "LESS", "LESSCHARSET", "PATH=BIN"};
     const QStringList list{"list"};
-    QTest::newRow("terminal") << true << list << QStringList{marking} << QByteArray("paged:");
-    QTest::newRow("pipe") << false << list << QStringList{marking} << QByteArray();
+    QTest::newRow("terminal") << true << list << QStringList{marking} << QByteArray("paged:") << 0;
+    QTest::newRow("pipe") << false << list << QStringList{marking} << QByteArray() << 0;
     QTest::newRow("--no-pager") << true << QStringList{"list", "--no-pager"} << QStringList{marking}
-                                << QByteArray();
+                                << QByteArray() << 0;
     QTest::newRow("--no-pager before the command")
-        << true << QStringList{"--no-pager", "list"} << QStringList{marking} << QByteArray();
+        << true << QStringList{"--no-pager", "list"} << QStringList{marking} << QByteArray() << 0;
     QTest::newRow("stats") << true << QStringList{"stats"} << QStringList{marking}
-                           << QByteArray("paged:");
+                           << QByteArray("paged:") << 0;
     QTest::newRow("export") << true << QStringList{"export", "--type", "1", "--dir", "."}
-                            << QStringList{marking} << QByteArray();
+                            << QStringList{marking} << QByteArray() << 0;
     QTest::newRow("list -f") << true << QStringList{"list", "-f"} << QStringList{marking}
-                             << QByteArray();
-    QTest::newRow("follow") << true << QStringList{"follow"} << QStringList{marking}
-                            << QByteArray();
+                             << QByteArray() << 0;
+    QTest::newRow("follow") << true << QStringList{"follow"} << QStringList{marking} << QByteArray()
+                            << 0;
     QTest::newRow("$PAGER") << true << list
                             << QStringList{"TALLYLOG_PAGER", "PAGER=sed s/^/paged:/"}
-                            << QByteArray("paged:");
+                            << QByteArray("paged:") << 0;
     QTest::newRow("TALLYLOG_PAGER empty: none")
-        << true << list << QStringList{"TALLYLOG_PAGER=", "PAGER=sed s/^/paged:/"} << QByteArray();
-    QTest::newRow("cat: none") << true << list << QStringList{"TALLYLOG_PAGER=cat"} << QByteArray();
-    QTest::newRow("TERM=dumb") << true << list << QStringList{marking, "TERM=dumb"} << QByteArray();
+        << true << list << QStringList{"TALLYLOG_PAGER=", "PAGER=sed s/^/paged:/"} << QByteArray()
+        << 0;
+    QTest::newRow("cat: none") << true << list << QStringList{"TALLYLOG_PAGER=cat"} << QByteArray()
+                               << 0;
+    QTest::newRow("TERM=dumb") << true << list << QStringList{marking, "TERM=dumb"} << QByteArray()
+                               << 0;
     QTest::newRow("less, FRSXMK") << true << list << noneSet
-                                  << QByteArray("less LESS=FRSXMK LESSCHARSET=utf-8\n");
+                                  << QByteArray("less LESS=FRSXMK LESSCHARSET=utf-8\n") << 0;
     QTest::newRow("less, the user's LESS")
         << true << list << noneSet + QStringList{"LESS=-R", "LESSCHARSET=latin1"}
-        << QByteArray("less LESS=-R LESSCHARSET=latin1\n");
+        << QByteArray("less LESS=-R LESSCHARSET=latin1\n") << 0;
+    // A pager the shell cannot find: said, not a listing lost without a word.
+    QTest::newRow("a pager that is not there")
+        << true << list << QStringList{"TALLYLOG_PAGER=/nonexistent/pager"} << QByteArray() << 1;
 }
 
 void TallylogTest::pager()
@@ -966,6 +973,7 @@ void TallylogTest::pager()
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, environment);
     QFETCH(QByteArray, pagedBy);
+    QFETCH(int, status);
     QVERIFY(writeBytes(dbPath(), at("09:00:00"), 1, "a\x1b[31mb"));
     const QString bin = m_dir->filePath(QStringLiteral("bin"));
     QVERIFY(QDir().mkdir(bin));
@@ -999,7 +1007,12 @@ void TallylogTest::pager()
         run = tallylog(command, m_dir->path(), onTerminal ? &terminal : nullptr,
                        QStringList{"TERM=xterm"} + environment);
     }
-    QCOMPARE(run.status, 0);
+    QCOMPARE(run.status, status);
+    if (status != 0) {
+        QVERIFY2(run.err.contains("tallylog: the pager '/nonexistent/pager' could not be started"),
+                 run.err.constData());
+        return;
+    }
     // What is written is the terminal's, through the pager too: escaped and coloured.
     QVERIFY2(run.out.startsWith(pagedBy), run.out.constData());
     const QByteArray stamp = at("09:00:00").toUtf8();
@@ -1419,7 +1432,7 @@ void TallylogTest::foreignIds_data()
                statsRows("yesterday", 1, QByteArray());
 
     // Buckets of stamps beyond ASCII: their first characters as SQLite's substr() counts them,
-    // a byte that is not UTF-8 one character (shown as U+FFFD).
+    // a byte that is not UTF-8 one character (shown as U+FFFD), a NUL the end.
     const QString fffd = QString(6, QChar(0xfffd));
     QTest::newRow("stats json of stamps beyond ASCII")
         << QStringList{"CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, datetime DATETIME, type "
@@ -1427,9 +1440,10 @@ void TallylogTest::foreignIds_data()
                        "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
                            QString::fromUtf8("', 1, 'a'), (2, '昨天 10:00:00', 1, 'b'), (3, "
                                              "CAST(x'c3a9e280ff80c0c1' || '") +
-                           at("10:00:00") + "' AS TEXT), 1, 'c')"}
-        << QStringList{"stats", "--by", "day", "--since", kDay, "--format", "json"} << 0
-        << statsRows(kDay, 1, QByteArray()) +
+                           at("10:00:00") +
+                           "' AS TEXT), 1, 'c'), (4, CAST(x'32303236002d3132' AS TEXT), 1, 'd')"}
+        << QStringList{"stats", "--by", "day", "--since", "2000-01-01", "--format", "json"} << 0
+        << statsRows("2026", 1, QByteArray()) + statsRows(kDay, 1, QByteArray()) +
                statsRows(QString::fromUtf8("é") + fffd + "2026-", 1, QByteArray()) +
                statsRows(QString::fromUtf8("昨天 10:00:0"), 1, QByteArray());
 
