@@ -181,8 +181,6 @@ private Q_SLOTS:
     void followDeliversNewRecords_data();
     void followDeliversNewRecords();
     void exportWritesTheWindowsFile();
-    void exportKeepsWhatIsThere_data();
-    void exportKeepsWhatIsThere();
     void pruneDeletesOnlyOlderRecords_data();
     void pruneDeletesOnlyOlderRecords();
     void pruneBesideAWriterEnds();
@@ -304,20 +302,15 @@ void TallylogTest::selection_data()
         << QStringList{"--regex", QString::fromUtf8("ä\\Sger")} << QStringList{"Ärger"};
     QTest::newRow("-g --case-sensitive")
         << QStringList{"-g", QString::fromUtf8("ärger"), "--case-sensitive"} << QStringList{};
-    QTest::newRow("-g and --grep, both")
-        << QStringList{"-g", "^.a", "--grep", "T"} << QStringList{"last"};
     QTest::newRow("-S and -U") << QStringList{"-S", "10:00", "-U", at("12:00:00")}
                                << QStringList{"alarm", "Ärger"};
     QTest::newRow("--day today") << QStringList{day, "today", "--type", "3"}
                                  << QStringList{"alarm"};
     QTest::newRow("--day yesterday") << QStringList{day, "yesterday"} << QStringList{"day before"};
     QTest::newRow("--day -1d") << QStringList{day, "-1d"} << QStringList{"day before"};
-    QTest::newRow("--day tomorrow") << QStringList{day, "tomorrow"} << QStringList{"day after"};
     QTest::newRow("English names, any case")
-        << QStringList{"--type", "ALARM,other"} << QStringList{"alarm", "Ärger", "last"};
-    QTest::newRow("English names, the others")
-        << QStringList{"--type", "param,user,status", "--since", "-2d"}
-        << QStringList{"day before", "first", "between", "day after"};
+        << QStringList{"--type", "PARAM,user,Status,alarm", "--since", "-2d"}
+        << QStringList{"day before", "first", "alarm", "between", "day after"};
 }
 
 void TallylogTest::selection()
@@ -372,100 +365,75 @@ void TallylogTest::failuresAndUsage_data()
     QTest::addColumn<QByteArray>("contents"); // null: no file; "fifo": a named pipe
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("said"); // a part of the line on standard error, when given
 
     const QByteArray log("log");
     const QStringList list{"list"};
-    QTest::newRow("missing file") << QByteArray() << list << 1 << QByteArray();
+    QTest::newRow("missing file") << QByteArray() << list << 1;
     QTest::newRow("missing file, prune --yes")
-        << QByteArray() << QStringList{"prune", "--before", kDay, "--yes"} << 1 << QByteArray();
-    QTest::newRow("empty file") << QByteArray("") << list << 1 << QByteArray();
-    QTest::newRow("not SQLite") << QByteArray("hello, I am text\n") << list << 1 << QByteArray();
-    QTest::newRow("named pipe") << QByteArray("fifo") << list << 1 << QByteArray();
-    QTest::newRow("named pipe, stats")
-        << QByteArray("fifo") << QStringList{"stats"} << 1 << QByteArray();
+        << QByteArray() << QStringList{"prune", "--before", kDay, "--yes"} << 1;
+    QTest::newRow("empty file") << QByteArray("") << list << 1;
+    QTest::newRow("not SQLite") << QByteArray("hello, I am text\n") << list << 1;
+    QTest::newRow("named pipe") << QByteArray("fifo") << list << 1;
+    QTest::newRow("named pipe, stats") << QByteArray("fifo") << QStringList{"stats"} << 1;
     QTest::newRow("not a log, prune --yes")
-        << QByteArray("hello") << QStringList{"prune", "--before", kDay, "--yes"} << 1
-        << QByteArray();
-    QTest::newRow("no command") << log << QStringList{} << 2 << QByteArray();
-    QTest::newRow("unknown command") << log << QStringList{"tail"} << 2 << QByteArray();
-    QTest::newRow("unknown option") << log << QStringList{"list", "--colour"} << 2 << QByteArray();
-    QTest::newRow("option of another command")
-        << log << QStringList{"stats", "--grep", "x"} << 2 << QByteArray();
-    QTest::newRow("bad day") << log << QStringList{"list", "--day", "2026-02-30"} << 2
-                             << QByteArray();
-    QTest::newRow("bad moment") << log << QStringList{"list", "--from", "2026-12-08 24:00:00"} << 2
-                                << QByteArray();
+        << QByteArray("hello") << QStringList{"prune", "--before", kDay, "--yes"} << 1;
+    QTest::newRow("no command") << log << QStringList{} << 2;
+    QTest::newRow("unknown command") << log << QStringList{"tail"} << 2;
+    QTest::newRow("unknown option") << log << QStringList{"list", "--colour"} << 2;
+    QTest::newRow("option of another command") << log << QStringList{"stats", "--grep", "x"} << 2;
+    QTest::newRow("bad day") << log << QStringList{"list", "--day", "2026-02-30"} << 2;
+    QTest::newRow("bad moment") << log << QStringList{"list", "--from", "2026-12-08 24:00:00"} << 2;
     QTest::newRow("day and range")
-        << log << QStringList{"list", "--day", kDay, "--to", at("10:00:00")} << 2 << QByteArray();
-    QTest::newRow("unknown category")
-        << log << QStringList{"list", "--type", "5"} << 2 << QByteArray();
-    QTest::newRow("unknown format")
-        << log << QStringList{"list", "--format", "xml"} << 2 << QByteArray();
+        << log << QStringList{"list", "--day", kDay, "--to", at("10:00:00")} << 2;
+    QTest::newRow("unknown category") << log << QStringList{"list", "--type", "5"} << 2;
+    QTest::newRow("unknown format") << log << QStringList{"list", "--format", "xml"} << 2;
     QTest::newRow("export needs --dir")
-        << log << QStringList{"export", "--day", kDay, "--type", "3"} << 2 << QByteArray();
-    QTest::newRow("prune needs --before")
-        << log << QStringList{"prune", "--yes"} << 2 << QByteArray();
+        << log << QStringList{"export", "--day", kDay, "--type", "3"} << 2;
+    QTest::newRow("prune needs --before") << log << QStringList{"prune", "--yes"} << 2;
     QTest::newRow("an option twice")
-        << log << QStringList{"list", "--limit", "1", "--limit", "2"} << 2 << QByteArray();
+        << log << QStringList{"list", "--limit", "1", "--limit", "2"} << 2;
     QTest::newRow("a short and a long name")
-        << log << QStringList{"list", "-n", "1", "--lines", "2"} << 2 << QByteArray();
-    QTest::newRow("a flag twice") << log << QStringList{"list", "-r", "--reverse"} << 2
-                                  << QByteArray();
-    QTest::newRow("-n and --limit")
-        << log << QStringList{"list", "-n", "1", "--limit", "1"} << 2 << QByteArray();
-    QTest::newRow("negative -n") << log << QStringList{"list", "-n", "-1"} << 2 << QByteArray();
-    QTest::newRow("bad time") << log << QStringList{"list", "--since", "-1 fortnight"} << 2
-                              << QByteArray();
+        << log << QStringList{"list", "-n", "1", "--lines", "2"} << 2;
+    QTest::newRow("a flag twice") << log << QStringList{"list", "-r", "--reverse"} << 2;
+    QTest::newRow("-n and --limit") << log << QStringList{"list", "-n", "1", "--limit", "1"} << 2;
+    QTest::newRow("negative -n") << log << QStringList{"list", "-n", "-1"} << 2;
+    QTest::newRow("bad time") << log << QStringList{"list", "--since", "-1 fortnight"} << 2;
     QTest::newRow("--since and --from")
-        << log << QStringList{"list", "--since", "today", "--from", at("10:00:00")} << 2
-        << QByteArray();
+        << log << QStringList{"list", "--since", "today", "--from", at("10:00:00")} << 2;
     QTest::newRow("--until before --since")
-        << log << QStringList{"list", "--since", "now", "--until", "-1h"} << 2 << QByteArray();
+        << log << QStringList{"list", "--since", "now", "--until", "-1h"} << 2;
     QTest::newRow("--raw with json")
-        << log << QStringList{"list", "--raw", "--format", "json"} << 2 << QByteArray();
-    QTest::newRow("--escape and --raw")
-        << log << QStringList{"list", "--escape", "--raw"} << 2 << QByteArray();
-    QTest::newRow("bad --color") << log << QStringList{"list", "--color", "yes"} << 2
-                                 << QByteArray();
-    QTest::newRow("forward needs --to")
-        << log << QStringList{"forward", "--once"} << 2 << QByteArray();
+        << log << QStringList{"list", "--raw", "--format", "json"} << 2;
+    QTest::newRow("--escape and --raw") << log << QStringList{"list", "--escape", "--raw"} << 2;
+    QTest::newRow("bad --color") << log << QStringList{"list", "--color", "yes"} << 2;
+    QTest::newRow("forward needs --to") << log << QStringList{"forward", "--once"} << 2;
     QTest::newRow("forward to an unknown receiver")
-        << log << QStringList{"forward", "--to", "ftp://loghost"} << 2 << QByteArray();
+        << log << QStringList{"forward", "--to", "ftp://loghost"} << 2;
     QTest::newRow("forward to port 0")
-        << log << QStringList{"forward", "--to", "syslog+tcp://127.0.0.1:0", "--once"} << 2
-        << QByteArray();
-    QTest::newRow("forward to a path")
-        << log << QStringList{"forward", "--to", "http://h/x"} << 2 << QByteArray();
+        << log << QStringList{"forward", "--to", "syslog+tcp://127.0.0.1:0", "--once"} << 2;
+    QTest::newRow("forward to a path") << log << QStringList{"forward", "--to", "http://h/x"} << 2;
     QTest::newRow("forward, bad --from")
-        << log << QStringList{"forward", "--to", "http://h", "--from", "someday"} << 2
-        << QByteArray();
-    QTest::newRow("bad pattern") << log << QStringList{"list", "-g", "a(b"} << 2
-                                 << QByteArray("bad pattern 'a(b': missing closing parenthesis");
-    QTest::newRow("--case-sensitive without a pattern")
-        << log << QStringList{"list", "--case-sensitive"} << 2 << QByteArray("-g/--regex");
-    QTest::newRow("-o and --format") << log << QStringList{"list", "-o", "csv", "--format", "json"}
-                                     << 2 << QByteArray("--format given more than once");
-    QTest::newRow("-f with a day") << log << QStringList{"list", "-f", "--day", "today"} << 2
-                                   << QByteArray("-f/--follow takes no day");
-    QTest::newRow("stats as window")
-        << log << QStringList{"stats", "-o", "window"} << 2 << QByteArray();
-    QTest::newRow("bad day word") << log << QStringList{"list", "--day", "fortnight"} << 2
-                                  << QByteArray();
-    QTest::newRow("bad --before") << log << QStringList{"prune", "--before", "soon"} << 2
-                                  << QByteArray();
-    QTest::newRow("a time that is none")
-        << log << QStringList{"list", "--since", "25:00"} << 2 << QByteArray();
+        << log << QStringList{"forward", "--to", "http://h", "--from", "someday"} << 2;
+    // A name with ": " has the words that the line on standard error must hold after it.
+    QTest::newRow("bad pattern: 'a(b': missing closing parenthesis")
+        << log << QStringList{"list", "-g", "a(b"} << 2;
+    QTest::newRow("--case-sensitive alone: -g/--regex")
+        << log << QStringList{"list", "--case-sensitive"} << 2;
+    QTest::newRow("-o and --format: --format given more than once")
+        << log << QStringList{"list", "-o", "csv", "--format", "json"} << 2;
+    QTest::newRow("-f with a day: -f/--follow takes no day")
+        << log << QStringList{"list", "-f", "--day", "today"} << 2;
+    QTest::newRow("stats as window") << log << QStringList{"stats", "-o", "window"} << 2;
+    QTest::newRow("bad day word") << log << QStringList{"list", "--day", "fortnight"} << 2;
+    QTest::newRow("bad --before") << log << QStringList{"prune", "--before", "soon"} << 2;
+    QTest::newRow("a time that is none") << log << QStringList{"list", "--since", "25:00"} << 2;
     // The log file itself given as a cursor file: not one.
     QTest::newRow("forward, not a cursor file")
-        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG"} << 1
-        << QByteArray();
+        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG"} << 1;
     QTest::newRow("forward, cursor file in no directory")
-        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG/c"} << 1
-        << QByteArray();
+        << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG/c"} << 1;
     QTest::newRow("prune --keep-undelivered, not a cursor file")
-        << log << QStringList{"prune", "--before", kDay, "--keep-undelivered", "LOG"} << 1
-        << QByteArray();
+        << log << QStringList{"prune", "--before", kDay, "--keep-undelivered", "LOG"} << 1;
 }
 
 void TallylogTest::failuresAndUsage()
@@ -473,7 +441,8 @@ void TallylogTest::failuresAndUsage()
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
-    QFETCH(QByteArray, said);
+    const QByteArray tag = QTest::currentDataTag();
+    const QByteArray said = tag.contains(": ") ? tag.mid(tag.indexOf(": ") + 2) : QByteArray();
     const bool fifo = contents == "fifo";
     arguments.replaceInStrings(QStringLiteral("LOG"), dbPath());
     if (contents == "log")
@@ -613,54 +582,16 @@ void TallylogTest::exportWritesTheWindowsFile()
     QCOMPARE(limited.exitCode(), 1);
     QVERIFY(limited.readAllStandardError().startsWith("tallylog: " + file.toUtf8() + ": "));
     QCOMPARE(TestFiles::readFile(file), expected);
-}
 
-void TallylogTest::exportKeepsWhatIsThere_data()
-{
-    QTest::addColumn<QString>("there"); // at the export's name: "file", "link" (dangling), "dir"
-    QTest::addColumn<bool>("force");
-    QTest::addColumn<int>("status");
-    QTest::newRow("a file") << "file" << false << 1;
-    QTest::newRow("a file, --force") << "file" << true << 0;
-    QTest::newRow("a dangling link") << "link" << false << 1;
-    QTest::newRow("a link, --force: replaced, not followed") << "link" << true << 0;
-    QTest::newRow("a directory") << "dir" << false << 1;
-}
-
-void TallylogTest::exportKeepsWhatIsThere()
-{
-    QFETCH(QString, there);
-    QFETCH(bool, force);
-    QFETCH(int, status);
-    QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 2, "status"}}));
-    const QString file = m_dir->filePath(kDay + QString::fromUtf8("系统日志.txt"));
-    const QString target = m_dir->filePath(QStringLiteral("target"));
-    if (there == QLatin1String("file"))
-        QVERIFY(TestFiles::writeFile(file, "the alarms\n"));
-    else if (there == QLatin1String("link"))
-        QVERIFY(QFile::link(target, file));
-    else
-        QVERIFY(QDir(m_dir->path()).mkdir(QFileInfo(file).fileName()));
-    QStringList arguments{"--db", dbPath(), "export", "--day", kDay, "--type", "2", "--dir", "."};
-    if (force)
-        arguments << "--force";
-    const Run run = tallylog(arguments, m_dir->path());
-    QCOMPARE(run.status, status);
-    if (status == 0) {
-        QCOMPARE(TestFiles::readFile(file), at("09:00:00").toUtf8() + ":\nstatus\n");
-        QVERIFY(!QFileInfo(file).isSymLink());
-    } else {
-        QVERIFY2(run.err.contains("exists already; --force replaces it"), run.err.constData());
-        QCOMPARE(QFileInfo(file).isSymLink(), there == QLatin1String("link"));
-        if (there == QLatin1String("file"))
-            QCOMPARE(TestFiles::readFile(file), QByteArray("the alarms\n"));
-    }
-    // Nothing written through the link, no file left beside the export.
-    QVERIFY(!QFileInfo::exists(target));
-    QCOMPARE(QDir(m_dir->path())
-                 .entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)
-                 .size(),
-             2);
+    // Another category of the day has the same name: the file stays unless --force is given.
+    const QStringList other{"--db",   dbPath(), "export", "--day",      kDay,
+                            "--type", "2",      "--dir",  m_dir->path()};
+    run = tallylog(other);
+    QVERIFY2(run.status == 1 && run.err.contains("exists already; --force replaces it"),
+             run.err.constData());
+    QCOMPARE(TestFiles::readFile(file), expected);
+    QCOMPARE(tallylog(other + QStringList{"--force"}).status, 0);
+    QCOMPARE(TestFiles::readFile(file), (at("09:30:00") + ":\nother category\n").toUtf8());
 }
 
 void TallylogTest::pruneDeletesOnlyOlderRecords_data()
@@ -670,7 +601,6 @@ void TallylogTest::pruneDeletesOnlyOlderRecords_data()
     QTest::newRow("a day") << kDay;
     QTest::newRow("today") << QStringLiteral("today");
     QTest::newRow("-12h") << QStringLiteral("-12h");
-    QTest::newRow("a time of today") << QStringLiteral("00:00");
 }
 
 void TallylogTest::pruneDeletesOnlyOlderRecords()
@@ -845,10 +775,9 @@ void TallylogTest::terminalOutput_data()
                "\",\"type\":1,\"category\":\"用户使用记录\",\"message\":\"ok\"}\n";
     };
     // CSV: as stored through a pipe, with a byte order mark only when asked for.
-    const QByteArray header = "id,datetime,type,category,message\r\n";
     const auto csv = [&](const QByteArray &message) {
-        return header + "1," + stamp + ",3,报警记录,\"" + message + "\"\r\n2," + stamp +
-               ",1,用户使用记录,ok\r\n";
+        return "id,datetime,type,category,message\r\n1," + stamp + ",3,报警记录,\"" + message +
+               "\"\r\n2," + stamp + ",1,用户使用记录,ok\r\n";
     };
     QTest::newRow("csv, pipe") << false << QStringList{"-o", "csv"} << QStringList{} << csv(stored);
     QTest::newRow("csv, pipe, --bom") << false << QStringList{"-o", "csv", "--bom"} << QStringList{}
@@ -900,10 +829,6 @@ void TallylogTest::oneLineText_data()
     QTest::newRow("a record forged in a message")
         << at("09:00:00") << 4 << QByteArray("ok\n2026-12-08 10:00:00 报警记录 forged")
         << stamp + " 其他信息 ok\n" + under(8) + "2026-12-08 10:00:00 报警记录 forged\n";
-    QTest::newRow("a type outside the categories")
-        << at("09:00:00") << 7 << QByteArray("a\nb") << stamp + " [type 7] a\n" + under(8) + "b\n";
-    QTest::newRow("CR LF as stored") << at("09:00:00") << 1 << QByteArray("a\r\nb")
-                                     << stamp + " 用户使用记录 a\r\n" + under(12) + "b\n";
     QTest::newRow("a line feed in a stamp")
         << QStringLiteral("2026-12-08\n09") << 1 << QByteArray("x")
         << QByteArray("2026-12-08\\n09 用户使用记录 x\n");
@@ -933,38 +858,21 @@ void TallylogTest::pager_data()
     const QString marking = QStringLiteral("TALLYLOG_PAGER=sed s/^/paged:/");
     const QStringList noneSet{"TALLYLOG_PAGER", "PAGER", "LESS", "LESSCHARSET", "PATH=BIN"};
     const QStringList list{"list"};
+    const QByteArray none;
     QTest::newRow("terminal") << true << list << QStringList{marking} << QByteArray("paged:") << 0;
-    QTest::newRow("pipe") << false << list << QStringList{marking} << QByteArray() << 0;
+    QTest::newRow("pipe") << false << list << QStringList{marking} << none << 0;
     QTest::newRow("--no-pager") << true << QStringList{"list", "--no-pager"} << QStringList{marking}
-                                << QByteArray() << 0;
-    QTest::newRow("--no-pager before the command")
-        << true << QStringList{"--no-pager", "list"} << QStringList{marking} << QByteArray() << 0;
+                                << none << 0;
     QTest::newRow("stats") << true << QStringList{"stats"} << QStringList{marking}
                            << QByteArray("paged:") << 0;
-    QTest::newRow("export") << true << QStringList{"export", "--type", "1", "--dir", "."}
-                            << QStringList{marking} << QByteArray() << 0;
-    QTest::newRow("list -f") << true << QStringList{"list", "-f"} << QStringList{marking}
-                             << QByteArray() << 0;
-    QTest::newRow("follow") << true << QStringList{"follow"} << QStringList{marking} << QByteArray()
-                            << 0;
     QTest::newRow("$PAGER") << true << list
                             << QStringList{"TALLYLOG_PAGER", "PAGER=sed s/^/paged:/"}
                             << QByteArray("paged:") << 0;
-    QTest::newRow("TALLYLOG_PAGER empty: none")
-        << true << list << QStringList{"TALLYLOG_PAGER=", "PAGER=sed s/^/paged:/"} << QByteArray()
-        << 0;
-    QTest::newRow("cat: none") << true << list << QStringList{"TALLYLOG_PAGER=cat"} << QByteArray()
-                               << 0;
-    QTest::newRow("TERM=dumb") << true << list << QStringList{marking, "TERM=dumb"} << QByteArray()
-                               << 0;
     QTest::newRow("less, FRSXMK") << true << list << noneSet
                                   << QByteArray("less LESS=FRSXMK LESSCHARSET=utf-8\n") << 0;
-    QTest::newRow("less, the user's LESS")
-        << true << list << noneSet + QStringList{"LESS=-R", "LESSCHARSET=latin1"}
-        << QByteArray("less LESS=-R LESSCHARSET=latin1\n") << 0;
     // A pager the shell cannot find: said, not a listing lost without a word.
     QTest::newRow("a pager that is not there")
-        << true << list << QStringList{"TALLYLOG_PAGER=/nonexistent/pager"} << QByteArray() << 1;
+        << true << list << QStringList{"TALLYLOG_PAGER=/nonexistent/pager"} << none << 1;
 }
 
 void TallylogTest::pager()
@@ -976,52 +884,28 @@ void TallylogTest::pager()
     QFETCH(int, status);
     QVERIFY(writeBytes(dbPath(), at("09:00:00"), 1, "a\x1b[31mb"));
     const QString bin = m_dir->filePath(QStringLiteral("bin"));
-    QVERIFY(QDir().mkdir(bin));
     const QString less = bin + QStringLiteral("/less");
-    QVERIFY(TestFiles::writeFile(less,
+    QVERIFY(QDir().mkdir(bin) &&
+            TestFiles::writeFile(less,
                                  "#!/bin/sh\necho \"less LESS=$LESS LESSCHARSET=$LESSCHARSET\"\n"
-                                 "exec cat\n"));
-    QVERIFY(QFile::setPermissions(less, QFile::ReadOwner | QFile::ExeOwner));
+                                 "exec cat\n") &&
+            QFile::setPermissions(less, QFile::ReadOwner | QFile::ExeOwner));
     environment.replaceInStrings(QStringLiteral("BIN"), bin + ':' + qgetenv("PATH"));
     const PseudoTerminal terminal;
     QVERIFY(terminal.isValid());
-    const QStringList command = QStringList{"--db", dbPath()} + arguments;
-    const bool follows =
-        arguments.contains(QStringLiteral("follow")) || arguments.contains(QStringLiteral("-f"));
-    Run run;
-    if (follows) {
-        QProcess process;
-        process.setWorkingDirectory(m_dir->path());
-        process.setStandardOutputFile(terminal.slaveName());
-        process.setProcessEnvironment([&] {
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(QStringLiteral("TALLYLOG_PAGER"), QStringLiteral("sed s/^/paged:/"));
-            return env;
-        }());
-        process.start(QStringLiteral(TALLYLOG_PATH), command);
-        QTRY_VERIFY_WITH_TIMEOUT((run.out += terminal.readAll()).contains('\n'), kHangGuardMs);
-        process.terminate();
-        QVERIFY(process.waitForFinished(kHangGuardMs));
-        run.status = process.exitCode();
-    } else {
-        run = tallylog(command, m_dir->path(), onTerminal ? &terminal : nullptr,
-                       QStringList{"TERM=xterm"} + environment);
-    }
+    const Run run =
+        tallylog(QStringList{"--db", dbPath()} + arguments, m_dir->path(),
+                 onTerminal ? &terminal : nullptr, QStringList{"TERM=xterm"} + environment);
     QCOMPARE(run.status, status);
-    if (status != 0) {
-        QVERIFY2(run.err.contains("tallylog: the pager '/nonexistent/pager' could not be started"),
-                 run.err.constData());
-        return;
-    }
+    QVERIFY2(status == 0 || run.err.contains("the pager '/nonexistent/pager' could not be started"),
+             run.err.constData());
     // What is written is the terminal's, through the pager too: escaped and coloured.
     QVERIFY2(run.out.startsWith(pagedBy), run.out.constData());
     const QByteArray stamp = at("09:00:00").toUtf8();
-    const QByteArray shown = !onTerminal ? stamp + " 用户使用记录 a\x1b[31mb\n"
-                             : environment.contains(QStringLiteral("TERM=dumb"))
-                                 ? stamp + " 用户使用记录 a\\e[31mb\n"
-                                 : "\x1b[2m" + stamp + "\x1b[0m 用户使用记录 a\\e[31mb\n";
-    if (arguments.contains(QStringLiteral("list")))
-        QCOMPARE(run.out.mid(pagedBy.size()), shown);
+    if (arguments.first() == QLatin1String("list") && status == 0)
+        QCOMPARE(run.out.mid(pagedBy.size()),
+                 onTerminal ? "\x1b[2m" + stamp + "\x1b[0m 用户使用记录 a\\e[31mb\n"
+                            : stamp + " 用户使用记录 a\x1b[31mb\n");
 }
 
 void TallylogTest::relativeTimes_data()
@@ -1383,8 +1267,6 @@ void TallylogTest::foreignIds_data()
     const QByteArray c = (at("10:00:00") + user + "c\n").toUtf8();
     QTest::newRow("one id twice, the last 2")
         << twins << QStringList{"list", "--day", kDay, "-n", "2"} << 0 << twin + c;
-    QTest::newRow("one id twice, the last 3")
-        << twins << QStringList{"list", "--day", kDay, "-n", "3"} << 0 << twin + twin + c;
 
     // One id more times than a chunk has rows: the rows beyond the first chunk are read too.
     const QStringList manyTimes{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# The manual pages render as man renders them on a UTF-8 terminal (preconv, the utf8 device)
-# without a single warning, and tallylog.1 and the bash completion name every command and every
-# option that tallylog's own help lists, so that neither falls behind the program.
-#
+# The manual pages render as man renders them (preconv, utf8 device) without a warning, and
+# tallylog.1 and the bash completion name every command and option of tallylog's help.
 #   check-man-pages.sh SOURCE_DIR TALLYLOG
 set -euo pipefail
 source_dir="$1"
