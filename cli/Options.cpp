@@ -19,6 +19,8 @@ QCommandLineOption dbOption()
                               QStringLiteral("path"), QStringLiteral("dbLog.db"));
 }
 
+namespace {
+
 // The category of an English name (param, user, status, alarm, other), any case; -1 for none.
 int categoryFromEnglish(const QString &text)
 {
@@ -29,6 +31,8 @@ int categoryFromEnglish(const QString &text)
     }
     return -1;
 }
+
+} // namespace
 
 bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
 {

@@ -20,7 +20,8 @@ public:
     Pager &operator=(const Pager &) = delete;
 
     // Starts the pager and puts it on standard output, when that is a terminal that can take one
-    // (TERM is not "dumb") and the environment names one; without a pager nothing changes.
+    // (TERM is not "dumb") and the environment names one; without a pager nothing changes. Called
+    // just before the first output (setBeforeFirstOutput), so that an error alone opens none.
     void start();
     // Hands the pager the end of the output and waits until it has ended, so that the shell
     // takes the terminal back only then. False (with a line on standard error) when the pager

@@ -103,8 +103,9 @@ int runCommand(Command &command, const QCommandLineParser &top, const QStringLis
     const QString path = !parser.isSet(db) && top.isSet(db) ? top.value(db) : parser.value(db);
     Pager pager;
     if (command.pages() && !parser.isSet(noPager) && !top.isSet(noPager))
-        pager.start();
+        setBeforeFirstOutput([&pager] { pager.start(); });
     const int status = command.run(path);
+    setBeforeFirstOutput(nullptr);
     if (!pager.finish())
         return kExitFailure;
     // The user quit the pager: nothing failed.

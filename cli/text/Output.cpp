@@ -23,6 +23,7 @@ namespace {
 
 bool g_toPager = false;
 bool g_cutShort = false;
+std::function<void()> g_beforeFirstOutput;
 
 bool outputFailed()
 {
@@ -35,6 +36,11 @@ bool outputFailed()
 }
 
 } // namespace
+
+void setBeforeFirstOutput(std::function<void()> start)
+{
+    g_beforeFirstOutput = std::move(start);
+}
 
 void setOutputToPager(bool toPager)
 {
@@ -50,6 +56,11 @@ bool writeOut(std::string &buffer, bool flush)
 {
     if (g_cutShort)
         return false;
+    if (!buffer.empty() && g_beforeFirstOutput) {
+        const std::function<void()> start = std::move(g_beforeFirstOutput);
+        g_beforeFirstOutput = nullptr;
+        start();
+    }
     errno = 0;
     if (!buffer.empty() && std::fwrite(buffer.data(), 1, buffer.size(), stdout) != buffer.size())
         return outputFailed();

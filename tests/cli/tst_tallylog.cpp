@@ -861,6 +861,8 @@ void TallylogTest::pager_data()
     const QByteArray none;
     QTest::newRow("terminal") << true << list << QStringList{marking} << QByteArray("paged:") << 0;
     QTest::newRow("pipe") << false << list << QStringList{marking} << none << 0;
+    QTest::newRow("nothing to show")
+        << true << QStringList{"list", "--day", "2020-01-01"} << QStringList{marking} << none << 0;
     QTest::newRow("--no-pager") << true << QStringList{"list", "--no-pager"} << QStringList{marking}
                                 << none << 0;
     QTest::newRow("stats") << true << QStringList{"stats"} << QStringList{marking}
@@ -902,7 +904,9 @@ void TallylogTest::pager()
     // What is written is the terminal's, through the pager too: escaped and coloured.
     QVERIFY2(run.out.startsWith(pagedBy), run.out.constData());
     const QByteArray stamp = at("09:00:00").toUtf8();
-    if (arguments.first() == QLatin1String("list") && status == 0)
+    if (arguments.contains(QStringLiteral("--day"))) // a day without records
+        QCOMPARE(run.out, QByteArray());
+    else if (arguments.first() == QLatin1String("list") && status == 0)
         QCOMPARE(run.out.mid(pagedBy.size()),
                  onTerminal ? "\x1b[2m" + stamp + "\x1b[0m 用户使用记录 a\\e[31mb\n"
                             : stamp + " 用户使用记录 a\x1b[31mb\n");
