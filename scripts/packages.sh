@@ -11,6 +11,7 @@ RUN_PACKAGES=(fonts-noto-cjk qttranslations5-l10n)
 PACKAGING_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 # What the tests need on top: the toolkit's Chinese catalog, whose texts they check, the
 # receivers that tallylog forward's tests start on 127.0.0.1 (not needed to run the program),
-# valgrind, under which the window's memory test runs, and what the packaging test builds and
-# checks the packages with.
-TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog valgrind "${PACKAGING_PACKAGES[@]}")
+# valgrind, under which the window's memory test runs, what the packaging test builds and
+# checks the packages with, and groff, with which the manual pages are checked.
+TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog valgrind groff-base
+    "${PACKAGING_PACKAGES[@]}")

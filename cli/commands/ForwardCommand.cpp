@@ -49,8 +49,10 @@ public:
             *problem = QStringLiteral("forward needs --to");
             return false;
         }
-        m_query.from = parser.value(m_fromOption);
-        if ((!m_query.from.isEmpty() && !checkMoment(m_query.from, problem)) ||
+        QDateTime now;
+        if (!readClock(&now, problem) ||
+            (parser.isSet(m_fromOption) &&
+             !readMoment(now, parser.value(m_fromOption), &m_query.from, problem)) ||
             !readNonEmpty(parser, m_cursorOption, "a file", &m_cursorFile, problem))
             return false;
         m_identity.identifier = parser.value(m_identifierOption).toUtf8();
@@ -88,8 +90,9 @@ private:
                        "the end)."),
         QStringLiteral("file")};
     QCommandLineOption m_fromOption{QStringLiteral("from"),
-                                    QStringLiteral("The records from this moment on (included)."),
-                                    QStringLiteral("yyyy-MM-dd hh:mm:ss")};
+                                    QStringLiteral("The records from this moment on (included), "
+                                                   "in the forms of list's --from."),
+                                    QStringLiteral("time")};
     QCommandLineOption m_identifierOption{
         QStringLiteral("identifier"),
         QStringLiteral("SYSLOG_IDENTIFIER / APP-NAME (default tallyview)."), QStringLiteral("name"),
