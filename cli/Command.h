@@ -5,6 +5,8 @@
 // entry point, usage and help are built from it.
 
 #include "forward/ForwardRun.h"
+#include "read/LogReader.h"
+#include "text/RecordFormat.h"
 
 #include <QCommandLineParser>
 #include <QString>
@@ -40,6 +42,9 @@ public:
     virtual bool readOptions(const QCommandLineParser &parser, QString *problem) = 0;
     // Runs on the log file at `path`; returns the exit status.
     virtual int run(const QString &path) = 0;
+    // Whether, once the options are read, the output is one to page on a terminal (a listing,
+    // not a stream that follows the log nor a one-line report).
+    virtual bool pages() const { return false; }
 
 private:
     const char *m_name;
@@ -59,5 +64,11 @@ std::unique_ptr<Command> makeStatsCommand();
 std::unique_ptr<Command> makeExportCommand();
 std::unique_ptr<Command> makePruneCommand();
 std::unique_ptr<Command> makeForwardCommand(ForwardRunner runForward);
+
+// What follow runs, and list -f: the last `backlog` records of the selection (or those after the
+// cursor file's record, when `cursorPath` is given), then every new one as it is stored, until
+// SIGINT or SIGTERM; returns the exit status.
+int followLog(const QString &path, const SystemLog::LogSelection &selection, qint64 backlog,
+              const QString &cursorPath, RecordFormatter formatter);
 
 } // namespace TallyLog

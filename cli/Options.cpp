@@ -2,13 +2,13 @@
 
 #include "text/DateText.h"
 #include "text/MomentText.h"
+#include "text/Output.h"
 
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
-
-#include <unistd.h>
 
 namespace TallyLog {
 
@@ -19,29 +19,32 @@ QCommandLineOption dbOption()
                               QStringLiteral("path"), QStringLiteral("dbLog.db"));
 }
 
-bool checkDay(const QString &text, QString *problem)
+namespace {
+
+// The category of an English name (param, user, status, alarm, other), any case; -1 for none.
+int categoryFromEnglish(const QString &text)
 {
-    if (isDay(text))
-        return true;
-    *problem = QStringLiteral("bad day '%1' (yyyy-MM-dd)").arg(text);
-    return false;
+    static const char *const names[] = {"param", "user", "status", "alarm", "other"};
+    for (int type = 0; type < SystemLog::kCategoryCount; ++type) {
+        if (text.trimmed().compare(QLatin1String(names[type]), Qt::CaseInsensitive) == 0)
+            return type;
+    }
+    return -1;
 }
 
-bool checkMoment(const QString &text, QString *problem)
-{
-    if (isMoment(text))
-        return true;
-    *problem = QStringLiteral("bad moment '%1' (yyyy-MM-dd hh:mm:ss)").arg(text);
-    return false;
-}
+} // namespace
 
 bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
 {
     const QStringList parts = text.split(QLatin1Char(','));
     for (const QString &part : parts) {
-        const int type = SystemLog::categoryFromText(part);
+        int type = SystemLog::categoryFromText(part);
+        if (type < 0)
+            type = categoryFromEnglish(part);
         if (type < 0) {
-            *problem = QStringLiteral("unknown category '%1' (0-4 or its name)").arg(part);
+            *problem = QStringLiteral("unknown category '%1' (0-4, param, user, status, alarm, "
+                                      "other or the name, 报警记录)")
+                           .arg(part);
             return false;
         }
         if (!types->contains(type))
@@ -53,6 +56,31 @@ bool parseCategories(const QString &text, QVector<int> *types, QString *problem)
 bool readClock(QDateTime *now, QString *problem)
 {
     return MomentText::now(now, problem);
+}
+
+QCommandLineOption noPagerOption()
+{
+    return QCommandLineOption(QStringLiteral("no-pager"),
+                              QStringLiteral("On a terminal, write to it directly, not through "
+                                             "the pager ($TALLYLOG_PAGER, $PAGER or less)."));
+}
+
+bool readMoment(const QDateTime &now, const QString &text, QString *moment, QString *problem)
+{
+    *moment = MomentText(now).parse(text);
+    if (!moment->isEmpty())
+        return true;
+    *problem = QStringLiteral("bad time '%1' (%2)").arg(text, MomentText::accepted());
+    return false;
+}
+
+bool readDay(const QDateTime &now, const QString &text, QString *day, QString *problem)
+{
+    *day = MomentText(now).day(text);
+    if (!day->isEmpty())
+        return true;
+    *problem = QStringLiteral("bad day '%1' (%2)").arg(text, MomentText::accepted());
+    return false;
 }
 
 bool readCount(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 *count,
@@ -108,18 +136,16 @@ QCommandLineOption reverseOption()
 
 QString repeatedOption(const QCommandLineParser &parser)
 {
-    // Options with two names are counted under their long one.
-    const QCommandLineOption twoNames[] = {
-        linesOption(QString()), reverseOption(),
-        QCommandLineOption({QStringLiteral("h"), QStringLiteral("help")}, QString())};
+    // Options with several names are counted under their long one.
+    static const char *const aliases[][2] = {
+        {"n", "lines"},       {"r", "reverse"}, {"h", "help"},  {"?", "help"},  {"o", "format"},
+        {"output", "format"}, {"S", "since"},   {"U", "until"}, {"g", "regex"}, {"f", "follow"}};
     QStringList seen;
     for (QString name : parser.optionNames()) {
-        for (const QCommandLineOption &o : twoNames) {
-            if (o.names().contains(name))
-                name = o.names().last();
+        for (const auto &alias : aliases) {
+            if (name == QLatin1String(alias[0]))
+                name = QLatin1String(alias[1]);
         }
-        if (name == QLatin1String("?"))
-            name = QStringLiteral("help");
         if (name == QLatin1String("type") || name == QLatin1String("grep"))
             continue;
         if (seen.contains(name))
@@ -132,8 +158,9 @@ QString repeatedOption(const QCommandLineParser &parser)
 QCommandLineOption RangeOptions::dayOption()
 {
     return QCommandLineOption(QStringLiteral("day"),
-                              QStringLiteral("The records of one day (default: today)."),
-                              QStringLiteral("yyyy-MM-dd"));
+                              QStringLiteral("The records of one day (default: today): "
+                                             "yyyy-MM-dd, today, yesterday, -2d, -1w."),
+                              QStringLiteral("day"));
 }
 
 void RangeOptions::addTo(QCommandLineParser &parser) const
@@ -145,8 +172,7 @@ void RangeOptions::addTo(QCommandLineParser &parser) const
     parser.addOption(m_until);
 }
 
-// One end of the range: --from/--to as a full stamp, or --since/--until in any form of
-// MomentText; the two spellings of one end exclude each other.
+// One end of the range: --from/--to or --since/--until, which exclude each other.
 bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineOption &exact,
                            const QCommandLineOption &relative, QString *moment,
                            QString *problem) const
@@ -156,19 +182,14 @@ bool RangeOptions::readEnd(const QCommandLineParser &parser, const QCommandLineO
                        .arg(exact.names().last(), relative.names().last());
         return false;
     }
-    if (parser.isSet(exact)) {
-        *moment = parser.value(exact);
-        if (!checkMoment(*moment, problem))
-            return false;
-    } else if (parser.isSet(relative)) {
-        *moment = MomentText(now).parse(parser.value(relative));
-        if (moment->isEmpty()) {
-            *problem = QStringLiteral("bad time '%1' (%2)")
-                           .arg(parser.value(relative), MomentText::accepted());
-            return false;
-        }
-    }
-    return true;
+    const QCommandLineOption &given = parser.isSet(exact) ? exact : relative;
+    return !parser.isSet(given) || readMoment(now, parser.value(given), moment, problem);
+}
+
+bool RangeOptions::isGiven(const QCommandLineParser &parser) const
+{
+    return parser.isSet(m_day) || parser.isSet(m_from) || parser.isSet(m_to) ||
+           parser.isSet(m_since) || parser.isSet(m_until);
 }
 
 bool RangeOptions::read(const QCommandLineParser &parser, SystemLog::LogSelection *query,
@@ -185,8 +206,8 @@ bool RangeOptions::read(const QCommandLineParser &parser, SystemLog::LogSelectio
         return false;
     }
     if (!hasRange) {
-        const QString day = hasDay ? parser.value(m_day) : dayText(now.date());
-        if (hasDay && !checkDay(day, problem))
+        QString day = dayText(now.date());
+        if (hasDay && !readDay(now, parser.value(m_day), &day, problem))
             return false;
         query->from = SystemLog::dayStart(day);
         query->to = SystemLog::dayEnd(day);
@@ -208,6 +229,25 @@ void SelectionOptions::addTo(QCommandLineParser &parser) const
 {
     parser.addOption(m_type);
     parser.addOption(m_grep);
+    parser.addOption(m_regex);
+    parser.addOption(m_caseSensitive);
+}
+
+bool hasCapitals(const QString &pattern)
+{
+    for (int i = 0; i < pattern.size(); ++i) {
+        if (pattern.at(i) == QLatin1Char('\\')) {
+            // An escape's letter, and the name of a property (\p{Lu}, \P{Han}).
+            ++i;
+            if (i + 1 < pattern.size() && pattern.at(i).toLower() == QLatin1Char('p') &&
+                pattern.at(i + 1) == QLatin1Char('{'))
+                i = std::max(i, pattern.indexOf(QLatin1Char('}'), i));
+            continue;
+        }
+        if (pattern.at(i).isUpper())
+            return true;
+    }
+    return false;
 }
 
 bool SelectionOptions::read(const QCommandLineParser &parser, SystemLog::LogSelection *query,
@@ -218,14 +258,37 @@ bool SelectionOptions::read(const QCommandLineParser &parser, SystemLog::LogSele
             return false;
     }
     query->grep = parser.values(m_grep);
+    if (!parser.isSet(m_regex)) {
+        if (!parser.isSet(m_caseSensitive))
+            return true;
+        *problem = QStringLiteral("--case-sensitive applies to -g/--regex");
+        return false;
+    }
+    const QString pattern = parser.value(m_regex);
+    QRegularExpression::PatternOptions options = QRegularExpression::UseUnicodePropertiesOption;
+    if (!parser.isSet(m_caseSensitive) && !hasCapitals(pattern))
+        options |= QRegularExpression::CaseInsensitiveOption;
+    query->pattern = QRegularExpression(pattern, options);
+    if (!query->pattern.isValid()) {
+        *problem = QStringLiteral("bad pattern '%1': %2 (at character %3)")
+                       .arg(pattern, query->pattern.errorString())
+                       .arg(query->pattern.patternErrorOffset() + 1);
+        return false;
+    }
+    query->pattern.optimize();
     return true;
 }
 
 bool FormatOption::read(const QCommandLineParser &parser, QString *problem)
 {
     if (parser.isSet(m_format) && !parseFormat(parser.value(m_format), &format)) {
-        *problem =
-            QStringLiteral("unknown format '%1' (text, csv or json)").arg(parser.value(m_format));
+        *problem = QStringLiteral("unknown format '%1' (text, window, csv or json)")
+                       .arg(parser.value(m_format));
+        return false;
+    }
+    bom = parser.isSet(m_bom);
+    if (bom && format != Format::Csv) {
+        *problem = QStringLiteral("--bom applies to csv");
         return false;
     }
     return true;
@@ -238,18 +301,22 @@ void TextStyleOptions::addTo(QCommandLineParser &parser) const
     parser.addOption(m_raw);
 }
 
-bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QString *problem)
+bool TextStyleOptions::read(const QCommandLineParser &parser, const FormatOption &formatOption,
+                            QString *problem)
 {
+    const Format format = formatOption.format;
+    style.bom = formatOption.bom;
     if (parser.isSet(m_escape) && parser.isSet(m_raw)) {
         *problem = QStringLiteral("--escape and --raw exclude each other");
         return false;
     }
-    if (format != Format::Text && (parser.isSet(m_escape) || parser.isSet(m_raw))) {
-        *problem = QStringLiteral("--escape and --raw apply to --format text (csv and json "
-                                  "escape by their own rules)");
+    const bool text = format == Format::Text || format == Format::Window;
+    if (!text && (parser.isSet(m_escape) || parser.isSet(m_raw))) {
+        *problem = QStringLiteral("--escape and --raw apply to --format text and window (csv and "
+                                  "json escape by their own rules)");
         return false;
     }
-    const bool terminal = ::isatty(::fileno(stdout)) == 1;
+    const bool terminal = outputIsTerminal();
     const QString when = parser.value(m_color);
     if (when == QLatin1String("always")) {
         style.colour = true;
@@ -261,11 +328,12 @@ bool TextStyleOptions::read(const QCommandLineParser &parser, Format format, QSt
         *problem = QStringLiteral("--color takes auto, always or never");
         return false;
     }
-    style.colour = style.colour && format == Format::Text;
-    if (parser.isSet(m_raw))
-        style.bytes = TextStyle::Bytes::Raw;
-    else if (parser.isSet(m_escape) || terminal)
-        style.bytes = TextStyle::Bytes::Escaped;
+    style.colour = style.colour && text;
+    // Through a pipe the stored bytes, on a terminal nothing that could take it over.
+    style.terminal = terminal;
+    style.bytes = !parser.isSet(m_raw) && (parser.isSet(m_escape) || terminal)
+                      ? TextStyle::Bytes::Escaped
+                      : TextStyle::Bytes::Raw;
     return true;
 }
 

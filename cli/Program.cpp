@@ -5,6 +5,7 @@
 
 #include "Command.h"
 #include "Options.h"
+#include "Pager.h"
 #include "text/Output.h"
 
 #include <QCoreApplication>
@@ -55,12 +56,15 @@ QString programHelp(const QCommandLineParser &parser, const CommandTable &table)
     for (const auto &command : table)
         text += QStringLiteral("  %1%2\n").arg(padded(command->name(), 8), command->description());
     text += QStringLiteral(
-        "\n'tallylog COMMAND --help' shows a command's options.\n"
+        "\n'tallylog COMMAND --help' shows a command's options; 'man tallylog' says more.\n"
         "Exit status: 0 done, 1 the file or the output failed, 2 wrong usage.\n\n"
-        "On a terminal the text format shows control characters in messages escaped (\\e, "
-        "\\r, \\x07) and invalid UTF-8 as U+FFFD, alarms in red and stamps dimmed; through a "
-        "pipe it writes the messages as stored, uncoloured (--escape, --raw and --color change "
-        "this).\n\nEnvironment:\n"
+        "On a terminal every format shows control characters in messages escaped (\\e, \\r, "
+        "\\x07, \\u009b) and invalid UTF-8 as U+FFFD, the text formats alarms in red and "
+        "stamps dimmed, and list and stats page through less; through a pipe text, window and "
+        "csv write the messages as stored, uncoloured (--escape, --raw, --color and --no-pager "
+        "change this).\n\nEnvironment:\n"
+        "  TALLYLOG_PAGER, PAGER  the pager (default less; empty or cat: none)\n"
+        "  LESS          less's options, when set (default FRSXMK)\n"
         "  NO_COLOR      set and not empty: no colour unless --color=always\n"
         "  TALLYLOG_NOW  the current time as yyyy-MM-dd hh:mm:ss, in place of the clock, for "
         "tests (today, --since -1h, stats)\n");
@@ -74,10 +78,12 @@ int runCommand(Command &command, const QCommandLineParser &top, const QStringLis
                bool wantsHelp)
 {
     const QCommandLineOption db = dbOption();
+    const QCommandLineOption noPager = noPagerOption();
     QCommandLineParser parser;
     parser.setApplicationDescription(command.description());
     const QCommandLineOption commandHelpOption = parser.addHelpOption();
     parser.addOption(db);
+    parser.addOption(noPager);
     command.addOptions(parser);
     if (!parser.parse(QStringList{QCoreApplication::arguments().first()} + positional.mid(1)))
         return usageError(command.usage(), parser.errorText());
@@ -95,7 +101,15 @@ int runCommand(Command &command, const QCommandLineParser &top, const QStringLis
     if (!command.readOptions(parser, &problem))
         return usageError(command.usage(), problem);
     const QString path = !parser.isSet(db) && top.isSet(db) ? top.value(db) : parser.value(db);
-    return command.run(path);
+    Pager pager;
+    if (command.pages() && !parser.isSet(noPager) && !top.isSet(noPager))
+        setBeforeFirstOutput([&pager] { pager.start(); });
+    const int status = command.run(path);
+    setBeforeFirstOutput(nullptr);
+    if (!pager.finish())
+        return kExitFailure;
+    // The user quit the pager: nothing failed.
+    return outputCutShort() ? kExitDone : status;
 }
 
 } // namespace
@@ -109,6 +123,8 @@ int runProgram(int argc, char *argv[], ForwardRunner runForward)
     // A file-size limit then fails the write (EFBIG), which is reported, instead of killing the
     // process part-way through an export or a listing.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Whether the output is a terminal is decided now, before a pager may take it over.
+    outputIsTerminal();
 
     const CommandTable table = commandTable(runForward);
     const QString programUsage =
@@ -119,6 +135,7 @@ int runProgram(int argc, char *argv[], ForwardRunner runForward)
     const QCommandLineOption help = top.addHelpOption();
     const QCommandLineOption version = top.addVersionOption();
     top.addOption(dbOption());
+    top.addOption(noPagerOption());
     top.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."));
     if (!top.parse(QCoreApplication::arguments()))
         return usageError(programUsage, top.errorText());

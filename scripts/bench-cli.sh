@@ -3,7 +3,8 @@
 # five categories): "list" of one day as JSON and as CSV against "sqlite3 -json/-csv" running the
 # same select, "stats --by hour" over the whole file (its empty hours up to now filled in)
 # against the same group-by in sqlite3, and "list -n 100" (the last 100, also with --reverse) of
-# the whole file against "sqlite3 -json" with "ORDER BY id DESC LIMIT 100".
+# the whole file against "sqlite3 -json" with "ORDER BY id DESC LIMIT 100"; then the peak memory
+# (resident set, GNU time) of "list -n 10" and "list -n 1000000", which should differ by a few MB.
 # With --grep: against sqlite3 -json with "message LIKE '%...%'" added.
 # Each command runs RUNS times (default 5), output to /dev/null; the table gives the medians and
 # the ratio tallylog / sqlite3, measured side by side in this one run.
@@ -81,3 +82,10 @@ compare "stats --by hour, filled" \
 compare "list --day --grep, json" \
     "$(q "$tallylog" --db "$db" list --day "$day" --grep OPERATOR --format json)" \
     "$(q sqlite3 -json "$db" "$select_grep")"
+
+# The last N are found newest first, then read again in order: memory does not grow with N.
+peak_kib() { { /usr/bin/time -f %M "$@" >/dev/null; } 2>&1 | tail -n 1; }
+small="$(peak_kib "$tallylog" --db "$db" list -n 10 --since 2000-01-01 --format json)"
+large="$(peak_kib "$tallylog" --db "$db" list -n 1000000 --since 2000-01-01 --format json)"
+printf '%-28s %8s KiB %8s KiB   +%s KiB\n' "peak RSS, -n 10 / 1000000" "$small" "$large" \
+    "$((large - small))"

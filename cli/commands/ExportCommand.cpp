@@ -18,9 +18,10 @@ class ExportCommand : public Command
 {
 public:
     ExportCommand()
-        : Command("export", "[--day D] --type T --dir DIR [--format text|csv|json]",
+        : Command("export", "[--day D] --type T --dir DIR [-o window|csv|json] [--bom] [--force]",
                   "Writes the records of one category and day (default today) to "
-                  "DIR/<D>系统日志.txt (.csv, .jsonl), as the window's export does.")
+                  "DIR/<D>系统日志.txt (.csv, .jsonl), as the window's export does; a file "
+                  "already there stays unless --force is given.")
     {
     }
 
@@ -30,24 +31,44 @@ public:
         parser.addOption(m_dayOption);
         parser.addOption(m_typeOption);
         parser.addOption(m_dirOption);
+        parser.addOption(m_forceOption);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override;
     int run(const QString &path) override;
 
 private:
-    FormatOption m_format;
+    FormatOption m_format{QStringLiteral("window (the window's export file, .txt; text is the "
+                                         "same), csv (.csv) or json (JSON Lines, .jsonl); default "
+                                         "window.")};
     QCommandLineOption m_dayOption = RangeOptions::dayOption();
     QCommandLineOption m_typeOption{QStringLiteral("type"),
-                                    QStringLiteral("The category, as a number 0-4 or its name."),
+                                    QStringLiteral("The category: 0-4, param, user, status, "
+                                                   "alarm, other or its name (报警记录)."),
                                     QStringLiteral("T")};
     QCommandLineOption m_dirOption{QStringLiteral("dir"),
                                    QStringLiteral("The directory to write the file into."),
                                    QStringLiteral("dir")};
+    QCommandLineOption m_forceOption{QStringLiteral("force"),
+                                     QStringLiteral("Replace a file of that name (the export of "
+                                                    "another category, or of an earlier run).")};
     SystemLog::LogSelection m_query; // the day's records of the one category
     QString m_day;
     QString m_dir;
+    bool m_force = false;
 };
+
+// Something at the name: a file, a directory or a link (dangling or not).
+bool nameTaken(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+int refuseTaken(const QString &path)
+{
+    return failure(path, QStringLiteral("exists already; --force replaces it"));
+}
 
 bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *problem)
 {
@@ -56,6 +77,9 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
         return false;
     if (!m_format.read(parser, problem))
         return false;
+    // The text file of an export is the window's: its name and its layout.
+    if (m_format.format == Format::Text)
+        m_format.format = Format::Window;
     if (!parser.isSet(m_typeOption) || !parser.isSet(m_dirOption)) {
         *problem = QStringLiteral("export needs --type and --dir");
         return false;
@@ -63,8 +87,8 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
     QDateTime now;
     if (!readClock(&now, problem))
         return false;
-    m_day = parser.isSet(m_dayOption) ? parser.value(m_dayOption) : dayText(now.date());
-    if (!checkDay(m_day, problem))
+    m_day = dayText(now.date());
+    if (parser.isSet(m_dayOption) && !readDay(now, parser.value(m_dayOption), &m_day, problem))
         return false;
     if (m_query.types.size() != 1) {
         *problem = QStringLiteral("export takes exactly one category");
@@ -73,6 +97,7 @@ bool ExportCommand::readOptions(const QCommandLineParser &parser, QString *probl
     m_query.from = SystemLog::dayStart(m_day);
     m_query.to = SystemLog::dayEnd(m_day);
     m_dir = parser.value(m_dirOption);
+    m_force = parser.isSet(m_forceOption);
     return true;
 }
 
@@ -87,11 +112,16 @@ int ExportCommand::run(const QString &path)
     const QString suffix = format == Format::Csv    ? QStringLiteral(".csv")
                            : format == Format::Json ? QStringLiteral(".jsonl")
                                                     : QStringLiteral(".txt");
+    // The name carries the day, not the category: a file there may be another category's.
     SystemLog::DayExport file(SystemLog::DayExport::filePath(m_dir, m_day, suffix));
+    if (!m_force && nameTaken(file.path()))
+        return refuseTaken(file.path());
     if (!file.open())
         return failure(file.path(), file.errorString());
 
-    RecordFormatter formatter(format, false);
+    TextStyle style;
+    style.bom = m_format.bom;
+    RecordFormatter formatter(format, false, style);
     std::string buffer;
     formatter.appendStart(buffer);
     qint64 records = 0;
@@ -115,8 +145,12 @@ int ExportCommand::run(const QString &path)
                               .arg(path, SystemLog::categoryName(m_query.types.first()), m_day));
         return kExitFailure;
     }
-    if (!file.write(buffer) || !file.commit())
+    // Without --force the file takes the name only if nothing has taken it meanwhile.
+    if (!file.write(buffer))
         return failure(file.path(), file.errorString());
+    if (!(m_force ? file.commit() : file.commitNew()))
+        return !m_force && nameTaken(file.path()) ? refuseTaken(file.path())
+                                                  : failure(file.path(), file.errorString());
     printLine(stdout, QStringLiteral("%1 records written to %2").arg(records).arg(file.path()));
     return kExitDone;
 }

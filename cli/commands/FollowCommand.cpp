@@ -252,8 +252,9 @@ class FollowCommand : public Command
 public:
     FollowCommand()
         : Command("follow",
-                  "[--type T[,T...]] [--grep TEXT] [-n N] [--cursor-file FILE] "
-                  "[--format text|csv|json] [--color WHEN] [--escape | --raw]",
+                  "[--type T[,T...]] [--grep TEXT] [-g PATTERN [--case-sensitive]] [-n N] "
+                  "[--cursor-file FILE] [-o text|window|csv|json] [--color WHEN] "
+                  "[--escape | --raw]",
                   "Prints the last 10 (-n) matching records, or those after the cursor file's, "
                   "then every new one as it is stored, until interrupted (Ctrl+C).")
     {
@@ -272,18 +273,16 @@ public:
     {
         if (!m_selection.read(parser, &m_query, problem) ||
             !readCount(parser, m_linesOption, &m_backlog, problem) ||
-            !m_format.read(parser, problem) || !m_style.read(parser, m_format.format, problem))
+            !m_format.read(parser, problem) || !m_style.read(parser, m_format, problem))
             return false;
         return readNonEmpty(parser, m_cursorOption, "a file name", &m_cursorPath, problem);
     }
 
     int run(const QString &path) override
     {
-        catchStopSignals();
-        const SystemLog::LogSelection &selection = m_query;
-        FollowRun run(path, m_cursorPath,
-                      RecordFormatter(m_format.format, selection.types.size() != 1, m_style.style));
-        return run.run(selection, m_backlog);
+        return followLog(
+            path, m_query, m_backlog, m_cursorPath,
+            RecordFormatter(m_format.format, m_query.types.size() != 1, m_style.style));
     }
 
 private:
@@ -303,6 +302,14 @@ private:
 };
 
 } // namespace
+
+int followLog(const QString &path, const SystemLog::LogSelection &selection, qint64 backlog,
+              const QString &cursorPath, RecordFormatter formatter)
+{
+    catchStopSignals();
+    FollowRun run(path, cursorPath, std::move(formatter));
+    return run.run(selection, backlog);
+}
 
 std::unique_ptr<Command> makeFollowCommand()
 {

@@ -25,10 +25,8 @@ public:
               "[--trust FILE|all] [--key FILE --cert FILE] [--once [--timeout SECONDS]]",
               "Delivers the records, oldest first, to systemd-journal-remote (--to "
               "http://HOST[:PORT] or https://) or a syslog server (--to syslog+tcp://HOST[:PORT] "
-              "or syslog+tls://), "
-              "remembering in the cursor file how far; runs until interrupted, or with --once "
-              "until "
-              "everything there is has been delivered."),
+              "or syslog+tls://), remembering in the cursor file how far; runs until "
+              "interrupted, or with --once until everything there is has been delivered."),
           m_runForward(runForward)
     {
     }
@@ -57,8 +55,10 @@ public:
             *problem = QStringLiteral("forward needs --to");
             return false;
         }
-        m_query.from = parser.value(m_fromOption);
-        if ((!m_query.from.isEmpty() && !checkMoment(m_query.from, problem)) ||
+        QDateTime now;
+        if (!readClock(&now, problem) ||
+            (parser.isSet(m_fromOption) &&
+             !readMoment(now, parser.value(m_fromOption), &m_query.from, problem)) ||
             !readNonEmpty(parser, m_cursorOption, "a file", &m_cursorFile, problem))
             return false;
         m_identity.identifier = parser.value(m_identifierOption).toUtf8();
@@ -144,8 +144,9 @@ private:
                        "the end)."),
         QStringLiteral("file")};
     QCommandLineOption m_fromOption{QStringLiteral("from"),
-                                    QStringLiteral("The records from this moment on (included)."),
-                                    QStringLiteral("yyyy-MM-dd hh:mm:ss")};
+                                    QStringLiteral("The records from this moment on (included), "
+                                                   "in the forms of list's --from."),
+                                    QStringLiteral("time")};
     QCommandLineOption m_identifierOption{
         QStringLiteral("identifier"),
         QStringLiteral("SYSLOG_IDENTIFIER / APP-NAME (default tallyview)."), QStringLiteral("name"),

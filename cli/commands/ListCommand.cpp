@@ -7,11 +7,47 @@
 #include "read/LogReader.h"
 #include "text/Output.h"
 
-#include <vector>
+#include <limits>
 
 namespace TallyLog {
 
 namespace {
+
+using SystemLog::LogRecordView;
+
+// The last records of `newestFirst` (a selection newest first, at most its limit), delivered
+// oldest first: their span of ids is found first, then the rows are read again in order, so that
+// memory does not grow with their number.
+bool selectLastInOrder(SystemLog::LogReader &reader, const SystemLog::LogSelection &newestFirst,
+                       const SystemLog::LogReader::RowCallback &onRow)
+{
+    qint64 found = 0;
+    qint64 newest = 0;
+    qint64 oldest = 0;
+    qint64 atOldest = 0; // the rows of the oldest id among them (a table without a key repeats)
+    if (!reader.select(newestFirst, [&](const LogRecordView &r) {
+            newest = found++ == 0 ? r.id : newest;
+            atOldest = found > 1 && r.id == oldest ? atOldest + 1 : 1;
+            oldest = r.id;
+            return true;
+        }))
+        return false;
+    if (found == 0)
+        return true;
+    SystemLog::LogSelection inOrder = newestFirst;
+    inOrder.newestFirst = false;
+    inOrder.limit = -1;
+    inOrder.alongIds = true; // the span is known: no bounds to seek in the index
+    inOrder.afterId = oldest == std::numeric_limits<qint64>::min() ? oldest : oldest - 1;
+    inOrder.upToId = newest;
+    qint64 delivered = 0;
+    qint64 takenAtOldest = 0;
+    return reader.select(inOrder, [&](const LogRecordView &r) {
+        if (r.id == oldest && takenAtOldest++ >= atOldest)
+            return true;
+        return onRow(r) && ++delivered < found;
+    });
+}
 
 class ListCommand : public Command
 {
@@ -19,8 +55,8 @@ public:
     ListCommand()
         : Command("list",
                   "[--day D | --from/--since F --to/--until T] [--after-id N] [--type T[,T...]] "
-                  "[--grep TEXT] [--limit N | -n N] [-r] [--format text|csv|json] "
-                  "[--color WHEN] [--escape | --raw]",
+                  "[--grep TEXT] [-g PATTERN [--case-sensitive]] [--limit N | -n N] [-r] [-f] "
+                  "[-o text|window|csv|json] [--color WHEN] [--escape | --raw]",
                   "Lists the records of a day (default today) or of a range, both ends "
                   "included, in the order in which they were stored (-r: newest first).")
     {
@@ -34,12 +70,15 @@ public:
         parser.addOption(m_limitOption);
         parser.addOption(m_linesOption);
         parser.addOption(m_reverseOption);
+        parser.addOption(m_followOption);
         m_format.addTo(parser);
         m_style.addTo(parser);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
+        if (parser.isSet(m_followOption))
+            return readFollow(parser, problem);
         qint64 lines = -1;
         if (!m_range.read(parser, &m_query, problem) ||
             !m_selection.read(parser, &m_query, problem) ||
@@ -58,12 +97,29 @@ public:
             m_query.limit = lines;
         m_query.newestFirst = reverse || lines >= 0;
         m_oldestFirstOfLast = lines >= 0 && !reverse;
-        return m_format.read(parser, problem) && m_style.read(parser, m_format.format, problem);
+        return m_format.read(parser, problem) && m_style.read(parser, m_format, problem);
     }
 
     int run(const QString &path) override;
+    bool pages() const override { return !m_follow; }
 
 private:
+    // -f: follow's run with the selection of list's options that it takes.
+    bool readFollow(const QCommandLineParser &parser, QString *problem)
+    {
+        m_follow = true;
+        if (m_range.isGiven(parser) || parser.isSet(m_afterIdOption) ||
+            parser.isSet(m_limitOption) || parser.isSet(m_reverseOption)) {
+            *problem = QStringLiteral("-f/--follow takes no day, range, --after-id, --limit or "
+                                      "--reverse: it shows the last N (-n, default 10), then "
+                                      "each new record");
+            return false;
+        }
+        return m_selection.read(parser, &m_query, problem) &&
+               readCount(parser, m_linesOption, &m_backlog, problem) &&
+               m_format.read(parser, problem) && m_style.read(parser, m_format, problem);
+    }
+
     RangeOptions m_range;
     SelectionOptions m_selection;
     FormatOption m_format;
@@ -77,46 +133,41 @@ private:
     QCommandLineOption m_linesOption =
         linesOption(QStringLiteral("The last N records, in stored order (0: none)."));
     QCommandLineOption m_reverseOption = reverseOption();
+    QCommandLineOption m_followOption{{QStringLiteral("f"), QStringLiteral("follow")},
+                                      QStringLiteral("Then every new record as it is stored, as "
+                                                     "the command follow does (Ctrl+C ends).")};
+    bool m_follow = false;
+    qint64 m_backlog = 10;            // with -f: the records shown before following
     SystemLog::LogSelection m_query;  // the records listed, in the order read
-    bool m_oldestFirstOfLast = false; // -n without -r: read newest first, written in reverse
+    bool m_oldestFirstOfLast = false; // -n without -r: found newest first, written in order
 };
 
 int ListCommand::run(const QString &path)
 {
+    if (m_follow)
+        return followLog(
+            path, m_query, m_backlog, QString(),
+            RecordFormatter(m_format.format, m_query.types.size() != 1, m_style.style));
     SystemLog::LogReader reader;
     if (const int status = openWaiting(reader, path))
         return status;
-    const bool collect = m_oldestFirstOfLast;
     RecordFormatter formatter(m_format.format, m_query.types.size() != 1, m_style.style);
     std::string buffer;
     buffer.reserve(kOutputChunk + (64 << 10));
     formatter.appendStart(buffer);
-    // The last N, newest first, formatted one after another; written out in reverse.
-    std::string collected;
-    std::vector<size_t> starts;
     bool writeFailed = false;
-    const bool ok = reader.select(m_query, [&](const SystemLog::LogRecordView &record) {
-        if (collect) {
-            starts.push_back(collected.size());
-            formatter.appendRecord(collected, record);
-            return true;
-        }
+    const auto write = [&](const SystemLog::LogRecordView &record) {
         formatter.appendRecord(buffer, record);
         if (buffer.size() >= kOutputChunk && !writeOut(buffer)) {
             writeFailed = true;
             return false;
         }
         return true;
-    });
+    };
+    const bool ok = m_oldestFirstOfLast ? selectLastInOrder(reader, m_query, write)
+                                        : reader.select(m_query, write);
     if (writeFailed)
         return kExitFailure;
-    size_t end = collected.size();
-    for (size_t i = starts.size(); ok && i-- > 0;) {
-        buffer.append(collected, starts[i], end - starts[i]);
-        end = starts[i];
-        if (buffer.size() >= kOutputChunk && !writeOut(buffer))
-            return kExitFailure;
-    }
     if (!ok) {
         writeOut(buffer, true);
         return failure(path, reader.errorString());

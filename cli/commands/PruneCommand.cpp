@@ -5,6 +5,7 @@
 #include "OpenWaiting.h"
 #include "Options.h"
 #include "read/LogPruner.h"
+#include "text/MomentText.h"
 #include "text/Output.h"
 
 #include <limits>
@@ -19,8 +20,9 @@ class PruneCommand : public Command
 {
 public:
     PruneCommand()
-        : Command("prune", "--before yyyy-MM-dd [--keep-undelivered FILE] [--yes]",
-                  "Deletes the records stamped before a day; without --yes only says how many.")
+        : Command("prune", "--before D [--keep-undelivered FILE] [--yes]",
+                  "Deletes the records stamped before a day (or a moment); without --yes only "
+                  "says how many.")
     {
     }
 
@@ -37,10 +39,22 @@ public:
             *problem = QStringLiteral("prune needs --before");
             return false;
         }
-        m_day = parser.value(m_beforeOption);
+        // A day cuts at its midnight, any other time at its moment.
+        const QString before = parser.value(m_beforeOption);
+        QDateTime now;
+        if (!readClock(&now, problem))
+            return false;
+        if (MomentText::isDayText(before)) {
+            if (!readDay(now, before, &m_day, problem))
+                return false;
+            m_before = SystemLog::dayStart(m_day);
+        } else if (readMoment(now, before, &m_before, problem)) {
+            m_day = m_before;
+        } else {
+            return false;
+        }
         m_yes = parser.isSet(m_yesOption);
-        return checkDay(m_day, problem) &&
-               readNonEmpty(parser, m_keepOption, "a cursor file", &m_keepUndelivered, problem);
+        return readNonEmpty(parser, m_keepOption, "a cursor file", &m_keepUndelivered, problem);
     }
 
     int run(const QString &path) override
@@ -61,7 +75,7 @@ public:
                                               "it starts; nothing was deleted)"));
         }
         LogPruner pruner;
-        const QString before = SystemLog::dayStart(m_day);
+        const QString &before = m_before;
         if (!m_yes) {
             qint64 count = 0;
             if (const int status = openWaiting(
@@ -87,9 +101,11 @@ public:
     }
 
 private:
-    QCommandLineOption m_beforeOption{QStringLiteral("before"),
-                                      QStringLiteral("Delete the records stamped before this day."),
-                                      QStringLiteral("yyyy-MM-dd")};
+    QCommandLineOption m_beforeOption{
+        QStringLiteral("before"),
+        QStringLiteral("Delete the records stamped before this day (its midnight: yyyy-MM-dd, "
+                       "today, yesterday) or this moment (-30d, -1w, yyyy-MM-dd hh:mm[:ss])."),
+        QStringLiteral("time")};
     QCommandLineOption m_keepOption{
         QStringLiteral("keep-undelivered"),
         QStringLiteral("Keep every record that the forwarder with this cursor file has not "
@@ -97,7 +113,8 @@ private:
         QStringLiteral("file")};
     QCommandLineOption m_yesOption{QStringLiteral("yes"),
                                    QStringLiteral("Really delete (without it: only count).")};
-    QString m_day;
+    QString m_day;    // as said: the day, or the moment
+    QString m_before; // the stamp the records are before
     QString m_keepUndelivered;
     bool m_yes = false;
 };

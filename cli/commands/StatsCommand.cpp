@@ -8,6 +8,7 @@
 #include "read/LogReader.h"
 #include "text/DateText.h"
 #include "text/Output.h"
+#include "text/TerminalText.h"
 
 namespace TallyLog {
 
@@ -21,7 +22,7 @@ public:
     StatsCommand()
         : Command("stats",
                   "[--day D | --from/--since F --to/--until T] [--by hour|day] "
-                  "[--format text|csv|json]",
+                  "[-o text|csv|json] [--bom]",
                   "Counts the records per category per hour or day, with a bar per row; hours "
                   "or days without records count 0.")
     {
@@ -38,6 +39,10 @@ public:
     {
         if (!m_range.read(parser, &m_query, problem) || !m_format.read(parser, problem))
             return false;
+        if (m_format.format == Format::Window) {
+            *problem = QStringLiteral("stats writes text, csv or json");
+            return false;
+        }
         const QString by = parser.value(m_byOption);
         if (by == QLatin1String("day")) {
             m_unit = StatsTable::Unit::Day;
@@ -49,6 +54,7 @@ public:
     }
 
     int run(const QString &path) override;
+    bool pages() const override { return true; }
 
 private:
     bool fillSpan(LogReader &reader, const QVector<SystemLog::LogCount> &counts, QString *first,
@@ -56,7 +62,8 @@ private:
 
     RangeOptions m_range;
     SystemLog::LogSelection m_query; // the span counted: from and to
-    FormatOption m_format;
+    FormatOption m_format{QStringLiteral("text (a table with a bar per row), csv or json (JSON "
+                                         "Lines); default text.")};
     QCommandLineOption m_byOption{QStringLiteral("by"), QStringLiteral("hour (default) or day."),
                                   QStringLiteral("unit"), QStringLiteral("hour")};
     StatsTable::Unit m_unit = StatsTable::Unit::Hour;
@@ -122,10 +129,12 @@ int StatsCommand::run(const QString &path)
         return failure(path, reader.errorString());
     const StatsTable table(m_unit, counts, first, last);
     std::string out;
-    if (m_format.format == Format::Csv) {
-        out = table.csv();
-    } else if (m_format.format == Format::Json) {
-        out = table.json();
+    if (m_format.format == Format::Csv || m_format.format == Format::Json) {
+        const bool csv = m_format.format == Format::Csv;
+        out = csv ? table.csv(m_format.bom) : table.json();
+        // A type that another program stored may hold control characters.
+        if (outputIsTerminal())
+            escapeFrom(out, 0, csv ? Escapes::Csv : Escapes::Json);
     } else {
         const QString &from = m_query.from;
         const QString &to = m_query.to;

@@ -176,10 +176,10 @@ template <typename Write> void StatsTable::forEachDenseRow(Write write) const
     }
 }
 
-std::string StatsTable::csv() const
+std::string StatsTable::csv(bool bom) const
 {
-    std::string out = "\xef\xbb\xbf"
-                      "bucket,type,category,count\r\n";
+    std::string out = bom ? "\xef\xbb\xbf" : "";
+    out += "bucket,type,category,count\r\n";
     QByteArray bytes;
     forEachDenseRow([&](const QString &bucket, const SystemLog::LogCount &c) {
         appendCsvField(out, utf8(bucket, bytes));

@@ -37,8 +37,9 @@ public:
     // without any; a bar per row and a total after `rangeText` ("from A to B", "in all").
     std::string text(const QString &rangeText) const;
     // One row per bucket and category: the five categories always (0 when none), other stored
-    // types where they occur. CSV with a byte order mark and CRLF, or JSON Lines.
-    std::string csv() const;
+    // types where they occur. CSV with CRLF (after a UTF-8 byte order mark for `bom`), or JSON
+    // Lines.
+    std::string csv(bool bom) const;
     std::string json() const;
 
 private:

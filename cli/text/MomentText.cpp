@@ -56,8 +56,20 @@ bool MomentText::now(QDateTime *now, QString *problem)
 
 QString MomentText::accepted()
 {
-    return QStringLiteral("yyyy-MM-dd [hh:mm[:ss]], today, yesterday, now, -1h, -30min, +10min, "
-                          "-2d");
+    return QStringLiteral("yyyy-MM-dd [hh:mm[:ss]], hh:mm[:ss] (today), today, yesterday, now, "
+                          "-1h, -30min, -2d, -1w, +10min");
+}
+
+bool MomentText::isDayText(const QString &text)
+{
+    const QString t = text.trimmed();
+    return isDay(t) || t == QLatin1String("today") || t == QLatin1String("yesterday") ||
+           t == QLatin1String("tomorrow");
+}
+
+QString MomentText::day(const QString &text) const
+{
+    return parse(text).left(10);
 }
 
 QString MomentText::parse(const QString &text) const
@@ -86,6 +98,11 @@ QString MomentText::parse(const QString &text) const
         return t + QStringLiteral(":00");
     if (isMoment(t))
         return t;
+    // A time of today.
+    const QString time = t.size() == 5 ? t + QStringLiteral(":00") : t;
+    if (time.size() == 8 && hasFourDigitYear(today) &&
+        isMoment(dayText(today) + QLatin1Char(' ') + time))
+        return dayText(today) + QLatin1Char(' ') + time;
     return offset(t);
 }
 

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace TallyLog {
@@ -25,6 +26,18 @@ void printLine(std::FILE *stream, const QString &text);
 int failure(const QString &path, const QString &reason);
 // Writes out the buffer and empties it; false (with a message) when the output cannot take it.
 bool writeOut(std::string &buffer, bool flush = false);
+// Runs `start` (a pager's) once, just before the first bytes are written out: a listing that
+// writes nothing, or fails before it does, never opens a pager. Empty: nothing more to run.
+void setBeforeFirstOutput(std::function<void()> start);
+// Standard output goes to a pager: a write that fails because the pager has ended (the user quit
+// it) ends the output without a word (outputCutShort() says so afterwards).
+void setOutputToPager(bool toPager);
+bool outputCutShort();
+
+// Whether standard output is a terminal, as it was when the program started (a pager started
+// later takes the output through a pipe, but what is written is still for the terminal).
+bool outputIsTerminal();
+
 // Pads to `columns` terminal columns; CJK characters take two.
 QString padded(const QString &text, int columns);
 

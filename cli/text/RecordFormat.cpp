@@ -8,10 +8,9 @@ namespace TallyLog {
 
 namespace {
 
-// ANSI select-graphic-rendition sequences of the coloured text format.
-const char kDim[] = "\x1b[2m";
-const char kRed[] = "\x1b[31m";
-const char kReset[] = "\x1b[0m";
+const char *const kDim = kSgrDim;
+const char *const kRed = kSgrRed;
+const char *const kReset = kSgrReset;
 
 } // namespace
 
@@ -19,6 +18,8 @@ bool parseFormat(const QString &text, Format *format)
 {
     if (text == QLatin1String("text"))
         *format = Format::Text;
+    else if (text == QLatin1String("window"))
+        *format = Format::Window;
     else if (text == QLatin1String("csv"))
         *format = Format::Csv;
     else if (text == QLatin1String("json"))
@@ -32,12 +33,17 @@ RecordFormatter::RecordFormatter(Format format, bool showCategory, TextStyle sty
     : m_format(format), m_showCategory(showCategory), m_style(style)
 {
     m_names = categoryNamesUtf8();
+    for (const QByteArray &name : m_names)
+        m_nameWidths << static_cast<int>(
+            displayWidth(std::string_view(name.constData(), static_cast<size_t>(name.size()))));
 }
 
 void RecordFormatter::appendStart(std::string &out) const
 {
+    if (m_format == Format::Csv && m_style.bom)
+        out += "\xef\xbb\xbf";
     if (m_format == Format::Csv)
-        out += "\xef\xbb\xbfid,datetime,type,category,message\r\n";
+        out += "id,datetime,type,category,message\r\n";
 }
 
 void RecordFormatter::appendCategory(std::string &out, const SystemLog::LogRecordView &record) const
@@ -68,7 +74,7 @@ void RecordFormatter::appendType(std::string &out, const SystemLog::StoredType &
         if (quoteText)
             appendJsonString(out, validUtf8(type.text, m_typeScratch));
         else if (m_format == Format::Csv)
-            appendCsvField(out, validUtf8(type.text, m_typeScratch));
+            appendCsvField(out, m_style.terminal ? validUtf8(type.text, m_typeScratch) : type.text);
         else
             out.append(validUtf8(type.text, m_typeScratch));
         break;
@@ -107,7 +113,7 @@ void RecordFormatter::appendTextField(std::string &out, std::string_view text,
     }
 }
 
-// The text form with escaping or colour; the plain one is written by appendRecord.
+// The window form with escaping or colour; the plain one is written by appendRecord.
 void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordView &record)
 {
     const bool alarm = m_style.colour && record.type.isCategory() &&
@@ -147,15 +153,26 @@ void RecordFormatter::appendText(std::string &out, const SystemLog::LogRecordVie
 
 void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordView &record)
 {
-    if (m_format == Format::Text &&
+    if (m_format == Format::Text) {
+        appendLine(out, record);
+        return;
+    }
+    if (m_format == Format::Window &&
         (m_style.colour || m_style.bytes != TextStyle::Bytes::Decoded)) {
         appendText(out, record);
         return;
     }
-    const std::string_view stamp = validUtf8(record.datetime, m_stampScratch);
-    const std::string_view message = validUtf8(record.message, m_messageScratch);
+    // CSV through a pipe goes out as stored; JSON cannot carry bytes that are not UTF-8.
+    const bool asStored = m_format == Format::Csv && !m_style.terminal;
+    const std::string_view stamp =
+        asStored ? record.datetime : validUtf8(record.datetime, m_stampScratch);
+    const std::string_view message =
+        asStored ? record.message : validUtf8(record.message, m_messageScratch);
+    const size_t start = out.size();
     switch (m_format) {
     case Format::Text:
+        break;
+    case Format::Window:
         if (!m_showCategory) {
             // One category: each record exactly as the window's export file holds it.
             SystemLog::DayExport::appendRecord(out, stamp, message);
@@ -189,6 +206,9 @@ void RecordFormatter::appendRecord(std::string &out, const SystemLog::LogRecordV
         appendJson(out, record, stamp, message);
         break;
     }
+    // On a terminal no stored text may pass a control character to it.
+    if (m_style.terminal && (m_format == Format::Csv || m_format == Format::Json))
+        escapeFrom(out, start, m_format == Format::Csv ? Escapes::Csv : Escapes::Json);
 }
 
 void RecordFormatter::appendJson(std::string &out, const SystemLog::LogRecordView &record,

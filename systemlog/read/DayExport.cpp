@@ -13,6 +13,25 @@
 
 namespace SystemLog {
 
+namespace {
+
+// Gives the new file at `temp` the name `target` unless something has that name: in one step
+// where the file system can (renameat2), else as a second link, which fails the same way.
+bool placeNew(const QByteArray &temp, const QByteArray &target)
+{
+    if (::renameat2(AT_FDCWD, temp.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
+        0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (::link(temp.constData(), target.constData()) != 0)
+        return false;
+    ::unlink(temp.constData());
+    return true;
+}
+
+} // namespace
+
 QString DayExport::filePath(const QString &dir, const QString &day, const QString &suffix)
 {
     return QDir(dir).filePath(day + QString::fromUtf8("系统日志") + suffix);
@@ -85,6 +104,16 @@ bool DayExport::write(std::string_view bytes)
 
 bool DayExport::commit()
 {
+    return finish(true);
+}
+
+bool DayExport::commitNew()
+{
+    return finish(false);
+}
+
+bool DayExport::finish(bool replace)
+{
     // The last buffered bytes are written out and on the disk before the new file takes the
     // name: a file whose final bytes could not be written never replaces the earlier one.
     errno = 0;
@@ -93,10 +122,13 @@ bool DayExport::commit()
     if (::fsync(m_file.handle()) != 0)
         return fail(errno);
     m_file.close();
+    const QByteArray temp = QFile::encodeName(m_tempPath);
+    const QByteArray target = QFile::encodeName(m_path);
     // rename() replaces the directory entry itself: a link at the name is replaced, not
     // followed.
-    if (std::rename(QFile::encodeName(m_tempPath).constData(),
-                    QFile::encodeName(m_path).constData()) != 0)
+    if (replace && std::rename(temp.constData(), target.constData()) != 0)
+        return fail(errno);
+    if (!replace && !placeNew(temp, target))
         return fail(errno);
     m_tempPath.clear();
     return true;

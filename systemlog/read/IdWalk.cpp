@@ -39,7 +39,7 @@ bool firstIdOf(const LogSelection &selection, qint64 *first)
 // small limit reads no more than it needs.
 qint64 chunkRows(const LogSelection &selection, qint64 delivered)
 {
-    if (selection.grep.isEmpty() && selection.limit >= 0)
+    if (!selection.filtersMessages() && selection.limit >= 0)
         return std::max<qint64>(
             1, std::min<qint64>(RowChunk::kChunkRows, selection.limit - delivered));
     return RowChunk::kChunkRows;
@@ -53,7 +53,7 @@ void ValueDeleter::operator()(sqlite3_value *value) const
 }
 
 Walk::Walk(const LogSelection &walked, bool downwards)
-    : selection(walked), down(downwards), grep(walked.grep)
+    : selection(walked), down(downwards), grep(walked.grep, walked.pattern)
 {
     sql = QByteArray("SELECT id, datetime, type, message FROM SystemInfo NOT INDEXED WHERE ") +
           (down ? "id <= ?1 AND id >= ?2" : "id >= ?1 AND id <= ?2") +

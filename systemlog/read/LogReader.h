@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QPair>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -62,6 +63,8 @@ struct LogSelection
     QVector<int> types;
     // The message contains each of these texts, ignoring case (Unicode case folding).
     QStringList grep;
+    // The message matches this regular expression somewhere (an empty pattern: every message).
+    QRegularExpression pattern;
     // Records with ids above this one. Other programs may have stored ids of 0 and below: the
     // lowest value, the default, reads from the very first id on.
     qint64 afterId = std::numeric_limits<qint64>::min();
@@ -72,6 +75,9 @@ struct LogSelection
     bool alongIds = false;
     qint64 limit = -1;        // at most this many records (< 0: no limit), the first delivered
     bool newestFirst = false; // delivered in descending id order, starting from the newest
+
+    // Whether the messages decide which records are delivered (grep or pattern).
+    bool filtersMessages() const { return !grep.isEmpty() || !pattern.pattern().isEmpty(); }
 };
 
 // A stored type value that outlives the reading (see StoredType).

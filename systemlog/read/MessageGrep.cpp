@@ -37,7 +37,8 @@ QByteArray asciiOf(const QString &text)
 
 } // namespace
 
-MessageGrep::MessageGrep(const QStringList &texts)
+MessageGrep::MessageGrep(const QStringList &texts, const QRegularExpression &pattern)
+    : m_pattern(pattern), m_hasPattern(!pattern.pattern().isEmpty())
 {
     for (const QString &text : texts)
         m_terms.push_back({text, asciiOf(text)});
@@ -49,7 +50,10 @@ bool MessageGrep::matches(std::string_view message) const
         if (!contains(message, t.text, t.ascii))
             return false;
     }
-    return true;
+    // A pattern that does not compile matches nothing.
+    return !m_hasPattern ||
+           m_pattern.match(QString::fromUtf8(message.data(), static_cast<int>(message.size())))
+               .hasMatch();
 }
 
 } // namespace SystemLog

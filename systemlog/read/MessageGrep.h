@@ -1,9 +1,10 @@
 #pragma once
 
-// The texts a message must all contain, ignoring case as QString does (Unicode case folding):
-// tallylog's --grep. Internal to the library.
+// The texts a message must all contain, ignoring case as QString does (Unicode case folding), and
+// the regular expression it must match: tallylog's --grep and --regex. Internal to the library.
 
 #include <QByteArray>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
@@ -15,8 +16,8 @@ namespace SystemLog {
 class MessageGrep
 {
 public:
-    explicit MessageGrep(const QStringList &texts);
-    // Whether the message holds every text (none: every message).
+    MessageGrep(const QStringList &texts, const QRegularExpression &pattern);
+    // Whether the message holds every text and matches the pattern (none: every message).
     bool matches(std::string_view message) const;
 
 private:
@@ -26,6 +27,8 @@ private:
         QByteArray ascii; // the text as ASCII bytes, or null when it holds anything else
     };
     std::vector<Term> m_terms;
+    QRegularExpression m_pattern; // invalid or empty: none
+    bool m_hasPattern = false;
 };
 
 } // namespace SystemLog

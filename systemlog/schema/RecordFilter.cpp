@@ -30,15 +30,18 @@ Span Span::between(const QString &from, const QString &to)
     return {from.toUtf8(), to.toUtf8()};
 }
 
-QByteArray spanCondition(const Span &span, int first, std::vector<QByteArray> *texts)
+QByteArray spanCondition(const Span &span, int first, std::vector<QByteArray> *texts,
+                         const char *column)
 {
     QByteArray sql;
     if (span.from) {
-        sql += " AND datetime >= ?" + QByteArray::number(first + int(texts->size()));
+        sql +=
+            " AND " + QByteArray(column) + " >= ?" + QByteArray::number(first + int(texts->size()));
         texts->push_back(*span.from);
     }
     if (span.to) {
-        sql += " AND datetime <= ?" + QByteArray::number(first + int(texts->size()));
+        sql +=
+            " AND " + QByteArray(column) + " <= ?" + QByteArray::number(first + int(texts->size()));
         texts->push_back(*span.to);
     }
     return sql;

@@ -38,8 +38,12 @@ struct Span
 };
 
 // " AND datetime >= ?N AND datetime <= ?M" for the ends the span has, numbered on from `first`;
-// the texts to bind, in that order, are appended to *texts.
-QByteArray spanCondition(const Span &span, int first, std::vector<QByteArray> *texts);
+// the texts to bind, in that order, are appended to *texts. A scan that seeks no stamp in the
+// index may compare "+datetime" instead: the same order for the stamps bound (none looks like a
+// number), without the conversion of the bound text that the column's affinity asks for at each
+// row.
+QByteArray spanCondition(const Span &span, int first, std::vector<QByteArray> *texts,
+                         const char *column = "datetime");
 
 // The window's listing, oldest first: stamp and message of the records of `type` within the
 // span, its ends bound as ?1 and ?2.

@@ -128,7 +128,7 @@ private:
 };
 
 // `terminal`: standard output on that pseudo-terminal (run.out gets what it shows); `environment`:
-// variables set for this run ("NAME=value").
+// variables set for this run ("NAME=value") or unset ("NAME").
 inline Run tallylog(const QStringList &arguments, const QString &workDir = QString(),
                     const PseudoTerminal *terminal = nullptr, const QStringList &environment = {})
 {

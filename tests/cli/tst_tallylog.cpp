@@ -92,9 +92,7 @@ QVector<QStringList> parseOutput(const QString &format, const QByteArray &out)
 {
     QVector<QStringList> records;
     if (format == QLatin1String("csv")) {
-        if (!out.startsWith("\xef\xbb\xbf"))
-            return records;
-        records = parseCsv(QString::fromUtf8(out.mid(3)));
+        records = parseCsv(QString::fromUtf8(out));
         if (!records.isEmpty())
             records.removeFirst(); // the header
         return records;
@@ -154,11 +152,16 @@ private Q_SLOTS:
     void followDeliversNewRecords_data();
     void followDeliversNewRecords();
     void exportWritesTheWindowsFile();
+    void pruneDeletesOnlyOlderRecords_data();
     void pruneDeletesOnlyOlderRecords();
     void pruneBesideAWriterEnds();
     void statsCountsPerHourAndCategory();
     void terminalOutput_data();
     void terminalOutput();
+    void oneLineText_data();
+    void oneLineText();
+    void pager_data();
+    void pager();
     void relativeTimes_data();
     void relativeTimes();
     void lastRecordsBeyondTheNewestChunk();
@@ -261,6 +264,24 @@ void TallylogTest::selection_data()
         << QStringList{"--type", "3", "--type", "4"} << QStringList{"alarm", "Ärger", "last"};
     QTest::newRow("repeated --grep: all")
         << QStringList{"--grep", "A", "--grep", "r"} << QStringList{"alarm"};
+    QTest::newRow("-g, a regular expression")
+        << QStringList{"-g", "^(first|last)$"} << QStringList{"first", "last"};
+    QTest::newRow("-g without capitals ignores case")
+        << QStringList{"-g", QString::fromUtf8("^ä")} << QStringList{"Ärger"};
+    QTest::newRow("-g with a capital minds case") << QStringList{"-g", "Alarm"} << QStringList{};
+    QTest::newRow("-g, an escape's letter is no capital")
+        << QStringList{"--regex", QString::fromUtf8("ä\\Sger")} << QStringList{"Ärger"};
+    QTest::newRow("-g --case-sensitive")
+        << QStringList{"-g", QString::fromUtf8("ärger"), "--case-sensitive"} << QStringList{};
+    QTest::newRow("-S and -U") << QStringList{"-S", "10:00", "-U", at("12:00:00")}
+                               << QStringList{"alarm", "Ärger"};
+    QTest::newRow("--day today") << QStringList{day, "today", "--type", "3"}
+                                 << QStringList{"alarm"};
+    QTest::newRow("--day yesterday") << QStringList{day, "yesterday"} << QStringList{"day before"};
+    QTest::newRow("--day -1d") << QStringList{day, "-1d"} << QStringList{"day before"};
+    QTest::newRow("English names, any case")
+        << QStringList{"--type", "PARAM,user,Status,alarm", "--since", "-2d"}
+        << QStringList{"day before", "first", "alarm", "between", "day after"};
 }
 
 void TallylogTest::selection()
@@ -363,7 +384,20 @@ void TallylogTest::failuresAndUsage_data()
         << log << QStringList{"forward", "--to", "syslog+tcp://127.0.0.1:0", "--once"} << 2;
     QTest::newRow("forward to a path") << log << QStringList{"forward", "--to", "http://h/x"} << 2;
     QTest::newRow("forward, bad --from")
-        << log << QStringList{"forward", "--to", "http://h", "--from", "today"} << 2;
+        << log << QStringList{"forward", "--to", "http://h", "--from", "someday"} << 2;
+    // A name with ": " has the words that the line on standard error must hold after it.
+    QTest::newRow("bad pattern: 'a(b': missing closing parenthesis")
+        << log << QStringList{"list", "-g", "a(b"} << 2;
+    QTest::newRow("--case-sensitive alone: -g/--regex")
+        << log << QStringList{"list", "--case-sensitive"} << 2;
+    QTest::newRow("-o and --format: --format given more than once")
+        << log << QStringList{"list", "-o", "csv", "--format", "json"} << 2;
+    QTest::newRow("-f with a day: -f/--follow takes no day")
+        << log << QStringList{"list", "-f", "--day", "today"} << 2;
+    QTest::newRow("stats as window") << log << QStringList{"stats", "-o", "window"} << 2;
+    QTest::newRow("bad day word") << log << QStringList{"list", "--day", "fortnight"} << 2;
+    QTest::newRow("bad --before") << log << QStringList{"prune", "--before", "soon"} << 2;
+    QTest::newRow("a time that is none") << log << QStringList{"list", "--since", "25:00"} << 2;
     // The log file itself given as a cursor file: not one.
     QTest::newRow("forward, not a cursor file")
         << log << QStringList{"forward", "--to", "http://h", "--cursor-file", "LOG"} << 1;
@@ -378,6 +412,8 @@ void TallylogTest::failuresAndUsage()
     QFETCH(QByteArray, contents);
     QFETCH(QStringList, arguments);
     QFETCH(int, status);
+    const QByteArray tag = QTest::currentDataTag();
+    const QByteArray said = tag.contains(": ") ? tag.mid(tag.indexOf(": ") + 2) : QByteArray();
     const bool fifo = contents == "fifo";
     arguments.replaceInStrings(QStringLiteral("LOG"), dbPath());
     if (contents == "log")
@@ -394,6 +430,7 @@ void TallylogTest::failuresAndUsage()
     QVERIFY2(run.err.startsWith("tallylog: ") && run.err.count('\n') == 1, run.err.constData());
     if (status == 1)
         QVERIFY2(run.err.contains(dbPath().toUtf8()), run.err.constData());
+    QVERIFY2(run.err.contains(said), run.err.constData());
     QVERIFY(run.out.isEmpty());
     // Never created, never changed.
     if (!fifo)
@@ -487,6 +524,7 @@ void TallylogTest::exportWritesTheWindowsFile()
                 (r.datetime + QStringLiteral(":\n") + r.message + QLatin1Char('\n')).toUtf8();
     }
     QCOMPARE(TestFiles::readFile(file), expected);
+    QCOMPARE(run.out, "2 records written to " + file.toUtf8() + "\n");
 
     run = tallylog({"--db", dbPath(), "export", "--day", kDay, "--type", "3", "--dir",
                     m_dir->filePath(QStringLiteral("missing"))});
@@ -500,26 +538,46 @@ void TallylogTest::exportWritesTheWindowsFile()
     QVERIFY(
         limited.start(QStringLiteral("/bin/sh"),
                       {"-c", "ulimit -f 8 && exec \"$0\" \"$@\"", TALLYLOG_PATH, "--db", dbPath(),
-                       "export", "--day", kDay, "--type", "3", "--dir", m_dir->path()}));
+                       "export", "--day", kDay, "--type", "3", "--dir", m_dir->path(), "--force"}));
     QCOMPARE(limited.finish(), 1);
     QVERIFY(limited.err().startsWith("tallylog: " + file.toUtf8() + ": "));
     QCOMPARE(TestFiles::readFile(file), expected);
+
+    // Another category of the day has the same name: the file stays unless --force is given.
+    const QStringList other{"--db",   dbPath(), "export", "--day",      kDay,
+                            "--type", "2",      "--dir",  m_dir->path()};
+    run = tallylog(other);
+    QVERIFY2(run.status == 1 && run.err.contains("exists already; --force replaces it"),
+             run.err.constData());
+    QCOMPARE(TestFiles::readFile(file), expected);
+    QCOMPARE(tallylog(other + QStringList{"--force"}).status, 0);
+    QCOMPARE(TestFiles::readFile(file), (at("09:30:00") + ":\nother category\n").toUtf8());
+}
+
+void TallylogTest::pruneDeletesOnlyOlderRecords_data()
+{
+    // With the clock at kDay 12:00, each a cut at kDay 00:00:00.
+    QTest::addColumn<QString>("before");
+    QTest::newRow("a day") << kDay;
+    QTest::newRow("today") << QStringLiteral("today");
+    QTest::newRow("-12h") << QStringLiteral("-12h");
 }
 
 void TallylogTest::pruneDeletesOnlyOlderRecords()
 {
+    QFETCH(QString, before);
     QVERIFY(writeLog(dbPath(), QVector<Record>{{"2026-12-06 12:00:00", 0, "old"},
                                                {"2026-12-07 23:59:59", 1, "old, last second"},
                                                {at("00:00:00"), 2, "kept, first second"},
                                                {"2026-12-05 08:00:00", 3, "old, stored late"},
                                                {at("10:00:00"), 4, "kept"}}));
-    const QByteArray before = TestFiles::readFile(dbPath());
-    Run run = tallylog({"--db", dbPath(), "prune", "--before", kDay});
+    const QByteArray stored = TestFiles::readFile(dbPath());
+    Run run = tallylog({"--db", dbPath(), "prune", "--before", before});
     QCOMPARE(run.status, 0);
     QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
-    QCOMPARE(TestFiles::readFile(dbPath()), before);
+    QCOMPARE(TestFiles::readFile(dbPath()), stored);
 
-    run = tallylog({"--db", dbPath(), "prune", "--before", kDay, "--yes"});
+    run = tallylog({"--db", dbPath(), "prune", "--before", before, "--yes"});
     QCOMPARE(run.status, 0);
     QVERIFY2(run.out.startsWith("3 records"), run.out.constData());
     run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00", "--format", "json"});
@@ -619,11 +677,18 @@ void TallylogTest::terminalOutput_data()
     // not UTF-8, and a record of another category.
     const QByteArray stamp = "2026-12-08 09:00:00";
     const QByteArray stored = "a\x1b[31mb\rc\x07"
-                              "d\xff";
-    const QByteArray decoded = "a\x1b[31mb\rc\x07"
-                               "d\xef\xbf\xbd";
-    const QByteArray escaped = "a\\e[31mb\\rc\\x07d\xef\xbf\xbd";
+                              "d\xff\xc2\x9b"
+                              "e";
+    const QByteArray escaped = "a\\e[31mb\\rc\\x07d\xef\xbf\xbd\\u009be";
     const auto shown = [&](const QByteArray &message, bool colour) {
+        const QByteArray alarm = QByteArray("报警记录");
+        if (!colour)
+            return stamp + " " + alarm + " " + message + "\n" + stamp + " 用户使用记录 ok\n";
+        return "\x1b[2m" + stamp + "\x1b[0m \x1b[31m" + alarm + " " + message + "\x1b[0m\n\x1b[2m" +
+               stamp + "\x1b[0m 用户使用记录 ok\n";
+    };
+    // The window's layout: the stamp and a colon on one line, the message below.
+    const auto window = [&](const QByteArray &message, bool colour) {
         const QByteArray alarm = QByteArray("报警记录");
         if (!colour)
             return stamp + " [" + alarm + "]:\n" + message + "\n" + stamp +
@@ -631,14 +696,14 @@ void TallylogTest::terminalOutput_data()
         return "\x1b[2m" + stamp + "\x1b[0m [\x1b[31m" + alarm + "\x1b[0m]:\n\x1b[31m" + message +
                "\x1b[0m\n\x1b[2m" + stamp + "\x1b[0m [用户使用记录]:\nok\n";
     };
-    QTest::newRow("pipe: as stored, valid UTF-8")
-        << false << QStringList{} << QStringList{} << shown(decoded, false);
+    QTest::newRow("pipe: as stored")
+        << false << QStringList{} << QStringList{} << shown(stored, false);
     QTest::newRow("pipe, --escape")
         << false << QStringList{"--escape"} << QStringList{} << shown(escaped, false);
     QTest::newRow("pipe, --raw") << false << QStringList{"--raw"} << QStringList{}
                                  << shown(stored, false);
     QTest::newRow("pipe, --color=always")
-        << false << QStringList{"--color=always"} << QStringList{} << shown(decoded, true);
+        << false << QStringList{"--color=always"} << QStringList{} << shown(stored, true);
     QTest::newRow("terminal: escaped, coloured")
         << true << QStringList{} << QStringList{} << shown(escaped, true);
     QTest::newRow("terminal, NO_COLOR")
@@ -654,6 +719,32 @@ void TallylogTest::terminalOutput_data()
         << true << QStringList{"--raw"} << QStringList{} << shown(stored, true);
     QTest::newRow("terminal, TERM=dumb")
         << true << QStringList{} << QStringList{"TERM=dumb"} << shown(escaped, false);
+    QTest::newRow("window, pipe") << false << QStringList{"-o", "window"} << QStringList{}
+                                  << window(stored, false);
+    QTest::newRow("window, terminal")
+        << true << QStringList{"--format", "window"} << QStringList{} << window(escaped, true);
+    // JSON: valid UTF-8 always; on a terminal the C1 controls escaped too.
+    const auto json = [&](const QByteArray &message) {
+        return "{\"id\":1,\"datetime\":\"" + stamp +
+               "\",\"type\":3,\"category\":\"报警记录\",\"message\":\"" + message +
+               "\"}\n{\"id\":2,\"datetime\":\"" + stamp +
+               "\",\"type\":1,\"category\":\"用户使用记录\",\"message\":\"ok\"}\n";
+    };
+    // CSV: as stored through a pipe, with a byte order mark only when asked for.
+    const auto csv = [&](const QByteArray &message) {
+        return "id,datetime,type,category,message\r\n1," + stamp + ",3,报警记录,\"" + message +
+               "\"\r\n2," + stamp + ",1,用户使用记录,ok\r\n";
+    };
+    QTest::newRow("csv, pipe") << false << QStringList{"-o", "csv"} << QStringList{} << csv(stored);
+    QTest::newRow("csv, pipe, --bom") << false << QStringList{"-o", "csv", "--bom"} << QStringList{}
+                                      << "\xef\xbb\xbf" + csv(stored);
+    QTest::newRow("csv, terminal")
+        << true << QStringList{"-o", "csv"} << QStringList{} << csv(escaped);
+    QTest::newRow("json, pipe") << false << QStringList{"-o", "json"} << QStringList{}
+                                << json("a\\u001b[31mb\\rc\\u0007d\xef\xbf\xbd\xc2\x9b"
+                                        "e");
+    QTest::newRow("json, terminal") << true << QStringList{"-o", "json"} << QStringList{}
+                                    << json("a\\u001b[31mb\\rc\\u0007d\xef\xbf\xbd\\u009be");
 }
 
 void TallylogTest::terminalOutput()
@@ -664,14 +755,117 @@ void TallylogTest::terminalOutput()
     QFETCH(QByteArray, expected);
     QVERIFY(writeBytes(dbPath(), at("09:00:00"), 3,
                        "a\x1b[31mb\rc\x07"
-                       "d\xff"));
+                       "d\xff\xc2\x9b"
+                       "e"));
     QVERIFY(writeLog(dbPath(), QVector<Record>{{at("09:00:00"), 1, "ok"}}));
     const PseudoTerminal terminal;
     QVERIFY(terminal.isValid());
-    const Run run = tallylog(QStringList{"--db", dbPath(), "list"} + arguments, QString(),
-                             onTerminal ? &terminal : nullptr, environment);
+    const Run run = tallylog(QStringList{"--db", dbPath(), "list", "--no-pager"} + arguments,
+                             QString(), onTerminal ? &terminal : nullptr, environment);
     QCOMPARE(run.status, 0);
     QCOMPARE(run.out, expected);
+}
+
+void TallylogTest::oneLineText_data()
+{
+    QTest::addColumn<QString>("datetime");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("expected"); // in a pipe
+
+    const QByteArray stamp = at("09:00:00").toUtf8();
+    // The continuation lines start under the message: the width of "stamp category ", a Chinese
+    // character two columns.
+    const auto under = [](int nameColumns) { return QByteArray(19 + 1 + nameColumns + 1, ' '); };
+    QTest::newRow("one line") << at("09:00:00") << 3 << QByteArray("pump stopped")
+                              << stamp + " 报警记录 pump stopped\n";
+    QTest::newRow("lines indented, empty ones left empty")
+        << at("09:00:00") << 0 << QByteArray("first\nsecond\n\nfourth\n")
+        << stamp + " 参数修改记录 first\n" + under(12) + "second\n\n" + under(12) + "fourth\n\n";
+    QTest::newRow("a record forged in a message")
+        << at("09:00:00") << 4 << QByteArray("ok\n2026-12-08 10:00:00 报警记录 forged")
+        << stamp + " 其他信息 ok\n" + under(8) + "2026-12-08 10:00:00 报警记录 forged\n";
+    QTest::newRow("a line feed in a stamp")
+        << QStringLiteral("2026-12-08\n09") << 1 << QByteArray("x")
+        << QByteArray("2026-12-08\\n09 用户使用记录 x\n");
+}
+
+void TallylogTest::oneLineText()
+{
+    QFETCH(QString, datetime);
+    QFETCH(int, type);
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, expected);
+    QVERIFY(writeBytes(dbPath(), datetime, type, message));
+    const Run run = tallylog({"--db", dbPath(), "list", "--from", "2000-01-01 00:00:00"});
+    QCOMPARE(run.status, 0);
+    QCOMPARE(run.out, expected);
+}
+
+void TallylogTest::pager_data()
+{
+    QTest::addColumn<bool>("onTerminal");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("environment");
+    QTest::addColumn<QByteArray>("pagedBy"); // what the pager put first; empty: no pager
+    QTest::addColumn<int>("status");
+
+    // A pager that marks each line, and a `less` of the test's own that says its settings.
+    const QString marking = QStringLiteral("TALLYLOG_PAGER=sed s/^/paged:/");
+    const QStringList noneSet{"TALLYLOG_PAGER", "PAGER", "LESS", "LESSCHARSET", "PATH=BIN"};
+    const QStringList list{"list"};
+    const QByteArray none;
+    QTest::newRow("terminal") << true << list << QStringList{marking} << QByteArray("paged:") << 0;
+    QTest::newRow("pipe") << false << list << QStringList{marking} << none << 0;
+    QTest::newRow("nothing to show")
+        << true << QStringList{"list", "--day", "2020-01-01"} << QStringList{marking} << none << 0;
+    QTest::newRow("--no-pager") << true << QStringList{"list", "--no-pager"} << QStringList{marking}
+                                << none << 0;
+    QTest::newRow("stats") << true << QStringList{"stats"} << QStringList{marking}
+                           << QByteArray("paged:") << 0;
+    QTest::newRow("$PAGER") << true << list
+                            << QStringList{"TALLYLOG_PAGER", "PAGER=sed s/^/paged:/"}
+                            << QByteArray("paged:") << 0;
+    QTest::newRow("less, FRSXMK") << true << list << noneSet
+                                  << QByteArray("less LESS=FRSXMK LESSCHARSET=utf-8\n") << 0;
+    // A pager the shell cannot find: said, not a listing lost without a word.
+    QTest::newRow("a pager that is not there")
+        << true << list << QStringList{"TALLYLOG_PAGER=/nonexistent/pager"} << none << 1;
+}
+
+void TallylogTest::pager()
+{
+    QFETCH(bool, onTerminal);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, environment);
+    QFETCH(QByteArray, pagedBy);
+    QFETCH(int, status);
+    QVERIFY(writeBytes(dbPath(), at("09:00:00"), 1, "a\x1b[31mb"));
+    const QString bin = m_dir->filePath(QStringLiteral("bin"));
+    const QString less = bin + QStringLiteral("/less");
+    QVERIFY(QDir().mkdir(bin) &&
+            TestFiles::writeFile(less,
+                                 "#!/bin/sh\necho \"less LESS=$LESS LESSCHARSET=$LESSCHARSET\"\n"
+                                 "exec cat\n") &&
+            QFile::setPermissions(less, QFile::ReadOwner | QFile::ExeOwner));
+    environment.replaceInStrings(QStringLiteral("BIN"), bin + ':' + qgetenv("PATH"));
+    const PseudoTerminal terminal;
+    QVERIFY(terminal.isValid());
+    const Run run =
+        tallylog(QStringList{"--db", dbPath()} + arguments, m_dir->path(),
+                 onTerminal ? &terminal : nullptr, QStringList{"TERM=xterm"} + environment);
+    QCOMPARE(run.status, status);
+    QVERIFY2(status == 0 || run.err.contains("the pager '/nonexistent/pager' could not be started"),
+             run.err.constData());
+    // What is written is the terminal's, through the pager too: escaped and coloured.
+    QVERIFY2(run.out.startsWith(pagedBy), run.out.constData());
+    const QByteArray stamp = at("09:00:00").toUtf8();
+    if (arguments.contains(QStringLiteral("--day"))) // a day without records
+        QCOMPARE(run.out, QByteArray());
+    else if (arguments.first() == QLatin1String("list") && status == 0)
+        QCOMPARE(run.out.mid(pagedBy.size()),
+                 onTerminal ? "\x1b[2m" + stamp + "\x1b[0m 用户使用记录 a\\e[31mb\n"
+                            : stamp + " 用户使用记录 a\x1b[31mb\n");
 }
 
 void TallylogTest::relativeTimes_data()
@@ -695,6 +889,9 @@ void TallylogTest::relativeTimes_data()
     row("2026-02-28", "2026-02-28 00:00:00");
     row("2026-12-01 07:05", "2026-12-01 07:05:00");
     row("2026-12-01 07:05:09", "2026-12-01 07:05:09");
+    row("10:00", "2026-12-08 10:00:00");
+    row("09:30:15", "2026-12-08 09:30:15");
+    row("-1w", "2026-12-01 12:00:00");
     // A day whose midnight daylight saving skips (00:00 becomes 01:00).
     row("today", "2024-09-08 00:00:00",
         {"TZ=America/Santiago", "TALLYLOG_NOW=2024-09-08 12:00:00"});
@@ -712,11 +909,14 @@ void TallylogTest::relativeTimes()
     QVERIFY(writeLog(
         dbPath(),
         QVector<Record>{{stamp(-1), 0, "before"}, {stamp(0), 0, "on it"}, {stamp(1), 0, "after"}}));
-    const Run run =
-        tallylog({"--db", dbPath(), "list", "--since", text, "--until", text, "--format", "json"},
-                 QString(), nullptr, environment);
-    QCOMPARE(run.status, 0);
-    QCOMPARE(messagesOf(run.out), QStringList{"on it"});
+    for (const QStringList &ends :
+         {QStringList{"--since", "--until"}, QStringList{"--from", "--to"}}) {
+        const Run run = tallylog(
+            {"--db", dbPath(), "list", ends.at(0), text, ends.at(1), text, "--format", "json"},
+            QString(), nullptr, environment);
+        QCOMPARE(run.status, 0);
+        QCOMPARE(messagesOf(run.out), QStringList{"on it"});
+    }
 }
 
 void TallylogTest::lastRecordsBeyondTheNewestChunk()
@@ -853,7 +1053,7 @@ void TallylogTest::statsShowsEmptyBuckets()
         if (!r.endsWith(QLatin1String("|0")))
             counted << r;
     }
-    run = tallylog(stats + QStringList{"--format", "csv"});
+    run = tallylog(stats + QStringList{"--format", "csv", "--bom"});
     QVERIFY(run.out.startsWith("\xef\xbb\xbf"
                                "bucket,type,category,count\r\n"));
     const QVector<QStringList> csv = parseCsv(QString::fromUtf8(run.out.mid(3))).mid(1);
@@ -895,11 +1095,17 @@ void TallylogTest::foreignTypes_data()
     QTest::newRow("list from a moment")
         << QStringList{"list", "--from", at("00:00:00"), "--format", "json"} << json;
     QTest::newRow("follow, then SIGINT") << QStringList{"follow", "--format", "json"} << json;
+    QTest::newRow("list -f, then SIGINT") << QStringList{"list", "-f", "--output", "json"} << json;
     QTest::newRow("list text") << QStringList{"list", "--day", kDay, "--limit", "3"}
-                               << (at("10:00:00") + QString::fromUtf8(" [报警记录]:\nrow 1\n") +
-                                   at("10:00:01") + " [type 3]:\nrow 2\n" + at("10:00:02") +
-                                   " [type 3.5]:\nrow 3\n")
+                               << (at("10:00:00") + QString::fromUtf8(" 报警记录 row 1\n") +
+                                   at("10:00:01") + " [type 3] row 2\n" + at("10:00:02") +
+                                   " [type 3.5] row 3\n")
                                       .toUtf8();
+    QTest::newRow("list window") << QStringList{"list", "--day",    kDay,    "--limit",
+                                                "2",    "--format", "window"}
+                                 << (at("10:00:00") + QString::fromUtf8(" [报警记录]:\nrow 1\n") +
+                                     at("10:00:01") + " [type 3]:\nrow 2\n")
+                                        .toUtf8();
     // Each stored value counted apart, in SQLite's order of values.
     const QByteArray stats = QString::fromUtf8("type null|1\n报警记录|1\ntype 3.5|1\ntype "
                                                "5000000000|1\ntype 3|1\ntype A|1\n")
@@ -916,7 +1122,7 @@ void TallylogTest::foreignTypes()
     QVERIFY(writeForeignLog(dbPath()));
 
     QByteArray out;
-    if (arguments.first() == QLatin1String("follow")) {
+    if (arguments.first() == QLatin1String("follow") || arguments.contains(QStringLiteral("-f"))) {
         const Run run = followUntil(m_dir->path(), arguments, expected.size());
         QCOMPARE(run.status, 0);
         out = run.out;
@@ -954,14 +1160,15 @@ void TallylogTest::foreignIds_data()
     const QStringList lowIds{table, "INSERT INTO SystemInfo VALUES(-5, '" + at("10:00:00") +
                                         "', 1, 'minus five'), (0, '" + at("10:00:01") +
                                         "', 1, 'zero'), (7, '" + at("10:00:02") + "', 1, 'seven')"};
-    const QByteArray lowText = (at("10:00:00") + ":\nminus five\n" + at("10:00:01") + ":\nzero\n" +
-                                at("10:00:02") + ":\nseven\n")
+    const QString user = QString::fromUtf8(" 用户使用记录 ");
+    const QByteArray lowText = (at("10:00:00") + user + "minus five\n" + at("10:00:01") + user +
+                                "zero\n" + at("10:00:02") + user + "seven\n")
                                    .toUtf8();
     QTest::newRow("ids 0 and below, list")
         << lowIds << QStringList{"list", "--day", kDay, "--type", "1"} << 0 << lowText;
     QTest::newRow("ids 0 and below, after an id")
         << lowIds << QStringList{"list", "--day", kDay, "--type", "1", "--after-id", "-5"} << 0
-        << lowText.mid(lowText.indexOf(":\nzero") - 19);
+        << lowText.mid(lowText.indexOf(at("10:00:01").toUtf8()));
     QTest::newRow("ids 0 and below, prune")
         << lowIds << QStringList{"prune", "--before", "2027-01-01", "--yes"} << 0
         << QByteArray("3 records stamped before 2027-01-01 deleted\n");
@@ -973,10 +1180,10 @@ void TallylogTest::foreignIds_data()
                    at("10:00:00") + "', 1, 'm' || i FROM n"};
     QTest::newRow("highest id, list")
         << topIds << QStringList{"list", "--day", kDay, "--grep", "m4999"} << 0
-        << (at("10:00:00") + " [用户使用记录]:\nm4999\n").toUtf8();
+        << (at("10:00:00") + user + "m4999\n").toUtf8();
     QTest::newRow("highest id, follow")
         << topIds << QStringList{"follow", "--grep", "m4999", "--format", "csv"} << 0
-        << QByteArray("\xef\xbb\xbfid,datetime,type,category,message\r\n9223372036854775807,") +
+        << QByteArray("id,datetime,type,category,message\r\n9223372036854775807,") +
                at("10:00:00").toUtf8() + QString::fromUtf8(",1,用户使用记录,m4999\r\n").toUtf8();
 
     QTest::newRow("lowest id, the last N")
@@ -984,9 +1191,9 @@ void TallylogTest::foreignIds_data()
                                   at("10:00:00") + "', 1, 'lowest'), (0, '" + at("10:00:01") +
                                   "', 1, 'zero')"}
         << QStringList{"list", "--day", kDay, "--type", "1", "-n", "5"} << 0
-        << (at("10:00:00") + ":\nlowest\n" + at("10:00:01") + ":\nzero\n").toUtf8();
+        << (at("10:00:00") + user + "lowest\n" + at("10:00:01") + user + "zero\n").toUtf8();
     // A table without a key, one id twice where the first chunk ends.
-    const QByteArray twice = (at("10:00:00") + " [用户使用记录]:\nm5000\n").toUtf8();
+    const QByteArray twice = (at("10:00:00") + user + "m5000\n").toUtf8();
     QTest::newRow("one id twice, list")
         << QStringList{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
@@ -996,7 +1203,7 @@ void TallylogTest::foreignIds_data()
         << QStringList{"list", "--day", kDay, "--grep", "m5000"} << 0 << twice + twice;
 
     // The same newest first, the id twice where the first chunk below the newest ends.
-    const QByteArray twin = (at("10:00:00") + " [用户使用记录]:\ntwin\n").toUtf8();
+    const QByteArray twin = (at("10:00:00") + user + "twin\n").toUtf8();
     QTest::newRow("one id twice, newest first")
         << QStringList{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
                        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
@@ -1006,12 +1213,22 @@ void TallylogTest::foreignIds_data()
                            "', 1, 'twin'), (2, '" + at("10:00:00") + "', 1, 'twin')"}
         << QStringList{"list", "--day", kDay, "--reverse", "--grep", "twin"} << 0 << twin + twin;
 
+    // The last N read again in order: of an id twice where they begin, as many as were counted.
+    const QStringList twins{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
+                            "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                                "', 1, 'a'), (2, '" + at("10:00:00") + "', 1, 'twin'), (2, '" +
+                                at("10:00:00") + "', 1, 'twin'), (3, '" + at("10:00:00") +
+                                "', 1, 'c')"};
+    const QByteArray c = (at("10:00:00") + user + "c\n").toUtf8();
+    QTest::newRow("one id twice, the last 2")
+        << twins << QStringList{"list", "--day", kDay, "-n", "2"} << 0 << twin + c;
+
     // One id more times than a chunk has rows: the rows beyond the first chunk are read too.
     const QStringList manyTimes{"CREATE TABLE SystemInfo(id INTEGER, datetime, type, message)",
                                 "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
                                 "WHERE i < 5001) INSERT INTO SystemInfo SELECT 7, '" +
                                     at("10:00:00") + "', 1, 'm' || i FROM n"};
-    const QByteArray last = (at("10:00:00") + " [用户使用记录]:\nm5001\n").toUtf8();
+    const QByteArray last = (at("10:00:00") + user + "m5001\n").toUtf8();
     for (const QStringList &order : {QStringList{"--day", kDay}, QStringList{"--reverse"}})
         QTest::addRow("one id 5001 times, %s", qPrintable(order.first()))
             << manyTimes << QStringList{"list", "--grep", "m5001"} + order << 0 << last;
@@ -1051,6 +1268,22 @@ void TallylogTest::foreignIds_data()
                          kDay.toUtf8() + "\",\"type\":\"😀\",\"category\":null,\"count\":1}\n") +
                statsRows("yesterday", 1, QByteArray());
 
+    // Buckets of stamps beyond ASCII: their first characters as SQLite's substr() counts them,
+    // a byte that is not UTF-8 one character (shown as U+FFFD), a NUL the end.
+    const QString fffd = QString(6, QChar(0xfffd));
+    QTest::newRow("stats json of stamps beyond ASCII")
+        << QStringList{"CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, datetime DATETIME, type "
+                       "INT, message)",
+                       "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
+                           QString::fromUtf8("', 1, 'a'), (2, '昨天 10:00:00', 1, 'b'), (3, "
+                                             "CAST(x'c3a9e280ff80c0c1' || '") +
+                           at("10:00:00") +
+                           "' AS TEXT), 1, 'c'), (4, CAST(x'32303236002d3132' AS TEXT), 1, 'd')"}
+        << QStringList{"stats", "--by", "day", "--since", "2000-01-01", "--format", "json"} << 0
+        << statsRows("2026", 1, QByteArray()) + statsRows(kDay, 1, QByteArray()) +
+               statsRows(QString::fromUtf8("é") + fffd + "2026-", 1, QByteArray()) +
+               statsRows(QString::fromUtf8("昨天 10:00:0"), 1, QByteArray());
+
     // A clock set back: the older stamp stored later still starts the days shown, none skipped.
     const QString fullBar = QString(40, QChar(0x2588)) + "\n";
     const QString counted = categoryName(1) + "      1 " + fullBar;
@@ -1083,7 +1316,7 @@ void TallylogTest::foreignIds_data()
     QTest::newRow("byte order mark before an invalid byte")
         << QStringList{table, "INSERT INTO SystemInfo VALUES(1, '" + at("10:00:00") +
                                   "', 1, CAST(x'efbbbf61ff' AS TEXT))"}
-        << QStringList{"list", "--day", kDay, "--type", "1"} << 0
+        << QStringList{"list", "--day", kDay, "--type", "1", "--format", "window", "--escape"} << 0
         << (at("10:00:00") + ":\n").toUtf8() + "\xef\xbb\xbf"
                                                "a\xef\xbf\xbd\n";
 

@@ -69,18 +69,6 @@ expected="$scratch/expected.txt"
     for header in "$source_dir"/systemlog/include/systemlog/*.h; do
         echo "file libsystemlog-dev /usr/include/systemlog/$(basename "$header")"
     done
-    for page in "$source_dir"/docs/man/*.[1-8]; do
-        [ -f "$page" ] || continue
-        name="$(basename "$page")"
-        package=tallyview
-        case "$name" in tallylog*) package=tallylog ;; esac
-        echo "file $package /usr/share/man/man${name##*.}/$name.gz"
-        [ "$name" != tallyview.1 ] ||
-            echo "file tallyview /usr/share/man/man1/Tallyview.1.gz -> tallyview.1.gz"
-    done
-    if [ -f "$source_dir/cli/completion/tallylog.bash" ]; then
-        echo "file tallylog /usr/share/bash-completion/completions/tallylog"
-    fi
 } >"$expected"
 
 actual="$scratch/actual.txt"

@@ -2,6 +2,7 @@
 // stored as any SQLite value, listings and prunes longer than one chunk or batch, and the one
 // check of the log table that the writer and the reader share.
 
+#include "DayExport.h"
 #include "TestSupport.h"
 #include "read/LogPruner.h"
 #include "read/LogReader.h"
@@ -77,6 +78,8 @@ private Q_SLOTS:
     void pruneCrossesBatches();
     void writerAndReaderAgreeOnTheTable_data();
     void writerAndReaderAgreeOnTheTable();
+    void newExportKeepsWhatCameMeanwhile_data();
+    void newExportKeepsWhatCameMeanwhile();
 };
 
 void LogReaderTest::foreignTypes_data()
@@ -299,6 +302,32 @@ void LogReaderTest::writerAndReaderAgreeOnTheTable()
         QCOMPARE(listed(reader, LogSelection()).size(), 1);
     }
     store.close();
+}
+
+void LogReaderTest::newExportKeepsWhatCameMeanwhile_data()
+{
+    // What appears at the name while the export is written.
+    QTest::addColumn<bool>("link"); // a dangling link, else a file
+    QTest::newRow("a file") << false;
+    QTest::newRow("a dangling link") << true;
+}
+
+void LogReaderTest::newExportKeepsWhatCameMeanwhile()
+{
+    QFETCH(bool, link);
+    const QString name = QStringLiteral("export.txt");
+    DayExport file(name);
+    QVERIFY(file.open());
+    QVERIFY(link ? QFile::link(QStringLiteral("elsewhere"), name)
+                 : TestFiles::writeFile(name, "theirs\n"));
+    QVERIFY(file.write("ours\n"));
+    QVERIFY(!file.commitNew());
+    QCOMPARE(QFileInfo(name).isSymLink(), link);
+    if (!link)
+        QCOMPARE(TestFiles::readFile(name), QByteArray("theirs\n"));
+    // The new file is gone; nothing was made at the link's target.
+    QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+             QStringList{name});
 }
 
 QTEST_GUILESS_MAIN(LogReaderTest)

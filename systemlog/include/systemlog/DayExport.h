@@ -36,6 +36,10 @@ public:
     bool open();
     bool write(std::string_view bytes);
     bool commit();
+    // As commit(), but the new file takes the name only where nothing is there yet: never
+    // replaces a file or a link, however recently it came (errorString() then says "File
+    // exists").
+    bool commitNew();
     void cancel();
 
     QString path() const { return m_path; }
@@ -44,6 +48,7 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    bool finish(bool replace);
     bool fail(int savedErrno);
 
     QString m_path;

@@ -1,0 +1,102 @@
+# bash completion of tallylog: its commands, each command's options, the categories (numbers,
+# English and Chinese names) after --type, the formats, the time words and the files and
+# directories where an option takes one.
+
+_tallylog()
+{
+    local cur prev words cword
+    _init_completion || return
+
+    local commands="list follow stats export prune forward"
+    local common="--db --no-pager --help"
+    local select="--type --grep -g --regex --case-sensitive"
+    local range="--day --from --to -S --since -U --until"
+    local style="-o --output --format --bom --color --escape --raw"
+
+    # The command: the first word that is not an option or the value of --db.
+    local command="" i
+    for ((i = 1; i < cword; i++)); do
+        case "${words[i]}" in
+        --db) ((i++)) ;;
+        -*) ;;
+        *)
+            command="${words[i]}"
+            break
+            ;;
+        esac
+    done
+
+    # forward's --to is the receiver's address, not a time.
+    [[ "$command" == forward && "$prev" == --to ]] && return
+
+    case "$prev" in
+    --db | --cursor-file | --keep-undelivered)
+        _filedir
+        return
+        ;;
+    --dir)
+        _filedir -d
+        return
+        ;;
+    --type)
+        # A list: complete the part after the last comma.
+        local done="" part="$cur"
+        if [[ "$cur" == *,* ]]; then
+            done="${cur%,*},"
+            part="${cur##*,}"
+        fi
+        local IFS=$'\n'
+        COMPREPLY=($(compgen -P "$done" -W $'0\n1\n2\n3\n4\nparam\nuser\nstatus\nalarm\nother\n参数修改记录\n用户使用记录\n系统状态记录\n报警记录\n其他信息' -- "$part"))
+        compopt -o nospace
+        return
+        ;;
+    -o | --output | --format)
+        case "$command" in
+        stats) COMPREPLY=($(compgen -W "text csv json" -- "$cur")) ;;
+        export) COMPREPLY=($(compgen -W "window csv json" -- "$cur")) ;;
+        *) COMPREPLY=($(compgen -W "text window csv json" -- "$cur")) ;;
+        esac
+        return
+        ;;
+    --color)
+        COMPREPLY=($(compgen -W "auto always never" -- "$cur"))
+        return
+        ;;
+    --by)
+        COMPREPLY=($(compgen -W "hour day" -- "$cur"))
+        return
+        ;;
+    --day)
+        COMPREPLY=($(compgen -W "today yesterday -1d -2d -1w $(date +%F 2>/dev/null)" -- "$cur"))
+        return
+        ;;
+    --from | --to | -S | --since | -U | --until | --before)
+        COMPREPLY=($(compgen -W "today yesterday now -1h -30min -1d -2d -1w -30d" -- "$cur"))
+        return
+        ;;
+    --grep | -g | --regex | --after-id | --limit | -n | --lines | --identifier | --hostname)
+        return
+        ;;
+    esac
+
+    local options
+    case "$command" in
+    list) options="$common $range --after-id $select --limit -n --lines -r --reverse -f --follow $style" ;;
+    follow) options="$common $select -n --lines --cursor-file $style" ;;
+    stats) options="$common $range --by -o --output --format --bom" ;;
+    export) options="$common --day --type --dir -o --output --format --bom --force" ;;
+    prune) options="$common --before --keep-undelivered --yes" ;;
+    forward) options="$common --to --cursor-file $select --from --identifier --hostname --once" ;;
+    "")
+        if [[ "$cur" == -* ]]; then
+            COMPREPLY=($(compgen -W "--db --no-pager --help --version" -- "$cur"))
+        else
+            COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+        fi
+        return
+        ;;
+    *) return ;;
+    esac
+    COMPREPLY=($(compgen -W "$options" -- "$cur"))
+} &&
+    complete -F _tallylog tallylog
