@@ -30,7 +30,7 @@ _tallylog()
     [[ "$command" == forward && "$prev" == --to ]] && return
 
     case "$prev" in
-    --db | --cursor-file | --keep-undelivered)
+    --db | --cursor-file | --keep-undelivered | --trust | --key | --cert)
         _filedir
         return
         ;;
@@ -74,7 +74,7 @@ _tallylog()
         COMPREPLY=($(compgen -W "today yesterday now -1h -30min -1d -2d -1w -30d" -- "$cur"))
         return
         ;;
-    --grep | -g | --regex | --after-id | --limit | -n | --lines | --identifier | --hostname)
+    --grep | -g | --regex | --after-id | --limit | -n | --lines | --identifier | --hostname | --timeout)
         return
         ;;
     esac
@@ -86,7 +86,7 @@ _tallylog()
     stats) options="$common $range --by -o --output --format --bom" ;;
     export) options="$common --day --type --dir -o --output --format --bom --force" ;;
     prune) options="$common --before --keep-undelivered --yes" ;;
-    forward) options="$common --to --cursor-file $select --from --identifier --hostname --once" ;;
+    forward) options="$common --to --cursor-file $select --from --identifier --hostname --trust --key --cert --once --timeout" ;;
     "")
         if [[ "$cur" == -* ]]; then
             COMPREPLY=($(compgen -W "--db --no-pager --help --version" -- "$cur"))
