@@ -213,6 +213,24 @@ int RecordListing::topRecord() const
     return recordAt(windowOffset() + std::max(0, position));
 }
 
+int RecordListing::firstRecordAtOrAfter(const QString &stamp) const
+{
+    // Records come in the order they were stored, so their stamps normally ascend; a clock set
+    // back breaks that order, and the first such record is then found by looking at each.
+    const auto begin = m_rows.cbegin();
+    const auto end = m_rows.cend();
+    const auto earlier = [](const SystemLog::LogRow &row, const QString &s) {
+        return row.first < s;
+    };
+    if (std::is_sorted(begin, end, [](const SystemLog::LogRow &a, const SystemLog::LogRow &b) {
+            return a.first < b.first;
+        }))
+        return int(std::lower_bound(begin, end, stamp, earlier) - begin);
+    return int(std::find_if(begin, end, [&](const SystemLog::LogRow &row) {
+                   return !earlier(row, stamp);
+               }) - begin);
+}
+
 QString RecordListing::recordText(int record) const
 {
     const SystemLog::LogRow &row = m_rows.at(record);

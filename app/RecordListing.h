@@ -54,6 +54,9 @@ public:
     void positionAtEnd();
 
     int recordCount() const { return int(m_rows.size()); }
+    // The first listed record whose date-time text ("yyyy-MM-dd hh:mm:ss") is at or after `stamp`;
+    // recordCount() when there is none.
+    int firstRecordAtOrAfter(const QString &stamp) const;
     // The record at the top of the screen (0 for a notice or an empty listing).
     int topRecord() const;
     // Whether the view's document holds the whole listing (and so may be edited in the view).
