@@ -24,6 +24,7 @@
 //    in the view's plain text, and the view's toPlainText. Each run starts on a fresh listing, so
 //    the first key includes the bar taking the view's text.
 
+#include "BesideGlogg.h"
 #include "RecordListing.h"
 #include "Tallyview.h"
 #include "TestLogFile.h"
@@ -333,7 +334,7 @@ double ctrlEnd(QAbstractScrollArea *view)
     return msSince(t);
 }
 
-void benchLongListing(int maxRecords)
+void benchLongListing(int maxRecords, const QString &self)
 {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
@@ -345,7 +346,9 @@ void benchLongListing(int maxRecords)
                 {QStringLiteral("2024-02-%1").arg(day++, 2, 10, QLatin1Char('0')), count, 1});
     }
     qint64 written = 0;
-    if (!generateLog(loads, &written))
+    // And a day of one record of 100 MiB, beside glogg.
+    const QString hugeDay = QStringLiteral("2024-03-01");
+    if (!generateLog(loads, &written) || !addHugeRecord(hugeDay + QStringLiteral(" 12:00:00"), 100))
         return;
 
     auto window = std::make_unique<Tallyview>();
@@ -423,6 +426,14 @@ void benchLongListing(int maxRecords)
         }
     }
     std::printf("  targets: W first <= 1.0x P, W idle <= 1.0x P, W mem <= 3x text\n");
+
+    QList<QPair<QString, int>> beside;
+    for (const DayLoad &load : loads) {
+        if (load.perType >= 300000)
+            beside.append({load.day, load.perType});
+    }
+    beside.append({hugeDay, 1});
+    benchBesideGlogg(self, dir.path(), beside);
     window.reset();
     QDir::setCurrent(QDir::tempPath());
 }
@@ -608,6 +619,8 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--child-list") == 0)
+        return runListingChild(QString::fromLatin1(argv[2]));
     int reps = 5;
     int maxRecords = 3000000;
     bool longOnly = false;
@@ -625,7 +638,7 @@ int main(int argc, char *argv[])
                 qUtf8Printable(QGuiApplication::platformName()));
     if (!longOnly)
         benchListing(reps);
-    benchLongListing(maxRecords);
+    benchLongListing(maxRecords, QCoreApplication::applicationFilePath());
     if (!longOnly) {
         benchFind(reps);
         benchStartup(reps);
