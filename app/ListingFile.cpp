@@ -1,10 +1,10 @@
 #include "ListingFile.h"
 
 #include "ListingIndex.h"
+#include "ListingScan.h"
 
 #include <algorithm>
 #include <limits>
-#include <string>
 #include <utility>
 
 namespace {
@@ -13,39 +13,6 @@ constexpr qint64 kLowestId = std::numeric_limits<qint64>::min();
 // Records whose ids lie closer together than this many ids per record are read in one walk
 // along the ids; records further apart (a sparse category, the matches of a find) one by one.
 constexpr qint64 kAlongPerRecord = 8;
-// How often the listing asks whether to go on.
-constexpr int kAskEvery = 65536;
-
-// Records read in stamp order that are not in id order (a clock set back): kept aside, sorted by
-// id and indexed once all are read.
-class Disorder
-{
-public:
-    void add(qint64 id, std::string_view stamp)
-    {
-        m_keys.push_back({id, m_stamps.size(), stamp.size()});
-        m_stamps.append(stamp);
-    }
-    std::unique_ptr<ListingIndex> sorted()
-    {
-        std::stable_sort(m_keys.begin(), m_keys.end(),
-                         [](const Key &a, const Key &b) { return a.id < b.id; });
-        auto index = std::make_unique<ListingIndex>();
-        for (const Key &key : m_keys)
-            index->append(key.id, std::string_view(m_stamps).substr(key.at, key.size));
-        return index;
-    }
-
-private:
-    struct Key
-    {
-        qint64 id;
-        size_t at;
-        size_t size;
-    };
-    std::vector<Key> m_keys;
-    std::string m_stamps;
-};
 
 } // namespace
 
@@ -65,41 +32,23 @@ SystemLog::LogSelection ListingFile::selection() const
 std::unique_ptr<ListingIndex> ListingFile::list(qint64 *lastId,
                                                 const std::function<bool()> &keepGoing)
 {
+    m_failure.clear();
     if (!m_reader.open(m_query.path))
         return nullptr;
     bool none = true;
     if (!m_reader.maxId(lastId, &none))
         return nullptr;
+    if (none)
+        return std::make_unique<ListingIndex>();
     SystemLog::LogSelection keys = selection();
     keys.upToId = *lastId;
-    auto index = std::make_unique<ListingIndex>();
-    std::unique_ptr<Disorder> disorder;
-    qint64 previous = kLowestId;
-    int read = 0;
-    bool stopped = false;
-    const bool ok = none || m_reader.selectKeys(keys, [&](qint64 id, std::string_view stamp) {
-        if (++read % kAskEvery == 0 && !keepGoing()) {
-            stopped = true;
-            return false;
-        }
-        if (!disorder && id < previous) {
-            // The index yields the records by stamp; a record stored earlier under a later stamp
-            // puts them out of id order. Those read so far join the rest, to be sorted.
-            disorder = std::make_unique<Disorder>();
-            for (int record = 0; record < index->count(); ++record)
-                disorder->add(index->id(record), index->stamp(record).toUtf8().constData());
-            index = std::make_unique<ListingIndex>();
-        }
-        previous = id;
-        if (disorder)
-            disorder->add(id, stamp);
-        else
-            index->append(id, stamp);
-        return true;
-    });
-    if (!ok || stopped)
-        return nullptr;
-    return disorder ? disorder->sorted() : std::move(index);
+    ListingScan scan(m_reader, m_query.path, m_busyTimeoutMs);
+    std::unique_ptr<ListingIndex> index = scan.run(keys, keepGoing);
+    if (!index) {
+        m_failure = scan.failure();
+        m_failureIsTransient = scan.failureIsTransient();
+    }
+    return index;
 }
 
 bool ListingFile::extend(ListingIndex *index, qint64 afterId, qint64 upToId)

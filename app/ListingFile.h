@@ -34,9 +34,16 @@ public:
     ListingFile &operator=(const ListingFile &) = delete;
 
     const Query &query() const { return m_query; }
-    void setBusyTimeout(int ms) { m_reader.setBusyTimeout(ms); }
-    QString errorString() const { return m_reader.errorString(); }
-    bool lastErrorIsTransient() const { return m_reader.lastErrorIsTransient(); }
+    void setBusyTimeout(int ms)
+    {
+        m_busyTimeoutMs = ms;
+        m_reader.setBusyTimeout(ms);
+    }
+    QString errorString() const { return m_failure.isEmpty() ? m_reader.errorString() : m_failure; }
+    bool lastErrorIsTransient() const
+    {
+        return m_failure.isEmpty() ? m_reader.lastErrorIsTransient() : m_failureIsTransient;
+    }
 
     // Opens the file and lists its records of the query: the index of them, in id order, or
     // null on failure. *lastId is the highest id in the file as they were read. `keepGoing` is
@@ -68,6 +75,10 @@ private:
 
     Query m_query;
     SystemLog::LogReader m_reader;
+    int m_busyTimeoutMs = 5000;
+    // Why listing failed, where the second connection of the listing failed.
+    QString m_failure;
+    bool m_failureIsTransient = false;
 };
 
 // A query's records as the window lists them: what identifies each, and the file they are read

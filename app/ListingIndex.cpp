@@ -83,33 +83,36 @@ ListingIndex::ListingIndex()
 
 ListingIndex::~ListingIndex() = default;
 
-bool ListingIndex::encode(std::string_view s, quint32 *seconds)
+bool StampCode::encode(std::string_view s, quint32 *seconds)
 {
     // "yyyy-MM-dd hh:mm:ss" exactly, with a date that exists and a time of the day.
-    if (s.size() != 19 || s[4] != '-' || s[7] != '-' || s[10] != ' ' || s[13] != ':' ||
-        s[16] != ':')
+    if (s.size() != 19 || s[10] != ' ' || s[13] != ':' || s[16] != ':')
         return false;
-    const auto number = [&](int at, int digits, int *value) {
-        *value = 0;
-        for (int i = at; i < at + digits; ++i) {
-            if (s[size_t(i)] < '0' || s[size_t(i)] > '9')
-                return false;
-            *value = *value * 10 + (s[size_t(i)] - '0');
-        }
-        return true;
+    const auto number = [&](int at, int *value) {
+        const char high = s[size_t(at)];
+        const char low = s[size_t(at) + 1];
+        *value = (high - '0') * 10 + (low - '0');
+        return high >= '0' && high <= '9' && low >= '0' && low <= '9';
     };
-    int y, mo, d, h, mi, se;
-    if (!number(0, 4, &y) || !number(5, 2, &mo) || !number(8, 2, &d) || !number(11, 2, &h) ||
-        !number(14, 2, &mi) || !number(17, 2, &se))
+    int h, mi, se;
+    if (!number(11, &h) || !number(14, &mi) || !number(17, &se) || h > 23 || mi > 59 || se > 59)
         return false;
-    if (y < 1970 || y > 2105 || mo < 1 || mo > 12 || d < 1 || d > daysIn(y, mo) || h > 23 ||
-        mi > 59 || se > 59)
-        return false;
-    *seconds = quint32(daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se);
+    if (std::memcmp(s.data(), m_day, sizeof m_day) != 0) {
+        int c, y, mo, d;
+        if (s[4] != '-' || s[7] != '-' || !number(0, &c) || !number(2, &y) || !number(5, &mo) ||
+            !number(8, &d))
+            return false;
+        y += c * 100;
+        if (y < 1970 || y > 2105 || mo < 1 || mo > 12 || d < 1 || d > daysIn(y, mo))
+            return false;
+        std::memcpy(m_day, s.data(), sizeof m_day);
+        m_daySeconds = quint32(daysFromCivil(y, mo, d) * 86400);
+    }
+    *seconds = m_daySeconds + quint32(h * 3600 + mi * 60 + se);
     return true;
 }
 
-QString ListingIndex::decode(quint32 seconds)
+QString StampCode::decode(quint32 seconds)
 {
     int y, m, d;
     civilFromDays(qint64(seconds / 86400), &y, &m, &d);
@@ -127,16 +130,37 @@ QString ListingIndex::decode(quint32 seconds)
 void ListingIndex::append(qint64 id, std::string_view stamp)
 {
     quint32 seconds = 0;
-    const bool coded = encode(stamp, &seconds);
+    if (m_coder.encode(stamp, &seconds)) {
+        appendCoded(id, seconds, nullptr);
+        return;
+    }
+    const QString text = QString::fromUtf8(stamp.data(), int(stamp.size()));
+    appendCoded(id, 0, &text);
+}
+
+void ListingIndex::appendAll(const ListingIndex &other)
+{
+    for (int record = 0; record < other.count(); ++record) {
+        if (other.isOdd(record)) {
+            const QString text = other.stamp(record);
+            appendCoded(other.id(record), 0, &text);
+        } else {
+            appendCoded(other.id(record), other.code(record), nullptr);
+        }
+    }
+}
+
+void ListingIndex::appendCoded(qint64 id, quint32 seconds, const QString *odd)
+{
     if (m_count > 0 && m_ascending) {
         const int last = m_count - 1;
-        if (coded && !isOdd(last))
+        if (!odd && !isOdd(last))
             m_ascending = seconds >= code(last);
         else
-            m_ascending = QString::fromUtf8(stamp.data(), int(stamp.size())) >= this->stamp(last);
+            m_ascending = (odd ? *odd : StampCode::decode(seconds)) >= stamp(last);
     }
-    if (!coded) {
-        m_odd.insert(m_count, QString::fromUtf8(stamp.data(), int(stamp.size())));
+    if (odd) {
+        m_odd.insert(m_count, *odd);
         // A code in line with its neighbours keeps the block's differences small.
         seconds = m_openCodes.empty() ? 0 : m_openCodes.back();
     }
@@ -194,13 +218,13 @@ QString ListingIndex::stamp(int record) const
 {
     if (isOdd(record))
         return m_odd.value(record);
-    return decode(code(record));
+    return StampCode::decode(code(record));
 }
 
 bool ListingIndex::hasStamp(int record, std::string_view stamp) const
 {
     quint32 seconds = 0;
-    if (isOdd(record) || !encode(stamp, &seconds))
+    if (isOdd(record) || !m_coder.encode(stamp, &seconds))
         return this->stamp(record) == QString::fromUtf8(stamp.data(), int(stamp.size()));
     return seconds == code(record);
 }
@@ -217,7 +241,8 @@ int ListingIndex::firstAtOrAfter(const QString &stamp) const
 {
     const QByteArray bytes = stamp.toUtf8();
     quint32 seconds = 0;
-    const bool coded = encode(std::string_view(bytes.constData(), size_t(bytes.size())), &seconds);
+    const bool coded =
+        m_coder.encode(std::string_view(bytes.constData(), size_t(bytes.size())), &seconds);
     if (m_ascending) {
         int low = 0;
         int high = m_count;

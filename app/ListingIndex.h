@@ -8,6 +8,21 @@
 #include <string_view>
 #include <vector>
 
+// Ordinary stamps ("yyyy-MM-dd hh:mm:ss" of 1970 to 2105) as seconds since 1970-01-01 00:00:00
+// of the calendar, without any time zone: their order is that of the texts. The day of the last
+// stamp coded is kept, since the records of a listing mostly share their day.
+class StampCode
+{
+public:
+    // False when the text is not an ordinary stamp.
+    bool encode(std::string_view stamp, quint32 *seconds);
+    static QString decode(quint32 seconds);
+
+private:
+    char m_day[10] = {};
+    quint32 m_daySeconds = 0;
+};
+
 // What a listing keeps of each of its records: the record's id, by which it is read again from
 // the log when it comes on screen, and its date-time text, by which it is placed in time and
 // recognised when read again. Nothing of the message is kept.
@@ -28,6 +43,8 @@ public:
 
     // Adds a record after all others (its id not below the last one's).
     void append(qint64 id, std::string_view stamp);
+    // Adds every record of `other` after all others.
+    void appendAll(const ListingIndex &other);
 
     int count() const { return m_count; }
     qint64 id(int record) const;
@@ -42,10 +59,7 @@ public:
 
 private:
     struct Block;
-    // A stamp as seconds since 1970-01-01 00:00:00 of the calendar, without any time zone, or
-    // false when it is not an ordinary stamp of 1970 to 2105.
-    static bool encode(std::string_view stamp, quint32 *seconds);
-    static QString decode(quint32 seconds);
+    void appendCoded(qint64 id, quint32 seconds, const QString *odd);
     void seal();
     quint32 code(int record) const;
     bool isOdd(int record) const { return !m_odd.isEmpty() && m_odd.contains(record); }
@@ -58,4 +72,5 @@ private:
     QHash<int, QString> m_odd; // record -> its stamp text, for the stamps that are not coded
     int m_count = 0;
     bool m_ascending = true; // every stamp is at or after the one before it
+    mutable StampCode m_coder;
 };

@@ -72,8 +72,12 @@ struct Outside
     qint64 peakKib = -1;
 };
 
-// Samples the process every 10 ms until it has used under 20 ms of CPU over 200 ms.
-Outside watchUntilIdle(QProcess &process, const QElapsedTimer &started)
+// Samples the process every 10 ms until it has used under 20 ms of CPU over 200 ms; with a
+// `mark`, only from the moment it has written that line (the window's listing shown, which a
+// quiet moment while it waits for the file must not be taken for). What it writes goes to
+// *output.
+Outside watchUntilIdle(QProcess &process, const QElapsedTimer &started, QByteArray *output,
+                       const QByteArray &mark = QByteArray())
 {
     struct Sample
     {
@@ -89,6 +93,13 @@ Outside watchUntilIdle(QProcess &process, const QElapsedTimer &started)
             break;
         samples.push_back({double(started.nsecsElapsed()) / 1e6, cpu});
         seen.peakKib = statusKib(pid, "VmHWM:");
+        process.waitForReadyRead(0);
+        *output += process.readAllStandardOutput();
+        if (!mark.isEmpty() && !output->contains(mark)) {
+            samples.clear();
+            QThread::msleep(10);
+            continue;
+        }
         for (const Sample &s : samples) {
             if (samples.back().at - s.at < 200)
                 break;
@@ -144,11 +155,12 @@ struct Inside
     double clickMs = -1;   // the first click to idle
 };
 
-Inside readInside(QProcess &process)
+Inside readInside(QProcess &process, QByteArray output)
 {
     Inside inside;
     process.waitForFinished(600000);
-    for (const QByteArray &line : process.readAllStandardOutput().split('\n')) {
+    output += process.readAllStandardOutput();
+    for (const QByteArray &line : output.split('\n')) {
         const QList<QByteArray> f = line.split(' ');
         if (f.size() == 5 && f[0] == "inside") {
             inside.beforeKib = f[1].toLongLong();
@@ -176,24 +188,33 @@ double cpuMs()
            (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-void untilIdle()
+// Runs the event loop until the process uses under 10 % of a core over 200 ms; answers the
+// milliseconds from the timer's start to the beginning of that quiet span.
+double untilIdle(const QElapsedTimer &since)
 {
     for (;;) {
+        const double start = double(since.nsecsElapsed()) / 1e6;
         const double cpu = cpuMs();
         QEventLoop span;
         QTimer::singleShot(200, &span, &QEventLoop::quit);
         span.exec();
         if (cpuMs() - cpu < 20)
-            return;
+            return start;
     }
 }
 
-void clickAndSettle(QAbstractButton *query)
+double clickAndSettle(QAbstractButton *query, const char *mark = nullptr)
 {
+    QElapsedTimer t;
+    t.start();
     query->click();
     while (QApplication::overrideCursor())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
-    untilIdle();
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    if (mark) {
+        std::printf("%s\n", mark);
+        std::fflush(stdout);
+    }
+    return untilIdle(t);
 }
 
 } // namespace
@@ -230,10 +251,7 @@ int runListingChild(const QString &day)
     window.findChild<QDateEdit *>(QStringLiteral("dateEdit"))
         ->setDate(QDate::fromString(day, QStringLiteral("yyyy-MM-dd")));
     const qint64 before = statusKib(QStringLiteral("self"), "VmRSS:");
-    QElapsedTimer t;
-    t.start();
-    clickAndSettle(query);
-    const double clickMs = double(t.nsecsElapsed()) / 1e6;
+    const double clickMs = clickAndSettle(query, "listed");
     const qint64 first = statusKib(QStringLiteral("self"), "VmHWM:") - before;
     // Quiet for long enough that the watcher outside has seen the idle moment.
     QThread::msleep(600);
@@ -277,8 +295,9 @@ void benchBesideGlogg(const QString &self, const QString &logDir,
         t.start();
         window.start();
         window.waitForStarted();
-        const Outside w = watchUntilIdle(window, t);
-        const Inside inside = readInside(window);
+        QByteArray said;
+        const Outside w = watchUntilIdle(window, t, &said, "listed");
+        const Inside inside = readInside(window, said);
 
         Outside g;
         if (!glogg.isEmpty()) {
@@ -287,7 +306,8 @@ void benchBesideGlogg(const QString &self, const QString &logDir,
             t.restart();
             peer.start();
             peer.waitForStarted();
-            g = watchUntilIdle(peer, t);
+            QByteArray unused;
+            g = watchUntilIdle(peer, t, &unused);
             peer.kill();
             peer.waitForFinished();
         }

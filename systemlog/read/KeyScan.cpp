@@ -24,20 +24,23 @@ bool LogReader::selectKeys(const LogSelection &selection, const KeyCallback &onK
 {
     if (!d->db.failIfClosed())
         return false;
-    // In stamp then id order, which the index yields without sorting: each chunk goes on after
-    // the (stamp, id) where the last one ended. ?1 the highest id, ?2 the rows of a chunk, then
-    // the bounds, then where the chunk starts.
-    std::vector<QByteArray> texts;
-    const QByteArray where =
-        "SELECT datetime, id FROM SystemInfo WHERE id <= ?1" +
-        RecordFilter::typeCondition(selection.types) +
-        RecordFilter::spanCondition(RecordFilter::Span::openWhereEmpty(selection.from, selection.to),
-                                    3, &texts);
-    const int after = 3 + int(texts.size());
+    // In stamp then id order, which the index yields without sorting: each chunk goes on from the
+    // stamp where the last one ended, past the ids it took of that stamp. ?1 the highest id, ?2
+    // the rows of a chunk, then the bounds; a later chunk's lower bound is that stamp instead of
+    // the selection's, so that the index is entered right there.
+    const RecordFilter::Span span =
+        RecordFilter::Span::openWhereEmpty(selection.from, selection.to);
+    const QByteArray head = "SELECT datetime, id FROM SystemInfo WHERE id <= ?1" +
+                            RecordFilter::typeCondition(selection.types);
     const QByteArray order = " ORDER BY datetime, id LIMIT ?2";
-    const QByteArray first = where + order;
-    const QByteArray next = where + " AND (datetime, id) > (?" + QByteArray::number(after) + ", ?" +
-                            QByteArray::number(after + 1) + ")" + order;
+    std::vector<QByteArray> texts;
+    const QByteArray first = head + RecordFilter::spanCondition(span, 3, &texts) + order;
+    std::vector<QByteArray> upper;
+    const QByteArray below = RecordFilter::spanCondition({std::nullopt, span.to}, 4, &upper);
+    const int lastIdAt = 4 + int(upper.size());
+    const QByteArray next = head + " AND datetime >= ?3" + below +
+                            " AND NOT (datetime = ?3 AND id <= ?" +
+                            QByteArray::number(lastIdAt) + ")" + order;
 
     ValueCopy lastStamp;
     qint64 lastId = 0;
@@ -48,9 +51,13 @@ bool LogReader::selectKeys(const LogSelection &selection, const KeyCallback &onK
         const QByteArray &sql = lastStamp ? next : first;
         Sqlite::Statement chunk(d->db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
         chunk.bind(1, selection.upToId).bind(2, kKeyChunk);
-        RowChunk::bindTexts(chunk, 3, texts);
-        if (lastStamp)
-            chunk.bind(after, lastStamp.get()).bind(after + 1, lastId);
+        if (lastStamp) {
+            chunk.bind(3, lastStamp.get());
+            RowChunk::bindTexts(chunk, 4, upper);
+            chunk.bind(lastIdAt, lastId);
+        } else {
+            RowChunk::bindTexts(chunk, 3, texts);
+        }
         ids.clear();
         stamps.clear();
         ends.clear();
