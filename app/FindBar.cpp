@@ -6,7 +6,8 @@
 #include <QAbstractTextDocumentLayout>
 #include <QColor>
 #include <QEvent>
-#include <QHBoxLayout>
+#include <QCheckBox>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,7 +19,6 @@
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTextLayout>
-#include <QToolButton>
 
 #include <algorithm>
 #include <utility>
@@ -39,7 +39,7 @@ QTextCursor matchCursor(QTextDocument *document, int position, int length)
 
 FindBar::FindBar(QTextEdit *view, RecordListing *listing)
     : QFrame(view), m_view(view), m_listing(listing), m_search(new ListingSearch(listing)),
-      m_edit(new QLineEdit(this)), m_status(new QLabel(this)), m_matchesOnly(new QToolButton(this))
+      m_edit(new QLineEdit(this)), m_status(new QLabel(this)), m_matchesOnly(new QCheckBox(this))
 {
     setObjectName(QStringLiteral("findBar"));
     setFrameShape(QFrame::StyledPanel);
@@ -56,15 +56,16 @@ FindBar::FindBar(QTextEdit *view, RecordListing *listing)
         m_status->fontMetrics().horizontalAdvance(QStringLiteral("00000/00000")));
     m_matchesOnly->setObjectName(QStringLiteral("matchesOnly"));
     m_matchesOnly->setText(QString::fromUtf8("仅显示匹配"));
-    m_matchesOnly->setCheckable(true);
-    m_matchesOnly->setAutoRaise(true);
+    // Not in the way of the keys: Enter, F3 and Esc keep working from the field.
+    m_matchesOnly->setFocusPolicy(Qt::NoFocus);
 
-    auto *layout = new QHBoxLayout(this);
+    // The switch under the field, so that the bar stays as narrow as the field and the count.
+    auto *layout = new QGridLayout(this);
     layout->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     layout->setSpacing(kMargin);
-    layout->addWidget(m_edit);
-    layout->addWidget(m_status);
-    layout->addWidget(m_matchesOnly);
+    layout->addWidget(m_edit, 0, 0);
+    layout->addWidget(m_status, 0, 1);
+    layout->addWidget(m_matchesOnly, 1, 0, 1, 2);
 
     // A zero timer: keys that arrive together are searched once, and a key is never waited for.
     m_searchTimer.setSingleShot(true);
@@ -75,7 +76,7 @@ FindBar::FindBar(QTextEdit *view, RecordListing *listing)
         m_searchTimer.start();
     });
     connect(m_search, &ListingSearch::found, this, &FindBar::foundMatches);
-    connect(m_matchesOnly, &QToolButton::toggled, this, &FindBar::onMatchesOnly);
+    connect(m_matchesOnly, &QCheckBox::toggled, this, &FindBar::onMatchesOnly);
 
     // Children of the bar: a window shortcut is live only while its widget is shown, so the keys
     // step from any widget of the window while the bar is open and are free otherwise.

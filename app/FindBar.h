@@ -8,9 +8,9 @@
 #include <utility>
 
 class ListingSearch;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
-class QToolButton;
 class RecordListing;
 class QTextEdit;
 
@@ -61,7 +61,7 @@ private:
     ListingSearch *m_search;
     QLineEdit *m_edit;
     QLabel *m_status;
-    QToolButton *m_matchesOnly;
+    QCheckBox *m_matchesOnly;
     QTimer m_searchTimer;
     qint64 m_from = 0; // the listing position from which the first match is chosen
     int m_current = -1;
