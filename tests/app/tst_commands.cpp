@@ -11,6 +11,7 @@
 #include "qzSysLog.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateEdit>
@@ -37,6 +38,7 @@
 #include <QWheelEvent>
 
 #include <csignal>
+#include <cstdio>
 #include <iterator>
 #include <sys/resource.h>
 
@@ -223,6 +225,11 @@ private Q_SLOTS:
     void queryAgainAfterScrolling_data();
     void queryAgainAfterScrolling();
     void querySequence();
+    void matchesOnly_data();
+    void matchesOnly();
+    void fileChangesUnderListing_data();
+    void fileChangesUnderListing();
+    void longRecordCut();
 
 private:
     QTextEdit *view() const;
@@ -1346,19 +1353,26 @@ void CommandsTest::queryInPreparation()
     QVERIFY(WindowTest::seedLongDay(count));
     QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-16 08:00:00"), 3, "next day"}}));
     QVERIFY(WindowTest::activate(m_fx.openWindow()));
-    setDay(kDate);
     setCategory("comboBox", 3);
+    setDay(kDate.addDays(1));
+    QVERIFY(click("pushButton"));
+    const QString next = recordText(QStringLiteral("2024-03-16 08:00:00"), "next day");
+    auto *listing = view()->findChild<RecordListing *>();
+    QCOMPARE(listing->listedCount(), 1);
+    setDay(kDate);
     m_fx.window()->findChild<QAbstractButton *>("pushButton")->click();
-    // Nothing is shown before the event loop runs again, whatever the query's speed.
+    // Nothing new is shown before the event loop runs again, whatever the query's speed; the
+    // listing shown has let its records go, and the view keeps its text meanwhile.
     QVERIFY(QApplication::overrideCursor());
-    QVERIFY(view()->toPlainText().isEmpty());
+    QCOMPARE(view()->toPlainText(), next);
+    QCOMPARE(listing->listedCount(), 0);
+    QCOMPARE(listing->recordText(0), QString());
 
     if (meanwhile == QLatin1String("close")) {
         m_fx.closeWindow();
         QVERIFY(!QApplication::overrideCursor());
         return;
     }
-    const QString next = recordText(QStringLiteral("2024-03-16 08:00:00"), "next day");
     if (meanwhile == QLatin1String("another query")) {
         // The replaced listing never comes. Queries run one at a time: it has ended before the
         // next one began, and what it could hand over is queued before the next one's.
@@ -1377,8 +1391,8 @@ void CommandsTest::queryInPreparation()
     auto *live = m_fx.window()->findChild<QAction *>("liveUpdateAction");
     live->trigger();
     QVERIFY(WindowTest::waitForListing());
-    auto *listing = view()->findChild<RecordListing *>();
-    QVERIFY(listing && !listing->isNotice() && !listing->isWhole()); // the long listing
+    QVERIFY(!listing->isNotice() && !listing->isWhole()); // the long listing
+    QCOMPARE(listing->listedCount(), count);
     QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-15 23:59:59"), 3, "late"}}));
     QTRY_VERIFY_WITH_TIMEOUT(
         listing->wholeText().endsWith(recordText(QStringLiteral("2024-03-15 23:59:59"), "late")),
@@ -1635,6 +1649,134 @@ void CommandsTest::querySequence()
         QCOMPARE(listing->recordText(count), recordText(stamp, message));
         days[step.day] = {count ? first : recordText(stamp, message), count + 1};
     }
+}
+
+void CommandsTest::matchesOnly_data()
+{
+    QTest::addColumn<int>("count"); // 0: the alarms of findRecords()
+    QTest::newRow("whole") << 0;
+    QTest::newRow("long") << RecordListing::kWholeLimit + 1;
+}
+
+// With matches only, the listing shows the records that match, and off again the whole listing
+// at the record that was on screen.
+void CommandsTest::matchesOnly()
+{
+    QFETCH(int, count);
+    if (count) {
+        QVERIFY(WindowTest::seedLongDay(count));
+        QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    }
+    QVERIFY(listForFind(15));
+    auto *listing = view()->findChild<RecordListing *>();
+    const int all = listing->recordCount();
+    // "alarm" in every seventh record of a long day; in three of the alarms, once twice.
+    const int records = count ? (count + 6) / 7 : 3;
+    const int matches = count ? records : 4;
+    QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(findEdit(), "alarm");
+    QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/%1").arg(matches), kHangGuardMs);
+    auto *only = m_fx.window()->findChild<QCheckBox *>("matchesOnly");
+    QVERIFY(only && !only->isChecked());
+    QCOMPARE(only->text(), QString("仅显示匹配"));
+
+    only->click();
+    QCOMPARE(listing->recordCount(), records);
+    for (const int row : {0, records / 2, records - 1})
+        QVERIFY(listing->recordText(row).contains("alarm", Qt::CaseInsensitive));
+    QCOMPARE(findStatus(), QString("1/%1").arg(matches));
+    if (!count)
+        QCOMPARE(view()->toPlainText().count("\n") + 1, 2 * records);
+    listing->positionAt(records - 2);
+    const QString onScreen = listing->recordText(listing->topRecord());
+
+    only->click();
+    QCOMPARE(listing->recordCount(), all);
+    QCOMPARE(listing->recordText(listing->topRecord()), onScreen);
+}
+
+void CommandsTest::fileChangesUnderListing_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("records pruned") << QStringLiteral("pruned");
+    QTest::newRow("another log moved over it") << QStringLiteral("replaced");
+    QTest::newRow("set aside") << QStringLiteral("set aside");
+}
+
+// A long listing reads the records it shows from the file it was listed from: records pruned
+// meanwhile show as marked gaps, and another file at the path is never read for it.
+void CommandsTest::fileChangesUnderListing()
+{
+    QFETCH(QString, change);
+    const int count = RecordListing::kWholeLimit + 1;
+    const auto record = [count](int i) { return WindowTest::longDayRecordLines(count, i); };
+    QVERIFY(WindowTest::seedLongDay(count));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    const int middle = count / 2;
+    if (change == QLatin1String("pruned")) {
+        // Records middle + 1 to middle + 3 (ids count from 1).
+        QVERIFY(WindowTest::execOnLog(QString("DELETE FROM SystemInfo WHERE id > %1 AND id <= %2")
+                                          .arg(middle + 1)
+                                          .arg(middle + 4)));
+    } else if (change == QLatin1String("replaced")) {
+        // The same ids and stamps, other messages.
+        QList<Record> other;
+        for (int i = 0; i < count; ++i)
+            other << Record{record(i).first().chopped(1), 3, QStringLiteral("other log")};
+        QVERIFY(TestLogFile::writeRecords(m_fx.filePath("other.db"), other));
+        QCOMPARE(std::rename("other.db", "dbLog.db"), 0);
+    } else {
+        QVERIFY(QFile::rename("dbLog.db", "dbLog.old.db"));
+    }
+    m_fx.window()->findChild<QScrollBar *>("recordScrollBar")->setValue(middle);
+    const QStringList lines = WindowTest::linesOnScreen(view());
+    QCOMPARE(lines.mid(0, record(middle).size()), record(middle));
+    if (change == QLatin1String("pruned")) {
+        const QStringList gap{record(middle + 1).first(), QString::fromUtf8("〔此记录已不在日志中〕")};
+        QCOMPARE(lines.mid(record(middle).size(), 2), gap);
+        QVERIFY(view()->toPlainText().contains(record(middle + 4).join('\n')));
+    } else {
+        QVERIFY(!view()->toPlainText().contains("other log"));
+        QVERIFY(lines.join('\n').contains(record(middle + 1).join('\n')));
+    }
+}
+
+// A record longer than the view lays out shows its beginning with a mark; copying it gives all.
+void CommandsTest::longRecordCut()
+{
+    QString dump;
+    for (int line = 0; dump.size() < 3 << 20; ++line)
+        dump += QStringLiteral("line %1 of a register dump 0123456789abcdef\n").arg(line, 6);
+    dump += QStringLiteral("the end");
+    QVERIFY(WindowTest::seedRecords({{"2024-03-15 10:00:00", 3, dump}, {"2024-03-15 10:00:01", 3, "next"}}));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    const QString shown = view()->toPlainText();
+    const QString whole = recordText("2024-03-15 10:00:00", dump) + '\n' +
+                          recordText("2024-03-15 10:00:01", "next");
+    QVERIFY(shown.size() < dump.size() / 4);
+    QVERIFY(shown.startsWith(whole.left(1000)));
+    QVERIFY(shown.contains(QString::fromUtf8("〔此记录过长")));
+    QVERIFY(shown.endsWith("\nnext"));
+
+    view()->setFocus();
+    QTest::keyClick(view(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(view(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), whole);
+    // From within the part shown to the end of the record: the rest of it, whole.
+    QTextCursor cursor(view()->document());
+    cursor.setPosition(100);
+    cursor.setPosition(shown.indexOf("\nnext"), QTextCursor::KeepAnchor);
+    view()->setTextCursor(cursor);
+    QTest::keyClick(view(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), whole.mid(100, whole.indexOf("\nnext") - 100));
+    auto *listing = view()->findChild<RecordListing *>();
+    QCOMPARE(listing->wholeText(), whole);
 }
 
 QTEST_MAIN(CommandsTest)
