@@ -1,12 +1,13 @@
 #include "FindBar.h"
 
+#include "FindHighlights.h"
 #include "ListingSearch.h"
 #include "RecordListing.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QCheckBox>
 #include <QColor>
 #include <QEvent>
-#include <QCheckBox>
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -14,11 +15,9 @@
 #include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QShortcut>
-#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
-#include <QTextLayout>
 
 #include <algorithm>
 #include <utility>
@@ -27,13 +26,7 @@ namespace {
 
 const int kMargin = 4;
 
-QTextCursor matchCursor(QTextDocument *document, int position, int length)
-{
-    QTextCursor cursor(document);
-    cursor.setPosition(position);
-    cursor.setPosition(position + length, QTextCursor::KeepAnchor);
-    return cursor;
-}
+using FindHighlights::matchCursor;
 
 } // namespace
 
@@ -333,67 +326,15 @@ void FindBar::keepClearOfBar()
     }
 }
 
-// The characters on screen, from the blocks' own layouts. A long document is laid out lazily, from
-// its start, after it is set; until that is complete, the view's hit test (cursorForPosition)
-// answers with positions far from the screen, and slowly. The laid-out blocks are a prefix of the
-// document, so the first block on screen is found by bisection among them.
-std::pair<int, int> FindBar::visibleRange() const
-{
-    const QTextDocument *document = m_view->document();
-    const qreal top = m_view->verticalScrollBar()->value();
-    const qreal bottom = top + m_view->viewport()->height();
-    const auto laidOut = [](const QTextBlock &block) { return block.layout()->lineCount() > 0; };
-    const auto blockBottom = [](const QTextBlock &block) {
-        return block.layout()->position().y() + block.layout()->boundingRect().height();
-    };
-    // The first block that is not laid out or ends below the top of the screen.
-    int low = 0;
-    int high = document->blockCount();
-    while (low < high) {
-        const int middle = low + (high - low) / 2;
-        const QTextBlock block = document->findBlockByNumber(middle);
-        if (!laidOut(block) || blockBottom(block) > top)
-            high = middle;
-        else
-            low = middle + 1;
-    }
-    QTextBlock block = document->findBlockByNumber(low);
-    const int first = block.position();
-    int end = first;
-    // blockBoundingRect lays out a block that Qt has not reached yet, as painting it would.
-    const QAbstractTextDocumentLayout *layout = document->documentLayout();
-    for (; block.isValid() && layout->blockBoundingRect(block).top() < bottom; block = block.next())
-        end = block.position() + block.length();
-    return {first, end};
-}
-
 void FindBar::updateHighlights()
 {
     // Scrolled inside the listing's edit of the view: cursors made now would be made in the middle
     // of Qt's edit of the document. The edit ends with a new search or a windowMoved().
     if (m_listing->isEditingView())
         return;
-    QList<QTextEdit::ExtraSelection> selections;
-    const QVector<qint64> &matches = m_search->matches();
-    if (!isHidden() && !matches.isEmpty() && !m_listing->isNotice()) {
-        const std::pair<int, int> range = visibleRange();
-        const qint64 from = m_listing->listingPosition(range.first);
-        const qint64 to = m_listing->listingPosition(std::max(range.first, range.second - 1));
-        const int length = m_search->length();
-        // Matches that end after the first character on screen and start up to the last one.
-        auto it = std::upper_bound(matches.cbegin(), matches.cend(), from - length);
-        for (; it != matches.cend() && *it <= to; ++it) {
-            const int at = m_listing->documentPosition(*it);
-            if (at < 0)
-                continue;
-            QTextEdit::ExtraSelection selection;
-            selection.cursor = matchCursor(m_view->document(), at, length);
-            const bool current = it - matches.cbegin() == m_current;
-            selection.format.setBackground(current ? QColor(255, 150, 50) : QColor(255, 230, 90));
-            selections.append(selection);
-        }
-    }
-    m_view->setExtraSelections(selections);
+    m_view->setExtraSelections(
+        isHidden() ? QList<QTextEdit::ExtraSelection>()
+                   : FindHighlights::onScreen(m_view, *m_listing, *m_search, m_current));
 }
 
 void FindBar::updateStatus()

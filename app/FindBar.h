@@ -5,8 +5,6 @@
 #include <QString>
 #include <QTimer>
 
-#include <utility>
-
 class ListingSearch;
 class QCheckBox;
 class QLabel;
@@ -50,7 +48,6 @@ private:
     void selectCurrent();
     void rememberPlace();
     void returnToPlace();
-    std::pair<int, int> visibleRange() const;
     void updateHighlights();
     void updateStatus();
     void keepClearOfBar();

@@ -14,10 +14,31 @@
 #include <algorithm>
 #include <vector>
 
-namespace ListingCopy {
-
-QString wholeSelection(QTextEdit *view, const ListingRows &rows, const ListingWindow &window)
+ListingCopy::ListingCopy(QTextEdit *view, const ListingRows &rows, const ListingWindow &window,
+                         QObject *parent)
+    : QObject(parent), m_view(view), m_rows(rows), m_window(window)
 {
+    connect(QApplication::clipboard(), &QClipboard::dataChanged, this,
+            &ListingCopy::onClipboardChanged);
+}
+
+void ListingCopy::onClipboardChanged()
+{
+    if (m_mending || !m_rows.hasListing())
+        return;
+    const QString whole = wholeSelection();
+    if (whole.isNull())
+        return;
+    m_mending = true;
+    QApplication::clipboard()->setText(whole);
+    m_mending = false;
+}
+
+QString ListingCopy::wholeSelection() const
+{
+    const QTextEdit *view = m_view;
+    const ListingRows &rows = m_rows;
+    const ListingWindow &window = m_window;
     const QTextCursor cursor = view->textCursor();
     const QMimeData *copied = QApplication::clipboard()->mimeData(QClipboard::Clipboard);
     if (!cursor.hasSelection() || window.first() >= window.last() || !copied ||
@@ -38,9 +59,9 @@ QString wholeSelection(QTextEdit *view, const ListingRows &rows, const ListingWi
         const int from = window.rowStart(row);
         const QString shown = document.mid(from, window.rowEnd(row) - from);
         // The shown text is the whole one up to the cut, then the cut's mark.
-        const int same = int(std::mismatch(shown.cbegin(), shown.cend(), all.cbegin(), all.cend())
-                                 .first -
-                             shown.cbegin());
+        const int same =
+            int(std::mismatch(shown.cbegin(), shown.cend(), all.cbegin(), all.cend()).first -
+                shown.cbegin());
         cut = cut || shown != all;
         const auto inWhole = [&](int at) { return at <= same ? at : all.size(); };
         const int begin = row == first ? inWhole(start - from) : 0;
@@ -51,5 +72,3 @@ QString wholeSelection(QTextEdit *view, const ListingRows &rows, const ListingWi
     }
     return cut ? text : QString();
 }
-
-} // namespace ListingCopy

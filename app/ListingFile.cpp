@@ -80,9 +80,9 @@ ListingFile::Read ListingFile::read(const ListingIndex &index, const std::vector
     if (!ok)
         return m_reader.lastErrorIsTransient() ? Read::Busy : Read::Failed;
     for (size_t k = 0; k < records.size(); ++k)
-        onText(records[k], texts[k].isNull() ? ListingText::gap(index.stamp(records[k]),
-                                                                ListingText::Gap::Gone)
-                                             : texts[k]);
+        onText(records[k], texts[k].isNull()
+                               ? ListingText::gap(index.stamp(records[k]), ListingText::Gap::Gone)
+                               : texts[k]);
     return Read::Done;
 }
 

@@ -118,9 +118,20 @@ QString StampCode::decode(quint32 seconds)
     civilFromDays(qint64(seconds / 86400), &y, &m, &d);
     const quint32 t = seconds % 86400;
     char text[20];
-    const int values[] = {y / 1000, y / 100 % 10, y / 10 % 10, y % 10, m / 10, m % 10, d / 10,
-                          d % 10,   int(t / 36000), int(t / 3600 % 10), int(t % 3600 / 600),
-                          int(t % 3600 / 60 % 10), int(t % 60 / 10), int(t % 10)};
+    const int values[] = {y / 1000,
+                          y / 100 % 10,
+                          y / 10 % 10,
+                          y % 10,
+                          m / 10,
+                          m % 10,
+                          d / 10,
+                          d % 10,
+                          int(t / 36000),
+                          int(t / 3600 % 10),
+                          int(t % 3600 / 600),
+                          int(t % 3600 / 60 % 10),
+                          int(t % 60 / 10),
+                          int(t % 10)};
     const char layout[] = "dddd-dd-dd dd:dd:dd";
     for (int i = 0, v = 0; i < 19; ++i)
         text[i] = layout[i] == 'd' ? char('0' + values[v++]) : layout[i];
@@ -199,7 +210,8 @@ qint64 ListingIndex::id(int record) const
     if (b >= m_blocks.size())
         return m_openIds[size_t(i)];
     const Block &block = m_blocks[b];
-    return qint64(quint64(block.baseId) + get(block.bytes.get() + i * block.idWidth, block.idWidth));
+    return qint64(quint64(block.baseId) +
+                  get(block.bytes.get() + i * block.idWidth, block.idWidth));
 }
 
 quint32 ListingIndex::code(int record) const
@@ -229,8 +241,7 @@ bool ListingIndex::hasStamp(int record, std::string_view stamp) const
     return seconds == code(record);
 }
 
-bool ListingIndex::stampBefore(int record, const QString &stamp, bool coded,
-                               quint32 seconds) const
+bool ListingIndex::stampBefore(int record, const QString &stamp, bool coded, quint32 seconds) const
 {
     if (coded && !isOdd(record))
         return code(record) < seconds;

@@ -64,7 +64,8 @@ Listing ListingQuery::list(const Job &job, qint64 *lastId, QSqlError *error)
     const Request &r = job.request;
     for (int attempt = 0; attempt < 2; ++attempt) {
         Listing listing;
-        listing.file = std::make_unique<ListingFile>(ListingFile::Query{job.path, r.from, r.to, r.type});
+        listing.file =
+            std::make_unique<ListingFile>(ListingFile::Query{job.path, r.from, r.to, r.type});
         listing.file->setBusyTimeout(kBusyWaitMs);
         listing.index = listing.file->list(lastId, [this] { return !replaced(); });
         if (listing.index) {

@@ -63,14 +63,29 @@ bool ListingRows::texts(int first, int last, ListingText::Form form, const Text 
     return read(records, form, [&](int, const QString &text) { onText(row++, text); });
 }
 
-bool ListingRows::recordTexts(int first, int last, ListingText::Form form,
-                              const Text &onText) const
+bool ListingRows::recordTexts(int first, int last, ListingText::Form form, const Text &onText) const
 {
     std::vector<int> records;
     records.reserve(size_t(std::max(0, last - first)));
     for (int record = first; record < last; ++record)
         records.push_back(record);
     return read(records, form, onText);
+}
+
+QString ListingRows::wholeText(int first, int last) const
+{
+    // Read a few thousand at a time, so that a long listing is never read into memory twice.
+    const int slice = 4096;
+    QString text;
+    for (int from = first; from < last; from += slice) {
+        texts(from, std::min(last, from + slice), ListingText::Form::Whole,
+              [&](int row, const QString &t) {
+                  if (row > first)
+                      text += QLatin1Char('\n');
+                  text += t;
+              });
+    }
+    return text;
 }
 
 bool ListingRows::read(const std::vector<int> &records, ListingText::Form form,

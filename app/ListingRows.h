@@ -44,6 +44,8 @@ public:
     // now (the file busy).
     bool texts(int first, int last, ListingText::Form form, const Text &onText) const;
     bool recordTexts(int first, int last, ListingText::Form form, const Text &onText) const;
+    // The whole texts of rows [first, last), one after the other, each on a new line.
+    QString wholeText(int first, int last) const;
 
 private:
     bool read(const std::vector<int> &records, ListingText::Form form, const Text &onText) const;

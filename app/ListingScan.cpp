@@ -116,11 +116,10 @@ std::unique_ptr<ListingIndex> ListingScan::run(const SystemLog::LogSelection &se
     quint32 to = 0;
     const QByteArray fromText = selection.from.toUtf8();
     const QByteArray toText = selection.to.toUtf8();
-    const bool split = code.encode(std::string_view(fromText.constData(), size_t(fromText.size())),
-                                   &from) &&
-                       code.encode(std::string_view(toText.constData(), size_t(toText.size())),
-                                   &to) &&
-                       to > from && to - from >= kSplitSeconds;
+    const bool split =
+        code.encode(std::string_view(fromText.constData(), size_t(fromText.size())), &from) &&
+        code.encode(std::string_view(toText.constData(), size_t(toText.size())), &to) &&
+        to > from && to - from >= kSplitSeconds;
     if (!split) {
         scan(m_reader, early, keepGoing);
         m_failure = early.failure;

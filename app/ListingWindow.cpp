@@ -3,6 +3,7 @@
 #include "ListingRows.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QApplication>
 #include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -20,6 +21,20 @@ const int kHiddenPixels = 2;
 } // namespace
 
 ListingWindow::ListingWindow(QTextEdit *view) : m_view(view) {}
+
+void ListingWindow::setFont(int pixelSize)
+{
+    QFont font = QApplication::font();
+    font.setPixelSize(pixelSize);
+    // Compared with the font given last, not with the view's: the view's own font is the given one
+    // resolved, which carries more (its family list filled in) and never compares equal to it.
+    if (m_fontGiven && m_font == font)
+        return;
+    m_view->clear();
+    m_view->setFont(font);
+    m_font = font;
+    m_fontGiven = true;
+}
 
 bool ListingWindow::fill(const ListingRows &rows, int first, int last, bool sameListing, bool *busy)
 {
@@ -122,9 +137,9 @@ int ListingWindow::documentPosition(const ListingRows &rows, qint64 position) co
 int ListingWindow::rowAtScreen(int y) const
 {
     const QAbstractTextDocumentLayout *layout = m_view->document()->documentLayout();
-    const int at = layout->hitTest(QPointF(0, m_view->verticalScrollBar()->value() + y +
-                                                  (y == 0 ? kHiddenPixels : 0)),
-                                   Qt::FuzzyHit);
+    const int at = layout->hitTest(
+        QPointF(0, m_view->verticalScrollBar()->value() + y + (y == 0 ? kHiddenPixels : 0)),
+        Qt::FuzzyHit);
     return std::min(rowAt(std::max(0, at)), std::max(m_first, m_last - 1));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QtGlobal>
 
 #include <vector>
@@ -28,6 +29,9 @@ public:
     int last() const { return m_last; }
     bool isEditing() const { return m_editing; }
 
+    // The application's font at this pixel size for the whole view (the document emptied first
+    // when it changes, so that the change does not lay out the previous contents again).
+    void setFont(int pixelSize);
     // Puts rows [first, last) into the document. With sameListing the selection is kept where it
     // lies in the new window; answers whether it was (the cursor is at the document's start
     // otherwise). *busy: some rows could not be read for now and show a gap.
@@ -62,4 +66,7 @@ private:
     // length plus one.
     std::vector<int> m_starts;
     bool m_editing = false;
+    // The font last given to the view.
+    QFont m_font;
+    bool m_fontGiven = false;
 };

@@ -5,7 +5,6 @@
 
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
-#include <QClipboard>
 #include <QEvent>
 #include <QKeyEvent>
 #include <QScopedValueRollback>
@@ -25,8 +24,6 @@ const int kWindowRecords = 240;
 const int kRecordsAbove = 90;
 // The window moves once the screen comes this near to one of its ends (and the listing goes on).
 const int kEdgeRecords = 40;
-// Records read at a time for the whole listing's text.
-const int kTextSlice = 4096;
 // Rows that showed as gaps while another program held the file are read again after this.
 const int kRetryMs = 500;
 
@@ -47,8 +44,8 @@ RecordListing::RecordListing(QTextEdit *view)
     connect(m_recordBar, &RecordBar::moved, this, &RecordListing::onRecordBarMoved);
     connect(m_recordBar, &RecordBar::viewResized, this, &RecordListing::syncRecordBar,
             Qt::QueuedConnection);
-    connect(QApplication::clipboard(), &QClipboard::dataChanged, this,
-            &RecordListing::onClipboardChanged);
+    // Copying what the view shows cut gives the whole record.
+    new ListingCopy(m_view, m_rows, m_window, this);
     m_retry.setSingleShot(true);
     m_retry.setInterval(kRetryMs);
     connect(&m_retry, &QTimer::timeout, this, [this] {
@@ -71,15 +68,9 @@ void RecordListing::showListing(Listing listing, bool keepPlace)
     m_keep = false;
     m_pendingId = -1;
     m_rows.reset(std::move(listing));
-    if (!m_rows.hasListing() || isNotice()) {
-        // Kept for the records that live update may add.
-        {
-            const QScopedValueRollback<bool> editing(m_editing, true);
-            setListingFont(kNoticePixels);
-            useRecordBar(false);
-            m_window.setText(QString::fromUtf8("没有找到相关记录"));
-        }
-        emit listingChanged();
+    if (isNotice()) {
+        // The listing is kept for the records that live update may add.
+        showText(QString::fromUtf8("没有找到相关记录"));
         return;
     }
     showFromTop();
@@ -94,10 +85,10 @@ void RecordListing::showFromTop()
         // From here until the records are in the view, the listing and the view's document
         // disagree, and every step below has Qt edit the view, which moves its scroll bar.
         const QScopedValueRollback<bool> editing(m_editing, true);
-        setListingFont(kListingPixels);
+        m_window.setFont(kListingPixels);
         const int count = recordCount();
         const bool whole = count <= kWholeLimit;
-        useRecordBar(!whole);
+        m_recordBar->use(!whole);
         m_window.forget();
         fillWindow(0, whole ? count : std::min(count, kWindowRecords), false);
     }
@@ -109,10 +100,15 @@ void RecordListing::showNotice(const QString &text)
     m_keep = false;
     m_pendingId = -1;
     m_rows.clear();
+    showText(text);
+}
+
+void RecordListing::showText(const QString &text)
+{
     {
         const QScopedValueRollback<bool> editing(m_editing, true);
-        setListingFont(kNoticePixels);
-        useRecordBar(false);
+        m_window.setFont(kNoticePixels);
+        m_recordBar->use(false);
         m_window.setText(text);
     }
     emit listingChanged();
@@ -131,7 +127,7 @@ void RecordListing::release()
     m_busyGaps = false;
     {
         const QScopedValueRollback<bool> editing(m_editing, true);
-        useRecordBar(false);
+        m_recordBar->use(false);
     }
     emit listingChanged();
 }
@@ -173,7 +169,7 @@ void RecordListing::rowsAdded(int oldCount)
     }
     if (wasWhole) {
         const QScopedValueRollback<bool> editing(m_editing, true);
-        useRecordBar(true);
+        m_recordBar->use(true);
     }
     // A window that ended with the listing takes in the new rows; one that did not is left.
     if (m_window.last() == oldCount)
@@ -224,41 +220,14 @@ int RecordListing::topRecord() const
 
 QString RecordListing::recordText(int record) const
 {
-    QString text;
-    if (record >= 0 && record < recordCount())
-        m_rows.texts(record, record + 1, ListingText::Form::Whole,
-                     [&](int, const QString &t) { text = t; });
-    return text;
+    if (record < 0 || record >= recordCount())
+        return QString();
+    return m_rows.wholeText(record, record + 1);
 }
 
 QString RecordListing::wholeText() const
 {
-    QString text;
-    for (int first = 0; first < recordCount(); first += kTextSlice) {
-        m_rows.texts(first, std::min(recordCount(), first + kTextSlice), ListingText::Form::Whole,
-                     [&](int row, const QString &t) {
-                         if (row > 0)
-                             text += QLatin1Char('\n');
-                         text += t;
-                     });
-    }
-    return text;
-}
-
-bool RecordListing::listedTexts(int first, int last, const ListingRows::Text &onText) const
-{
-    return m_rows.hasListing() &&
-           m_rows.recordTexts(first, last, ListingText::Form::Shown, onText);
-}
-
-qint64 RecordListing::listingPosition(int documentPosition) const
-{
-    return m_window.listingPosition(m_rows, documentPosition);
-}
-
-int RecordListing::documentPosition(qint64 position) const
-{
-    return m_window.documentPosition(m_rows, position);
+    return m_rows.wholeText(0, recordCount());
 }
 
 int RecordListing::reveal(qint64 position)
@@ -317,22 +286,6 @@ bool RecordListing::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QObject::eventFilter(watched, event);
-}
-
-void RecordListing::setListingFont(int pixelSize)
-{
-    // The application's font at the given pixel size for the whole view.
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    // Compared with the font given last, not with the view's: the view's own font is the given one
-    // resolved, which carries more (its family list filled in) and never compares equal to it.
-    if (!m_fontGiven || m_font != font) {
-        // Emptied first, so that the font change does not lay out the previous contents again.
-        m_view->clear();
-        m_view->setFont(font);
-        m_font = font;
-        m_fontGiven = true;
-    }
 }
 
 void RecordListing::fillWindow(int first, int last, bool sameListing, bool *kept)
@@ -421,17 +374,6 @@ void RecordListing::onRecordBarMoved(int value)
     }
 }
 
-void RecordListing::onClipboardChanged()
-{
-    if (m_fixingClipboard || isNotice())
-        return;
-    const QString whole = ListingCopy::wholeSelection(m_view, m_rows, m_window);
-    if (whole.isNull())
-        return;
-    const QScopedValueRollback<bool> fixing(m_fixingClipboard, true);
-    QApplication::clipboard()->setText(whole);
-}
-
 bool RecordListing::isAtEnd() const
 {
     const QScrollBar *own = m_view->verticalScrollBar();
@@ -447,9 +389,4 @@ void RecordListing::syncRecordBar()
     const int top = topRecord();
     const int bottom = m_window.rowAtScreen(m_view->viewport()->height());
     m_recordBar->show(top, bottom - top, recordCount(), isAtEnd());
-}
-
-void RecordListing::useRecordBar(bool on)
-{
-    m_recordBar->use(on);
 }

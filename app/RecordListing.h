@@ -3,7 +3,6 @@
 #include "ListingRows.h"
 #include "ListingWindow.h"
 
-#include <QFont>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -89,9 +88,19 @@ public:
     // (ListingWindow::position) against positions in the view's document (-1: not in it).
     int listedCount() const { return m_rows.recordCount(); }
     // Answers whether some could not be read for now (and show as gaps).
-    bool listedTexts(int first, int last, const ListingRows::Text &onText) const;
-    qint64 listingPosition(int documentPosition) const;
-    int documentPosition(qint64 position) const;
+    bool listedTexts(int first, int last, const ListingRows::Text &onText) const
+    {
+        return m_rows.hasListing() &&
+               m_rows.recordTexts(first, last, ListingText::Form::Shown, onText);
+    }
+    qint64 listingPosition(int documentPosition) const
+    {
+        return m_window.listingPosition(m_rows, documentPosition);
+    }
+    int documentPosition(qint64 position) const
+    {
+        return m_window.documentPosition(m_rows, position);
+    }
     // Makes sure that the record of the position is in the view's document, moving the window
     // there (to the record's middle of the screen) if it is not, and answers the position in the
     // document.
@@ -116,17 +125,15 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void setListingFont(int pixelSize);
     void showFromTop();
+    void showText(const QString &text);
     void fillWindow(int first, int last, bool sameListing, bool *kept = nullptr);
     void moveWindowTo(int record, int screenY);
     void rowsAdded(int oldCount);
     void refreshWindow();
     void onViewScrolled();
     void onRecordBarMoved(int value);
-    void onClipboardChanged();
     void syncRecordBar();
-    void useRecordBar(bool on);
 
     QTextEdit *m_view;
     RecordBar *m_recordBar;
@@ -142,8 +149,4 @@ private:
     QTimer m_retry;
     bool m_busyGaps = false;
     qint64 m_pendingId = -1;
-    bool m_fixingClipboard = false;
-    // The font the listing last gave the view.
-    QFont m_font;
-    bool m_fontGiven = false;
 };

@@ -103,8 +103,7 @@ Outside watchUntilIdle(QProcess &process, const QElapsedTimer &started, QByteArr
         for (const Sample &s : samples) {
             if (samples.back().at - s.at < 200)
                 break;
-            if (s.at > 50 && samples.back().cpu - s.cpu < 20 &&
-                samples.back().at - s.at < 230) {
+            if (s.at > 50 && samples.back().cpu - s.cpu < 20 && samples.back().at - s.at < 230) {
                 seen.idleMs = s.at;
                 return seen;
             }
@@ -224,9 +223,9 @@ bool addHugeRecord(const QString &stamp, int mib)
     sqlite3 *db = nullptr;
     bool ok = sqlite3_open("dbLog.db", &db) == SQLITE_OK;
     sqlite3_stmt *insert = nullptr;
-    ok = ok && sqlite3_prepare_v2(db,
-                                  "INSERT INTO SystemInfo(datetime, type, message) VALUES(?, 1, ?)",
-                                  -1, &insert, nullptr) == SQLITE_OK;
+    ok = ok &&
+         sqlite3_prepare_v2(db, "INSERT INTO SystemInfo(datetime, type, message) VALUES(?, 1, ?)",
+                            -1, &insert, nullptr) == SQLITE_OK;
     // Lines of a machine's dump: 100 characters each.
     std::string message;
     message.reserve(size_t(mib) << 20);
@@ -313,10 +312,12 @@ void benchBesideGlogg(const QString &self, const QString &logDir,
         }
         std::printf("  %-12s %5lld MB %6.0f ms %6.0f ms %5.2fx %5lld MB %5lld MB %5.2fx | "
                     "%6.0f ms %6lld MB %6lld MB %6.2fx\n",
-                    qPrintable(day.second == 1 ? QStringLiteral("1 of 100 MB") : QString::number(day.second)), bytes >> 20, w.idleMs,
-                    g.idleMs, w.idleMs / g.idleMs, w.peakKib >> 10, g.peakKib >> 10,
-                    double(w.peakKib) / double(g.peakKib), inside.clickMs, inside.firstKib >> 10,
-                    inside.secondKib >> 10, double(inside.secondKib) / double(inside.firstKib));
+                    qPrintable(day.second == 1 ? QStringLiteral("1 of 100 MB")
+                                               : QString::number(day.second)),
+                    bytes >> 20, w.idleMs, g.idleMs, w.idleMs / g.idleMs, w.peakKib >> 10,
+                    g.peakKib >> 10, double(w.peakKib) / double(g.peakKib), inside.clickMs,
+                    inside.firstKib >> 10, inside.secondKib >> 10,
+                    double(inside.secondKib) / double(inside.firstKib));
         QFile::remove(text);
     }
     std::printf("  targets at 1M and 3M: W/G idle <= 1.0x, W/G peak <= 1.5x, 2nd/1st <= 1.2x; "

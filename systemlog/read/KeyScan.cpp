@@ -39,8 +39,8 @@ bool LogReader::selectKeys(const LogSelection &selection, const KeyCallback &onK
     const QByteArray below = RecordFilter::spanCondition({std::nullopt, span.to}, 4, &upper);
     const int lastIdAt = 4 + int(upper.size());
     const QByteArray next = head + " AND datetime >= ?3" + below +
-                            " AND NOT (datetime = ?3 AND id <= ?" +
-                            QByteArray::number(lastIdAt) + ")" + order;
+                            " AND NOT (datetime = ?3 AND id <= ?" + QByteArray::number(lastIdAt) +
+                            ")" + order;
 
     ValueCopy lastStamp;
     qint64 lastId = 0;
@@ -49,7 +49,8 @@ bool LogReader::selectKeys(const LogSelection &selection, const KeyCallback &onK
     std::vector<size_t> ends;
     for (bool more = true; more;) {
         const QByteArray &sql = lastStamp ? next : first;
-        Sqlite::Statement chunk(d->db.handle(), std::string_view(sql.constData(), size_t(sql.size())));
+        Sqlite::Statement chunk(d->db.handle(),
+                                std::string_view(sql.constData(), size_t(sql.size())));
         chunk.bind(1, selection.upToId).bind(2, kKeyChunk);
         if (lastStamp) {
             chunk.bind(3, lastStamp.get());

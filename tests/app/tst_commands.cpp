@@ -1735,7 +1735,8 @@ void CommandsTest::fileChangesUnderListing()
     const QStringList lines = WindowTest::linesOnScreen(view());
     QCOMPARE(lines.mid(0, record(middle).size()), record(middle));
     if (change == QLatin1String("pruned")) {
-        const QStringList gap{record(middle + 1).first(), QString::fromUtf8("〔此记录已不在日志中〕")};
+        const QStringList gap{record(middle + 1).first(),
+                              QString::fromUtf8("〔此记录已不在日志中〕")};
         QCOMPARE(lines.mid(record(middle).size(), 2), gap);
         QVERIFY(view()->toPlainText().contains(record(middle + 4).join('\n')));
     } else {
@@ -1751,14 +1752,15 @@ void CommandsTest::longRecordCut()
     for (int line = 0; dump.size() < 3 << 20; ++line)
         dump += QStringLiteral("line %1 of a register dump 0123456789abcdef\n").arg(line, 6);
     dump += QStringLiteral("the end");
-    QVERIFY(WindowTest::seedRecords({{"2024-03-15 10:00:00", 3, dump}, {"2024-03-15 10:00:01", 3, "next"}}));
+    QVERIFY(WindowTest::seedRecords(
+        {{"2024-03-15 10:00:00", 3, dump}, {"2024-03-15 10:00:01", 3, "next"}}));
     QVERIFY(WindowTest::activate(m_fx.openWindow()));
     setDay(kDate);
     setCategory("comboBox", 3);
     QVERIFY(click("pushButton"));
     const QString shown = view()->toPlainText();
-    const QString whole = recordText("2024-03-15 10:00:00", dump) + '\n' +
-                          recordText("2024-03-15 10:00:01", "next");
+    const QString whole =
+        recordText("2024-03-15 10:00:00", dump) + '\n' + recordText("2024-03-15 10:00:01", "next");
     QVERIFY(shown.size() < dump.size() / 4);
     QVERIFY(shown.startsWith(whole.left(1000)));
     QVERIFY(shown.contains(QString::fromUtf8("〔此记录过长")));
