@@ -31,11 +31,34 @@ std::string_view beginning(std::string_view text, size_t bytes)
     return text.substr(0, end);
 }
 
+// Whether the view's layout may break a line at this byte: ASCII white space and hyphens, and
+// every byte of a character beyond ASCII (most scripts beyond ASCII break between words or
+// ideographs; a run of them is never as long in practice).
+bool breaksLine(unsigned char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '-' || c >= 0x80;
+}
+
 } // namespace
+
+size_t shownBytes(std::string_view message)
+{
+    const bool tooLong = message.size() > size_t(kCutBytes);
+    const size_t end =
+        tooLong ? std::min(message.size(), size_t(kShownBytes + kLongRun) + 1) : message.size();
+    size_t run = 0;
+    for (size_t i = 0; i < end; ++i) {
+        run = breaksLine(static_cast<unsigned char>(message[i])) ? 0 : run + 1;
+        if (run > size_t(kLongRun))
+            return std::min(i, size_t(kShownBytes));
+    }
+    return tooLong ? size_t(kShownBytes) : message.size();
+}
 
 QString record(std::string_view stamp, std::string_view message, Form form)
 {
-    const bool cut = form == Form::Shown && isCut(message.size());
+    const size_t shown = form == Form::Shown ? shownBytes(message) : message.size();
+    const bool cut = shown < message.size();
     QString text;
     appendLines(text, stamp);
     text += QLatin1String(":\n");
@@ -43,7 +66,7 @@ QString record(std::string_view stamp, std::string_view message, Form form)
         appendLines(text, message);
         return text;
     }
-    appendLines(text, beginning(message, size_t(kShownBytes)));
+    appendLines(text, beginning(message, shown));
     text += QString::fromUtf8("\n〔此记录过长（%1 MB），这里只显示开头；复制可得全文〕")
                 .arg(double(message.size()) / (1 << 20), 0, 'f', 1);
     return text;

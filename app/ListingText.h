@@ -9,11 +9,15 @@
 // "\r" for a line break each, so the positions in the listing text are those of the view).
 namespace ListingText {
 
-// A message longer than this shows only its first kShownBytes in the view, with a marked cut:
-// laying out a message of hundreds of MiB would take the view minutes and gigabytes. Copying the
-// record gives all of it.
+// A message longer than kCutBytes shows only its first kShownBytes in the view, with a marked
+// cut: laying out a message of hundreds of MiB would take the view minutes and gigabytes. So does
+// a line with no place to break it (a long run of letters and digits, a dump in base64): the view
+// lays out such a run in a time that grows with its square (a minute for a few hundred KiB), so a
+// message is cut as well kLongRun bytes into the first run longer than that. Copying the record
+// gives all of it.
 constexpr int kCutBytes = 2 << 20;
-constexpr int kShownBytes = 256 << 10;
+constexpr int kShownBytes = 64 << 10;
+constexpr int kLongRun = 8 << 10;
 
 enum class Form
 {
@@ -22,11 +26,8 @@ enum class Form
 };
 
 QString record(std::string_view stamp, std::string_view message, Form form);
-// Whether a message of this many bytes shows with a cut.
-inline bool isCut(size_t messageBytes)
-{
-    return messageBytes > size_t(kCutBytes);
-}
+// How many bytes of the message the view shows: all of it, or where the cut is.
+size_t shownBytes(std::string_view message);
 
 // What shows in a record's place when it cannot be read: its date-time and why.
 enum class Gap
