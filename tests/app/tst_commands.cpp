@@ -225,6 +225,8 @@ private Q_SLOTS:
     void queryAgainAfterScrolling_data();
     void queryAgainAfterScrolling();
     void querySequence();
+    void firstRecordAtOrAfter_data();
+    void firstRecordAtOrAfter();
     void matchesOnly_data();
     void matchesOnly();
     void fileChangesUnderListing_data();
@@ -1658,6 +1660,42 @@ void CommandsTest::querySequence()
     }
 }
 
+void CommandsTest::firstRecordAtOrAfter_data()
+{
+    QTest::addColumn<int>("record"); // of the long day, its stamp moved by
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<int>("first"); // the record expected
+    const int last = RecordListing::kWholeLimit;
+    QTest::newRow("before the first") << 0 << -3600 << 0;
+    QTest::newRow("the first") << 0 << 0 << 0;
+    QTest::newRow("just before one") << 5000 << -1 << 5000;
+    QTest::newRow("one's own") << 5000 << 0 << 5000;
+    QTest::newRow("just after one") << 5000 << 1 << 5001;
+    QTest::newRow("the last") << last << 0 << last;
+    QTest::newRow("after the last") << last << 1 << last + 1;
+}
+
+// The first record of a long listing stamped at or after a moment, as a timeline asks for it.
+void CommandsTest::firstRecordAtOrAfter()
+{
+    QFETCH(int, record);
+    QFETCH(int, seconds);
+    QFETCH(int, first);
+    const int count = RecordListing::kWholeLimit + 1;
+    QVERIFY(WindowTest::seedLongDay(count));
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    const QString stamp =
+        QDateTime::fromString(WindowTest::longDayRecordLines(count, record).first().chopped(1),
+                              "yyyy-MM-dd hh:mm:ss")
+            .addSecs(seconds)
+            .toString("yyyy-MM-dd hh:mm:ss");
+    auto *listing = view()->findChild<RecordListing *>();
+    QCOMPARE(listing->firstRecordAtOrAfter(stamp), first);
+}
+
 void CommandsTest::matchesOnly_data()
 {
     QTest::addColumn<int>("count"); // 0: the alarms of findRecords()
@@ -1694,11 +1732,25 @@ void CommandsTest::matchesOnly()
     QCOMPARE(findStatus(), QString("1/%1").arg(matches));
     if (!count)
         QCOMPARE(view()->toPlainText().count("\n") + 1, 2 * records);
+    const QString second = listing->recordText(1);
+    QCOMPARE(listing->firstRecordAtOrAfter(second.left(19)), 1);
+    // A record stored meanwhile shows when it matches.
+    m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    QVERIFY(WindowTest::seedRecords(
+        {{"2024-03-15 23:59:59", 3, "late ALARM"}, {"2024-03-15 23:59:59", 3, "late, other"}}));
+    QTRY_COMPARE_WITH_TIMEOUT(listing->listedCount(), all + 2, kWithinASecondMs);
+    QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), records + 1, kHangGuardMs);
+    QCOMPARE(listing->recordText(records), recordText("2024-03-15 23:59:59", "late ALARM"));
+    // Another text: the records that match it.
+    QTest::keyClicks(findEdit(), " ");
+    QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), count ? 0 : 2, kHangGuardMs);
+    QTest::keyClick(findEdit(), Qt::Key_Backspace);
+    QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), records + 1, kHangGuardMs);
     listing->positionAt(records - 2);
     const QString onScreen = listing->recordText(listing->topRecord());
 
     only->click();
-    QCOMPARE(listing->recordCount(), all);
+    QCOMPARE(listing->recordCount(), all + 2);
     QCOMPARE(listing->recordText(listing->topRecord()), onScreen);
 }
 
@@ -1706,6 +1758,7 @@ void CommandsTest::fileChangesUnderListing_data()
 {
     QTest::addColumn<QString>("change");
     QTest::newRow("records pruned") << QStringLiteral("pruned");
+    QTest::newRow("records made another category") << QStringLiteral("changed");
     QTest::newRow("another log moved over it") << QStringLiteral("replaced");
     QTest::newRow("set aside") << QStringLiteral("set aside");
     QTest::newRow("held by another program") << QStringLiteral("locked");
@@ -1724,11 +1777,13 @@ void CommandsTest::fileChangesUnderListing()
     setCategory("comboBox", 3);
     QVERIFY(click("pushButton"));
     const int middle = count / 2;
-    if (change == QLatin1String("pruned")) {
+    const bool gaps = change == QLatin1String("pruned") || change == QLatin1String("changed");
+    if (gaps) {
         // Records middle + 1 to middle + 3 (ids count from 1).
-        QVERIFY(WindowTest::execOnLog(QString("DELETE FROM SystemInfo WHERE id > %1 AND id <= %2")
-                                          .arg(middle + 1)
-                                          .arg(middle + 4)));
+        const QString ids = QString("WHERE id > %1 AND id <= %2").arg(middle + 1).arg(middle + 4);
+        QVERIFY(WindowTest::execOnLog(change == QLatin1String("pruned")
+                                          ? "DELETE FROM SystemInfo " + ids
+                                          : "UPDATE SystemInfo SET type = 2 " + ids));
     } else if (change == QLatin1String("replaced")) {
         // The same ids and stamps, other messages.
         QList<Record> other;
@@ -1755,7 +1810,7 @@ void CommandsTest::fileChangesUnderListing()
     m_fx.window()->findChild<QScrollBar *>("recordScrollBar")->setValue(middle);
     const QStringList lines = WindowTest::linesOnScreen(view());
     QCOMPARE(lines.mid(0, record(middle).size()), record(middle));
-    if (change == QLatin1String("pruned")) {
+    if (gaps) {
         const QStringList gap{record(middle + 1).first(),
                               QString::fromUtf8("〔此记录已不在日志中〕")};
         QCOMPARE(lines.mid(record(middle).size(), 2), gap);
