@@ -1,23 +1,23 @@
 #include "FindBar.h"
 
+#include "FindHighlights.h"
+#include "ListingSearch.h"
 #include "RecordListing.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QCheckBox>
 #include <QColor>
-#include <QElapsedTimer>
 #include <QEvent>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScopedValueRollback>
 #include <QScrollBar>
 #include <QShortcut>
-#include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
-#include <QTextLayout>
 
 #include <algorithm>
 #include <utility>
@@ -25,22 +25,14 @@
 namespace {
 
 const int kMargin = 4;
-// How long one slice of a search through a long listing may take.
-const int kScanSliceMs = 10;
 
-QTextCursor matchCursor(QTextDocument *document, int position, int length)
-{
-    QTextCursor cursor(document);
-    cursor.setPosition(position);
-    cursor.setPosition(position + length, QTextCursor::KeepAnchor);
-    return cursor;
-}
+using FindHighlights::matchCursor;
 
 } // namespace
 
 FindBar::FindBar(QTextEdit *view, RecordListing *listing)
-    : QFrame(view), m_view(view), m_listing(listing), m_edit(new QLineEdit(this)),
-      m_status(new QLabel(this))
+    : QFrame(view), m_view(view), m_listing(listing), m_search(new ListingSearch(listing)),
+      m_edit(new QLineEdit(this)), m_status(new QLabel(this)), m_matchesOnly(new QCheckBox(this))
 {
     setObjectName(QStringLiteral("findBar"));
     setFrameShape(QFrame::StyledPanel);
@@ -55,12 +47,18 @@ FindBar::FindBar(QTextEdit *view, RecordListing *listing)
     // Wide enough for most counts, so that the bar does not change size with every key.
     m_status->setMinimumWidth(
         m_status->fontMetrics().horizontalAdvance(QStringLiteral("00000/00000")));
+    m_matchesOnly->setObjectName(QStringLiteral("matchesOnly"));
+    m_matchesOnly->setText(QString::fromUtf8("仅显示匹配"));
+    // Not in the way of the keys: Enter, F3 and Esc keep working from the field.
+    m_matchesOnly->setFocusPolicy(Qt::NoFocus);
 
-    auto *layout = new QHBoxLayout(this);
+    // The switch under the field, so that the bar stays as narrow as the field and the count.
+    auto *layout = new QGridLayout(this);
     layout->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     layout->setSpacing(kMargin);
-    layout->addWidget(m_edit);
-    layout->addWidget(m_status);
+    layout->addWidget(m_edit, 0, 0);
+    layout->addWidget(m_status, 0, 1);
+    layout->addWidget(m_matchesOnly, 1, 0, 1, 2);
 
     // A zero timer: keys that arrive together are searched once, and a key is never waited for.
     m_searchTimer.setSingleShot(true);
@@ -70,9 +68,8 @@ FindBar::FindBar(QTextEdit *view, RecordListing *listing)
         m_quiet = false;
         m_searchTimer.start();
     });
-    m_scanTimer.setSingleShot(true);
-    m_scanTimer.setInterval(0);
-    connect(&m_scanTimer, &QTimer::timeout, this, &FindBar::scanRecords);
+    connect(m_search, &ListingSearch::found, this, &FindBar::foundMatches);
+    connect(m_matchesOnly, &QCheckBox::toggled, this, &FindBar::onMatchesOnly);
 
     // Children of the bar: a window shortcut is live only while its widget is shown, so the keys
     // step from any widget of the window while the bar is open and are free otherwise.
@@ -91,16 +88,15 @@ FindBar::FindBar(QTextEdit *view, RecordListing *listing)
     m_view->viewport()->installEventFilter(this);
     // Another part of the same listing in the document: the matches stay, their highlights move.
     connect(m_listing, &RecordListing::windowMoved, this, &FindBar::updateHighlights);
-    connect(m_listing, &RecordListing::rowsAppended, this, [this] {
+    connect(m_listing, &RecordListing::listingChanged, this, &FindBar::onListingChanged);
+    connect(m_listing, &RecordListing::recordsAdded, this, [this](int first) {
         m_quiet = true;
-        onContentsChanged();
+        m_search->searchAdded(first);
     });
-    bindDocument();
 }
 
 void FindBar::open()
 {
-    bindDocument();
     place();
     show();
     raise();
@@ -108,18 +104,16 @@ void FindBar::open()
     m_edit->selectAll();
     m_quiet = false;
     rememberPlace();
-    // Taken now rather than on the first key, which then only searches.
-    takeText();
     search();
 }
 
 void FindBar::dismiss()
 {
     m_searchTimer.stop();
-    m_scanTimer.stop();
     m_atBottom = false;
-    m_matches.clear();
+    m_search->start(QString());
     m_current = -1;
+    m_matchesOnly->setChecked(false);
     m_view->setExtraSelections({});
     m_view->setFocus(Qt::OtherFocusReason);
     hide();
@@ -150,46 +144,16 @@ bool FindBar::eventFilter(QObject *watched, QEvent *event)
     return QFrame::eventFilter(watched, event);
 }
 
-void FindBar::bindDocument()
+void FindBar::onListingChanged()
 {
-    QTextDocument *document = m_view->document();
-    if (document == m_document)
-        return;
-    if (m_document)
-        disconnect(m_document, nullptr, this, nullptr);
-    m_document = document;
-    // contentsChange comes before the layout moves the scroll bars, so no stale offset is drawn.
-    connect(document, &QTextDocument::contentsChange, this, [this](int at, int removed, int added) {
-        // Text added at the very end (records arriving) is counted without moving the view.
-        m_quiet = removed == 0 && at > 0 && at + added >= m_document->characterCount() - 1;
-        onContentsChanged();
-    });
-    onContentsChanged();
-}
-
-void FindBar::onContentsChanged()
-{
-    if (m_listing->isMovingWindow())
-        return;
-    // The offsets belong to the old text: none is used again before the next search.
-    m_scanTimer.stop();
-    m_text.clear();
-    m_textValid = false;
-    m_matches.clear();
+    // The matches belong to the listing that went: none is used again before the next search.
+    m_search->reset();
     m_current = -1;
-    if (!isHidden())
+    m_filtered = false;
+    if (!isHidden()) {
+        m_quiet = false;
         m_searchTimer.start();
-}
-
-void FindBar::takeText()
-{
-    if (m_textValid)
-        return;
-    // Plain text offsets are cursor positions: each block separator is one character. Case folding
-    // maps each character to one of the same length, so the offsets hold in the folded text, and
-    // each query is then a plain search instead of folding the whole listing for every key.
-    m_text = m_document->toPlainText().toCaseFolded();
-    m_textValid = true;
+    }
 }
 
 // Finds every match in the whole listing and selects the first one at or after the start of the
@@ -197,67 +161,67 @@ void FindBar::takeText()
 void FindBar::search()
 {
     m_searchTimer.stop();
-    m_scanTimer.stop();
-    bindDocument();
-    m_matches.clear();
     m_current = -1;
-    m_query = m_edit->text().toCaseFolded();
-    m_length = m_query.size();
-    m_from = m_listing->windowOffset() + m_view->textCursor().selectionStart();
-    if (m_query.isEmpty()) {
-        foundMatches(0, true);
-    } else if (m_listing->isWhole()) {
-        takeText();
-        for (int at = m_text.indexOf(m_query); at >= 0; at = m_text.indexOf(m_query, at + m_length))
-            m_matches.append(at);
-        foundMatches(0, true);
-    } else {
-        m_scanNext = 0;
-        scanRecords();
-    }
-}
-
-// Searches the records of a listing that the view holds in part, one slice per call. A record is
-// searched whole: the query, from a one-line field, cannot span two records.
-void FindBar::scanRecords()
-{
-    QElapsedTimer slice;
-    slice.start();
-    const int firstNew = m_matches.size();
-    const int count = m_listing->recordCount();
-    while (m_scanNext < count) {
-        const QString text = m_listing->recordText(m_scanNext);
-        const qint64 start = m_listing->recordStart(m_scanNext);
-        for (int at = text.indexOf(m_query, 0, Qt::CaseInsensitive); at >= 0;
-             at = text.indexOf(m_query, at + m_length, Qt::CaseInsensitive))
-            m_matches.append(start + at);
-        ++m_scanNext;
-        if (m_scanNext % 256 == 0 && slice.elapsed() >= kScanSliceMs)
-            break;
-    }
-    const bool complete = m_scanNext >= count;
-    if (!complete)
-        m_scanTimer.start();
-    foundMatches(firstNew, complete);
+    m_filtered = false;
+    const qint64 from = m_listing->listingPosition(m_view->textCursor().selectionStart());
+    m_from = std::max<qint64>(0, from);
+    m_search->start(m_edit->text());
 }
 
 // Makes the first match at or after the selection's start current as soon as it is found, or the
 // first match of all once the search is complete and none follows.
 void FindBar::foundMatches(int firstNew, bool complete)
 {
-    if (m_current < 0 && !m_matches.isEmpty()) {
-        const auto next = std::lower_bound(m_matches.cbegin() + firstNew, m_matches.cend(), m_from);
-        if (next != m_matches.cend())
-            m_current = int(next - m_matches.cbegin());
+    filterListing(firstNew, complete);
+    const QVector<qint64> &matches = m_search->matches();
+    if (m_current < 0 && !matches.isEmpty()) {
+        const auto next = std::lower_bound(matches.cbegin() + firstNew, matches.cend(), m_from);
+        if (next != matches.cend())
+            m_current = int(next - matches.cbegin());
         else if (complete)
             m_current = 0;
-        // Not while someone types in the view itself: the next key would replace the selection.
         if (m_current >= 0 && !m_view->hasFocus() && !m_quiet)
             selectCurrent();
-    } else if (complete && m_matches.isEmpty() && !m_view->hasFocus() && !m_quiet) {
+    } else if (complete && matches.isEmpty() && !m_view->hasFocus() && !m_quiet) {
         returnToPlace();
     }
     updateStatus();
+    updateHighlights();
+}
+
+// With matches only, the listing shows the records of the matches as they are found.
+void FindBar::filterListing(int firstNew, bool complete)
+{
+    if (!m_matchesOnly->isChecked())
+        return;
+    QScopedValueRollback<bool> moving(m_moving, true);
+    if (m_search->isEmptyText()) {
+        m_listing->showAll();
+    } else if (!m_filtered) {
+        // The first matches of a new search replace those of the text before.
+        if (!complete && m_search->matches().isEmpty())
+            return;
+        m_listing->showOnly(m_search->recordsOf(0));
+        m_filtered = true;
+    } else {
+        std::vector<int> records = m_search->recordsOf(firstNew);
+        // A record whose first matches came with the slice before is shown already.
+        if (firstNew > 0 && !records.empty() &&
+            ListingWindow::recordOf(m_search->matches().at(firstNew - 1)) == records.front())
+            records.erase(records.begin());
+        m_listing->alsoShow(records);
+    }
+}
+
+void FindBar::onMatchesOnly(bool on)
+{
+    m_filtered = false;
+    if (on) {
+        filterListing(0, m_search->isComplete());
+    } else {
+        QScopedValueRollback<bool> moving(m_moving, true);
+        m_listing->showAll();
+    }
     updateHighlights();
 }
 
@@ -265,9 +229,9 @@ void FindBar::step(int direction)
 {
     if (m_searchTimer.isActive())
         search();
-    if (m_matches.isEmpty())
+    const int count = m_search->matches().size();
+    if (count == 0)
         return;
-    const int count = m_matches.size();
     m_current = (m_current + direction + count) % count;
     selectCurrent();
     // The user went there: a text typed from now on that matches nothing comes back here.
@@ -279,8 +243,10 @@ void FindBar::step(int direction)
 void FindBar::selectCurrent()
 {
     QScopedValueRollback<bool> moving(m_moving, true);
-    const int position = m_listing->reveal(m_matches.at(m_current));
-    m_view->setTextCursor(matchCursor(m_document, position, m_length));
+    const int position = m_listing->reveal(m_search->matches().at(m_current));
+    if (position < 0)
+        return;
+    m_view->setTextCursor(matchCursor(m_view->document(), position, m_search->length()));
     m_view->ensureCursorVisible();
     keepClearOfBar();
 }
@@ -305,9 +271,9 @@ void FindBar::rememberPlace()
         return;
     }
     const QTextCursor cursor = m_view->textCursor();
-    m_placeWindow = m_listing->windowOffset();
-    m_placeAnchor = m_placeWindow + cursor.anchor();
-    m_placePosition = m_placeWindow + cursor.position();
+    m_placeWindow = m_listing->listingPosition(0);
+    m_placeAnchor = m_listing->listingPosition(cursor.anchor());
+    m_placePosition = m_listing->listingPosition(cursor.position());
     m_placeTop = m_listing->topRecord();
     m_placeScroll =
         QPoint(m_view->horizontalScrollBar()->value(), m_view->verticalScrollBar()->value());
@@ -315,15 +281,18 @@ void FindBar::rememberPlace()
 
 void FindBar::returnToPlace()
 {
+    if (m_placePosition < 0 || m_listing->isNotice())
+        return;
     QScopedValueRollback<bool> moving(m_moving, true);
     const int position = m_listing->reveal(m_placePosition);
-    const qint64 base = m_listing->windowOffset();
-    QTextCursor cursor(m_document);
-    const int end = m_document->characterCount() - 1;
-    cursor.setPosition(int(qBound<qint64>(0, m_placeAnchor - base, end)));
+    const int anchor = m_listing->documentPosition(m_placeAnchor);
+    if (position < 0)
+        return;
+    QTextCursor cursor(m_view->document());
+    cursor.setPosition(anchor < 0 ? position : anchor);
     cursor.setPosition(position, QTextCursor::KeepAnchor);
     m_view->setTextCursor(cursor);
-    if (base == m_placeWindow) {
+    if (m_listing->listingPosition(0) == m_placeWindow) {
         m_view->horizontalScrollBar()->setValue(m_placeScroll.x());
         m_view->verticalScrollBar()->setValue(m_placeScroll.y());
     } else {
@@ -357,73 +326,28 @@ void FindBar::keepClearOfBar()
     }
 }
 
-// The characters on screen, from the blocks' own layouts. A long listing is laid out lazily, from
-// its start, after it is set; until that is complete, the view's hit test (cursorForPosition)
-// answers with positions far from the screen, and slowly. The laid-out blocks are a prefix of the
-// document, so the first block on screen is found by bisection among them.
-std::pair<int, int> FindBar::visibleRange() const
-{
-    const qreal top = m_view->verticalScrollBar()->value();
-    const qreal bottom = top + m_view->viewport()->height();
-    const auto laidOut = [](const QTextBlock &block) { return block.layout()->lineCount() > 0; };
-    const auto blockBottom = [](const QTextBlock &block) {
-        return block.layout()->position().y() + block.layout()->boundingRect().height();
-    };
-    // The first block that is not laid out or ends below the top of the screen.
-    int low = 0;
-    int high = m_document->blockCount();
-    while (low < high) {
-        const int middle = low + (high - low) / 2;
-        const QTextBlock block = m_document->findBlockByNumber(middle);
-        if (!laidOut(block) || blockBottom(block) > top)
-            high = middle;
-        else
-            low = middle + 1;
-    }
-    QTextBlock block = m_document->findBlockByNumber(low);
-    const int first = block.position();
-    int end = first;
-    // blockBoundingRect lays out a block that Qt has not reached yet, as painting it would.
-    const QAbstractTextDocumentLayout *layout = m_document->documentLayout();
-    for (; block.isValid() && layout->blockBoundingRect(block).top() < bottom; block = block.next())
-        end = block.position() + block.length();
-    return {first, end};
-}
-
 void FindBar::updateHighlights()
 {
     // Scrolled inside the listing's edit of the view: cursors made now would be made in the middle
     // of Qt's edit of the document. The edit ends with a new search or a windowMoved().
     if (m_listing->isEditingView())
         return;
-    QList<QTextEdit::ExtraSelection> selections;
-    if (!isHidden() && !m_matches.isEmpty()) {
-        const std::pair<int, int> range = visibleRange();
-        const qint64 base = m_listing->windowOffset();
-        // Matches that end after the first character on screen and start before the last one.
-        auto it =
-            std::upper_bound(m_matches.cbegin(), m_matches.cend(), base + range.first - m_length);
-        for (; it != m_matches.cend() && *it < base + range.second; ++it) {
-            QTextEdit::ExtraSelection selection;
-            selection.cursor = matchCursor(m_document, int(*it - base), m_length);
-            const bool current = it - m_matches.cbegin() == m_current;
-            selection.format.setBackground(current ? QColor(255, 150, 50) : QColor(255, 230, 90));
-            selections.append(selection);
-        }
-    }
-    m_view->setExtraSelections(selections);
+    m_view->setExtraSelections(
+        isHidden() ? QList<QTextEdit::ExtraSelection>()
+                   : FindHighlights::onScreen(m_view, *m_listing, *m_search, m_current));
 }
 
 void FindBar::updateStatus()
 {
     // While a long listing is still being searched, the count so far with an ellipsis.
-    const QString more = m_scanTimer.isActive() ? QString::fromUtf8("…") : QString();
-    if (m_matches.isEmpty())
-        m_status->setText(m_length == 0    ? QString()
-                          : more.isEmpty() ? QString::fromUtf8("无匹配")
-                                           : more);
+    const QString more = m_search->isComplete() ? QString() : QString::fromUtf8("…");
+    const int count = m_search->matches().size();
+    if (count == 0)
+        m_status->setText(m_search->isEmptyText() ? QString()
+                          : more.isEmpty()        ? QString::fromUtf8("无匹配")
+                                                  : more);
     else
-        m_status->setText(QStringLiteral("%1/%2").arg(m_current + 1).arg(m_matches.size()) + more);
+        m_status->setText(QStringLiteral("%1/%2").arg(m_current + 1).arg(count) + more);
     place();
 }
 

@@ -2,14 +2,22 @@
 
 #include "qzSysLog.h"
 
+#include <QDir>
+
 #include <memory>
 #include <utility>
 
 namespace {
 
+// How long a query waits for another program's lock on the log, as the service's queries of the
+// window wait (Tallyview).
+constexpr int kBusyWaitMs = 1000;
+// How long the listing's own reads wait: they run in the window's thread, between two screens.
+constexpr int kShownBusyWaitMs = 250;
+
 struct Outcome
 {
-    SystemLog::LogRowList rows;
+    Listing listing;
     QSqlError error;
     qint64 lastId = -1;
 };
@@ -37,39 +45,72 @@ void ListingQuery::run(const Request &request)
     m_preparing = true;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_waiting = request;
+        // The service's file: "dbLog.db" of the working directory.
+        m_waiting = {request, QDir::current().absoluteFilePath(QStringLiteral("dbLog.db"))};
         m_waitingTicket = ++m_latest;
     }
     m_wake.notify_all();
+    emit started();
+}
+
+bool ListingQuery::replaced()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_quit || m_waitingTicket != 0;
+}
+
+Listing ListingQuery::list(const Job &job, qint64 *lastId, QSqlError *error)
+{
+    const Request &r = job.request;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Listing listing;
+        listing.file =
+            std::make_unique<ListingFile>(ListingFile::Query{job.path, r.from, r.to, r.type});
+        listing.file->setBusyTimeout(kBusyWaitMs);
+        listing.index = listing.file->list(lastId, [this] { return !replaced(); });
+        if (listing.index) {
+            listing.file->setBusyTimeout(kShownBusyWaitMs);
+            listing.lastId = *lastId;
+            return listing;
+        }
+        if (replaced())
+            return {};
+        if (attempt == 1) {
+            *error = QSqlError(listing.file->errorString(), QString(), QSqlError::ConnectionError);
+            return {};
+        }
+        // The service says why in the words the window has always shown; when its query works
+        // (it has just set the file up, say), the listing is read once more.
+        SystemLog::qzSysLog *service = SystemLog::qzSysLog::instance();
+        if (r.day.isEmpty())
+            service->queryRange(r.from, r.to, r.type, error, lastId);
+        else
+            service->queryDay(r.day, r.type, error, lastId);
+        if (error->isValid())
+            return {};
+    }
+    return {};
 }
 
 void ListingQuery::work()
 {
     for (;;) {
-        Request request;
+        Job job;
         quint64 ticket = 0;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
             m_wake.wait(lock, [this] { return m_quit || m_waitingTicket != 0; });
             if (m_quit)
                 return;
-            request = std::move(m_waiting);
+            job = std::move(m_waiting);
             ticket = m_waitingTicket;
             m_waitingTicket = 0;
         }
-        SystemLog::qzSysLog *service = SystemLog::qzSysLog::instance();
         auto outcome = std::make_shared<Outcome>();
-        outcome->rows =
-            request.day.isEmpty()
-                ? service->queryRange(request.from, request.to, request.type, &outcome->error,
-                                      &outcome->lastId)
-                : service->queryDay(request.day, request.type, &outcome->error, &outcome->lastId);
-        {
-            // Replaced meanwhile: the records are let go here rather than in the window's thread.
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_quit || m_waitingTicket != 0)
-                continue;
-        }
+        outcome->listing = list(job, &outcome->lastId, &outcome->error);
+        // Replaced meanwhile: the records are let go here rather than in the window's thread.
+        if (replaced())
+            continue;
         // Handed over in the object's thread; dropped there when a later query was asked for,
         // and with the object when it goes first.
         QMetaObject::invokeMethod(
@@ -78,7 +119,7 @@ void ListingQuery::work()
                 if (ticket != m_latest)
                     return;
                 m_preparing = false;
-                m_rows = std::move(outcome->rows);
+                m_listing = std::move(outcome->listing);
                 m_error = outcome->error;
                 m_lastId = outcome->lastId;
                 Q_EMIT listed();

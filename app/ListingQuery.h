@@ -1,6 +1,6 @@
 #pragma once
 
-#include "LogTypes.h"
+#include "ListingFile.h"
 
 #include <QObject>
 #include <QSqlError>
@@ -12,10 +12,12 @@
 #include <utility>
 
 // Runs the window's queries on a thread of its own, so that a long listing being read never
-// stops the window. The query is the log service's own (qzSysLog::queryDay / queryRange), which
-// gives a thread other than its owner a short-lived connection of its own. One query runs at a
-// time; a query asked for while another runs replaces any that waits, and the outcome of a query
-// that a later one replaced is dropped: only the latest query's outcome is handed over.
+// stops the window. A query lists what identifies each record of the category between the bounds
+// (ListingFile::list, from the log's index alone), on a connection that the listing keeps for
+// reading the records it shows. Where that fails, the log service's own query says why, in the
+// words the window has always shown. One query runs at a time; a query asked for while another
+// runs replaces any that waits and stops the one running, and the outcome of a query that a later
+// one replaced is dropped: only the latest query's outcome is handed over.
 class ListingQuery : public QObject
 {
     Q_OBJECT
@@ -37,29 +39,37 @@ public:
     // A query was asked for and its outcome has not been handed over yet.
     bool isPreparing() const { return m_preparing; }
 
-    // The outcome of the latest query, once listed() was emitted: its records (taken, so that
-    // a long listing is never copied), the database's error (invalid on success) and the highest
-    // id in the file as the records were read.
-    SystemLog::LogRowList takeRows() { return std::move(m_rows); }
+    // The outcome of the latest query, once listed() was emitted: its records (taken), the
+    // database's error (invalid on success) and the highest id in the file as they were read.
+    Listing takeListing() { return std::move(m_listing); }
     QSqlError error() const { return m_error; }
     qint64 lastId() const { return m_lastId; }
 
 Q_SIGNALS:
+    // A query was asked for: the listing shown so far may let its records go.
+    void started();
     // The latest query's outcome has arrived, in the object's thread.
     void listed();
 
 private:
+    struct Job
+    {
+        Request request;
+        QString path;
+    };
     void work();
+    bool replaced();
+    Listing list(const Job &job, qint64 *lastId, QSqlError *error);
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    Request m_waiting;           // guarded by m_mutex
+    Job m_waiting;               // guarded by m_mutex
     quint64 m_waitingTicket = 0; // guarded by m_mutex; 0: none waits
     bool m_quit = false;         // guarded by m_mutex
     // Owned by the object's thread.
     quint64 m_latest = 0;
     bool m_preparing = false;
-    SystemLog::LogRowList m_rows;
+    Listing m_listing;
     QSqlError m_error;
     qint64 m_lastId = -1;
     std::thread m_thread;

@@ -1,19 +1,19 @@
 #include "RecordListing.h"
 
+#include "ListingCopy.h"
+#include "RecordBar.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QEvent>
-#include <QFont>
 #include <QKeyEvent>
 #include <QScopedValueRollback>
 #include <QScrollBar>
-#include <QSignalBlocker>
-#include <QTextBlock>
 #include <QTextCursor>
-#include <QTextDocument>
 #include <QTextEdit>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -24,154 +24,157 @@ const int kWindowRecords = 240;
 const int kRecordsAbove = 90;
 // The window moves once the screen comes this near to one of its ends (and the listing goes on).
 const int kEdgeRecords = 40;
-
-const int kHiddenPixels = 2;
+// Rows that showed as gaps while another program held the file are read again after this.
+const int kRetryMs = 500;
 
 const int kListingPixels = 18;
 const int kNoticePixels = 30;
 
-// A stored text as a window holds it. The view's document takes "\r\n" for one line break, so
-// every carriage return is made a line feed first: offsets in the listing text are then offsets
-// in the document. Texts of other programs may hold any characters.
-QString shown(const QString &text)
-{
-    if (!text.contains(QLatin1Char('\r')))
-        return text;
-    QString lines = text;
-    lines.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    lines.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return lines;
-}
-
-void appendRecord(QString &out, const SystemLog::LogRow &row)
-{
-    out += shown(row.first);
-    out += QLatin1String(":\n");
-    out += shown(row.second);
-}
-
-qint64 recordLength(const SystemLog::LogRow &row)
-{
-    return qint64(shown(row.first).size()) + 2 + shown(row.second).size();
-}
-
 } // namespace
 
 RecordListing::RecordListing(QTextEdit *view)
-    : QObject(view), m_view(view), m_recordBar(new QScrollBar(Qt::Vertical))
+    : QObject(view), m_view(view), m_recordBar(new RecordBar(view)), m_window(view)
 {
-    // Over the view's own scroll bar, in the same container, so that it takes its place exactly.
-    QScrollBar *own = m_view->verticalScrollBar();
-    m_recordBar->setParent(own->parentWidget());
-    m_recordBar->setObjectName(QStringLiteral("recordScrollBar"));
-    m_recordBar->setSingleStep(1);
-    m_recordBar->hide();
-    // Kept, so that the filter never calls into a view that is being destroyed.
-    m_viewBar = own;
-    m_viewport = m_view->viewport();
-    own->installEventFilter(this);
+    // Select and copy only, with the mouse and the keyboard.
+    m_view->setReadOnly(true);
+    m_view->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_view->installEventFilter(this);
-    m_viewport->installEventFilter(this);
-    connect(own, &QScrollBar::valueChanged, this, &RecordListing::onViewScrolled);
-    connect(m_recordBar, &QScrollBar::valueChanged, this, &RecordListing::onRecordBarMoved);
+    connect(m_view->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &RecordListing::onViewScrolled);
+    connect(m_recordBar, &RecordBar::moved, this, &RecordListing::onRecordBarMoved);
+    connect(m_recordBar, &RecordBar::viewResized, this, &RecordListing::syncRecordBar,
+            Qt::QueuedConnection);
+    // Copying what the view shows cut gives the whole record.
+    new ListingCopy(m_view, m_rows, m_window, this);
+    m_retry.setSingleShot(true);
+    m_retry.setInterval(kRetryMs);
+    connect(&m_retry, &QTimer::timeout, this, [this] {
+        if (m_pendingId >= 0)
+            appendThrough(m_pendingId);
+        if (m_busyGaps)
+            refreshWindow();
+    });
 }
 
 void RecordListing::stopWatching()
 {
-    m_view->verticalScrollBar()->removeEventFilter(this);
     m_view->removeEventFilter(this);
-    m_view->viewport()->removeEventFilter(this);
+    m_recordBar->stopWatching();
 }
 
-void RecordListing::showRows(SystemLog::LogRowList rows)
+void RecordListing::showListing(Listing listing, bool keepPlace)
 {
-    if (rows.isEmpty()) {
-        showNotice(QString::fromUtf8("没有找到相关记录"));
+    const bool keep = keepPlace && m_keep;
+    m_keep = false;
+    m_pendingId = -1;
+    m_rows.reset(std::move(listing));
+    if (isNotice()) {
+        // The listing is kept for the records that live update may add.
+        showText(QString::fromUtf8("没有找到相关记录"));
         return;
     }
+    showFromTop();
+    if (keep)
+        positionAt(m_rows.rowOf(m_rows.index().firstWithIdFrom(m_keepId)));
+    emit listingChanged();
+}
+
+void RecordListing::showFromTop()
+{
     {
-        // From here until the new records are in the view, the listing and the view's document
+        // From here until the records are in the view, the listing and the view's document
         // disagree, and every step below has Qt edit the view, which moves its scroll bar.
         const QScopedValueRollback<bool> editing(m_editing, true);
-        m_rows = std::move(rows);
-        m_starts.clear();
-        m_starts.reserve(size_t(m_rows.size()) + 1);
-        qint64 offset = 0;
-        for (const SystemLog::LogRow &row : qAsConst(m_rows)) {
-            m_starts.push_back(offset);
-            offset += recordLength(row) + 1;
-        }
-        m_starts.push_back(offset);
-        m_windowFirst = m_windowLast = 0;
-
-        setListingFont(kListingPixels);
+        m_window.setFont(kListingPixels);
         const int count = recordCount();
         const bool whole = count <= kWholeLimit;
-        m_view->setReadOnly(!whole);
-        useRecordBar(!whole);
-        // Not a window move: whoever follows the document sees a new listing.
-        fillWindow(0, whole ? count : std::min(count, kWindowRecords));
+        m_recordBar->use(!whole);
+        m_window.forget();
+        fillWindow(0, whole ? count : std::min(count, kWindowRecords), false);
     }
     syncRecordBar();
 }
 
 void RecordListing::showNotice(const QString &text)
 {
-    const QScopedValueRollback<bool> editing(m_editing, true);
+    m_keep = false;
+    m_pendingId = -1;
     m_rows.clear();
-    m_starts.clear();
-    m_windowFirst = m_windowLast = 0;
-    setListingFont(kNoticePixels);
-    m_view->setReadOnly(false);
-    useRecordBar(false);
-    m_view->setPlainText(text);
+    showText(text);
 }
 
-void RecordListing::appendRows(const SystemLog::LogRowList &rows)
+void RecordListing::showText(const QString &text)
 {
-    if (rows.isEmpty())
-        return;
-    if (isNotice()) {
-        showRows(rows);
-        return;
-    }
-    const int oldCount = recordCount();
-    const bool wasWhole = isWhole();
-    const int top = topRecord();
-    m_rows.append(rows);
-    qint64 offset = m_starts.back();
-    for (const SystemLog::LogRow &row : rows) {
-        offset += recordLength(row) + 1;
-        m_starts.push_back(offset);
-    }
-    if (wasWhole && recordCount() <= kWholeLimit) {
-        // The same text that a listing of all these records would hold, added at the end.
-        QString text;
-        for (const SystemLog::LogRow &row : rows)
-            text += QLatin1Char('\n') + row.first + QLatin1String(":\n") + row.second;
+    {
         const QScopedValueRollback<bool> editing(m_editing, true);
-        QTextCursor cursor(m_view->document());
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(text);
-        m_windowLast = recordCount();
+        m_window.setFont(kNoticePixels);
+        m_recordBar->use(false);
+        m_window.setText(text);
+    }
+    emit listingChanged();
+}
+
+void RecordListing::release()
+{
+    if (!m_rows.hasListing())
+        return;
+    m_keep = !isNotice();
+    if (m_keep)
+        m_keepId = m_rows.index().id(m_rows.recordOf(topRecord()));
+    m_rows.clear();
+    m_window.forget();
+    m_pendingId = -1;
+    m_busyGaps = false;
+    {
+        const QScopedValueRollback<bool> editing(m_editing, true);
+        m_recordBar->use(false);
+    }
+    emit listingChanged();
+}
+
+void RecordListing::appendThrough(qint64 lastId)
+{
+    if (!m_rows.hasListing() || lastId <= m_rows.lastId())
+        return;
+    const int oldCount = listedCount();
+    const int oldRows = recordCount();
+    if (!m_rows.extend(lastId)) {
+        // Asked for again shortly; live update goes on meanwhile.
+        m_pendingId = lastId;
+        m_retry.start();
+        return;
+    }
+    m_pendingId = -1;
+    if (listedCount() == oldCount)
+        return;
+    if (!isFiltered())
+        rowsAdded(oldRows);
+    emit recordsAdded(oldCount);
+}
+
+// Rows were added after row oldCount - 1: the screen stays where it was.
+void RecordListing::rowsAdded(int oldCount)
+{
+    if (oldCount == 0) {
+        showFromTop();
+        return;
+    }
+    const bool wasWhole = m_window.first() == 0 && m_window.last() == oldCount;
+    const int top = topRecord();
+    if (wasWhole && recordCount() <= kWholeLimit) {
+        m_window.extend(m_rows, recordCount(), &m_busyGaps);
+        if (m_busyGaps)
+            m_retry.start();
         return;
     }
     if (wasWhole) {
         const QScopedValueRollback<bool> editing(m_editing, true);
-        m_view->setReadOnly(true);
-        useRecordBar(true);
+        m_recordBar->use(true);
     }
-    // A window that ended with the listing takes in the new records; one that did not is left.
-    if (m_windowLast == oldCount) {
-        const QTextBlock block =
-            m_view->document()->findBlock(int(m_starts[size_t(top)] - windowOffset()));
-        const int screenY =
-            int(m_view->document()->documentLayout()->blockBoundingRect(block).top()) -
-            m_view->verticalScrollBar()->value();
-        moveWindowTo(top, screenY);
-    }
+    // A window that ended with the listing takes in the new rows; one that did not is left.
+    if (m_window.last() == oldCount)
+        moveWindowTo(top, m_window.screenTop(top));
     syncRecordBar();
-    emit rowsAppended();
 }
 
 void RecordListing::positionAt(int record)
@@ -179,10 +182,11 @@ void RecordListing::positionAt(int record)
     if (isNotice())
         return;
     record = std::max(0, std::min(record, recordCount() - 1));
-    const bool inside = (m_windowFirst == 0 || record >= m_windowFirst + kEdgeRecords) &&
-                        (m_windowLast == recordCount() || record + kEdgeRecords <= m_windowLast);
+    const bool inside =
+        (m_window.first() == 0 || record >= m_window.first() + kEdgeRecords) &&
+        (m_window.last() == recordCount() || record + kEdgeRecords <= m_window.last());
     if (inside)
-        scrollRecordTo(record, 0);
+        m_window.scrollRowTo(record, 0);
     else
         moveWindowTo(record, 0);
     syncRecordBar();
@@ -192,7 +196,7 @@ void RecordListing::positionAtEnd()
 {
     if (isNotice())
         return;
-    if (m_windowLast != recordCount())
+    if (m_window.last() != recordCount())
         moveWindowTo(recordCount() - 1, 0);
     QTextCursor cursor(m_view->document());
     cursor.movePosition(QTextCursor::End);
@@ -202,55 +206,68 @@ void RecordListing::positionAtEnd()
     syncRecordBar();
 }
 
+int RecordListing::firstRecordAtOrAfter(const QString &stamp) const
+{
+    if (!m_rows.hasListing())
+        return recordCount();
+    return m_rows.rowOf(m_rows.index().firstAtOrAfter(stamp));
+}
+
 int RecordListing::topRecord() const
 {
-    if (isNotice())
-        return 0;
-    const QAbstractTextDocumentLayout *layout = m_view->document()->documentLayout();
-    // A line of which no more than a pixel or two shows belongs to the record above the screen.
-    const int position = layout->hitTest(
-        QPointF(0, m_view->verticalScrollBar()->value() + kHiddenPixels), Qt::FuzzyHit);
-    return recordAt(windowOffset() + std::max(0, position));
+    return isNotice() ? 0 : m_window.rowAtScreen(0);
 }
 
 QString RecordListing::recordText(int record) const
 {
-    const SystemLog::LogRow &row = m_rows.at(record);
-    QString text;
-    text.reserve(int(recordLength(row)));
-    appendRecord(text, row);
-    return text;
-}
-
-int RecordListing::recordAt(qint64 offset) const
-{
-    if (m_starts.size() < 2)
-        return 0;
-    const auto after = std::upper_bound(m_starts.cbegin(), m_starts.cend() - 1, offset);
-    return std::max(0, int(after - m_starts.cbegin()) - 1);
+    if (record < 0 || record >= recordCount())
+        return QString();
+    return m_rows.wholeText(record, record + 1);
 }
 
 QString RecordListing::wholeText() const
 {
-    QString text;
-    if (!m_starts.empty())
-        text.reserve(int(std::min<qint64>(m_starts.back(), INT_MAX)));
-    for (const SystemLog::LogRow &row : m_rows) {
-        if (!text.isEmpty())
-            text += QLatin1Char('\n');
-        appendRecord(text, row);
-    }
-    return text;
+    return m_rows.wholeText(0, recordCount());
 }
 
-int RecordListing::reveal(qint64 offset)
+int RecordListing::reveal(qint64 position)
 {
-    const int record = recordAt(offset);
-    if (!isNotice() && (record < m_windowFirst || record >= m_windowLast)) {
-        moveWindowTo(record, m_view->viewport()->height() / 3);
+    const int row = m_rows.rowOf(ListingWindow::recordOf(position));
+    if (!isNotice() && (row < m_window.first() || row >= m_window.last())) {
+        moveWindowTo(std::min(row, recordCount() - 1), m_view->viewport()->height() / 3);
         syncRecordBar();
     }
-    return int(offset - windowOffset());
+    return documentPosition(position);
+}
+
+void RecordListing::showOnly(std::vector<int> records)
+{
+    if (!m_rows.hasListing())
+        return;
+    m_rows.filter(std::move(records));
+    showFromTop();
+    emit windowMoved();
+}
+
+void RecordListing::alsoShow(const std::vector<int> &records)
+{
+    if (!isFiltered() || records.empty())
+        return;
+    const int oldRows = recordCount();
+    m_rows.addToFilter(records);
+    rowsAdded(oldRows);
+    emit windowMoved();
+}
+
+void RecordListing::showAll()
+{
+    if (!isFiltered())
+        return;
+    const int record = isNotice() ? 0 : m_rows.recordOf(topRecord());
+    m_rows.unfilter();
+    showFromTop();
+    positionAt(record);
+    emit windowMoved();
 }
 
 bool RecordListing::eventFilter(QObject *watched, QEvent *event)
@@ -267,85 +284,24 @@ bool RecordListing::eventFilter(QObject *watched, QEvent *event)
             positionAtEnd();
             return true;
         }
-    } else if (watched == m_viewport && event->type() == QEvent::Resize) {
-        // Another height holds another number of records on screen.
-        if (!isWhole())
-            QMetaObject::invokeMethod(this, &RecordListing::syncRecordBar, Qt::QueuedConnection);
-    } else if (watched == m_viewBar) {
-        switch (event->type()) {
-        case QEvent::Move:
-        case QEvent::Resize:
-        case QEvent::Show:
-        case QEvent::Hide:
-            placeRecordBar();
-            break;
-        default:
-            break;
-        }
     }
     return QObject::eventFilter(watched, event);
 }
 
-void RecordListing::setListingFont(int pixelSize)
+void RecordListing::fillWindow(int first, int last, bool sameListing, bool *kept)
 {
-    // The application's font at the given pixel size for the whole view.
-    QFont font = QApplication::font();
-    font.setPixelSize(pixelSize);
-    // Compared with the font given last, not with the view's: the view's own font is the given one
-    // resolved, which carries more (its family list filled in) and never compares equal to it.
-    if (!m_fontGiven || m_font != font) {
-        // Emptied first, so that the font change does not lay out the previous contents again.
-        m_view->clear();
-        m_view->setFont(font);
-        m_font = font;
-        m_fontGiven = true;
-    }
-}
-
-// Puts records [first, last) into the view's document. The selection is kept where it lies in the
-// new window; answers whether it was, the cursor being at the start of the document otherwise.
-bool RecordListing::fillWindow(int first, int last)
-{
-    // Only the offsets are kept: no cursor of the old document outlives the new text.
-    const qint64 anchor = windowOffset() + m_view->textCursor().anchor();
-    const qint64 position = windowOffset() + m_view->textCursor().position();
-    const bool sameListing = m_moving;
-    const QScopedValueRollback<bool> editing(m_editing, true);
-
-    m_windowFirst = first;
-    m_windowLast = last;
-    QString text;
-    text.reserve(int(m_starts[size_t(last)] - m_starts[size_t(first)]));
-    for (int record = first; record < last; ++record) {
-        if (record > first)
-            text += QLatin1Char('\n');
-        if (isWhole()) {
-            // Exactly the stored texts, as the view has always been given them.
-            const SystemLog::LogRow &row = m_rows.at(record);
-            text += row.first + QLatin1String(":\n") + row.second;
-        } else {
-            appendRecord(text, m_rows.at(record));
-        }
-    }
-    m_view->setPlainText(text);
+    const bool isKept = m_window.fill(m_rows, first, last, sameListing, &m_busyGaps);
+    if (kept)
+        *kept = isKept;
+    if (m_busyGaps)
+        m_retry.start();
     if (isWhole())
-        return false; // laid out as usual, from the top, while the first screen shows
+        return; // laid out as usual, from the top, while the first screen shows
     // A window is laid out at once: the positions on screen are then exact, and no layout is
     // left to run in the background. The view sized its scroll bar from an estimate while the
     // layout was under way; told the finished size, it sizes the bar again.
     QAbstractTextDocumentLayout *layout = m_view->document()->documentLayout();
     emit layout->documentSizeChanged(layout->documentSize());
-
-    const qint64 begin = windowOffset();
-    const qint64 end = begin + text.size();
-    if (sameListing && anchor >= begin && anchor <= end && position >= begin && position <= end) {
-        QTextCursor cursor(m_view->document());
-        cursor.setPosition(int(anchor - begin));
-        cursor.setPosition(int(position - begin), QTextCursor::KeepAnchor);
-        m_view->setTextCursor(cursor);
-        return true;
-    }
-    return false;
 }
 
 void RecordListing::moveWindowTo(int record, int screenY)
@@ -354,31 +310,35 @@ void RecordListing::moveWindowTo(int record, int screenY)
     const int first = std::max(0, std::min(record - kRecordsAbove, count - kWindowRecords));
     const int last = std::min(count, first + kWindowRecords);
     m_moving = true;
-    if (!fillWindow(first, last)) {
+    bool kept = false;
+    fillWindow(first, last, true, &kept);
+    if (!kept) {
         // Keys then move on from the record shown, not from the start of the window.
         QTextCursor cursor(m_view->document());
-        cursor.setPosition(int(m_starts[size_t(record)] - windowOffset()));
+        cursor.setPosition(m_window.rowStart(record));
         m_view->setTextCursor(cursor);
     }
-    scrollRecordTo(record, screenY);
+    m_window.scrollRowTo(record, screenY);
     m_moving = false;
     emit windowMoved();
 }
 
-// Scrolls the view so that the record's first line is at screenY of the viewport.
-void RecordListing::scrollRecordTo(int record, int screenY)
+// The same rows read again, where they showed as gaps for a busy file.
+void RecordListing::refreshWindow()
 {
-    QTextDocument *document = m_view->document();
-    const QTextBlock block = document->findBlock(int(m_starts[size_t(record)] - windowOffset()));
-    QAbstractTextDocumentLayout *layout = document->documentLayout();
-    const int value = int(layout->blockBoundingRect(block).top()) - screenY;
-    QScrollBar *own = m_view->verticalScrollBar();
-    if (value > own->maximum()) {
-        // A whole listing still being laid out: the bar's range is an estimate that may end short
-        // of the record. Laid out to the end, the view sizes it from the true height.
-        emit layout->documentSizeChanged(layout->documentSize());
+    if (isNotice())
+        return;
+    const int top = topRecord();
+    const int screenY = m_window.screenTop(top);
+    if (!isWhole()) {
+        moveWindowTo(top, screenY);
+        return;
     }
-    own->setValue(value);
+    m_moving = true;
+    fillWindow(0, recordCount(), true);
+    m_window.scrollRowTo(top, screenY);
+    m_moving = false;
+    emit windowMoved();
 }
 
 void RecordListing::onViewScrolled()
@@ -386,34 +346,26 @@ void RecordListing::onViewScrolled()
     // Scrolled by Qt inside an edit of the listing's own (clearing the document clamps the scroll
     // bar to the empty text): calling into the view from here would edit the document in the middle
     // of that edit. The listing places the view itself once its edit is done.
-    if (m_moving || m_editing || isWhole())
+    if (m_moving || isEditingView() || isWhole())
         return;
     const int top = topRecord();
-    const QAbstractTextDocumentLayout *layout = m_view->document()->documentLayout();
-    const int bottomPosition = layout->hitTest(
-        QPointF(0, m_view->verticalScrollBar()->value() + m_view->viewport()->height()),
-        Qt::FuzzyHit);
-    const int bottom = recordAt(windowOffset() + std::max(0, bottomPosition));
-    const bool nearStart = m_windowFirst > 0 && top < m_windowFirst + kEdgeRecords;
-    const bool nearEnd = m_windowLast < recordCount() && bottom >= m_windowLast - kEdgeRecords;
-    if (nearStart || nearEnd) {
-        // The record at the top stays exactly where it is on screen.
-        const QTextBlock block =
-            m_view->document()->findBlock(int(m_starts[size_t(top)] - windowOffset()));
-        const int screenY =
-            int(layout->blockBoundingRect(block).top()) - m_view->verticalScrollBar()->value();
-        moveWindowTo(top, screenY);
-    }
+    const int bottom = m_window.rowAtScreen(m_view->viewport()->height());
+    const bool nearStart = m_window.first() > 0 && top < m_window.first() + kEdgeRecords;
+    const bool nearEnd =
+        m_window.last() < recordCount() && bottom >= m_window.last() - kEdgeRecords;
+    // The record at the top stays exactly where it is on screen.
+    if (nearStart || nearEnd)
+        moveWindowTo(top, m_window.screenTop(top));
     syncRecordBar();
 }
 
 void RecordListing::onRecordBarMoved(int value)
 {
-    if (m_moving || m_editing)
+    if (m_moving || isEditingView() || isNotice())
         return;
     if (value >= m_recordBar->maximum()) {
         // The bottom of the bar is the end of the listing.
-        if (m_windowLast != recordCount())
+        if (m_window.last() != recordCount())
             moveWindowTo(recordCount() - 1, 0);
         QScrollBar *own = m_view->verticalScrollBar();
         own->setValue(own->maximum());
@@ -425,41 +377,16 @@ void RecordListing::onRecordBarMoved(int value)
 bool RecordListing::isAtEnd() const
 {
     const QScrollBar *own = m_view->verticalScrollBar();
-    return m_windowLast == recordCount() && own->value() >= own->maximum();
+    return m_window.last() == recordCount() && own->value() >= own->maximum();
 }
 
 // The record bar shows the record at the top of the screen, and the listing's end once the last
 // record is on screen and the view cannot scroll further.
 void RecordListing::syncRecordBar()
 {
-    if (isWhole() || m_recordBar->isSliderDown())
+    if (isWhole() || m_recordBar->isDragged())
         return;
-    const QScrollBar *own = m_view->verticalScrollBar();
     const int top = topRecord();
-    const QAbstractTextDocumentLayout *layout = m_view->document()->documentLayout();
-    const int bottomPosition =
-        layout->hitTest(QPointF(0, own->value() + m_view->viewport()->height()), Qt::FuzzyHit);
-    const int bottom = recordAt(windowOffset() + std::max(0, bottomPosition));
-    const bool atEnd = isAtEnd();
-    const QSignalBlocker blocker(m_recordBar);
-    m_recordBar->setRange(0, recordCount() - 1);
-    m_recordBar->setPageStep(std::max(1, bottom - top));
-    m_recordBar->setValue(atEnd ? recordCount() - 1 : top);
-}
-
-void RecordListing::placeRecordBar()
-{
-    const QScrollBar *own = m_view->verticalScrollBar();
-    m_recordBar->setGeometry(own->geometry());
-    m_recordBar->raise();
-}
-
-void RecordListing::useRecordBar(bool on)
-{
-    // The view's own bar stays in place under the record bar, so that the viewport keeps its
-    // width whether or not the window needs to scroll.
-    m_view->setVerticalScrollBarPolicy(on ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAsNeeded);
-    m_recordBar->setVisible(on);
-    if (on)
-        placeRecordBar();
+    const int bottom = m_window.rowAtScreen(m_view->viewport()->height());
+    m_recordBar->show(top, bottom - top, recordCount(), isAtEnd());
 }

@@ -1,33 +1,36 @@
 #pragma once
 
-#include "LogTypes.h"
+#include "ListingRows.h"
+#include "ListingWindow.h"
 
-#include <QFont>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
+#include <functional>
 #include <vector>
 
-class QScrollBar;
+class RecordBar;
 class QTextEdit;
 
-// Shows a query's records in the window's text view, at any number of records.
+// Shows a query's records in the window's text view, at any number of records, read-only.
 //
 // The listing text is each record as "<date-time>:\n<message>", one record after the other, each
-// on a new line. A listing of up to kWholeLimit records is the view's whole text, editable, exactly
-// as it always was. A longer one would have the view lay out millions of lines in the background
-// for minutes, so the view then holds only a window of a few hundred records around what is on
-// screen, read-only, and the window moves with scrolling. The view keeps its own vertical scroll
-// bar for scrolling inside the window; a second scroll bar with one step per record lies over it
-// and stands for the whole listing.
+// on a new line. The listing keeps only what identifies each record (ListingIndex) and reads the
+// records that the view shows from the log file they were listed from (ListingFile). A listing of
+// up to kWholeLimit records is the view's whole text, exactly as it always was. A longer one would
+// have the view lay out millions of lines for minutes, so the view then holds only a window of a
+// few hundred records around what is on screen, and the window moves with scrolling. The view
+// keeps its own vertical scroll bar for scrolling inside the window; a second scroll bar with one
+// step per record lies over it and stands for the whole listing (RecordBar).
 //
 // It drives the form's own QTextEdit rather than putting another view in its place: the form, its
-// widget names, fonts and layout stay as they are, and an ordinary listing is the same document it
-// always was. What the view cannot do for millions of records, laying them all out, is avoided by
-// giving it only the records around the screen.
+// widget names, fonts and layout stay as they are. The view is read-only: the operator selects and
+// copies, never changes what the log says. Copying a record whose message the view shows cut
+// (ListingText) gives the whole message.
 //
-// Every offset in the interface is a character offset into the whole listing text; the view's
-// document holds the text from windowOffset() on.
+// The listing may show only some of its records (matches only); record numbers in the interface
+// count the records shown, but where said otherwise ("listed"), which count all of them.
 class RecordListing : public QObject
 {
     Q_OBJECT
@@ -41,81 +44,109 @@ public:
     // last events reaches a listing that would call into a half-destroyed view.
     void stopWatching();
 
-    // Replaces what the view shows with these records, the first at the top.
-    void showRows(SystemLog::LogRowList rows);
-    // Replaces what the view shows with a notice, as a listing of no records.
+    // Replaces what the view shows with these records, the first at the top, or "没有找到相关记录"
+    // when there are none. With keepPlace, the record that was at the top when the previous
+    // listing was let go (or the next one still listed) is at the top again.
+    void showListing(Listing listing, bool keepPlace = false);
+    // Replaces what the view shows with a notice (a failed query).
     void showNotice(const QString &text);
-    // Adds records at the end of the listing, without moving what is on screen.
-    void appendRows(const SystemLog::LogRowList &rows);
+    // Lets the records go while another query is read: the view keeps its text, and remembers
+    // the record at its top for showListing's keepPlace.
+    void release();
+    // Adds the listing's records stored up to this id at the end, without moving what is on screen.
+    void appendThrough(qint64 lastId);
     // Shows the given record at the top of the screen, or as near the top as the listing's end
     // allows.
     void positionAt(int record);
     // Shows the last record at the bottom of the screen, the cursor after it.
     void positionAtEnd();
 
-    int recordCount() const { return int(m_rows.size()); }
+    int recordCount() const { return m_rows.count(); }
+    // The first record shown whose date-time text ("yyyy-MM-dd hh:mm:ss") is at or after `stamp`;
+    // recordCount() when there is none.
+    int firstRecordAtOrAfter(const QString &stamp) const;
     // The record at the top of the screen (0 for a notice or an empty listing).
     int topRecord() const;
-    // Whether the view's document holds the whole listing (and so may be edited in the view).
-    bool isWhole() const { return m_windowFirst == 0 && m_windowLast == recordCount(); }
-    // Whether the listing's last record is on screen with the view scrolled as far down as it goes.
+    // Whether the view's document holds every record shown.
+    bool isWhole() const { return m_window.first() == 0 && m_window.last() == recordCount(); }
+    // Whether the last record is on screen with the view scrolled as far down as it goes.
     bool isAtEnd() const;
     // Whether the view shows a notice instead of records.
-    bool isNotice() const { return m_rows.isEmpty(); }
-    // Whether the view's document is being refilled with another window of the same listing.
+    bool isNotice() const { return recordCount() == 0; }
+    // Whether the view's document is being refilled with another part of the same listing.
     bool isMovingWindow() const { return m_moving; }
-    // Whether the listing is changing the view's text (a new listing, a notice, records added, a
-    // window refilled). The view's signals meanwhile come from inside Qt's own edit of its
-    // document, which nothing may call into the view to change or to read positions of.
-    bool isEditingView() const { return m_editing; }
-
-    qint64 windowOffset() const { return m_starts.empty() ? 0 : m_starts[size_t(m_windowFirst)]; }
-    // The listing text of one record, without the line feed that separates it from the next.
+    // Whether the listing is changing the view's text. The view's signals meanwhile come from
+    // inside Qt's own edit of its document, which nothing may call into the view to change or to
+    // read positions of.
+    bool isEditingView() const { return m_editing || m_window.isEditing(); }
+    // The text of one record, with all of its message, without the line feed after it.
     QString recordText(int record) const;
-    qint64 recordStart(int record) const { return m_starts[size_t(record)]; }
-    // The record holding that offset of the listing text.
-    int recordAt(qint64 offset) const;
-    // The whole listing text, as the view holds it when the listing is whole.
+    // The text of every record shown, whole.
     QString wholeText() const;
-    // Makes sure that the record holding the offset is in the view's document, moving the window
-    // there (to the record's middle of the screen) if it is not, and answers the offset's
-    // position in the document.
-    int reveal(qint64 offset);
+
+    // Finding: the listed records, their texts as the view shows them, and positions in them
+    // (ListingWindow::position) against positions in the view's document (-1: not in it).
+    int listedCount() const { return m_rows.recordCount(); }
+    // Answers whether some could not be read for now (and show as gaps).
+    bool listedTexts(int first, int last, const ListingRows::Text &onText) const
+    {
+        return m_rows.hasListing() &&
+               m_rows.recordTexts(first, last, ListingText::Form::Shown, onText);
+    }
+    qint64 listingPosition(int documentPosition) const
+    {
+        return m_window.listingPosition(m_rows, documentPosition);
+    }
+    int documentPosition(qint64 position) const
+    {
+        return m_window.documentPosition(m_rows, position);
+    }
+    // Makes sure that the record of the position is in the view's document, moving the window
+    // there (to the record's middle of the screen) if it is not, and answers the position in the
+    // document.
+    int reveal(qint64 position);
+
+    // Matches only: shows only these listed records (ascending), these as well (after all shown
+    // so far), or every record again at the record that was on screen.
+    void showOnly(std::vector<int> records);
+    void alsoShow(const std::vector<int> &records);
+    void showAll();
+    bool isFiltered() const { return m_rows.isFiltered(); }
 
 Q_SIGNALS:
-    // The view's document now holds another window of the same listing.
+    // Another listing, a notice, or the records let go: what was found in the view is gone.
+    void listingChanged();
+    // The view's document now holds another part of the same listing, or other records of it.
     void windowMoved();
-    // Records were added to a listing that the view holds in part.
-    void rowsAppended();
+    // Listed records [first, listedCount()) were added at the end.
+    void recordsAdded(int first);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void setListingFont(int pixelSize);
-    bool fillWindow(int first, int last);
+    void showFromTop();
+    void showText(const QString &text);
+    void fillWindow(int first, int last, bool sameListing, bool *kept = nullptr);
     void moveWindowTo(int record, int screenY);
-    void scrollRecordTo(int record, int screenY);
+    void rowsAdded(int oldCount);
+    void refreshWindow();
     void onViewScrolled();
     void onRecordBarMoved(int value);
     void syncRecordBar();
-    void placeRecordBar();
-    void useRecordBar(bool on);
 
     QTextEdit *m_view;
-    QObject *m_viewBar = nullptr;  // the view's own vertical scroll bar
-    QObject *m_viewport = nullptr; // the view's viewport
-    QScrollBar *m_recordBar;
-    SystemLog::LogRowList m_rows;
-    // m_starts[i] is the offset of record i in the listing text; one more entry holds the length
-    // of the text plus its final separator.
-    std::vector<qint64> m_starts;
-    // Records [m_windowFirst, m_windowLast) are in the view's document.
-    int m_windowFirst = 0;
-    int m_windowLast = 0;
+    RecordBar *m_recordBar;
+    ListingRows m_rows;
+    ListingWindow m_window;
     bool m_moving = false;
     bool m_editing = false;
-    // The font the listing last gave the view.
-    QFont m_font;
-    bool m_fontGiven = false;
+    // The id of the record at the top when the records were let go.
+    qint64 m_keepId = 0;
+    bool m_keep = false;
+    // Rows shown as gaps because the file was busy are read again after a while; live records
+    // that could not be read then are asked for again.
+    QTimer m_retry;
+    bool m_busyGaps = false;
+    qint64 m_pendingId = -1;
 };

@@ -45,34 +45,14 @@ constexpr int kBusyRetryMs = 1000;
 // How often the window looks whether the log's index is still being built.
 constexpr int kIndexPollMs = 200;
 
-// Whether a record shows exactly this listing text ("<date-time>:\n<message>").
-bool showsText(const SystemLog::LogRow &row, const QString &text)
+// Puts a query's outcome into the result view: the records (or the notice that there are none),
+// or why the query failed.
+void showResult(RecordListing *listing, Listing records, const QSqlError &error, bool keepPlace)
 {
-    return text.size() == row.first.size() + 2 + row.second.size() && text.startsWith(row.first) &&
-           text.midRef(row.first.size(), 2) == QLatin1String(":\n") && text.endsWith(row.second);
-}
-
-// The record of `rows` that shows `text`, the one nearest to `near`; `near` when none does.
-int findRecord(const SystemLog::LogRowList &rows, const QString &text, int near)
-{
-    for (int distance = 0; distance < rows.size(); ++distance) {
-        for (const int i : {near - distance, near + distance}) {
-            if (i >= 0 && i < rows.size() && showsText(rows.at(i), text))
-                return i;
-        }
-    }
-    return near;
-}
-
-// Puts a query's outcome into the result view: the records, or a notice when there are none.
-void showResult(RecordListing *listing, SystemLog::LogRowList rows, const QSqlError &error)
-{
-    if (!rows.isEmpty())
-        listing->showRows(std::move(rows));
-    else if (error.isValid())
-        listing->showNotice(WindowNotices::failureText("查询失败：", error));
+    if (records.index)
+        listing->showListing(std::move(records), keepPlace);
     else
-        listing->showNotice(QString::fromUtf8("没有找到相关记录"));
+        listing->showNotice(WindowNotices::failureText("查询失败：", error));
 }
 
 } // namespace
@@ -137,6 +117,8 @@ void Tallyview::setUpViewer()
     m_liveFeed = new LiveFeed(this);
     m_query = new ListingQuery(this);
     connect(m_query, &ListingQuery::listed, this, &Tallyview::showListed);
+    // The listing shown lets its records go while the next one is read.
+    connect(m_query, &ListingQuery::started, m_listing, &RecordListing::release);
     connect(m_liveAction, &QAction::toggled, this, &Tallyview::followListing);
     connect(m_liveFeed, &LiveFeed::recordsArrived, this, &Tallyview::appendLive);
     // Another log in the file's place is listed afresh, and that listing followed.
@@ -271,13 +253,10 @@ void Tallyview::queryByRange()
 void Tallyview::list(const ListedQuery &query, bool keepPlace)
 {
     // The place to keep is the shown listing's, also when a query in preparation is replaced.
-    if (!m_query->isPreparing()) {
-        const int top = m_listing->topRecord();
-        m_keepText = keepPlace && !m_listing->isNotice() ? m_listing->recordText(top) : QString();
-        m_keepNear = top;
-    } else if (!keepPlace) {
-        m_keepText.clear();
-    }
+    if (!m_query->isPreparing())
+        m_keepPlace = keepPlace && !m_listing->isNotice();
+    else if (!keepPlace)
+        m_keepPlace = false;
     // Records of the previous listing still on their way are dropped from here on.
     m_liveFeed->stop();
     m_busyRetry->stop();
@@ -302,12 +281,8 @@ void Tallyview::showListed()
         m_waitCursor = false;
     }
     const QSqlError error = m_query->error();
-    SystemLog::LogRowList rows = m_query->takeRows();
-    const int keep = m_keepText.isEmpty() ? -1 : findRecord(rows, m_keepText, m_keepNear);
-    m_keepText.clear();
-    showResult(m_listing, std::move(rows), error);
-    if (keep >= 0)
-        m_listing->positionAt(keep);
+    showResult(m_listing, m_query->takeListing(), error, m_keepPlace);
+    m_keepPlace = false;
     m_listed = m_preparing;
     m_listedId = error.isValid() ? -1 : m_query->lastId();
     m_listedBusy = error.isValid() && SystemLog::QDBSqlite::isBusy(error);
@@ -356,7 +331,8 @@ void Tallyview::appendLive(const SystemLog::LogRowList &rows, qint64 lastId)
 {
     m_listedId = lastId;
     const bool follow = m_listing->isNotice() || m_listing->isAtEnd();
-    m_listing->appendRows(rows);
+    // The listing reads them from its own file, by id, as it reads every record it shows.
+    m_listing->appendThrough(lastId);
     if (follow)
         m_listing->positionAtEnd();
     m_status->showListing(describe(m_listed), m_listing->recordCount());

@@ -92,8 +92,7 @@ private:
     // The query being prepared (shown with the wait cursor), and where the view stays once shown.
     ListingQuery *m_query = nullptr;
     ListedQuery m_preparing;
-    QString m_keepText; // the text of the record to keep at the top; empty: none
-    int m_keepNear = 0;
+    bool m_keepPlace = false; // the record at the top stays there (F5)
     bool m_waitCursor = false;
 
     // The line under the view, the export running off the window's thread, the timeline.

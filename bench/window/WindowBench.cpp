@@ -1,19 +1,21 @@
 // bench_window: how fast the viewer shows large listings and how long it takes to come up on a
 // large log, each figure beside a baseline measured in the same run.
 //
-//   bench_window [--reps N] [--long-only] [--max-records N]
+//   bench_window [--reps N] [--long-only | --beside-glogg] [--max-records N]
+//
+// (--beside-glogg: only the long listings beside glogg, 1b's last table.)
 //
 // 1. Listing 10,000 and 100,000 records: a click on "查询" in the real window (query + view),
 //    the same query run alone, and QTextEdit::setPlainText of exactly the listed text in a plain
 //    text view of the same size and font. Each time includes a repaint of the view.
 // 1b. Long listings of 100,000, 300,000, 1,000,000 and 3,000,000 records (up to --max-records),
-//    one run each: the window's query run as its "查询" runs it, its result then given to the
-//    window's listing; from the query's result to the view's first paint, from the query's result
-//    until the process's CPU is idle (under 10% of a core over 200 ms), the memory added at its
-//    peak by the query and the listing together (VmHWM, reset before, less the resident size
-//    before) beside the listing's text in UTF-16 and the peak of the query alone (Q), and Ctrl+End
-//    with its repaint. Beside each, the same listing text given to a bare QPlainTextEdit of the
-//    same size and font with setPlainText.
+//    one run each: a click on "查询"; from the click to the view's first paint of the listing,
+//    from the click until the process's CPU is idle (under 10% of a core over 200 ms), the memory
+//    added at its peak (VmHWM, reset before, less the resident size before) beside the listing's
+//    text in UTF-16, and Ctrl+End with its repaint. Beside each, the same listing text given to a
+//    bare QPlainTextEdit of the same size and font with setPlainText, and the log service's query
+//    of the day alone (Q: its time and peak), which the window listed from before.
+//    Then the same listings beside glogg, each program in a process of its own (BesideGlogg.cpp).
 // 2. Start-up: constructing the window up to its first paint, with a one-million-record
 //    "dbLog.db" (first start, when the service adds its index, and a later start) beside the
 //    same with no log file at all.
@@ -24,6 +26,7 @@
 //    in the view's plain text, and the view's toPlainText. Each run starts on a fresh listing, so
 //    the first key includes the bar taking the view's text.
 
+#include "BesideGlogg.h"
 #include "RecordListing.h"
 #include "Tallyview.h"
 #include "TestLogFile.h"
@@ -172,7 +175,7 @@ double timeToFirstPaint(std::unique_ptr<Tallyview> *window)
 void waitListed()
 {
     while (QApplication::overrideCursor())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 void settle()
@@ -237,7 +240,7 @@ void benchListing(int reps)
             view->viewport()->repaint();
             click.push_back(msSince(t));
             settle();
-            if (view->toPlainText().size() != text.size())
+            if (window->findChild<RecordListing *>()->recordCount() != rows.size())
                 std::fprintf(stderr, "the window listed something else than expected\n");
 
             t.restart();
@@ -333,7 +336,7 @@ double ctrlEnd(QAbstractScrollArea *view)
     return msSince(t);
 }
 
-void benchLongListing(int maxRecords)
+void benchLongListing(int maxRecords, const QString &self, bool besideOnly)
 {
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
@@ -345,7 +348,9 @@ void benchLongListing(int maxRecords)
                 {QStringLiteral("2024-02-%1").arg(day++, 2, 10, QLatin1Char('0')), count, 1});
     }
     qint64 written = 0;
-    if (!generateLog(loads, &written))
+    // And a day of one record of 100 MiB, beside glogg.
+    const QString hugeDay = QStringLiteral("2024-03-01");
+    if (!generateLog(loads, &written) || !addHugeRecord(hugeDay + QStringLiteral(" 12:00:00"), 100))
         return;
 
     auto window = std::make_unique<Tallyview>();
@@ -357,6 +362,9 @@ void benchLongListing(int maxRecords)
     auto *listing = view->findChild<RecordListing *>();
     window->findChild<QComboBox *>(QStringLiteral("comboBox"))->setCurrentIndex(1);
 
+    std::vector<DayLoad> shown; // with --beside-glogg, none in this process
+    if (besideOnly)
+        loads.swap(shown);
     std::printf("\nLong listings: window (W) beside setPlainText into a bare QPlainTextEdit (P); "
                 "one run each\n");
     std::printf("  %-9s %8s %9s %9s %6s %9s %9s %6s %7s %8s %8s %8s %6s %8s %8s\n", "records",
@@ -371,21 +379,24 @@ void benchLongListing(int maxRecords)
         settle();
         dayEdit->setDate(date);
 
-        // The query as the window runs it; its result then goes to the window's own listing, so
-        // that the times start at the query's result.
-        const qint64 before = resetPeak();
+        // The service's query alone, as the window ran it before it listed records by id; then the
+        // window's own query, from the click.
+        qint64 before = resetPeak();
         QElapsedTimer t;
         t.start();
         QSqlError error;
         SystemLog::LogRowList rows = SystemLog::qzSysLog::instance()->queryDay(load.day, 1, &error);
         const double queryMs = msSince(t);
         const qint64 queryPeak = statusKib("VmHWM:") - before;
-        const int count = rows.size();
+        rows = SystemLog::LogRowList();
+        before = resetPeak();
         t.restart();
-        listing->showRows(std::move(rows));
+        query->click();
+        waitListed();
         const double windowFirst = untilPainted(view->viewport(), t);
         const double windowIdle = untilIdle(t);
         const qint64 windowPeak = statusKib("VmHWM:") - before;
+        const int count = listing->recordCount();
         const double windowEnd = ctrlEnd(view);
         if (view->textCursor().block().text() != QString::fromUtf8(kMessages[1]))
             std::fprintf(stderr, "Ctrl+End did not reach the last record\n");
@@ -423,6 +434,16 @@ void benchLongListing(int maxRecords)
         }
     }
     std::printf("  targets: W first <= 1.0x P, W idle <= 1.0x P, W mem <= 3x text\n");
+
+    if (besideOnly)
+        loads.swap(shown);
+    QList<QPair<QString, int>> beside;
+    for (const DayLoad &load : loads) {
+        if (load.perType >= 300000)
+            beside.append({load.day, load.perType});
+    }
+    beside.append({hugeDay, 1});
+    benchBesideGlogg(self, dir.path(), beside);
     window.reset();
     QDir::setCurrent(QDir::tempPath());
 }
@@ -608,12 +629,17 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--child-list") == 0)
+        return runListingChild(QString::fromLatin1(argv[2]));
     int reps = 5;
     int maxRecords = 3000000;
     bool longOnly = false;
+    bool besideOnly = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--long-only") == 0)
             longOnly = true;
+        else if (std::strcmp(argv[i], "--beside-glogg") == 0)
+            longOnly = besideOnly = true;
         else if (i + 1 < argc && std::strcmp(argv[i], "--reps") == 0)
             reps = std::max(1, std::atoi(argv[i + 1]));
         else if (i + 1 < argc && std::strcmp(argv[i], "--max-records") == 0)
@@ -625,7 +651,7 @@ int main(int argc, char *argv[])
                 qUtf8Printable(QGuiApplication::platformName()));
     if (!longOnly)
         benchListing(reps);
-    benchLongListing(maxRecords);
+    benchLongListing(maxRecords, QCoreApplication::applicationFilePath(), besideOnly);
     if (!longOnly) {
         benchFind(reps);
         benchStartup(reps);

@@ -2,7 +2,7 @@
 
 // A connection to an existing log file for the readers of other processes' logs (LogReader,
 // LogPruner): opened without ever creating the file, checked to hold the log table, with the
-// last failure kept as text. Internal to the library.
+// last failure kept as text. Used by one thread at a time. Internal to the library.
 
 #include "sqlite/Sqlite.h"
 

@@ -141,6 +141,12 @@ public:
 
     // The records of the selection in id order (descending for newestFirst), through onRow.
     bool select(const LogSelection &selection, const RowCallback &onRow);
+    // The id and stamp of each record of the selection (types, bounds and upToId; grep, afterId,
+    // limit and order do not apply), in stamp then id order, read from the index on
+    // (type, datetime) alone: a listing of millions of records without reading their messages.
+    // Returning false from onKey stops the reading (not an error).
+    using KeyCallback = std::function<bool(qint64 id, std::string_view stamp)>;
+    bool selectKeys(const LogSelection &selection, const KeyCallback &onKey);
     // The last `count` records of the selection with ids up to `upToId` (types and grep apply,
     // bounds and afterId do not), in id order.
     bool selectLast(const LogSelection &selection, int count, qint64 upToId,

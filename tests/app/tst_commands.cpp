@@ -13,6 +13,7 @@
 #include "qzSysLog.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QDateEdit>
@@ -243,6 +244,14 @@ private Q_SLOTS:
     void queryAgainAfterScrolling_data();
     void queryAgainAfterScrolling();
     void querySequence();
+    void firstRecordAtOrAfter_data();
+    void firstRecordAtOrAfter();
+    void matchesOnly_data();
+    void matchesOnly();
+    void fileChangesUnderListing_data();
+    void fileChangesUnderListing();
+    void longRecordCut_data();
+    void longRecordCut();
 
 private:
     QTextEdit *view() const;
@@ -750,6 +759,12 @@ void CommandsTest::hostileMessagesShownVerbatim_data()
     QTest::newRow("quotes and backslashes")
         << stamp << QStringLiteral("it's \"quoted\" C:\\path\\%1");
     QTest::newRow("line breaks") << stamp << QStringLiteral("first line\nsecond line");
+    // Stored before the next record with a later stamp (a clock set back): still listed first,
+    // in the order of storing, whether both lie in the same half of the day or not.
+    QTest::newRow("later stamp, stored first") << stamp.left(11) + "10:00:02"
+                                               << "earlier id";
+    QTest::newRow("evening stamp, stored first") << stamp.left(11) + "23:00:00"
+                                                 << "earlier id";
 }
 
 void CommandsTest::hostileMessagesShownVerbatim()
@@ -1500,14 +1515,20 @@ void CommandsTest::findFollowsNewListing()
     QVERIFY(findEdit()->isVisible());
     QCOMPARE(findStatus(), QString("1/1"));
 
-    // Typing in the listing replaces the selected match, and only that one.
+    // The listing is read-only: keys that would edit it with the match selected change nothing.
     QVERIFY(listForFind(15));
     QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/4"), kHangGuardMs);
+    const QString listing = view()->toPlainText();
+    QApplication::clipboard()->setText("pasted");
     view()->setFocus();
     QTest::keyClick(view(), Qt::Key_X);
-    QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/3"), kHangGuardMs);
-    QTest::keyClick(view(), Qt::Key_Y);
-    QCOMPARE(view()->document()->findBlockByNumber(1).text(), QString("xy E42: motor overcurrent"));
+    QTest::keyClick(view(), Qt::Key_Backspace);
+    QTest::keyClick(view(), Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(view(), Qt::Key_X, Qt::ControlModifier);
+    QTest::keyClick(view(), Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(view()->toPlainText(), listing);
+    QCOMPARE(view()->textCursor().selectedText(), QString("Alarm"));
+    QCOMPARE(findStatus(), QString("1/4"));
 }
 
 bool CommandsTest::listLongDay()
@@ -1698,19 +1719,26 @@ void CommandsTest::queryInPreparation()
     QVERIFY(WindowTest::seedLongDay(count));
     QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-16 08:00:00"), 3, "next day"}}));
     QVERIFY(WindowTest::activate(m_fx.openWindow()));
-    setDay(kDate);
     setCategory("comboBox", 3);
+    setDay(kDate.addDays(1));
+    QVERIFY(click("pushButton"));
+    const QString next = recordText(QStringLiteral("2024-03-16 08:00:00"), "next day");
+    auto *listing = view()->findChild<RecordListing *>();
+    QCOMPARE(listing->listedCount(), 1);
+    setDay(kDate);
     m_fx.window()->findChild<QAbstractButton *>("pushButton")->click();
-    // Nothing is shown before the event loop runs again, whatever the query's speed.
+    // Nothing new is shown before the event loop runs again, whatever the query's speed; the
+    // listing shown has let its records go, and the view keeps its text meanwhile.
     QVERIFY(QApplication::overrideCursor());
-    QVERIFY(view()->toPlainText().isEmpty());
+    QCOMPARE(view()->toPlainText(), next);
+    QCOMPARE(listing->listedCount(), 0);
+    QCOMPARE(listing->recordText(0), QString());
 
     if (meanwhile == QLatin1String("close")) {
         m_fx.closeWindow();
         QVERIFY(!QApplication::overrideCursor());
         return;
     }
-    const QString next = recordText(QStringLiteral("2024-03-16 08:00:00"), "next day");
     if (meanwhile == QLatin1String("another query")) {
         // The replaced listing never comes. Queries run one at a time: it has ended before the
         // next one began, and what it could hand over is queued before the next one's.
@@ -1729,8 +1757,8 @@ void CommandsTest::queryInPreparation()
     auto *live = m_fx.window()->findChild<QAction *>("liveUpdateAction");
     live->trigger();
     QVERIFY(WindowTest::waitForListing());
-    auto *listing = view()->findChild<RecordListing *>();
-    QVERIFY(listing && !listing->isNotice() && !listing->isWhole()); // the long listing
+    QVERIFY(!listing->isNotice() && !listing->isWhole()); // the long listing
+    QCOMPARE(listing->listedCount(), count);
     QVERIFY(WindowTest::seedRecords({{QStringLiteral("2024-03-15 23:59:59"), 3, "late"}}));
     QTRY_VERIFY_WITH_TIMEOUT(
         listing->wholeText().endsWith(recordText(QStringLiteral("2024-03-15 23:59:59"), "late")),
@@ -1748,7 +1776,7 @@ void CommandsTest::longListing()
     QVERIFY(listSeededLongDay(count));
     QTextEdit *v = view();
     QCOMPARE(WindowTest::linesOnScreen(v).mid(0, record(0).size()), record(0));
-    QCOMPARE(v->isReadOnly(), !whole);
+    QVERIFY(v->isReadOnly());
     auto *bar = m_fx.window()->findChild<QScrollBar *>("recordScrollBar");
     QVERIFY(bar && bar->isVisible() == !whole);
     if (!whole) {
@@ -1822,32 +1850,34 @@ void CommandsTest::appendedRows_data()
     QTest::newRow("part grows") << RecordListing::kWholeLimit + 5 << 300;
 }
 
-// Records added to a listing on screen: the screen stays where it was, the end shows them, the
-// listing text is that of all the records.
+// Records that live update adds to a listing on screen: the screen stays where it was, the end
+// shows them, the listing text is that of all the records.
 void CommandsTest::appendedRows()
 {
     QFETCH(int, shown);
     QFETCH(int, added);
     const int count = shown + added;
-    SystemLog::LogRowList rows, more;
+    QList<Record> records;
+    QStringList all;
     for (int i = 0; i < count; ++i) {
         const QString text = WindowTest::longDayRecordText(count, i);
-        (i < shown ? rows : more) << SystemLog::LogRow(text.section(":\n", 0, 0),
-                                                       text.section(":\n", 1));
+        records << Record{text.section(":\n", 0, 0), 3, text.section(":\n", 1)};
+        all << text;
     }
-    m_fx.openWindow();
+    QVERIFY(WindowTest::seedRecords(records.mid(0, shown)));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
     auto *listing = view()->findChild<RecordListing *>();
-    listing->showRows(rows);
     listing->positionAt(shown / 2);
     const int top = listing->topRecord();
     QVERIFY(top == shown / 2 || shown < 10); // a few records fit on one screen
-    listing->appendRows(more);
-    QCOMPARE(listing->recordCount(), count);
+    m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    QVERIFY(WindowTest::seedRecords(records.mid(shown)));
+    QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), count, kWithinASecondMs);
     QCOMPARE(listing->topRecord(), top);
     QCOMPARE(listing->isWhole(), count <= RecordListing::kWholeLimit);
-    QStringList all;
-    for (const SystemLog::LogRow &row : rows + more)
-        all << row.first + ":\n" + row.second;
     QCOMPARE(listing->isWhole() ? view()->toPlainText() : listing->wholeText(),
              all.join('\n').replace("\r\n", "\n"));
     listing->positionAtEnd();
@@ -1979,6 +2009,211 @@ void CommandsTest::querySequence()
         QCOMPARE(listing->recordText(count), recordText(stamp, message));
         days[step.day] = {count ? first : recordText(stamp, message), count + 1};
     }
+}
+
+void CommandsTest::firstRecordAtOrAfter_data()
+{
+    QTest::addColumn<int>("record"); // of the long day, its stamp moved by
+    QTest::addColumn<int>("seconds");
+    QTest::addColumn<int>("first"); // the record expected
+    const int last = RecordListing::kWholeLimit;
+    QTest::newRow("before the first") << 0 << -3600 << 0;
+    QTest::newRow("the first") << 0 << 0 << 0;
+    QTest::newRow("just before one") << 5000 << -1 << 5000;
+    QTest::newRow("one's own") << 5000 << 0 << 5000;
+    QTest::newRow("just after one") << 5000 << 1 << 5001;
+    QTest::newRow("the last") << last << 0 << last;
+    QTest::newRow("after the last") << last << 1 << last + 1;
+}
+
+// The first record of a long listing stamped at or after a moment, as a timeline asks for it.
+void CommandsTest::firstRecordAtOrAfter()
+{
+    QFETCH(int, record);
+    QFETCH(int, seconds);
+    QFETCH(int, first);
+    const int count = RecordListing::kWholeLimit + 1;
+    QVERIFY(WindowTest::seedLongDay(count));
+    m_fx.openWindow();
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    const QString stamp =
+        QDateTime::fromString(WindowTest::longDayRecordLines(count, record).first().chopped(1),
+                              "yyyy-MM-dd hh:mm:ss")
+            .addSecs(seconds)
+            .toString("yyyy-MM-dd hh:mm:ss");
+    auto *listing = view()->findChild<RecordListing *>();
+    QCOMPARE(listing->firstRecordAtOrAfter(stamp), first);
+}
+
+void CommandsTest::matchesOnly_data()
+{
+    QTest::addColumn<int>("count"); // 0: the alarms of findRecords()
+    QTest::newRow("whole") << 0;
+    QTest::newRow("long") << RecordListing::kWholeLimit + 1;
+}
+
+// With matches only, the listing shows the records that match, and off again the whole listing
+// at the record that was on screen.
+void CommandsTest::matchesOnly()
+{
+    QFETCH(int, count);
+    if (count) {
+        QVERIFY(WindowTest::seedLongDay(count));
+        QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    }
+    QVERIFY(listForFind(15));
+    auto *listing = view()->findChild<RecordListing *>();
+    const int all = listing->recordCount();
+    // "alarm" in every seventh record of a long day; in three of the alarms, once twice.
+    const int records = count ? (count + 6) / 7 : 3;
+    const int matches = count ? records : 4;
+    QTest::keyClick(m_fx.window(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(findEdit(), "alarm");
+    QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/%1").arg(matches), kHangGuardMs);
+    auto *only = m_fx.window()->findChild<QCheckBox *>("matchesOnly");
+    QVERIFY(only && !only->isChecked());
+    QCOMPARE(only->text(), QString("仅显示匹配"));
+
+    only->click();
+    QCOMPARE(listing->recordCount(), records);
+    for (const int row : {0, records / 2, records - 1})
+        QVERIFY(listing->recordText(row).contains("alarm", Qt::CaseInsensitive));
+    QCOMPARE(findStatus(), QString("1/%1").arg(matches));
+    if (!count)
+        QCOMPARE(view()->toPlainText().count("\n") + 1, 2 * records);
+    const QString second = listing->recordText(1);
+    QCOMPARE(listing->firstRecordAtOrAfter(second.left(19)), 1);
+    // A record stored meanwhile shows when it matches.
+    m_fx.window()->findChild<QAction *>("liveUpdateAction")->trigger();
+    QVERIFY(WindowTest::seedRecords(
+        {{"2024-03-15 23:59:59", 3, "late ALARM"}, {"2024-03-15 23:59:59", 3, "late, other"}}));
+    QTRY_COMPARE_WITH_TIMEOUT(listing->listedCount(), all + 2, kWithinASecondMs);
+    QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), records + 1, kHangGuardMs);
+    QCOMPARE(listing->recordText(records), recordText("2024-03-15 23:59:59", "late ALARM"));
+    // Another text: the records that match it.
+    QTest::keyClicks(findEdit(), " ");
+    QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), count ? 0 : 2, kHangGuardMs);
+    QTest::keyClick(findEdit(), Qt::Key_Backspace);
+    QTRY_COMPARE_WITH_TIMEOUT(listing->recordCount(), records + 1, kHangGuardMs);
+    listing->positionAt(records - 2);
+    const QString onScreen = listing->recordText(listing->topRecord());
+
+    only->click();
+    QCOMPARE(listing->recordCount(), all + 2);
+    QCOMPARE(listing->recordText(listing->topRecord()), onScreen);
+}
+
+void CommandsTest::fileChangesUnderListing_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("records pruned") << QStringLiteral("pruned");
+    QTest::newRow("records made another category") << QStringLiteral("changed");
+    QTest::newRow("another log moved over it") << QStringLiteral("replaced");
+    QTest::newRow("set aside") << QStringLiteral("set aside");
+    QTest::newRow("held by another program") << QStringLiteral("locked");
+}
+
+// A long listing reads the records it shows from the file it was listed from: records pruned
+// meanwhile show as marked gaps, and another file at the path is never read for it.
+void CommandsTest::fileChangesUnderListing()
+{
+    QFETCH(QString, change);
+    const int count = RecordListing::kWholeLimit + 1;
+    const auto record = [count](int i) { return WindowTest::longDayRecordLines(count, i); };
+    QVERIFY(WindowTest::seedLongDay(count));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    const int middle = count / 2;
+    const bool gaps = change == QLatin1String("pruned") || change == QLatin1String("changed");
+    if (gaps) {
+        // Records middle + 1 to middle + 3 (ids count from 1).
+        const QString ids = QString("WHERE id > %1 AND id <= %2").arg(middle + 1).arg(middle + 4);
+        QVERIFY(WindowTest::execOnLog(change == QLatin1String("pruned")
+                                          ? "DELETE FROM SystemInfo " + ids
+                                          : "UPDATE SystemInfo SET type = 2 " + ids));
+    } else if (change == QLatin1String("replaced")) {
+        // The same ids and stamps, other messages.
+        QList<Record> other;
+        for (int i = 0; i < count; ++i)
+            other << Record{record(i).first().chopped(1), 3, QStringLiteral("other log")};
+        QVERIFY(TestLogFile::writeRecords(m_fx.filePath("other.db"), other));
+        QCOMPARE(std::rename("other.db", "dbLog.db"), 0);
+    } else if (change == QLatin1String("set aside")) {
+        QVERIFY(QFile::rename("dbLog.db", "dbLog.old.db"));
+    }
+    WindowTest::LogLock lock;
+    if (change == QLatin1String("locked")) {
+        // Marked as busy while another program holds the file, read once it lets go.
+        QVERIFY(lock.take());
+        m_fx.window()->findChild<QScrollBar *>("recordScrollBar")->setValue(middle);
+        const QStringList busy{record(middle).first(),
+                               QString::fromUtf8("〔日志文件正被其他程序占用，稍后再读〕")};
+        QCOMPARE(WindowTest::linesOnScreen(view()).mid(0, 2), busy);
+        lock.release();
+        QTRY_COMPARE_WITH_TIMEOUT(WindowTest::linesOnScreen(view()).mid(0, record(middle).size()),
+                                  record(middle), kHangGuardMs);
+        return;
+    }
+    m_fx.window()->findChild<QScrollBar *>("recordScrollBar")->setValue(middle);
+    const QStringList lines = WindowTest::linesOnScreen(view());
+    QCOMPARE(lines.mid(0, record(middle).size()), record(middle));
+    if (gaps) {
+        const QStringList gap{record(middle + 1).first(),
+                              QString::fromUtf8("〔此记录已不在日志中〕")};
+        QCOMPARE(lines.mid(record(middle).size(), 2), gap);
+        QVERIFY(view()->toPlainText().contains(record(middle + 4).join('\n')));
+    } else {
+        QVERIFY(!view()->toPlainText().contains("other log"));
+        QVERIFY(lines.join('\n').contains(record(middle + 1).join('\n')));
+    }
+}
+
+void CommandsTest::longRecordCut_data()
+{
+    QTest::addColumn<QString>("dump");
+    QString lines;
+    for (int line = 0; lines.size() < 3 << 20; ++line)
+        lines += QStringLiteral("line %1 of a register dump 0123456789abcdef\n").arg(line, 6);
+    QTest::newRow("3 MiB of lines") << lines + QStringLiteral("the end");
+    // Without a place to break the line, the view would take seconds to lay out even this.
+    QTest::newRow("one word of 100 KiB") << QStringLiteral("0123456789abcdef").repeated(6400);
+}
+
+// A record longer than the view lays out shows its beginning with a mark; copying it gives all.
+void CommandsTest::longRecordCut()
+{
+    QFETCH(QString, dump);
+    QVERIFY(WindowTest::seedRecords(
+        {{"2024-03-15 10:00:00", 3, dump}, {"2024-03-15 10:00:01", 3, "next"}}));
+    QVERIFY(WindowTest::activate(m_fx.openWindow()));
+    setDay(kDate);
+    setCategory("comboBox", 3);
+    QVERIFY(click("pushButton"));
+    const QString shown = view()->toPlainText();
+    const QString whole =
+        recordText("2024-03-15 10:00:00", dump) + '\n' + recordText("2024-03-15 10:00:01", "next");
+    QVERIFY(shown.size() < dump.size() / 4);
+    QVERIFY(shown.startsWith(whole.left(1000)));
+    QVERIFY(shown.contains(QString::fromUtf8("〔此记录过长")));
+    QVERIFY(shown.endsWith("\nnext"));
+
+    view()->setFocus();
+    QTest::keyClick(view(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(view(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), whole);
+    // From within the part shown to the end of the record: the rest of it, whole.
+    QTextCursor cursor(view()->document());
+    cursor.setPosition(100);
+    cursor.setPosition(shown.indexOf("\nnext"), QTextCursor::KeepAnchor);
+    view()->setTextCursor(cursor);
+    QTest::keyClick(view(), Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), whole.mid(100, whole.indexOf("\nnext") - 100));
+    auto *listing = view()->findChild<RecordListing *>();
+    QCOMPARE(listing->wholeText(), whole);
 }
 
 QTEST_MAIN(CommandsTest)

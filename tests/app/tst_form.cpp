@@ -427,7 +427,10 @@ void FormTest::editorProperties()
 
     auto *view = w->findChild<QTextEdit *>(QStringLiteral("textEdit"));
     QVERIFY(view);
-    QVERIFY(!view->isReadOnly());
+    // The form leaves the view editable; the window makes it read-only (select and copy only).
+    QVERIFY(view->isReadOnly());
+    QCOMPARE(view->textInteractionFlags(),
+             Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     QVERIFY(view->document()->isEmpty());
 }
 

@@ -63,6 +63,18 @@ bool fillDay(int count, int types = kCategoryCount)
            aux.db().commit();
 }
 
+// The ids and stamps of a selection as "id stamp", in the order read.
+QStringList keys(LogReader &reader, const LogSelection &selection)
+{
+    QStringList out;
+    if (!reader.selectKeys(selection, [&](qint64 id, std::string_view stamp) {
+            out << QString::number(id) + ' ' + QString::fromUtf8(stamp.data(), int(stamp.size()));
+            return true;
+        }))
+        out << QStringLiteral("error: ") + reader.errorString();
+    return out;
+}
+
 } // namespace
 
 class LogReaderTest : public ScratchTest
@@ -74,6 +86,8 @@ private Q_SLOTS:
     void foreignTypes();
     void listingCrossesChunks_data();
     void listingCrossesChunks();
+    void keysAgreeWithListing_data();
+    void keysAgreeWithListing();
     void pruneCrossesBatches_data();
     void pruneCrossesBatches();
     void writerAndReaderAgreeOnTheTable_data();
@@ -148,6 +162,13 @@ void LogReaderTest::foreignTypes()
     if (isAlarm)
         expected.insert(1, foreign);
     QCOMPARE(listed(reader, alarms), expected);
+    // The listing's keys from the index: the same records.
+    QStringList alarmKeys;
+    for (const QString &record : expected) {
+        const int id = record.section(':', 0, 0).toInt();
+        alarmKeys << QStringLiteral("%1 %2 %3:00:00").arg(id).arg(kDay).arg(9 + id);
+    }
+    QCOMPARE(keys(reader, alarms), alarmKeys);
 
     // The window's listing (the service's query) selects the same records of category 3.
     {
@@ -215,6 +236,55 @@ void LogReaderTest::listingCrossesChunks()
         const qint64 inSelection = bounded ? records : records + 1; // + the next day's
         QCOMPARE(next - 1, limit < 0 ? inSelection : limit);
     }
+}
+
+void LogReaderTest::keysAgreeWithListing_data()
+{
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("perStamp"); // records that share each stamp, in turn
+    QTest::addColumn<qint64>("upToId");
+    // The keys are read 65,536 a statement, each going on after the stamp and id where the last
+    // one ended.
+    QTest::newRow("a few") << 10 << 1 << qint64(1000);
+    QTest::newRow("past a chunk, stamps shared") << 70000 << 3 << qint64(100000);
+    QTest::newRow("one stamp across two chunks") << 70000 << 70000 << qint64(100000);
+    QTest::newRow("up to an id") << 70000 << 7 << qint64(66000);
+}
+
+// The keys of a selection, read from the index alone, are those of the records it lists.
+void LogReaderTest::keysAgreeWithListing()
+{
+    QFETCH(int, records);
+    QFETCH(int, perStamp);
+    QFETCH(qint64, upToId);
+    {
+        AuxDb aux;
+        QVERIFY(aux.exec(TestLogFile::tableStatement()) &&
+                aux.exec(QStringLiteral("CREATE INDEX SystemInfo_type_datetime ON "
+                                        "SystemInfo(type, datetime)")) &&
+                aux.db().transaction());
+        const QDateTime start = QDateTime::fromString(dayStart(kDay), QLatin1String(kStampFormat));
+        for (int i = 0; i < records; ++i)
+            QVERIFY(aux.insertStamped(
+                start.addSecs(i / perStamp).toString(QLatin1String(kStampFormat)), Alarm, "r"));
+        QVERIFY(aux.insertStamped(dayStart(QStringLiteral("2024-03-11")), Alarm, "next day"));
+        QVERIFY(aux.db().commit());
+    }
+    LogReader reader;
+    QVERIFY2(reader.open(kDbFile), qPrintable(reader.errorString()));
+    LogSelection day;
+    day.from = dayStart(kDay);
+    day.to = dayEnd(kDay);
+    day.types = {Alarm};
+    day.upToId = upToId;
+    QStringList fromRows;
+    QVERIFY(reader.select(day, [&](const LogRecordView &r) {
+        fromRows << QString::number(r.id) + ' ' +
+                        QString::fromUtf8(r.datetime.data(), int(r.datetime.size()));
+        return true;
+    }));
+    QCOMPARE(fromRows.size(), int(std::min<qint64>(records, upToId)));
+    QCOMPARE(keys(reader, day), fromRows);
 }
 
 void LogReaderTest::pruneCrossesBatches_data()
