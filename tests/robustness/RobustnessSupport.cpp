@@ -3,6 +3,7 @@
 #include "TestLogFile.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -222,48 +223,121 @@ QString ChildResult::describe() const
         .arg(state, QString::fromUtf8(out), QString::fromUtf8(err));
 }
 
-ChildResult runChild(const QString &program, const QStringList &arguments,
-                     const Workspace &workspace, const QString &workingDirectory,
-                     const std::function<void()> &whileRunning)
+RunningChild::RunningChild(const QString &program, const QStringList &arguments,
+                           const Workspace &workspace, const QString &workingDirectory)
+    : m_process(std::make_unique<QProcess>())
 {
-    ChildResult result;
-    QProcess process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setWorkingDirectory(workingDirectory.isEmpty() ? workspace.path() : workingDirectory);
+    m_process->setProgram(program);
+    m_process->setArguments(arguments);
+    m_process->setWorkingDirectory(workingDirectory.isEmpty() ? workspace.path()
+                                                              : workingDirectory);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("HOME"), workspace.home());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), workspace.home() + QStringLiteral("/.config"));
     env.insert(QStringLiteral("XDG_CACHE_HOME"), workspace.home() + QStringLiteral("/.cache"));
     env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    process.setProcessEnvironment(env);
-    process.start();
-    result.started = process.waitForStarted(kChildTimeoutMs);
-    if (!result.started) {
-        result.err = process.errorString().toLocal8Bit();
-        return result;
+    m_process->setProcessEnvironment(env);
+    m_process->start();
+    m_result.started = m_process->waitForStarted(kChildTimeoutMs);
+    if (!m_result.started)
+        m_result.err = m_process->errorString().toLocal8Bit();
+}
+
+RunningChild::~RunningChild()
+{
+    if (running()) {
+        m_process->kill();
+        m_process->waitForFinished(kHangGuardMs);
     }
-    if (whileRunning)
-        whileRunning();
-    if (!process.waitForFinished(kChildTimeoutMs)) {
-        result.timedOut = true;
-        process.kill();
-        process.waitForFinished(kHangGuardMs);
-    }
-    result.exitStatus = process.exitStatus();
-    result.exitCode = process.exitCode();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    for (const QByteArray &line : result.out.split('\n')) {
+}
+
+bool RunningChild::running() const
+{
+    return m_process->state() != QProcess::NotRunning;
+}
+
+qint64 RunningChild::pid() const
+{
+    return m_process->processId();
+}
+
+void RunningChild::readLines()
+{
+    m_partial += m_process->readAllStandardOutput();
+    m_result.err += m_process->readAllStandardError();
+    const int end = m_partial.lastIndexOf('\n');
+    if (end < 0)
+        return;
+    const QByteArray whole = m_partial.left(end + 1);
+    m_partial.remove(0, end + 1);
+    m_result.out += whole;
+    for (const QByteArray &line : whole.split('\n')) {
         const int space = line.indexOf(' ');
         if (space <= 0)
             continue;
-        result.lines.append(
+        m_result.lines.append(
             {QString::fromUtf8(line.left(space)),
              QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(space + 1)))});
     }
-    return result;
+}
+
+const ChildResult &RunningChild::sofar()
+{
+    readLines();
+    return m_result;
+}
+
+bool RunningChild::waitFor(const QString &key, int count)
+{
+    QDeadlineTimer guard(kChildTimeoutMs);
+    for (;;) {
+        readLines();
+        if (m_result.values(key).size() >= count)
+            return true;
+        if (!running() || guard.hasExpired())
+            return false;
+        m_process->waitForReadyRead(100);
+    }
+}
+
+void RunningChild::send(const QByteArray &line)
+{
+    if (running()) {
+        m_process->write(line + '\n');
+        m_process->waitForBytesWritten(kHangGuardMs);
+    }
+}
+
+ChildResult RunningChild::finish()
+{
+    if (!m_result.started)
+        return m_result;
+    if (!m_process->waitForFinished(kChildTimeoutMs)) {
+        m_result.timedOut = true;
+        m_process->kill();
+        m_process->waitForFinished(kHangGuardMs);
+    }
+    readLines();
+    if (!m_partial.isEmpty()) {
+        m_partial += '\n';
+        readLines();
+    }
+    m_result.exitStatus = m_process->exitStatus();
+    m_result.exitCode = m_process->exitCode();
+    return m_result;
+}
+
+ChildResult runChild(const QString &program, const QStringList &arguments,
+                     const Workspace &workspace, const QString &workingDirectory,
+                     const std::function<void()> &whileRunning)
+{
+    RunningChild child(program, arguments, workspace, workingDirectory);
+    if (!child.started())
+        return child.finish();
+    if (whileRunning)
+        whileRunning();
+    return child.finish();
 }
 
 QByteArray fingerprint(const QString &path)

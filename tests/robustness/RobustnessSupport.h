@@ -75,6 +75,38 @@ struct ChildResult
     QString describe() const;
 };
 
+// A child running beside the test, which waits for its reports and talks to it on its standard
+// input; several can run at once.
+class RunningChild
+{
+public:
+    RunningChild(const QString &program, const QStringList &arguments, const Workspace &workspace,
+                 const QString &workingDirectory = QString());
+    ~RunningChild();
+    RunningChild(const RunningChild &) = delete;
+    RunningChild &operator=(const RunningChild &) = delete;
+
+    bool started() const { return m_result.started; }
+    bool running() const;
+    qint64 pid() const;
+    // Waits until the child has reported `key` `count` times; false once it has ended without,
+    // or after the hang guard.
+    bool waitFor(const QString &key, int count = 1);
+    // Writes one line to its standard input.
+    void send(const QByteArray &line);
+    // Waits for its end (killing it after the hang guard) and returns what it did.
+    ChildResult finish();
+    // What it reported so far.
+    const ChildResult &sofar();
+
+private:
+    void readLines();
+
+    std::unique_ptr<QProcess> m_process;
+    ChildResult m_result;
+    QByteArray m_partial;
+};
+
 // Runs the program to its end; whileRunning, if given, runs in the test once the child has
 // started (it may wait with QTest::qWait).
 ChildResult runChild(const QString &program, const QStringList &arguments,

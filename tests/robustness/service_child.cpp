@@ -23,9 +23,21 @@
 //                          killed (categories 1 and 2 for threads 0 and 1)
 //   crashwriting N         inserts N records in one transaction through a connection of its own
 //                          and dies by SIGKILL before the commit, as a crashed writer would
+//   faults SPEC            from here on, SQLite's files (and the spill journal) fail or the
+//                          process is killed at the point SPEC names (see FaultInjection.h);
+//                          a kill first reports "logged" and "lost" so far and "killed"
+//   numbered RUN N MS      hands N numbered records of run RUN (Robustness::numberedMessage)
+//                          to the output hook, evenly over MS milliseconds, numbers going on
+//                          from one command to the next; reports "logged", the run's total
+//   input                  waits for a line on standard input (the campaign's go-ahead)
+//   hold MODE FILE         holds a shared, reserved or exclusive lock on FILE through a
+//                          connection of its own until a line comes on standard input; reports
+//                          "locked", then "unlocked"
 
 #include "ChildSupport.h"
+#include "FaultInjection.h"
 #include "OutputHook.h"
+#include "ScratchDir.h"
 #include "qzSysLog.h"
 
 #include <QByteArray>
@@ -37,13 +49,19 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iostream>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace Robustness;
 using SystemLog::qzSysLog;
@@ -110,6 +128,61 @@ void crashWriting(int count)
     std::raise(SIGKILL);
 }
 
+// What a kill reports: hook calls begun (a record counted here may not have been queued yet),
+// and records the writer gave up so far.
+std::atomic<long long> g_numbered{0};
+std::atomic<SystemLog::qzLogDB *> g_writer{nullptr};
+
+void reportBeforeKill()
+{
+    SystemLog::qzLogDB *writer = g_writer.load();
+    char text[128];
+    const int n = std::snprintf(text, sizeof text, "\nlogged %lld\nlost %lld\nkilled 1\n",
+                                g_numbered.load(), writer ? writer->lostCount() : 0LL);
+    if (n > 0 && ::write(STDOUT_FILENO, text, size_t(n)) < 0)
+        return;
+}
+
+void logNumbered(int run, int count, int forMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const long long first = g_numbered.load();
+    for (int i = 0; i < count; ++i) {
+        if (forMs > 0)
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(forMs) * i / count);
+        const long long seq = g_numbered++;
+        const QByteArray message = numberedMessage(run, seq);
+        SystemLog::outputHook(numberedType(seq), message.constData(), message.size());
+    }
+    report("logged", QString::number(first + count));
+}
+
+void waitForInput()
+{
+    std::string line;
+    std::getline(std::cin, line);
+}
+
+// Tries again until the lock is had: the service holds the file only a batch at a time.
+void holdLock(const QString &mode, const QString &path)
+{
+    TestFiles::FileLock lock(path);
+    for (;;) {
+        const bool locked = mode == QLatin1String("shared")     ? lock.pauseReading()
+                            : mode == QLatin1String("reserved") ? lock.reserve()
+                                                                : lock.lock();
+        if (locked)
+            break;
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    report("locked", mode);
+    waitForInput();
+    lock.unlock();
+    report("unlocked", mode);
+}
+
 void reportQuery(const SystemLog::LogRowList &rows, const QSqlError &error)
 {
     report("rows", QString::number(rows.size()));
@@ -174,6 +247,7 @@ int main(int argc, char **argv)
         const char *command = argv[i];
         if (std::strcmp(command, "start") == 0) {
             qzSysLog::instance()->start();
+            g_writer = &qzSysLog::instance()->writer();
             report("started", QStringLiteral("1"));
         } else if (std::strcmp(command, "query") == 0) {
             needs(2);
@@ -243,6 +317,24 @@ int main(int argc, char **argv)
         } else if (std::strcmp(command, "crashwriting") == 0) {
             needs(1);
             crashWriting(std::atoi(argv[i + 1]));
+        } else if (std::strcmp(command, "faults") == 0) {
+            needs(1);
+            FaultSpec spec;
+            if (!FaultSpec::parse(QString::fromLocal8Bit(argv[i + 1]), &spec))
+                fail(ExitUsage, QStringLiteral("bad fault spec %1").arg(argv[i + 1]));
+            if (!installFaults(spec, reportBeforeKill))
+                fail(ExitCannotRestrict, QStringLiteral("cannot inject %1").arg(argv[i + 1]));
+            ++i;
+        } else if (std::strcmp(command, "numbered") == 0) {
+            needs(3);
+            logNumbered(std::atoi(argv[i + 1]), std::atoi(argv[i + 2]), std::atoi(argv[i + 3]));
+            i += 3;
+        } else if (std::strcmp(command, "input") == 0) {
+            waitForInput();
+        } else if (std::strcmp(command, "hold") == 0) {
+            needs(2);
+            holdLock(QString::fromLocal8Bit(argv[i + 1]), QString::fromLocal8Bit(argv[i + 2]));
+            i += 2;
         } else {
             fail(ExitUsage,
                  QStringLiteral("unknown command %1").arg(QString::fromLocal8Bit(command)));
