@@ -262,7 +262,10 @@ int Transaction::commit()
     if (!m_open)
         return SQLITE_MISUSE;
     const int rc = exec(m_db, "COMMIT");
-    if (rc == SQLITE_DONE) {
+    // In a rollback journal mode a commit is done once its journal is removed. When only the sync
+    // of the directory after that removal fails, the rows are in the file: a caller that took
+    // the failure for a rollback and wrote them again would store them twice.
+    if (rc == SQLITE_DONE || sqlite3_extended_errcode(m_db) == SQLITE_IOERR_DIR_FSYNC) {
         m_open = false;
         return SQLITE_OK;
     }

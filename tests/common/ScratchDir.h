@@ -71,8 +71,9 @@ public:
     bool reserve() { return exec(QStringLiteral("BEGIN IMMEDIATE")); }
     bool pauseReading()
     {
+        // Any read in a transaction holds the shared lock; the schema is there in every file.
         return exec(QStringLiteral("BEGIN")) &&
-               exec(QStringLiteral("SELECT count(*) FROM SystemInfo"));
+               exec(QStringLiteral("SELECT count(*) FROM sqlite_master"));
     }
     void unlock() { exec(QStringLiteral("ROLLBACK")); }
 
