@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #if __has_include("spill/SpillIo.h")
@@ -27,8 +28,9 @@ FaultSpec g_spec;
 BeforeKill g_beforeKill = nullptr;
 std::atomic<long> g_seen[7];
 
-// Whether this operation fails; a kill does not return.
-bool faultAt(FaultSpec::Point point, bool isLog)
+// Whether this operation fails; a kill does not return. The first faults are said on standard
+// error, with the file they hit.
+bool faultAt(FaultSpec::Point point, bool isLog, const char *path)
 {
     if (point != g_spec.point)
         return false;
@@ -38,6 +40,10 @@ bool faultAt(FaultSpec::Point point, bool isLog)
     const long n = ++g_seen[int(point)];
     if (n < g_spec.nth || n >= g_spec.nth + g_spec.count)
         return false;
+    if (n < g_spec.nth + 3)
+        std::fprintf(stderr, "robustness child: fault %s at %s #%ld of %s\n",
+                     qPrintable(g_spec.text()), qPrintable(kPoints[int(point)]), n,
+                     path ? path : "(spill)");
     if (g_spec.action == FaultSpec::Action::Kill) {
         if (g_beforeKill)
             g_beforeKill();
@@ -64,6 +70,7 @@ struct FaultFile
 {
     sqlite3_file base;
     bool isLog;
+    const char *path; // SQLite keeps the name for as long as the file is open
     sqlite3_file *real() { return reinterpret_cast<sqlite3_file *>(this + 1); }
 };
 
@@ -90,20 +97,20 @@ int faultRead(sqlite3_file *f, void *buf, int n, sqlite3_int64 offset)
 }
 int faultWrite(sqlite3_file *f, const void *buf, int n, sqlite3_int64 offset)
 {
-    if (faultAt(FaultSpec::Point::Write, of(f)->isLog))
+    if (faultAt(FaultSpec::Point::Write, of(f)->isLog, of(f)->path))
         return g_spec.action == FaultSpec::Action::Full ? SQLITE_FULL : SQLITE_IOERR_WRITE;
     return io(f)->xWrite(realOf(f), buf, n, offset);
 }
 int faultTruncate(sqlite3_file *f, sqlite3_int64 size)
 {
-    if (faultAt(FaultSpec::Point::Truncate, of(f)->isLog))
+    if (faultAt(FaultSpec::Point::Truncate, of(f)->isLog, of(f)->path))
         return SQLITE_IOERR_TRUNCATE;
     return io(f)->xTruncate(realOf(f), size);
 }
 // fsync reports a full disk as an I/O error too (SQLite maps both to SQLITE_IOERR_FSYNC).
 int faultSync(sqlite3_file *f, int flags)
 {
-    if (faultAt(FaultSpec::Point::Sync, of(f)->isLog))
+    if (faultAt(FaultSpec::Point::Sync, of(f)->isLog, of(f)->path))
         return SQLITE_IOERR_FSYNC;
     return io(f)->xSync(realOf(f), flags);
 }
@@ -186,6 +193,7 @@ int faultOpen(sqlite3_vfs *, const char *name, sqlite3_file *file, int flags, in
 {
     FaultFile *f = of(file);
     f->isLog = isLogFile(name);
+    f->path = name;
     const int rc = g_real->xOpen(g_real, name, f->real(), flags, outFlags);
     file->pMethods = f->real()->pMethods ? &kMethods : nullptr;
     return rc;
@@ -195,8 +203,10 @@ int faultOpen(sqlite3_vfs *, const char *name, sqlite3_file *file, int flags, in
 // the directory failed): the file is gone although the caller is told otherwise.
 int faultDelete(sqlite3_vfs *, const char *name, int syncDir)
 {
-    if (!faultAt(FaultSpec::Point::Delete, isLogFile(name)))
+    if (!faultAt(FaultSpec::Point::Delete, isLogFile(name), name))
         return g_real->xDelete(g_real, name, syncDir);
+    std::fprintf(stderr, "robustness child: the deletion %s the directory's sync\n",
+                 syncDir ? "fails in" : "fails before");
     if (!syncDir)
         return SQLITE_IOERR_DELETE;
     g_real->xDelete(g_real, name, 0);
@@ -210,7 +220,7 @@ int spillFault(SystemLog::SpillIoPoint point)
         point == SystemLog::SpillIoPoint::Write  ? FaultSpec::Point::SpillWrite
         : point == SystemLog::SpillIoPoint::Sync ? FaultSpec::Point::SpillSync
                                                  : FaultSpec::Point::SpillDirSync;
-    if (!faultAt(p, false))
+    if (!faultAt(p, false, nullptr))
         return 0;
     return g_spec.action == FaultSpec::Action::Full ? ENOSPC : EIO;
 }

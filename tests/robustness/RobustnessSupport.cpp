@@ -282,12 +282,6 @@ void RunningChild::readLines()
     }
 }
 
-const ChildResult &RunningChild::sofar()
-{
-    readLines();
-    return m_result;
-}
-
 bool RunningChild::waitFor(const QString &key, int count)
 {
     QDeadlineTimer guard(kChildTimeoutMs);

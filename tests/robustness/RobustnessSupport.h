@@ -96,8 +96,6 @@ public:
     void send(const QByteArray &line);
     // Waits for its end (killing it after the hang guard) and returns what it did.
     ChildResult finish();
-    // What it reported so far.
-    const ChildResult &sofar();
 
 private:
     void readLines();
