@@ -1,11 +1,12 @@
 // bench_faults: the fault campaign (tests/robustness/FaultCampaign.h) seed after seed.
 //
-//   bench_faults [--minutes N] [--seed S] [--count N]
+//   bench_faults [--minutes N] [--seed S] [--count N] [--list]
 //
 // Runs the schedules of seeds S, S+1, ... until N minutes have passed (or N schedules have run),
 // says how each went, prints every failing schedule with what failed, and ends with a table:
 // schedules, kills, locks, records logged, stored, lost by reason, doubled. A failing seed reruns
-// the same schedule with --seed S --count 1.
+// the same schedule with --seed S --count 1. With --list, prints the schedules of the seeds
+// (--count of them) without running them.
 
 #include "FaultCampaign.h"
 
@@ -32,8 +33,16 @@ int main(int argc, char **argv)
     const QCommandLineOption count(QStringLiteral("count"),
                                    QStringLiteral("Stop after this many schedules."),
                                    QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({minutes, seed, count});
+    const QCommandLineOption list(QStringLiteral("list"),
+                                  QStringLiteral("Print the schedules, do not run them."));
+    parser.addOptions({minutes, seed, count, list});
     parser.process(app);
+    if (parser.isSet(list)) {
+        const quint32 first = parser.value(seed).toUInt();
+        for (quint32 s = first; s < first + quint32(qMax(parser.value(count).toInt(), 1)); ++s)
+            std::printf("%s\n", qUtf8Printable(scheduleOf(s).text()));
+        return 0;
+    }
 
     const qint64 forMs = qint64(parser.value(minutes).toDouble() * 60000);
     const int most = parser.value(count).toInt();

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
@@ -42,6 +43,40 @@ struct Ran
 
 // The numbered records found in the logs: per run, per number, how often.
 using Found = QMap<int, QMap<long long, int>>;
+
+// Whether the file holds the log's table; a file that a service created and could not set up
+// (a failing disk) holds none.
+bool hasLogTable(const QString &path, QString *why)
+{
+    bool has = false;
+    TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'SystemInfo'")))
+            *why = query.lastError().text();
+        has = query.next();
+        return true;
+    });
+    return has;
+}
+
+// The records of a log in the order of their ids; *why says why it cannot be read.
+QList<StoredRecord> readRecords(const QString &path, QString *why)
+{
+    QList<StoredRecord> records;
+    if (!QFileInfo::exists(path) || !hasLogTable(path, why))
+        return records;
+    TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        if (!query.exec(QStringLiteral("SELECT datetime, type, message FROM SystemInfo ORDER BY "
+                                       "id")))
+            *why = query.lastError().text();
+        while (query.next())
+            records.append(
+                {query.value(0).toString(), query.value(1).toInt(), query.value(2).toString()});
+        return true;
+    });
+    return records;
+}
 
 // "SystemLog: N log records lost: why", the why without its details.
 void countLost(Ran *ran)
@@ -257,6 +292,9 @@ private:
                                     "ON SystemInfo BEGIN SELECT RAISE(ABORT, 'an archive, read "
                                     "only'); END")
                    : QStringLiteral("DROP TRIGGER IF EXISTS campaign_refuse");
+        QString why;
+        if (!hasLogTable(log, &why) && why.isEmpty())
+            return; // not set up yet: nothing to refuse or accept for now
         for (int attempt = 0; attempt < 10; ++attempt) {
             if (execOnFile(log, {statement})) {
                 m_out.tally.refusals += refuse ? 1 : 0;
@@ -302,10 +340,10 @@ private:
         QStringList logs = m_asideLogs;
         logs << m_ws.filePath(kLog);
         for (const QString &log : logs) {
-            bool ok = false;
-            const QList<StoredRecord> records = readLogFile(log, &ok);
-            if (!ok && failures)
-                *failures << QStringLiteral("cannot read %1").arg(log);
+            QString why;
+            const QList<StoredRecord> records = readRecords(log, &why);
+            if (!why.isEmpty() && failures)
+                *failures << QStringLiteral("cannot read %1: %2").arg(log, why);
             QMap<int, long long> newest;
             for (const StoredRecord &r : records) {
                 const QStringList words = r.message.split(QLatin1Char(' '));

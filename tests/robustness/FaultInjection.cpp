@@ -203,8 +203,12 @@ int faultOpen(sqlite3_vfs *, const char *name, sqlite3_file *file, int flags, in
 // the directory failed): the file is gone although the caller is told otherwise.
 int faultDelete(sqlite3_vfs *, const char *name, int syncDir)
 {
-    if (!faultAt(FaultSpec::Point::Delete, isLogFile(name), name))
-        return g_real->xDelete(g_real, name, syncDir);
+    if (!faultAt(FaultSpec::Point::Delete, isLogFile(name), name)) {
+        const int rc = g_real->xDelete(g_real, name, syncDir);
+        if (rc != SQLITE_OK)
+            std::fprintf(stderr, "robustness child: the deletion of %s failed: %d\n", name, rc);
+        return rc;
+    }
     std::fprintf(stderr, "robustness child: the deletion %s the directory's sync\n",
                  syncDir ? "fails in" : "fails before");
     if (!syncDir)

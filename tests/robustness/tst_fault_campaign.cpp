@@ -45,7 +45,7 @@ private Q_SLOTS:
 void FaultCampaignTest::schedule_data()
 {
     QTest::addColumn<Schedule>("schedule");
-    for (const quint32 seed : {11u, 26u, 2026u})
+    for (const quint32 seed : {123u, 156u, 233u})
         QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << scheduleOf(seed);
 
     const QList<Chunk> steady{{1200, 400}, {1200, 400}, {1200, 400}, {1200, 400}};
@@ -53,8 +53,8 @@ void FaultCampaignTest::schedule_data()
     // lock never strands them there.
     QTest::newRow("short exclusive lock, 64 KiB bound") << oneRound(
         {{1, QString(), 65536}}, steady, {{1, {lockEvent(LockMode::Exclusive)}}, {3, {kUnlock}}});
-    QTest::newRow("stopped reader, two services, 64 KiB bound")
-        << oneRound({{1, QString(), 65536}, {2, QString(), 65536}}, steady,
+    QTest::newRow("stopped reader, two services, one with a 64 KiB bound")
+        << oneRound({{1, QString(), 65536}, {2, QString(), 0}}, steady,
                     {{1, {lockEvent(LockMode::Shared, true)}}, {3, {kUnlock}}});
     // A burst far beyond the bound is stored whole.
     QTest::newRow("burst beyond the bound") << oneRound({{1, QString(), 65536}}, {{20000, 0}}, {});
