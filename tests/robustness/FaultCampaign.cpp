@@ -119,6 +119,8 @@ public:
             (!writeLogFile(m_ws.filePath(kLog), {}) ||
              !execOnFile(m_ws.filePath(kLog), {QStringLiteral("PRAGMA journal_mode=WAL")})))
             fail(QStringLiteral("cannot make the log in WAL mode"));
+        if (m_schedule.oldSideFile > 0)
+            writeOldSideFile(m_schedule.oldSideFile);
         int lastRun = 0;
         for (const Round &round : m_schedule.rounds) {
             runRound(round);
@@ -134,6 +136,20 @@ public:
 
 private:
     void fail(const QString &why) { m_out.failures << why; }
+
+    // Numbered records of run 0, as an earlier version of the service left them waiting.
+    void writeOldSideFile(int count)
+    {
+        QList<StoredRecord> records;
+        for (int seq = 0; seq < count; ++seq)
+            records.append({QStringLiteral("2024-03-15 08:00:00"), numberedType(seq),
+                            QString::fromUtf8(numberedMessage(0, seq))});
+        if (!writeLogFile(m_ws.filePath(QStringLiteral("dbLog.pending.db")), records))
+            fail(QStringLiteral("cannot write the old side file"));
+        Ran ran;
+        ran.logged = count;
+        m_ran.append(ran);
+    }
 
     void runRound(const Round &round)
     {
@@ -438,14 +454,15 @@ private:
     // is there only after a tear.
     void checkLeftovers()
     {
-        const QStringList spill = entries(m_ws.filePath(kSpill));
-        if (!spill.isEmpty())
-            fail(QStringLiteral("left in %1: %2").arg(kSpill, spill.join(' ')));
-        for (const QString &name : entries(m_ws.path())) {
+        QStringList names = entries(m_ws.path());
+        for (const QString &name : entries(m_ws.filePath(kSpill)))
+            names << kSpill + QLatin1Char('/') + name;
+        for (const QString &name : names) {
             const bool setAside =
                 name.contains(QLatin1String(".bad-")) || name.contains(QLatin1String(".corrupt-"));
             if ((setAside && m_out.tally.tears == 0) ||
-                (!setAside && (name.startsWith(QLatin1String("dbLog.pending.db")) ||
+                (!setAside && (name.startsWith(kSpill + QLatin1Char('/')) ||
+                               name.startsWith(QLatin1String("dbLog.pending.db")) ||
                                name.startsWith(QLatin1String("dbLog.db-mj")) ||
                                name == QLatin1String("dbLog.db-journal"))))
                 fail(QStringLiteral("left in the directory: %1").arg(name));

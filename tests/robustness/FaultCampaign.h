@@ -9,7 +9,8 @@
 // directory: a process holds a shared, reserved or exclusive lock on "dbLog.db" (perhaps stopped
 // by SIGSTOP while it holds it), the log is moved away or replaced by a new one, a trigger makes
 // the log refuse every record and is dropped again. After a round, a side file or spill segment
-// that is left may be torn (truncated at a byte of the seed's choice). Once the faults are gone a
+// that is left may be torn (truncated at a byte of the seed's choice); a side file of an earlier
+// version may wait in the directory from the start. Once the faults are gone a
 // last service runs to a clean release(), and then:
 //   - every record is in the log (or in a log moved away by the campaign) exactly once, whole,
 //     or counted lost by its service, which says why;
@@ -83,6 +84,9 @@ struct Schedule
     quint32 seed = 0;
     bool wal = false; // the log is in WAL mode from the start
     QList<Round> rounds;
+    // Records of run 0 in a side file "dbLog.pending.db" from the start, as an earlier version
+    // leaves it (0: none).
+    int oldSideFile = 0;
 
     QString text() const;
 };

@@ -135,12 +135,18 @@ Schedule scheduleOf(quint32 seed)
     const int rounds = c.between(1, 3);
     for (int i = 0; i < rounds; ++i)
         schedule.rounds.append(roundOf(c, schedule.wal, &nextRun));
+    schedule.oldSideFile = c.chance(25) ? c.between(50, 800) : 0;
     return schedule;
 }
 
 QString Schedule::text() const
 {
-    QStringList lines{QStringLiteral("seed %1%2").arg(seed).arg(wal ? " (WAL)" : "")};
+    QStringList lines{
+        QStringLiteral("seed %1%2%3")
+            .arg(seed)
+            .arg(wal ? " (WAL)" : "")
+            .arg(oldSideFile ? QStringLiteral(", an old side file of %1 records").arg(oldSideFile)
+                             : QString())};
     for (int r = 0; r < rounds.size(); ++r) {
         const Round &round = rounds[r];
         QStringList services, chunks;
