@@ -13,8 +13,9 @@
 //   limit BYTES            sets the writer's memory bound (before start)
 //   queued                 reports "queued" (records held in memory) and "lost"
 //   waitqueued N           waits until the writer holds at most N records (0: every record
-//                          handed over is stored, in the side file or counted lost)
-//   moved                  waits until the side file is gone (its records are in the log)
+//                          handed over is stored, in the spill journal or counted lost)
+//   moved                  waits until the old side file and every spill segment are gone (their
+//                          records are in the log)
 //   sleep MS               waits
 //   tz ZONE                switches the process's time zone (TZ) from here on
 //   lock FILE / unlock     holds and drops the write lock of FILE through a connection of the
@@ -31,6 +32,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -220,7 +222,10 @@ int main(int argc, char **argv)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             ++i;
         } else if (std::strcmp(command, "moved") == 0) {
-            while (QFileInfo::exists(QStringLiteral("dbLog.pending.db")))
+            while (QFileInfo::exists(QStringLiteral("dbLog.pending.db")) ||
+                   !QDir(QStringLiteral("dbLog.spill"))
+                        .entryList({QStringLiteral("*.spill")}, QDir::Files)
+                        .isEmpty())
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             report("moved", QStringLiteral("1"));
         } else if (std::strcmp(command, "sleep") == 0) {

@@ -89,12 +89,12 @@ void HostileService::hostileLogFile()
     QVERIFY2(r.value(QStringLiteral("errorvalid")) == QLatin1String("1"), qPrintable(r.describe()));
     QVERIFY2(!r.value(QStringLiteral("error")).trimmed().isEmpty(), qPrintable(r.describe()));
     QVERIFY2(reasonLines(r) > 0, qPrintable(r.describe()));
-    // Nothing was written to it or removed; every record handed over waits in the side file.
+    // Nothing was written to it or removed; every record handed over waits in the spill journal.
     QCOMPARE(fingerprint(log), before);
-    QStringList withSideFile = QStringList(around) << kSideFile;
-    withSideFile.sort();
-    QCOMPARE(entries(ws.path()), withSideFile);
-    QCOMPARE(recordCount(ws.filePath(kSideFile)), kLogged);
+    QStringList withSpill = QStringList(around) << kSpillDir;
+    withSpill.sort();
+    QCOMPARE(entries(ws.path()), withSpill);
+    QCOMPARE(spilledMessages(ws.filePath(kSpillDir)).size(), kLogged);
 }
 
 void HostileService::readOnlyWorkingDirectory_data()
@@ -160,8 +160,9 @@ void HostileService::hostileSideFile_data()
     }
 }
 
-// A "dbLog.pending.db" that is no usable side file is set aside, untouched, under a name of its
-// own, and the records go where they would go without it.
+// A "dbLog.pending.db" (an earlier version's side file) that is no usable side file is set aside,
+// untouched, under a name of its own, once a log could take its records; the records go where
+// they would go without it.
 void HostileService::hostileSideFile()
 {
     QFETCH(QString, kind);
@@ -181,15 +182,19 @@ void HostileService::hostileSideFile()
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
     const QStringList setAside =
         QDir(ws.path()).entryList({kSideFile + QStringLiteral(".bad-*")}, QDir::Files);
+    if (!logUsable) {
+        // Nothing is moved into a log that is no log: the old file stays as it is, and the
+        // records wait in the spill journal.
+        QCOMPARE(setAside, QStringList());
+        QCOMPARE(fingerprint(side), before);
+        QCOMPARE(spilledMessages(ws.filePath(kSpillDir)).size(), kLogged);
+        return;
+    }
     QVERIFY2(setAside.size() == 1, qPrintable(r.describe()));
     QCOMPARE(fingerprint(ws.filePath(setAside.first())), before);
     QVERIFY(reasonLines(r) > 0);
-    if (logUsable) {
-        QCOMPARE(recordCount(log), kLogged);
-        QVERIFY(!QFileInfo::exists(side));
-    } else {
-        QCOMPARE(recordCount(side), kLogged);
-    }
+    QCOMPARE(recordCount(log), kLogged);
+    QVERIFY(!QFileInfo::exists(side));
 }
 
 QTEST_GUILESS_MAIN(HostileService)

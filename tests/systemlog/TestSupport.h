@@ -9,6 +9,7 @@
 #include "LogTypes.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
+#include "spill/SpillListing.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -60,6 +61,17 @@ inline QString storedSchema()
 }
 
 using TestFiles::ScopedWorkDir;
+
+// The messages waiting in the spill journal beside the log, in the order of their segments.
+inline QStringList spilledMessages(const QString &dir = QStringLiteral("dbLog.spill"))
+{
+    QStringList out;
+    for (const auto &segment : SystemLog::Spill::listJournal(dir, {})) {
+        for (const auto &record : segment.records)
+            out << QString::fromUtf8(record.message);
+    }
+    return out;
+}
 
 // A connection of the test's own to a database file, independent of the service. It waits for
 // the service's writer instead of failing when the file is locked.

@@ -732,8 +732,8 @@ void LogStoreTest::sideFileMovesIntoTheLog()
         AuxDb side(sidePath);
         QVERIFY(side.exec(TestLogFile::tableStatement()));
         for (const LogQueueEntry &entry : entries)
-            QVERIFY(side.insertStamped(QString::fromLatin1(entry.stamp), entry.type,
-                                       entry.message));
+            QVERIFY(
+                side.insertStamped(QString::fromLatin1(entry.stamp), entry.type, entry.message));
         QCOMPARE(side.rowCount(), records);
     }
     SystemLog::PendingFile pending(sidePath);
