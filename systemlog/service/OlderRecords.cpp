@@ -120,10 +120,10 @@ OlderRecords::Outcome OlderRecords::move(QDBSqlite &db, int budgetMs, bool lookA
     sqlite3 *handle = db.nativeHandle();
     if (m_spill.ownWaiting() || lookAround) {
         takeSpilled(m_spill.moveOwn(handle, budgetMs), &out, true);
-        if (out.waiting || out.failed) {
+        if (out.failed)
             sayMoved(m_spill.path(), &m_spillMovedUnsaid, false);
+        if (out.waiting || out.failed)
             return out;
-        }
     }
     if (lookAround) {
         const Spill::SegmentMove others = m_spill.moveOthers(handle, budgetMs);

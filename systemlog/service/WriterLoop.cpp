@@ -197,12 +197,13 @@ public:
             w.waiting.spill(m_older.spill(), m_error.text(), true);
         if (!m_finalTaken && w.waiting.bytes() + w.queue.bytes() > w.memoryLimit) {
             w.waiting.takeQueued();
-            w.waiting.spill(m_older.spill(),
-                            QStringLiteral("more than %1 MiB of records waiting; %2")
-                                .arg(w.memoryLimit / (1024 * 1024))
-                                .arg(m_failed ? m_error.text()
-                                              : QStringLiteral("older records are still being "
-                                                               "moved")));
+            QString why =
+                QStringLiteral("more than %1 MiB of records waiting").arg(w.memoryLimit >> 20);
+            if (m_failed)
+                why += QStringLiteral("; ") + m_error.text();
+            else if (m_movingOlder)
+                why += QStringLiteral("; older records are still being moved");
+            w.waiting.spill(m_older.spill(), why);
         }
     }
 

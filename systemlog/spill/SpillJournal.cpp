@@ -160,8 +160,8 @@ void SpillJournal::removeOwn(sqlite3 *db)
 {
     const QString name = m_writer.name();
     // The mark goes only once the removal is durable; a mark left behind is dropped later.
-    if (m_writer.remove() == 0 && !m_writer.isOpen())
-        Spill::dropMark(db, name);
+    if (m_writer.remove() == 0 && !m_writer.isOpen() && Spill::dropMark(db, name) != 0)
+        m_staleMarksChecked = false;
 }
 
 SegmentMove SpillJournal::moveOwn(sqlite3 *db, int budgetMs)
@@ -182,26 +182,15 @@ SegmentMove SpillJournal::moveOwn(sqlite3 *db, int budgetMs)
     return move;
 }
 
-bool SpillJournal::othersThere()
-{
-    if (!m_dir.isOpen()) {
-        QString why;
-        if (!m_dir.exists() || m_dir.open(false, &why) != 0)
-            return false;
-    }
-    for (const QString &name : m_dir.segmentNames()) {
-        if (name != m_writer.name())
-            return true;
-    }
-    return !m_dir.unfinishedNames().isEmpty();
-}
-
 SegmentMove SpillJournal::moveOthers(sqlite3 *db, int budgetMs)
 {
     SegmentMove total;
     total.state = SegmentMove::State::Done;
-    if (!othersThere())
+    QString why;
+    if (!m_dir.isOpen() && (!m_dir.exists() || m_dir.open(false, &why) != 0))
         return total;
+    if (!m_staleMarksChecked)
+        m_staleMarksChecked = Spill::dropStaleMarks(db, m_dir) == 0;
     QElapsedTimer clock;
     clock.start();
     for (const QString &name : m_dir.segmentNames()) {
@@ -220,8 +209,6 @@ SegmentMove SpillJournal::moveOthers(sqlite3 *db, int budgetMs)
         if (file.fd >= 0 && ::flock(file.fd, LOCK_EX | LOCK_NB) == 0)
             m_dir.remove(name);
     }
-    if (!m_staleMarksChecked && Spill::dropStaleMarks(db, m_dir) == 0)
-        m_staleMarksChecked = true;
     return total;
 }
 
@@ -266,8 +253,10 @@ SegmentMove SpillJournal::moveOther(sqlite3 *db, const QString &name, int budget
     }
     move = Spill::moveSegment(db, name, file.fd, qint64(st.st_size), budgetMs);
     saySkipped(name, move);
-    if (move.state == SegmentMove::State::Done && m_dir.remove(name) == 0)
-        Spill::dropMark(db, name);
+    // A mark that cannot be dropped now is dropped with the stale ones later.
+    if (move.state == SegmentMove::State::Done && m_dir.remove(name) == 0 &&
+        Spill::dropMark(db, name) != 0)
+        m_staleMarksChecked = false;
     return move;
 }
 

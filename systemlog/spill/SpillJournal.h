@@ -50,9 +50,6 @@ public:
     // removes them, and tidies what such processes left (segments whose creation never ended,
     // marks of segments that are gone). Files that are provably no segment are set aside.
     Spill::SegmentMove moveOthers(sqlite3 *db, int budgetMs);
-    // Whether anything that may be a segment of another process is there.
-    bool othersThere();
-
     // Ends this process's use of the journal: its segment is removed when the log holds all of
     // it, else left, unlocked, for the next service.
     void close(sqlite3 *db);

@@ -7,6 +7,7 @@
 #include "RobustnessSupport.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -43,6 +44,8 @@ private Q_SLOTS:
     void readOnlyWorkingDirectory();
     void hostileSideFile_data();
     void hostileSideFile();
+    void hostileSpill_data();
+    void hostileSpill();
 };
 
 void HostileService::hostileLogFile_data()
@@ -195,6 +198,64 @@ void HostileService::hostileSideFile()
     QVERIFY(reasonLines(r) > 0);
     QCOMPARE(recordCount(log), kLogged);
     QVERIFY(!QFileInfo::exists(side));
+}
+
+void HostileService::hostileSpill_data()
+{
+    QTest::addColumn<QString>("kind"); // what is at "dbLog.spill", or in it
+    QTest::addColumn<bool>("logUsable");
+    QTest::addColumn<QString>("limit"); // the journal's disk bound, if set
+    QTest::addColumn<int>("lost");
+    QTest::newRow("a file at its name") << "file" << false << QString() << 0;
+    QTest::newRow("a link at its name") << "link" << false << QString() << 0;
+    QTest::newRow("a segment without the magic") << "no magic" << true << QString() << 0;
+    QTest::newRow("no room within its bound") << QString() << false << "1 0" << kLogged;
+    QTest::newRow("the file system kept free") << QString() << false << "4294967296 100" << kLogged;
+}
+
+// The spill journal's directory replaced by a file or a link, a file in it that is no segment:
+// each is set aside, untouched, and never written through. Beyond the journal's disk bound the
+// records are given up, counted and said.
+void HostileService::hostileSpill()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, logUsable);
+    QFETCH(QString, limit);
+    QFETCH(int, lost);
+    Workspace ws;
+    QTemporaryDir elsewhere;
+    QVERIFY(ws.isValid() && elsewhere.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    const QString spill = ws.filePath(kSpillDir);
+    const QString junk = spill + QStringLiteral("/0123456789abcdef0123456789abcdef.spill");
+    bool restricted = false;
+    QVERIFY(logUsable ? writeLogFile(log, {})
+                      : makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
+    if (kind == QLatin1String("file"))
+        QVERIFY(writeFile(spill, randomBytes(100, 7)));
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(elsewhere.path(), spill));
+    else if (kind == QLatin1String("no magic"))
+        QVERIFY(QDir().mkpath(spill) && writeFile(junk, randomBytes(100, 7)));
+    const QByteArray before = fingerprint(kind == QLatin1String("no magic") ? junk : spill);
+
+    QStringList commands{"start", "log", QString::number(kLogged), "sleep", "1500", "release"};
+    if (!limit.isEmpty())
+        commands = QStringList{"spilllimit"} + limit.split(QLatin1Char(' ')) + commands;
+    const ChildResult r = runChild(kChild, commands, ws);
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+    QVERIFY2(r.lostReported() == lost, qPrintable(r.describe()));
+    QCOMPARE(r.err.contains("is full"), lost > 0);
+    QCOMPARE(logUsable ? recordCount(log) : spilledMessages(spill).size(), kLogged - lost);
+    QVERIFY(QDir(elsewhere.path()).isEmpty());
+    if (kind.isEmpty())
+        return;
+    const QString aside = kind == QLatin1String("no magic") ? junk : spill;
+    const QStringList setAside = QFileInfo(aside).dir().entryList(
+        {QFileInfo(aside).fileName() + QStringLiteral(".bad-*")}, QDir::AllEntries | QDir::System);
+    QVERIFY2(setAside.size() == 1, qPrintable(r.describe()));
+    QCOMPARE(fingerprint(QFileInfo(aside).dir().filePath(setAside.first())), before);
+    QVERIFY(reasonLines(r) > 0);
 }
 
 QTEST_GUILESS_MAIN(HostileService)
