@@ -250,6 +250,8 @@ void SharedFile::steadyLoggingThroughChanges_data()
                                                                     << "replace" << steady;
     QTest::newRow("a trigger refusing inserts, replaced by a log") << "aborting trigger"
                                                                    << "replace" << steady;
+    QTest::newRow("a trigger refusing inserts, dropped") << "aborting trigger"
+                                                         << "drop trigger" << steady;
     // Records wait while the zone changes: each is stamped with the local time of its logging.
     QTest::newRow("time zone changes while records wait")
         << "log" << QString()
@@ -275,6 +277,10 @@ void SharedFile::steadyLoggingThroughChanges()
         if (change.isEmpty())
             return;
         QTest::qWait(1500);
+        if (change == QLatin1String("drop trigger")) {
+            QVERIFY(execOnFile(log, {QStringLiteral("DROP TRIGGER refuse")}));
+            return;
+        }
         QVERIFY(QFile::remove(log));
         QVERIFY(change != QLatin1String("replace") || QFile::rename(fresh, log));
     };
