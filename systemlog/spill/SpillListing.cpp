@@ -64,4 +64,25 @@ QHash<QString, qint64> readMarks(sqlite3 *db)
     return marks;
 }
 
+bool readMarks(const QString &logPath, QHash<QString, qint64> *marks, QString *why)
+{
+    marks->clear();
+    if (!QFile::exists(logPath))
+        return true;
+    Sqlite::Connection log;
+    if (log.open(logPath, SQLITE_OPEN_READONLY, Sqlite::kBusyTimeoutMs, why) != SQLITE_OK)
+        return false;
+    // One snapshot: the marks and the rows they stand for.
+    qint64 tables = 0;
+    const int rc = Sqlite::readNumber(
+        log.handle(), "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='SpillMarks'",
+        &tables);
+    if (rc != SQLITE_ROW) {
+        *why = Sqlite::errorText(log.handle(), rc);
+        return false;
+    }
+    *marks = readMarks(log.handle());
+    return true;
+}
+
 } // namespace SystemLog::Spill

@@ -34,5 +34,8 @@ QList<SegmentListing> listJournal(const QString &dirPath, const QHash<QString, q
 
 // The log's marks (table SpillMarks), read on an open connection; empty without the table.
 QHash<QString, qint64> readMarks(sqlite3 *db);
+// The same of the log at `logPath`, opened read-only (a missing log has none); false with *why
+// when it cannot be read.
+bool readMarks(const QString &logPath, QHash<QString, qint64> *marks, QString *why);
 
 } // namespace SystemLog::Spill

@@ -153,7 +153,15 @@ void SharedFile::steadyLoggingAroundALock()
              qPrintable(r.describe()));
 
     if (releasedWhileLocked) {
-        QVERIFY(!spillEmpty(ws.filePath(kSpillDir)));
+        // tallylog shows what waits, as not yet stored.
+        const int waiting = spilledMessages(ws.filePath(kSpillDir)).size();
+        QVERIFY(waiting > 0);
+        QProcess pending;
+        pending.start(kTallylog, {"--db", log, "list", "--pending", "--format", "json"});
+        QVERIFY(pending.waitForFinished(kChildTimeoutMs));
+        QCOMPARE(pending.readAllStandardOutput().count("\"id\":0,"), waiting);
+        QVERIFY(pending.readAllStandardError().contains(QByteArray::number(waiting) +
+                                                        " records not yet stored"));
         const ChildResult next = runChild(
             kChild, {QStringLiteral("start"), QStringLiteral("moved"), QStringLiteral("release")},
             ws);
