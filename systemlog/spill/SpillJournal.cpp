@@ -205,7 +205,7 @@ SegmentMove SpillJournal::moveOthers(sqlite3 *db, int budgetMs)
     for (const QString &name : m_dir.unfinishedNames()) {
         Fd file;
         file.fd = ::openat(m_dir.fd(), QFile::encodeName(name).constData(),
-                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+                           O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (file.fd >= 0 && ::flock(file.fd, LOCK_EX | LOCK_NB) == 0)
             m_dir.remove(name);
     }
@@ -218,7 +218,8 @@ SegmentMove SpillJournal::moveOther(sqlite3 *db, const QString &name, int budget
     move.state = SegmentMove::State::Done;
     const QByteArray native = QFile::encodeName(name);
     Fd file;
-    file.fd = ::openat(m_dir.fd(), native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    file.fd =
+        ::openat(m_dir.fd(), native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st;
     if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
         if (errno == ELOOP)

@@ -209,6 +209,7 @@ void HostileService::hostileSpill_data()
     QTest::newRow("a file at its name") << "file" << false << QString() << 0;
     QTest::newRow("a link at its name") << "link" << false << QString() << 0;
     QTest::newRow("a segment without the magic") << "no magic" << true << QString() << 0;
+    QTest::newRow("a FIFO named like a segment") << "fifo" << true << QString() << 0;
     QTest::newRow("no room within its bound") << QString() << false << "1 0" << kLogged;
     QTest::newRow("the file system kept free") << QString() << false << "4294967296 100" << kLogged;
 }
@@ -237,7 +238,10 @@ void HostileService::hostileSpill()
         QVERIFY(QFile::link(elsewhere.path(), spill));
     else if (kind == QLatin1String("no magic"))
         QVERIFY(QDir().mkpath(spill) && writeFile(junk, randomBytes(100, 7)));
-    const QByteArray before = fingerprint(kind == QLatin1String("no magic") ? junk : spill);
+    else if (kind == QLatin1String("fifo"))
+        QVERIFY(QDir().mkpath(spill) && mkfifo(QFile::encodeName(junk).constData(), 0644) == 0);
+    const bool inJournal = kind == QLatin1String("no magic") || kind == QLatin1String("fifo");
+    const QByteArray before = fingerprint(inJournal ? junk : spill);
 
     QStringList commands{"start", "log", QString::number(kLogged), "sleep", "1500", "release"};
     if (!limit.isEmpty())
@@ -250,7 +254,7 @@ void HostileService::hostileSpill()
     QVERIFY(QDir(elsewhere.path()).isEmpty());
     if (kind.isEmpty())
         return;
-    const QString aside = kind == QLatin1String("no magic") ? junk : spill;
+    const QString aside = inJournal ? junk : spill;
     const QStringList setAside = QFileInfo(aside).dir().entryList(
         {QFileInfo(aside).fileName() + QStringLiteral(".bad-*")}, QDir::AllEntries | QDir::System);
     QVERIFY2(setAside.size() == 1, qPrintable(r.describe()));
