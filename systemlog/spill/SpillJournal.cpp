@@ -132,11 +132,11 @@ int SpillJournal::append(std::list<LogQueueEntry>::const_iterator first,
         int count = 0;
         auto it = first;
         for (; it != last && (count == 0 || frames.size() < kWriteChunkBytes); ++it, ++count) {
-            const QByteArray message = it->message.toUtf8();
-            Spill::appendFrame(frames, m_writer.seed(),
-                               {it->loggedAt, it->type,
-                                std::string_view(it->stamp.constData(), size_t(it->stamp.size())),
-                                std::string_view(message.constData(), size_t(message.size()))});
+            Spill::appendFrame(
+                frames, m_writer.seed(),
+                {it->loggedAt, it->type,
+                 std::string_view(it->stamp.constData(), size_t(it->stamp.size())),
+                 std::string_view(it->message.constData(), size_t(it->message.size()))});
         }
         if (!withinBound(frames.size(), why))
             return appended;

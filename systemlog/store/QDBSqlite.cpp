@@ -263,7 +263,8 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
     int consumed = 0;
     for (auto it = first; it != last; ++it) {
         const std::string_view stamp(it->stamp.constData(), size_t(it->stamp.size()));
-        const int rc = insert.add(stamp, it->type, it->message);
+        const int rc = insert.add(
+            stamp, it->type, std::string_view(it->message.constData(), size_t(it->message.size())));
         if (rc == SQLITE_DONE) {
             ++result.stored;
         } else {

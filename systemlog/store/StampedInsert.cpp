@@ -16,13 +16,7 @@ int StampedInsert::step()
 
 int StampedInsert::add(std::string_view stamp, int type, std::string_view utf8Message)
 {
-    m_insert.bind(1, stamp).bind(2, qint64(type)).bind(3, utf8Message);
-    return step();
-}
-
-int StampedInsert::add(std::string_view stamp, int type, const QString &message)
-{
-    m_insert.bind(1, stamp).bind(2, qint64(type)).bind(3, message);
+    m_insert.bind(1, stamp).bind(2, qint64(type)).bindUnowned(3, utf8Message);
     return step();
 }
 

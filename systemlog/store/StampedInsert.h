@@ -2,8 +2,6 @@
 
 #include "sqlite/Sqlite.h"
 
-#include <QString>
-
 #include <string_view>
 
 struct sqlite3;
@@ -23,8 +21,9 @@ public:
     // SQLITE_DONE, or the failure. A value SQLite cannot take (a message beyond its length
     // limit) fails its bind, and the step reports it: that record alone is refused, never
     // stored with a NULL.
+    // The message's bytes are bound without a copy: they must stay as they are until add()
+    // returns.
     int add(std::string_view stamp, int type, std::string_view utf8Message);
-    int add(std::string_view stamp, int type, const QString &message);
 
     // Whether a failure of add() ends the whole transaction (the file or the table fails, or
     // the table refuses every record) rather than refusing that record alone.

@@ -311,6 +311,13 @@ inline QVector<QPair<const char *, QByteArray>> hostileMessages()
         {"invalid UTF-8", QByteArrayLiteral("bad \xff\xfe end \xc3(")},
         {"truncated sequence at end", QByteArrayLiteral("abc\xe2\x82")},
         {"encoded surrogate", QByteArrayLiteral("\xed\xa0\x80 x")},
+        {"leading byte order mark", QByteArrayLiteral("\xef\xbb\xbf"
+                                                      "after")},
+        {"byte order mark inside", QByteArrayLiteral("in\xef\xbb\xbfside")},
+        {"overlong forms", QByteArrayLiteral("\xc0\xaf \xe0\x80\xaf \xf0\x80\x80\xaf")},
+        {"beyond U+10FFFF", QByteArrayLiteral("\xf4\x90\x80\x80 \xf5\x80\x80\x80")},
+        {"highest code point", QByteArrayLiteral("\xf4\x8f\xbf\xbf")},
+        {"noncharacters", QByteArrayLiteral("\xef\xbf\xbe \xef\xb7\x90 \xf0\x9f\xbf\xbf")},
         {"4-byte UTF-8", QByteArrayLiteral("\xf0\x9f\x98\x80 and \xf0\x90\x8d\x88")},
         {"Chinese", QByteArrayLiteral("\xe6\x8a\xa5\xe8\xad\xa6\xe8\xae\xb0\xe5\xbd\x95")},
         {"trailing line feed", QByteArrayLiteral("abc\n")},

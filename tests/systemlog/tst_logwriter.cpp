@@ -143,28 +143,48 @@ void LogWriterTest::queuedBeforeStartStoredAfterOldestFirst()
 void LogWriterTest::outputLogStoresExactBytes_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    for (const auto &row : hostileMessages())
-        QTest::newRow(row.first) << row.second;
+    QTest::addColumn<bool>("spilled"); // the record waits in the spill journal first
+    for (const auto &row : hostileMessages()) {
+        QTest::addRow("%s", row.first) << row.second << false;
+        QTest::addRow("%s, spilled", row.first) << row.second << true;
+    }
 }
 
+// The stored bytes are exactly those of QString::fromUtf8(bytes).toUtf8(), straight or through
+// the spill journal.
 void LogWriterTest::outputLogStoresExactBytes()
 {
     QFETCH(QByteArray, bytes);
-    const QString expected = QString::fromUtf8(bytes.constData(), bytes.size());
+    QFETCH(bool, spilled);
+    const QByteArray expected = QString::fromUtf8(bytes.constData(), bytes.size()).toUtf8();
     const GuardedBytes guarded(bytes);
     QVERIFY(guarded.isValid());
 
     {
         qzLogDB writer;
+        TestFiles::FileLock holder(kDbFile);
+        if (spilled) {
+            writer.setMemoryLimit(1);
+            QVERIFY(holder.lock());
+        }
         writer.startProcess();
         writer.outputLog(2, guarded.data(), guarded.size());
         log(writer, 2, "marker");
+        if (spilled) {
+            QTRY_COMPARE_WITH_TIMEOUT(spilledMessages().size(), 2, TestFiles::kHangGuardMs);
+            holder.unlock();
+        }
     }
 
-    const QVector<AuxDb::Row> rows = AuxDb().allRows();
+    AuxDb aux;
+    const QVector<AuxDb::Row> rows = aux.allRows();
     QCOMPARE(rows.size(), 2);
     QCOMPARE(rows[0].type, 2);
-    QVERIFY2(rows[0].message == expected, describeMismatch(rows[0].message, expected));
+    const QByteArray stored =
+        aux.scalar(QStringLiteral("SELECT CAST(message AS BLOB) FROM SystemInfo ORDER BY id"))
+            .toByteArray();
+    QVERIFY2(stored == expected,
+             describeMismatch(QString::fromUtf8(stored), QString::fromUtf8(expected)));
     QCOMPARE(rows[1].message, QStringLiteral("marker"));
 }
 

@@ -30,7 +30,7 @@ std::list<LogQueueEntry> entriesOf(const QStringList &messages)
 {
     std::list<LogQueueEntry> entries;
     for (int i = 0; i < messages.size(); ++i)
-        entries.emplace_back(messages[i], i % 5, 1700000000 + i);
+        entries.emplace_back(messages[i].toUtf8(), i % 5, 1700000000 + i);
     return entries;
 }
 
