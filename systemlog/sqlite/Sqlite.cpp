@@ -158,6 +158,14 @@ Statement &Statement::bind(int at, std::string_view utf8)
     return *this;
 }
 
+Statement &Statement::bindUnowned(int at, std::string_view utf8)
+{
+    if (m_rc == SQLITE_OK)
+        m_rc = sqlite3_bind_text(m_stmt, at, utf8.data() ? utf8.data() : "",
+                                 static_cast<int>(utf8.size()), SQLITE_STATIC);
+    return *this;
+}
+
 Statement &Statement::bind(int at, const QString &text)
 {
     if (m_rc == SQLITE_OK)

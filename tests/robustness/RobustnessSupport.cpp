@@ -1,5 +1,7 @@
 #include "RobustnessSupport.h"
 
+#include "spill/SpillListing.h"
+
 #include "TestLogFile.h"
 
 #include <QCryptographicHash>
@@ -414,6 +416,22 @@ int recordCount(const QString &path)
 }
 
 const QString kSideFile = QStringLiteral("dbLog.pending.db");
+const QString kSpillDir = QStringLiteral("dbLog.spill");
+
+QStringList spilledMessages(const QString &dir)
+{
+    QStringList messages;
+    for (const SystemLog::Spill::SegmentListing &segment : SystemLog::Spill::listJournal(dir, {})) {
+        for (const SystemLog::Spill::WaitingRecord &record : segment.records)
+            messages << QString::fromUtf8(record.message);
+    }
+    return messages;
+}
+
+bool spillEmpty(const QString &dir)
+{
+    return QDir(dir).entryList({QStringLiteral("*.spill")}, QDir::Files | QDir::Hidden).isEmpty();
+}
 const QString kDay = QStringLiteral("2024-03-15");
 
 QList<StoredRecord> recordsOfDay(int count, int messageLength)

@@ -140,8 +140,14 @@ bool execOnFile(const QString &path, const QStringList &statements);
 QList<StoredRecord> readLogFile(const QString &path, bool *ok);
 int recordCount(const QString &path);
 
-// The side file beside "dbLog.db" in which the service keeps records the log cannot take.
+// The side file beside "dbLog.db" in which an earlier version kept records the log could not
+// take, and the spill journal's directory, where the service keeps them now.
 extern const QString kSideFile;
+extern const QString kSpillDir;
+// The messages waiting in the spill journal at `dir`, segment by segment, in order.
+QStringList spilledMessages(const QString &dir);
+// Whether the spill journal at `dir` holds no segment (or is not there at all).
+bool spillEmpty(const QString &dir);
 
 // The day on which the cases put their records, and a few records of category 0 on it.
 extern const QString kDay;

@@ -11,10 +11,14 @@
 //   queryall TYPE          queryRange over all time; reports "rows", "errorvalid", "error"
 //   release                releases the front; reports "releasems", the time it took
 //   limit BYTES            sets the writer's memory bound (before start)
+//   spilllimit BYTES PCT   sets the spill journal's disk bound (before start)
+//   killat POINT N         dies by SIGKILL right before the N-th write, sync or directory sync
+//                          (POINT write, sync or dirsync) of the spill journal
 //   queued                 reports "queued" (records held in memory) and "lost"
 //   waitqueued N           waits until the writer holds at most N records (0: every record
-//                          handed over is stored, in the side file or counted lost)
-//   moved                  waits until the side file is gone (its records are in the log)
+//                          handed over is stored, in the spill journal or counted lost)
+//   moved                  waits until the old side file and every spill segment are gone (their
+//                          records are in the log)
 //   sleep MS               waits
 //   tz ZONE                switches the process's time zone (TZ) from here on
 //   lock FILE / unlock     holds and drops the write lock of FILE through a connection of the
@@ -39,10 +43,12 @@
 #include "OutputHook.h"
 #include "ScratchDir.h"
 #include "qzSysLog.h"
+#include "spill/SpillIo.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -57,6 +63,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -208,6 +215,31 @@ void logRecords(int count)
     report("logged", QString::number(count));
 }
 
+// The spill journal's operation at which the child kills itself, and how many are left before.
+SystemLog::SpillIoPoint killPoint = SystemLog::SpillIoPoint::Write;
+std::atomic<int> killCountdown{0};
+
+int killAtPoint(SystemLog::SpillIoPoint point)
+{
+    if (point == killPoint && killCountdown.fetch_sub(1) == 1)
+        std::raise(SIGKILL);
+    return 0;
+}
+
+void killAt(const char *point, int n)
+{
+    const std::map<std::string, SystemLog::SpillIoPoint> points{
+        {"write", SystemLog::SpillIoPoint::Write},
+        {"sync", SystemLog::SpillIoPoint::Sync},
+        {"dirsync", SystemLog::SpillIoPoint::DirSync}};
+    const auto found = points.find(point);
+    if (found == points.end())
+        fail(ExitUsage, QStringLiteral("unknown point %1").arg(QString::fromLocal8Bit(point)));
+    killPoint = found->second;
+    killCountdown = n;
+    SystemLog::setSpillFaultHook(killAtPoint);
+}
+
 const QString kLockConnection = QStringLiteral("child-file-lock");
 
 void lockFile(const QString &path)
@@ -282,6 +314,15 @@ int main(int argc, char **argv)
             needs(1);
             qzSysLog::instance()->writer().setMemoryLimit(std::atoll(argv[i + 1]));
             ++i;
+        } else if (std::strcmp(command, "spilllimit") == 0) {
+            needs(2);
+            qzSysLog::instance()->writer().setSpillLimit(std::atoll(argv[i + 1]),
+                                                         std::atoi(argv[i + 2]));
+            i += 2;
+        } else if (std::strcmp(command, "killat") == 0) {
+            needs(2);
+            killAt(argv[i + 1], std::atoi(argv[i + 2]));
+            i += 2;
         } else if (std::strcmp(command, "queued") == 0) {
             SystemLog::qzLogDB &writer = qzSysLog::instance()->writer();
             report("queued", QString::number(writer.queuedCount()));
@@ -294,7 +335,10 @@ int main(int argc, char **argv)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             ++i;
         } else if (std::strcmp(command, "moved") == 0) {
-            while (QFileInfo::exists(QStringLiteral("dbLog.pending.db")))
+            while (QFileInfo::exists(QStringLiteral("dbLog.pending.db")) ||
+                   !QDir(QStringLiteral("dbLog.spill"))
+                        .entryList({QStringLiteral("*.spill")}, QDir::Files)
+                        .isEmpty())
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             report("moved", QStringLiteral("1"));
         } else if (std::strcmp(command, "sleep") == 0) {

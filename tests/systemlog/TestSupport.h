@@ -9,6 +9,7 @@
 #include "LogTypes.h"
 #include "TestFiles.h"
 #include "TestLogFile.h"
+#include "spill/SpillListing.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -60,6 +61,17 @@ inline QString storedSchema()
 }
 
 using TestFiles::ScopedWorkDir;
+
+// The messages waiting in the spill journal beside the log, in the order of their segments.
+inline QStringList spilledMessages(const QString &dir = QStringLiteral("dbLog.spill"))
+{
+    QStringList out;
+    for (const auto &segment : SystemLog::Spill::listJournal(dir, {})) {
+        for (const auto &record : segment.records)
+            out << QString::fromUtf8(record.message);
+    }
+    return out;
+}
 
 // A connection of the test's own to a database file, independent of the service. It waits for
 // the service's writer instead of failing when the file is locked.
@@ -299,6 +311,13 @@ inline QVector<QPair<const char *, QByteArray>> hostileMessages()
         {"invalid UTF-8", QByteArrayLiteral("bad \xff\xfe end \xc3(")},
         {"truncated sequence at end", QByteArrayLiteral("abc\xe2\x82")},
         {"encoded surrogate", QByteArrayLiteral("\xed\xa0\x80 x")},
+        {"leading byte order mark", QByteArrayLiteral("\xef\xbb\xbf"
+                                                      "after")},
+        {"byte order mark inside", QByteArrayLiteral("in\xef\xbb\xbfside")},
+        {"overlong forms", QByteArrayLiteral("\xc0\xaf \xe0\x80\xaf \xf0\x80\x80\xaf")},
+        {"beyond U+10FFFF", QByteArrayLiteral("\xf4\x90\x80\x80 \xf5\x80\x80\x80")},
+        {"highest code point", QByteArrayLiteral("\xf4\x8f\xbf\xbf")},
+        {"noncharacters", QByteArrayLiteral("\xef\xbf\xbe \xef\xb7\x90 \xf0\x9f\xbf\xbf")},
         {"4-byte UTF-8", QByteArrayLiteral("\xf0\x9f\x98\x80 and \xf0\x90\x8d\x88")},
         {"Chinese", QByteArrayLiteral("\xe6\x8a\xa5\xe8\xad\xa6\xe8\xae\xb0\xe5\xbd\x95")},
         {"trailing line feed", QByteArrayLiteral("abc\n")},
