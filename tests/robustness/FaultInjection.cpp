@@ -1,5 +1,7 @@
 #include "FaultInjection.h"
 
+#include "spill/SpillIo.h"
+
 #include <QStringList>
 
 #include <sqlite3.h>
@@ -9,11 +11,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-
-#if __has_include("spill/SpillIo.h")
-#include "spill/SpillIo.h"
-#define ROBUSTNESS_HAVE_SPILL_SEAM 1
-#endif
 
 namespace Robustness {
 
@@ -217,7 +214,6 @@ int faultDelete(sqlite3_vfs *, const char *name, int syncDir)
     return SQLITE_IOERR_DIR_FSYNC;
 }
 
-#ifdef ROBUSTNESS_HAVE_SPILL_SEAM
 int spillFault(SystemLog::SpillIoPoint point)
 {
     const FaultSpec::Point p =
@@ -228,7 +224,6 @@ int spillFault(SystemLog::SpillIoPoint point)
         return 0;
     return g_spec.action == FaultSpec::Action::Full ? ENOSPC : EIO;
 }
-#endif
 
 } // namespace
 
@@ -254,24 +249,11 @@ QString FaultSpec::text() const
         .join(QLatin1Char(':'));
 }
 
-bool haveSpillSeam()
-{
-#ifdef ROBUSTNESS_HAVE_SPILL_SEAM
-    return true;
-#else
-    return false;
-#endif
-}
-
 bool installFaults(const FaultSpec &spec, BeforeKill beforeKill)
 {
-    if (spec.isSpill() && !haveSpillSeam())
-        return false;
     g_spec = spec;
     g_beforeKill = beforeKill;
-#ifdef ROBUSTNESS_HAVE_SPILL_SEAM
     SystemLog::setSpillFaultHook(spillFault);
-#endif
     g_real = sqlite3_vfs_find("unix");
     if (!g_real)
         return false;

@@ -3,8 +3,8 @@
 // Faults injected into the service child at named points, as SQLite's own crash and I/O-error
 // tests do: an SQLite VFS registered as the default one wraps the real "unix" VFS and makes the
 // N-th write, sync, truncation or deletion of the chosen files fail (SQLITE_FULL, an I/O error)
-// or ends the process with SIGKILL right before it; the spill journal's I/O seam likewise, when
-// the library has one. The fault spec is text, so that the campaign can print and pass it:
+// or ends the process with SIGKILL right before it; the spill journal's I/O seam (spill/SpillIo.h)
+// likewise, with ENOSPC or EIO. The fault spec is text, so that the campaign can print and pass it:
 //
 //   POINT:FILES:NTH:ACTION:COUNT
 //   POINT   write | sync | truncate | delete | spillwrite | spillsync | spilldirsync
@@ -58,10 +58,7 @@ struct FaultSpec
 using BeforeKill = void (*)();
 
 // Registers the faulting VFS as the default one (connections opened from here on use it) and the
-// spill hook. Returns false when the spec needs the spill seam and this library has none.
+// spill journal's fault hook. False when the real VFS cannot be had.
 bool installFaults(const FaultSpec &spec, BeforeKill beforeKill);
-
-// Whether the library has the spill journal's I/O seam.
-bool haveSpillSeam();
 
 } // namespace Robustness

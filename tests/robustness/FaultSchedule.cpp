@@ -30,7 +30,7 @@ QString faultsOf(Choice &c)
         return QString();
     using P = FaultSpec::Point;
     FaultSpec spec;
-    const int point = c.below(haveSpillSeam() ? 115 : 100);
+    const int point = c.below(115);
     spec.point = point < 40    ? P::Write
                  : point < 65  ? P::Sync
                  : point < 90  ? P::Delete
