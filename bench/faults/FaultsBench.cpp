@@ -1,12 +1,13 @@
 // bench_faults: the fault campaign (tests/robustness/FaultCampaign.h) seed after seed.
 //
-//   bench_faults [--minutes N] [--seed S] [--count N] [--list]
+//   bench_faults [--minutes N] [--seed S] [--count N] [--list] [--keep DIR]
 //
 // Runs the schedules of seeds S, S+1, ... until N minutes have passed (or N schedules have run),
 // says how each went, prints every failing schedule with what failed, and ends with a table:
 // schedules, kills, locks, records logged, stored, lost by reason, doubled. A failing seed reruns
 // the same schedule with --seed S --count 1. With --list, prints the schedules of the seeds
-// (--count of them) without running them.
+// (--count of them) without running them. With --keep, the directory of a failing schedule (and
+// the logs it moved away) is copied to DIR/seed-<seed>.
 
 #include "FaultCampaign.h"
 
@@ -35,7 +36,10 @@ int main(int argc, char **argv)
                                    QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption list(QStringLiteral("list"),
                                   QStringLiteral("Print the schedules, do not run them."));
-    parser.addOptions({minutes, seed, count, list});
+    const QCommandLineOption keep(QStringLiteral("keep"),
+                                  QStringLiteral("Copy what failing schedules leave below DIR."),
+                                  QStringLiteral("DIR"));
+    parser.addOptions({minutes, seed, count, list, keep});
     parser.process(app);
     if (parser.isSet(list)) {
         const quint32 first = parser.value(seed).toUInt();
@@ -53,7 +57,8 @@ int main(int argc, char **argv)
         QElapsedTimer one;
         one.start();
         const Schedule schedule = scheduleOf(s);
-        const Outcome outcome = run(schedule, QStringLiteral(ROBUSTNESS_SERVICE_CHILD));
+        const Outcome outcome =
+            run(schedule, QStringLiteral(ROBUSTNESS_SERVICE_CHILD), parser.value(keep));
         total.add(outcome.tally);
         std::printf("seed %u: %s in %.1f s, %lld records\n", s,
                     outcome.failures.isEmpty() ? "held" : "FAILED", one.elapsed() / 1000.0,

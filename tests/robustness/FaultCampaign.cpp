@@ -1,21 +1,17 @@
 // Runs one schedule of the campaign in a directory of its own and checks every record it logged.
 
 #include "FaultCampaign.h"
+#include "FaultCheck.h"
 
 #include "ScratchDir.h"
-#include "TestLogFile.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSet>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QVariant>
 
 #include <csignal>
 #include <memory>
@@ -26,85 +22,24 @@ namespace Robustness::Campaign {
 
 namespace {
 
-const QString kLog = QStringLiteral("dbLog.db");
-const QString kSpill = QStringLiteral("dbLog.spill");
-
-// What became of one service: its plan and what it said.
-struct Ran
+void copyTree(const QString &from, const QString &to)
 {
-    int run = 0;
-    bool faulted = false;
-    ChildResult result;
-    bool killed = false;
-    long long logged = 0;
-    long long lost = 0; // counted by the service
-    QMap<QString, long long> lostByReason;
-};
-
-// The numbered records found in the logs: per run, per number, how often.
-using Found = QMap<int, QMap<long long, int>>;
-
-// Whether the file holds the log's table; a file that a service created and could not set up
-// (a failing disk) holds none.
-bool hasLogTable(const QString &path, QString *why)
-{
-    bool has = false;
-    TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        if (!query.exec(QStringLiteral("SELECT 1 FROM sqlite_master WHERE name = 'SystemInfo'")))
-            *why = query.lastError().text();
-        has = query.next();
-        return true;
-    });
-    return has;
-}
-
-// The records of a log in the order of their ids; *why says why it cannot be read.
-QList<StoredRecord> readRecords(const QString &path, QString *why)
-{
-    QList<StoredRecord> records;
-    if (!QFileInfo::exists(path) || !hasLogTable(path, why))
-        return records;
-    TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        if (!query.exec(QStringLiteral("SELECT datetime, type, message FROM SystemInfo ORDER BY "
-                                       "id")))
-            *why = query.lastError().text();
-        while (query.next())
-            records.append(
-                {query.value(0).toString(), query.value(1).toInt(), query.value(2).toString()});
-        return true;
-    });
-    return records;
-}
-
-// "SystemLog: N log records lost: why", the why without its details.
-void countLost(Ran *ran)
-{
-    static const QRegularExpression line(
-        QStringLiteral("^SystemLog: (\\d+) log records lost: (.*)$"),
-        QRegularExpression::MultilineOption);
-    static const QRegularExpression details(QStringLiteral("\\([^()]*\\)|\\d+"));
-    auto it = line.globalMatch(QString::fromUtf8(ran->result.err));
-    while (it.hasNext()) {
-        const QRegularExpressionMatch m = it.next();
-        ran->lost += m.captured(1).toLongLong();
-        ran->lostByReason[m.captured(2).replace(details, QStringLiteral("…"))] +=
-            m.captured(1).toLongLong();
-    }
-    // A kill says what was counted until then, said or not.
-    const long long beforeKill = ran->result.value(QStringLiteral("lost")).toLongLong();
-    if (ran->killed && beforeKill > ran->lost) {
-        ran->lostByReason[QStringLiteral("counted, not yet said at the kill")] +=
-            beforeKill - ran->lost;
-        ran->lost = beforeKill;
+    QDir().mkpath(to);
+    for (const QFileInfo &info : QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                          QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QDir(to).filePath(info.fileName());
+        if (info.isDir() && !info.isSymLink())
+            copyTree(info.filePath(), target);
+        else
+            QFile::copy(info.filePath(), target);
     }
 }
 
 class Execution
 {
 public:
-    Execution(const Schedule &schedule, const QString &child) : m_schedule(schedule), m_child(child)
+    Execution(const Schedule &schedule, const QString &child, const QString &keepIn)
+        : m_schedule(schedule), m_child(child), m_keepIn(keepIn)
     {
     }
 
@@ -131,6 +66,12 @@ public:
                     QStringList{QStringLiteral("moved")});
         check();
         m_out.tally.failed = m_out.failures.isEmpty() ? 0 : 1;
+        if (m_out.tally.failed && !m_keepIn.isEmpty()) {
+            const QString kept =
+                QDir(m_keepIn).filePath(QStringLiteral("seed-%1").arg(m_schedule.seed));
+            copyTree(m_ws.path(), kept + QStringLiteral("/work"));
+            copyTree(m_aside.path(), kept + QStringLiteral("/moved"));
+        }
         return m_out;
     }
 
@@ -333,7 +274,9 @@ private:
         if (candidates.isEmpty())
             return;
         const QString victim = candidates[int(at * 1000) % candidates.size()];
-        const Found found = storedRecords(nullptr);
+        QStringList logs = m_asideLogs;
+        logs << m_ws.filePath(kLog);
+        const Found found = storedRecords(logs, nullptr);
         for (const Ran &ran : m_ran) {
             for (long long seq = 0; seq < ran.logged; ++seq) {
                 if (!found.value(ran.run).contains(seq))
@@ -348,129 +291,22 @@ private:
         m_out.tally.tears += 1;
     }
 
-    // The numbered records of "dbLog.db" and of the logs moved away; records that are not whole,
-    // foreign rows and unreadable logs are failures (when `failures` is given).
-    Found storedRecords(QStringList *failures)
-    {
-        Found found;
-        QStringList logs = m_asideLogs;
-        logs << m_ws.filePath(kLog);
-        for (const QString &log : logs) {
-            QString why;
-            const QList<StoredRecord> records = readRecords(log, &why);
-            if (!why.isEmpty() && failures)
-                *failures << QStringLiteral("cannot read %1: %2").arg(log, why);
-            QMap<int, long long> newest;
-            for (const StoredRecord &r : records) {
-                const QStringList words = r.message.split(QLatin1Char(' '));
-                const int run = words.value(1).toInt();
-                const long long seq = words.value(2).toLongLong();
-                if (words.value(0) != QLatin1String("campaign") ||
-                    r.message != QString::fromUtf8(numberedMessage(run, seq)) ||
-                    r.type != numberedType(seq)) {
-                    if (failures)
-                        *failures
-                            << QStringLiteral("not a whole record: %1").arg(r.message.left(60));
-                    continue;
-                }
-                found[run][seq] += 1;
-                if (seq < newest.value(run, -1))
-                    m_out.tally.outOfOrder += failures ? 1 : 0;
-                newest[run] = qMax(newest.value(run, -1), seq);
-            }
-        }
-        return found;
-    }
-
     void check()
     {
-        const Found found = storedRecords(&m_out.failures);
+        QStringList logs = m_asideLogs;
+        logs << m_ws.filePath(kLog);
+        const Found found = storedRecords(logs, &m_out);
         for (const Ran &ran : m_ran)
-            checkRun(ran, found.value(ran.run));
-        checkLeftovers();
-        QString quick;
-        TestLogFile::withConnection(m_ws.filePath(kLog), [&quick](QSqlDatabase &db) {
-            QSqlQuery query(db);
-            if (query.exec(QStringLiteral("PRAGMA quick_check")) && query.next())
-                quick = query.value(0).toString();
-            return true;
-        });
+            checkRun(ran, found.value(ran.run), m_atRisk.value(ran.run), &m_out);
+        checkLeftovers(m_ws.path(), &m_out);
+        const QString quick = quickCheck(m_ws.filePath(kLog));
         if (quick != QLatin1String("ok"))
             fail(QStringLiteral("quick_check of the log: %1").arg(quick));
     }
 
-    void checkRun(const Ran &ran, const QMap<long long, int> &seqs)
-    {
-        Tally &t = m_out.tally;
-        t.logged += ran.logged;
-        long long newest = -1;
-        for (auto it = seqs.cbegin(); it != seqs.cend(); ++it) {
-            if (it.key() >= ran.logged)
-                fail(QStringLiteral("run %1: record %2 stored, only %3 logged")
-                         .arg(ran.run)
-                         .arg(it.key())
-                         .arg(ran.logged));
-            if (it.value() > 1)
-                fail(QStringLiteral("run %1: record %2 stored %3 times")
-                         .arg(ran.run)
-                         .arg(it.key())
-                         .arg(it.value()));
-            t.doubled += it.value() - 1;
-            t.stored += 1;
-            newest = qMax(newest, it.key());
-        }
-        const QSet<long long> atRisk = m_atRisk.value(ran.run);
-        long long missing = 0, gapsNotTorn = 0, missingNotTorn = 0;
-        for (long long seq = 0; seq < ran.logged; ++seq) {
-            if (seqs.contains(seq))
-                continue;
-            ++missing;
-            if (!atRisk.contains(seq)) {
-                ++missingNotTorn;
-                gapsNotTorn += seq < newest ? 1 : 0;
-            }
-        }
-        // Counted lost but stored, or missing without a word.
-        const long long mustBeCounted = ran.killed ? gapsNotTorn : missingNotTorn;
-        if (ran.lost > missing || ran.lost < mustBeCounted)
-            fail(QStringLiteral("run %1: %2 logged, %3 stored, %4 counted lost, %5 missing that "
-                                "only a count can explain%6\n%7")
-                     .arg(ran.run)
-                     .arg(ran.logged)
-                     .arg(seqs.size())
-                     .arg(ran.lost)
-                     .arg(mustBeCounted)
-                     .arg(ran.killed ? " (killed)" : "")
-                     .arg(QString::fromUtf8(ran.result.err).right(1500)));
-        for (auto it = ran.lostByReason.cbegin(); it != ran.lostByReason.cend(); ++it)
-            t.lostByReason[it.key()] += it.value();
-        const long long unexplained = qMax(0LL, missing - ran.lost);
-        const long long atKill = ran.killed ? qMax(0LL, missingNotTorn - ran.lost) : 0;
-        t.lostAtKill += atKill;
-        t.lostTorn += qMax(0LL, unexplained - atKill);
-    }
-
-    // Nothing waits in a side file or spill segment, no journal is left, and a file set aside
-    // is there only after a tear.
-    void checkLeftovers()
-    {
-        QStringList names = entries(m_ws.path());
-        for (const QString &name : entries(m_ws.filePath(kSpill)))
-            names << kSpill + QLatin1Char('/') + name;
-        for (const QString &name : names) {
-            const bool setAside =
-                name.contains(QLatin1String(".bad-")) || name.contains(QLatin1String(".corrupt-"));
-            if ((setAside && m_out.tally.tears == 0) ||
-                (!setAside && (name.startsWith(kSpill + QLatin1Char('/')) ||
-                               name.startsWith(QLatin1String("dbLog.pending.db")) ||
-                               name.startsWith(QLatin1String("dbLog.db-mj")) ||
-                               name == QLatin1String("dbLog.db-journal"))))
-                fail(QStringLiteral("left in the directory: %1").arg(name));
-        }
-    }
-
     const Schedule &m_schedule;
     QString m_child;
+    QString m_keepIn;
     Workspace m_ws;
     QTemporaryDir m_aside; // logs moved away, out of the services' sight
     QStringList m_asideLogs;
@@ -484,9 +320,9 @@ private:
 
 } // namespace
 
-Outcome run(const Schedule &schedule, const QString &child)
+Outcome run(const Schedule &schedule, const QString &child, const QString &keepIn)
 {
-    return Execution(schedule, child).go();
+    return Execution(schedule, child, keepIn).go();
 }
 
 } // namespace Robustness::Campaign

@@ -119,7 +119,8 @@ struct Outcome
     Tally tally;
 };
 
-// Runs the schedule with the service child `child` in a fresh directory.
-Outcome run(const Schedule &schedule, const QString &child);
+// Runs the schedule with the service child `child` in a fresh directory. When it fails and
+// `keepIn` is given, the directory and the logs moved away are copied below keepIn/seed-<seed>.
+Outcome run(const Schedule &schedule, const QString &child, const QString &keepIn = QString());
 
 } // namespace Robustness::Campaign
