@@ -150,8 +150,7 @@ Row measureStoringRate(int records, int runs)
     // A burst far beyond the memory bound goes through the spill journal and is moved from
     // there: end to end it must keep up with a plain insert loop.
     row.target = ">= 100,000 and >= 0.7x";
-    row.verdict =
-        (ss.median >= 100000.0 && ratio >= 0.7) ? Row::Verdict::Pass : Row::Verdict::Fail;
+    row.verdict = (ss.median >= 100000.0 && ratio >= 0.7) ? Row::Verdict::Pass : Row::Verdict::Fail;
     return row;
 }
 
