@@ -38,9 +38,12 @@ std::string_view utf8(const QByteArray &bytes)
 // SQLITE_DONE, or the failure.
 int readMark(sqlite3 *db, const QByteArray &segment, qint64 *offset)
 {
-    Sqlite::Statement mark(db, "SELECT offset FROM SpillMarks WHERE segment = ?1");
+    // Another program's table of that name may hold several rows of a segment, or offsets as
+    // text: the furthest one counts.
+    Sqlite::Statement mark(
+        db, "SELECT max(CAST(offset AS INTEGER)) FROM SpillMarks WHERE segment = ?1");
     const int rc = mark.bind(1, utf8(segment)).step();
-    *offset = rc == SQLITE_ROW ? mark.int64(0) : 0;
+    *offset = rc == SQLITE_ROW && !mark.isNull(0) ? mark.int64(0) : 0;
     return rc;
 }
 
@@ -103,9 +106,13 @@ Chunk moveChunk(sqlite3 *db, const QByteArray &segment, SegmentReader &reader, S
     chunk.end = reader.position() >= reader.limit();
     if (reader.position() == qMax<qint64>(mark, kHeaderSize) && taken + rejected == 0)
         return chunk; // nothing new: the transaction changes nothing
-    Sqlite::Statement remember(db,
-                               "INSERT OR REPLACE INTO SpillMarks(segment, offset) VALUES(?1, ?2)");
-    rc = remember.bind(1, utf8(segment)).bind(2, reader.position()).run();
+    // One row per segment, whatever keys the table has.
+    Sqlite::Statement forget(db, "DELETE FROM SpillMarks WHERE segment = ?1");
+    rc = forget.bind(1, utf8(segment)).run();
+    if (rc == SQLITE_DONE) {
+        Sqlite::Statement remember(db, "INSERT INTO SpillMarks(segment, offset) VALUES(?1, ?2)");
+        rc = remember.bind(1, utf8(segment)).bind(2, reader.position()).run();
+    }
     if (rc != SQLITE_DONE)
         return failed(rc, "Unable to mark the spill segment");
     rc = transaction.commit();

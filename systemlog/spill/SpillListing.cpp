@@ -56,7 +56,8 @@ QHash<QString, qint64> readMarks(sqlite3 *db)
             &tables) != SQLITE_ROW ||
         tables == 0)
         return marks;
-    Sqlite::Statement select(db, "SELECT segment, offset FROM SpillMarks");
+    Sqlite::Statement select(
+        db, "SELECT segment, max(CAST(offset AS INTEGER)) FROM SpillMarks GROUP BY segment");
     while (select.step() == SQLITE_ROW) {
         const std::string_view name = select.text(0);
         marks.insert(QString::fromUtf8(name.data(), int(name.size())), select.int64(1));

@@ -168,10 +168,10 @@ Statement &Statement::bindUnowned(int at, std::string_view utf8)
 
 Statement &Statement::bind(int at, const QString &text)
 {
-    if (m_rc == SQLITE_OK)
-        m_rc = sqlite3_bind_text16(m_stmt, at, text.utf16(), text.size() * int(sizeof(QChar)),
-                                   SQLITE_TRANSIENT);
-    return *this;
+    // As UTF-8: SQLite would take a leading U+FEFF or U+FFFE of UTF-16 text for a byte order
+    // mark, dropping it and, for U+FFFE, reading the rest byte-swapped.
+    const QByteArray utf8 = text.toUtf8();
+    return bind(at, std::string_view(utf8.constData(), std::size_t(utf8.size())));
 }
 
 Statement &Statement::bind(int at, const sqlite3_value *value)

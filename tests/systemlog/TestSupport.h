@@ -150,6 +150,19 @@ public:
         QString message;
     };
 
+    // The stored bytes of every message in id order (reading them as text through the
+    // toolkit's driver would let SQLite replace U+FFFE and U+FFFF on the way to UTF-16).
+    QVector<QByteArray> messageBytes()
+    {
+        QVector<QByteArray> bytes;
+        QSqlQuery q(db());
+        if (q.exec(QStringLiteral("SELECT CAST(message AS BLOB) FROM SystemInfo ORDER BY id"))) {
+            while (q.next())
+                bytes.push_back(q.value(0).toByteArray());
+        }
+        return bytes;
+    }
+
     // Every row of the table in id order.
     QVector<Row> allRows()
     {

@@ -174,14 +174,22 @@ void SpillTest::readerResynchronises()
 void SpillTest::moveIsExactlyOnce_data()
 {
     QTest::addColumn<QString>("journalMode");
-    QTest::addColumn<int>("inLog");    // records of the segment the log took before the kill
-    QTest::addColumn<bool>("segment"); // the segment is still there
+    QTest::addColumn<int>("inLog");     // records of the segment the log took before the kill
+    QTest::addColumn<bool>("segment");  // the segment is still there
+    QTest::addColumn<QString>("marks"); // the table of marks as another program made it, if so
+    QTest::addColumn<int>("padding");   // bytes added to each message
     for (const char *mode : {"delete", "wal"}) {
-        QTest::addRow("%s: nothing moved yet", mode) << mode << 0 << true;
-        QTest::addRow("%s: killed between two chunks", mode) << mode << 3 << true;
-        QTest::addRow("%s: killed before the removal", mode) << mode << 7 << true;
-        QTest::addRow("%s: killed before the mark was dropped", mode) << mode << 7 << false;
+        QTest::addRow("%s: nothing moved yet", mode) << mode << 0 << true << QString() << 0;
+        QTest::addRow("%s: killed between two chunks", mode) << mode << 3 << true << QString() << 0;
+        QTest::addRow("%s: killed before the removal", mode) << mode << 7 << true << QString() << 0;
+        QTest::addRow("%s: killed before the mark was dropped", mode)
+            << mode << 7 << false << QString() << 0;
     }
+    // Five messages of 9 MiB take three transactions: a second row of the segment's mark must
+    // not make the third one start from the first one's mark again.
+    QTest::newRow("marks of another program, without a key, offsets as text")
+        << "delete" << 0 << true << "CREATE TABLE SpillMarks(segment TEXT, offset TEXT)"
+        << (9 << 20);
 }
 
 // A kill leaves a segment and the log's mark for it in one of these states; the next service's
@@ -191,7 +199,11 @@ void SpillTest::moveIsExactlyOnce()
     QFETCH(QString, journalMode);
     QFETCH(int, inLog);
     QFETCH(bool, segment);
-    const QStringList messages = numbered(7);
+    QFETCH(QString, marks);
+    QFETCH(int, padding);
+    QStringList messages = numbered(padding > 0 ? 5 : 7);
+    for (QString &message : messages)
+        message += QString(padding, QLatin1Char('p'));
     const QString path = leftSegment(messages);
     QVERIFY(!path.isEmpty());
     const QList<qint64> ends = frameEnds(path);
@@ -201,8 +213,9 @@ void SpillTest::moveIsExactlyOnce()
         QVERIFY(aux.exec(QStringLiteral("PRAGMA journal_mode=%1").arg(journalMode)));
         for (int i = 0; i < inLog; ++i)
             QVERIFY(aux.insertStamped(QStringLiteral("2023-11-15 06:13:20"), 0, messages[i]));
-        QVERIFY(aux.exec(QStringLiteral("CREATE TABLE SpillMarks(segment TEXT PRIMARY KEY, "
-                                        "offset INTEGER NOT NULL)")));
+        QVERIFY(aux.exec(marks.isEmpty() ? QStringLiteral("CREATE TABLE SpillMarks(segment TEXT "
+                                                          "PRIMARY KEY, offset INTEGER NOT NULL)")
+                                         : marks));
         if (inLog > 0)
             QVERIFY(aux.exec(QStringLiteral("INSERT INTO SpillMarks VALUES('%1', %2)")
                                  .arg(QFileInfo(path).fileName())
