@@ -7,6 +7,12 @@
 
 #include <QString>
 
+#ifdef TALLYVIEW_BENCH_SPDLOG
+#include <spdlog/async.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+#endif
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -119,6 +125,16 @@ void waitUntilStored(sqlite3 *db, long long logged)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
+#ifdef TALLYVIEW_BENCH_SPDLOG
+// spdlog's asynchronous logger with a file sink, called as the hook is (a category and the
+// message bytes); its queue holds a whole round, so that neither side waits for its writer.
+std::shared_ptr<spdlog::logger> spdlogAsync(const std::string &path, int queued)
+{
+    spdlog::init_thread_pool(static_cast<std::size_t>(queued), 1);
+    return spdlog::create_async<spdlog::sinks::basic_file_sink_mt>("bench", path, true);
+}
+#endif
+
 } // namespace
 
 std::vector<Row> measureHookCost(int rounds, int callsPerRound)
@@ -153,6 +169,14 @@ std::vector<Row> measureHookCost(int rounds, int callsPerRound)
 
     std::vector<Row> rows;
     std::vector<std::string> details;
+#ifdef TALLYVIEW_BENCH_SPDLOG
+    const std::shared_ptr<spdlog::logger> peer =
+        spdlogAsync(dir.file("spdlog.log"), 2 * callsPerRound + 1024);
+    const std::function<void()> peerBody = [&peer, bytes, len] {
+        peer->log(spdlog::level::err, std::string_view(bytes, std::size_t(len)));
+    };
+    std::vector<double> peerCost;
+#endif
     const std::function<void()> hookBody = hookCall;
     const std::function<void()> baselineBody = baselineCall;
     const std::function<void()> emptyBody = emptyCall;
@@ -177,6 +201,14 @@ std::vector<Row> measureHookCost(int rounds, int callsPerRound)
                 logged += perRound;
             }
             const double e = runner.run(callsPerRound, emptyBody);
+#ifdef TALLYVIEW_BENCH_SPDLOG
+            if (threads == 1) {
+                const double p = runner.run(callsPerRound, peerBody);
+                peer->flush();
+                if (r >= warmup)
+                    peerCost.push_back(p);
+            }
+#endif
             // For information: a round right after another, while the writer stores and frees
             // the burst just logged.
             const double hb = runner.run(callsPerRound, hookBody);
@@ -207,6 +239,19 @@ std::vector<Row> measureHookCost(int rounds, int callsPerRound)
             row.verdict = Row::Verdict::Info;
         }
         rows.push_back(row);
+#ifdef TALLYVIEW_BENCH_SPDLOG
+        if (threads == 1) {
+            const Summary ps = summarize(peerCost);
+            Row vsPeer;
+            vsPeer.figure = "  hook vs spdlog async, file sink (ns/call)";
+            vsPeer.value = format("%.1f", hs.median);
+            vsPeer.baseline = format("%.1f", ps.median);
+            vsPeer.ratio = format("%.2f", hs.median / ps.median);
+            vsPeer.target = "<= 0.3x";
+            vsPeer.verdict = hs.median <= 0.3 * ps.median ? Row::Verdict::Pass : Row::Verdict::Fail;
+            rows.push_back(vsPeer);
+        }
+#endif
 
         Row busy;
         busy.figure = format("  same, writer storing a burst (ns/call)");
@@ -231,6 +276,9 @@ std::vector<Row> measureHookCost(int rounds, int callsPerRound)
     g_sink += baselineChars;
 
     SystemLog::qzSysLog::release();
+#ifdef TALLYVIEW_BENCH_SPDLOG
+    spdlog::shutdown();
+#endif
     for (const std::string &d : details)
         std::printf("  %s\n", d.c_str());
     std::fflush(stdout);

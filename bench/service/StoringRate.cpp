@@ -147,9 +147,10 @@ Row measureStoringRate(int records, int runs)
     row.baseline = grouped(ps.median);
     const double ratio = ss.median / ps.median;
     row.ratio = format("%.2f", ratio);
-    row.target = ">= 100,000 and >= 0.33x";
-    row.verdict =
-        (ss.median >= 100000.0 && ratio >= 1.0 / 3.0) ? Row::Verdict::Pass : Row::Verdict::Fail;
+    // A burst far beyond the memory bound goes through the spill journal and is moved from
+    // there: end to end it must keep up with a plain insert loop.
+    row.target = ">= 100,000 and >= 0.7x";
+    row.verdict = (ss.median >= 100000.0 && ratio >= 0.7) ? Row::Verdict::Pass : Row::Verdict::Fail;
     return row;
 }
 

@@ -64,7 +64,7 @@ int main(int argc, char *argv[])
                                        QStringLiteral("n"), QStringLiteral("20000"));
     const QCommandLineOption storeRecords(QStringLiteral("store-records"),
                                           QStringLiteral("Records per storing run."),
-                                          QStringLiteral("n"), QStringLiteral("300000"));
+                                          QStringLiteral("n"), QStringLiteral("1000000"));
     const QCommandLineOption storeRuns(QStringLiteral("store-runs"),
                                        QStringLiteral("Storing runs of each side."),
                                        QStringLiteral("n"), QStringLiteral("3"));

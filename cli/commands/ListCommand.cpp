@@ -5,9 +5,14 @@
 #include "OpenWaiting.h"
 #include "Options.h"
 #include "read/LogReader.h"
+#include "spill/SpillListing.h"
 #include "text/Output.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <limits>
+
+#include <vector>
 
 namespace TallyLog {
 
@@ -56,9 +61,10 @@ public:
         : Command("list",
                   "[--day D | --from/--since F --to/--until T] [--after-id N] [--type T[,T...]] "
                   "[--grep TEXT] [-g PATTERN [--case-sensitive]] [--limit N | -n N] [-r] [-f] "
-                  "[-o text|window|csv|json] [--color WHEN] [--escape | --raw]",
+                  "[-o text|window|csv|json] [--color WHEN] [--escape | --raw] | --pending [-o F]",
                   "Lists the records of a day (default today) or of a range, both ends "
-                  "included, in the order in which they were stored (-r: newest first).")
+                  "included, in the order in which they were stored (-r: newest first). "
+                  "--pending: the records that wait in the spill journal, not yet stored.")
     {
     }
 
@@ -73,10 +79,22 @@ public:
         parser.addOption(m_followOption);
         m_format.addTo(parser);
         m_style.addTo(parser);
+        parser.addOption(m_pendingOption);
     }
 
     bool readOptions(const QCommandLineParser &parser, QString *problem) override
     {
+        m_pending = parser.isSet(m_pendingOption);
+        const QStringList alongPending{"pending", "format", "o",  "output",  "color",
+                                       "escape",  "raw",    "db", "no-pager"};
+        for (const QString &name : parser.optionNames()) {
+            if (m_pending && !alongPending.contains(name)) {
+                *problem = QStringLiteral("--pending lists every waiting record and takes no "
+                                          "--%1")
+                               .arg(name);
+                return false;
+            }
+        }
         if (parser.isSet(m_followOption))
             return readFollow(parser, problem);
         qint64 lines = -1;
@@ -119,6 +137,7 @@ private:
                readCount(parser, m_linesOption, &m_backlog, problem) &&
                m_format.read(parser, problem) && m_style.read(parser, m_format, problem);
     }
+    int listPending(const QString &path);
 
     RangeOptions m_range;
     SelectionOptions m_selection;
@@ -137,10 +156,60 @@ private:
                                       QStringLiteral("Then every new record as it is stored, as "
                                                      "the command follow does (Ctrl+C ends).")};
     bool m_follow = false;
-    qint64 m_backlog = 10;            // with -f: the records shown before following
+    qint64 m_backlog = 10; // with -f: the records shown before following
+    QCommandLineOption m_pendingOption{
+        QStringLiteral("pending"),
+        QStringLiteral("The records waiting in the spill journal beside the log, not yet stored "
+                       "in it (id 0).")};
+    bool m_pending = false;
     SystemLog::LogSelection m_query;  // the records listed, in the order read
     bool m_oldestFirstOfLast = false; // -n without -r: found newest first, written in order
 };
+
+// What waits in the journal beside the log, from the log's marks on, read without any lock; the
+// records are written as stored ones would be, with id 0, and standard error says that they are
+// not stored yet.
+int ListCommand::listPending(const QString &path)
+{
+    const QString journal = QFileInfo(path).dir().filePath(QStringLiteral("dbLog.spill"));
+    QHash<QString, qint64> marks;
+    QString why;
+    if (!SystemLog::Spill::readMarks(path, &marks, &why))
+        printLine(stderr, QStringLiteral("tallylog: %1: %2: records it holds already may be "
+                                         "listed as well")
+                              .arg(path, why));
+    RecordFormatter formatter(m_format.format, true, m_style.style);
+    std::string buffer;
+    formatter.appendStart(buffer);
+    long long records = 0;
+    long long skipped = 0;
+    for (const auto &segment : SystemLog::Spill::listJournal(journal, marks)) {
+        if (!segment.sound)
+            printLine(
+                stderr,
+                QStringLiteral("tallylog: %1/%2: not a spill segment").arg(journal, segment.name));
+        skipped += segment.skipped;
+        for (const auto &waiting : segment.records) {
+            SystemLog::LogRecordView record;
+            record.datetime = std::string_view(waiting.stamp.constData(), waiting.stamp.size());
+            record.type.kind = SystemLog::StoredType::Kind::Integer;
+            record.type.integer = waiting.type;
+            record.message = std::string_view(waiting.message.constData(), waiting.message.size());
+            formatter.appendRecord(buffer, record);
+            ++records;
+            if (buffer.size() >= kOutputChunk && !writeOut(buffer))
+                return kExitFailure;
+        }
+    }
+    printLine(stderr,
+              QStringLiteral("tallylog: %1: %2 records not yet stored in %3%4")
+                  .arg(journal)
+                  .arg(records)
+                  .arg(path)
+                  .arg(skipped > 0 ? QStringLiteral(" (%1 damaged bytes skipped)").arg(skipped)
+                                   : QString()));
+    return writeOut(buffer, true) ? kExitDone : kExitFailure;
+}
 
 int ListCommand::run(const QString &path)
 {
@@ -148,6 +217,8 @@ int ListCommand::run(const QString &path)
         return followLog(
             path, m_query, m_backlog, QString(),
             RecordFormatter(m_format.format, m_query.types.size() != 1, m_style.style));
+    if (m_pending)
+        return listPending(path);
     SystemLog::LogReader reader;
     if (const int status = openWaiting(reader, path))
         return status;

@@ -81,7 +81,7 @@ _tallylog()
 
     local options
     case "$command" in
-    list) options="$common $range --after-id $select --limit -n --lines -r --reverse -f --follow $style" ;;
+    list) options="$common $range --after-id $select --limit -n --lines -r --reverse -f --follow --pending $style" ;;
     follow) options="$common $select -n --lines --cursor-file $style" ;;
     stats) options="$common $range --by -o --output --format --bom" ;;
     export) options="$common --day --type --dir -o --output --format --bom --force" ;;

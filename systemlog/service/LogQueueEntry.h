@@ -14,13 +14,13 @@ namespace SystemLog {
 // Each thread keeps the text of the last second it was asked for.
 QByteArray localStampText(qint64 secs);
 
-// A record waiting to be stored: its message, its category and the moment it was logged, in
-// whole seconds since the epoch, with the local time of that moment as it is stored: the zone
-// may change while the record waits.
+// A record waiting to be stored: its message as the UTF-8 bytes that are stored (see
+// storedUtf8), its category and the moment it was logged, in whole seconds since the epoch, with
+// the local time of that moment as it is stored: the zone may change while the record waits.
 struct LogQueueEntry
 {
-    LogQueueEntry(QString text, int category, qint64 loggedAtSecs = currentSecond())
-        : message(std::move(text)), type(category), loggedAt(loggedAtSecs),
+    LogQueueEntry(QByteArray utf8, int category, qint64 loggedAtSecs = currentSecond())
+        : message(std::move(utf8)), type(category), loggedAt(loggedAtSecs),
           stamp(localStampText(loggedAtSecs))
     {
     }
@@ -33,7 +33,7 @@ struct LogQueueEntry
         return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
     }
 
-    QString message;
+    QByteArray message;
     int type;
     qint64 loggedAt;
     QByteArray stamp;

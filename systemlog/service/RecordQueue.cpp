@@ -1,15 +1,17 @@
 #include "service/RecordQueue.h"
 
+#include "service/Utf8Text.h"
+
 namespace SystemLog {
 
 void RecordQueue::push(int type, const char *msg, int len)
 {
     if (!msg || len < 0)
         len = 0;
-    // Decode, stamp and allocate the node before taking the lock, so that the lock is held only
+    // Copy, stamp and allocate the node before taking the lock, so that the lock is held only
     // to link the node in.
     std::list<LogQueueEntry> entry;
-    entry.emplace_back(QString::fromUtf8(msg, len), type);
+    entry.emplace_back(storedUtf8(msg, len), type);
     const qint64 entrySize = entryBytes(entry.front());
     std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.splice(m_queue.end(), entry);

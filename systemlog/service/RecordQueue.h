@@ -15,8 +15,8 @@ namespace SystemLog {
 class RecordQueue
 {
 public:
-    // Queues one record: exactly len bytes of msg, decoded as UTF-8, stamped with the moment of
-    // the call.
+    // Queues one record: exactly len bytes of msg, as UTF-8 (see storedUtf8), stamped with the
+    // moment of the call.
     void push(int type, const char *msg, int len);
     // Moves every queued record to the end of `into`, in order; returns their estimated memory.
     qint64 takeAll(std::list<LogQueueEntry> &into);
@@ -30,10 +30,10 @@ public:
     void done(int count) { m_unfinished.fetch_sub(count, std::memory_order_acq_rel); }
     qint64 bytes() const { return m_bytes.load(std::memory_order_relaxed); }
 
-    // Memory a waiting record takes: the list node, the string header and its UTF-16 text.
+    // Memory a waiting record takes: the list node, the array headers and its UTF-8 bytes.
     static qint64 entryBytes(const LogQueueEntry &entry)
     {
-        return 80 + 2 * qint64(entry.message.size());
+        return 80 + qint64(entry.message.size());
     }
 
 private:

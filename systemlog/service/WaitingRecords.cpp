@@ -3,9 +3,7 @@
 #include "service/LogFileNames.h"
 #include "service/RecordQueue.h"
 #include "service/WriterReports.h"
-#include "store/PendingFile.h"
-
-#include <QSqlError>
+#include "spill/SpillJournal.h"
 
 #include <cstdio>
 #include <iterator>
@@ -30,37 +28,29 @@ void WaitingRecords::forget(std::list<LogQueueEntry>::iterator end)
     m_queue.done(forgotten);
 }
 
-void WaitingRecords::spill(PendingFile &sideFile, const QString &why, bool keepTheRest)
+void WaitingRecords::spill(SpillJournal &journal, const QString &why, bool keepTheRest)
 {
-    QSqlError sideError;
-    bool said = why == m_reports.spillSaid();
-    // Chunk by chunk, each forgotten here once the side file has it.
-    while (!m_records.empty()) {
-        int stored = 0;
-        const int taken =
-            sideFile.append(m_records.cbegin(), m_records.cend(), &stored, &sideError);
-        if (taken == 0)
-            break;
-        if (stored > 0 && !said) {
-            // Said once for as long as the reason holds, not once a cycle.
-            std::fprintf(stderr, "SystemLog: log records go to %s until %s takes them: %s\n",
-                         qUtf8Printable(sideFile.path()), qUtf8Printable(kDatabaseName),
-                         qUtf8Printable(why));
-            m_reports.setSpillSaid(why);
-            said = true;
-        }
-        auto end = m_records.begin();
-        std::advance(end, taken);
-        forget(end);
-        m_reports.countLost(taken - stored, sideError.text());
+    if (m_records.empty())
+        return;
+    QString journalError;
+    const int taken = journal.append(m_records.cbegin(), m_records.cend(), &journalError);
+    if (taken > 0 && why != m_reports.spillSaid()) {
+        // Said once for as long as the reason holds, not once a cycle.
+        std::fprintf(stderr, "SystemLog: log records go to %s until %s takes them: %s\n",
+                     qUtf8Printable(journal.path()), qUtf8Printable(kDatabaseName),
+                     qUtf8Printable(why));
+        m_reports.setSpillSaid(why);
     }
+    auto end = m_records.begin();
+    std::advance(end, taken);
+    forget(end);
     if (keepTheRest)
         return;
-    // Records that neither file can take now are given up: a reader of either file must not
-    // hold this process's memory.
+    // Records that neither can take now are given up: a reader of the log must not hold this
+    // process's memory.
     m_reports.countLost(static_cast<long long>(m_records.size()),
                         QStringLiteral("neither %1 (%2) nor %3 (%4) can take them")
-                            .arg(kDatabaseName, why, sideFile.path(), sideError.text()));
+                            .arg(kDatabaseName, why, journal.path(), journalError));
     forget(m_records.end());
 }
 

@@ -8,7 +8,7 @@
 
 namespace SystemLog {
 
-class PendingFile;
+class SpillJournal;
 class RecordQueue;
 class WriterReports;
 
@@ -26,10 +26,10 @@ public:
     void takeQueued();
     // Forgets the records from the first up to `end` (stored, refused or given up).
     void forget(std::list<LogQueueEntry>::iterator end);
-    // Sends every waiting record to the side file, saying why once for as long as the reason
-    // holds; what neither file can take is given up and counted, or, with `keepTheRest`, waits
-    // here (the memory bound still applies).
-    void spill(PendingFile &sideFile, const QString &why, bool keepTheRest = false);
+    // Sends every waiting record to the spill journal, saying why once for as long as the
+    // reason holds; what neither the log nor the journal can take is given up and counted, or,
+    // with `keepTheRest`, waits here (the memory bound still applies).
+    void spill(SpillJournal &journal, const QString &why, bool keepTheRest = false);
 
     std::list<LogQueueEntry> &records() { return m_records; }
     bool empty() const { return m_records.empty(); }

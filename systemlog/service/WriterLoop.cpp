@@ -2,17 +2,14 @@
 
 #include "service/LogFileNames.h"
 #include "service/MonotonicClock.h"
+#include "service/OlderRecords.h"
 #include "service/RecordQueue.h"
 #include "service/StopRequest.h"
 #include "service/WaitingRecords.h"
 #include "service/WriterReports.h"
-#include "store/PendingFile.h"
 #include "store/QDBSqlite.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QStringList>
 #include <QThread>
 
 #include <sqlite3.h>
@@ -39,11 +36,11 @@ constexpr int kShutdownBatchBudgetMs = 250;
 constexpr int kShortWaitMs = 200;
 constexpr qint64 kQuietBusyMs = 5000;
 // Once the writer is told to stop, it waits at most this long for a log file that another
-// program holds; what is still waiting then goes to the side file, so that a program can always
-// exit.
+// program holds; what is still waiting then goes to the spill journal, so that a program can
+// always exit.
 constexpr qint64 kStopWaitMs = 10000;
-// While the log is ready, a side file left by earlier runs or other programs is looked for this
-// often (and whenever records are to be stored).
+// While the log is ready, records that other processes left in the spill journal (or an earlier
+// version in its side file) are looked for this often.
 constexpr qint64 kSideFileCheckMs = 1000;
 // A "dbLog.db" that is no log is looked at again this often, and at once when it changes.
 constexpr qint64 kLogRecheckMs = 3000;
@@ -61,24 +58,8 @@ QByteArray fileIdentity(const QString &path)
            QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
 }
 
-// A transaction over the log and the side file together leaves a super-journal
-// "dbLog.db-mj<random>" while it commits; a process killed at the end of a commit can leave
-// it behind. It is needed only while a journal of either file names it: with no journal there,
-// the ones listed before are left over and go.
-void removeStaleSuperJournals()
-{
-    const QDir dir = QFileInfo(kDatabaseName).absoluteDir();
-    const QStringList superJournals =
-        dir.entryList({kDatabaseName + QStringLiteral("-mj*")}, QDir::Files | QDir::Hidden);
-    if (superJournals.isEmpty() || QFileInfo::exists(kDatabaseName + QStringLiteral("-journal")) ||
-        QFileInfo::exists(kSideFileName + QStringLiteral("-journal")))
-        return;
-    for (const QString &name : superJournals)
-        QFile::remove(dir.filePath(name));
-}
-
-// The writer thread's connection, side file and what it knows about them, and the steps of one
-// cycle of its loop (see run()).
+// The writer thread's connection, the older records (the spill journal, an old side file) and
+// what it knows about them, and the steps of one cycle of its loop (see run()).
 class WriterLoop
 {
 public:
@@ -92,14 +73,12 @@ public:
     explicit WriterLoop(const WriterParts &parts) : w(parts)
     {
         m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
-        removeStaleSuperJournals();
+        m_older.spill().setLimits(parts.spillLimit, parts.spillKeepFreePercent);
     }
     ~WriterLoop()
     {
+        m_older.close(m_db);
         m_db.close();
-        // A run that began beside a crashed one rolled its journals back on the way; the
-        // super-journal they named may still be there.
-        removeStaleSuperJournals();
     }
     WriterLoop(const WriterLoop &) = delete;
     WriterLoop &operator=(const WriterLoop &) = delete;
@@ -145,69 +124,32 @@ public:
         m_failed = m_readiness != QDBSqlite::Readiness::Ready;
         if (!m_failed) {
             m_db.setBusyTimeout(kShortWaitMs);
-            m_nextSideFileCheckMs = 0;
+            m_nextLookAroundMs = 0;
         }
     }
 
-    // Records of the side file are older than any waiting here: they go into the log first. A
-    // side file that could not be moved is tried again a second later.
-    void moveSideFileRecords(bool stopping)
+    // Records spilled earlier (and those of an old side file) are older than any waiting here:
+    // they go into the log first. Those of other processes are looked for once a second.
+    void moveOlderRecords(bool stopping)
     {
         if (m_readiness != QDBSqlite::Readiness::Ready)
             return;
         const qint64 now = monotonicMs();
-        if (now < m_nextSideFileCheckMs && (w.waiting.empty() || m_sideFileBlocked))
+        const bool lookAround = now >= m_nextLookAroundMs || m_older.othersMoving();
+        if (lookAround)
+            m_nextLookAroundMs = now + kSideFileCheckMs;
+        const OlderRecords::Outcome moved =
+            m_older.move(m_db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, lookAround);
+        m_wrote = m_wrote || moved.wrote;
+        m_movingOlder = moved.waiting;
+        if (!moved.failed)
             return;
-        m_nextSideFileCheckMs = now + kSideFileCheckMs;
-        int moved = 0;
-        QSqlError error;
-        const PendingFile::Move move = m_sideFile.moveInto(
-            m_db, stopping ? kShutdownBatchBudgetMs : kBatchBudgetMs, &moved, &error);
-        m_sideFileBlocked = move == PendingFile::Move::Failed;
-        if (moved > 0) {
-            m_wrote = true;
-            m_movedUnsaid += moved;
-        }
-        if (move == PendingFile::Move::Partial) {
-            // Drained at full speed, with a pause between bursts for queries.
-            m_movingOlder = true;
-            m_nextSideFileCheckMs = 0;
-            return;
-        }
-        if (m_movedUnsaid > 0) {
-            std::fprintf(stderr, "SystemLog: %lld log records moved from %s into %s%s\n",
-                         m_movedUnsaid, qUtf8Printable(kSideFileName),
-                         qUtf8Printable(kDatabaseName),
-                         move == PendingFile::Move::Done ? "" : " so far");
-            m_movedUnsaid = 0;
-        }
-        if (move == PendingFile::Move::Done) {
-            m_outOfOrderSaid = false;
-            if (moved > 0)
-                removeStaleSuperJournals();
-            return;
-        }
-        if (QDBSqlite::hasMoved(m_db.nativeHandle())) {
-            m_error = error;
-            m_failed = true;
+        m_failed = true;
+        m_error = moved.error;
+        if (moved.logMoved)
             reopenLog();
-            return;
-        }
-        // A lock of the log is waited out before anything newer is stored, so that the side
-        // file's older records go first. Only a side file that another program holds lets the
-        // records here be tried on the log; its older records follow when it can be moved.
-        if (QDBSqlite::refusesRecords(error)) {
-            refused(error);
-            m_sideFileBlocked = false;
-            return;
-        }
-        if (QDBSqlite::isBusy(error) && !m_sideFile.heldByOther()) {
-            m_error = error;
-            m_failed = true;
-            m_sideFileBlocked = false;
-            return;
-        }
-        m_sideFileError = error;
+        else if (QDBSqlite::refusesRecords(moved.error))
+            refused(moved.error);
     }
 
     // Stores a batch of the waiting records in one transaction.
@@ -239,53 +181,46 @@ public:
         if (result.stored == 0)
             return;
         m_wrote = true;
-        if (m_sideFileBlocked && !m_outOfOrderSaid && m_sideFile.exists()) {
-            // Ids are handed out in order within the batch's transaction.
-            const long long firstId =
-                static_cast<long long>(sqlite3_last_insert_rowid(m_db.nativeHandle())) -
-                result.stored + 1;
-            std::fprintf(stderr,
-                         "SystemLog: %s cannot be moved now (%s): newer records are stored in "
-                         "%s from id %lld on, out of order ahead of the older ones in %s, which "
-                         "follow when it can be moved\n",
-                         qUtf8Printable(kSideFileName), qUtf8Printable(m_sideFileError.text()),
-                         qUtf8Printable(kDatabaseName), firstId, qUtf8Printable(kSideFileName));
-            m_outOfOrderSaid = true;
-        }
+        // Ids are handed out in order within the batch's transaction.
+        m_older.storedAhead(static_cast<long long>(sqlite3_last_insert_rowid(m_db.nativeHandle())) -
+                            result.stored + 1);
     }
 
-    // Says what became of the log, and sends to the side file the records of a file that is no
-    // log, and those beyond the memory bound.
+    // Says what became of the log, and sends to the spill journal the records of a file that is
+    // no log or refuses them, and those beyond the memory bound.
     void settle()
     {
         sayState();
         if (m_readiness == QDBSqlite::Readiness::NotALog)
-            w.waiting.spill(m_sideFile, m_error.text());
+            w.waiting.spill(m_older.spill(), m_error.text());
         else if (m_refused)
-            w.waiting.spill(m_sideFile, m_error.text(), true);
+            w.waiting.spill(m_older.spill(), m_error.text(), true);
         if (!m_finalTaken && w.waiting.bytes() + w.queue.bytes() > w.memoryLimit) {
             w.waiting.takeQueued();
-            w.waiting.spill(m_sideFile,
-                            QStringLiteral("more than %1 MiB of records waiting; %2")
-                                .arg(w.memoryLimit / (1024 * 1024))
-                                .arg(m_failed ? m_error.text()
-                                              : QStringLiteral("older records are still being "
-                                                               "moved")));
+            QString why =
+                QStringLiteral("more than %1 MiB of records waiting").arg(w.memoryLimit >> 20);
+            if (m_failed)
+                why += QStringLiteral("; ") + m_error.text();
+            else if (m_movingOlder)
+                why += QStringLiteral("; older records are still being moved");
+            w.waiting.spill(m_older.spill(), why);
         }
     }
 
     // What comes after this cycle. At a stop, only another program's lock is worth waiting
-    // for, and only for so long; what is still waiting then goes to the side file. Behind older
-    // records still being moved out of the side file, the rest joins them there, in order.
+    // for, and only for so long, and so is the move of this process's own spilled records;
+    // what is still waiting then goes to the spill journal, behind them.
     Next next(bool stopping)
     {
         if (!stopping)
             return Next::Pause;
-        if (w.waiting.empty())
+        if (w.waiting.empty() && !m_older.spill().ownWaiting())
             return Next::End;
         const bool outOfTime = monotonicMs() - m_stopSeenMs >= kStopWaitMs;
-        if (m_movingOlder || (m_failed && (outOfTime || !QDBSqlite::isBusy(m_error)))) {
-            w.waiting.spill(m_sideFile,
+        if (m_readiness == QDBSqlite::Readiness::NotALog ||
+            (outOfTime && (m_movingOlder || m_failed)) ||
+            (m_failed && !QDBSqlite::isBusy(m_error))) {
+            w.waiting.spill(m_older.spill(),
                             m_failed ? m_error.text()
                                      : QStringLiteral("the program ends while older records are "
                                                       "still being moved"));
@@ -296,7 +231,7 @@ public:
 
 private:
     // The log refuses every record for a reason of its table or file: what waits goes to the
-    // side file, whose records are moved once the log takes records again. One text for the
+    // spill journal, whose records are moved once the log takes records again. One text for the
     // move and the insert, so that the state is said once.
     void refused(const QSqlError &error)
     {
@@ -344,19 +279,15 @@ private:
     WriterParts w;
     // A connection serves only the thread that opened it: the writer has its own.
     QDBSqlite m_db{kDatabaseName, QString(), QString()};
-    PendingFile m_sideFile{kSideFileName};
+    OlderRecords m_older{w.reports};
     QDBSqlite::Readiness m_readiness = QDBSqlite::Readiness::Unavailable;
     QSqlError m_error;
     bool m_finalTaken = false;
     qint64 m_stopSeenMs = -1;
-    QByteArray m_logIdentity;    // of "dbLog.db" when it was last found to be no log
-    qint64 m_nextLogCheckMs = 0; // when a file that is no log is looked at again
-    qint64 m_nextSideFileCheckMs = 0;
-    bool m_sideFileBlocked = false; // the last move out of the side file failed
-    QSqlError m_sideFileError;      // why
-    bool m_outOfOrderSaid = false;  // newer records were stored ahead of the side file's
-    long long m_movedUnsaid = 0;    // records moved from the side file, not yet said
-    qint64 m_busySinceMs = -1;      // since when another program holds the log
+    QByteArray m_logIdentity;      // of "dbLog.db" when it was last found to be no log
+    qint64 m_nextLogCheckMs = 0;   // when a file that is no log is looked at again
+    qint64 m_nextLookAroundMs = 0; // when older records of others are looked for again
+    qint64 m_busySinceMs = -1;     // since when another program holds the log
     // This cycle: the log failed; records went into it; older records are still being moved.
     bool m_failed = false;
     bool m_refused = false; // the log refuses every record (see refused())
@@ -372,7 +303,7 @@ void runWriterLoop(const WriterParts &parts)
     for (;;) {
         const bool stopping = loop.takeRecords();
         loop.setUpLog();
-        loop.moveSideFileRecords(stopping);
+        loop.moveOlderRecords(stopping);
         loop.storeRecords(stopping);
         loop.settle();
         const WriterLoop::Next next = loop.next(stopping);

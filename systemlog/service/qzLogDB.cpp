@@ -23,6 +23,8 @@ public:
     bool started = false;
     int sleepMs = 10;
     qint64 memoryLimit = kDefaultMemoryLimit;
+    qint64 spillLimit = kDefaultSpillLimit;
+    int spillKeepFreePercent = kDefaultSpillKeepFreePercent;
 };
 
 qzLogDB::qzLogDB(QObject *parent) : QThread(parent), d(std::make_unique<Private>()) {}
@@ -34,8 +36,8 @@ qzLogDB::~qzLogDB()
     d->front.close();
     const std::size_t left = d->queue.size();
     if (left > 0) {
-        // A writer that ran stores everything handed over up to its stop, or puts it in the side
-        // file: what is left here came later, or was never going to be stored.
+        // A writer that ran stores everything handed over up to its stop, or puts it in the spill
+        // journal: what is left here came later, or was never going to be stored.
         d->reports.addLost(static_cast<long long>(left));
         std::fprintf(stderr, "SystemLog: %zu log records lost: %s\n", left,
                      d->started ? "handed over after the log writer had stopped"
@@ -75,9 +77,16 @@ void qzLogDB::setMemoryLimit(qint64 bytes)
     d->memoryLimit = bytes;
 }
 
+void qzLogDB::setSpillLimit(qint64 bytes, int keepFreePercent)
+{
+    d->spillLimit = bytes;
+    d->spillKeepFreePercent = keepFreePercent;
+}
+
 void qzLogDB::run()
 {
-    runWriterLoop({d->stop, d->queue, d->waiting, d->reports, d->memoryLimit, d->sleepMs});
+    runWriterLoop({d->stop, d->queue, d->waiting, d->reports, d->memoryLimit, d->sleepMs,
+                   d->spillLimit, d->spillKeepFreePercent});
     d->reports.reportLoss();
 }
 

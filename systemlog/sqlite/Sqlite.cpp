@@ -158,12 +158,20 @@ Statement &Statement::bind(int at, std::string_view utf8)
     return *this;
 }
 
-Statement &Statement::bind(int at, const QString &text)
+Statement &Statement::bindUnowned(int at, std::string_view utf8)
 {
     if (m_rc == SQLITE_OK)
-        m_rc = sqlite3_bind_text16(m_stmt, at, text.utf16(), text.size() * int(sizeof(QChar)),
-                                   SQLITE_TRANSIENT);
+        m_rc = sqlite3_bind_text(m_stmt, at, utf8.data() ? utf8.data() : "",
+                                 static_cast<int>(utf8.size()), SQLITE_STATIC);
     return *this;
+}
+
+Statement &Statement::bind(int at, const QString &text)
+{
+    // As UTF-8: SQLite would take a leading U+FEFF or U+FFFE of UTF-16 text for a byte order
+    // mark, dropping it and, for U+FFFE, reading the rest byte-swapped.
+    const QByteArray utf8 = text.toUtf8();
+    return bind(at, std::string_view(utf8.constData(), std::size_t(utf8.size())));
 }
 
 Statement &Statement::bind(int at, const sqlite3_value *value)
@@ -262,7 +270,10 @@ int Transaction::commit()
     if (!m_open)
         return SQLITE_MISUSE;
     const int rc = exec(m_db, "COMMIT");
-    if (rc == SQLITE_DONE) {
+    // In a rollback journal mode a commit is done once its journal is removed. When only the sync
+    // of the directory after that removal fails, the rows are in the file: a caller that took
+    // the failure for a rollback and wrote them again would store them twice.
+    if (rc == SQLITE_DONE || sqlite3_extended_errcode(m_db) == SQLITE_IOERR_DIR_FSYNC) {
         m_open = false;
         return SQLITE_OK;
     }

@@ -89,6 +89,9 @@ public:
     Statement &bind(int at, std::string_view utf8);
     Statement &bind(int at, const QString &text);
     Statement &bind(int at, const sqlite3_value *value);
+    // Binds text without a copy: the caller keeps the bytes unchanged until the statement has
+    // been stepped and reset (a large message is not copied once more for SQLite).
+    Statement &bindUnowned(int at, std::string_view utf8);
 
     // SQLITE_ROW, SQLITE_DONE or a failure (also the failure of preparing or binding).
     int step();

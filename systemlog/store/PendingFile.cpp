@@ -1,6 +1,7 @@
 #include "store/PendingFile.h"
 
 #include "schema/LogSchema.h"
+#include "spill/SpillDir.h"
 #include "sqlite/Sqlite.h"
 
 #include <QDateTime>
@@ -20,10 +21,6 @@ namespace {
 
 // Records moved per transaction: small enough that the log is never held for long.
 constexpr int kChunk = 2000;
-// Records appended per transaction: each commit waits for the disk, so that much smaller chunks
-// could not keep up with a fast logger; their pages fit the appender's page cache, so that a
-// transaction never needs the file's exclusive lock before its commit.
-constexpr int kAppendChunk = 20000;
 // How long one statement waits for another program's lock on the side file.
 constexpr int kShortWaitMs = 200;
 
@@ -31,13 +28,6 @@ void setError(QSqlError *target, const QSqlError &error)
 {
     if (target)
         *target = error;
-}
-
-void closeConnection(std::unique_ptr<QDBSqlite> &db)
-{
-    if (db)
-        db->close();
-    db.reset();
 }
 
 bool meansUnusable(int rc)
@@ -106,11 +96,6 @@ int readText(sqlite3 *db, std::string_view sql, QByteArray *text)
 
 PendingFile::PendingFile(const QString &path) : m_path(path) {}
 
-PendingFile::~PendingFile()
-{
-    closeConnection(m_appender);
-}
-
 bool PendingFile::exists() const
 {
     return QFileInfo::exists(m_path);
@@ -118,11 +103,7 @@ bool PendingFile::exists() const
 
 bool PendingFile::setAside(const QString &why)
 {
-    closeConnection(m_appender);
-    // Through the service's own stamp, which reads the zone in turn with the threads that log.
-    QByteArray local = localStampText(LogQueueEntry::currentSecond());
-    const QString stamp =
-        QString::fromLatin1(local.replace('-', "").replace(':', "").replace(' ', '-'));
+    const QString stamp = Spill::asideStamp();
     QString target = QStringLiteral("%1.bad-%2").arg(m_path, stamp);
     for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
         target = QStringLiteral("%1.bad-%2-%3").arg(m_path, stamp).arg(n);
@@ -139,90 +120,11 @@ bool PendingFile::setAside(const QString &why)
     return true;
 }
 
-bool PendingFile::openAppender(QSqlError *error)
-{
-    // A second try only after a file that is no side file was set aside.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!m_appender) {
-            if (QFileInfo(m_path).isDir() && !setAside(QStringLiteral("a directory")))
-                break;
-            m_appender = std::make_unique<QDBSqlite>(m_path, QString(), QString());
-            m_appender->setConnectOptions(
-                QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kShortWaitMs));
-        }
-        // The table is checked before anything is written, so that a file set aside is kept
-        // exactly as it was found.
-        if (!m_appender->isOpen() && !m_appender->open()) {
-            setError(error, m_appender->lastError());
-            closeConnection(m_appender);
-            return false;
-        }
-        sqlite3 *db = m_appender->nativeHandle();
-        int rc = SQLITE_OK;
-        QString why = unusableTable(db, "main", &rc);
-        if (rc != SQLITE_OK && !meansUnusable(rc)) {
-            setError(error, Sqlite::error(db, rc, QStringLiteral("Unable to read the side file")));
-            closeConnection(m_appender);
-            return false;
-        }
-        if (why.isEmpty()) {
-            QSqlError e;
-            const QDBSqlite::Readiness readiness = m_appender->prepare(&e);
-            if (readiness == QDBSqlite::Readiness::Ready) {
-                // About 8 MiB: a chunk of records with their index entries.
-                Sqlite::exec(m_appender->nativeHandle(), "PRAGMA cache_size=-8192");
-                return true;
-            }
-            if (readiness != QDBSqlite::Readiness::NotALog) {
-                setError(error, e);
-                closeConnection(m_appender);
-                return false;
-            }
-            why = e.text();
-        }
-        setError(error, QSqlError(QString(), why, QSqlError::ConnectionError));
-        if (!setAside(why))
-            break;
-    }
-    closeConnection(m_appender);
-    return false;
-}
-
-int PendingFile::append(std::list<LogQueueEntry>::const_iterator first,
-                        std::list<LogQueueEntry>::const_iterator last, int *stored,
-                        QSqlError *error)
-{
-    *stored = 0;
-    auto chunkEnd = first;
-    for (int n = 0; n < kAppendChunk && chunkEnd != last; ++n)
-        ++chunkEnd;
-    // A second try only when another process removed the file under the open connection.
-    for (int attempt = 0; attempt < 2 && first != chunkEnd; ++attempt) {
-        if (!openAppender(error))
-            return 0;
-        // Without a time budget the batch takes the whole chunk or nothing.
-        const QDBSqlite::BatchResult result = m_appender->insertBatch(first, chunkEnd, 0);
-        if (!result.failed) {
-            if (result.rejected > 0)
-                setError(error, result.error);
-            *stored = result.stored;
-            return result.stored + result.rejected;
-        }
-        setError(error, result.error);
-        closeConnection(m_appender);
-        if (!result.moved)
-            break;
-    }
-    return 0;
-}
-
 PendingFile::Move PendingFile::moveInto(QDBSqlite &log, int budgetMs, int *moved, QSqlError *error)
 {
     *moved = 0;
     if (!exists())
         return Move::Done;
-    // This process's own connection must not keep the file once it is removed.
-    closeConnection(m_appender);
     if (!QFileInfo(m_path).isFile())
         return setAside(QStringLiteral("not a regular file")) ? Move::Done : Move::Failed;
 

@@ -3,6 +3,7 @@
 #include "schema/LogSchema.h"
 #include "schema/RecordFilter.h"
 #include "sqlite/Sqlite.h"
+#include "store/StampedInsert.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -59,11 +60,6 @@ QString absolutePath(const QString &databaseName)
 }
 
 const char kInsertStatement[] = "INSERT INTO SystemInfo(type ,message) VALUES(?, ?)";
-
-// A queued record carries the moment it was logged, which may lie well before the moment it is
-// stored (the file was busy, say): the batch writes the stamp itself.
-const char kStampedInsertStatement[] =
-    "INSERT INTO SystemInfo(datetime, type ,message) VALUES(?, ?, ?)";
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -326,8 +322,8 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
         result.moved = true;
         return result;
     }
-    Sqlite::Statement insert(handle, kStampedInsertStatement);
-    if (!insert.ok())
+    StampedInsert insert(handle);
+    if (insert.rc() != SQLITE_OK)
         return fail(
             Sqlite::error(handle, insert.rc(), QStringLiteral("Unable to prepare the insert")));
 
@@ -335,18 +331,15 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
     clock.start();
     int consumed = 0;
     for (auto it = first; it != last; ++it) {
-        // A value SQLite cannot take (a message beyond its length limit) fails its bind, and
-        // the step reports it: that record alone is refused, never stored with a NULL.
         const std::string_view stamp(it->stamp.constData(), size_t(it->stamp.size()));
-        insert.bind(1, stamp).bind(2, qint64(it->type)).bind(3, it->message);
-        const int rc = insert.step();
-        insert.reset();
+        const int rc = insert.add(
+            stamp, it->type, std::string_view(it->message.constData(), size_t(it->message.size())));
         if (rc == SQLITE_DONE) {
             ++result.stored;
         } else {
             const QSqlError e =
                 Sqlite::error(handle, rc, QStringLiteral("Unable to store a record"));
-            if (Sqlite::classify(rc) != Sqlite::Fault::RecordOnly || refusesRecords(e))
+            if (StampedInsert::failsTheBatch(rc, Sqlite::extendedCodeOf(e)))
                 return fail(e);
             if (!result.error.isValid())
                 result.error = e;

@@ -45,8 +45,9 @@ private:
 };
 
 // A connection of the test's own to a log file, through which it holds the locks another program
-// would: an exclusive lock (a writer in the middle of a transaction) or a shared one (a reader
-// paused in the middle of a statement), until unlocked or destroyed.
+// would: an exclusive lock (a writer in the middle of a transaction), a reserved one (a writer
+// that has begun) or a shared one (a reader paused in the middle of a statement), until unlocked
+// or destroyed.
 class FileLock
 {
 public:
@@ -67,10 +68,12 @@ public:
     FileLock &operator=(const FileLock &) = delete;
 
     bool lock() { return exec(QStringLiteral("BEGIN EXCLUSIVE")); }
+    bool reserve() { return exec(QStringLiteral("BEGIN IMMEDIATE")); }
     bool pauseReading()
     {
+        // Any read in a transaction holds the shared lock; the schema is there in every file.
         return exec(QStringLiteral("BEGIN")) &&
-               exec(QStringLiteral("SELECT count(*) FROM SystemInfo"));
+               exec(QStringLiteral("SELECT count(*) FROM sqlite_master"));
     }
     void unlock() { exec(QStringLiteral("ROLLBACK")); }
 

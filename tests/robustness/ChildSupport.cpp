@@ -149,6 +149,22 @@ void limitFileSize(long bytes, const QString &probeDirectory)
              QStringLiteral("wrote %1 bytes past a file-size limit of %2").arg(written).arg(bytes));
 }
 
+QByteArray numberedMessage(int run, long long seq)
+{
+    QByteArray message =
+        "campaign " + QByteArray::number(run) + ' ' + QByteArray::number(seq) + ' ';
+    const int length = seq % 89 == 88 ? 40000 + int(seq % 7) * 3000 : int((seq * 37) % 200);
+    static const QByteArray filling = QByteArray(u8"记录 'a' %1\t");
+    while (message.size() < length)
+        message += filling;
+    return message;
+}
+
+int numberedType(long long seq)
+{
+    return int(seq % 5);
+}
+
 void report(const char *key, const QString &value)
 {
     QByteArray line(key);

@@ -3,6 +3,7 @@
 // Shared by the helper programs that the robustness tests start: the options that restrict a
 // child before it does anything else, and the line format in which a child reports what it saw.
 
+#include <QByteArray>
 #include <QString>
 
 namespace Robustness {
@@ -34,6 +35,12 @@ void limitFileSize(long bytes, const QString &probeDirectory);
 // Writes one line "key value" to standard output at once, the value percent-encoded UTF-8 so
 // that a line is always one line.
 void report(const char *key, const QString &value);
+
+// The numbered records of the fault campaign: record `seq` of run `run` ("campaign <run> <seq> "
+// and a filling of UTF-8 text, quotes, tabs and "%1" of a length of its own, now and then tens of
+// KiB), and its category. The campaign finds them in the log by these texts.
+QByteArray numberedMessage(int run, long long seq);
+int numberedType(long long seq);
 
 // Ends the process with a message on standard error.
 [[noreturn]] void fail(int code, const QString &message);

@@ -1,12 +1,16 @@
 #include "RobustnessSupport.h"
 
+#include "spill/SpillListing.h"
+
 #include "TestLogFile.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -221,39 +225,115 @@ QString ChildResult::describe() const
         .arg(state, QString::fromUtf8(out), QString::fromUtf8(err));
 }
 
+RunningChild::RunningChild(const QString &program, const QStringList &arguments,
+                           const Workspace &workspace, const QString &workingDirectory)
+    : m_process(std::make_unique<QProcess>())
+{
+    m_process->setProgram(program);
+    m_process->setArguments(arguments);
+    m_process->setWorkingDirectory(workingDirectory.isEmpty() ? workspace.path()
+                                                              : workingDirectory);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("HOME"), workspace.home());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), workspace.home() + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), workspace.home() + QStringLiteral("/.cache"));
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    m_process->setProcessEnvironment(env);
+    m_process->start();
+    m_result.started = m_process->waitForStarted(kChildTimeoutMs);
+    if (!m_result.started)
+        m_result.err = m_process->errorString().toLocal8Bit();
+}
+
+RunningChild::~RunningChild()
+{
+    if (running()) {
+        m_process->kill();
+        m_process->waitForFinished(kHangGuardMs);
+    }
+}
+
+bool RunningChild::running() const
+{
+    return m_process->state() != QProcess::NotRunning;
+}
+
+qint64 RunningChild::pid() const
+{
+    return m_process->processId();
+}
+
+void RunningChild::readLines()
+{
+    m_partial += m_process->readAllStandardOutput();
+    m_result.err += m_process->readAllStandardError();
+    const int end = m_partial.lastIndexOf('\n');
+    if (end < 0)
+        return;
+    const QByteArray whole = m_partial.left(end + 1);
+    m_partial.remove(0, end + 1);
+    m_result.out += whole;
+    for (const QByteArray &line : whole.split('\n')) {
+        const int space = line.indexOf(' ');
+        if (space <= 0)
+            continue;
+        m_result.lines.append(
+            {QString::fromUtf8(line.left(space)),
+             QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(space + 1)))});
+    }
+}
+
+bool RunningChild::waitFor(const QString &key, int count)
+{
+    QDeadlineTimer guard(kChildTimeoutMs);
+    for (;;) {
+        readLines();
+        if (m_result.values(key).size() >= count)
+            return true;
+        if (!running() || guard.hasExpired())
+            return false;
+        m_process->waitForReadyRead(100);
+    }
+}
+
+void RunningChild::send(const QByteArray &line)
+{
+    if (running()) {
+        m_process->write(line + '\n');
+        m_process->waitForBytesWritten(kHangGuardMs);
+    }
+}
+
+ChildResult RunningChild::finish()
+{
+    if (!m_result.started)
+        return m_result;
+    if (!m_process->waitForFinished(kChildTimeoutMs)) {
+        m_result.timedOut = true;
+        m_process->kill();
+        m_process->waitForFinished(kHangGuardMs);
+    }
+    readLines();
+    if (!m_partial.isEmpty()) {
+        m_partial += '\n';
+        readLines();
+    }
+    m_result.exitStatus = m_process->exitStatus();
+    m_result.exitCode = m_process->exitCode();
+    return m_result;
+}
+
 ChildResult runChild(const QString &program, const QStringList &arguments,
                      const Workspace &workspace, const QString &workingDirectory,
                      const std::function<void()> &whileRunning)
 {
-    ChildResult result;
-    TestFiles::ChildProcess child;
-    result.started = child.start(
-        program, arguments, workingDirectory.isEmpty() ? workspace.path() : workingDirectory,
-        {QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("HOME=") + workspace.home(),
-         QStringLiteral("XDG_CONFIG_HOME=") + workspace.home() + QStringLiteral("/.config"),
-         QStringLiteral("XDG_CACHE_HOME=") + workspace.home() + QStringLiteral("/.cache"),
-         QStringLiteral("XDG_RUNTIME_DIR")});
-    if (!result.started) {
-        result.err = child.process().errorString().toLocal8Bit();
-        return result;
-    }
+    RunningChild child(program, arguments, workspace, workingDirectory);
+    if (!child.started())
+        return child.finish();
     if (whileRunning)
         whileRunning();
-    child.finish();
-    result.timedOut = child.timedOut();
-    result.exitStatus = child.process().exitStatus();
-    result.exitCode = child.process().exitCode();
-    result.out = child.out();
-    result.err = child.err();
-    for (const QByteArray &line : result.out.split('\n')) {
-        const int space = line.indexOf(' ');
-        if (space <= 0)
-            continue;
-        result.lines.append(
-            {QString::fromUtf8(line.left(space)),
-             QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(space + 1)))});
-    }
-    return result;
+    return child.finish();
 }
 
 QByteArray fingerprint(const QString &path)
@@ -298,6 +378,20 @@ bool writeLogFile(const QString &path, const QList<StoredRecord> &records)
     return TestLogFile::writeRecords(path, records);
 }
 
+bool execOnFile(const QString &path, const QStringList &statements)
+{
+    return TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
+        QSqlQuery query(db);
+        for (const QString &statement : statements) {
+            if (!query.exec(statement)) {
+                qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
 QList<StoredRecord> readLogFile(const QString &path, bool *ok)
 {
     QList<StoredRecord> records;
@@ -322,6 +416,22 @@ int recordCount(const QString &path)
 }
 
 const QString kSideFile = QStringLiteral("dbLog.pending.db");
+const QString kSpillDir = QStringLiteral("dbLog.spill");
+
+QStringList spilledMessages(const QString &dir)
+{
+    QStringList messages;
+    for (const SystemLog::Spill::SegmentListing &segment : SystemLog::Spill::listJournal(dir, {})) {
+        for (const SystemLog::Spill::WaitingRecord &record : segment.records)
+            messages << QString::fromUtf8(record.message);
+    }
+    return messages;
+}
+
+bool spillEmpty(const QString &dir)
+{
+    return QDir(dir).entryList({QStringLiteral("*.spill")}, QDir::Files | QDir::Hidden).isEmpty();
+}
 const QString kDay = QStringLiteral("2024-03-15");
 
 QList<StoredRecord> recordsOfDay(int count, int messageLength)
@@ -363,32 +473,29 @@ bool makeHostileLogFile(const QString &kind, const QString &path, bool *restrict
     if (kind == QLatin1String("empty file"))
         return writeFile(path, QByteArray());
     if (kind == QLatin1String("other schema")) {
-        return TestLogFile::exec(path,
-                                 {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
-                                                 "datetime TEXT, message TEXT)"),
-                                  QStringLiteral("INSERT INTO SystemInfo(datetime, message) VALUES "
-                                                 "('2024-03-15 08:00:00', 'not ours'), "
-                                                 "('2024-03-15 09:00:00', 'neither')")});
+        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
+                                                "datetime TEXT, message TEXT)"),
+                                 QStringLiteral("INSERT INTO SystemInfo(datetime, message) VALUES "
+                                                "('2024-03-15 08:00:00', 'not ours'), "
+                                                "('2024-03-15 09:00:00', 'neither')")});
     }
     if (kind == QLatin1String("text primary key")) {
         // All the columns, but an id that is not the table's integer key.
-        return TestLogFile::exec(path,
-                                 {QStringLiteral("CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, "
-                                                 "datetime TEXT, type INT, message TEXT)"),
-                                  QStringLiteral("INSERT INTO SystemInfo VALUES ('a', "
-                                                 "'2024-03-15 08:00:00', 0, 'not ours')")});
+        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id TEXT PRIMARY KEY, "
+                                                "datetime TEXT, type INT, message TEXT)"),
+                                 QStringLiteral("INSERT INTO SystemInfo VALUES ('a', "
+                                                "'2024-03-15 08:00:00', 0, 'not ours')")});
     }
     if (kind == QLatin1String("not null column")) {
-        return TestLogFile::exec(path,
-                                 {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
-                                                 "datetime TEXT, type INT, message TEXT, "
-                                                 "operator TEXT NOT NULL)")});
+        return execOnFile(path, {QStringLiteral("CREATE TABLE SystemInfo(id INTEGER PRIMARY KEY, "
+                                                "datetime TEXT, type INT, message TEXT, "
+                                                "operator TEXT NOT NULL)")});
     }
     if (kind == QLatin1String("aborting trigger")) {
         return writeLogFile(path, {}) &&
-               TestLogFile::exec(path, {QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON "
-                                                       "SystemInfo BEGIN SELECT RAISE(ABORT, 'read "
-                                                       "only archive'); END")});
+               execOnFile(path, {QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON "
+                                                "SystemInfo BEGIN SELECT RAISE(ABORT, 'read "
+                                                "only archive'); END")});
     }
     if (kind == QLatin1String("unreadable")) {
         // A real log with records of the day: only the permission bits keep them from showing.

@@ -77,6 +77,36 @@ struct ChildResult
     QString describe() const;
 };
 
+// A child running beside the test, which waits for its reports and talks to it on its standard
+// input; several can run at once.
+class RunningChild
+{
+public:
+    RunningChild(const QString &program, const QStringList &arguments, const Workspace &workspace,
+                 const QString &workingDirectory = QString());
+    ~RunningChild();
+    RunningChild(const RunningChild &) = delete;
+    RunningChild &operator=(const RunningChild &) = delete;
+
+    bool started() const { return m_result.started; }
+    bool running() const;
+    qint64 pid() const;
+    // Waits until the child has reported `key` `count` times; false once it has ended without,
+    // or after the hang guard.
+    bool waitFor(const QString &key, int count = 1);
+    // Writes one line to its standard input.
+    void send(const QByteArray &line);
+    // Waits for its end (killing it after the hang guard) and returns what it did.
+    ChildResult finish();
+
+private:
+    void readLines();
+
+    std::unique_ptr<QProcess> m_process;
+    ChildResult m_result;
+    QByteArray m_partial;
+};
+
 // Runs the program to its end; whileRunning, if given, runs in the test once the child has
 // started (it may wait with QTest::qWait).
 ChildResult runChild(const QString &program, const QStringList &arguments,
@@ -100,13 +130,21 @@ using StoredRecord = TestLogFile::Record;
 // Creates the log table in the SQLite file `path` (as the service defines it) if missing and
 // adds the records, with their stamps, through a connection of the test's own.
 bool writeLogFile(const QString &path, const QList<StoredRecord> &records);
+// Runs statements on the SQLite file `path` through a connection of the test's own.
+bool execOnFile(const QString &path, const QStringList &statements);
 // The records of the log (or side) file `path` in the order of their ids; *ok is false when it
 // cannot be read. recordCount: their number, -1 when the file cannot be read.
 QList<StoredRecord> readLogFile(const QString &path, bool *ok);
 int recordCount(const QString &path);
 
-// The side file beside "dbLog.db" in which the service keeps records the log cannot take.
+// The side file beside "dbLog.db" in which an earlier version kept records the log could not
+// take, and the spill journal's directory, where the service keeps them now.
 extern const QString kSideFile;
+extern const QString kSpillDir;
+// The messages waiting in the spill journal at `dir`, segment by segment, in order.
+QStringList spilledMessages(const QString &dir);
+// Whether the spill journal at `dir` holds no segment (or is not there at all).
+bool spillEmpty(const QString &dir);
 
 // The day on which the cases put their records, and a few records of category 0 on it.
 extern const QString kDay;

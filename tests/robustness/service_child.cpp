@@ -11,10 +11,14 @@
 //   queryall TYPE          queryRange over all time; reports "rows", "errorvalid", "error"
 //   release                releases the front; reports "releasems", the time it took
 //   limit BYTES            sets the writer's memory bound (before start)
+//   spilllimit BYTES PCT   sets the spill journal's disk bound (before start)
+//   killat POINT N         dies by SIGKILL right before the N-th write, sync or directory sync
+//                          (POINT write, sync or dirsync) of the spill journal
 //   queued                 reports "queued" (records held in memory) and "lost"
 //   waitqueued N           waits until the writer holds at most N records (0: every record
-//                          handed over is stored, in the side file or counted lost)
-//   moved                  waits until the side file is gone (its records are in the log)
+//                          handed over is stored, in the spill journal or counted lost)
+//   moved                  waits until the old side file and every spill segment are gone (their
+//                          records are in the log)
 //   sleep MS               waits
 //   tz ZONE                switches the process's time zone (TZ) from here on
 //   lock FILE / unlock     holds and drops the write lock of FILE through a connection of the
@@ -23,27 +27,48 @@
 //                          killed (categories 1 and 2 for threads 0 and 1)
 //   crashwriting N         inserts N records in one transaction through a connection of its own
 //                          and dies by SIGKILL before the commit, as a crashed writer would
+//   faults SPEC            from here on, SQLite's files (and the spill journal) fail or the
+//                          process is killed at the point SPEC names (see FaultInjection.h);
+//                          a kill first reports "logged" and "lost" so far and "killed"
+//   numbered RUN N MS      hands N numbered records of run RUN (Robustness::numberedMessage)
+//                          to the output hook, evenly over MS milliseconds, numbers going on
+//                          from one command to the next; reports "logged", the run's total
+//   input                  waits for a line on standard input (the campaign's go-ahead)
+//   hold MODE FILE         holds a shared, reserved or exclusive lock on FILE through a
+//                          connection of its own until a line comes on standard input; reports
+//                          "locked", then "unlocked"
 
 #include "ChildSupport.h"
+#include "FaultInjection.h"
 #include "OutputHook.h"
+#include "ScratchDir.h"
 #include "qzSysLog.h"
+#include "spill/SpillIo.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iostream>
+#include <map>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace Robustness;
 using SystemLog::qzSysLog;
@@ -110,6 +135,61 @@ void crashWriting(int count)
     std::raise(SIGKILL);
 }
 
+// What a kill reports: hook calls begun (a record counted here may not have been queued yet),
+// and records the writer gave up so far.
+std::atomic<long long> g_numbered{0};
+std::atomic<SystemLog::qzLogDB *> g_writer{nullptr};
+
+void reportBeforeKill()
+{
+    SystemLog::qzLogDB *writer = g_writer.load();
+    char text[128];
+    const int n = std::snprintf(text, sizeof text, "\nlogged %lld\nlost %lld\nkilled 1\n",
+                                g_numbered.load(), writer ? writer->lostCount() : 0LL);
+    if (n > 0 && ::write(STDOUT_FILENO, text, size_t(n)) < 0)
+        return;
+}
+
+void logNumbered(int run, int count, int forMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const long long first = g_numbered.load();
+    for (int i = 0; i < count; ++i) {
+        if (forMs > 0)
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(forMs) * i / count);
+        const long long seq = g_numbered++;
+        const QByteArray message = numberedMessage(run, seq);
+        SystemLog::outputHook(numberedType(seq), message.constData(), message.size());
+    }
+    report("logged", QString::number(first + count));
+}
+
+void waitForInput()
+{
+    std::string line;
+    std::getline(std::cin, line);
+}
+
+// Tries again until the lock is had: the service holds the file only a batch at a time.
+void holdLock(const QString &mode, const QString &path)
+{
+    TestFiles::FileLock lock(path);
+    for (;;) {
+        const bool locked = mode == QLatin1String("shared")     ? lock.pauseReading()
+                            : mode == QLatin1String("reserved") ? lock.reserve()
+                                                                : lock.lock();
+        if (locked)
+            break;
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    report("locked", mode);
+    waitForInput();
+    lock.unlock();
+    report("unlocked", mode);
+}
+
 void reportQuery(const SystemLog::LogRowList &rows, const QSqlError &error)
 {
     report("rows", QString::number(rows.size()));
@@ -133,6 +213,31 @@ void logRecords(int count)
     for (std::thread &thread : threads)
         thread.join();
     report("logged", QString::number(count));
+}
+
+// The spill journal's operation at which the child kills itself, and how many are left before.
+SystemLog::SpillIoPoint killPoint = SystemLog::SpillIoPoint::Write;
+std::atomic<int> killCountdown{0};
+
+int killAtPoint(SystemLog::SpillIoPoint point)
+{
+    if (point == killPoint && killCountdown.fetch_sub(1) == 1)
+        std::raise(SIGKILL);
+    return 0;
+}
+
+void killAt(const char *point, int n)
+{
+    const std::map<std::string, SystemLog::SpillIoPoint> points{
+        {"write", SystemLog::SpillIoPoint::Write},
+        {"sync", SystemLog::SpillIoPoint::Sync},
+        {"dirsync", SystemLog::SpillIoPoint::DirSync}};
+    const auto found = points.find(point);
+    if (found == points.end())
+        fail(ExitUsage, QStringLiteral("unknown point %1").arg(QString::fromLocal8Bit(point)));
+    killPoint = found->second;
+    killCountdown = n;
+    SystemLog::setSpillFaultHook(killAtPoint);
 }
 
 const QString kLockConnection = QStringLiteral("child-file-lock");
@@ -174,6 +279,7 @@ int main(int argc, char **argv)
         const char *command = argv[i];
         if (std::strcmp(command, "start") == 0) {
             qzSysLog::instance()->start();
+            g_writer = &qzSysLog::instance()->writer();
             report("started", QStringLiteral("1"));
         } else if (std::strcmp(command, "query") == 0) {
             needs(2);
@@ -208,6 +314,15 @@ int main(int argc, char **argv)
             needs(1);
             qzSysLog::instance()->writer().setMemoryLimit(std::atoll(argv[i + 1]));
             ++i;
+        } else if (std::strcmp(command, "spilllimit") == 0) {
+            needs(2);
+            qzSysLog::instance()->writer().setSpillLimit(std::atoll(argv[i + 1]),
+                                                         std::atoi(argv[i + 2]));
+            i += 2;
+        } else if (std::strcmp(command, "killat") == 0) {
+            needs(2);
+            killAt(argv[i + 1], std::atoi(argv[i + 2]));
+            i += 2;
         } else if (std::strcmp(command, "queued") == 0) {
             SystemLog::qzLogDB &writer = qzSysLog::instance()->writer();
             report("queued", QString::number(writer.queuedCount()));
@@ -220,7 +335,10 @@ int main(int argc, char **argv)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             ++i;
         } else if (std::strcmp(command, "moved") == 0) {
-            while (QFileInfo::exists(QStringLiteral("dbLog.pending.db")))
+            while (QFileInfo::exists(QStringLiteral("dbLog.pending.db")) ||
+                   !QDir(QStringLiteral("dbLog.spill"))
+                        .entryList({QStringLiteral("*.spill")}, QDir::Files)
+                        .isEmpty())
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             report("moved", QStringLiteral("1"));
         } else if (std::strcmp(command, "sleep") == 0) {
@@ -243,6 +361,24 @@ int main(int argc, char **argv)
         } else if (std::strcmp(command, "crashwriting") == 0) {
             needs(1);
             crashWriting(std::atoi(argv[i + 1]));
+        } else if (std::strcmp(command, "faults") == 0) {
+            needs(1);
+            FaultSpec spec;
+            if (!FaultSpec::parse(QString::fromLocal8Bit(argv[i + 1]), &spec))
+                fail(ExitUsage, QStringLiteral("bad fault spec %1").arg(argv[i + 1]));
+            if (!installFaults(spec, reportBeforeKill))
+                fail(ExitCannotRestrict, QStringLiteral("cannot inject %1").arg(argv[i + 1]));
+            ++i;
+        } else if (std::strcmp(command, "numbered") == 0) {
+            needs(3);
+            logNumbered(std::atoi(argv[i + 1]), std::atoi(argv[i + 2]), std::atoi(argv[i + 3]));
+            i += 3;
+        } else if (std::strcmp(command, "input") == 0) {
+            waitForInput();
+        } else if (std::strcmp(command, "hold") == 0) {
+            needs(2);
+            holdLock(QString::fromLocal8Bit(argv[i + 1]), QString::fromLocal8Bit(argv[i + 2]));
+            i += 2;
         } else {
             fail(ExitUsage,
                  QStringLiteral("unknown command %1").arg(QString::fromLocal8Bit(command)));

@@ -5,6 +5,7 @@
 // Built twice: once opening the file through the log service alone, once through the window.
 
 #include "RobustnessSupport.h"
+#include "TestLogFile.h"
 
 #include "OutputHook.h"
 #include "qzSysLog.h"
@@ -257,6 +258,8 @@ private Q_SLOTS:
 #ifndef ROBUSTNESS_WITH_WINDOW
     void killedWhileMoving_data();
     void killedWhileMoving();
+    void killedInTheSpill_data();
+    void killedInTheSpill();
 #endif
 };
 
@@ -493,6 +496,78 @@ void CrashSafety::killedWhileMoving()
     QVERIFY(ok);
     QCOMPARE(stored, expected);
     QCOMPARE(QDir(ws.path()).entryList({QStringLiteral("*-mj*")}, QDir::Files), QStringList());
+}
+
+void CrashSafety::killedInTheSpill_data()
+{
+    // The child dies right before this operation of the spill journal: the first directory
+    // sync is the one of the journal's new directory, the second one names the segment, the
+    // third one follows its removal; the first write and sync are those of its header.
+    QTest::addColumn<QString>("point");
+    QTest::addColumn<int>("nth");
+    QTest::addColumn<bool>("allStored"); // every record was in the spill at the kill
+    QTest::newRow("segment made, no header yet") << "write" << 1 << false;
+    QTest::newRow("segment named, its directory not synced") << "dirsync" << 2 << false;
+    QTest::newRow("before a batch is written") << "write" << 2 << false;
+    QTest::newRow("a batch written, not synced") << "sync" << 2 << false;
+    QTest::newRow("moved and removed, its directory not synced") << "dirsync" << 3 << true;
+}
+
+// Records go to the spill journal while the log is locked and are moved once it is free; the
+// child kills itself at one step of that. The next service leaves each record in the log once,
+// each thread's records a prefix of what it logged, and nothing in the journal.
+void CrashSafety::killedInTheSpill()
+{
+    QFETCH(QString, point);
+    QFETCH(int, nth);
+    QFETCH(bool, allStored);
+    constexpr int kRecords = 400;
+    Workspace ws;
+    QVERIFY(ws.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    QVERIFY(writeLogFile(log, {}));
+    const ChildResult killed = runChild(
+        kChild,
+        QStringLiteral("limit 1 killat %1 %2 lock dbLog.db start log %3 waitqueued 0 unlock "
+                       "moved release")
+            .arg(point)
+            .arg(nth)
+            .arg(kRecords)
+            .split(QLatin1Char(' ')),
+        ws);
+    QVERIFY2(killed.exitStatus == QProcess::CrashExit, qPrintable(killed.describe()));
+    const ChildResult next = runChild(kChild, {"start", "moved", "release"}, ws);
+    QVERIFY2(next.ranToEnd() && next.lostReported() == 0, qPrintable(next.describe()));
+
+    bool ok = false;
+    int seq[2] = {0, 0};
+    const QRegularExpression pattern(QStringLiteral("^robustness record (\\d)/(\\d+)$"));
+    for (const StoredRecord &record : readLogFile(log, &ok)) {
+        const QRegularExpressionMatch m = pattern.match(record.message);
+        QVERIFY2(m.hasMatch(), qPrintable(record.message));
+        const int thread = m.captured(1).toInt();
+        QCOMPARE(m.captured(2).toInt(), seq[thread]++);
+    }
+    QVERIFY(ok);
+    if (allStored)
+        QCOMPARE(seq[0] + seq[1], kRecords);
+    QCOMPARE(QDir(ws.filePath(kSpillDir))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
+    // No mark is left of a segment that is gone.
+    int marks = -1;
+    QVERIFY(TestLogFile::withConnection(log, [&](QSqlDatabase &db) {
+        QSqlQuery q(db);
+        marks = q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = "
+                                      "'SpillMarks'")) &&
+                        q.next() && q.value(0).toInt() == 0
+                    ? 0
+                : q.exec(QStringLiteral("SELECT count(*) FROM SpillMarks")) && q.next()
+                    ? q.value(0).toInt()
+                    : -1;
+        return true;
+    }));
+    QCOMPARE(marks, 0);
 }
 #endif
 

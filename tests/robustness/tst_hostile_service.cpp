@@ -7,6 +7,7 @@
 #include "RobustnessSupport.h"
 
 #include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -43,6 +44,8 @@ private Q_SLOTS:
     void readOnlyWorkingDirectory();
     void hostileSideFile_data();
     void hostileSideFile();
+    void hostileSpill_data();
+    void hostileSpill();
 };
 
 void HostileService::hostileLogFile_data()
@@ -89,12 +92,12 @@ void HostileService::hostileLogFile()
     QVERIFY2(r.value(QStringLiteral("errorvalid")) == QLatin1String("1"), qPrintable(r.describe()));
     QVERIFY2(!r.value(QStringLiteral("error")).trimmed().isEmpty(), qPrintable(r.describe()));
     QVERIFY2(reasonLines(r) > 0, qPrintable(r.describe()));
-    // Nothing was written to it or removed; every record handed over waits in the side file.
+    // Nothing was written to it or removed; every record handed over waits in the spill journal.
     QCOMPARE(fingerprint(log), before);
-    QStringList withSideFile = QStringList(around) << kSideFile;
-    withSideFile.sort();
-    QCOMPARE(entries(ws.path()), withSideFile);
-    QCOMPARE(recordCount(ws.filePath(kSideFile)), kLogged);
+    QStringList withSpill = QStringList(around) << kSpillDir;
+    withSpill.sort();
+    QCOMPARE(entries(ws.path()), withSpill);
+    QCOMPARE(spilledMessages(ws.filePath(kSpillDir)).size(), kLogged);
 }
 
 void HostileService::readOnlyWorkingDirectory_data()
@@ -160,8 +163,9 @@ void HostileService::hostileSideFile_data()
     }
 }
 
-// A "dbLog.pending.db" that is no usable side file is set aside, untouched, under a name of its
-// own, and the records go where they would go without it.
+// A "dbLog.pending.db" (an earlier version's side file) that is no usable side file is set aside,
+// untouched, under a name of its own, once a log could take its records; the records go where
+// they would go without it.
 void HostileService::hostileSideFile()
 {
     QFETCH(QString, kind);
@@ -181,15 +185,81 @@ void HostileService::hostileSideFile()
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
     const QStringList setAside =
         QDir(ws.path()).entryList({kSideFile + QStringLiteral(".bad-*")}, QDir::Files);
+    if (!logUsable) {
+        // Nothing is moved into a log that is no log: the old file stays as it is, and the
+        // records wait in the spill journal.
+        QCOMPARE(setAside, QStringList());
+        QCOMPARE(fingerprint(side), before);
+        QCOMPARE(spilledMessages(ws.filePath(kSpillDir)).size(), kLogged);
+        return;
+    }
     QVERIFY2(setAside.size() == 1, qPrintable(r.describe()));
     QCOMPARE(fingerprint(ws.filePath(setAside.first())), before);
     QVERIFY(reasonLines(r) > 0);
-    if (logUsable) {
-        QCOMPARE(recordCount(log), kLogged);
-        QVERIFY(!QFileInfo::exists(side));
-    } else {
-        QCOMPARE(recordCount(side), kLogged);
-    }
+    QCOMPARE(recordCount(log), kLogged);
+    QVERIFY(!QFileInfo::exists(side));
+}
+
+void HostileService::hostileSpill_data()
+{
+    QTest::addColumn<QString>("kind"); // what is at "dbLog.spill", or in it
+    QTest::addColumn<bool>("logUsable");
+    QTest::addColumn<QString>("limit"); // the journal's disk bound, if set
+    QTest::addColumn<int>("lost");
+    QTest::newRow("a file at its name") << "file" << false << QString() << 0;
+    QTest::newRow("a link at its name") << "link" << false << QString() << 0;
+    QTest::newRow("a segment without the magic") << "no magic" << true << QString() << 0;
+    QTest::newRow("a FIFO named like a segment") << "fifo" << true << QString() << 0;
+    QTest::newRow("no room within its bound") << QString() << false << "1 0" << kLogged;
+    QTest::newRow("the file system kept free") << QString() << false << "4294967296 100" << kLogged;
+}
+
+// The spill journal's directory replaced by a file or a link, a file in it that is no segment:
+// each is set aside, untouched, and never written through. Beyond the journal's disk bound the
+// records are given up, counted and said.
+void HostileService::hostileSpill()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, logUsable);
+    QFETCH(QString, limit);
+    QFETCH(int, lost);
+    Workspace ws;
+    QTemporaryDir elsewhere;
+    QVERIFY(ws.isValid() && elsewhere.isValid());
+    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
+    const QString spill = ws.filePath(kSpillDir);
+    const QString junk = spill + QStringLiteral("/0123456789abcdef0123456789abcdef.spill");
+    bool restricted = false;
+    QVERIFY(logUsable ? writeLogFile(log, {})
+                      : makeHostileLogFile(QStringLiteral("other schema"), log, &restricted));
+    if (kind == QLatin1String("file"))
+        QVERIFY(writeFile(spill, randomBytes(100, 7)));
+    else if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(elsewhere.path(), spill));
+    else if (kind == QLatin1String("no magic"))
+        QVERIFY(QDir().mkpath(spill) && writeFile(junk, randomBytes(100, 7)));
+    else if (kind == QLatin1String("fifo"))
+        QVERIFY(QDir().mkpath(spill) && mkfifo(QFile::encodeName(junk).constData(), 0644) == 0);
+    const bool inJournal = kind == QLatin1String("no magic") || kind == QLatin1String("fifo");
+    const QByteArray before = fingerprint(inJournal ? junk : spill);
+
+    QStringList commands{"start", "log", QString::number(kLogged), "sleep", "1500", "release"};
+    if (!limit.isEmpty())
+        commands = QStringList{"spilllimit"} + limit.split(QLatin1Char(' ')) + commands;
+    const ChildResult r = runChild(kChild, commands, ws);
+    QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
+    QVERIFY2(r.lostReported() == lost, qPrintable(r.describe()));
+    QCOMPARE(r.err.contains("is full"), lost > 0);
+    QCOMPARE(logUsable ? recordCount(log) : spilledMessages(spill).size(), kLogged - lost);
+    QVERIFY(QDir(elsewhere.path()).isEmpty());
+    if (kind.isEmpty())
+        return;
+    const QString aside = inJournal ? junk : spill;
+    const QStringList setAside = QFileInfo(aside).dir().entryList(
+        {QFileInfo(aside).fileName() + QStringLiteral(".bad-*")}, QDir::AllEntries | QDir::System);
+    QVERIFY2(setAside.size() == 1, qPrintable(r.describe()));
+    QCOMPARE(fingerprint(QFileInfo(aside).dir().filePath(setAside.first())), before);
+    QVERIFY(reasonLines(r) > 0);
 }
 
 QTEST_GUILESS_MAIN(HostileService)

@@ -108,10 +108,10 @@ void HostileWindow::hostileLogFile()
     QVERIFY2(isNotice(view, kQueryFailed), qPrintable(view));
 
     // The file is exactly as it was, after the query, the records logged and the release; the
-    // query by day has saved its settings beside it, and the records wait in the side file.
+    // query by day has saved its settings beside it, and the records wait in the spill journal.
     QCOMPARE(fingerprint(log), before);
-    QCOMPARE(entries(ws.path()), with(with(around, QStringLiteral("Tallyview.ini")), kSideFile));
-    QCOMPARE(recordCount(ws.filePath(kSideFile)), kLogged);
+    QCOMPARE(entries(ws.path()), with(with(around, QStringLiteral("Tallyview.ini")), kSpillDir));
+    QCOMPARE(spilledMessages(ws.filePath(kSpillDir)).size(), kLogged);
 }
 
 void HostileWindow::readOnlyWorkingDirectory_data()

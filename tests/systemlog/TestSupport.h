@@ -11,6 +11,7 @@
 #include "TestFiles.h"
 #include "TestLogFile.h"
 #include "qzSysLog.h"
+#include "spill/SpillListing.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -85,6 +86,16 @@ protected Q_SLOTS:
 protected:
     std::unique_ptr<ScopedWorkDir> m_dir;
 };
+// The messages waiting in the spill journal beside the log, in the order of their segments.
+inline QStringList spilledMessages(const QString &dir = QStringLiteral("dbLog.spill"))
+{
+    QStringList out;
+    for (const auto &segment : SystemLog::Spill::listJournal(dir, {})) {
+        for (const auto &record : segment.records)
+            out << QString::fromUtf8(record.message);
+    }
+    return out;
+}
 
 // A connection of the test's own to a database file, independent of the service. It waits for
 // the service's writer instead of failing when the file is locked.
@@ -162,6 +173,19 @@ public:
         int type = 0;
         QString message;
     };
+
+    // The stored bytes of every message in id order (reading them as text through the
+    // toolkit's driver would let SQLite replace U+FFFE and U+FFFF on the way to UTF-16).
+    QVector<QByteArray> messageBytes()
+    {
+        QVector<QByteArray> bytes;
+        QSqlQuery q(db());
+        if (q.exec(QStringLiteral("SELECT CAST(message AS BLOB) FROM SystemInfo ORDER BY id"))) {
+            while (q.next())
+                bytes.push_back(q.value(0).toByteArray());
+        }
+        return bytes;
+    }
 
     // Every row of the table in id order.
     QVector<Row> allRows()
@@ -347,6 +371,13 @@ inline QVector<QPair<const char *, QByteArray>> hostileMessages()
         {"invalid UTF-8", QByteArrayLiteral("bad \xff\xfe end \xc3(")},
         {"truncated sequence at end", QByteArrayLiteral("abc\xe2\x82")},
         {"encoded surrogate", QByteArrayLiteral("\xed\xa0\x80 x")},
+        {"leading byte order mark", QByteArrayLiteral("\xef\xbb\xbf"
+                                                      "after")},
+        {"byte order mark inside", QByteArrayLiteral("in\xef\xbb\xbfside")},
+        {"overlong forms", QByteArrayLiteral("\xc0\xaf \xe0\x80\xaf \xf0\x80\x80\xaf")},
+        {"beyond U+10FFFF", QByteArrayLiteral("\xf4\x90\x80\x80 \xf5\x80\x80\x80")},
+        {"highest code point", QByteArrayLiteral("\xf4\x8f\xbf\xbf")},
+        {"noncharacters", QByteArrayLiteral("\xef\xbf\xbe \xef\xb7\x90 \xf0\x9f\xbf\xbf")},
         {"4-byte UTF-8", QByteArrayLiteral("\xf0\x9f\x98\x80 and \xf0\x90\x8d\x88")},
         {"Chinese", QByteArrayLiteral("\xe6\x8a\xa5\xe8\xad\xa6\xe8\xae\xb0\xe5\xbd\x95")},
         {"trailing line feed", QByteArrayLiteral("abc\n")},

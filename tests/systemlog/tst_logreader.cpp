@@ -367,7 +367,7 @@ void LogReaderTest::writerAndReaderAgreeOnTheTable()
              takesRecords ? QDBSqlite::Readiness::Ready : QDBSqlite::Readiness::NotALog);
     if (takesRecords) {
         std::list<LogQueueEntry> records;
-        records.emplace_back(QStringLiteral("stored"), Alarm);
+        records.emplace_back(QByteArrayLiteral("stored"), Alarm);
         QCOMPARE(store.insertBatch(records.cbegin(), records.cend(), 0).stored, 1);
         QCOMPARE(listed(reader, LogSelection()).size(), 1);
     }

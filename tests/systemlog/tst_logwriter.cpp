@@ -8,6 +8,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QMetaMethod>
 #include <QThread>
@@ -64,7 +65,7 @@ private Q_SLOTS:
     void unusableFileIsNeverWritten();
 
     void burstIsStoredWhileRunning();
-    void memoryBoundSendsRecordsToTheSideFile();
+    void memoryBoundSendsRecordsToTheSpill();
     void destructionStoresBacklog();
     void backlogIsCountedUntilStored();
     void stopBeforeStartDoesNotPreventRun();
@@ -103,28 +104,44 @@ void LogWriterTest::queuedBeforeStartStoredAfterOldestFirst()
 void LogWriterTest::outputLogStoresExactBytes_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    for (const auto &row : hostileMessages())
-        QTest::newRow(row.first) << row.second;
+    QTest::addColumn<bool>("spilled"); // the record waits in the spill journal first
+    for (const auto &row : hostileMessages()) {
+        QTest::addRow("%s", row.first) << row.second << false;
+        QTest::addRow("%s, spilled", row.first) << row.second << true;
+    }
 }
 
+// The stored bytes are exactly those of QString::fromUtf8(bytes).toUtf8(), straight or through
+// the spill journal.
 void LogWriterTest::outputLogStoresExactBytes()
 {
     QFETCH(QByteArray, bytes);
-    const QString expected = QString::fromUtf8(bytes.constData(), bytes.size());
+    QFETCH(bool, spilled);
+    const QByteArray expected = QString::fromUtf8(bytes.constData(), bytes.size()).toUtf8();
     const GuardedBytes guarded(bytes);
     QVERIFY(guarded.isValid());
 
     {
         qzLogDB writer;
+        TestFiles::FileLock holder(kDbFile);
+        if (spilled) {
+            writer.setMemoryLimit(1);
+            QVERIFY(holder.lock());
+        }
         writer.startProcess();
         writer.outputLog(2, guarded.data(), guarded.size());
         log(writer, 2, "marker");
+        if (spilled) {
+            QTRY_COMPARE_WITH_TIMEOUT(spilledMessages().size(), 2, TestFiles::kHangGuardMs);
+            holder.unlock();
+        }
     }
 
-    const QVector<AuxDb::Row> rows = AuxDb().allRows();
+    AuxDb aux;
+    const QVector<AuxDb::Row> rows = aux.allRows();
     QCOMPARE(rows.size(), 2);
     QCOMPARE(rows[0].type, 2);
-    QVERIFY2(rows[0].message == expected, describeMismatch(rows[0].message, expected));
+    QCOMPARE(aux.messageBytes().value(0), expected);
     QCOMPARE(rows[1].message, QStringLiteral("marker"));
 }
 
@@ -318,12 +335,10 @@ void LogWriterTest::unusableFileIsNeverWritten()
         QCOMPARE(writer.queuedCount(), 0);
     }
     QCOMPARE(readFile(kDbFile), garbage);
-    // Kept in the side file instead, in order, for a start that finds a usable log.
-    AuxDb side(QStringLiteral("dbLog.pending.db"));
-    QCOMPARE(side.scalar(QStringLiteral("SELECT group_concat(message, '|') FROM "
-                                        "(SELECT message FROM SystemInfo ORDER BY id)"))
-                 .toString(),
-             QStringLiteral("queued before start|queued while running|another"));
+    // Kept in the spill journal instead, in order, for a start that finds a usable log.
+    QCOMPARE(spilledMessages(),
+             QStringList({QStringLiteral("queued before start"),
+                          QStringLiteral("queued while running"), QStringLiteral("another")}));
 }
 
 void LogWriterTest::burstIsStoredWhileRunning()
@@ -356,9 +371,8 @@ void LogWriterTest::burstIsStoredWhileRunning()
     QVERIFY(writer.wait());
 }
 
-void LogWriterTest::memoryBoundSendsRecordsToTheSideFile()
+void LogWriterTest::memoryBoundSendsRecordsToTheSpill()
 {
-    const QString sidePath = QStringLiteral("dbLog.pending.db");
     const int total = 50;
     qzLogDB writer; // sets up the log before another program takes it
     writer.setMemoryLimit(1);
@@ -368,21 +382,20 @@ void LogWriterTest::memoryBoundSendsRecordsToTheSideFile()
     for (int i = 0; i < total; ++i)
         log(writer, i % 5, QByteArray("held back ") + QByteArray::number(i));
 
-    // While the log stays held, the waiting records go to the side file instead of memory.
-    QDeadlineTimer deadline(TestFiles::kHangGuardMs);
-    while (!(QFileInfo::exists(sidePath) && AuxDb(sidePath).rowCount() == total) &&
-           !deadline.hasExpired())
-        QThread::msleep(50);
-    QCOMPARE(AuxDb(sidePath).rowCount(), total);
+    // While the log stays held, the waiting records go to the spill journal instead of memory.
+    QTRY_COMPARE_WITH_TIMEOUT(spilledMessages().size(), total, TestFiles::kHangGuardMs);
     QCOMPARE(writer.queuedCount(), 0);
 
-    // Once the log is free again they come back into it, in order, and the side file goes.
+    // Once the log is free again they come back into it, in order, and the segment goes.
     holder.unlock();
     QCOMPARE(waitForRows(total), total);
     const QVector<AuxDb::Row> rows = AuxDb().allRows();
     for (int i = 0; i < total; ++i)
         QCOMPARE(rows[i].message, QStringLiteral("held back %1").arg(i));
-    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(sidePath), TestFiles::kHangGuardMs);
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(QStringLiteral("dbLog.spill"))
+                                  .entryList({QStringLiteral("*.spill")}, QDir::Files)
+                                  .size(),
+                              0, TestFiles::kHangGuardMs);
     writer.stopProcess();
     QVERIFY(writer.wait());
     QCOMPARE(writer.lostCount(), 0LL);

@@ -16,8 +16,9 @@ namespace SystemLog {
 // loop (a 10 ms sleep after each cycle), each cycle's batch in one transaction, in the order in
 // which they were queued. While the file is unavailable the records wait and are tried again
 // every cycle; beyond a memory bound, at the end of a run that cannot wait any longer, or when
-// the file is no log at all, they go to the side file "dbLog.pending.db" (see PendingFile),
-// from which the next writer that can store them moves them into the log first.
+// the file is no log at all or refuses them, they go to the spill journal "dbLog.spill" beside
+// it (plain append-only files), from which the next writer that can store them moves them into
+// the log first.
 // Queries run in the calling thread on a connection of that thread.
 class qzLogDB : public QThread
 {
@@ -58,9 +59,16 @@ public:
     long long lostCount() const;
 
     // Records waiting while the file is unavailable may take this much memory (estimated) before
-    // they go to the side file. Set it before startProcess().
+    // they go to the spill journal. Set it before startProcess().
     static constexpr qint64 kDefaultMemoryLimit = 32 * 1024 * 1024;
     void setMemoryLimit(qint64 bytes);
+
+    // The spill journal takes at most `bytes` in all and leaves at least `keepFreePercent` of
+    // its file system free; records beyond that are given up and counted as lost. Set it
+    // before startProcess().
+    static constexpr qint64 kDefaultSpillLimit = qint64(4) * 1024 * 1024 * 1024;
+    static constexpr int kDefaultSpillKeepFreePercent = 5;
+    void setSpillLimit(qint64 bytes, int keepFreePercent = kDefaultSpillKeepFreePercent);
 
 public Q_SLOTS:
     // Asks the loop to end once everything queued has been stored; does not wait.

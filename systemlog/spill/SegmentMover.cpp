@@ -1,0 +1,214 @@
+#include "spill/SegmentMover.h"
+
+#include "spill/SegmentReader.h"
+#include "spill/SpillDir.h"
+#include "sqlite/Sqlite.h"
+#include "store/StampedInsert.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QStringList>
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace SystemLog::Spill {
+
+namespace {
+
+// One transaction takes at most this many records or bytes of messages, so that the log is
+// never held for long and a chunk's pages fit the connection's cache.
+constexpr int kChunkRecords = 20000;
+constexpr qint64 kChunkBytes = 16 << 20;
+
+const char kCreateMarks[] =
+    "CREATE TABLE IF NOT EXISTS SpillMarks(segment TEXT PRIMARY KEY, offset INTEGER NOT NULL)";
+
+std::string_view utf8(const QByteArray &bytes)
+{
+    return std::string_view(bytes.constData(), std::size_t(bytes.size()));
+}
+
+// The offset up to which the log holds the segment's records (0: none yet); SQLITE_ROW or
+// SQLITE_DONE, or the failure.
+int readMark(sqlite3 *db, const QByteArray &segment, qint64 *offset)
+{
+    // Another program's table of that name may hold several rows of a segment, or offsets as
+    // text: the furthest one counts.
+    Sqlite::Statement mark(
+        db, "SELECT max(CAST(offset AS INTEGER)) FROM SpillMarks WHERE segment = ?1");
+    const int rc = mark.bind(1, utf8(segment)).step();
+    *offset = rc == SQLITE_ROW && !mark.isNull(0) ? mark.int64(0) : 0;
+    return rc;
+}
+
+// What one chunk did.
+struct Chunk
+{
+    int rc = SQLITE_OK;
+    QString what;
+    bool end = false; // the segment holds nothing more up to the limit
+};
+
+// One transaction: the records from the mark on, and the new mark.
+Chunk moveChunk(sqlite3 *db, const QByteArray &segment, SegmentReader &reader, SegmentMove *out)
+{
+    Chunk chunk;
+    const auto failed = [&](int rc, const char *what) {
+        chunk.rc = rc;
+        chunk.what = QString::fromLatin1(what);
+        return chunk;
+    };
+    Sqlite::Transaction transaction(db);
+    if (transaction.rc() != SQLITE_OK)
+        return failed(transaction.rc(), "Unable to begin transaction");
+    if (Sqlite::hasMoved(db)) {
+        out->logMoved = true;
+        return failed(SQLITE_IOERR, "");
+    }
+    int rc = Sqlite::exec(db, kCreateMarks);
+    qint64 mark = 0;
+    if (rc == SQLITE_DONE)
+        rc = readMark(db, segment, &mark);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return failed(rc, "Unable to read the spill marks");
+    reader.seek(mark);
+    StampedInsert insert(db);
+    if (insert.rc() != SQLITE_OK)
+        return failed(insert.rc(), "Unable to prepare the insert");
+    const qint64 skippedBefore = reader.skipped();
+    int taken = 0;
+    int rejected = 0;
+    QSqlError rejection;
+    qint64 bytes = 0;
+    FrameRecord record;
+    while (taken + rejected < kChunkRecords && bytes < kChunkBytes && reader.next(&record)) {
+        rc = insert.add(record.stamp, record.type, record.message);
+        bytes += qint64(record.message.size());
+        if (rc == SQLITE_DONE) {
+            ++taken;
+            continue;
+        }
+        const QSqlError e = Sqlite::error(db, rc, QStringLiteral("Unable to store a record"));
+        if (StampedInsert::failsTheBatch(rc, Sqlite::extendedCodeOf(e)))
+            return failed(rc, "Unable to move records");
+        if (!rejection.isValid())
+            rejection = e;
+        ++rejected;
+    }
+    if (reader.error() != 0)
+        return failed(SQLITE_IOERR, "Unable to read a spill segment");
+    chunk.end = reader.position() >= reader.limit();
+    if (reader.position() == qMax<qint64>(mark, kHeaderSize) && taken + rejected == 0)
+        return chunk; // nothing new: the transaction changes nothing
+    // One row per segment, whatever keys the table has.
+    Sqlite::Statement forget(db, "DELETE FROM SpillMarks WHERE segment = ?1");
+    rc = forget.bind(1, utf8(segment)).run();
+    if (rc == SQLITE_DONE) {
+        Sqlite::Statement remember(db, "INSERT INTO SpillMarks(segment, offset) VALUES(?1, ?2)");
+        rc = remember.bind(1, utf8(segment)).bind(2, reader.position()).run();
+    }
+    if (rc != SQLITE_DONE)
+        return failed(rc, "Unable to mark the spill segment");
+    rc = transaction.commit();
+    if (rc != SQLITE_OK)
+        return failed(rc, "Unable to commit");
+    out->moved += taken;
+    out->rejected += rejected;
+    if (!out->rejection.isValid())
+        out->rejection = rejection;
+    if (reader.skipped() > skippedBefore) {
+        out->skipped += reader.skipped() - skippedBefore;
+        out->skippedAt = reader.lastSkipAt();
+    }
+    return chunk;
+}
+
+} // namespace
+
+SegmentMove moveSegment(sqlite3 *db, const QString &name, int fd, qint64 limit, int budgetMs)
+{
+    SegmentMove out;
+    SegmentReader reader(fd, limit);
+    if (reader.header() != HeaderCheck::Sound) {
+        out.error = QSqlError(QString(), QStringLiteral("%1 has no sound header").arg(name),
+                              QSqlError::ConnectionError);
+        return out;
+    }
+    const QByteArray segment = QFile::encodeName(name);
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const Chunk chunk = moveChunk(db, segment, reader, &out);
+        if (chunk.rc != SQLITE_OK) {
+            if (!out.logMoved)
+                out.error = Sqlite::error(db, chunk.rc, chunk.what);
+            out.state = SegmentMove::State::Failed;
+            return out;
+        }
+        if (chunk.end) {
+            out.state = SegmentMove::State::Done;
+            return out;
+        }
+        if (budgetMs > 0 && clock.elapsed() >= budgetMs) {
+            out.state = SegmentMove::State::Partial;
+            return out;
+        }
+    }
+}
+
+int dropMark(sqlite3 *db, const QString &name)
+{
+    qint64 tables = 0;
+    int rc = Sqlite::readNumber(
+        db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='SpillMarks'", &tables);
+    if (rc != SQLITE_ROW || tables == 0)
+        return rc == SQLITE_ROW ? SQLITE_OK : rc;
+    Sqlite::Statement drop(db, "DELETE FROM SpillMarks WHERE segment = ?1");
+    rc = drop.bind(1, utf8(QFile::encodeName(name))).run();
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+int dropStaleMarks(sqlite3 *db, SpillDir &dir)
+{
+    qint64 tables = 0;
+    int rc = Sqlite::readNumber(
+        db, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='SpillMarks'", &tables);
+    if (rc != SQLITE_ROW || tables == 0)
+        return rc == SQLITE_ROW ? SQLITE_OK : rc;
+    QStringList marked;
+    {
+        Sqlite::Statement marks(db, "SELECT segment FROM SpillMarks");
+        while ((rc = marks.step()) == SQLITE_ROW) {
+            const std::string_view name = marks.text(0);
+            marked << QString::fromUtf8(name.data(), int(name.size()));
+        }
+        if (rc != SQLITE_DONE)
+            return rc;
+    }
+    QStringList stale;
+    for (const QString &name : marked) {
+        struct stat st;
+        if (::fstatat(dir.fd(), QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) !=
+                0 &&
+            errno == ENOENT)
+            stale << name;
+    }
+    if (stale.isEmpty())
+        return SQLITE_OK;
+    if (dir.sync() != 0)
+        return SQLITE_IOERR;
+    for (const QString &name : stale) {
+        rc = dropMark(db, name);
+        if (rc != SQLITE_OK)
+            return rc;
+    }
+    return SQLITE_OK;
+}
+
+} // namespace SystemLog::Spill
