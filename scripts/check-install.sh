@@ -125,7 +125,7 @@ for linked in "$program" "$cli" "$prefix"/lib*/libsystemlog.so* "$prefix"/lib/*/
 done
 # The installed tallylog finds the installed forwarder: it, not tallylog, then reports the
 # missing log file.
-said="$(cd "$tmp" && "$cli" --db "$tmp/none.db" forward --to http://127.0.0.1:9 --once 2>&1)" &&
+said="$(cd "$tmp" && "$cli" --db "$tmp/none.db" forward --to http://127.0.0.1:9 --once --from today 2>&1)" &&
     fail "tallylog forward on a missing log file succeeded"
 case "$said" in
 *"none.db: no such file"*) ;;
