@@ -14,3 +14,6 @@ PACKAGING_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 # valgrind, under which the window's memory test runs, and what the packaging test builds and
 # checks the packages with.
 TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog valgrind "${PACKAGING_PACKAGES[@]}")
+# What the benchmarks compare with (bench_window's long listings beside glogg); not needed to
+# build, test or run anything.
+BENCH_PACKAGES=(glogg)
