@@ -1989,6 +1989,12 @@ void CommandsTest::querySequence()
             QTest::keyClicks(findEdit(), "alarm");
             QTRY_COMPARE_WITH_TIMEOUT(findStatus(), QString("1/%1").arg(day16.size()),
                                       kHangGuardMs);
+            // Matches only, on and off: every record of the 16th matches.
+            auto *only = m_fx.window()->findChild<QCheckBox *>("matchesOnly");
+            only->click();
+            moveView("Ctrl+End");
+            only->click();
+            QCOMPARE(listing->recordCount(), count);
             finding = true;
         } else if (move == QLatin1String("F5")) {
             const int shown = listing->topRecord();
@@ -2113,6 +2119,7 @@ void CommandsTest::fileChangesUnderListing_data()
     QTest::newRow("another log moved over it") << QStringLiteral("replaced");
     QTest::newRow("set aside") << QStringLiteral("set aside");
     QTest::newRow("held by another program") << QStringLiteral("locked");
+    QTest::newRow("cut short") << QStringLiteral("cut short");
 }
 
 // A long listing reads the records it shows from the file it was listed from: records pruned
@@ -2144,6 +2151,17 @@ void CommandsTest::fileChangesUnderListing()
         QCOMPARE(std::rename("other.db", "dbLog.db"), 0);
     } else if (change == QLatin1String("set aside")) {
         QVERIFY(QFile::rename("dbLog.db", "dbLog.old.db"));
+    }
+    if (change == QLatin1String("cut short")) {
+        // What cannot be read shows why, in the records' places; nothing else is shown for them.
+        QVERIFY(QFile::resize("dbLog.db", QFileInfo("dbLog.db").size() / 2));
+        const int late = count * 9 / 10; // in the part cut off
+        m_fx.window()->findChild<QScrollBar *>("recordScrollBar")->setValue(late);
+        const QStringList lines = WindowTest::linesOnScreen(view());
+        QCOMPARE(lines.value(0), record(late).first());
+        QVERIFY2(lines.value(1).startsWith(QString::fromUtf8("〔无法读取此记录：")),
+                 qPrintable(lines.value(1)));
+        return;
     }
     WindowTest::LogLock lock;
     if (change == QLatin1String("locked")) {
