@@ -616,6 +616,17 @@ void ForwardTest::readsThroughTheGroupGrant()
     };
     QVERIFY(own(m_dir->path(), 0, 0, 0711) && own(logDir, 0, kAdm, directoryMode) &&
             own(log, 0, kAdm, 0660) && own(stateDir, kNobody, kNobody, 0700));
+    // The forwarder runs as uid 65534 from the build tree, which that user must be able to enter
+    // (a clone in a directory only root can enter is not).
+    QProcess probe;
+    probe.start(QStringLiteral("setpriv"),
+                {"--reuid=65534", "--regid=65534", "--groups=4", TALLYLOG_PATH, "--version"});
+    QVERIFY(probe.waitForFinished(kHangGuardMs));
+    if (probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0)
+        QSKIP(qPrintable(QStringLiteral("uid 65534 cannot run %1 (%2): run the tests from a "
+                                        "directory that other users can enter")
+                             .arg(QStringLiteral(TALLYLOG_PATH),
+                                  QString::fromLocal8Bit(probe.readAllStandardError().trimmed()))));
     Receiver journal(Receiver::Kind::JournalRemote, m_dir->path());
     QVERIFY(journal.start());
     QProcess forward;

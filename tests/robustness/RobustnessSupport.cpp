@@ -380,16 +380,7 @@ bool writeLogFile(const QString &path, const QList<StoredRecord> &records)
 
 bool execOnFile(const QString &path, const QStringList &statements)
 {
-    return TestLogFile::withConnection(path, [&](QSqlDatabase &db) {
-        QSqlQuery query(db);
-        for (const QString &statement : statements) {
-            if (!query.exec(statement)) {
-                qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
-                return false;
-            }
-        }
-        return true;
-    });
+    return TestLogFile::exec(path, statements);
 }
 
 QList<StoredRecord> readLogFile(const QString &path, bool *ok)
