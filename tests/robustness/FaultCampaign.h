@@ -59,7 +59,7 @@ struct Event
 struct ServicePlan
 {
     int run = 0;            // the run number in its records
-    QString faults;         // a FaultSpec text, empty: none
+    QString faults;         // a FaultPlan text, empty: none
     qint64 memoryLimit = 0; // 0: the service's default
 };
 

@@ -21,27 +21,27 @@ const QStringList kPoints{"write",      "sync",      "truncate",    "delete",
 const QStringList kFiles{"any", "log", "side"};
 const QStringList kActions{"full", "ioerr", "kill"};
 
-FaultSpec g_spec;
+FaultPlan g_plan;
 BeforeKill g_beforeKill = nullptr;
 std::atomic<long> g_seen[7];
 
 // Whether this operation fails; a kill does not return. The first faults are said on standard
 // error, with the file they hit.
-bool faultAt(FaultSpec::Point point, bool isLog, const char *path)
+bool faultAt(FaultPlan::Point point, bool isLog, const char *path)
 {
-    if (point != g_spec.point)
+    if (point != g_plan.point)
         return false;
-    if (!g_spec.isSpill() && g_spec.files != FaultSpec::Files::Any &&
-        isLog != (g_spec.files == FaultSpec::Files::Log))
+    if (!g_plan.isSpill() && g_plan.files != FaultPlan::Files::Any &&
+        isLog != (g_plan.files == FaultPlan::Files::Log))
         return false;
     const long n = ++g_seen[int(point)];
-    if (n < g_spec.nth || n >= g_spec.nth + g_spec.count)
+    if (n < g_plan.nth || n >= g_plan.nth + g_plan.count)
         return false;
-    if (n < g_spec.nth + 3)
+    if (n < g_plan.nth + 3)
         std::fprintf(stderr, "robustness child: fault %s at %s #%ld of %s\n",
-                     qPrintable(g_spec.text()), qPrintable(kPoints[int(point)]), n,
+                     qPrintable(g_plan.text()), qPrintable(kPoints[int(point)]), n,
                      path ? path : "(spill)");
-    if (g_spec.action == FaultSpec::Action::Kill) {
+    if (g_plan.action == FaultPlan::Action::Kill) {
         if (g_beforeKill)
             g_beforeKill();
         std::raise(SIGKILL);
@@ -94,20 +94,20 @@ int faultRead(sqlite3_file *f, void *buf, int n, sqlite3_int64 offset)
 }
 int faultWrite(sqlite3_file *f, const void *buf, int n, sqlite3_int64 offset)
 {
-    if (faultAt(FaultSpec::Point::Write, of(f)->isLog, of(f)->path))
-        return g_spec.action == FaultSpec::Action::Full ? SQLITE_FULL : SQLITE_IOERR_WRITE;
+    if (faultAt(FaultPlan::Point::Write, of(f)->isLog, of(f)->path))
+        return g_plan.action == FaultPlan::Action::Full ? SQLITE_FULL : SQLITE_IOERR_WRITE;
     return io(f)->xWrite(realOf(f), buf, n, offset);
 }
 int faultTruncate(sqlite3_file *f, sqlite3_int64 size)
 {
-    if (faultAt(FaultSpec::Point::Truncate, of(f)->isLog, of(f)->path))
+    if (faultAt(FaultPlan::Point::Truncate, of(f)->isLog, of(f)->path))
         return SQLITE_IOERR_TRUNCATE;
     return io(f)->xTruncate(realOf(f), size);
 }
 // fsync reports a full disk as an I/O error too (SQLite maps both to SQLITE_IOERR_FSYNC).
 int faultSync(sqlite3_file *f, int flags)
 {
-    if (faultAt(FaultSpec::Point::Sync, of(f)->isLog, of(f)->path))
+    if (faultAt(FaultPlan::Point::Sync, of(f)->isLog, of(f)->path))
         return SQLITE_IOERR_FSYNC;
     return io(f)->xSync(realOf(f), flags);
 }
@@ -200,7 +200,7 @@ int faultOpen(sqlite3_vfs *, const char *name, sqlite3_file *file, int flags, in
 // the directory failed): the file is gone although the caller is told otherwise.
 int faultDelete(sqlite3_vfs *, const char *name, int syncDir)
 {
-    if (!faultAt(FaultSpec::Point::Delete, isLogFile(name), name)) {
+    if (!faultAt(FaultPlan::Point::Delete, isLogFile(name), name)) {
         const int rc = g_real->xDelete(g_real, name, syncDir);
         if (rc != SQLITE_OK)
             std::fprintf(stderr, "robustness child: the deletion of %s failed: %d\n", name, rc);
@@ -216,42 +216,42 @@ int faultDelete(sqlite3_vfs *, const char *name, int syncDir)
 
 int spillFault(SystemLog::SpillIoPoint point)
 {
-    const FaultSpec::Point p =
-        point == SystemLog::SpillIoPoint::Write  ? FaultSpec::Point::SpillWrite
-        : point == SystemLog::SpillIoPoint::Sync ? FaultSpec::Point::SpillSync
-                                                 : FaultSpec::Point::SpillDirSync;
+    const FaultPlan::Point p =
+        point == SystemLog::SpillIoPoint::Write  ? FaultPlan::Point::SpillWrite
+        : point == SystemLog::SpillIoPoint::Sync ? FaultPlan::Point::SpillSync
+                                                 : FaultPlan::Point::SpillDirSync;
     if (!faultAt(p, false, nullptr))
         return 0;
-    return g_spec.action == FaultSpec::Action::Full ? ENOSPC : EIO;
+    return g_plan.action == FaultPlan::Action::Full ? ENOSPC : EIO;
 }
 
 } // namespace
 
-bool FaultSpec::parse(const QString &text, FaultSpec *spec)
+bool FaultPlan::parse(const QString &text, FaultPlan *plan)
 {
     const QStringList parts = text.split(QLatin1Char(':'));
     if (parts.size() != 5 || !kPoints.contains(parts[0]) || !kFiles.contains(parts[1]) ||
         !kActions.contains(parts[3]))
         return false;
     bool nthOk = false, countOk = false;
-    spec->point = Point(kPoints.indexOf(parts[0]));
-    spec->files = Files(kFiles.indexOf(parts[1]));
-    spec->nth = parts[2].toLong(&nthOk);
-    spec->action = Action(kActions.indexOf(parts[3]));
-    spec->count = parts[4].toLong(&countOk);
-    return nthOk && countOk && spec->nth > 0 && spec->count > 0;
+    plan->point = Point(kPoints.indexOf(parts[0]));
+    plan->files = Files(kFiles.indexOf(parts[1]));
+    plan->nth = parts[2].toLong(&nthOk);
+    plan->action = Action(kActions.indexOf(parts[3]));
+    plan->count = parts[4].toLong(&countOk);
+    return nthOk && countOk && plan->nth > 0 && plan->count > 0;
 }
 
-QString FaultSpec::text() const
+QString FaultPlan::text() const
 {
     return QStringList{kPoints[int(point)], kFiles[int(files)], QString::number(nth),
                        kActions[int(action)], QString::number(count)}
         .join(QLatin1Char(':'));
 }
 
-bool installFaults(const FaultSpec &spec, BeforeKill beforeKill)
+bool installFaults(const FaultPlan &plan, BeforeKill beforeKill)
 {
-    g_spec = spec;
+    g_plan = plan;
     g_beforeKill = beforeKill;
     SystemLog::setSpillFaultHook(spillFault);
     g_real = sqlite3_vfs_find("unix");

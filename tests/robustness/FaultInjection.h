@@ -4,7 +4,7 @@
 // tests do: an SQLite VFS registered as the default one wraps the real "unix" VFS and makes the
 // N-th write, sync, truncation or deletion of the chosen files fail (SQLITE_FULL, an I/O error)
 // or ends the process with SIGKILL right before it; the spill journal's I/O seam (spill/SpillIo.h)
-// likewise, with ENOSPC or EIO. The fault spec is text, so that the campaign can print and pass it:
+// likewise, with ENOSPC or EIO. The fault plan is text, so that the campaign can print and pass it:
 //
 //   POINT:FILES:NTH:ACTION:COUNT
 //   POINT   write | sync | truncate | delete | spillwrite | spillsync | spilldirsync
@@ -17,7 +17,7 @@
 
 namespace Robustness {
 
-struct FaultSpec
+struct FaultPlan
 {
     enum class Point
     {
@@ -47,8 +47,8 @@ struct FaultSpec
     Action action = Action::IoErr;
     long count = 1;
 
-    // False when `text` is not a spec of the form above.
-    static bool parse(const QString &text, FaultSpec *spec);
+    // False when `text` is not a plan of the form above.
+    static bool parse(const QString &text, FaultPlan *plan);
     QString text() const;
     bool isSpill() const { return point >= Point::SpillWrite; }
 };
@@ -59,6 +59,6 @@ using BeforeKill = void (*)();
 
 // Registers the faulting VFS as the default one (connections opened from here on use it) and the
 // spill journal's fault hook. False when the real VFS cannot be had.
-bool installFaults(const FaultSpec &spec, BeforeKill beforeKill);
+bool installFaults(const FaultPlan &plan, BeforeKill beforeKill);
 
 } // namespace Robustness

@@ -28,21 +28,21 @@ QString faultsOf(Choice &c)
 {
     if (!c.chance(65))
         return QString();
-    using P = FaultSpec::Point;
-    FaultSpec spec;
+    using P = FaultPlan::Point;
+    FaultPlan plan;
     const int point = c.below(115);
-    spec.point = point < 40    ? P::Write
+    plan.point = point < 40    ? P::Write
                  : point < 65  ? P::Sync
                  : point < 90  ? P::Delete
                  : point < 100 ? P::Truncate
                                : P(int(P::SpillWrite) + (point - 100) / 5);
-    spec.files = FaultSpec::Files(c.below(3));
+    plan.files = FaultPlan::Files(c.below(3));
     const int scales[] = {3, 20, 100, 400};
-    spec.nth = 1 + c.below(scales[c.below(4)]);
-    spec.action = FaultSpec::Action(c.below(3));
+    plan.nth = 1 + c.below(scales[c.below(4)]);
+    plan.action = FaultPlan::Action(c.below(3));
     const int counts[] = {1, 1, 3, 20, 200};
-    spec.count = counts[c.below(5)];
-    return spec.text();
+    plan.count = counts[c.below(5)];
+    return plan.text();
 }
 
 // One event at a boundary: the lock that is held goes, or something else happens.

@@ -27,8 +27,8 @@
 //                          killed (categories 1 and 2 for threads 0 and 1)
 //   crashwriting N         inserts N records in one transaction through a connection of its own
 //                          and dies by SIGKILL before the commit, as a crashed writer would
-//   faults SPEC            from here on, SQLite's files (and the spill journal) fail or the
-//                          process is killed at the point SPEC names (see FaultInjection.h);
+//   faults PLAN            from here on, SQLite's files (and the spill journal) fail or the
+//                          process is killed at the point PLAN names (see FaultInjection.h);
 //                          a kill first reports "logged" and "lost" so far and "killed"
 //   numbered RUN N MS      hands N numbered records of run RUN (Robustness::numberedMessage)
 //                          to the output hook, evenly over MS milliseconds, numbers going on
@@ -363,10 +363,10 @@ int main(int argc, char **argv)
             crashWriting(std::atoi(argv[i + 1]));
         } else if (std::strcmp(command, "faults") == 0) {
             needs(1);
-            FaultSpec spec;
-            if (!FaultSpec::parse(QString::fromLocal8Bit(argv[i + 1]), &spec))
-                fail(ExitUsage, QStringLiteral("bad fault spec %1").arg(argv[i + 1]));
-            if (!installFaults(spec, reportBeforeKill))
+            FaultPlan plan;
+            if (!FaultPlan::parse(QString::fromLocal8Bit(argv[i + 1]), &plan))
+                fail(ExitUsage, QStringLiteral("bad fault plan %1").arg(argv[i + 1]));
+            if (!installFaults(plan, reportBeforeKill))
                 fail(ExitCannotRestrict, QStringLiteral("cannot inject %1").arg(argv[i + 1]));
             ++i;
         } else if (std::strcmp(command, "numbered") == 0) {
