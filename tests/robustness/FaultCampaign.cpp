@@ -111,9 +111,9 @@ private:
             commands << QStringLiteral("faults") << plan.faults;
         if (plan.memoryLimit > 0)
             commands << QStringLiteral("limit") << QString::number(plan.memoryLimit);
-        commands << QStringLiteral("start");
         if (!plan.powerCut.isEmpty())
             commands << QStringLiteral("durable");
+        commands << QStringLiteral("start");
         for (const Chunk &chunk : chunks)
             commands << QStringLiteral("numbered") << QString::number(plan.run)
                      << QString::number(chunk.records) << QString::number(chunk.ms)
@@ -165,12 +165,14 @@ private:
         Ran ran;
         ran.run = plan.run;
         ran.result = result;
-        ran.killed = !result.value(QStringLiteral("killed")).isNull() &&
+        const bool powerCut = result.err.contains("powercut: the power went");
+        ran.killed = (powerCut || !result.value(QStringLiteral("killed")).isNull()) &&
                      result.exitStatus == QProcess::CrashExit;
         ran.faulted = !plan.faults.isEmpty() && !ran.killed;
         ran.logged = result.value(QStringLiteral("logged")).toLongLong();
         ran.durable = result.value(QStringLiteral("durable")).toLongLong();
-        m_out.tally.powerCuts += result.err.contains("powercut: the power went") ? 1 : 0;
+        m_out.tally.powerCuts += powerCut ? 1 : 0;
+        m_out.tally.durableBeforeCut += powerCut ? ran.durable : 0;
         countLost(&ran);
         if (!ran.killed && !result.ranToEnd())
             fail(

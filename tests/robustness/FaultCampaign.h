@@ -117,7 +117,8 @@ struct Tally
     QMap<QString, int> locks; // by mode, "stopped" ones also apart
     int moves = 0, replaces = 0, refusals = 0, tears = 0;
     int powerCuts = 0;
-    long long durableMissing = 0; // reported stored before a power cut, not in the log
+    long long durableBeforeCut = 0; // records reported stored by services the power cut
+    long long durableMissing = 0;   // of them, not in the log at the end
     long long logged = 0, stored = 0, lostAtKill = 0, lostTorn = 0, doubled = 0;
     long long outOfOrder = 0; // records stored after a newer one of their run
     QMap<QString, long long> lostByReason;

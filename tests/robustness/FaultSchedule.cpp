@@ -244,6 +244,7 @@ void Tally::add(const Tally &o)
     refusals += o.refusals;
     tears += o.tears;
     powerCuts += o.powerCuts;
+    durableBeforeCut += o.durableBeforeCut;
     durableMissing += o.durableMissing;
     logged += o.logged;
     stored += o.stored;
@@ -280,7 +281,8 @@ QString Tally::table() const
         row(QStringLiteral("lost, counted: %1").arg(it.key()), it.value());
     row(QStringLiteral("lost at a kill (newest of the run, in memory)"), lostAtKill);
     row(QStringLiteral("lost in a tear (waiting outside the log)"), lostTorn);
-    row(QStringLiteral("reported stored before a power cut, missing"), durableMissing);
+    row(QStringLiteral("reported stored by a service before its power cut"), durableBeforeCut);
+    row(QStringLiteral("of them missing at the end"), durableMissing);
     row(QStringLiteral("doubled"), doubled);
     row(QStringLiteral("stored after a newer record of the run"), outOfOrder);
     return rows.join(QLatin1Char('\n'));

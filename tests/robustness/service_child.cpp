@@ -37,7 +37,7 @@
 //   hold MODE FILE         holds a shared, reserved or exclusive lock on FILE through a
 //                          connection of its own until a line comes on standard input; reports
 //                          "locked", then "unlocked"
-//   durable                (after start) reports "durable N" whenever more numbered records are
+//   durable                (before start) reports "durable N" whenever more numbered records are
 //                          known to be stored (committed to the log or synced into the spill
 //                          journal: the first N handed over, none counted lost), until release;
 //                          under the power-cut library (PowerCut.cpp) a cut first reports what
@@ -194,13 +194,15 @@ private:
     std::thread m_thread;
 } g_durable;
 
+bool g_reportDurable = false;
+
 void reportDurable()
 {
     using SetBeforeCut = void (*)(void (*)());
     if (const auto set =
             reinterpret_cast<SetBeforeCut>(dlsym(RTLD_DEFAULT, "powercut_set_before_cut")))
         set(reportBeforeKill);
-    g_durable.start(&qzSysLog::instance()->writer());
+    g_reportDurable = true;
 }
 
 void logNumbered(int run, int count, int forMs)
@@ -334,6 +336,8 @@ int main(int argc, char **argv)
         if (std::strcmp(command, "start") == 0) {
             qzSysLog::instance()->start();
             g_writer = &qzSysLog::instance()->writer();
+            if (g_reportDurable)
+                g_durable.start(g_writer);
             report("started", QStringLiteral("1"));
         } else if (std::strcmp(command, "query") == 0) {
             needs(2);
