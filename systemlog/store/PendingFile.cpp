@@ -67,6 +67,11 @@ public:
         const QByteArray native = QFile::encodeName(path);
         attach.bind(1, std::string_view(native.constData(), size_t(native.size())));
         m_rc = attach.run();
+        // The log's setting covers its own file only. A move out of the side file must be
+        // durable there too before the log forgets how far it took it (in WAL mode the two
+        // commit apart): else a power cut brings moved records back into the side file.
+        if (m_rc == SQLITE_DONE)
+            Sqlite::exec(db, "PRAGMA pending.synchronous=EXTRA");
     }
     ~Attachment()
     {

@@ -51,7 +51,7 @@ void FaultCampaignTest::schedule_data()
     for (const quint32 seed : {44u, 101u, 582u})
         QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << scheduleOf(seed) << true;
     // Power cuts: what a service reported stored survives, whatever of the rest the disk drops.
-    for (const quint32 seed : {5u, 8u, 20u})
+    for (const quint32 seed : {5u, 8u, 20u, 1174u})
         QTest::newRow(qPrintable(QStringLiteral("power-cut seed %1").arg(seed)))
             << powerCutScheduleOf(seed) << true;
 
