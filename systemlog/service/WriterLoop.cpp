@@ -207,7 +207,9 @@ public:
                 why += QStringLiteral("; ") + m_error.text();
             else if (m_movingOlder)
                 why += QStringLiteral("; older records are still being moved");
-            w.waiting.spill(m_older.spill(), why);
+            // While the log takes records, what the journal cannot take waits for the log:
+            // records are given up only when neither can take them.
+            w.waiting.spill(m_older.spill(), why, !m_failed);
         }
     }
 
