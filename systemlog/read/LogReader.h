@@ -140,7 +140,19 @@ public:
     bool lastErrorIsTransient() const;
 
     // The records of the selection in id order (descending for newestFirst), through onRow.
+    // On a damaged file (SQLite finds it malformed) every row that can still be read is
+    // delivered, walking the table by id around the damage; the call then succeeds and
+    // unreadableIds() names the stretches of ids that could not be read.
     bool select(const LogSelection &selection, const RowCallback &onRow);
+    // Ids first to last, both included, that the last select() could not read.
+    struct IdRange
+    {
+        qint64 first = 0;
+        qint64 last = 0;
+    };
+    QVector<IdRange> unreadableIds() const;
+    // Why they could not be read (SQLite's text), when unreadableIds() is not empty.
+    QString damage() const;
     // The id and stamp of each record of the selection (types, bounds and upToId; grep, afterId,
     // limit and order do not apply), in stamp then id order, read from the index on
     // (type, datetime) alone: a listing of millions of records without reading their messages.
