@@ -119,8 +119,9 @@ int quickCheck(sqlite3 *db, QString *found)
         return rc;
     lines.removeAll(QStringLiteral("ok"));
     // "*** in database main ***" heads the findings; it says nothing of them.
-    lines.removeAll(QStringLiteral("*** in database main ***"));
-    *found = lines.join(QStringLiteral("; "));
+    *found = lines.join(QStringLiteral("; "))
+                 .remove(QStringLiteral("*** in database main ***\n"))
+                 .replace(QLatin1Char('\n'), QStringLiteral("; "));
     return SQLITE_DONE;
 }
 
