@@ -32,11 +32,10 @@ bool selectLastInOrder(SystemLog::LogReader &reader, const SystemLog::LogSelecti
 {
     const auto noteDamage = [&] {
         for (const auto &range : reader.unreadableIds()) {
-            const bool known = std::any_of(unreadable->cbegin(), unreadable->cend(),
-                                           [&](const auto &r) {
-                                               return r.first <= range.first &&
-                                                      range.last <= r.last;
-                                           });
+            const bool known =
+                std::any_of(unreadable->cbegin(), unreadable->cend(), [&](const auto &r) {
+                    return r.first <= range.first && range.last <= r.last;
+                });
             if (!known)
                 unreadable->append(range);
         }

@@ -81,8 +81,7 @@ bool LogReader::Private::probe(qint64 from, qint64 to, Probe *result, qint64 *fo
     return true;
 }
 
-bool LogReader::Private::readableIds(qint64 from, qint64 to, std::vector<qint64> *ids,
-                                     bool *broken)
+bool LogReader::Private::readableIds(qint64 from, qint64 to, std::vector<qint64> *ids, bool *broken)
 {
     ids->clear();
     *broken = false;
@@ -100,8 +99,8 @@ bool LogReader::Private::readableIds(qint64 from, qint64 to, std::vector<qint64>
     return true;
 }
 
-bool LogReader::Private::nextReadable(qint64 from, qint64 to, qint64 *unreadableTo,
-                                      qint64 *next, bool *none)
+bool LogReader::Private::nextReadable(qint64 from, qint64 to, qint64 *unreadableTo, qint64 *next,
+                                      bool *none)
 {
     Probe found = Probe::Damaged;
     qint64 id = 0;
@@ -126,7 +125,8 @@ bool LogReader::Private::nextReadable(qint64 from, qint64 to, qint64 *unreadable
     // The first seek that passes lies after `damaged`, at `passed` or before.
     if (passed != from) {
         while (quint64(passed) - quint64(damaged) > 1) {
-            const qint64 middle = qint64(quint64(damaged) + (quint64(passed) - quint64(damaged)) / 2);
+            const qint64 middle =
+                qint64(quint64(damaged) + (quint64(passed) - quint64(damaged)) / 2);
             Probe atMiddle = Probe::Damaged;
             qint64 idAtMiddle = 0;
             if (!probe(middle, to, &atMiddle, &idAtMiddle))
@@ -221,14 +221,17 @@ bool LogReader::Private::salvageNewestFirst(Walk &w, const RowCallback &onRow, q
     const qint64 keep = w.selection.limit < 0 ? -1 : w.selection.limit - w.delivered;
     std::vector<HeldRow> held;
     Walk up(upwards, false);
-    const bool ok = salvage(up, [&](const LogRecordView &r) {
-        held.push_back({r.id, r.type.kind, r.type.integer, r.datetimeIsText,
-                        std::string(r.type.text), std::string(r.datetime),
-                        std::string(r.message)});
-        if (keep >= 0 && held.size() > size_t(2 * keep + 1024))
-            held.erase(held.begin(), held.end() - keep);
-        return true;
-    }, lowest, end);
+    const bool ok = salvage(
+        up,
+        [&](const LogRecordView &r) {
+            held.push_back({r.id, r.type.kind, r.type.integer, r.datetimeIsText,
+                            std::string(r.type.text), std::string(r.datetime),
+                            std::string(r.message)});
+            if (keep >= 0 && held.size() > size_t(2 * keep + 1024))
+                held.erase(held.begin(), held.end() - keep);
+            return true;
+        },
+        lowest, end);
     if (!ok)
         return false;
     for (auto it = held.crbegin(); it != held.crend(); ++it) {

@@ -65,8 +65,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
         if (!d->isDamage() || selection.afterId == std::numeric_limits<qint64>::max())
             return false;
         // The rows below the last one delivered, read around the damage.
-        const qint64 end = newestFirst.delivered > 0 ? newestFirst.lastDelivered - 1
-                                                      : selection.upToId;
+        const qint64 end =
+            newestFirst.delivered > 0 ? newestFirst.lastDelivered - 1 : selection.upToId;
         return newestFirst.delivered > 0 && newestFirst.lastDelivered == lowest
                    ? true
                    : d->salvageNewestFirst(newestFirst, onRow, lowest, end);

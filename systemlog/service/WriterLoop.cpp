@@ -1,5 +1,6 @@
 #include "service/WriterLoop.h"
 
+#include "read/FileState.h"
 #include "service/LogFileNames.h"
 #include "service/MonotonicClock.h"
 #include "service/OlderRecords.h"
@@ -7,7 +8,6 @@
 #include "service/StopRequest.h"
 #include "service/WaitingRecords.h"
 #include "service/WriterReports.h"
-#include "read/FileState.h"
 #include "sqlite/Sqlite.h"
 #include "store/DamagedLog.h"
 #include "store/QDBSqlite.h"
@@ -318,8 +318,7 @@ private:
     bool wasALog() const
     {
         const FileIdentity now = FileIdentity::of(kDatabaseName);
-        return now.exists &&
-               (now == m_logFile || DamagedLog::hasSqliteMagic(kDatabaseName));
+        return now.exists && (now == m_logFile || DamagedLog::hasSqliteMagic(kDatabaseName));
     }
 
     void reopenLog()

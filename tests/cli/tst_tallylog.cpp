@@ -1398,7 +1398,8 @@ void TallylogTest::damagedLogListsWhatItCan()
     QSet<qint64> unreadable;
     for (const QString &stretch : found.captured(1).split(QStringLiteral(", "))) {
         const QStringList ends = stretch.split(QRegularExpression(QStringLiteral(" to | on")));
-        const qint64 last = stretch.endsWith(QLatin1String(" on")) ? total : ends.last().toLongLong();
+        const qint64 last =
+            stretch.endsWith(QLatin1String(" on")) ? total : ends.last().toLongLong();
         for (qint64 id = ends.first().toLongLong(); id <= last; ++id)
             unreadable.insert(id);
     }

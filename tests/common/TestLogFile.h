@@ -126,7 +126,8 @@ inline QByteArray damagePage(const QString &path, const QString &where)
     if (header.size() < 100)
         return QByteArray();
     // The page size, big-endian at offset 16 (1 stands for 65536).
-    int pageSize = (static_cast<unsigned char>(header[16]) << 8) | static_cast<unsigned char>(header[17]);
+    int pageSize =
+        (static_cast<unsigned char>(header[16]) << 8) | static_cast<unsigned char>(header[17]);
     if (pageSize == 1)
         pageSize = 65536;
     const qint64 pages = file.size() / pageSize;
@@ -134,7 +135,7 @@ inline QByteArray damagePage(const QString &path, const QString &where)
         return QByteArray();
     const qint64 at = where == QLatin1String("header") ? 0
                       : where == QLatin1String("last") ? (pages - 1) * pageSize
-                                                        : (pages / 2) * pageSize;
+                                                       : (pages / 2) * pageSize;
     const int length = where == QLatin1String("header") ? 100 : pageSize;
     if (!file.seek(at) || file.write(QByteArray(length, '\xa5')) != length)
         return QByteArray();

@@ -750,9 +750,10 @@ void LogStoreTest::damageIsConfirmedBeforeTheLogIsSetAside_data()
     QTest::newRow("middle page") << "middle" << QString() << true;
     QTest::newRow("last page") << "last" << QString() << true;
     QTest::newRow("header page") << "header" << QString() << true;
-    QTest::newRow("middle page, its WAL goes along") << "middle" << "wal" << true;
-    QTest::newRow("middle page, locked by another: waited for") << "middle" << "exclusive"
-                                                                << false;
+    QTest::newRow("middle page, its WAL goes along") << "middle"
+                                                     << "wal" << true;
+    QTest::newRow("middle page, locked by another: waited for") << "middle"
+                                                                << "exclusive" << false;
 }
 
 void LogStoreTest::damageIsConfirmedBeforeTheLogIsSetAside()
@@ -788,7 +789,7 @@ void LogStoreTest::damageIsConfirmedBeforeTheLogIsSetAside()
         QVERIFY(other->exec(QStringLiteral("BEGIN EXCLUSIVE")));
 
     const DamagedLog::Verdict verdict = DamagedLog::confirmAndSetAside(kDbFile, 100);
-    QVERIFY2(verdict.kind == (setAside ? DamagedLog::Verdict::Kind::SetAside
+    QVERIFY2(verdict.kind == (setAside         ? DamagedLog::Verdict::Kind::SetAside
                               : held.isEmpty() ? DamagedLog::Verdict::Kind::Sound
                                                : DamagedLog::Verdict::Kind::Busy),
              qPrintable(verdict.reason));
