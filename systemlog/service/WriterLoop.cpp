@@ -112,6 +112,10 @@ public:
     // always through a new connection, which sees the file now at the path.
     void setUpLog()
     {
+        // A log moved away since the last cycle is left before any statement reads it: the
+        // path has a new file (or none), and this connection's statements would only fail.
+        if (m_readiness == QDBSqlite::Readiness::Ready && QDBSqlite::hasMoved(m_db.nativeHandle()))
+            reopenLog();
         if (m_readiness == QDBSqlite::Readiness::Ready)
             return;
         const qint64 now = monotonicMs();

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include <signal.h>
+#include <unistd.h>
 
 namespace Robustness::Campaign {
 
@@ -214,28 +215,38 @@ private:
     }
 
     // As a program that rotates the log does it: under an exclusive lock of its own, so that no
-    // writer is in the middle of a transaction (whose journal would be left at the old name).
+    // writer is in the middle of a transaction (whose journal would be left at the old name). A
+    // new log takes the old one's place in one rename, so that no service makes a log of its own
+    // at the name in between.
     void moveLogAway(bool replace)
     {
         const QString log = m_ws.filePath(kLog);
         if (!QFileInfo::exists(log))
             return;
+        const QString fresh = log + QStringLiteral(".campaign-new");
+        if (replace && !writeLogFile(fresh, {})) {
+            fail(QStringLiteral("cannot make a new log"));
+            return;
+        }
         TestFiles::FileLock lock(log);
         QDeadlineTimer guard(kHangGuardMs);
         while (!lock.lock() && !guard.hasExpired())
             QThread::msleep(2);
         const QString aside =
             m_aside.filePath(QStringLiteral("moved-%1.db").arg(m_asideLogs.size()));
-        if (guard.hasExpired() || !QFile::rename(log, aside)) {
+        const bool moved =
+            !guard.hasExpired() && (replace ? ::link(QFile::encodeName(log).constData(),
+                                                     QFile::encodeName(aside).constData()) == 0 &&
+                                                  ::rename(QFile::encodeName(fresh).constData(),
+                                                           QFile::encodeName(log).constData()) == 0
+                                            : QFile::rename(log, aside));
+        if (!moved) {
             fail(QStringLiteral("cannot move the log away"));
             return;
         }
         m_asideLogs << aside;
         m_out.tally.moves += replace ? 0 : 1;
         m_out.tally.replaces += replace ? 1 : 0;
-        const QString fresh = log + QStringLiteral(".campaign-new");
-        if (replace && (!writeLogFile(fresh, {}) || !QFile::rename(fresh, log)))
-            fail(QStringLiteral("cannot put a new log in place"));
     }
 
     void changeTrigger(bool refuse)

@@ -1,4 +1,4 @@
-// The fault campaign (see FaultCampaign.h): three fixed seeds, and the schedules of the cases
+// The fault campaign (see FaultCampaign.h): fixed seeds, and the schedules of the cases
 // that once lost, stranded or hid records.
 
 #include "FaultCampaign.h"
@@ -46,7 +46,7 @@ private Q_SLOTS:
 void FaultCampaignTest::schedule_data()
 {
     QTest::addColumn<Schedule>("schedule");
-    for (const quint32 seed : {44u, 101u, 582u})
+    for (const quint32 seed : {44u, 101u, 582u, 3031u})
         QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << scheduleOf(seed);
 
     using TestLogFile::heavyCount;
@@ -76,12 +76,17 @@ void FaultCampaignTest::schedule_data()
         << oneRound({{1, QString(), 0}}, steady,
                     {{1, {Event{Event::Refuse, LockMode::Exclusive, false}}},
                      {3, {Event{Event::Accept, LockMode::Exclusive, false}}}});
-    // One service: beside a second one, a connection left on the file moved away can take the
-    // new log's journal for its own (see the campaign's seeds with two services).
-    QTest::newRow("log replaced, then moved away")
-        << oneRound({{1, QString(), 0}}, steady,
-                    {{1, {Event{Event::Replace, LockMode::Exclusive, false}}},
-                     {3, {Event{Event::MoveAway, LockMode::Exclusive, false}}}});
+    // Beside the services that write the new log, a connection left on the file moved away
+    // must never take the new log's journal for its own.
+    const Event replace{Event::Replace, LockMode::Exclusive, false};
+    QTest::newRow("log replaced, then moved away, three services")
+        << oneRound({{1, QString(), 0}, {2, QString(), 0}, {3, QString(), 0}}, steady,
+                    {{1, {replace}}, {3, {Event{Event::MoveAway, LockMode::Exclusive, false}}}});
+    // Records spilled under a lock are being moved when the log is replaced, twice: each is in
+    // one of the logs, once.
+    QTest::newRow("log replaced twice while spilled records move, two services") << oneRound(
+        {{1, QString(), 65536}, {2, QString(), 65536}}, steady,
+        {{1, {lockEvent(LockMode::Exclusive)}}, {2, {kUnlock, replace}}, {3, {replace}}});
     QTest::newRow("WAL log, reserved lock held through the release")
         << oneRound({{1, QString(), 65536}}, {{heavyCount(800), 300}, {heavyCount(800), 300}},
                     {{1, {lockEvent(LockMode::Reserved)}}}, true);
