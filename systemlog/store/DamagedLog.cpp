@@ -11,7 +11,6 @@
 #include <sqlite3.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
