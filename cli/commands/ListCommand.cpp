@@ -261,6 +261,8 @@ int ListCommand::run(const QString &path)
     if (const int status = openWaiting(reader, path))
         return status;
     RecordFormatter formatter(m_format.format, m_query.types.size() != 1, m_style.style);
+    // A damaged file is listed as far as it can be read.
+    m_query.aroundDamage = true;
     std::string buffer;
     buffer.reserve(kOutputChunk + (64 << 10));
     formatter.appendStart(buffer);

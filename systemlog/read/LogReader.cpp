@@ -62,7 +62,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
         Walk newestFirst(selection, true);
         if (d->selectNewestFirst(newestFirst, onRow))
             return true;
-        if (!d->isDamage() || selection.afterId == std::numeric_limits<qint64>::max())
+        if (!selection.aroundDamage || !d->isDamage() ||
+            selection.afterId == std::numeric_limits<qint64>::max())
             return false;
         // The rows below the last one delivered, read around the damage.
         const qint64 end =
@@ -75,7 +76,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
     qint64 last = 0;
     bool empty = false;
     if (!d->idSpan(selection, &first, &last, &empty)) {
-        if (!d->isDamage() || selection.afterId == std::numeric_limits<qint64>::max())
+        if (!selection.aroundDamage || !d->isDamage() ||
+            selection.afterId == std::numeric_limits<qint64>::max())
             return false;
         first = lowest;
         last = selection.upToId;
@@ -87,7 +89,8 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
     Walk oldestFirst(selection, false);
     if (d->walk(oldestFirst, onRow, first, last))
         return true;
-    return d->isDamage() && d->salvage(oldestFirst, onRow, oldestFirst.at, last);
+    return selection.aroundDamage && d->isDamage() &&
+           d->salvage(oldestFirst, onRow, oldestFirst.at, last);
 }
 
 QVector<LogReader::IdRange> LogReader::unreadableIds() const
