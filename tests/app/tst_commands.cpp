@@ -692,6 +692,10 @@ void CommandsTest::notices()
             TestFiles::kHangGuardMs);
         const QString aside =
             SystemLog::DamagedLog::setAsideBeside(QStringLiteral("dbLog.db")).first();
+        // The new log's table comes a moment after the damaged file has gone aside.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            WindowTest::execOnLog(QStringLiteral("SELECT 1 FROM SystemInfo LIMIT 1")),
+            TestFiles::kHangGuardMs);
         QVERIFY(click(button.toLatin1().constData()));
         QCOMPARE(view()->toPlainText(), QString::fromUtf8("没有找到相关记录"));
         QVERIFY2(
