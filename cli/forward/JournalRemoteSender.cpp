@@ -2,6 +2,7 @@
 
 #include "forward/ForwardTls.h"
 
+#include <QCoreApplication>
 #include <QSslSocket>
 #include <QTcpSocket>
 
@@ -135,15 +136,14 @@ void JournalRemoteSender::connectSocket()
 void JournalRemoteSender::sendRequest()
 {
     const std::string &batch = *m_batch;
-    // One piece, head and body, which the socket takes over without copying it again.
-    QByteArray request =
-        m_head + "Content-Length: " + QByteArray::number(qint64(batch.size())) + "\r\n\r\n";
-    request.append(batch.data(), static_cast<int>(batch.size()));
     if (m_tls)
         tlsSocket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     else
         m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_socket->write(request);
+    // The whole request at once: the socket writes it as fast as the receiver takes it in.
+    m_socket->write(m_head + "Content-Length: " + QByteArray::number(qint64(batch.size())) +
+                    "\r\n\r\n");
+    m_socket->write(batch.data(), static_cast<qint64>(batch.size()));
     m_requestSent = true;
     m_progressAt = m_clock.elapsed();
     // Out at once, as far as the system takes it; the event loop writes the rest.
@@ -163,12 +163,17 @@ void JournalRemoteSender::begin(const std::string &batch)
     } else {
         connectSocket();
     }
+    // A connection to a near receiver is up at once: the request goes out before the caller
+    // reads on.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void JournalRemoteSender::keepSending()
 {
-    if (m_socket && m_requestSent && !uploaded())
-        flushSocket();
+    // The socket's own events: a connection that has come up takes the request, one that
+    // takes in more gets more.
+    if (m_socket && !uploaded())
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 bool JournalRemoteSender::unansweredTooLong() const
