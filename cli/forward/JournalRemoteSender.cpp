@@ -130,7 +130,9 @@ void JournalRemoteSender::connectSocket()
     if (m_tls)
         tlsSocket()->connectToHostEncrypted(m_upload.host(), port);
     else
-        socket.connectToHost(m_upload.host(), port);
+        // Unbuffered: a write goes to the system at once, and only what it does not take yet
+        // is copied into the socket's buffer.
+        socket.connectToHost(m_upload.host(), port, QIODevice::ReadWrite | QIODevice::Unbuffered);
 }
 
 void JournalRemoteSender::sendRequest()
