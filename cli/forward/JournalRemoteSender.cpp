@@ -289,9 +289,14 @@ ForwardSender::Result JournalRemoteSender::answer(QString *error)
     const int status = m_answer.status();
     // An answer that came before the whole request went out, or that leaves the connection in
     // doubt, ends the connection: the next request goes on a new one.
-    const bool keep = m_answer.reusable() && uploaded();
-    if (!keep)
+    const bool whole = uploaded();
+    if (!m_answer.reusable() || !whole)
         dropConnection();
+    // A receiver that confirms a batch it cannot have read to its end has not got it all.
+    if (status >= 200 && status <= 299 && !whole) {
+        *error = QStringLiteral("HTTP %1 before the whole batch was sent").arg(status);
+        return Result::Failed;
+    }
     if (status >= 200 && status <= 299)
         return Result::Delivered;
     const QString said = QString::fromUtf8(m_answer.body()).simplified().left(200);
