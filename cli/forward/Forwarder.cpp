@@ -15,8 +15,10 @@ using SystemLog::LogTail;
 
 // A batch holds at most this many records or about this many bytes: one round trip to the
 // receiver, and what is sent again after a failure.
-constexpr qint64 kBatchRecords = 20000;
-constexpr size_t kBatchBytes = 4 << 20;
+// Few and large, so that the receiver seldom waits between two; each waits in memory twice at
+// most (the one on its way and the next).
+constexpr qint64 kBatchRecords = 50000;
+constexpr size_t kBatchBytes = 12 << 20;
 // The first batch after a pause is small, so that the receiver has work at once; each next one,
 // read while the one before is on its way, may be this many times larger, up to kBatchRecords:
 // a receiver takes in a record several times slower than it is read.

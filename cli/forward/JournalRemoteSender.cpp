@@ -21,6 +21,10 @@ constexpr qint64 kStalledMs = 60000;
 constexpr qint64 kConnectMs = 10000;
 // Read from the socket at most this much at a time.
 constexpr qint64 kReadBytes = 64 << 10;
+// The body goes to the socket this much at a time, the next piece when the socket has written
+// the last: what the system does not take at once waits in the socket's buffer, never the
+// whole batch a second time.
+constexpr qint64 kBodyPiece = 256 << 10;
 
 const QString &notJournalRemote()
 {
@@ -89,8 +93,8 @@ bool JournalRemoteSender::connected() const
 
 bool JournalRemoteSender::uploaded() const
 {
-    return m_requestSent && m_socket && m_socket->bytesToWrite() == 0 &&
-           (!m_tls || tlsSocket()->encryptedBytesToWrite() == 0);
+    return m_requestSent && m_socket && m_bodySent == qint64(m_batch->size()) &&
+           m_socket->bytesToWrite() == 0 && (!m_tls || tlsSocket()->encryptedBytesToWrite() == 0);
 }
 
 void JournalRemoteSender::connectSocket()
@@ -103,7 +107,10 @@ void JournalRemoteSender::connectSocket()
         if (m_batch && !m_requestSent)
             sendRequest();
     };
-    const auto progress = [this](qint64) { m_progressAt = m_clock.elapsed(); };
+    const auto progress = [this](qint64) {
+        m_progressAt = m_clock.elapsed();
+        writeBody();
+    };
     if (m_tls) {
         auto tls = std::make_unique<QSslSocket>();
         QObject::connect(tls.get(), QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors),
@@ -142,14 +149,31 @@ void JournalRemoteSender::sendRequest()
         tlsSocket()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     else
         m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    // The whole request at once: the socket writes it as fast as the receiver takes it in.
     m_socket->write(m_head + "Content-Length: " + QByteArray::number(qint64(batch.size())) +
                     "\r\n\r\n");
-    m_socket->write(batch.data(), static_cast<qint64>(batch.size()));
     m_requestSent = true;
+    m_bodySent = 0;
     m_progressAt = m_clock.elapsed();
-    // Out at once, as far as the system takes it; the event loop writes the rest.
-    flushSocket();
+    writeBody();
+}
+
+void JournalRemoteSender::writeBody()
+{
+    if (!m_requestSent || m_writingBody)
+        return;
+    m_writingBody = true; // (a socket may say bytesWritten from within write)
+    const std::string &batch = *m_batch;
+    const qint64 size = static_cast<qint64>(batch.size());
+    // Piece after piece while the system takes them at once (the plain socket is unbuffered).
+    while (m_bodySent < size && m_socket->bytesToWrite() == 0) {
+        const qint64 piece = qMin(kBodyPiece, size - m_bodySent);
+        const qint64 taken = m_socket->write(batch.data() + m_bodySent, piece);
+        if (taken <= 0)
+            break;
+        m_bodySent += taken;
+        flushSocket();
+    }
+    m_writingBody = false;
 }
 
 void JournalRemoteSender::begin(const std::string &batch)
@@ -174,8 +198,11 @@ void JournalRemoteSender::keepSending()
 {
     // The socket's own events: a connection that has come up takes the request, one that
     // takes in more gets more.
-    if (m_socket && !uploaded())
+    if (m_socket && !uploaded()) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        if (m_socket)
+            writeBody();
+    }
 }
 
 bool JournalRemoteSender::unansweredTooLong() const

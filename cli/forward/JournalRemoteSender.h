@@ -38,6 +38,7 @@ public:
 private:
     void connectSocket();
     void sendRequest();
+    void writeBody(); // the next pieces of the body, as far as the socket takes them now
     bool connected() const;
     bool uploaded() const;
     Result awaitAnswer(qint64 deadline, QString *error);
@@ -58,7 +59,9 @@ private:
     const std::string *m_batch = nullptr;
     HttpAnswer m_answer;
     QList<QSslError> m_sslErrors;
-    bool m_requestSent = false;      // the request of m_batch is in the socket
+    bool m_requestSent = false; // the request of m_batch is begun: its head is in the socket
+    qint64 m_bodySent = 0;      // bytes of the batch handed to the socket
+    bool m_writingBody = false;
     bool m_reused = false;           // the connection carried an earlier request
     bool m_everAnswered = false;     // the receiver has answered in HTTP at least once
     bool m_closedUnanswered = false; // the connection ended before any byte of an answer
