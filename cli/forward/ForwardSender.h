@@ -38,6 +38,9 @@ public:
     // Starts sending a batch, which must stay as it is until finish() has returned: the caller
     // may read the next one meanwhile.
     virtual void begin(const std::string &batch) = 0;
+    // Called now and then while the caller reads the next batch: moves the one begun on, as far
+    // as that goes without waiting.
+    virtual void keepSending() {}
     // The receiver's answer to the batch begun last; Failed when it has not confirmed the batch
     // within timeoutMs.
     virtual Result finish(int timeoutMs, QString *error) = 0;

@@ -15,9 +15,18 @@ using SystemLog::LogTail;
 
 // A batch holds at most this many records or about this many bytes: one round trip to the
 // receiver, and what is sent again after a failure.
-constexpr qint64 kBatchRecords = 20000;
-constexpr size_t kBatchBytes = 4 << 20;
+// Few and large, so that the receiver seldom waits between two; each waits in memory twice at
+// most (the one on its way and the next).
+constexpr qint64 kBatchRecords = 50000;
+constexpr size_t kBatchBytes = 12 << 20;
+// The first batch after a pause is small, so that the receiver has work at once; each next one,
+// read while the one before is on its way, may be this many times larger, up to kBatchRecords:
+// a receiver takes in a record several times slower than it is read.
+constexpr qint64 kFirstBatchRecords = 1000;
+constexpr qint64 kBatchGrowth = 4;
 constexpr int kPollMs = 200;
+// While a batch is read, the one on its way is moved on after every this many records.
+constexpr qint64 kSendingNudge = 1000;
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 30000;
 // Without --once a batch may take as long as the receiver keeps taking it in (the senders give
@@ -235,12 +244,18 @@ bool Forwarder::readInto(Batch &batch, int *status)
     const LogTail::Poll poll = m_tail.poll(
         [&](const SystemLog::LogRecordView &record) {
             m_encoder.append(batch.bytes, record);
+            if (batch.records % kSendingNudge == kSendingNudge - 1)
+                m_sender.keepSending();
             if (batch.records++ == 0)
                 batch.first = record.id;
             batch.last = record.id;
             return batch.bytes.size() < kBatchBytes;
         },
-        kBatchRecords);
+        m_batchRecords);
+    // Larger while records keep coming, small again after the log's end.
+    m_batchRecords = batch.records > 0 && poll.more
+                         ? qMin(m_batchRecords * kBatchGrowth, kBatchRecords)
+                         : kFirstBatchRecords;
     // (A batch read before the file was replaced is still delivered, for the old log.)
     if (!sayState(poll, status))
         return false;
@@ -330,6 +345,7 @@ int Forwarder::run()
     for (Batch *batch : {&m_batch, &m_next})
         batch->bytes.reserve(kBatchBytes + (256 << 10));
     m_retryMs = kFirstRetryMs;
+    m_batchRecords = kFirstBatchRecords;
     while (!m_stop()) {
         // A batch the receiver has not confirmed is sent again as it is.
         if (m_batch.records == 0) {

@@ -90,6 +90,7 @@ private:
     quint64 m_generation = 0; // counts the logs found at the path (replaced ones)
     ForwardSummary m_summary;
     QElapsedTimer m_sinceProgress; // since the start or the last delivered batch
+    qint64 m_batchRecords = 1;     // the most records the next batch read may hold
     int m_retryMs = 0;
     bool m_downReported = false;
 };

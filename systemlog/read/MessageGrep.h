@@ -25,6 +25,9 @@ private:
     {
         QString text;
         QByteArray ascii; // the text as ASCII bytes, or null when it holds anything else
+        // The text as UTF-8 when no character of it has a case (no other character folds to
+        // it: Chinese, digits, punctuation), so that it is found by its bytes alone; else null.
+        QByteArray caseless;
     };
     std::vector<Term> m_terms;
     QRegularExpression m_pattern; // invalid or empty: none

@@ -65,6 +65,11 @@ bool roundTrips(const unsigned char *p, int size)
 
 } // namespace
 
+bool decodesUnchanged(const char *bytes, int size)
+{
+    return roundTrips(reinterpret_cast<const unsigned char *>(bytes), size);
+}
+
 QByteArray storedUtf8(const char *msg, int len)
 {
     if (!msg || len <= 0)

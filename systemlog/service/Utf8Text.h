@@ -10,4 +10,9 @@ namespace SystemLog {
 // is checked in one pass and copied once, without a detour through UTF-16.
 QByteArray storedUtf8(const char *msg, int len);
 
+// Whether QString::fromUtf8 gives back exactly the characters these bytes spell, so that a
+// search of the bytes finds what a search of the decoded text finds: well-formed UTF-8 without a
+// leading byte order mark or noncharacters.
+bool decodesUnchanged(const char *bytes, int size);
+
 } // namespace SystemLog

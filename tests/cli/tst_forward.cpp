@@ -247,7 +247,7 @@ void ForwardTest::nothingLostWhenAProcessIsKilled()
 {
     QFETCH(bool, killReceiver);
     constexpr int kRecords = TestLogFile::heavyCount(150000);
-    constexpr int kBatch = 20000; // the forwarder's batch
+    constexpr int kBatch = 50000; // the forwarder's batch
     QVector<Record> records;
     for (int i = 0; i < kRecords; ++i)
         records.push_back({QStringLiteral("2026-12-08 10:00:00"), i % 5,
@@ -441,26 +441,31 @@ void ForwardTest::whereForwardingStarts()
 
 void ForwardTest::onceEndsOnWhatItCannotMend_data()
 {
-    QTest::addColumn<bool>("rsyslog"); // at the URL's port (else nobody listens there)
+    // At the URL's port: "rsyslog", "http.server" (Python's, which answers a POST with 501),
+    // or nobody.
+    QTest::addColumn<QString>("server");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("said");
     const QStringList cursor{"--cursor-file", "CURSOR"};
     QTest::newRow("no start: neither cursor nor --from")
-        << false << QStringList{"--once"} << 2 << QByteArray("needs --cursor-file");
-    QTest::newRow("--timeout without --once")
-        << false << QStringList{"--timeout", "5"} + cursor << 2 << QByteArray("goes with --once");
+        << QString() << QStringList{"--once"} << 2 << QByteArray("needs --cursor-file");
+    QTest::newRow("--timeout without --once") << QString() << QStringList{"--timeout", "5"} + cursor
+                                              << 2 << QByteArray("goes with --once");
     QTest::newRow("nobody listens: gives up after --timeout")
-        << false << QStringList{"--once", "--timeout", "1"} + cursor << 1
+        << QString() << QStringList{"--once", "--timeout", "1"} + cursor << 1
         << QByteArray("refused; gave up after 1 s (--timeout)");
     QTest::newRow("http:// at a syslog port: refused, no waiting for --timeout")
-        << true << QStringList{"--once", "--timeout", "3600"} + cursor << 1
+        << "rsyslog" << QStringList{"--once", "--timeout", "3600"} + cursor << 1
         << QByteArray("no HTTP answer within 8 s (is this a journal-remote?");
+    QTest::newRow("an HTTP server's 5xx: tried again until --timeout")
+        << "http.server" << QStringList{"--once", "--timeout", "1"} + cursor << 1
+        << QByteArray("HTTP 501 <!DOCTYPE HTML>");
 }
 
 void ForwardTest::onceEndsOnWhatItCannotMend()
 {
-    QFETCH(bool, rsyslog);
+    QFETCH(QString, server);
     QFETCH(QStringList, options);
     QFETCH(int, status);
     QFETCH(QByteArray, said);
@@ -469,11 +474,22 @@ void ForwardTest::onceEndsOnWhatItCannotMend()
     Receiver syslog(Receiver::Kind::Rsyslog, m_dir->path());
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
-    QString url = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    const quint16 port = closed.serverPort();
+    QString url = QStringLiteral("http://127.0.0.1:%1").arg(port);
     closed.close();
-    if (rsyslog) {
+    TestFiles::ChildProcess http;
+    if (server == "rsyslog") {
         QVERIFY(syslog.start());
         url = syslog.url().replace(QStringLiteral("syslog+tcp:"), QStringLiteral("http:"));
+    } else if (server == "http.server") {
+        QVERIFY(http.start(QStringLiteral("python3"),
+                           {"-m", "http.server", "--bind", "127.0.0.1", QString::number(port)}));
+        const auto listening = [port] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            return probe.waitForConnected(100);
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(listening(), kHangGuardMs);
     }
     const Run forward =
         tallylog(QStringList{"--db", path("dbLog.db"), "forward", "--to", url} + options);

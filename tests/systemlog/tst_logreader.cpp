@@ -94,6 +94,8 @@ private Q_SLOTS:
     void writerAndReaderAgreeOnTheTable();
     void newExportKeepsWhatCameMeanwhile_data();
     void newExportKeepsWhatCameMeanwhile();
+    void grepFindsWhatTextSearchFinds_data();
+    void grepFindsWhatTextSearchFinds();
 };
 
 void LogReaderTest::foreignTypes_data()
@@ -402,3 +404,47 @@ void LogReaderTest::newExportKeepsWhatCameMeanwhile()
 
 QTEST_GUILESS_MAIN(LogReaderTest)
 #include "tst_logreader.moc"
+
+void LogReaderTest::grepFindsWhatTextSearchFinds_data()
+{
+    QTest::addColumn<QByteArray>("message"); // stored as these bytes
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("found");
+    const QString limit = QString::fromUtf8("上限");
+    QTest::newRow("Chinese, there") << QByteArray("温度超过上限 80 ℃") << limit << true;
+    QTest::newRow("Chinese, not there") << QByteArray("温度低于下限") << limit << false;
+    QTest::newRow("Chinese after invalid bytes") << QByteArray("\xff\xfe 上限") << limit << true;
+    QTest::newRow("Chinese split by invalid bytes") << QByteArray("上\xff限") << limit << false;
+    QTest::newRow("Chinese with digits and punctuation")
+        << QByteArray("报警：上限 80。") << QString::fromUtf8("上限 80。") << true;
+    QTest::newRow("Chinese and a letter of another case")
+        << QByteArray("上限A") << QString::fromUtf8("上限a") << true;
+    QTest::newRow("circled letters fold")
+        << QByteArray("Ⓐ 报警") << QString::fromUtf8("ⓐ 报警") << true;
+    QTest::newRow("Roman numerals fold")
+        << QByteArray("第Ⅻ号") << QString::fromUtf8("第ⅻ号") << true;
+}
+
+void LogReaderTest::grepFindsWhatTextSearchFinds()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QString, text);
+    QFETCH(bool, found);
+    {
+        AuxDb aux;
+        QVERIFY(aux.exec(TestLogFile::tableStatement()));
+        QSqlQuery insert(aux.db());
+        QVERIFY(
+            insert.prepare(QStringLiteral("INSERT INTO SystemInfo(datetime, type, message) "
+                                          "VALUES('2024-03-10 10:00:00', 3, CAST(? AS TEXT))")));
+        insert.addBindValue(message);
+        QVERIFY(insert.exec());
+    }
+    LogReader reader;
+    QVERIFY2(reader.open(kDbFile), qPrintable(reader.errorString()));
+    LogSelection selection;
+    selection.grep = QStringList{text};
+    QCOMPARE(listed(reader, selection).size(), found ? 1 : 0);
+    // As the decoded text has it, ignoring case.
+    QCOMPARE(QString::fromUtf8(message).contains(text, Qt::CaseInsensitive), found);
+}
