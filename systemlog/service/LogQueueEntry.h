@@ -10,8 +10,14 @@
 
 namespace SystemLog {
 
+// The length of a local time text in kStampFormat ("yyyy-MM-dd hh:mm:ss").
+constexpr int kStampLength = 19;
+
 // The local time of `secs` since the epoch in kStampFormat, in the time zone in force now.
-// Each thread keeps the text of the last second it was asked for.
+// Each thread keeps the text of the last second it was asked for: kStampLength characters and a
+// zero byte, valid in the calling thread until its next call.
+const char *localStampChars(qint64 secs);
+// The same text as an array.
 QByteArray localStampText(qint64 secs);
 
 // A record waiting to be stored: its message as the UTF-8 bytes that are stored (see
@@ -22,6 +28,12 @@ struct LogQueueEntry
     LogQueueEntry(QByteArray utf8, int category, qint64 loggedAtSecs = currentSecond())
         : message(std::move(utf8)), type(category), loggedAt(loggedAtSecs),
           stamp(localStampText(loggedAtSecs))
+    {
+    }
+    // With the local time text of the moment as it was when the record was logged.
+    LogQueueEntry(QByteArray utf8, int category, qint64 loggedAtSecs, QByteArray localStamp)
+        : message(std::move(utf8)), type(category), loggedAt(loggedAtSecs),
+          stamp(std::move(localStamp))
     {
     }
 
