@@ -71,8 +71,11 @@ RecordQueue::~RecordQueue()
         }
         Block::release(block);
     }
-    if (m_spare)
-        Block::release(m_spare);
+    while (m_spare) {
+        Block *block = m_spare;
+        m_spare = block->next;
+        Block::release(block);
+    }
 }
 
 void RecordQueue::push(int type, const char *msg, int len)
@@ -91,18 +94,21 @@ void RecordQueue::push(int type, const char *msg, int len)
 
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!m_last || m_last->room() < span) {
-        Block *fresh = std::exchange(m_spare, nullptr);
-        if (!fresh) {
+        Block *fresh = m_spare;
+        if (fresh) {
+            m_spare = fresh->next;
+            fresh->next = nullptr;
+            --m_spareCount;
+        } else {
             lock.unlock();
             fresh = Block::make();
             lock.lock();
         }
         if (m_last && m_last->room() >= span) {
-            // Another call linked a block in meanwhile.
-            if (!m_spare)
-                m_spare = fresh;
-            else
-                Block::release(fresh);
+            // Another call linked a block in meanwhile: this one waits for the next.
+            fresh->next = m_spare;
+            m_spare = fresh;
+            ++m_spareCount;
         } else {
             (m_last ? m_last->next : m_first) = fresh;
             m_last = fresh;
@@ -138,8 +144,9 @@ qint64 RecordQueue::takeAll(std::list<LogQueueEntry> &into)
     }
     std::list<LogQueueEntry> taken;
     qint64 takenBytes = 0;
-    QByteArray stamp; // shared by the records of one second
-    Block *emptied = nullptr;
+    QByteArray stamp;         // shared by the records of one second
+    Block *emptied = nullptr; // kept for reuse, at most kSpareBlocks of them
+    int emptiedCount = 0;
     while (block) {
         for (std::size_t at = 0; at < block->used;) {
             unsigned char *p = block->data() + at;
@@ -160,21 +167,32 @@ qint64 RecordQueue::takeAll(std::list<LogQueueEntry> &into)
             at += recordSpan(record->length, record->outOfLine);
         }
         Block *next = block->next;
-        block->next = nullptr;
         block->used = 0;
-        if (!emptied)
+        if (emptiedCount < kSpareBlocks) {
+            block->next = emptied;
             emptied = block;
-        else
+            ++emptiedCount;
+        } else {
             Block::release(block);
+        }
         block = next;
     }
     if (emptied) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_spare)
-            std::swap(m_spare, emptied);
+        while (emptied && m_spareCount < kSpareBlocks) {
+            Block *spare = emptied;
+            emptied = spare->next;
+            spare->next = m_spare;
+            m_spare = spare;
+            ++m_spareCount;
+        }
     }
-    if (emptied)
-        Block::release(emptied);
+    // What the spare list has no room for is given back, outside the lock.
+    while (emptied) {
+        Block *surplus = emptied;
+        emptied = surplus->next;
+        Block::release(surplus);
+    }
     into.splice(into.end(), taken);
     return takenBytes;
 }

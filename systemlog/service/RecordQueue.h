@@ -23,6 +23,7 @@ class RecordQueue
 public:
     // Messages up to this many bytes are copied into a block under the lock.
     static constexpr int kInlineLimit = 1024;
+    static constexpr int kSpareBlocks = 64;
 
     RecordQueue() = default;
     ~RecordQueue();
@@ -63,7 +64,10 @@ private:
 
     Block *m_first = nullptr; // oldest records first
     Block *m_last = nullptr;  // where the next record goes
-    Block *m_spare = nullptr; // an emptied block, for the next one needed
+    // Emptied blocks, for the next ones needed: at most kSpareBlocks of them (4 MiB), so that
+    // the next burst writes into pages already in memory instead of faulting in fresh ones.
+    Block *m_spare = nullptr;
+    int m_spareCount = 0;
     std::size_t m_count = 0;
     // Changed only under m_mutex (so a plain load and store suffice), read by anyone.
     std::atomic<qint64> m_bytes{0};
