@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <chrono>
+#include <ctime>
 #include <utility>
 
 namespace SystemLog {
@@ -41,8 +41,9 @@ struct LogQueueEntry
     // milliseconds and stamp a record logged just after a full second with the one before.
     static qint64 currentSecond()
     {
-        using namespace std::chrono;
-        return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        return qint64(now.tv_sec);
     }
 
     QByteArray message;
