@@ -115,9 +115,13 @@ void RecordQueue::push(int type, const char *msg, int len)
         }
         if (m_last && m_last->room() >= span) {
             // Another call linked a block in meanwhile: this one waits for the next.
-            fresh->next = m_spare;
-            m_spare = fresh;
-            ++m_spareCount;
+            if (m_spareCount < kSpareBlocks) {
+                fresh->next = m_spare;
+                m_spare = fresh;
+                ++m_spareCount;
+            } else {
+                Block::release(fresh);
+            }
         } else {
             (m_last ? m_last->next : m_first) = fresh;
             m_last = fresh;
