@@ -74,9 +74,20 @@ void StatusLine::setLivePaused(bool on)
     update();
 }
 
+void StatusLine::setSetAside(const QStringList &names)
+{
+    if (names == m_setAside)
+        return;
+    m_setAside = names;
+    update();
+}
+
 void StatusLine::update()
 {
     QStringList states;
+    if (!m_setAside.isEmpty())
+        states << QString::fromUtf8("日志文件损坏，已另存为 %1（可用 tallylog --db 读取）")
+                      .arg(m_setAside.join(QString::fromUtf8("、")));
     if (m_indexing)
         states << QString::fromUtf8("正在为日志建立索引，查询将在完成后进行");
     if (!m_querying.isEmpty())

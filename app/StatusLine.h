@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QLabel;
 class QMainWindow;
@@ -32,6 +33,8 @@ public:
     void setExporting(bool on);
     void setIndexing(bool on);
     void setLivePaused(bool on);
+    // The damaged logs that a writer set aside beside the log (their names; empty: none).
+    void setSetAside(const QStringList &names);
 
 private:
     void update();
@@ -43,4 +46,5 @@ private:
     bool m_exporting = false;
     bool m_indexing = false;
     bool m_paused = false;
+    QStringList m_setAside;
 };

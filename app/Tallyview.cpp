@@ -10,6 +10,7 @@
 #include "Timeline.h"
 #include "WindowNotices.h"
 #include "qzSysLog.h"
+#include "store/DamagedLog.h"
 #include "store/QDBSqlite.h"
 
 #include <QApplication>
@@ -44,6 +45,10 @@ constexpr int kQueryBusyWaitMs = 1000;
 constexpr int kBusyRetryMs = 1000;
 // How often the window looks whether the log's index is still being built.
 constexpr int kIndexPollMs = 200;
+// After a listing that met a damaged log: how often, and how many times, the window looks for
+// the file the service sets aside.
+constexpr int kSetAsidePollMs = 500;
+constexpr int kSetAsideLooks = 20;
 
 // Puts a query's outcome into the result view: the records (or the notice that there are none),
 // or why the query failed.
@@ -155,6 +160,7 @@ void Tallyview::setUpMends()
     m_exporter = new DayExporter(this, ui.stackedWidget);
     connect(m_exporter, &DayExporter::runningChanged, m_status, &StatusLine::setExporting);
     m_timeline = new Timeline(ui.gridLayout_2, m_listing, this);
+    watchSetAside(0, QStringList());
     watchIndex();
 }
 
@@ -292,6 +298,10 @@ void Tallyview::showListed()
     else
         m_status->showListing(describe(m_listed), m_listing->recordCount());
     m_timeline->setListing({logPath(), m_listed.from, m_listed.to, m_listed.type, m_listedId});
+    // A failed listing may be what makes the service set a damaged log aside.
+    const bool damaged =
+        error.isValid() && SystemLog::DamagedLog::isDamageCode(error.nativeErrorCode().toInt());
+    watchSetAside(damaged ? kSetAsideLooks : 0, SystemLog::DamagedLog::setAsideBeside(logPath()));
     followListing();
 }
 
@@ -372,4 +382,13 @@ void Tallyview::watchIndex()
     m_status->setIndexing(building);
     if (building)
         QTimer::singleShot(kIndexPollMs, this, &Tallyview::watchIndex);
+}
+
+void Tallyview::watchSetAside(int looksLeft, const QStringList &before)
+{
+    const QStringList names = SystemLog::DamagedLog::setAsideBeside(logPath());
+    m_status->setSetAside(names);
+    if (looksLeft > 0 && names == before)
+        QTimer::singleShot(kSetAsidePollMs, this,
+                           [this, looksLeft, names] { watchSetAside(looksLeft - 1, names); });
 }

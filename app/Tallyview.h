@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 class DayExporter;
 class FindBar;
@@ -69,6 +70,9 @@ private:
     void showLivePause();
     // Shows the notice of the log's index being built for as long as it is.
     void watchIndex();
+    // Shows the damaged logs set aside beside the log; after a listing that met damage, looks
+    // again a few times while the service checks the file and sets it aside.
+    void watchSetAside(int looksLeft, const QStringList &before);
 
     Ui::TallyviewClass ui;
     QMap<int, QString> m_logTypeMap;

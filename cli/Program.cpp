@@ -6,9 +6,12 @@
 #include "Command.h"
 #include "Options.h"
 #include "Pager.h"
+#include "store/DamagedLog.h"
 #include "text/Output.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -57,7 +60,8 @@ QString programHelp(const QCommandLineParser &parser, const CommandTable &table)
         text += QStringLiteral("  %1%2\n").arg(padded(command->name(), 8), command->description());
     text += QStringLiteral(
         "\n'tallylog COMMAND --help' shows a command's options; 'man tallylog' says more.\n"
-        "Exit status: 0 done, 1 the file or the output failed, 2 wrong usage.\n\n"
+        "Exit status: 0 done, 1 the file or the output failed (also a damaged file listed in "
+        "part), 2 wrong usage.\n\n"
         "On a terminal every format shows control characters in messages escaped (\\e, \\r, "
         "\\x07, \\u009b) and invalid UTF-8 as U+FFFD, the text formats alarms in red and "
         "stamps dimmed, and list and stats page through less; through a pipe text, window and "
@@ -70,6 +74,17 @@ QString programHelp(const QCommandLineParser &parser, const CommandTable &table)
         "tests (today, --since -1h, stats)\n");
     const QString options = parser.helpText();
     return text + options.mid(options.indexOf(QLatin1String("\nOptions:")));
+}
+
+// A damaged log that a writer set aside beside the file (and so a new one in its place) is worth
+// knowing about before the new one is read: one line each, with how to read it.
+void noteSetAside(const QString &path)
+{
+    const QString dir = QFileInfo(path).path();
+    for (const QString &name : SystemLog::DamagedLog::setAsideBeside(path))
+        printLine(stderr, QStringLiteral("tallylog: %1: a damaged log was set aside beside it as "
+                                         "%2 (read it with --db %3)")
+                              .arg(path, name, QDir(dir).filePath(name)));
 }
 
 // Parses the command's own options and runs it on the file --db names (given before the command,
@@ -101,6 +116,7 @@ int runCommand(Command &command, const QCommandLineParser &top, const QStringLis
     if (!command.readOptions(parser, &problem))
         return usageError(command.usage(), problem);
     const QString path = !parser.isSet(db) && top.isSet(db) ? top.value(db) : parser.value(db);
+    noteSetAside(path);
     Pager pager;
     if (command.pages() && !parser.isSet(noPager) && !top.isSet(noPager))
         setBeforeFirstOutput([&pager] { pager.start(); });

@@ -1,13 +1,14 @@
 // bench_faults: the fault campaign (tests/robustness/FaultCampaign.h) seed after seed.
 //
-//   bench_faults [--minutes N] [--seed S] [--count N] [--list] [--keep DIR]
+//   bench_faults [--minutes N] [--seed S] [--count N] [--list] [--keep DIR] [--power-cut]
 //
 // Runs the schedules of seeds S, S+1, ... until N minutes have passed (or N schedules have run),
 // says how each went, prints every failing schedule with what failed, and ends with a table:
 // schedules, kills, locks, records logged, stored, lost by reason, doubled. A failing seed reruns
 // the same schedule with --seed S --count 1. With --list, prints the schedules of the seeds
 // (--count of them) without running them. With --keep, the directory of a failing schedule (and
-// the logs it moved away) is copied to DIR/seed-<seed>.
+// the logs it moved away) is copied to DIR/seed-<seed>. With --power-cut, the schedules are those
+// of power cuts (powerCutScheduleOf): the power goes at an operation of the seed's choice.
 
 #include "FaultCampaign.h"
 
@@ -39,12 +40,15 @@ int main(int argc, char **argv)
     const QCommandLineOption keep(QStringLiteral("keep"),
                                   QStringLiteral("Copy what failing schedules leave below DIR."),
                                   QStringLiteral("DIR"));
-    parser.addOptions({minutes, seed, count, list, keep});
+    const QCommandLineOption powerCut(QStringLiteral("power-cut"),
+                                      QStringLiteral("Run the schedules of power cuts."));
+    parser.addOptions({minutes, seed, count, list, keep, powerCut});
     parser.process(app);
+    const auto scheduleFor = parser.isSet(powerCut) ? powerCutScheduleOf : scheduleOf;
     if (parser.isSet(list)) {
         const quint32 first = parser.value(seed).toUInt();
         for (quint32 s = first; s < first + quint32(qMax(parser.value(count).toInt(), 1)); ++s)
-            std::printf("%s\n", qUtf8Printable(scheduleOf(s).text()));
+            std::printf("%s\n", qUtf8Printable(scheduleFor(s).text()));
         return 0;
     }
 
@@ -56,7 +60,7 @@ int main(int argc, char **argv)
     for (quint32 s = parser.value(seed).toUInt(); clock.elapsed() < forMs || most > 0; ++s) {
         QElapsedTimer one;
         one.start();
-        const Schedule schedule = scheduleOf(s);
+        const Schedule schedule = scheduleFor(s);
         const Outcome outcome =
             run(schedule, QStringLiteral(ROBUSTNESS_SERVICE_CHILD), parser.value(keep));
         total.add(outcome.tally);

@@ -26,6 +26,7 @@
 
 #include "BenchText.h"
 #include "qzSysLog.h"
+#include "spill/SpillListing.h"
 
 #ifdef SOAK_WITH_WINDOW
 #include "Tallyview.h"
@@ -47,6 +48,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QSqlError>
 #include <QTemporaryDir>
@@ -269,6 +271,8 @@ struct StoredCheck
     long long altered = 0; // a logged record whose category or text differs
     long long badStamps = 0;
     long long inSideFile = 0;              // of rows: still in the side file after release
+    long long inSpill = 0;                 // of rows: still in the spill journal after release
+    long long damagedSegments = 0;         // spill segments with bytes that do not check out
     std::map<long long, long long> delays; // stored second - logging second -> rows
 };
 
@@ -290,9 +294,10 @@ bool parseMessage(const char *m, int *thread, long long *seq, long long *ms, con
     return true;
 }
 
-// Reads the rows of "dbLog.db" and then those still waiting in the side file "dbLog.pending.db"
-// (a release that cannot wait any longer leaves them there, older than any in the log, for the
-// next start to move).
+// Reads the rows of "dbLog.db", then those still waiting in the side file "dbLog.pending.db" of
+// an earlier version, then those waiting in the spill journal "dbLog.spill" (a release that
+// cannot wait any longer leaves them there, newer than any in the log, for the next start to
+// move; read from the log's marks on, as `tallylog list --pending` reads them).
 StoredCheck checkStored(const std::vector<std::unique_ptr<Load>> &loads, int alarmEvery)
 {
     StoredCheck c;
@@ -302,6 +307,45 @@ StoredCheck checkStored(const std::vector<std::unique_ptr<Load>> &loads, int ala
         seen[static_cast<std::size_t>(t)].assign(static_cast<std::size_t>(loads[t]->total), 0);
     // Stamps repeat for a whole second's rows: each distinct text is converted once.
     std::unordered_map<std::string, long long> stampSeconds;
+    const auto check = [&](const char *stamp, int type, const char *message) {
+        ++c.rows;
+        int thread = -1;
+        long long seq = -1;
+        long long ms = 0;
+        const char *rest = nullptr;
+        if (!parseMessage(message, &thread, &seq, &ms, &rest) || thread >= kThreads || seq < 0 ||
+            seq >= loads[thread]->total) {
+            ++c.foreign;
+            return;
+        }
+        const std::size_t t = static_cast<std::size_t>(thread);
+        ++c.found[t];
+        unsigned char &mark = seen[t][static_cast<std::size_t>(seq)];
+        if (mark)
+            ++c.duplicated[t];
+        mark = 1;
+        if (seq <= last[t])
+            ++c.outOfOrder[t];
+        last[t] = std::max(last[t], seq);
+        if (type != categoryOf(seq, alarmEvery) || std::strcmp(rest, textOf(seq, alarmEvery)) != 0)
+            ++c.altered;
+
+        const std::string key = stamp ? stamp : "";
+        auto it = stampSeconds.find(key);
+        if (it == stampSeconds.end()) {
+            const QDateTime local = QDateTime::fromString(QString::fromStdString(key),
+                                                          QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+            it = stampSeconds.emplace(key, local.isValid() ? local.toSecsSinceEpoch() : -1).first;
+        }
+        if (it->second < 0) {
+            ++c.badStamps;
+            return;
+        }
+        // The stamp holds whole seconds: compare it with the logging time cut to its second.
+        const long long loggedSecond = ms / 1000;
+        ++c.delays[it->second - loggedSecond];
+    };
+
     for (const char *file : {"dbLog.db", "dbLog.pending.db"}) {
         const QString name = QString::fromLatin1(file);
         if (name != QLatin1String("dbLog.db") && !QFileInfo::exists(name))
@@ -314,57 +358,32 @@ StoredCheck checkStored(const std::vector<std::unique_ptr<Load>> &loads, int ala
         if (sqlite3_prepare_v2(db, "SELECT datetime, type, message FROM SystemInfo ORDER BY id", -1,
                                &stmt, nullptr) != SQLITE_OK)
             die(std::string("cannot read SystemInfo: ") + sqlite3_errmsg(db));
-
+        const long long before = c.rows;
         int rc;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            ++c.rows;
-            if (name != QLatin1String("dbLog.db"))
-                ++c.inSideFile;
-            const char *stamp = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-            const int type = sqlite3_column_int(stmt, 1);
-            const char *message = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 2));
-            int thread = -1;
-            long long seq = -1;
-            long long ms = 0;
-            const char *rest = nullptr;
-            if (!parseMessage(message, &thread, &seq, &ms, &rest) || thread >= kThreads ||
-                seq < 0 || seq >= loads[thread]->total) {
-                ++c.foreign;
-                continue;
-            }
-            const std::size_t t = static_cast<std::size_t>(thread);
-            ++c.found[t];
-            unsigned char &mark = seen[t][static_cast<std::size_t>(seq)];
-            if (mark)
-                ++c.duplicated[t];
-            mark = 1;
-            if (seq <= last[t])
-                ++c.outOfOrder[t];
-            last[t] = std::max(last[t], seq);
-            if (type != categoryOf(seq, alarmEvery) ||
-                std::strcmp(rest, textOf(seq, alarmEvery)) != 0)
-                ++c.altered;
-
-            const std::string key = stamp ? stamp : "";
-            auto it = stampSeconds.find(key);
-            if (it == stampSeconds.end()) {
-                const QDateTime local = QDateTime::fromString(
-                    QString::fromStdString(key), QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-                it = stampSeconds.emplace(key, local.isValid() ? local.toSecsSinceEpoch() : -1)
-                         .first;
-            }
-            if (it->second < 0) {
-                ++c.badStamps;
-                continue;
-            }
-            // The stamp holds whole seconds: compare it with the logging time cut to its second.
-            const long long loggedSecond = ms / 1000;
-            ++c.delays[it->second - loggedSecond];
-        }
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+            check(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
+                  sqlite3_column_int(stmt, 1),
+                  reinterpret_cast<const char *>(sqlite3_column_text(stmt, 2)));
         if (rc != SQLITE_DONE)
             die(std::string("reading SystemInfo failed: ") + sqlite3_errmsg(db));
+        if (name != QLatin1String("dbLog.db"))
+            c.inSideFile += c.rows - before;
         sqlite3_finalize(stmt);
         sqlite3_close(db);
+    }
+
+    QHash<QString, qint64> marks;
+    QString why;
+    if (!SystemLog::Spill::readMarks(QStringLiteral("dbLog.db"), &marks, &why))
+        die("cannot read the spill marks of dbLog.db: " + why.toStdString());
+    for (const SystemLog::Spill::SegmentListing &segment :
+         SystemLog::Spill::listJournal(QStringLiteral("dbLog.spill"), marks)) {
+        if (!segment.sound || segment.skipped > 0 || segment.readError != 0)
+            ++c.damagedSegments;
+        for (const SystemLog::Spill::WaitingRecord &r : segment.records) {
+            check(r.stamp.constData(), r.type, r.message.constData());
+            ++c.inSpill;
+        }
     }
 
     for (std::size_t t = 0; t < static_cast<std::size_t>(kThreads); ++t)
@@ -706,16 +725,17 @@ int main(int argc, char *argv[])
 
     // The table.
     const bool storedEqual = c.rows == logged && logged == totalToLog;
-    bool recordsOk = storedEqual && c.foreign == 0 && c.altered == 0;
+    bool recordsOk = storedEqual && c.foreign == 0 && c.altered == 0 && c.damagedSegments == 0;
     std::vector<Row> rows;
     rows.push_back({"records logged",
                     format("%s (%d threads x %s/s x %d s)", grouped(logged).c_str(), kThreads,
                            grouped(rate / kThreads).c_str(), seconds),
                     grouped(totalToLog), logged == totalToLog ? "PASS" : "FAIL"});
-    rows.push_back({"records stored (rows after release)",
-                    format("%s (%s of them still in the side file)", grouped(c.rows).c_str(),
-                           grouped(c.inSideFile).c_str()),
-                    "== logged", storedEqual ? "PASS" : "FAIL"});
+    rows.push_back(
+        {"records stored (rows after release)",
+         format("%s (%s of them still in the side file, %s in dbLog.spill)",
+                grouped(c.rows).c_str(), grouped(c.inSideFile).c_str(), grouped(c.inSpill).c_str()),
+         "== logged", storedEqual ? "PASS" : "FAIL"});
     for (int t = 0; t < kThreads; ++t) {
         const std::size_t i = static_cast<std::size_t>(t);
         const bool ok = c.found[i] == loads[i]->total && c.missing[i] == 0 &&

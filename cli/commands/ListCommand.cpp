@@ -10,6 +10,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+
+#include <algorithm>
 #include <limits>
 
 #include <vector>
@@ -23,9 +25,23 @@ using SystemLog::LogRecordView;
 // The last records of `newestFirst` (a selection newest first, at most its limit), delivered
 // oldest first: their span of ids is found first, then the rows are read again in order, so that
 // memory does not grow with their number.
+// On a damaged file, the ids that either reading could not read are added to *unreadable.
 bool selectLastInOrder(SystemLog::LogReader &reader, const SystemLog::LogSelection &newestFirst,
-                       const SystemLog::LogReader::RowCallback &onRow)
+                       const SystemLog::LogReader::RowCallback &onRow,
+                       QVector<SystemLog::LogReader::IdRange> *unreadable, QString *damage)
 {
+    const auto noteDamage = [&] {
+        for (const auto &range : reader.unreadableIds()) {
+            const bool known =
+                std::any_of(unreadable->cbegin(), unreadable->cend(), [&](const auto &r) {
+                    return r.first <= range.first && range.last <= r.last;
+                });
+            if (!known)
+                unreadable->append(range);
+        }
+        if (damage->isEmpty())
+            *damage = reader.damage();
+    };
     qint64 found = 0;
     qint64 newest = 0;
     qint64 oldest = 0;
@@ -37,6 +53,7 @@ bool selectLastInOrder(SystemLog::LogReader &reader, const SystemLog::LogSelecti
             return true;
         }))
         return false;
+    noteDamage();
     if (found == 0)
         return true;
     SystemLog::LogSelection inOrder = newestFirst;
@@ -47,11 +64,32 @@ bool selectLastInOrder(SystemLog::LogReader &reader, const SystemLog::LogSelecti
     inOrder.upToId = newest;
     qint64 delivered = 0;
     qint64 takenAtOldest = 0;
-    return reader.select(inOrder, [&](const LogRecordView &r) {
+    const bool ok = reader.select(inOrder, [&](const LogRecordView &r) {
         if (r.id == oldest && takenAtOldest++ >= atOldest)
             return true;
         return onRow(r) && ++delivered < found;
     });
+    noteDamage();
+    std::sort(unreadable->begin(), unreadable->end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    return ok;
+}
+
+// The ids that a listing of a damaged file could not read, as one line on standard error:
+// "ids 14001 to 14250, 29001 on". Returns kExitFailure: a part of the file is no full listing.
+int reportUnreadable(const QString &path, const QString &damage,
+                     const QVector<SystemLog::LogReader::IdRange> &ranges)
+{
+    QStringList stretches;
+    for (const auto &range : ranges)
+        stretches << (range.last == std::numeric_limits<qint64>::max()
+                          ? QStringLiteral("%1 on").arg(range.first)
+                      : range.first == range.last
+                          ? QString::number(range.first)
+                          : QStringLiteral("%1 to %2").arg(range.first).arg(range.last));
+    return failure(path, QStringLiteral("damaged (%1): the records with ids %2 could not be read; "
+                                        "every other record of the selection is listed")
+                             .arg(damage, stretches.join(QStringLiteral(", "))));
 }
 
 class ListCommand : public Command
@@ -223,6 +261,8 @@ int ListCommand::run(const QString &path)
     if (const int status = openWaiting(reader, path))
         return status;
     RecordFormatter formatter(m_format.format, m_query.types.size() != 1, m_style.style);
+    // A damaged file is listed as far as it can be read.
+    m_query.aroundDamage = true;
     std::string buffer;
     buffer.reserve(kOutputChunk + (64 << 10));
     formatter.appendStart(buffer);
@@ -235,15 +275,24 @@ int ListCommand::run(const QString &path)
         }
         return true;
     };
-    const bool ok = m_oldestFirstOfLast ? selectLastInOrder(reader, m_query, write)
-                                        : reader.select(m_query, write);
+    QVector<SystemLog::LogReader::IdRange> unreadable;
+    QString damage;
+    const bool ok = m_oldestFirstOfLast
+                        ? selectLastInOrder(reader, m_query, write, &unreadable, &damage)
+                        : reader.select(m_query, write);
     if (writeFailed)
         return kExitFailure;
     if (!ok) {
         writeOut(buffer, true);
         return failure(path, reader.errorString());
     }
-    return writeOut(buffer, true) ? kExitDone : kExitFailure;
+    if (!m_oldestFirstOfLast) {
+        unreadable = reader.unreadableIds();
+        damage = reader.damage();
+    }
+    if (!writeOut(buffer, true))
+        return kExitFailure;
+    return unreadable.isEmpty() ? kExitDone : reportUnreadable(path, damage, unreadable);
 }
 
 } // namespace

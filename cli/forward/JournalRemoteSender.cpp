@@ -33,7 +33,8 @@ JournalRemoteSender::JournalRemoteSender(const QUrl &upload, std::optional<QSslC
 JournalRemoteSender::~JournalRemoteSender()
 {
     if (m_reply) {
-        m_reply->abort();
+        if (m_reply->error() == QNetworkReply::NoError)
+            m_reply->abort();
         delete m_reply;
     }
 }
@@ -80,7 +81,10 @@ ForwardSender::Result JournalRemoteSender::finish(int timeoutMs, QString *error)
         // Aborted without a word: the reply's own message would be "Operation canceled".
         const bool notHttp = finished;
         m_reply->blockSignals(true);
-        m_reply->abort();
+        // A reply that has met its error already (its finished signal still on its way) is
+        // over; aborting it would set a second error, which the toolkit warns about.
+        if (m_reply->error() == QNetworkReply::NoError)
+            m_reply->abort();
         *error = notHttp ? QStringLiteral("no HTTP answer within %1 s (is this a journal-remote? "
                                           "a syslog server is syslog+tcp:// or syslog+tls://)")
                                .arg(kFirstAnswerMs / 1000)

@@ -208,6 +208,7 @@ void LogReader::Private::deliver(Walk &w, size_t end, const RowCallback &onRow)
         if (limit >= 0 && w.delivered >= limit)
             break;
         ++w.delivered;
+        w.lastDelivered = r.id;
         if (!onRow(r)) {
             w.stopped = true;
             return;
@@ -221,6 +222,7 @@ bool LogReader::Private::walk(Walk &w, const RowCallback &onRow, qint64 start, q
     qint64 next = start;
     while (!w.stopped && (w.down ? next >= end : next <= end)) {
         const qint64 rows = chunkRows(w.selection, w.delivered);
+        w.at = next;
         if (!readWholeIds(w, next, end, &w.chunk, rows))
             return false;
         const size_t complete = RowChunk::completeRows(w.chunk, rows);
@@ -240,8 +242,9 @@ bool LogReader::Private::walk(Walk &w, const RowCallback &onRow, qint64 start, q
     return true;
 }
 
-bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const RowCallback &onRow)
+bool LogReader::Private::selectNewestFirst(Walk &newestFirst, const RowCallback &onRow)
 {
+    const LogSelection &selection = newestFirst.selection;
     // The newest ids first, row by row: the last records of most selections (the whole file,
     // today, the last hour) lie there. Only when they do not suffice is the rest of the span
     // looked up on the index on (type, datetime), which costs a walk over the bounds' part of
@@ -258,7 +261,6 @@ bool LogReader::Private::selectNewestFirst(const LogSelection &selection, const 
     const qint64 chunk = RowChunk::kChunkRows;
     const qint64 windowBottom =
         std::max(lowest, top < kLowestId + chunk ? kLowestId : top - chunk + 1);
-    Walk newestFirst(selection, true);
     if (!walk(newestFirst, onRow, top, windowBottom))
         return false;
     if (newestFirst.stopped || windowBottom <= lowest)

@@ -25,11 +25,13 @@ bool LogConnection::fail(const QString &what)
 {
     m_error = what;
     m_transient = false;
+    m_damage = false;
     return false;
 }
 
 bool LogConnection::failCode(int code, const QString &what)
 {
+    m_damage = false;
     if (isCrashedWriter(handle(), code)) {
         m_error = QStringLiteral("busy: a writer crashed, waiting for it to be recovered");
         m_transient = true;
@@ -37,6 +39,7 @@ bool LogConnection::failCode(int code, const QString &what)
     }
     m_error = QStringLiteral("%1: %2").arg(what, Sqlite::errorText(handle(), code));
     m_transient = Sqlite::classify(code) == Sqlite::Fault::Busy;
+    m_damage = (code & 0xff) == SQLITE_CORRUPT || (code & 0xff) == SQLITE_NOTADB;
     return false;
 }
 
@@ -66,6 +69,10 @@ bool LogConnection::checkIntegerIds()
         "'integer' AND coalesce((SELECT typeof(id) FROM SystemInfo ORDER BY id DESC LIMIT 1), "
         "'integer') = 'integer'",
         &integerIds);
+    // A damaged page at either end of the table leaves the rest to be read: each listing then
+    // reads what it can (the log's own ids are its rowids, integers by construction).
+    if (rc != SQLITE_ROW && ((rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB))
+        return true;
     if (rc != SQLITE_ROW)
         return failCode(rc, QStringLiteral("cannot read"));
     if (!integerIds)

@@ -22,6 +22,8 @@ public:
 
     QString errorString() const { return m_error; }
     bool lastErrorIsTransient() const { return m_transient; }
+    // Whether the last failure was SQLite finding the file damaged (SQLITE_CORRUPT, SQLITE_NOTADB).
+    bool lastErrorIsDamage() const { return m_damage; }
     // Whether the type column keeps only integers apart from texts, blobs, fractions and NULL
     // (INTEGER affinity), so that grouping by its value never joins two kinds of value.
     bool integerTypes() const { return m_integerTypes; }
@@ -39,6 +41,7 @@ private:
     int m_busyTimeoutMs = Sqlite::kBusyTimeoutMs;
     QString m_error;
     bool m_transient = false;
+    bool m_damage = false;
     bool m_integerTypes = false;
 };
 

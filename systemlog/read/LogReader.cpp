@@ -49,20 +49,58 @@ bool LogReader::select(const LogSelection &selection, const RowCallback &onRow)
 {
     if (!d->db.failIfClosed())
         return false;
+    d->unreadable.clear();
+    d->damage.clear();
     if (selection.limit == 0)
         return true;
-    if (selection.newestFirst)
-        return d->selectNewestFirst(selection, onRow);
+    // On a damaged file the span is every id of the selection's ids (the index that would
+    // narrow it may be what is damaged).
+    const qint64 lowest = selection.afterId == std::numeric_limits<qint64>::min()
+                              ? selection.afterId
+                              : selection.afterId + 1;
+    if (selection.newestFirst) {
+        Walk newestFirst(selection, true);
+        if (d->selectNewestFirst(newestFirst, onRow))
+            return true;
+        if (!selection.aroundDamage || !d->isDamage() ||
+            selection.afterId == std::numeric_limits<qint64>::max())
+            return false;
+        // The rows below the last one delivered, read around the damage.
+        const qint64 end =
+            newestFirst.delivered > 0 ? newestFirst.lastDelivered - 1 : selection.upToId;
+        return newestFirst.delivered > 0 && newestFirst.lastDelivered == lowest
+                   ? true
+                   : d->salvageNewestFirst(newestFirst, onRow, lowest, end);
+    }
     qint64 first = 0;
     qint64 last = 0;
     bool empty = false;
-    if (!d->idSpan(selection, &first, &last, &empty))
-        return false;
+    if (!d->idSpan(selection, &first, &last, &empty)) {
+        if (!selection.aroundDamage || !d->isDamage() ||
+            selection.afterId == std::numeric_limits<qint64>::max())
+            return false;
+        first = lowest;
+        last = selection.upToId;
+        empty = last < first;
+    }
     if (empty)
         return true;
 
     Walk oldestFirst(selection, false);
-    return d->walk(oldestFirst, onRow, first, last);
+    if (d->walk(oldestFirst, onRow, first, last))
+        return true;
+    return selection.aroundDamage && d->isDamage() &&
+           d->salvage(oldestFirst, onRow, oldestFirst.at, last);
+}
+
+QVector<LogReader::IdRange> LogReader::unreadableIds() const
+{
+    return d->unreadable;
+}
+
+QString LogReader::damage() const
+{
+    return d->unreadable.isEmpty() ? QString() : d->damage;
 }
 
 bool LogReader::maxId(qint64 *id, bool *none)

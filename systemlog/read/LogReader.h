@@ -75,6 +75,9 @@ struct LogSelection
     bool alongIds = false;
     qint64 limit = -1;        // at most this many records (< 0: no limit), the first delivered
     bool newestFirst = false; // delivered in descending id order, starting from the newest
+    // On a damaged file, every row that can still be read is delivered and the rest is named in
+    // LogReader::unreadableIds(), instead of the reading failing (see LogReader::select).
+    bool aroundDamage = false;
 
     // Whether the messages decide which records are delivered (grep or pattern).
     bool filtersMessages() const { return !grep.isEmpty() || !pattern.pattern().isEmpty(); }
@@ -140,7 +143,19 @@ public:
     bool lastErrorIsTransient() const;
 
     // The records of the selection in id order (descending for newestFirst), through onRow.
+    // With aroundDamage, on a damaged file (SQLite finds it malformed) every row that can still
+    // be read is delivered, walking the table by id around the damage; the call then succeeds
+    // and unreadableIds() names the stretches of ids that could not be read.
     bool select(const LogSelection &selection, const RowCallback &onRow);
+    // Ids first to last, both included, that the last select() could not read.
+    struct IdRange
+    {
+        qint64 first = 0;
+        qint64 last = 0;
+    };
+    QVector<IdRange> unreadableIds() const;
+    // Why they could not be read (SQLite's text), when unreadableIds() is not empty.
+    QString damage() const;
     // The id and stamp of each record of the selection (types, bounds and upToId; grep, afterId,
     // limit and order do not apply), in stamp then id order, read from the index on
     // (type, datetime) alone: a listing of millions of records without reading their messages.

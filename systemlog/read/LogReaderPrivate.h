@@ -40,6 +40,8 @@ struct Walk
     RowChunk::Chunk chunk;
     qint64 delivered = 0;
     bool stopped = false;
+    qint64 at = 0; // where the walk goes on: after a failure, the first id of the failed chunk
+    qint64 lastDelivered = 0; // the id of the last row delivered, when `delivered` > 0
 };
 
 class LogReader::Private
@@ -55,7 +57,20 @@ public:
     bool idSpan(const LogSelection &selection, qint64 *first, qint64 *last, bool *empty);
     // Walks the ids from `start` to `end`, both included, in the walk's direction.
     bool walk(Walk &w, const RowCallback &onRow, qint64 start, qint64 end);
-    bool selectNewestFirst(const LogSelection &selection, const RowCallback &onRow);
+    bool selectNewestFirst(Walk &newestFirst, const RowCallback &onRow);
+
+    // Reading a damaged file (DamagedWalk.cpp): the stretches of ids that could not be read by
+    // the last selection, and why.
+    QVector<LogReader::IdRange> unreadable;
+    QString damage;
+    // Whether the last failure was damage, which the salvage walks around (it is noted).
+    bool isDamage();
+    // The walk of w from `start` up to `end` (both included) around damaged pages: every row
+    // that can be read is delivered in id order, the rest is noted in `unreadable`.
+    bool salvage(Walk &w, const RowCallback &onRow, qint64 start, qint64 end);
+    // newestFirst on a damaged file: the span up to `end` read upwards around the damage, then
+    // delivered newest first (held in memory meanwhile).
+    bool salvageNewestFirst(Walk &w, const RowCallback &onRow, qint64 lowest, qint64 end);
 
 private:
     bool distinctTypes(std::vector<ValueCopy> *values, bool *hasNull, bool *tooMany);
@@ -69,6 +84,20 @@ private:
     bool readWholeIds(const Walk &w, qint64 from, qint64 to, RowChunk::Chunk *chunk, qint64 rows);
     // Delivers the chunk's first `end` rows that the walk's selection takes.
     void deliver(Walk &w, size_t end, const RowCallback &onRow);
+
+    enum class Probe
+    {
+        Row,     // a row at or after the id was read (*found)
+        End,     // no rows at or after the id
+        Damaged, // the way to the id runs through damage
+    };
+    bool probe(qint64 from, qint64 to, Probe *result, qint64 *found);
+    bool readableIds(qint64 from, qint64 to, std::vector<qint64> *ids, bool *broken);
+    // Past damage from `from` on: the first id that can be read again (*next), the last id of
+    // the stretch that cannot (*unreadableTo); *none when nothing up to `to` can be read.
+    bool nextReadable(qint64 from, qint64 to, qint64 *unreadableTo, qint64 *next, bool *none);
+    bool deliverIds(Walk &w, const RowCallback &onRow, const std::vector<qint64> &ids);
+    void noteUnreadable(qint64 first, qint64 last);
 };
 
 } // namespace SystemLog

@@ -2,6 +2,8 @@
 
 #include "service/LogFileNames.h"
 #include "service/WriterReports.h"
+#include "sqlite/Sqlite.h"
+#include "store/DamagedLog.h"
 #include "store/QDBSqlite.h"
 
 #include <QThread>
@@ -29,7 +31,7 @@ void setError(QSqlError *target, const QSqlError &error)
 } // namespace
 
 QueryFront::QueryFront(WriterReports &reports)
-    : m_store(std::make_unique<QDBSqlite>(kDatabaseName, QString(), QString())),
+    : m_reports(reports), m_store(std::make_unique<QDBSqlite>(kDatabaseName, QString(), QString())),
       m_ownerThread(QThread::currentThreadId())
 {
     QSqlError error;
@@ -104,12 +106,22 @@ void QueryFront::setBusyTimeout(int ms)
     }
 }
 
+LogRowList QueryFront::noteDamage(LogRowList rows, const QSqlError *error)
+{
+    if (error && DamagedLog::isDamageCode(Sqlite::codeOf(*error)))
+        m_reports.damageMet();
+    return rows;
+}
+
 LogRowList QueryFront::queryRange(const QString &startTime, const QString &endTime, int type,
                                   QSqlError *error, qint64 *lastId)
 {
     waitForIndex();
+    QSqlError failure;
+    if (!error)
+        error = &failure;
     if (QThread::currentThreadId() == m_ownerThread)
-        return queryOwnConnection(startTime, endTime, type, error, lastId);
+        return noteDamage(queryOwnConnection(startTime, endTime, type, error, lastId), error);
 
     // Another thread asks: it gets a short-lived connection of its own.
     QDBSqlite db(kDatabaseName, QString(), QString());
@@ -121,20 +133,23 @@ LogRowList QueryFront::queryRange(const QString &startTime, const QString &endTi
         QSqlError setupError;
         if (db.prepare(&setupError) != QDBSqlite::Readiness::Ready) {
             setError(error, setupError);
-            return LogRowList();
+            return noteDamage(LogRowList(), error);
         }
     } else if (!db.openExisting(error)) {
         return LogRowList();
     }
     LogRowList rows = db.selectLogs(startTime, endTime, type, error, lastId);
     db.close();
-    return rows;
+    return noteDamage(rows, error);
 }
 
 LogRowList QueryFront::queryOwnConnection(const QString &startTime, const QString &endTime,
                                           int type, QSqlError *error, qint64 *lastId)
 {
-    // A file that was busy or missing when the service started is set up now, if it can be.
+    // A file that was busy or missing when the service started is set up now, if it can be; so
+    // is a new log where the file was replaced (a damaged one set aside, say).
+    if (m_storeReady && QDBSqlite::hasMoved(m_store->nativeHandle()))
+        m_storeReady = false;
     if (!m_storeReady) {
         // Through a new connection: the file at the path may be another one by now.
         m_store->close();

@@ -48,6 +48,10 @@ private:
     LogRowList queryOwnConnection(const QString &startTime, const QString &endTime, int type,
                                   QSqlError *error, qint64 *lastId);
 
+    // A query that met a damaged file says so to the writer, which checks it.
+    LogRowList noteDamage(LogRowList rows, const QSqlError *error);
+
+    WriterReports &m_reports;
     std::unique_ptr<QDBSqlite> m_store;
     // The owner thread's connection is ready for queries; set up again while not. A query of
     // another thread sets up its own connection as the owner's would be set up while false.

@@ -1,5 +1,6 @@
 #include "service/WriterLoop.h"
 
+#include "read/FileState.h"
 #include "service/LogFileNames.h"
 #include "service/MonotonicClock.h"
 #include "service/OlderRecords.h"
@@ -7,9 +8,12 @@
 #include "service/StopRequest.h"
 #include "service/WaitingRecords.h"
 #include "service/WriterReports.h"
+#include "sqlite/Sqlite.h"
+#include "store/DamagedLog.h"
 #include "store/QDBSqlite.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <sqlite3.h>
@@ -108,6 +112,10 @@ public:
     // always through a new connection, which sees the file now at the path.
     void setUpLog()
     {
+        // A log moved away since the last cycle is left before any statement reads it: the
+        // path has a new file (or none), and this connection's statements would only fail.
+        if (m_readiness == QDBSqlite::Readiness::Ready && QDBSqlite::hasMoved(m_db.nativeHandle()))
+            reopenLog();
         if (m_readiness == QDBSqlite::Readiness::Ready)
             return;
         const qint64 now = monotonicMs();
@@ -119,12 +127,15 @@ public:
             m_db.close();
         }
         m_readiness = m_db.prepare(&m_error);
-        if (m_readiness == QDBSqlite::Readiness::NotALog)
+        if (m_readiness == QDBSqlite::Readiness::NotALog) {
             rememberNotALog();
+            suspectDamage(m_error);
+        }
         m_failed = m_readiness != QDBSqlite::Readiness::Ready;
         if (!m_failed) {
             m_db.setBusyTimeout(kShortWaitMs);
             m_nextLookAroundMs = 0;
+            m_logFile = FileIdentity::of(kDatabaseName);
         }
     }
 
@@ -146,6 +157,7 @@ public:
             return;
         m_failed = true;
         m_error = moved.error;
+        suspectDamage(m_error);
         if (moved.logMoved)
             reopenLog();
         else if (QDBSqlite::refusesRecords(moved.error))
@@ -164,6 +176,7 @@ public:
         if (result.failed) {
             m_failed = true;
             m_error = result.error;
+            suspectDamage(m_error);
             if (QDBSqlite::refusesRecords(m_error)) {
                 refused(m_error);
             } else if (QDBSqlite::meansNotALog(m_error)) {
@@ -186,6 +199,61 @@ public:
                             result.stored + 1);
     }
 
+    // A statement of this writer or a query met SQLITE_CORRUPT or SQLITE_NOTADB on a file that
+    // was a log: the damage is confirmed under an exclusive lock, and a damaged file is renamed
+    // aside, untouched, so that a new log takes the records (those waiting here and in the
+    // spill journal) from the next cycle on. Busy is waited out; a file that the check finds
+    // sound stays in use and is checked again only once it changed.
+    void checkDamage()
+    {
+        if (w.reports.takeDamageMet())
+            m_damageSuspected = true;
+        if (!m_damageSuspected)
+            return;
+        const qint64 now = monotonicMs();
+        const QByteArray identity = fileIdentity(kDatabaseName);
+        if (now < m_nextDamageCheckMs || identity == m_soundIdentity)
+            return;
+        m_damageSuspected = false;
+        if (!wasALog())
+            return;
+        const DamagedLog::Verdict verdict =
+            DamagedLog::confirmAndSetAside(kDatabaseName, kShortWaitMs);
+        switch (verdict.kind) {
+        case DamagedLog::Verdict::Kind::SetAside:
+            std::fprintf(stderr,
+                         "SystemLog: %s is damaged (%s): set aside as %s, untouched; a new %s "
+                         "takes the records\n",
+                         qUtf8Printable(kDatabaseName), qUtf8Printable(verdict.reason),
+                         qUtf8Printable(QFileInfo(verdict.setAsideAs).fileName()),
+                         qUtf8Printable(kDatabaseName));
+            reopenLog();
+            // What waits goes into the new log from the next cycle on: nothing is spilled for
+            // the damage, nor said as a state of the log.
+            m_failed = false;
+            m_refused = false;
+            m_checkFailureSaid.clear();
+            return;
+        case DamagedLog::Verdict::Kind::Moved:
+            reopenLog();
+            return;
+        case DamagedLog::Verdict::Kind::Sound:
+            m_soundIdentity = identity;
+            m_nextDamageCheckMs = now + kLogRecheckMs;
+            return;
+        case DamagedLog::Verdict::Kind::Busy:
+            m_damageSuspected = true; // tried again next cycle
+            return;
+        case DamagedLog::Verdict::Kind::Unavailable:
+            m_damageSuspected = true;
+            m_nextDamageCheckMs = now + kLogRecheckMs;
+            if (m_checkFailureSaid.isNew(verdict.reason))
+                std::fprintf(stderr, "SystemLog: %s seems damaged but cannot be checked: %s\n",
+                             qUtf8Printable(kDatabaseName), qUtf8Printable(verdict.reason));
+            return;
+        }
+    }
+
     // Says what became of the log, and sends to the spill journal the records of a file that is
     // no log or refuses them, and those beyond the memory bound.
     void settle()
@@ -203,7 +271,9 @@ public:
                 why += QStringLiteral("; ") + m_error.text();
             else if (m_movingOlder)
                 why += QStringLiteral("; older records are still being moved");
-            w.waiting.spill(m_older.spill(), why);
+            // While the log takes records, what the journal cannot take waits for the log:
+            // records are given up only when neither can take them.
+            w.waiting.spill(m_older.spill(), why, !m_failed);
         }
     }
 
@@ -241,6 +311,20 @@ private:
             QString(),
             QStringLiteral("%1 refuses records: %2").arg(kDatabaseName, error.databaseText()),
             QSqlError::StatementError, error.nativeErrorCode());
+    }
+
+    void suspectDamage(const QSqlError &error)
+    {
+        if (DamagedLog::isDamageCode(Sqlite::codeOf(error)))
+            m_damageSuspected = true;
+    }
+
+    // Whether the file at the log's name was a log: the one this writer had ready, or a damaged
+    // SQLite database. A file of another kind that this writer never had is left alone.
+    bool wasALog() const
+    {
+        const FileIdentity now = FileIdentity::of(kDatabaseName);
+        return now.exists && (now == m_logFile || DamagedLog::hasSqliteMagic(kDatabaseName));
     }
 
     void reopenLog()
@@ -288,6 +372,11 @@ private:
     qint64 m_nextLogCheckMs = 0;   // when a file that is no log is looked at again
     qint64 m_nextLookAroundMs = 0; // when older records of others are looked for again
     qint64 m_busySinceMs = -1;     // since when another program holds the log
+    FileIdentity m_logFile;        // the file this writer last had ready as its log
+    bool m_damageSuspected = false;
+    qint64 m_nextDamageCheckMs = 0; // a check that could not run is tried again from then on
+    QByteArray m_soundIdentity;     // of the file as a check last found it sound
+    OnceSaid m_checkFailureSaid;
     // This cycle: the log failed; records went into it; older records are still being moved.
     bool m_failed = false;
     bool m_refused = false; // the log refuses every record (see refused())
@@ -305,6 +394,7 @@ void runWriterLoop(const WriterParts &parts)
         loop.setUpLog();
         loop.moveOlderRecords(stopping);
         loop.storeRecords(stopping);
+        loop.checkDamage();
         loop.settle();
         const WriterLoop::Next next = loop.next(stopping);
         if (next == WriterLoop::Next::End)

@@ -32,10 +32,15 @@ public:
     const QString &spillSaid() const { return m_spillSaid; }
     void setSpillSaid(const QString &why) { m_spillSaid = why; }
 
+    // A query met a damaged log (from any thread): the writer checks the file on its next cycle.
+    void damageMet() { m_damageMet.store(true, std::memory_order_relaxed); }
+    bool takeDamageMet() { return m_damageMet.exchange(false, std::memory_order_relaxed); }
+
 private:
     QString m_reportedState;
     QString m_spillSaid;
     std::atomic<long long> m_lost{0};
+    std::atomic<bool> m_damageMet{false};
     long long m_unreportedLost = 0;
     QString m_lossReason;
     qint64 m_lastLossReportMs = -1;

@@ -2,6 +2,7 @@
 
 #include "spill/SegmentReader.h"
 #include "spill/SpillDir.h"
+#include "spill/TakenMark.h"
 #include "sqlite/Sqlite.h"
 #include "store/StampedInsert.h"
 
@@ -55,8 +56,19 @@ struct Chunk
     bool end = false; // the segment holds nothing more up to the limit
 };
 
+// The log was moved away under the move: what it had taken is kept beside the segment, for the
+// log that takes its place. Read on the connection still open on the moved file, in the
+// transaction that found it moved.
+void keepMarkOfMovedLog(sqlite3 *db, SpillDir &dir, const QString &name, const QByteArray &segment)
+{
+    qint64 mark = 0;
+    if (readMark(db, segment, &mark) == SQLITE_ROW && mark > readTakenMark(dir.fd(), name))
+        writeTakenMark(dir, name, mark);
+}
+
 // One transaction: the records from the mark on, and the new mark.
-Chunk moveChunk(sqlite3 *db, const QByteArray &segment, SegmentReader &reader, SegmentMove *out)
+Chunk moveChunk(sqlite3 *db, SpillDir &dir, const QString &name, const QByteArray &segment,
+                SegmentReader &reader, SegmentMove *out)
 {
     Chunk chunk;
     const auto failed = [&](int rc, const char *what) {
@@ -68,6 +80,7 @@ Chunk moveChunk(sqlite3 *db, const QByteArray &segment, SegmentReader &reader, S
     if (transaction.rc() != SQLITE_OK)
         return failed(transaction.rc(), "Unable to begin transaction");
     if (Sqlite::hasMoved(db)) {
+        keepMarkOfMovedLog(db, dir, name, segment);
         out->logMoved = true;
         return failed(SQLITE_IOERR, "");
     }
@@ -77,6 +90,8 @@ Chunk moveChunk(sqlite3 *db, const QByteArray &segment, SegmentReader &reader, S
         rc = readMark(db, segment, &mark);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return failed(rc, "Unable to read the spill marks");
+    // A log that took part of the segment may have been replaced since: the rest only.
+    mark = qMax(mark, readTakenMark(dir.fd(), name));
     reader.seek(mark);
     StampedInsert insert(db);
     if (insert.rc() != SQLITE_OK)
@@ -118,6 +133,9 @@ Chunk moveChunk(sqlite3 *db, const QByteArray &segment, SegmentReader &reader, S
     rc = transaction.commit();
     if (rc != SQLITE_OK)
         return failed(rc, "Unable to commit");
+    // Kept for a log that replaces this one. Without it (a full disk) the log's own mark still
+    // counts while the log stays.
+    writeTakenMark(dir, name, reader.position());
     out->moved += taken;
     out->rejected += rejected;
     if (!out->rejection.isValid())
@@ -131,7 +149,8 @@ Chunk moveChunk(sqlite3 *db, const QByteArray &segment, SegmentReader &reader, S
 
 } // namespace
 
-SegmentMove moveSegment(sqlite3 *db, const QString &name, int fd, qint64 limit, int budgetMs)
+SegmentMove moveSegment(sqlite3 *db, SpillDir &dir, const QString &name, int fd, qint64 limit,
+                        int budgetMs)
 {
     SegmentMove out;
     SegmentReader reader(fd, limit);
@@ -144,7 +163,7 @@ SegmentMove moveSegment(sqlite3 *db, const QString &name, int fd, qint64 limit, 
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        const Chunk chunk = moveChunk(db, segment, reader, &out);
+        const Chunk chunk = moveChunk(db, dir, name, segment, reader, &out);
         if (chunk.rc != SQLITE_OK) {
             if (!out.logMoved)
                 out.error = Sqlite::error(db, chunk.rc, chunk.what);

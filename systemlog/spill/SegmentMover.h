@@ -32,10 +32,12 @@ struct SegmentMove
     qint64 skippedAt = -1; // where the last of them began
 };
 
-// Moves the records of the segment `name`, open at `fd` (whose lock the caller holds), from
-// the log's mark for it on up to `limit` bytes, a bounded chunk per transaction, for about
-// `budgetMs` milliseconds at most (<= 0: no limit).
-SegmentMove moveSegment(sqlite3 *db, const QString &name, int fd, qint64 limit, int budgetMs);
+// Moves the records of the segment `name` of `dir`, open at `fd` (whose lock the caller holds),
+// from the log's mark for it (or the further mark beside it, see TakenMark.h) on up to `limit`
+// bytes, a bounded chunk per transaction, for about `budgetMs` milliseconds at most (<= 0: no
+// limit).
+SegmentMove moveSegment(sqlite3 *db, SpillDir &dir, const QString &name, int fd, qint64 limit,
+                        int budgetMs);
 
 // Drops the mark of a segment whose removal is durable: SQLITE_OK or the failure.
 int dropMark(sqlite3 *db, const QString &name);

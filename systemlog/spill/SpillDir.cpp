@@ -33,6 +33,12 @@ const QRegularExpression &unfinishedPattern()
     return pattern;
 }
 
+const QRegularExpression &takenMarkPattern()
+{
+    static const QRegularExpression pattern(QStringLiteral("^[0-9a-f]{32}\\.spill\\.taken$"));
+    return pattern;
+}
+
 int syncDirectoryOf(const QString &path)
 {
     const QString parent = QFileInfo(path).absolutePath();
@@ -134,7 +140,7 @@ bool SpillDir::isSegmentName(const QString &name)
     return segmentPattern().match(name).hasMatch();
 }
 
-QStringList SpillDir::namesMatching(bool unfinished) const
+QStringList SpillDir::namesMatching(const QRegularExpression &pattern) const
 {
     QStringList names;
     if (m_fd < 0)
@@ -148,7 +154,6 @@ QStringList SpillDir::namesMatching(bool unfinished) const
         ::close(fd);
         return names;
     }
-    const QRegularExpression &pattern = unfinished ? unfinishedPattern() : segmentPattern();
     while (const dirent *entry = ::readdir(dir)) {
         const QString name = QFile::decodeName(entry->d_name);
         if (pattern.match(name).hasMatch())
@@ -161,12 +166,17 @@ QStringList SpillDir::namesMatching(bool unfinished) const
 
 QStringList SpillDir::segmentNames() const
 {
-    return namesMatching(false);
+    return namesMatching(segmentPattern());
 }
 
 QStringList SpillDir::unfinishedNames() const
 {
-    return namesMatching(true);
+    return namesMatching(unfinishedPattern());
+}
+
+QStringList SpillDir::takenMarkNames() const
+{
+    return namesMatching(takenMarkPattern());
 }
 
 int SpillDir::remove(const QString &name)

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+class QRegularExpression;
+
 namespace SystemLog::Spill {
 
 // The journal's directory beside the log ("dbLog.spill"), open as a directory of its own: every
@@ -33,6 +35,8 @@ public:
     // never ended (".<32 hex digits>.new"), each sorted.
     QStringList segmentNames() const;
     QStringList unfinishedNames() const;
+    // The names of the segments' marks of what a log has taken ("<segment>.taken").
+    QStringList takenMarkNames() const;
     static bool isSegmentName(const QString &name);
 
     // Removes an entry and syncs the directory: 0 or the errno (ENOENT when it was gone).
@@ -44,7 +48,7 @@ public:
     bool space(qint64 *available, qint64 *total) const;
 
 private:
-    QStringList namesMatching(bool unfinished) const;
+    QStringList namesMatching(const QRegularExpression &pattern) const;
 
     QString m_path;
     int m_fd = -1;

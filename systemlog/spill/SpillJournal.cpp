@@ -3,6 +3,7 @@
 #include "service/MonotonicClock.h"
 #include "spill/SegmentReader.h"
 #include "spill/SpillFormat.h"
+#include "spill/TakenMark.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -159,9 +160,12 @@ bool SpillJournal::ownWaiting() const
 void SpillJournal::removeOwn(sqlite3 *db)
 {
     const QString name = m_writer.name();
-    // The mark goes only once the removal is durable; a mark left behind is dropped later.
-    if (m_writer.remove() == 0 && !m_writer.isOpen() && Spill::dropMark(db, name) != 0)
-        m_staleMarksChecked = false;
+    // The marks go only once the removal is durable; a mark left behind is dropped later.
+    if (m_writer.remove() == 0 && !m_writer.isOpen()) {
+        Spill::removeTakenMark(m_dir.fd(), name);
+        if (Spill::dropMark(db, name) != 0)
+            m_staleMarksChecked = false;
+    }
 }
 
 SegmentMove SpillJournal::moveOwn(sqlite3 *db, int budgetMs)
@@ -172,7 +176,7 @@ SegmentMove SpillJournal::moveOwn(sqlite3 *db, int budgetMs)
         return move;
     if (m_ownMovedTo < m_writer.size()) {
         const QString name = m_writer.name();
-        move = Spill::moveSegment(db, name, m_writer.fd(), m_writer.size(), budgetMs);
+        move = Spill::moveSegment(db, m_dir, name, m_writer.fd(), m_writer.size(), budgetMs);
         saySkipped(name, move);
         if (move.state != SegmentMove::State::Done)
             return move;
@@ -191,6 +195,7 @@ SegmentMove SpillJournal::moveOthers(sqlite3 *db, int budgetMs)
         return total;
     if (!m_staleMarksChecked)
         m_staleMarksChecked = Spill::dropStaleMarks(db, m_dir) == 0;
+    Spill::removeStrayTakenMarks(m_dir);
     QElapsedTimer clock;
     clock.start();
     for (const QString &name : m_dir.segmentNames()) {
@@ -252,12 +257,15 @@ SegmentMove SpillJournal::moveOther(sqlite3 *db, const QString &name, int budget
         m_dir.remove(name);
         return move;
     }
-    move = Spill::moveSegment(db, name, file.fd, qint64(st.st_size), budgetMs);
+    move = Spill::moveSegment(db, m_dir, name, file.fd, qint64(st.st_size), budgetMs);
     saySkipped(name, move);
-    // A mark that cannot be dropped now is dropped with the stale ones later.
-    if (move.state == SegmentMove::State::Done && m_dir.remove(name) == 0 &&
-        Spill::dropMark(db, name) != 0)
-        m_staleMarksChecked = false;
+    // A mark that cannot be dropped now is dropped with the stale ones later. The mark beside
+    // the segment goes once the removal is durable.
+    if (move.state == SegmentMove::State::Done && m_dir.remove(name) == 0) {
+        Spill::removeTakenMark(m_dir.fd(), name);
+        if (Spill::dropMark(db, name) != 0)
+            m_staleMarksChecked = false;
+    }
     return move;
 }
 

@@ -2,6 +2,7 @@
 
 #include "spill/SegmentReader.h"
 #include "spill/SpillDir.h"
+#include "spill/TakenMark.h"
 #include "sqlite/Sqlite.h"
 
 #include <QFile>
@@ -32,7 +33,7 @@ QList<SegmentListing> listJournal(const QString &dirPath, const QHash<QString, q
         }
         SegmentReader reader(fd);
         segment.sound = reader.header() == HeaderCheck::Sound;
-        reader.seek(marks.value(name, 0));
+        reader.seek(qMax(marks.value(name, 0), readTakenMark(dir.fd(), name)));
         FrameRecord frame;
         while (reader.next(&frame)) {
             segment.records << WaitingRecord{

@@ -1,5 +1,7 @@
 #include "sqlite/Sqlite.h"
 
+#include "sqlite/MovedFileGuard.h"
+
 #include <QFile>
 
 #include <sqlite3.h>
@@ -110,6 +112,7 @@ Connection::~Connection()
 int Connection::open(const QString &path, int flags, int busyTimeoutMs, QString *error)
 {
     close();
+    guardMovedFiles();
     const QByteArray native = QFile::encodeName(path);
     sqlite3 *db = nullptr;
     const int rc = sqlite3_open_v2(native.constData(), &db, flags, nullptr);

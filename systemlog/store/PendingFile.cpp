@@ -15,6 +15,8 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
+
 namespace SystemLog {
 
 namespace {
@@ -23,6 +25,8 @@ namespace {
 constexpr int kChunk = 2000;
 // How long one statement waits for another program's lock on the side file.
 constexpr int kShortWaitMs = 200;
+// The files SQLite keeps beside a database, named after it.
+const char *const kCompanions[] = {"-journal", "-wal", "-shm"};
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -63,6 +67,11 @@ public:
         const QByteArray native = QFile::encodeName(path);
         attach.bind(1, std::string_view(native.constData(), size_t(native.size())));
         m_rc = attach.run();
+        // The log's setting covers its own file only. A move out of the side file must be
+        // durable there too before the log forgets how far it took it (in WAL mode the two
+        // commit apart): else a power cut brings moved records back into the side file.
+        if (m_rc == SQLITE_DONE)
+            Sqlite::exec(db, "PRAGMA pending.synchronous=EXTRA");
     }
     ~Attachment()
     {
@@ -117,6 +126,17 @@ bool PendingFile::setAside(const QString &why)
     }
     std::fprintf(stderr, "SystemLog: %s is not a usable side file (%s): set aside as %s\n",
                  qUtf8Printable(m_path), qUtf8Printable(why), qUtf8Printable(target));
+    // Its journals go with it: a hot journal belongs to the file it can roll back, and none is
+    // left at the old name.
+    for (const char *suffix : kCompanions) {
+        const QByteArray from = QFile::encodeName(m_path + QLatin1String(suffix));
+        struct stat st;
+        if (::lstat(from.constData(), &st) == 0 &&
+            std::rename(from.constData(),
+                        QFile::encodeName(target + QLatin1String(suffix)).constData()) != 0)
+            std::fprintf(stderr, "SystemLog: %s cannot be set aside with its side file\n",
+                         from.constData());
+    }
     return true;
 }
 
@@ -388,8 +408,15 @@ void PendingFile::removeIfEmpty()
                       (!table.exists ||
                        Sqlite::readNumber(file.handle(), "SELECT EXISTS(SELECT 1 FROM SystemInfo)",
                                           &records) == SQLITE_ROW);
-    if (read && records == 0)
-        QFile::remove(m_path);
+    if (!read || records != 0)
+        return;
+    // Still under the write lock: a journal left now is no other writer's (a hot one was rolled
+    // back when the lock was taken), but one that a kill left before its header was written.
+    // It goes with the file, so that nothing of the side file stays behind.
+    if (!QFile::remove(m_path))
+        return;
+    for (const char *suffix : kCompanions)
+        QFile::remove(m_path + QLatin1String(suffix));
 }
 
 } // namespace SystemLog

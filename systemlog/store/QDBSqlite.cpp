@@ -2,6 +2,7 @@
 
 #include "schema/LogSchema.h"
 #include "schema/RecordFilter.h"
+#include "sqlite/MovedFileGuard.h"
 #include "sqlite/Sqlite.h"
 #include "store/StampedInsert.h"
 
@@ -117,6 +118,55 @@ sqlite3 *sqliteHandle(const QSqlDatabase &db)
     return *static_cast<sqlite3 *const *>(handle.constData());
 }
 
+// The rows a batch inserted: its first and last record and their ids, enough to tell after a
+// failed commit whether the batch is in the file all the same.
+class StoredSpan
+{
+public:
+    using Entry = std::list<LogQueueEntry>::const_iterator;
+
+    void add(Entry entry, sqlite3_int64 id)
+    {
+        if (m_count++ == 0) {
+            m_first = entry;
+            m_firstId = id;
+        }
+        m_last = entry;
+        m_lastId = id;
+    }
+
+    // Whether the file holds the batch of `stored` rows now: as many rows from its first id
+    // through its last, and those two rows as they were inserted. Read in a transaction of its
+    // own; false when that cannot be read.
+    bool isIn(sqlite3 *db, int stored) const
+    {
+        if (m_count == 0 || m_count != stored || m_lastId - m_firstId + 1 != stored)
+            return false;
+        Sqlite::Statement count(db, "SELECT count(*) FROM SystemInfo WHERE id BETWEEN ?1 AND ?2");
+        count.bind(1, qint64(m_firstId)).bind(2, qint64(m_lastId));
+        if (count.step() != SQLITE_ROW || count.int64(0) != stored)
+            return false;
+        return holds(db, m_firstId, *m_first) && holds(db, m_lastId, *m_last);
+    }
+
+private:
+    static bool holds(sqlite3 *db, sqlite3_int64 id, const LogQueueEntry &entry)
+    {
+        Sqlite::Statement row(db, "SELECT datetime, type, message FROM SystemInfo WHERE id = ?1");
+        row.bind(1, qint64(id));
+        return row.step() == SQLITE_ROW &&
+               row.text(0) ==
+                   std::string_view(entry.stamp.constData(), size_t(entry.stamp.size())) &&
+               row.int64(1) == entry.type &&
+               row.text(2) ==
+                   std::string_view(entry.message.constData(), size_t(entry.message.size()));
+    }
+
+    int m_count = 0;
+    Entry m_first, m_last;
+    sqlite3_int64 m_firstId = 0, m_lastId = 0;
+};
+
 } // namespace
 
 bool QDBSqlite::isStoreWide(const QSqlError &error)
@@ -145,6 +195,9 @@ bool QDBSqlite::isBusy(const QSqlError &error)
 QDBSqlite::QDBSqlite(const QString &databaseName, const QString &userName, const QString &password)
     : QSqlDatabase(QStringLiteral("QSQLITE"))
 {
+    // Before the driver opens anything: a connection left on a log that was moved away never
+    // touches the files SQLite finds by the log's path (see MovedFileGuard.h).
+    Sqlite::guardMovedFiles();
     setDatabaseName(databaseName);
     if (!userName.isEmpty()) {
         setUserName(userName);
@@ -330,11 +383,13 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
     QElapsedTimer clock;
     clock.start();
     int consumed = 0;
+    StoredSpan span;
     for (auto it = first; it != last; ++it) {
         const std::string_view stamp(it->stamp.constData(), size_t(it->stamp.size()));
         const int rc = insert.add(
             stamp, it->type, std::string_view(it->message.constData(), size_t(it->message.size())));
         if (rc == SQLITE_DONE) {
+            span.add(it, sqlite3_last_insert_rowid(handle));
             ++result.stored;
         } else {
             const QSqlError e =
@@ -351,9 +406,16 @@ QDBSqlite::BatchResult QDBSqlite::insertBatch(std::list<LogQueueEntry>::const_it
             break;
     }
     const int rc = transaction.commit();
-    if (rc != SQLITE_OK)
-        return fail(Sqlite::error(handle, rc, QStringLiteral("Unable to commit")));
-    return result;
+    if (rc == SQLITE_OK)
+        return result;
+    const QSqlError e = Sqlite::error(handle, rc, QStringLiteral("Unable to commit"));
+    transaction.rollback();
+    // A commit that fails for a reason other than a lock may have made its rows durable all
+    // the same (another connection took its journal away after the rows were written): stored
+    // again, they would be in the log twice.
+    if (Sqlite::classify(rc) != Sqlite::Fault::Busy && span.isIn(handle, result.stored))
+        return result;
+    return fail(e);
 }
 
 LogRowList QDBSqlite::selectLogs(QString startTime, QString endTime, int type, QSqlError *error,

@@ -11,6 +11,7 @@
 #include "ToolkitTranslations.h"
 #include "WindowTestSupport.h"
 #include "qzSysLog.h"
+#include "store/DamagedLog.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -637,7 +638,7 @@ void CommandsTest::notices_data()
     QTest::addColumn<QString>("button");
     for (const char *button : {"pushButton", "pushButton_2"}) {
         for (const char *condition : {"no records", "table dropped", "not a database",
-                                      "file locked", "file locked, live update"}) {
+                                      "file locked", "file locked, live update", "damaged page"}) {
             QTest::addRow("%s, %s", condition, button)
                 << QString::fromLatin1(condition) << QString::fromLatin1(button);
         }
@@ -659,6 +660,8 @@ void CommandsTest::notices()
     else if (condition == QLatin1String("table dropped") ||
              condition == QLatin1String("file locked"))
         QVERIFY(WindowTest::seedRecords(sampleRecords()));
+    else if (condition == QLatin1String("damaged page"))
+        QVERIFY(WindowTest::seedLongDay(3000));
     else
         QVERIFY(WindowTest::writeFile(QStringLiteral("dbLog.db"), notADatabase));
 
@@ -678,6 +681,24 @@ void CommandsTest::notices()
     WindowTest::LogLock lock;
     if (condition == QLatin1String("file locked"))
         QVERIFY(lock.take());
+    if (condition == QLatin1String("damaged page")) {
+        QVERIFY(!TestLogFile::damagePage(QStringLiteral("dbLog.db"), QStringLiteral("middle"))
+                     .isEmpty());
+        // A query through the service meets the damage; the service sets the file aside, and
+        // the window names it once it lists again, from the new log.
+        QVERIFY(currentQueryError().contains(QLatin1String("malformed")));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !SystemLog::DamagedLog::setAsideBeside(QStringLiteral("dbLog.db")).isEmpty(),
+            TestFiles::kHangGuardMs);
+        const QString aside =
+            SystemLog::DamagedLog::setAsideBeside(QStringLiteral("dbLog.db")).first();
+        QVERIFY(click(button.toLatin1().constData()));
+        QCOMPARE(view()->toPlainText(), QString::fromUtf8("没有找到相关记录"));
+        QVERIFY2(
+            status("stateStatus").contains(QString::fromUtf8("日志文件损坏，已另存为 ") + aside),
+            qPrintable(status("stateStatus")));
+        return;
+    }
 
     QString expected = QString::fromUtf8("没有找到相关记录");
     if (condition != QLatin1String("no records")) {

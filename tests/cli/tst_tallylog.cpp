@@ -172,6 +172,8 @@ private Q_SLOTS:
     void foreignTypes();
     void foreignIds_data();
     void foreignIds();
+    void damagedLogListsWhatItCan_data();
+    void damagedLogListsWhatItCan();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("dbLog.db")); }
@@ -1348,6 +1350,74 @@ void TallylogTest::foreignIds()
         QCOMPARE(run.out, expected);
     else
         QVERIFY2(run.err.contains(expected), run.err.constData());
+}
+
+void TallylogTest::damagedLogListsWhatItCan_data()
+{
+    QTest::addColumn<QString>("damage"); // the page overwritten (see TestLogFile::damagePage)
+    QTest::addColumn<QStringList>("order");
+    QTest::addColumn<bool>("setAside"); // renamed as a writer sets a damaged log aside
+
+    QTest::newRow("middle page") << "middle" << QStringList() << false;
+    QTest::newRow("middle page, newest first") << "middle" << QStringList{"-r"} << false;
+    QTest::newRow("last page, the last 10") << "last" << QStringList{"-n", "10"} << false;
+    QTest::newRow("set aside beside a new log") << "middle" << QStringList() << true;
+}
+
+void TallylogTest::damagedLogListsWhatItCan()
+{
+    QFETCH(QString, damage);
+    QFETCH(QStringList, order);
+    QFETCH(bool, setAside);
+    const int total = 20000;
+    QVERIFY(TestLogFile::exec(
+        dbPath(), {TestLogFile::tableStatement(),
+                   "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+                       QString::number(total) + ") INSERT INTO SystemInfo(datetime, type, " +
+                       "message) SELECT '" + at("10:00:00") + "', 1, 'record ' || i FROM n"}));
+    QVERIFY(!TestLogFile::damagePage(dbPath(), damage).isEmpty());
+    QString path = dbPath();
+    if (setAside) {
+        path = dbPath() + QStringLiteral(".corrupt-20261208-100000");
+        QVERIFY(QFile::rename(dbPath(), path));
+        QVERIFY(TestLogFile::exec(dbPath(), {TestLogFile::tableStatement()}));
+        const Run beside = tallylog({"--db", dbPath(), "list", "--day", kDay});
+        QCOMPARE(beside.status, 0);
+        QVERIFY2(beside.err.contains("set aside beside it as dbLog.db.corrupt-20261208-100000 "
+                                     "(read it with --db " +
+                                     QFile::encodeName(path) + ")"),
+                 beside.err.constData());
+    }
+
+    const Run run = tallylog(QStringList{"--db", path, "list", "--day", kDay, "-o", "csv"} + order);
+    QCOMPARE(run.status, 1);
+    // Every id that is not named as unreadable is listed, in the order asked for.
+    const QRegularExpression named(QStringLiteral("ids (.*) could not be read"));
+    const QRegularExpressionMatch found = named.match(QString::fromUtf8(run.err));
+    QVERIFY2(found.hasMatch(), run.err.constData());
+    QSet<qint64> unreadable;
+    for (const QString &stretch : found.captured(1).split(QStringLiteral(", "))) {
+        const QStringList ends = stretch.split(QRegularExpression(QStringLiteral(" to | on")));
+        const qint64 last =
+            stretch.endsWith(QLatin1String(" on")) ? total : ends.last().toLongLong();
+        for (qint64 id = ends.first().toLongLong(); id <= last; ++id)
+            unreadable.insert(id);
+    }
+    QVERIFY(!unreadable.isEmpty());
+    QVERIFY2(unreadable.size() < total / 10, run.err.constData());
+    QVector<qint64> expected;
+    for (qint64 id = 1; id <= total; ++id)
+        if (!unreadable.contains(id))
+            expected.append(id);
+    if (order.contains(QLatin1String("-n")))
+        expected = expected.mid(expected.size() - 10);
+    if (order.contains(QLatin1String("-r")))
+        std::reverse(expected.begin(), expected.end());
+    QVector<qint64> listed;
+    for (const QByteArray &line : run.out.split('\n').mid(1))
+        if (!line.isEmpty())
+            listed.append(line.left(line.indexOf(',')).toLongLong());
+    QCOMPARE(listed, expected);
 }
 
 QTEST_GUILESS_MAIN(TallylogTest)

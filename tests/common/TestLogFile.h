@@ -5,6 +5,7 @@
 // choice. The statement is a copy of the service's, character for character (217 characters), so
 // that a change to the service's statement shows up as a difference.
 
+#include <QFile>
 #include <QLatin1Char>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -111,6 +112,36 @@ template <typename Records> bool writeRecords(const QString &path, const Records
         }
         return db.commit();
     });
+}
+
+// Damages the SQLite file at `path` in place, as a failing disk would: "header" overwrites its
+// first 100 bytes (no database any more), "middle" and "last" overwrite the page in the middle or
+// the last page with a pattern. Returns the file's bytes afterwards (empty on failure).
+inline QByteArray damagePage(const QString &path, const QString &where)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return QByteArray();
+    const QByteArray header = file.read(100);
+    if (header.size() < 100)
+        return QByteArray();
+    // The page size, big-endian at offset 16 (1 stands for 65536).
+    int pageSize =
+        (static_cast<unsigned char>(header[16]) << 8) | static_cast<unsigned char>(header[17]);
+    if (pageSize == 1)
+        pageSize = 65536;
+    const qint64 pages = file.size() / pageSize;
+    if (pageSize < 512 || pages < 3)
+        return QByteArray();
+    const qint64 at = where == QLatin1String("header") ? 0
+                      : where == QLatin1String("last") ? (pages - 1) * pageSize
+                                                       : (pages / 2) * pageSize;
+    const int length = where == QLatin1String("header") ? 100 : pageSize;
+    if (!file.seek(at) || file.write(QByteArray(length, '\xa5')) != length)
+        return QByteArray();
+    file.close();
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
 }
 
 } // namespace TestLogFile

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include <signal.h>
+#include <unistd.h>
 
 namespace Robustness::Campaign {
 
@@ -111,6 +112,8 @@ private:
             commands << QStringLiteral("faults") << plan.faults;
         if (plan.memoryLimit > 0)
             commands << QStringLiteral("limit") << QString::number(plan.memoryLimit);
+        if (!plan.powerCut.isEmpty())
+            commands << QStringLiteral("durable");
         commands << QStringLiteral("start");
         for (const Chunk &chunk : chunks)
             commands << QStringLiteral("numbered") << QString::number(plan.run)
@@ -128,8 +131,9 @@ private:
             act(e);
         std::vector<std::unique_ptr<RunningChild>> children;
         for (const ServicePlan &plan : plans)
-            children.push_back(std::make_unique<RunningChild>(
-                m_child, commandsOf(plan, chunks, beforeRelease), m_ws));
+            children.push_back(
+                std::make_unique<RunningChild>(m_child, commandsOf(plan, chunks, beforeRelease),
+                                               m_ws, QString(), powerCutEnvironment(plan)));
         for (int k = 1; k <= chunks.size(); ++k) {
             for (auto &child : children) {
                 if (!child->waitFor(QStringLiteral("logged"), k) && child->running())
@@ -144,15 +148,32 @@ private:
             finished(plans[int(i)], children[i]->finish());
     }
 
+    // The power-cut library in the service, tracking the working directory's files.
+    QMap<QString, QString> powerCutEnvironment(const ServicePlan &plan)
+    {
+        if (plan.powerCut.isEmpty())
+            return {};
+        const QString stash = m_aside.filePath(QStringLiteral("stash-%1").arg(plan.run));
+        QDir().mkpath(stash);
+        return {{QStringLiteral("LD_PRELOAD"), QStringLiteral(ROBUSTNESS_POWER_CUT)},
+                {QStringLiteral("POWERCUT_ROOT"), m_ws.path()},
+                {QStringLiteral("POWERCUT_STASH"), stash},
+                {QStringLiteral("POWERCUT_PLAN"), plan.powerCut}};
+    }
+
     void finished(const ServicePlan &plan, const ChildResult &result)
     {
         Ran ran;
         ran.run = plan.run;
         ran.result = result;
-        ran.killed = !result.value(QStringLiteral("killed")).isNull() &&
+        const bool powerCut = result.err.contains("powercut: the power went");
+        ran.killed = (powerCut || !result.value(QStringLiteral("killed")).isNull()) &&
                      result.exitStatus == QProcess::CrashExit;
         ran.faulted = !plan.faults.isEmpty() && !ran.killed;
         ran.logged = result.value(QStringLiteral("logged")).toLongLong();
+        ran.durable = result.value(QStringLiteral("durable")).toLongLong();
+        m_out.tally.powerCuts += powerCut ? 1 : 0;
+        m_out.tally.durableBeforeCut += powerCut ? ran.durable : 0;
         countLost(&ran);
         if (!ran.killed && !result.ranToEnd())
             fail(
@@ -214,28 +235,38 @@ private:
     }
 
     // As a program that rotates the log does it: under an exclusive lock of its own, so that no
-    // writer is in the middle of a transaction (whose journal would be left at the old name).
+    // writer is in the middle of a transaction (whose journal would be left at the old name). A
+    // new log takes the old one's place in one rename, so that no service makes a log of its own
+    // at the name in between.
     void moveLogAway(bool replace)
     {
         const QString log = m_ws.filePath(kLog);
         if (!QFileInfo::exists(log))
             return;
+        const QString fresh = log + QStringLiteral(".campaign-new");
+        if (replace && !writeLogFile(fresh, {})) {
+            fail(QStringLiteral("cannot make a new log"));
+            return;
+        }
         TestFiles::FileLock lock(log);
         QDeadlineTimer guard(kHangGuardMs);
         while (!lock.lock() && !guard.hasExpired())
             QThread::msleep(2);
         const QString aside =
             m_aside.filePath(QStringLiteral("moved-%1.db").arg(m_asideLogs.size()));
-        if (guard.hasExpired() || !QFile::rename(log, aside)) {
+        const bool moved =
+            !guard.hasExpired() && (replace ? ::link(QFile::encodeName(log).constData(),
+                                                     QFile::encodeName(aside).constData()) == 0 &&
+                                                  ::rename(QFile::encodeName(fresh).constData(),
+                                                           QFile::encodeName(log).constData()) == 0
+                                            : QFile::rename(log, aside));
+        if (!moved) {
             fail(QStringLiteral("cannot move the log away"));
             return;
         }
         m_asideLogs << aside;
         m_out.tally.moves += replace ? 0 : 1;
         m_out.tally.replaces += replace ? 1 : 0;
-        const QString fresh = log + QStringLiteral(".campaign-new");
-        if (replace && (!writeLogFile(fresh, {}) || !QFile::rename(fresh, log)))
-            fail(QStringLiteral("cannot put a new log in place"));
     }
 
     void changeTrigger(bool refuse)

@@ -58,9 +58,17 @@ struct Event
 
 struct ServicePlan
 {
+    ServicePlan(int run = 0, const QString &faults = QString(), qint64 memoryLimit = 0,
+                const QString &powerCut = QString())
+        : run(run), faults(faults), memoryLimit(memoryLimit), powerCut(powerCut)
+    {
+    }
     int run = 0;            // the run number in its records
     QString faults;         // a FaultPlan text, empty: none
     qint64 memoryLimit = 0; // 0: the service's default
+    // A power cut (PowerCut.cpp's POWERCUT_PLAN, "POINT:N:DROP:SEED"), empty: none. The service
+    // reports which records it knows stored; each of them must be in the log at the end.
+    QString powerCut;
 };
 
 struct Chunk
@@ -93,6 +101,10 @@ struct Schedule
 
 // The schedule of a seed.
 Schedule scheduleOf(quint32 seed);
+// A schedule of power cuts for a seed: one service at a time, each perhaps cut at an operation
+// of the seed's choice, beside locks of other programs (which write nothing), in either journal
+// mode, perhaps with an old side file.
+Schedule powerCutScheduleOf(quint32 seed);
 
 // What one or more schedules did.
 struct Tally
@@ -104,6 +116,9 @@ struct Tally
     int faulted = 0;          // services with a fault that is not a kill
     QMap<QString, int> locks; // by mode, "stopped" ones also apart
     int moves = 0, replaces = 0, refusals = 0, tears = 0;
+    int powerCuts = 0;
+    long long durableBeforeCut = 0; // records reported stored by services the power cut
+    long long durableMissing = 0;   // of them, not in the log at the end
     long long logged = 0, stored = 0, lostAtKill = 0, lostTorn = 0, doubled = 0;
     long long outOfOrder = 0; // records stored after a newer one of their run
     QMap<QString, long long> lostByReason;

@@ -122,11 +122,12 @@ void checkRun(const Ran &ran, const QMap<long long, int> &seqs, const QSet<long 
         t.stored += 1;
         newest = qMax(newest, it.key());
     }
-    long long missing = 0, gapsNotTorn = 0, missingNotTorn = 0;
+    long long missing = 0, gapsNotTorn = 0, missingNotTorn = 0, durableMissing = 0;
     for (long long seq = 0; seq < ran.logged; ++seq) {
         if (seqs.contains(seq))
             continue;
         ++missing;
+        durableMissing += seq < ran.durable ? 1 : 0;
         if (!atRisk.contains(seq)) {
             ++missingNotTorn;
             gapsNotTorn += seq < newest ? 1 : 0;
@@ -144,6 +145,14 @@ void checkRun(const Ran &ran, const QMap<long long, int> &seqs, const QSet<long 
                  .arg(mustBeCounted)
                  .arg(ran.killed ? " (killed)" : "")
                  .arg(QString::fromUtf8(ran.result.err).right(1500)));
+    // What the service knew stored (committed, or synced into the journal) survives anything.
+    if (durableMissing > 0)
+        fail(QStringLiteral("run %1: %2 of the first %3 records, reported stored, are missing\n%4")
+                 .arg(ran.run)
+                 .arg(durableMissing)
+                 .arg(ran.durable)
+                 .arg(QString::fromUtf8(ran.result.err).right(1500)));
+    t.durableMissing += durableMissing;
     for (auto it = ran.lostByReason.cbegin(); it != ran.lostByReason.cend(); ++it)
         t.lostByReason[it.key()] += it.value();
     const long long unexplained = qMax(0LL, missing - ran.lost);

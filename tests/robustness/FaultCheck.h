@@ -23,7 +23,8 @@ struct Ran
     ChildResult result;
     bool killed = false;
     long long logged = 0;
-    long long lost = 0; // counted by the service
+    long long lost = 0;    // counted by the service
+    long long durable = 0; // the first records it reported stored (before a power cut, say)
     QMap<QString, long long> lostByReason;
 };
 

@@ -97,6 +97,20 @@ Round roundOf(Choice &c, bool wal, int *nextRun)
     return round;
 }
 
+// The operation before which the power goes: any write, sync or removal of the service's files.
+QString powerCutOf(Choice &c)
+{
+    if (!c.chance(85))
+        return QString();
+    const char *const points[] = {"any", "any", "write", "sync", "remove"};
+    const int scales[] = {40, 300, 1500};
+    return QStringLiteral("%1:%2:%3:%4")
+        .arg(QLatin1String(points[c.below(5)]))
+        .arg(1 + c.below(scales[c.below(3)]))
+        .arg(c.chance(50) ? QStringLiteral("all") : QStringLiteral("some"))
+        .arg(c.below(1 << 30));
+}
+
 QString eventText(const Event &e)
 {
     switch (e.kind) {
@@ -139,6 +153,45 @@ Schedule scheduleOf(quint32 seed)
     return schedule;
 }
 
+Schedule powerCutScheduleOf(quint32 seed)
+{
+    // A generator of its own: the schedules of scheduleOf stay what they are.
+    Choice c(seed ^ 0x5eed0c07u);
+    Schedule schedule;
+    schedule.seed = seed;
+    schedule.wal = c.chance(25);
+    int nextRun = 1;
+    const int rounds = c.between(1, 3);
+    for (int r = 0; r < rounds; ++r) {
+        Round round;
+        ServicePlan plan;
+        plan.run = nextRun++;
+        plan.memoryLimit = c.chance(50) ? 65536 : 0;
+        plan.powerCut = powerCutOf(c);
+        round.services.append(plan);
+        const int chunks = c.between(2, 4);
+        for (int i = 0; i < chunks; ++i)
+            round.chunks.append({c.between(50, 600), c.between(100, 500)});
+        // Locks only: a process that writes would sync the files behind the cut's back.
+        bool locked = false;
+        for (int k = 1; k < chunks; ++k) {
+            if (!c.chance(40))
+                continue;
+            Event e;
+            e.kind = locked ? Event::Unlock : Event::Lock;
+            e.mode = LockMode(c.below(3));
+            e.stopped = c.chance(35);
+            locked = !locked;
+            round.events[k].append(e);
+        }
+        if (locked)
+            round.events[chunks].append(Event{Event::Unlock, LockMode::Exclusive, false});
+        schedule.rounds.append(round);
+    }
+    schedule.oldSideFile = c.chance(25) ? c.between(50, 800) : 0;
+    return schedule;
+}
+
 QString Schedule::text() const
 {
     QStringList lines{
@@ -151,12 +204,14 @@ QString Schedule::text() const
         const Round &round = rounds[r];
         QStringList services, chunks;
         for (const ServicePlan &s : round.services)
-            services << QStringLiteral("[run %1%2%3]")
+            services << QStringLiteral("[run %1%2%3%4]")
                             .arg(s.run)
                             .arg(s.faults.isEmpty() ? QString()
                                                     : QStringLiteral(" faults ") + s.faults)
                             .arg(s.memoryLimit ? QStringLiteral(" limit %1").arg(s.memoryLimit)
-                                               : QString());
+                                               : QString())
+                            .arg(s.powerCut.isEmpty() ? QString()
+                                                      : QStringLiteral(" power cut ") + s.powerCut);
         for (const Chunk &chunk : round.chunks)
             chunks << QStringLiteral("%1/%2ms").arg(chunk.records).arg(chunk.ms);
         lines << QStringLiteral("round %1: %2; chunks %3")
@@ -188,6 +243,9 @@ void Tally::add(const Tally &o)
     replaces += o.replaces;
     refusals += o.refusals;
     tears += o.tears;
+    powerCuts += o.powerCuts;
+    durableBeforeCut += o.durableBeforeCut;
+    durableMissing += o.durableMissing;
     logged += o.logged;
     stored += o.stored;
     lostAtKill += o.lostAtKill;
@@ -216,12 +274,15 @@ QString Tally::table() const
     row(QStringLiteral("logs replaced by a new one"), replaces);
     row(QStringLiteral("refusing triggers"), refusals);
     row(QStringLiteral("side files or segments torn"), tears);
+    row(QStringLiteral("power cuts"), powerCuts);
     row(QStringLiteral("records logged"), logged);
     row(QStringLiteral("stored exactly once"), stored);
     for (auto it = lostByReason.cbegin(); it != lostByReason.cend(); ++it)
         row(QStringLiteral("lost, counted: %1").arg(it.key()), it.value());
     row(QStringLiteral("lost at a kill (newest of the run, in memory)"), lostAtKill);
     row(QStringLiteral("lost in a tear (waiting outside the log)"), lostTorn);
+    row(QStringLiteral("reported stored by a service before its power cut"), durableBeforeCut);
+    row(QStringLiteral("of them missing at the end"), durableMissing);
     row(QStringLiteral("doubled"), doubled);
     row(QStringLiteral("stored after a newer record of the run"), outOfOrder);
     return rows.join(QLatin1Char('\n'));

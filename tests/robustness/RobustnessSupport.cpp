@@ -226,7 +226,8 @@ QString ChildResult::describe() const
 }
 
 RunningChild::RunningChild(const QString &program, const QStringList &arguments,
-                           const Workspace &workspace, const QString &workingDirectory)
+                           const Workspace &workspace, const QString &workingDirectory,
+                           const QMap<QString, QString> &environment)
     : m_process(std::make_unique<QProcess>())
 {
     m_process->setProgram(program);
@@ -239,6 +240,8 @@ RunningChild::RunningChild(const QString &program, const QStringList &arguments,
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), workspace.home() + QStringLiteral("/.config"));
     env.insert(QStringLiteral("XDG_CACHE_HOME"), workspace.home() + QStringLiteral("/.cache"));
     env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+        env.insert(it.key(), it.value());
     m_process->setProcessEnvironment(env);
     m_process->start();
     m_result.started = m_process->waitForStarted(kChildTimeoutMs);

@@ -11,6 +11,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QPair>
 #include <QProcess>
 #include <QString>
@@ -82,8 +83,10 @@ struct ChildResult
 class RunningChild
 {
 public:
+    // `environment` is added to the child's environment.
     RunningChild(const QString &program, const QStringList &arguments, const Workspace &workspace,
-                 const QString &workingDirectory = QString());
+                 const QString &workingDirectory = QString(),
+                 const QMap<QString, QString> &environment = {});
     ~RunningChild();
     RunningChild(const RunningChild &) = delete;
     RunningChild &operator=(const RunningChild &) = delete;

@@ -37,6 +37,11 @@
 //   hold MODE FILE         holds a shared, reserved or exclusive lock on FILE through a
 //                          connection of its own until a line comes on standard input; reports
 //                          "locked", then "unlocked"
+//   durable                (before start) reports "durable N" whenever more numbered records are
+//                          known to be stored (committed to the log or synced into the spill
+//                          journal: the first N handed over, none counted lost), until release;
+//                          under the power-cut library (PowerCut.cpp) a cut first reports what
+//                          a kill by a fault does
 
 #include "ChildSupport.h"
 #include "FaultInjection.h"
@@ -68,6 +73,7 @@
 #include <thread>
 #include <vector>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 using namespace Robustness;
@@ -150,6 +156,55 @@ void reportBeforeKill()
         return;
 }
 
+// Numbered records whose hook call has returned: they are in the queue or further.
+std::atomic<long long> g_handed{0};
+
+// The records the writer is done with are the first ones handed over (it takes them in order):
+// those handed over minus those it still holds, as long as it gave up none.
+class DurableReporter
+{
+public:
+    ~DurableReporter() { stop(); }
+    void start(SystemLog::qzLogDB *writer)
+    {
+        m_writer = writer;
+        m_thread = std::thread([this] {
+            long long said = 0;
+            while (!m_stop.load()) {
+                const long long handed = g_handed.load();
+                const long long done = handed - m_writer->queuedCount();
+                if (m_writer->lostCount() == 0 && done > said) {
+                    said = done;
+                    report("durable", QString::number(done));
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    }
+    void stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    SystemLog::qzLogDB *m_writer = nullptr;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+} g_durable;
+
+bool g_reportDurable = false;
+
+void reportDurable()
+{
+    using SetBeforeCut = void (*)(void (*)());
+    if (const auto set =
+            reinterpret_cast<SetBeforeCut>(dlsym(RTLD_DEFAULT, "powercut_set_before_cut")))
+        set(reportBeforeKill);
+    g_reportDurable = true;
+}
+
 void logNumbered(int run, int count, int forMs)
 {
     using Clock = std::chrono::steady_clock;
@@ -161,6 +216,7 @@ void logNumbered(int run, int count, int forMs)
         const long long seq = g_numbered++;
         const QByteArray message = numberedMessage(run, seq);
         SystemLog::outputHook(numberedType(seq), message.constData(), message.size());
+        ++g_handed;
     }
     report("logged", QString::number(first + count));
 }
@@ -280,6 +336,8 @@ int main(int argc, char **argv)
         if (std::strcmp(command, "start") == 0) {
             qzSysLog::instance()->start();
             g_writer = &qzSysLog::instance()->writer();
+            if (g_reportDurable)
+                g_durable.start(g_writer);
             report("started", QStringLiteral("1"));
         } else if (std::strcmp(command, "query") == 0) {
             needs(2);
@@ -307,6 +365,7 @@ int main(int argc, char **argv)
         } else if (std::strcmp(command, "release") == 0) {
             QElapsedTimer clock;
             clock.start();
+            g_durable.stop();
             qzSysLog::release();
             report("releasems", QString::number(clock.elapsed()));
             report("released", QStringLiteral("1"));
@@ -373,6 +432,8 @@ int main(int argc, char **argv)
             needs(3);
             logNumbered(std::atoi(argv[i + 1]), std::atoi(argv[i + 2]), std::atoi(argv[i + 3]));
             i += 3;
+        } else if (std::strcmp(command, "durable") == 0) {
+            reportDurable();
         } else if (std::strcmp(command, "input") == 0) {
             waitForInput();
         } else if (std::strcmp(command, "hold") == 0) {

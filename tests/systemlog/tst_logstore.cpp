@@ -2,6 +2,7 @@
 // and order of a select, and the treatment of files that are not a log database.
 
 #include "TestSupport.h"
+#include "store/DamagedLog.h"
 #include "store/PendingFile.h"
 #include "store/QDBSqlite.h"
 
@@ -21,6 +22,7 @@
 using SystemLog::LogQueueEntry;
 using SystemLog::LogRowList;
 using SystemLog::QDBSqlite;
+namespace DamagedLog = SystemLog::DamagedLog;
 using namespace TestSupport;
 
 namespace {
@@ -66,6 +68,8 @@ private Q_SLOTS:
     void existingStoreKeepsRowsAndGainsIndex();
     void unusableFileIsLeftUntouched_data();
     void unusableFileIsLeftUntouched();
+    void damageIsConfirmedBeforeTheLogIsSetAside_data();
+    void damageIsConfirmedBeforeTheLogIsSetAside();
 
     void insertLogStoresExactText_data();
     void insertLogStoresExactText();
@@ -736,4 +740,82 @@ void LogStoreTest::sideFileMovesIntoTheLog()
 }
 
 QTEST_GUILESS_MAIN(LogStoreTest)
+void LogStoreTest::damageIsConfirmedBeforeTheLogIsSetAside_data()
+{
+    QTest::addColumn<QString>("damage"); // see TestLogFile::damagePage; empty: none
+    QTest::addColumn<QString>("held");   // another connection: "exclusive", "wal" (a WAL it keeps)
+    QTest::addColumn<bool>("setAside");
+
+    QTest::newRow("sound log is kept") << QString() << QString() << false;
+    QTest::newRow("middle page") << "middle" << QString() << true;
+    QTest::newRow("last page") << "last" << QString() << true;
+    QTest::newRow("header page") << "header" << QString() << true;
+    QTest::newRow("middle page, its WAL goes along") << "middle"
+                                                     << "wal" << true;
+    QTest::newRow("middle page, locked by another: waited for") << "middle"
+                                                                << "exclusive" << false;
+}
+
+void LogStoreTest::damageIsConfirmedBeforeTheLogIsSetAside()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, held);
+    QFETCH(bool, setAside);
+    QVector<TestLogFile::Record> records;
+    for (int i = 0; i < 3000; ++i)
+        records.append({QStringLiteral("2024-03-10 10:00:00"), 1,
+                        QStringLiteral("record %1 ").arg(i) + QString(60, QLatin1Char('x'))});
+    QVERIFY(TestLogFile::writeRecords(kDbFile, records));
+    // The names of this second and the next are taken already: they are never overwritten.
+    const QDateTime now = QDateTime::currentDateTime();
+    for (const QDateTime &moment : {now, now.addSecs(1)})
+        QVERIFY(writeFile(kDbFile + QStringLiteral(".corrupt-") +
+                              moment.toString(QStringLiteral("yyyyMMdd-hhmmss")),
+                          "taken"));
+    const QStringList taken = DamagedLog::setAsideBeside(kDbFile);
+
+    std::unique_ptr<AuxDb> other;
+    if (!held.isEmpty()) {
+        other = std::make_unique<AuxDb>();
+        if (held == QLatin1String("wal"))
+            QVERIFY(other->exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
+                    other->exec(QStringLiteral("INSERT INTO SystemInfo(type, message) "
+                                               "VALUES(1, 'in the WAL')")));
+    }
+    const QByteArray bytes =
+        damage.isEmpty() ? readFile(kDbFile) : TestLogFile::damagePage(kDbFile, damage);
+    QVERIFY(!bytes.isEmpty());
+    if (held == QLatin1String("exclusive"))
+        QVERIFY(other->exec(QStringLiteral("BEGIN EXCLUSIVE")));
+
+    const DamagedLog::Verdict verdict = DamagedLog::confirmAndSetAside(kDbFile, 100);
+    QVERIFY2(verdict.kind == (setAside         ? DamagedLog::Verdict::Kind::SetAside
+                              : held.isEmpty() ? DamagedLog::Verdict::Kind::Sound
+                                               : DamagedLog::Verdict::Kind::Busy),
+             qPrintable(verdict.reason));
+    for (const QString &name : taken)
+        QCOMPARE(readFile(name), QByteArray("taken"));
+    if (!setAside) {
+        QCOMPARE(readFile(kDbFile), bytes);
+        QCOMPARE(DamagedLog::setAsideBeside(kDbFile), taken);
+        return;
+    }
+    // Untouched, under a name of its own, with what it still had beside it.
+    QVERIFY(!QFileInfo::exists(kDbFile));
+    QVERIFY(!verdict.reason.isEmpty());
+    QVERIFY2(QRegularExpression(QStringLiteral("^dbLog\\.db\\.corrupt-\\d{8}-\\d{6}(-\\d+)?$"))
+                 .match(verdict.setAsideAs)
+                 .hasMatch(),
+             qPrintable(verdict.setAsideAs));
+    QVERIFY(!taken.contains(verdict.setAsideAs));
+    QCOMPARE(readFile(verdict.setAsideAs), bytes);
+    QStringList names = taken + QStringList{verdict.setAsideAs};
+    names.sort();
+    QCOMPARE(DamagedLog::setAsideBeside(kDbFile), names);
+    if (held == QLatin1String("wal")) {
+        QVERIFY(!QFileInfo::exists(kDbFile + QStringLiteral("-wal")));
+        QVERIFY(QFileInfo::exists(verdict.setAsideAs + QStringLiteral("-wal")));
+    }
+}
+
 #include "tst_logstore.moc"
