@@ -1,9 +1,10 @@
 // libFuzzer target: arbitrary records through the output hook of a running log service.
 //
 // For every input the target hands each record to SystemLog::outputHook, waits until the writer
-// thread has stored them and checks that the newest rows of each type are exactly
-// QString::fromUtf8(bytes, len) of those records, in the order they were logged, and that nothing
-// else was added. Any difference, a record reported lost or a record that never arrives aborts.
+// thread has stored them and checks that the newest rows of each type are those records, in the
+// order they were logged, that the bytes stored for each are exactly those of
+// QString::fromUtf8(bytes, len).toUtf8(), read from the file as they are, and that nothing else
+// was added. Any difference, a record reported lost or a record that never arrives aborts.
 //
 // Input format: a sequence of records, each
 //   4 bytes  type, little-endian int32 (any value, negative ones included)
@@ -30,6 +31,8 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include <sqlite3.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -74,12 +77,37 @@ int g_inputsInStore = 0;
     std::abort();
 }
 
-void printText(const char *label, const QString &text)
+void printBytes(const char *label, const QByteArray &bytes)
 {
-    std::fprintf(stderr, "  %s (%d UTF-16 units):", label, static_cast<int>(text.size()));
-    for (const QChar c : text)
-        std::fprintf(stderr, " %04x", c.unicode());
-    std::fprintf(stderr, "\n");
+    std::fprintf(stderr, "  %s (%d bytes): %s\n", label, static_cast<int>(bytes.size()),
+                 bytes.toHex(' ').constData());
+}
+
+// The type and the stored bytes of the newest `count` rows of the store, oldest first, read from
+// the file without any decoding.
+std::vector<Record> newestRows(int count)
+{
+    const QByteArray path = QFile::encodeName(g_storeDir->filePath(QStringLiteral("dbLog.db")));
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        fail("cannot open the store to read its bytes");
+    sqlite3_busy_timeout(db, int(kStoreTimeoutMs));
+    sqlite3_stmt *select = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT type, CAST(message AS BLOB) FROM SystemInfo ORDER BY id DESC "
+                           "LIMIT ?",
+                           -1, &select, nullptr) != SQLITE_OK)
+        fail("cannot read the store's bytes");
+    sqlite3_bind_int(select, 1, count);
+    std::vector<Record> rows;
+    while (sqlite3_step(select) == SQLITE_ROW) {
+        const auto *bytes = static_cast<const char *>(sqlite3_column_blob(select, 1));
+        rows.insert(rows.begin(), Record{sqlite3_column_int(select, 0),
+                                         QByteArray(bytes, sqlite3_column_bytes(select, 1))});
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    return rows;
 }
 
 void log(int type, const QByteArray &bytes)
@@ -221,17 +249,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (found.size() != expected[record->type])
             fail("more rows stored than records logged", record->type);
         const int index = found.size() - 1 - checked[record->type]++;
-        const QString want = QString::fromUtf8(record->bytes.constData(), record->bytes.size());
-        const SystemLog::LogRow &row = found.at(index);
-        if (row.second != want) {
-            std::fprintf(stderr, "fuzz_output_hook: stored message differs (row %d of type %d)\n",
-                         index, record->type);
-            printText("logged", want);
-            printText("stored", row.second);
-            fail("stored message differs", record->type);
-        }
-        if (row.first.size() != 19)
+        if (found.at(index).first.size() != 19)
             fail("stored row has no date-time stamp", record->type);
+    }
+    // Ids follow the order of the hook calls: the newest rows are these records, in order.
+    const std::vector<Record> stored = newestRows(int(records.size()));
+    if (stored.size() != records.size())
+        fail("fewer rows stored than records logged");
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Record &record = records[i];
+        const QByteArray want =
+            QString::fromUtf8(record.bytes.constData(), record.bytes.size()).toUtf8();
+        if (stored[i].type != record.type || stored[i].bytes != want) {
+            std::fprintf(stderr, "fuzz_output_hook: stored record %zu of this input differs\n", i);
+            printBytes("logged", record.bytes);
+            printBytes("expected", want);
+            printBytes("stored", stored[i].bytes);
+            fail("stored message differs", record.type);
+        }
     }
     g_rowsPerType = expected;
     return 0;

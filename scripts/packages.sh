@@ -18,6 +18,6 @@ PACKAGING_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 TEST_PACKAGES=(qttranslations5-l10n systemd-journal-remote rsyslog rsyslog-gnutls python3 openssl
     valgrind groff-base
     "${PACKAGING_PACKAGES[@]}")
-# What the benchmarks compare with (bench_window's long listings beside glogg); not needed to
-# build, test or run anything.
-BENCH_PACKAGES=(glogg)
+# What the benchmarks compare with (bench_window's long listings beside glogg, bench_service's
+# hook beside spdlog's asynchronous logger); not needed to build, test or run anything.
+BENCH_PACKAGES=(glogg libspdlog-dev)

@@ -18,4 +18,8 @@ Row measureStoringRate(int records, int runs);
 // select as a plain sqlite3 prepared statement on the same file.
 Row measureQueryDay(int records, int days, int runs);
 
+// The service's peak resident memory above what the process held before, while it stores one
+// message of `megabytes` million bytes, beside the message's size.
+Row measureBigMessage(int megabytes);
+
 } // namespace bench

@@ -1,7 +1,8 @@
 // bench_service: the log service's figures, each beside a baseline measured in the same run.
 //
 //   bench_service [--hook-rounds N] [--hook-calls N] [--store-records N] [--store-runs N]
-//                 [--query-records N] [--query-days N] [--query-runs N] [--only hook|store|query]
+//                 [--query-records N] [--query-days N] [--query-runs N] [--big-mb N]
+//                 [--only hook|store|query|bigmessage]
 //
 // Every measurement works in a temporary directory of its own, which it makes the working
 // directory, since the service keeps "dbLog.db" there.
@@ -77,11 +78,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption queryRuns(QStringLiteral("query-runs"),
                                        QStringLiteral("Measured queries of each side."),
                                        QStringLiteral("n"), QStringLiteral("20"));
-    const QCommandLineOption only(QStringLiteral("only"),
-                                  QStringLiteral("Run one measurement: hook, store or query."),
-                                  QStringLiteral("name"));
-    parser.addOptions(
-        {hookRounds, hookCalls, storeRecords, storeRuns, queryRecords, queryDays, queryRuns, only});
+    const QCommandLineOption bigMegabytes(
+        QStringLiteral("big-mb"),
+        QStringLiteral("Size of the long message, in millions of bytes (at most 2000)."),
+        QStringLiteral("n"), QStringLiteral("100"));
+    const QCommandLineOption only(
+        QStringLiteral("only"),
+        QStringLiteral("Run one measurement: hook, store, query or bigmessage."),
+        QStringLiteral("name"));
+    parser.addOptions({hookRounds, hookCalls, storeRecords, storeRuns, queryRecords, queryDays,
+                       queryRuns, bigMegabytes, only});
     parser.process(app);
 
     const int nHookRounds = intOption(parser, hookRounds, 1);
@@ -91,10 +97,14 @@ int main(int argc, char *argv[])
     const int nQueryDays = intOption(parser, queryDays, 1);
     const int nQueryRecords = intOption(parser, queryRecords, nQueryDays * 5);
     const int nQueryRuns = intOption(parser, queryRuns, 1);
+    const int nBigMegabytes = intOption(parser, bigMegabytes, 1);
+    if (nBigMegabytes > 2000)
+        bench::die("--big-mb takes at most 2000");
     const QString selected = parser.value(only);
     if (!selected.isEmpty() && selected != QLatin1String("hook") &&
-        selected != QLatin1String("store") && selected != QLatin1String("query"))
-        bench::die("--only takes hook, store or query");
+        selected != QLatin1String("store") && selected != QLatin1String("query") &&
+        selected != QLatin1String("bigmessage"))
+        bench::die("--only takes hook, store, query or bigmessage");
     auto wanted = [&selected](const char *name) {
         return selected.isEmpty() || selected == QLatin1String(name);
     };
@@ -107,7 +117,8 @@ int main(int argc, char *argv[])
                 "same 64 bytes (2 threads: one mutex shared by both); storing = plain sqlite3 "
                 "prepared insert loop in one transaction into a fresh file with the same table "
                 "and index; queryDay = the same select as a plain sqlite3 prepared statement on "
-                "the same file, reading both text columns of every row\n\n");
+                "the same file, reading both text columns of every row; long message = its own "
+                "size\n\n");
     std::fflush(stdout);
 
     std::vector<bench::Row> rows;
@@ -117,6 +128,8 @@ int main(int argc, char *argv[])
         rows.push_back(bench::measureStoringRate(nStoreRecords, nStoreRuns));
     if (wanted("query"))
         rows.push_back(bench::measureQueryDay(nQueryRecords, nQueryDays, nQueryRuns));
+    if (wanted("bigmessage"))
+        rows.push_back(bench::measureBigMessage(nBigMegabytes));
 
     std::printf("\n");
     printTable(rows);

@@ -1,6 +1,7 @@
 #include "LogTypes.h"
 #include "service/LogQueueEntry.h"
 
+#include <cstring>
 #include <ctime>
 #include <mutex>
 
@@ -37,13 +38,14 @@ int categoryFromText(const QString &text)
     return -1;
 }
 
-QByteArray localStampText(qint64 secs)
+const char *localStampChars(qint64 secs)
 {
     // The text changes once a second: records logged in the same second share it. A change of
     // the zone shows from the next second on.
     thread_local qint64 lastSecs = 0;
-    thread_local QByteArray lastText;
-    if (secs != lastSecs || lastText.isEmpty()) {
+    thread_local bool made = false;
+    thread_local char lastText[kStampLength + 1];
+    if (secs != lastSecs || !made) {
         const std::time_t t = static_cast<std::time_t>(secs);
         std::tm local{};
         char text[32];
@@ -53,10 +55,23 @@ QByteArray localStampText(qint64 secs)
         std::lock_guard<std::mutex> lock(zoneMutex);
         tzset();
         if (localtime_r(&t, &local) &&
-            std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 19)
-            lastText = QByteArray(text, 19);
+            std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == kStampLength)
+            std::memcpy(lastText, text, kStampLength + 1);
         else
-            lastText = QByteArrayLiteral("1970-01-01 00:00:00");
+            std::memcpy(lastText, "1970-01-01 00:00:00", kStampLength + 1);
+        lastSecs = secs;
+        made = true;
+    }
+    return lastText;
+}
+
+QByteArray localStampText(qint64 secs)
+{
+    // Records of the same second share one array.
+    thread_local qint64 lastSecs = 0;
+    thread_local QByteArray lastText;
+    if (secs != lastSecs || lastText.isEmpty()) {
+        lastText = QByteArray(localStampChars(secs), kStampLength);
         lastSecs = secs;
     }
     return lastText;

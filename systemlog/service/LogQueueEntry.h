@@ -5,13 +5,19 @@
 #include <QByteArray>
 #include <QString>
 
-#include <chrono>
+#include <ctime>
 #include <utility>
 
 namespace SystemLog {
 
+// The length of a local time text in kStampFormat ("yyyy-MM-dd hh:mm:ss").
+constexpr int kStampLength = 19;
+
 // The local time of `secs` since the epoch in kStampFormat, in the time zone in force now.
-// Each thread keeps the text of the last second it was asked for.
+// Each thread keeps the text of the last second it was asked for: kStampLength characters and a
+// zero byte, valid in the calling thread until its next call.
+const char *localStampChars(qint64 secs);
+// The same text as an array.
 QByteArray localStampText(qint64 secs);
 
 // A record waiting to be stored: its message as the UTF-8 bytes that are stored (see
@@ -24,13 +30,20 @@ struct LogQueueEntry
           stamp(localStampText(loggedAtSecs))
     {
     }
+    // With the local time text of the moment as it was when the record was logged.
+    LogQueueEntry(QByteArray utf8, int category, qint64 loggedAtSecs, QByteArray localStamp)
+        : message(std::move(utf8)), type(category), loggedAt(loggedAtSecs),
+          stamp(std::move(localStamp))
+    {
+    }
 
     // The current time, cut to its second. A precise clock: a coarse one can lag a few
     // milliseconds and stamp a record logged just after a full second with the one before.
     static qint64 currentSecond()
     {
-        using namespace std::chrono;
-        return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        return qint64(now.tv_sec);
     }
 
     QByteArray message;

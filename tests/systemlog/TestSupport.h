@@ -359,6 +359,10 @@ inline QVector<QPair<const char *, QByteArray>> hostileMessages()
     longMessage.reserve(1 << 20);
     while (longMessage.size() < (1 << 20))
         longMessage += QByteArrayLiteral("long line '%1' \xe6\x8a\xa5\xe8\xad\xa6 ");
+    // Just beyond what the queue copies inline, with bytes that decode to U+FFFD.
+    QByteArray longInvalid(1025, 'x');
+    longInvalid[0] = '\xe6';
+    longInvalid[1024] = '\xff';
     return {
         {"single quotes", QByteArrayLiteral("it's 'quoted' ''")},
         {"lone quote", QByteArrayLiteral("'")},
@@ -373,6 +377,11 @@ inline QVector<QPair<const char *, QByteArray>> hostileMessages()
         {"encoded surrogate", QByteArrayLiteral("\xed\xa0\x80 x")},
         {"leading byte order mark", QByteArrayLiteral("\xef\xbb\xbf"
                                                       "after")},
+        {"byte order mark only", QByteArrayLiteral("\xef\xbb\xbf")},
+        {"byte order mark, then invalid", QByteArrayLiteral("\xef\xbb\xbf\x80\xbf")},
+        {"invalid after eight ASCII bytes", QByteArrayLiteral("abcdefgh\xc3")},
+        {"lone continuation bytes", QByteArrayLiteral("\x80\xbf\x80 ok")},
+        {"truncated 4-byte sequence at end", QByteArrayLiteral("ok \xf0\x9f\x98")},
         {"byte order mark inside", QByteArrayLiteral("in\xef\xbb\xbfside")},
         {"overlong forms", QByteArrayLiteral("\xc0\xaf \xe0\x80\xaf \xf0\x80\x80\xaf")},
         {"beyond U+10FFFF", QByteArrayLiteral("\xf4\x90\x80\x80 \xf5\x80\x80\x80")},
@@ -384,6 +393,7 @@ inline QVector<QPair<const char *, QByteArray>> hostileMessages()
         {"CR LF and tabs", QByteArrayLiteral("\tline1\r\nline2\r\n")},
         {"empty", QByteArray()},
         {"very long", longMessage},
+        {"long, invalid UTF-8", longInvalid},
     };
 }
 

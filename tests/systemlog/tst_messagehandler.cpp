@@ -64,17 +64,30 @@ void MessageHandlerTest::messagesBecomeRecords_data()
     QTest::addColumn<bool>("includeDebug");
     QTest::addColumn<int>("type"); // -1: no record
     QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("logged"); // the text SystemLog::log is given
 
-    QTest::newRow("warning") << "warning" << false << int(SystemLog::SystemStatus) << "disk 91%";
-    QTest::newRow("critical") << "critical" << false << int(SystemLog::Alarm) << "disk 91%";
-    QTest::newRow("info") << "info" << false << int(SystemLog::OtherInfo) << "disk 91%";
-    QTest::newRow("debug, not asked for") << "debug" << false << -1 << QString();
-    QTest::newRow("debug, asked for") << "debug" << true << int(SystemLog::OtherInfo) << "disk 91%";
+    QTest::newRow("warning") << "warning" << false << int(SystemLog::SystemStatus) << "disk 91%"
+                             << QString();
+    QTest::newRow("critical") << "critical" << false << int(SystemLog::Alarm) << "disk 91%"
+                              << QString();
+    QTest::newRow("info") << "info" << false << int(SystemLog::OtherInfo) << "disk 91%"
+                          << QString();
+    QTest::newRow("debug, not asked for") << "debug" << false << -1 << QString() << QString();
+    QTest::newRow("debug, asked for")
+        << "debug" << true << int(SystemLog::OtherInfo) << "disk 91%" << QString();
     QTest::newRow("warning of a category")
         << "category warning" << false << int(SystemLog::SystemStatus)
-        << "tallyview.device: disk 91%";
-    QTest::newRow("SystemLog::log")
-        << "log" << false << int(SystemLog::Alarm) << QString::fromUtf8("报警 disk 91%");
+        << "tallyview.device: disk 91%" << QString();
+    const QString alarm = QString::fromUtf8("报警 disk 91%");
+    QTest::newRow("SystemLog::log") << "log" << false << int(SystemLog::Alarm) << alarm << alarm;
+    // What is stored is what QString::fromUtf8 makes of text.toUtf8(): a leading U+FEFF is taken
+    // for a byte order mark, a lone surrogate is what toUtf8() makes of it.
+    QTest::newRow("SystemLog::log, leading U+FEFF")
+        << "log" << false << int(SystemLog::Alarm) << alarm << QChar(0xFEFF) + alarm;
+    const QString loneSurrogate = QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b");
+    QTest::newRow("SystemLog::log, lone surrogate")
+        << "log" << false << int(SystemLog::Alarm) << QString::fromUtf8(loneSurrogate.toUtf8())
+        << loneSurrogate;
 }
 
 void MessageHandlerTest::messagesBecomeRecords()
@@ -83,6 +96,7 @@ void MessageHandlerTest::messagesBecomeRecords()
     QFETCH(bool, includeDebug);
     QFETCH(int, type);
     QFETCH(QString, text);
+    QFETCH(QString, logged);
 
     SystemLog::installMessageHandler(includeDebug);
     const char *message = "disk 91%";
@@ -97,7 +111,7 @@ void MessageHandlerTest::messagesBecomeRecords()
     else if (kind == QLatin1String("category warning"))
         qCWarning(lcDevice, "%s", message);
     else
-        SystemLog::log(SystemLog::Alarm, QString::fromUtf8("报警 disk 91%"));
+        SystemLog::log(SystemLog::Alarm, logged);
     SystemLog::uninstallMessageHandler();
     qWarning("after uninstalling");
     SystemLog::qzSysLog::release();
@@ -108,7 +122,7 @@ void MessageHandlerTest::messagesBecomeRecords()
     QCOMPARE(rows.size(), type < 0 ? 0 : 1);
     if (type >= 0) {
         QCOMPARE(rows.first().type, type);
-        QCOMPARE(rows.first().message, text);
+        QCOMPARE(aux.messageBytes().value(0), text.toUtf8());
     }
     // The earlier handler saw every message, and is the handler again after uninstalling.
     const QStringList expected = kind == QLatin1String("log")
