@@ -107,7 +107,9 @@ QByteArray replaceIllFormed(const unsigned char *p, std::size_t size, std::size_
 
 bool decodesUnchanged(const char *bytes, int size)
 {
-    return roundTrips(reinterpret_cast<const unsigned char *>(bytes), size);
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes);
+    const std::size_t length = size > 0 ? std::size_t(size) : 0;
+    return !startsWithBom(p, length) && firstIllFormed(p, length) == length;
 }
 
 QByteArray storedUtf8(const char *msg, int len)

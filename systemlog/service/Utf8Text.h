@@ -15,8 +15,8 @@ QByteArray storedUtf8(const char *msg, int len);
 QByteArray storedUtf8(QByteArray bytes);
 
 // Whether QString::fromUtf8 gives back exactly the characters these bytes spell, so that a
-// search of the bytes finds what a search of the decoded text finds: well-formed UTF-8 without a
-// leading byte order mark or noncharacters.
+// search of the bytes finds what a search of the decoded text finds: well-formed UTF-8
+// (noncharacters included) without a leading byte order mark.
 bool decodesUnchanged(const char *bytes, int size);
 
 } // namespace SystemLog
