@@ -2,11 +2,8 @@
 # Builds the project under the sanitizers and runs its tests there; any report fails the run.
 #
 #   1. AddressSanitizer + UndefinedBehaviorSanitizer: the whole test suite but the header checks
-    # The header checks only compile: nothing of theirs runs under the sanitizers. valgrind cannot
-    # run an instrumented program (the build leaves that test out; the label keeps it out here).
-    # The packaging test checks the packages of a plain build (an instrumented one never ships).
-    echo "--- AddressSanitizer: all other tests but the header checks, valgrind's and packaging ---"
-    ASAN_OPTIONS="$asan_full_stacks" ctest --test-dir "$asan_dir" -LE 'service|headers|memcheck|packaging' \
+#      (they only compile), valgrind's (it cannot run an instrumented program) and packaging's
+#      (packages are made of a plain build).
 #   2. ThreadSanitizer: the log service's tests (CTest label "service").
 #   3. libFuzzer: the output-hook fuzz target, a fixed number of runs on the seed corpus.
 #
