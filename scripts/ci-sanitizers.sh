@@ -4,7 +4,9 @@
 #   1. AddressSanitizer + UndefinedBehaviorSanitizer: the whole test suite but the header checks
 #      (they only compile), valgrind's (it cannot run an instrumented program) and packaging's
 #      (packages are made of a plain build).
-#   2. ThreadSanitizer: the log service's tests (CTest label "service").
+#   2. ThreadSanitizer: the log service's own tests (CTest label "service" but not "robustness":
+#      the robustness tests run the same writer and hook in child processes, for files, locks and
+#      kills; ASan covers them, and the service's threads are the unit tests' subject).
 #   3. libFuzzer: the output-hook fuzz target, a fixed number of runs on the seed corpus.
 #
 # Everything is built with clang. Installs what is missing first; safe to run again (the build
@@ -100,11 +102,14 @@ step_asan() {
     return $rc
 }
 
+# The tests that ThreadSanitizer runs.
+tsan_tests=(-L service -LE robustness)
+
 # Builds only what the log service's tests need (their executables), or everything when their
 # executables cannot be told from the test list.
 build_service_tests() {
     local -a exes=() targets=()
-    mapfile -t exes < <(ctest --test-dir "$tsan_dir" -N -V -L service 2>/dev/null |
+    mapfile -t exes < <(ctest --test-dir "$tsan_dir" -N -V "${tsan_tests[@]}" 2>/dev/null |
         sed -n 's/^[0-9]*: Test command: \([^ ]*\).*/\1/p' | sort -u)
     local exe
     for exe in "${exes[@]}"; do
@@ -126,7 +131,7 @@ step_tsan() {
     cmake -S "$root" -B "$tsan_dir" "${common_cmake[@]}" -DTALLYVIEW_BUILD_TESTS=ON \
         -DTALLYVIEW_SANITIZE=thread -DTALLYVIEW_FUZZ=OFF >/dev/null || return 1
     build_service_tests || return 1
-    "${tsan_runner[@]}" ctest --test-dir "$tsan_dir" -L service --output-on-failure -j"$jobs" \
+    "${tsan_runner[@]}" ctest --test-dir "$tsan_dir" "${tsan_tests[@]}" --output-on-failure -j"$jobs" \
         --timeout 600 --no-tests=error
 }
 
