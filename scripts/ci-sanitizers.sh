@@ -20,6 +20,8 @@
 #   FUZZ_RUNS        number of fuzzer runs in all (default 10000)
 #   FUZZ_PROCS       fuzzing processes that share them (default 2)
 #   JOBS             parallel build and test jobs (default 2)
+#   SERVICE_TEST_JOBS  parallel jobs of the AddressSanitizer run of the service's tests, which
+#                    wait for locks and steady logging more than they compute (default JOBS + 1)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
@@ -31,6 +33,7 @@ fuzz_dir="${FUZZ_BUILD_DIR:-$root/build-fuzz}"
 fuzz_runs="${FUZZ_RUNS:-10000}"
 fuzz_procs="${FUZZ_PROCS:-2}"
 jobs="${JOBS:-2}"
+service_test_jobs="${SERVICE_TEST_JOBS:-$((jobs + 1))}"
 
 source scripts/packages.sh
 # clang with its sanitizer and libFuzzer runtimes, llvm-symbolizer for readable reports, and
@@ -92,7 +95,7 @@ step_asan() {
     local rc=0
     echo "--- AddressSanitizer: tests labelled \"service\" ---"
     ASAN_OPTIONS="$asan_fast" ctest --test-dir "$asan_dir" -L service --output-on-failure \
-        -j"$jobs" --timeout 600 --no-tests=error || rc=1
+        -j"$service_test_jobs" --timeout 600 --no-tests=error || rc=1
     # The header checks only compile: nothing of theirs runs under the sanitizers. valgrind cannot
     # run an instrumented program (the build leaves that test out; the label keeps it out here).
     # The packaging test checks the packages of a plain build (an instrumented one never ships).
