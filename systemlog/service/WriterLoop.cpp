@@ -27,6 +27,16 @@ namespace SystemLog {
 
 namespace {
 
+// A memory bound in the largest unit that still says it: a bound under 1 MiB is not "0 MiB".
+QString sizeText(qint64 bytes)
+{
+    if (bytes >= (qint64(1) << 20))
+        return QStringLiteral("%1 MiB").arg(bytes >> 20);
+    if (bytes >= 1024)
+        return QStringLiteral("%1 KiB").arg(bytes >> 10);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
 // One cycle stores for at most this long before it commits, so that a burst never keeps the
 // file locked against queries for long. Each commit waits for the disk, so much shorter
 // batches would cut the rate at which a burst can be stored. At shutdown nobody in this
@@ -266,7 +276,7 @@ public:
         if (!m_finalTaken && w.waiting.bytes() + w.queue.bytes() > w.memoryLimit) {
             w.waiting.takeQueued();
             QString why =
-                QStringLiteral("more than %1 MiB of records waiting").arg(w.memoryLimit >> 20);
+                QStringLiteral("more than %1 of records waiting").arg(sizeText(w.memoryLimit));
             if (m_failed)
                 why += QStringLiteral("; ") + m_error.text();
             else if (m_movingOlder)
