@@ -312,7 +312,10 @@ ChildResult RunningChild::finish()
 {
     if (!m_result.started)
         return m_result;
-    if (!m_process->waitForFinished(kChildTimeoutMs)) {
+    // A child that has ended already (its end seen while waiting for its lines) is not waited
+    // for: waitForFinished() answers false for it, which is no time-out.
+    if (m_process->state() != QProcess::NotRunning &&
+        !m_process->waitForFinished(kChildTimeoutMs)) {
         m_result.timedOut = true;
         m_process->kill();
         m_process->waitForFinished(kHangGuardMs);
