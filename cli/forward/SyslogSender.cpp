@@ -1,6 +1,7 @@
 #include "forward/SyslogSender.h"
 
 #include "forward/ForwardTls.h"
+#include "spill/OwnedFd.h"
 
 #include <QSslCertificate>
 #include <QSslSocket>
@@ -30,17 +31,6 @@ QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
-
-// A descriptor closed when it goes out of scope.
-struct OwnedFd
-{
-    int fd = -1;
-    ~OwnedFd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 } // namespace
 
@@ -171,7 +161,7 @@ ForwardSender::Result SyslogSender::closeAndConfirm(qint64 deadline, QString *er
 {
     deadline = qMin(deadline, m_clock.elapsed() + kStalledMs);
     QSslSocket &socket = *m_socket;
-    OwnedFd own;
+    SystemLog::OwnedFd own;
     own.fd = ::dup(static_cast<int>(socket.socketDescriptor()));
     if (own.fd < 0)
         return failed(Result::Failed, systemError(), error);

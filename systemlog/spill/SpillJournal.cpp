@@ -1,6 +1,7 @@
 #include "spill/SpillJournal.h"
 
 #include "service/MonotonicClock.h"
+#include "spill/OwnedFd.h"
 #include "spill/SegmentReader.h"
 #include "spill/SpillFormat.h"
 #include "spill/TakenMark.h"
@@ -32,17 +33,6 @@ QString errnoText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
-
-// A descriptor closed on every path.
-struct Fd
-{
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 void addUp(SegmentMove &total, const SegmentMove &part)
 {
@@ -208,7 +198,7 @@ SegmentMove SpillJournal::moveOthers(sqlite3 *db, int budgetMs)
     }
     // A creation that never ended holds no record: it goes once its creator has.
     for (const QString &name : m_dir.unfinishedNames()) {
-        Fd file;
+        OwnedFd file;
         file.fd = ::openat(m_dir.fd(), QFile::encodeName(name).constData(),
                            O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (file.fd >= 0 && ::flock(file.fd, LOCK_EX | LOCK_NB) == 0)
@@ -222,7 +212,7 @@ SegmentMove SpillJournal::moveOther(sqlite3 *db, const QString &name, int budget
     SegmentMove move;
     move.state = SegmentMove::State::Done;
     const QByteArray native = QFile::encodeName(name);
-    Fd file;
+    OwnedFd file;
     file.fd =
         ::openat(m_dir.fd(), native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st;
