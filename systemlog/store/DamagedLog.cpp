@@ -2,6 +2,7 @@
 
 #include "spill/SpillDir.h"
 #include "sqlite/Sqlite.h"
+#include "store/SetAside.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,87 +22,10 @@ namespace SystemLog::DamagedLog {
 
 namespace {
 
-// The files SQLite keeps beside a database, by the suffix it gives them: the rollback journal
-// and the WAL with its index. They belong to the file they lie beside and go with it.
-const char *const kCompanions[] = {"-journal", "-wal", "-shm"};
-
 bool exists(const QString &path)
 {
     struct stat st;
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
-}
-
-// A free name "<path>.corrupt-<stamp>[-n]": neither it nor any of its companions exists.
-QString freeName(const QString &path)
-{
-    const QString stamp = Spill::asideStamp();
-    const auto taken = [](const QString &name) {
-        if (exists(name))
-            return true;
-        for (const char *suffix : kCompanions)
-            if (exists(name + QLatin1String(suffix)))
-                return true;
-        return false;
-    };
-    QString name = QStringLiteral("%1.corrupt-%2").arg(path, stamp);
-    for (int n = 2; taken(name); ++n)
-        name = QStringLiteral("%1.corrupt-%2-%3").arg(path, stamp).arg(n);
-    return name;
-}
-
-// Renames `from` to `to` unless something has that name: in one step where the file system can,
-// else after a look (the name was free a moment ago, and only a writer holding the log's lock
-// chooses such names). 0 or the errno.
-int renameNew(const QString &from, const QString &to)
-{
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) ==
-        0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return errno;
-    if (exists(to))
-        return EEXIST;
-    return ::rename(source.constData(), target.constData()) == 0 ? 0 : errno;
-}
-
-void syncDirectory(const QString &path)
-{
-    const int fd = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
-// Moves the file and its companions to `target`: the companions first, so that a new log made
-// at the path never finds a journal or a WAL of the damaged one and rolls it into itself. On a
-// failure what was moved goes back. 0 or the errno.
-int moveWithCompanions(const QString &path, const QString &target)
-{
-    QStringList moved;
-    int error = 0;
-    for (const char *suffix : kCompanions) {
-        const QString companion = path + QLatin1String(suffix);
-        if (!exists(companion))
-            continue;
-        error = renameNew(companion, target + QLatin1String(suffix));
-        if (error != 0)
-            break;
-        moved << QLatin1String(suffix);
-    }
-    if (error == 0)
-        error = renameNew(path, target);
-    if (error != 0) {
-        for (const QString &suffix : moved)
-            ::rename(QFile::encodeName(target + suffix).constData(),
-                     QFile::encodeName(path + suffix).constData());
-        return error;
-    }
-    syncDirectory(path);
-    return 0;
 }
 
 // What PRAGMA quick_check says of the open file: "ok" (empty reason) or what it found.
@@ -189,8 +113,8 @@ Verdict confirmAndSetAside(const QString &path, int busyWaitMs)
             return verdict(Verdict::Kind::Moved);
         found = text;
     }
-    const QString target = freeName(path);
-    const int error = moveWithCompanions(path, target);
+    const QString target = SetAside::freeName(path, QStringLiteral("corrupt"));
+    const int error = SetAside::moveWithCompanions(path, target);
     Sqlite::exec(db, "ROLLBACK");
     if (error != 0)
         return verdict(Verdict::Kind::Unavailable,

@@ -3,6 +3,7 @@
 #include "schema/LogSchema.h"
 #include "spill/SpillDir.h"
 #include "sqlite/Sqlite.h"
+#include "store/SetAside.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -14,6 +15,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include <sys/stat.h>
 
@@ -26,7 +28,6 @@ constexpr int kChunk = 2000;
 // How long one statement waits for another program's lock on the side file.
 constexpr int kShortWaitMs = 200;
 // The files SQLite keeps beside a database, named after it.
-const char *const kCompanions[] = {"-journal", "-wal", "-shm"};
 
 void setError(QSqlError *target, const QSqlError &error)
 {
@@ -112,31 +113,17 @@ bool PendingFile::exists() const
 
 bool PendingFile::setAside(const QString &why)
 {
-    const QString stamp = Spill::asideStamp();
-    QString target = QStringLiteral("%1.bad-%2").arg(m_path, stamp);
-    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
-        target = QStringLiteral("%1.bad-%2-%3").arg(m_path, stamp).arg(n);
-    // A plain rename: the file may be a directory, and it is kept exactly as it was.
-    if (std::rename(QFile::encodeName(m_path).constData(), QFile::encodeName(target).constData()) !=
-        0) {
+    const QString target = SetAside::freeName(m_path, QStringLiteral("bad"));
+    // Kept exactly as it was (it may be a directory), with its journals: a hot journal belongs to
+    // the file it can roll back, and none is left at the old name.
+    if (const int error = SetAside::moveWithCompanions(m_path, target)) {
         std::fprintf(stderr,
-                     "SystemLog: %s is not a usable side file (%s) and cannot be set aside\n",
-                     qUtf8Printable(m_path), qUtf8Printable(why));
+                     "SystemLog: %s is not a usable side file (%s) and cannot be set aside (%s)\n",
+                     qUtf8Printable(m_path), qUtf8Printable(why), std::strerror(error));
         return false;
     }
     std::fprintf(stderr, "SystemLog: %s is not a usable side file (%s): set aside as %s\n",
                  qUtf8Printable(m_path), qUtf8Printable(why), qUtf8Printable(target));
-    // Its journals go with it: a hot journal belongs to the file it can roll back, and none is
-    // left at the old name.
-    for (const char *suffix : kCompanions) {
-        const QByteArray from = QFile::encodeName(m_path + QLatin1String(suffix));
-        struct stat st;
-        if (::lstat(from.constData(), &st) == 0 &&
-            std::rename(from.constData(),
-                        QFile::encodeName(target + QLatin1String(suffix)).constData()) != 0)
-            std::fprintf(stderr, "SystemLog: %s cannot be set aside with its side file\n",
-                         from.constData());
-    }
     return true;
 }
 
@@ -415,7 +402,7 @@ void PendingFile::removeIfEmpty()
     // It goes with the file, so that nothing of the side file stays behind.
     if (!QFile::remove(m_path))
         return;
-    for (const char *suffix : kCompanions)
+    for (const char *suffix : SetAside::kCompanions)
         QFile::remove(m_path + QLatin1String(suffix));
 }
 
