@@ -1,11 +1,34 @@
 # bash completion of tallylog: its commands, each command's options, the categories (numbers,
 # English and Chinese names) after --type, the formats, the time words and the files and
-# directories where an option takes one.
+# directories where an option takes one. "--since=VALUE" completes as "--since VALUE" does.
+# Sourced without the bash-completion package (its _init_completion and _filedir), it reads the
+# words itself and completes file names with compgen.
 
 _tallylog()
 {
-    local cur prev words cword
-    _init_completion || return
+    local cur prev words cword split=false
+    if declare -F _init_completion >/dev/null; then
+        _init_completion -s || return
+    else
+        words=("${COMP_WORDS[@]}")
+        cword=$COMP_CWORD
+        cur="${words[cword]}"
+        prev="${words[cword - 1]}"
+        # bash breaks "--since=y" into "--since" "=" "y" (COMP_WORDBREAKS), a caller may not.
+        if [[ "$cur" == --*=* ]]; then
+            prev="${cur%%=*}"
+            cur="${cur#*=}"
+            split=true
+        elif [[ "$cur" == = && "$prev" == --* ]]; then
+            cur=""
+            split=true
+        elif [[ "$prev" == = && "${words[cword - 2]}" == --* ]]; then
+            prev="${words[cword - 2]}"
+            split=true
+        fi
+    fi
+    local files=_filedir
+    declare -F _filedir >/dev/null || files=_tallylog_files
 
     local commands="list follow stats export prune forward"
     local common="--db --no-pager --help"
@@ -31,11 +54,11 @@ _tallylog()
 
     case "$prev" in
     --db | --cursor-file | --keep-undelivered | --trust | --key | --cert)
-        _filedir
+        $files
         return
         ;;
     --dir)
-        _filedir -d
+        $files -d
         return
         ;;
     --type)
@@ -78,6 +101,8 @@ _tallylog()
         return
         ;;
     esac
+    # An option that takes no value, written with one.
+    $split && return
 
     local options
     case "$command" in
@@ -100,3 +125,15 @@ _tallylog()
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
 } &&
     complete -F _tallylog tallylog
+
+# File names (-d: directories) for bash without the bash-completion package.
+_tallylog_files()
+{
+    local IFS=$'\n'
+    if [[ "$1" == -d ]]; then
+        COMPREPLY=($(compgen -d -- "$cur"))
+    else
+        COMPREPLY=($(compgen -f -- "$cur"))
+    fi
+    compopt -o filenames 2>/dev/null
+}

@@ -14,7 +14,8 @@ QString stamp(const QDateTime &moment)
     return moment.isValid() && hasFourDigitYear(moment.date()) ? stampText(moment) : QString();
 }
 
-// Seconds per unit; 0 for an unknown unit.
+// Seconds per unit, days and weeks as 86400 and 7 * 86400 (offset() counts them on the calendar);
+// 0 for an unknown unit.
 qint64 unitSeconds(const QString &unit)
 {
     static const struct
@@ -46,11 +47,15 @@ bool MomentText::now(QDateTime *now, QString *problem)
         *now = QDateTime::currentDateTime();
         return true;
     }
-    *now = momentFromText(QString::fromUtf8(fixed));
+    const QString text = QString::fromUtf8(fixed);
+    *now = momentFromText(text);
     if (now->isValid())
         return true;
-    *problem = QStringLiteral("%1 is not a moment (yyyy-MM-dd hh:mm:ss): '%2'")
-                   .arg(QLatin1String(kClockVariable), QString::fromUtf8(fixed));
+    // A wall-clock time that a daylight-saving change skips is no reading of a clock.
+    *problem = isMoment(text) ? QStringLiteral("%1 is a time that the local clock skips: '%2'")
+                                    .arg(QLatin1String(kClockVariable), text)
+                              : QStringLiteral("%1 is not a moment (yyyy-MM-dd hh:mm:ss): '%2'")
+                                    .arg(QLatin1String(kClockVariable), text);
     return false;
 }
 
@@ -122,6 +127,7 @@ QString MomentText::offset(const QString &text) const
     } else {
         return QString();
     }
+    qint64 days = 0;
     qint64 seconds = 0;
     int at = 0;
     QRegularExpressionMatchIterator it = term.globalMatch(terms);
@@ -130,12 +136,27 @@ QString MomentText::offset(const QString &text) const
         const qint64 unit = unitSeconds(t.captured(2));
         if (unit == 0)
             return QString();
-        seconds += t.captured(1).toLongLong() * unit;
+        if (unit % 86400 == 0)
+            days += t.captured(1).toLongLong() * (unit / 86400);
+        else
+            seconds += t.captured(1).toLongLong() * unit;
         at = t.capturedEnd();
     }
     if (at == 0 || at != terms.size())
         return QString();
-    return stamp(m_now.addSecs(sign * seconds));
+    // Days and weeks on the calendar, the clock's time kept, as date(1) counts them: across a
+    // daylight-saving change "-1d" is still yesterday at this time, not 23 or 25 hours back
+    // (which would make --day -1d the day before yesterday just after midnight). Hours,
+    // minutes and seconds are elapsed time.
+    const QDate day = m_now.date().addDays(sign * days);
+    if (seconds == 0)
+        return hasFourDigitYear(day)
+                   ? dayText(day) + m_now.time().toString(QStringLiteral(" hh:mm:ss"))
+                   : QString();
+    QDateTime base(day, m_now.time());
+    if (!base.isValid()) // the time that day falls in the hour a change skips
+        base = m_now.addDays(sign * days);
+    return stamp(base.addSecs(sign * seconds));
 }
 
 } // namespace TallyLog

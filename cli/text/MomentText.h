@@ -26,7 +26,8 @@ public:
     //   "hh:mm", "hh:mm:ss"                                       (today at that time)
     //   "today", "yesterday", "tomorrow" (their 00:00:00), "now"
     //   "-1h", "-30min", "+10min", "-2d", "-1h 30min", "2 hours ago": an offset from now, in
-    //   s/sec/second(s), m/min/minute(s), h/hour(s), d/day(s), w/week(s)
+    //   s/sec/second(s), m/min/minute(s), h/hour(s), d/day(s), w/week(s); days and weeks on
+    //   the calendar (the same time of day), the others as elapsed time
     // An empty string when the text is none of these.
     QString parse(const QString &text) const;
     // "yyyy-MM-dd" of the day a text of parse() falls on ("-2d": the day two days ago); empty

@@ -1,6 +1,7 @@
 #include "DayExport.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -28,6 +29,23 @@ bool placeNew(const QByteArray &temp, const QByteArray &target)
         return false;
     ::unlink(temp.constData());
     return true;
+}
+
+// The name under which the open file `fd` is reached, for linkat() of a file without a name.
+QByteArray procPath(int fd)
+{
+    return "/proc/self/fd/" + QByteArray::number(fd);
+}
+
+// A file of no name in the directory of `target`, which the system removes however the process
+// ends (killed mid-write too), until it is given a name; -1 where the file system or a missing
+// /proc cannot make or name one.
+int openUnnamed(const QByteArray &target)
+{
+    if (::access("/proc/self/fd", X_OK) != 0)
+        return -1;
+    const QByteArray dir = QFile::encodeName(QFileInfo(QFile::decodeName(target)).path());
+    return ::open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
 }
 
 } // namespace
@@ -68,6 +86,15 @@ bool DayExport::open()
     struct stat earlier;
     const bool replacesFile =
         ::lstat(target.constData(), &earlier) == 0 && S_ISREG(earlier.st_mode);
+    const int unnamed = openUnnamed(target);
+    if (unnamed >= 0) {
+        if (replacesFile)
+            ::fchmod(unnamed, earlier.st_mode & 07777);
+        if (m_file.open(unnamed, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle))
+            return true;
+        ::close(unnamed);
+        return fail(0);
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         const QString temp = QStringLiteral("%1.%2").arg(m_path).arg(
             QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
@@ -121,9 +148,30 @@ bool DayExport::finish(bool replace)
         return fail(errno);
     if (::fsync(m_file.handle()) != 0)
         return fail(errno);
+    const QByteArray target = QFile::encodeName(m_path);
+    if (m_tempPath.isEmpty()) {
+        // A file of no name: linked at the name (which fails where anything is there), or
+        // for a replacement at a name of its own first, then renamed over the target.
+        const QByteArray unnamed = procPath(m_file.handle());
+        if (!replace) {
+            if (::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD, target.constData(),
+                         AT_SYMLINK_FOLLOW) != 0)
+                return fail(errno);
+            m_file.close();
+            return true;
+        }
+        for (int attempt = 0; m_tempPath.isEmpty(); ++attempt) {
+            const QString temp = QStringLiteral("%1.%2").arg(m_path).arg(
+                QRandomGenerator::global()->generate64(), 16, 16, QLatin1Char('0'));
+            if (::linkat(AT_FDCWD, unnamed.constData(), AT_FDCWD,
+                         QFile::encodeName(temp).constData(), AT_SYMLINK_FOLLOW) == 0)
+                m_tempPath = temp;
+            else if (errno != EEXIST || attempt == 100)
+                return fail(errno);
+        }
+    }
     m_file.close();
     const QByteArray temp = QFile::encodeName(m_tempPath);
-    const QByteArray target = QFile::encodeName(m_path);
     // rename() replaces the directory entry itself: a link at the name is replaced, not
     // followed.
     if (replace && std::rename(temp.constData(), target.constData()) != 0)

@@ -897,6 +897,13 @@ void TallylogTest::relativeTimes_data()
     // A day whose midnight daylight saving skips (00:00 becomes 01:00).
     row("today", "2024-09-08 00:00:00",
         {"TZ=America/Santiago", "TALLYLOG_NOW=2024-09-08 12:00:00"});
+    // Days on the calendar across a change (23 and 25 hours), hours as elapsed time.
+    const QStringList spring{"TZ=Europe/Berlin", "TALLYLOG_NOW=2026-03-30 00:30:00"};
+    row("-1d", "2026-03-29 00:30:00", spring);
+    row("-1w", "2026-03-23 00:30:00", spring);
+    row("-1d 1h", "2026-03-28 23:30:00", spring);
+    row("-1d", "2026-10-25 00:30:00", {"TZ=Europe/Berlin", "TALLYLOG_NOW=2026-10-26 00:30:00"});
+    row("-1h", "2026-03-29 01:30:00", {"TZ=Europe/Berlin", "TALLYLOG_NOW=2026-03-29 03:30:00"});
 }
 
 void TallylogTest::relativeTimes()

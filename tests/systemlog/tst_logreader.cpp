@@ -393,6 +393,9 @@ void LogReaderTest::newExportKeepsWhatCameMeanwhile()
     QVERIFY(link ? QFile::link(QStringLiteral("elsewhere"), name)
                  : TestFiles::writeFile(name, "theirs\n"));
     QVERIFY(file.write("ours\n"));
+    // While it is written the new file has no name: an export killed now leaves nothing.
+    QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+             QStringList{name});
     QVERIFY(!file.commitNew());
     QCOMPARE(QFileInfo(name).isSymLink(), link);
     if (!link)

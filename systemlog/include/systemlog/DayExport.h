@@ -31,8 +31,9 @@ public:
 
     // The file is written as a new file beside the target and renamed over the target's name
     // only on commit(): a failed or abandoned export leaves an earlier file of the same name as
-    // it was. Whatever is at that name (a file, a symbolic link) is replaced, never written
-    // through: nothing outside the directory changes.
+    // it was. Where the file system can, the new file has no name until then (O_TMPFILE), so
+    // that an export killed part-way leaves nothing behind. Whatever is at that name (a file, a
+    // symbolic link) is replaced, never written through: nothing outside the directory changes.
     bool open();
     bool write(std::string_view bytes);
     bool commit();
@@ -52,7 +53,7 @@ private:
     bool fail(int savedErrno);
 
     QString m_path;
-    QString m_tempPath; // the new file while it is written
+    QString m_tempPath; // the new file while it is written; empty while it has no name
     QFile m_file;
     QString m_error;
 };
