@@ -16,9 +16,6 @@ namespace {
 constexpr int kBusyWaitMs = 1000;
 constexpr int kRetryMs = 1000;
 
-// The length of a stamp "yyyy-MM-dd hh:mm:ss".
-constexpr int kStampLength = 19;
-
 } // namespace
 
 Timeline::Timeline(QGridLayout *grid, RecordListing *listing, QObject *parent)
@@ -39,22 +36,6 @@ Timeline::~Timeline()
     }
     m_wake.notify_all();
     m_thread.join();
-}
-
-int Timeline::firstRecordAtOrAfter(const RecordListing &listing, const QString &stamp)
-{
-    // Records come in the order they were stored, so their stamps ascend unless a clock was set
-    // back; the search then finds one of the records at that moment.
-    int low = 0;
-    int high = listing.recordCount();
-    while (low < high) {
-        const int middle = low + (high - low) / 2;
-        if (listing.recordText(middle).left(kStampLength) < stamp)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return low;
 }
 
 void Timeline::setListing(const Listing &listing)
@@ -153,7 +134,9 @@ void Timeline::counted(quint64 ticket, bool ok, bool transient, const QString &r
 
 void Timeline::jumpTo(qint64 bucket)
 {
-    const int record = firstRecordAtOrAfter(*m_listing, m_buckets.startOf(bucket));
+    // By the listing's index: reading records for the search would read whole messages.
+    const int record =
+        m_listing->firstRecordAtOrAfter(m_buckets.startOf(bucket), m_buckets.startOf(bucket + 1));
     if (record < m_listing->recordCount())
         m_listing->positionAt(record);
 }

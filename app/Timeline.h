@@ -54,9 +54,6 @@ public:
     // Records added at the end of the listing, which is read up to lastId now.
     void addRows(const SystemLog::LogRowList &rows, qint64 lastId);
 
-    // The first listed record stamped at or after the moment; the count of records for none.
-    static int firstRecordAtOrAfter(const RecordListing &listing, const QString &stamp);
-
 private:
     struct Request
     {
