@@ -93,6 +93,7 @@ void Timeline::count()
     m_strip->setNotice(QString::fromUtf8("正在统计…"));
     Request request;
     request.path = m_listed.path;
+    request.identity = m_listed.identity;
     request.selection.types = {m_listed.type};
     request.selection.from = m_listed.from;
     request.selection.to = m_listed.to;
@@ -157,10 +158,17 @@ void Timeline::work()
         SystemLog::LogReader reader;
         reader.setBusyTimeout(kBusyWaitMs);
         Counts counts;
-        const bool ok = reader.open(request.path) &&
-                        reader.countByStamp(request.selection, request.prefixLength, &counts);
-        const bool transient = !ok && reader.lastErrorIsTransient();
-        const QString reason = ok ? QString() : reader.errorString();
+        const bool opened = reader.open(request.path);
+        // Another log at the path (moved over it, or the listed one set aside) is not the one
+        // listed: its counts would not be the listing's. Checked after the open, so that the file
+        // opened is the one checked or the check fails.
+        const bool same = !opened || SystemLog::FileIdentity::of(request.path) == request.identity;
+        const bool ok =
+            opened && same && reader.countByStamp(request.selection, request.prefixLength, &counts);
+        const bool transient = !ok && same && reader.lastErrorIsTransient();
+        const QString reason = ok     ? QString()
+                               : same ? reader.errorString()
+                                      : QString::fromUtf8("日志文件已被替换，按 F5 重新查询");
         const quint64 ticket = request.ticket;
         QMetaObject::invokeMethod(
             this,
