@@ -33,6 +33,9 @@ std::unique_ptr<ListingIndex> ListingFile::list(qint64 *lastId,
                                                 const std::function<bool()> &keepGoing)
 {
     m_failure.clear();
+    // Taken before the file is opened: a file moved over the path meanwhile makes the two differ,
+    // and the listing's other connections then refuse the file they find rather than read it.
+    m_identity = SystemLog::FileIdentity::of(m_query.path);
     if (!m_reader.open(m_query.path))
         return nullptr;
     bool none = true;
@@ -42,7 +45,7 @@ std::unique_ptr<ListingIndex> ListingFile::list(qint64 *lastId,
         return std::make_unique<ListingIndex>();
     SystemLog::LogSelection keys = selection();
     keys.upToId = *lastId;
-    ListingScan scan(m_reader, m_query.path, m_busyTimeoutMs);
+    ListingScan scan(m_reader, m_query.path, m_identity, m_busyTimeoutMs);
     std::unique_ptr<ListingIndex> index = scan.run(keys, keepGoing);
     if (!index) {
         m_failure = scan.failure();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ListingText.h"
+#include "read/FileState.h"
 #include "read/LogReader.h"
 
 #include <QString>
@@ -34,6 +35,9 @@ public:
     ListingFile &operator=(const ListingFile &) = delete;
 
     const Query &query() const { return m_query; }
+    // The file behind the path as list() opened it: another connection that finds another one
+    // there (FileIdentity::of) reads another log, never this listing's.
+    const SystemLog::FileIdentity &identity() const { return m_identity; }
     void setBusyTimeout(int ms)
     {
         m_busyTimeoutMs = ms;
@@ -74,6 +78,7 @@ private:
                   std::vector<QString> *texts);
 
     Query m_query;
+    SystemLog::FileIdentity m_identity;
     SystemLog::LogReader m_reader;
     int m_busyTimeoutMs = 5000;
     // Why listing failed, where the second connection of the listing failed.

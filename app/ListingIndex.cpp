@@ -274,6 +274,28 @@ int ListingIndex::firstAtOrAfter(const QString &stamp) const
     return m_count;
 }
 
+int ListingIndex::firstWithin(const QString &from, const QString &before) const
+{
+    const int first = firstAtOrAfter(from);
+    if (m_ascending)
+        return first;
+    const QByteArray fromBytes = from.toUtf8();
+    const QByteArray beforeBytes = before.toUtf8();
+    quint32 fromSeconds = 0;
+    quint32 beforeSeconds = 0;
+    const bool fromCoded = m_coder.encode(
+        std::string_view(fromBytes.constData(), size_t(fromBytes.size())), &fromSeconds);
+    const bool beforeCoded = m_coder.encode(
+        std::string_view(beforeBytes.constData(), size_t(beforeBytes.size())), &beforeSeconds);
+    // Every record before `first` is stamped before `from`.
+    for (int record = first; record < m_count; ++record) {
+        if (stampBefore(record, before, beforeCoded, beforeSeconds) &&
+            !stampBefore(record, from, fromCoded, fromSeconds))
+            return record;
+    }
+    return first;
+}
+
 int ListingIndex::firstWithIdFrom(qint64 id) const
 {
     int low = 0;

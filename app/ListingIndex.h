@@ -54,6 +54,10 @@ public:
     // The first record whose stamp is at or after `stamp` (compared as texts, as the log compares
     // them); count() when none is.
     int firstAtOrAfter(const QString &stamp) const;
+    // The first record stamped at or after `from` and before `before` (a bucket of the timeline);
+    // firstAtOrAfter(from) when none is. The two differ only after a clock was set back, when a
+    // record of the span may come after one stamped later.
+    int firstWithin(const QString &from, const QString &before) const;
     // The first record whose id is at or above `id`; count() when none is.
     int firstWithIdFrom(qint64 id) const;
 

@@ -63,8 +63,9 @@ struct ListingScan::Part
     bool transient = false;
 };
 
-ListingScan::ListingScan(SystemLog::LogReader &reader, const QString &path, int busyTimeoutMs)
-    : m_reader(reader), m_path(path), m_busyTimeoutMs(busyTimeoutMs)
+ListingScan::ListingScan(SystemLog::LogReader &reader, const QString &path,
+                         const SystemLog::FileIdentity &identity, int busyTimeoutMs)
+    : m_reader(reader), m_path(path), m_identity(identity), m_busyTimeoutMs(busyTimeoutMs)
 {
 }
 
@@ -134,14 +135,13 @@ std::unique_ptr<ListingIndex> ListingScan::run(const SystemLog::LogSelection &se
     late.selection = selection;
     late.selection.from = middle;
     late.after = middle.toUtf8();
-    const SystemLog::FileIdentity identity = SystemLog::FileIdentity::of(m_path);
     std::thread helper([&] {
         SystemLog::LogReader reader;
         reader.setBusyTimeout(m_busyTimeoutMs);
         if (!reader.open(m_path)) {
             late.failure = reader.errorString();
             late.transient = reader.lastErrorIsTransient();
-        } else if (SystemLog::FileIdentity::of(m_path) != identity) {
+        } else if (SystemLog::FileIdentity::of(m_path) != m_identity) {
             late.failure = QStringLiteral("another log took the file's place while it was read");
             late.transient = true;
         } else {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ListingIndex.h"
+#include "read/FileState.h"
 #include "read/LogReader.h"
 
 #include <QString>
@@ -15,8 +16,10 @@
 class ListingScan
 {
 public:
-    // `reader` is open on `path`; the second connection waits as long for a writer's lock.
-    ListingScan(SystemLog::LogReader &reader, const QString &path, int busyTimeoutMs);
+    // `reader` is open on `path`, which held the file `identity` when it was opened; the second
+    // connection reads only that file, and waits as long for a writer's lock.
+    ListingScan(SystemLog::LogReader &reader, const QString &path,
+                const SystemLog::FileIdentity &identity, int busyTimeoutMs);
 
     // The selection's records with ids up to its upToId, or null on failure (failure() says
     // why) or when `keepGoing`, asked now and then, said no.
@@ -31,6 +34,7 @@ private:
 
     SystemLog::LogReader &m_reader;
     QString m_path;
+    SystemLog::FileIdentity m_identity;
     int m_busyTimeoutMs;
     QString m_failure;
     bool m_transient = false;

@@ -206,11 +206,13 @@ void RecordListing::positionAtEnd()
     syncRecordBar();
 }
 
-int RecordListing::firstRecordAtOrAfter(const QString &stamp) const
+int RecordListing::firstRecordAtOrAfter(const QString &stamp, const QString &before) const
 {
     if (!m_rows.hasListing())
         return recordCount();
-    return m_rows.rowOf(m_rows.index().firstAtOrAfter(stamp));
+    const ListingIndex &index = m_rows.index();
+    return m_rows.rowOf(before.isEmpty() ? index.firstAtOrAfter(stamp)
+                                         : index.firstWithin(stamp, before));
 }
 
 int RecordListing::topRecord() const

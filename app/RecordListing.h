@@ -62,9 +62,10 @@ public:
     void positionAtEnd();
 
     int recordCount() const { return m_rows.count(); }
-    // The first record shown whose date-time text ("yyyy-MM-dd hh:mm:ss") is at or after `stamp`;
-    // recordCount() when there is none.
-    int firstRecordAtOrAfter(const QString &stamp) const;
+    // The first record shown whose date-time text ("yyyy-MM-dd hh:mm:ss") is at or after `stamp`
+    // (and before `before`, when one such is shown: a clock set back puts records of a moment
+    // after later ones); recordCount() when there is none.
+    int firstRecordAtOrAfter(const QString &stamp, const QString &before = QString()) const;
     // The record at the top of the screen (0 for a notice or an empty listing).
     int topRecord() const;
     // Whether the view's document holds every record shown.

@@ -287,7 +287,10 @@ void Tallyview::showListed()
         m_waitCursor = false;
     }
     const QSqlError error = m_query->error();
-    showResult(m_listing, m_query->takeListing(), error, m_keepPlace);
+    Listing records = m_query->takeListing();
+    const SystemLog::FileIdentity listedFile =
+        records.file ? records.file->identity() : SystemLog::FileIdentity();
+    showResult(m_listing, std::move(records), error, m_keepPlace);
     m_keepPlace = false;
     m_listed = m_preparing;
     m_listedId = error.isValid() ? -1 : m_query->lastId();
@@ -297,7 +300,8 @@ void Tallyview::showListed()
         m_status->showFailure(describe(m_listed));
     else
         m_status->showListing(describe(m_listed), m_listing->recordCount());
-    m_timeline->setListing({logPath(), m_listed.from, m_listed.to, m_listed.type, m_listedId});
+    m_timeline->setListing(
+        {logPath(), m_listed.from, m_listed.to, m_listed.type, m_listedId, listedFile});
     // A failed listing may be what makes the service set a damaged log aside.
     const bool damaged =
         error.isValid() && SystemLog::DamagedLog::isDamageCode(error.nativeErrorCode().toInt());

@@ -16,9 +16,6 @@ namespace {
 constexpr int kBusyWaitMs = 1000;
 constexpr int kRetryMs = 1000;
 
-// The length of a stamp "yyyy-MM-dd hh:mm:ss".
-constexpr int kStampLength = 19;
-
 } // namespace
 
 Timeline::Timeline(QGridLayout *grid, RecordListing *listing, QObject *parent)
@@ -39,22 +36,6 @@ Timeline::~Timeline()
     }
     m_wake.notify_all();
     m_thread.join();
-}
-
-int Timeline::firstRecordAtOrAfter(const RecordListing &listing, const QString &stamp)
-{
-    // Records come in the order they were stored, so their stamps ascend unless a clock was set
-    // back; the search then finds one of the records at that moment.
-    int low = 0;
-    int high = listing.recordCount();
-    while (low < high) {
-        const int middle = low + (high - low) / 2;
-        if (listing.recordText(middle).left(kStampLength) < stamp)
-            low = middle + 1;
-        else
-            high = middle;
-    }
-    return low;
 }
 
 void Timeline::setListing(const Listing &listing)
@@ -112,6 +93,7 @@ void Timeline::count()
     m_strip->setNotice(QString::fromUtf8("正在统计…"));
     Request request;
     request.path = m_listed.path;
+    request.identity = m_listed.identity;
     request.selection.types = {m_listed.type};
     request.selection.from = m_listed.from;
     request.selection.to = m_listed.to;
@@ -153,7 +135,9 @@ void Timeline::counted(quint64 ticket, bool ok, bool transient, const QString &r
 
 void Timeline::jumpTo(qint64 bucket)
 {
-    const int record = firstRecordAtOrAfter(*m_listing, m_buckets.startOf(bucket));
+    // By the listing's index: reading records for the search would read whole messages.
+    const int record =
+        m_listing->firstRecordAtOrAfter(m_buckets.startOf(bucket), m_buckets.startOf(bucket + 1));
     if (record < m_listing->recordCount())
         m_listing->positionAt(record);
 }
@@ -174,10 +158,17 @@ void Timeline::work()
         SystemLog::LogReader reader;
         reader.setBusyTimeout(kBusyWaitMs);
         Counts counts;
-        const bool ok = reader.open(request.path) &&
-                        reader.countByStamp(request.selection, request.prefixLength, &counts);
-        const bool transient = !ok && reader.lastErrorIsTransient();
-        const QString reason = ok ? QString() : reader.errorString();
+        const bool opened = reader.open(request.path);
+        // Another log at the path (moved over it, or the listed one set aside) is not the one
+        // listed: its counts would not be the listing's. Checked after the open, so that the file
+        // opened is the one checked or the check fails.
+        const bool same = !opened || SystemLog::FileIdentity::of(request.path) == request.identity;
+        const bool ok =
+            opened && same && reader.countByStamp(request.selection, request.prefixLength, &counts);
+        const bool transient = !ok && same && reader.lastErrorIsTransient();
+        const QString reason = ok     ? QString()
+                               : same ? reader.errorString()
+                                      : QString::fromUtf8("日志文件已被替换，按 F5 重新查询");
         const quint64 ticket = request.ticket;
         QMetaObject::invokeMethod(
             this,

@@ -3,6 +3,7 @@
 #include "LogTypes.h"
 #include "TimelineBuckets.h"
 #include "TimelineStrip.h"
+#include "read/FileState.h"
 #include "read/LogReader.h"
 
 #include <QObject>
@@ -31,8 +32,9 @@ class Timeline : public QObject
     Q_OBJECT
 
 public:
-    // What the view lists: the file, the category and span of its query, and the highest id it
-    // was read up to (< 0: nothing listed, or the query failed).
+    // What the view lists: the file (its path, and the file that was there when it was listed),
+    // the category and span of its query, and the highest id it was read up to (< 0: nothing
+    // listed, or the query failed).
     struct Listing
     {
         QString path;
@@ -40,6 +42,7 @@ public:
         QString to;
         int type = 0;
         qint64 lastId = -1;
+        SystemLog::FileIdentity identity;
     };
 
     Timeline(QGridLayout *grid, RecordListing *listing, QObject *parent);
@@ -54,13 +57,11 @@ public:
     // Records added at the end of the listing, which is read up to lastId now.
     void addRows(const SystemLog::LogRowList &rows, qint64 lastId);
 
-    // The first listed record stamped at or after the moment; the count of records for none.
-    static int firstRecordAtOrAfter(const RecordListing &listing, const QString &stamp);
-
 private:
     struct Request
     {
         QString path;
+        SystemLog::FileIdentity identity;
         SystemLog::LogSelection selection;
         int prefixLength = 13;
         quint64 ticket = 0;

@@ -2212,6 +2212,13 @@ void CommandsTest::fileChangesUnderListing()
     } else {
         QVERIFY(!view()->toPlainText().contains("other log"));
         QVERIFY(lines.join('\n').contains(record(middle + 1).join('\n')));
+        // Nor does the timeline count the file now at the path for it.
+        m_fx.window()->findChild<QAction *>("timelineAction")->trigger();
+        auto *strip = m_fx.window()->findChild<TimelineStrip *>();
+        QTRY_VERIFY_WITH_TIMEOUT(strip->notice() != QString::fromUtf8("正在统计…"), kHangGuardMs);
+        QVERIFY2(strip->notice().startsWith(QString::fromUtf8("无法统计：")),
+                 qPrintable(strip->notice()));
+        QCOMPARE(strip->buckets().total(), 0);
     }
 }
 

@@ -68,6 +68,11 @@ void ListingTest::indexKeepsRecords_data()
                                                     {2, "2024-03-15 10:00:05"},
                                                     {3, "2024-03-15 09:59:00"},
                                                     {4, "2024-03-15 10:00:01"}};
+    // The hour of 09 comes after 10 and 11: its first record is the third, not the first.
+    QTest::newRow("a clock set back an hour") << QList<Key>{{1, "2024-03-15 10:00:00"},
+                                                            {2, "2024-03-15 11:00:00"},
+                                                            {3, "2024-03-15 09:30:00"},
+                                                            {4, "2024-03-15 10:30:00"}};
 }
 
 // Each record's id and stamp come back as given, and the look-ups agree with a look at each.
@@ -95,6 +100,15 @@ void ListingTest::indexKeepsRecords()
         while (first < keys.size() && keys[first].stamp < probe)
             ++first;
         QCOMPARE(index.firstAtOrAfter(probe), first);
+        // And within the hour from the probe on, as the timeline asks: the first there if any.
+        const QDateTime hour = QDateTime::fromString(probe.left(13), "yyyy-MM-dd hh");
+        const QString before = hour.isValid() ? hour.addSecs(3600).toString("yyyy-MM-dd hh:mm:ss")
+                                              : probe + QStringLiteral("\x7f");
+        int within = first;
+        while (within < keys.size() &&
+               !(keys[within].stamp >= probe && keys[within].stamp < before))
+            ++within;
+        QCOMPARE(index.firstWithin(probe, before), within < keys.size() ? within : first);
     }
     for (int i = 0; i < keys.size(); ++i) {
         QCOMPARE(index.firstWithIdFrom(keys[i].id), i);
