@@ -107,6 +107,9 @@ while read -r kind package rest; do
     control)
         dpkg-deb -I "$deb" "$rest" >/dev/null 2>&1 || fail "$package has no control file $rest"
         ;;
+    nocontrol)
+        ! dpkg-deb -I "$deb" "$rest" >/dev/null 2>&1 || fail "$package has a control file $rest"
+        ;;
     *) fail "expected-files.txt: unknown kind $kind" ;;
     esac
 done <"$expected"
