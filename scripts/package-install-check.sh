@@ -118,6 +118,9 @@ mapfile -t pulled_in < <(LC_ALL=C comm -13 "$work/packages-before.txt" "$work/pa
     sed 's/:.*//')
 echo "newly installed: ${pulled_in[*]}"
 [ ${#pulled_in[@]} -gt 0 ] || fail "apt-get installed nothing"
+# Installing enables and starts nothing.
+enabled="$(find /etc/systemd/system -lname '*tallylog*' 2>/dev/null)"
+[ -z "$enabled" ] || fail "installing enabled units: $enabled"
 
 # --- The programs, from the system -----------------------------------------------------------
 
