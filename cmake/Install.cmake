@@ -123,6 +123,48 @@ if(TARGET Tallyview)
     string(TIMESTAMP TALLYVIEW_RELEASE_DATE "%Y-%m-%d" UTC)
     set(ENV{SOURCE_DATE_EPOCH} "${_saved_epoch}")
     unset(_saved_epoch)
+    # The screenshots of docs/ in the metadata. AppStream takes a screenshot only as a web
+    # address (appstreamcli validate rejects a path), so they are listed when the address of
+    # the published docs/ directory is given, each with its size read from its PNG header.
+    set(TALLYVIEW_SCREENSHOT_URL "" CACHE STRING
+        "Web address (http or https) where docs/*.png are published, for the AppStream screenshots; empty: none listed")
+    set(TALLYVIEW_APPSTREAM_SCREENSHOTS "")
+    if(TALLYVIEW_SCREENSHOT_URL)
+        if(NOT TALLYVIEW_SCREENSHOT_URL MATCHES "^https?://[^/ ]+")
+            message(FATAL_ERROR "TALLYVIEW_SCREENSHOT_URL is not an http(s) address: ${TALLYVIEW_SCREENSHOT_URL}")
+        endif()
+        string(REGEX REPLACE "/+$" "" _shot_base "${TALLYVIEW_SCREENSHOT_URL}")
+        set(_shots
+            screenshot.png default "A day's system status records"
+            window-million.png extra "A day of a million records, searched for a word")
+        string(APPEND TALLYVIEW_APPSTREAM_SCREENSHOTS "\n  <screenshots>")
+        while(_shots)
+            list(POP_FRONT _shots _file _type _caption)
+            # The PNG header: width and height as 32-bit big-endian numbers at bytes 16 and 20.
+            file(READ "${PROJECT_SOURCE_DIR}/docs/${_file}" _header OFFSET 16 LIMIT 8 HEX)
+            string(SUBSTRING "${_header}" 0 8 _width)
+            string(SUBSTRING "${_header}" 8 8 _height)
+            math(EXPR _width "0x${_width}")
+            math(EXPR _height "0x${_height}")
+            if(_type STREQUAL "default")
+                set(_attribute " type=\"default\"")
+            else()
+                set(_attribute "")
+            endif()
+            string(APPEND TALLYVIEW_APPSTREAM_SCREENSHOTS "
+    <screenshot${_attribute}>
+      <caption>${_caption}</caption>
+      <image type=\"source\" width=\"${_width}\" height=\"${_height}\">${_shot_base}/${_file}</image>
+    </screenshot>")
+        endwhile()
+        string(APPEND TALLYVIEW_APPSTREAM_SCREENSHOTS "
+  </screenshots>")
+        unset(_shot_base)
+        unset(_header)
+        unset(_width)
+        unset(_height)
+        unset(_attribute)
+    endif()
     configure_file("${PROJECT_SOURCE_DIR}/packaging/tallyview.metainfo.xml.in"
         "${PROJECT_BINARY_DIR}/packaging/${TALLYVIEW_APPSTREAM_ID}.metainfo.xml" @ONLY)
     install(FILES "${PROJECT_BINARY_DIR}/packaging/${TALLYVIEW_APPSTREAM_ID}.metainfo.xml"
@@ -134,7 +176,8 @@ endif()
 
 # Every page of docs/man (name.N, section N), gzipped as Debian ships them (gzip -n: no name or
 # time in the header, so the same page gives the same bytes). tallylog's pages go with tallylog,
-# the others with the window.
+# the others with the window. A page is named as its program (Tallyview.1); man finds it under
+# either case (man-db looks names up ignoring case).
 file(GLOB _man_pages CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/man/*.[1-8]")
 set(_man_outputs)
 file(MAKE_DIRECTORY "${PROJECT_BINARY_DIR}/man")
@@ -153,13 +196,6 @@ foreach(_page IN LISTS _man_pages)
     endif()
     install(FILES "${_gz}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${_section}"
         COMPONENT ${_component})
-    # The program's file name is Tallyview; its page is tallyview.1, found under both names.
-    if(_name STREQUAL "tallyview.1")
-        file(MAKE_DIRECTORY "${PROJECT_BINARY_DIR}/man/links")
-        file(CREATE_LINK tallyview.1.gz "${PROJECT_BINARY_DIR}/man/links/Tallyview.1.gz" SYMBOLIC)
-        install(FILES "${PROJECT_BINARY_DIR}/man/links/Tallyview.1.gz"
-            DESTINATION "${CMAKE_INSTALL_MANDIR}/man1" COMPONENT Window)
-    endif()
 endforeach()
 if(_man_outputs)
     add_custom_target(man_pages ALL DEPENDS ${_man_outputs})

@@ -80,7 +80,8 @@ foreach(_script postinst prerm postrm)
     configure_file("${PROJECT_SOURCE_DIR}/packaging/debian/tallylog.${_script}"
         "${_deb_dir}/tallylog/${_script}" COPYONLY)
 endforeach()
-# The shared library registers with ldconfig through dpkg's trigger.
+# The shared library registers with ldconfig through dpkg's trigger, and has no maintainer
+# scripts: those that CPack writes to run ldconfig are taken out once the packages are made.
 file(WRITE "${_deb_dir}/library/triggers" "activate-noawait ldconfig\n")
 
 # --- CPack ---------------------------------------------------------------------------------
@@ -106,6 +107,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_POST_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/DebDropLdconfigScripts.cmake")
 # dpkg-shlibdeps finds libsystemlog in the build tree; the packages that link it name it below.
 get_target_property(_systemlog_dir systemlog BINARY_DIR)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${_systemlog_dir}")

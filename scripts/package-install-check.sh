@@ -15,7 +15,8 @@
 #      entry's tallyview-desktop, with TALLYVIEW_LOG_DIR set in /etc/default/tallyview (a
 #      conffile, edited as an administrator would), starts Tallyview offscreen in that directory,
 #      also as an unprivileged user who cannot write there; it refuses a directory without a log;
-#      a forwarder instance is enabled and its unit verified, and a cursor file is left in
+#      the log directory's name has a space;
+#      a forwarder instance is enabled and verified (systemd-analyze), and a cursor file is left in
 #      /var/lib/tallylog as the service keeps it;
 #   4. apt-get purge of the four packages and of every package step 2 installed;
 #   5. the file list and the package list again: they must equal those of step 1.
@@ -117,6 +118,9 @@ mapfile -t pulled_in < <(LC_ALL=C comm -13 "$work/packages-before.txt" "$work/pa
     sed 's/:.*//')
 echo "newly installed: ${pulled_in[*]}"
 [ ${#pulled_in[@]} -gt 0 ] || fail "apt-get installed nothing"
+# Installing enables and starts nothing.
+enabled="$(find /etc/systemd/system -lname '*tallylog*' 2>/dev/null)"
+[ -z "$enabled" ] || fail "installing enabled units: $enabled"
 
 # --- The programs, from the system -----------------------------------------------------------
 
@@ -141,7 +145,7 @@ loaded="$(libline="${libline#*=> }" && readlink -f "${libline%% *}")"
 echo "  consumer/app loads $loaded"
 [ "$(dpkg -S "$loaded" 2>/dev/null | cut -d: -f1)" = "$(ls "$debs" | sed -n 's/^\(libsystemlog[0-9][^_]*\)_.*/\1/p')" ] ||
     fail "the consumer does not load the library of the installed package ($loaded)"
-logdir="$work/log"
+logdir="$work/log dir"
 mkdir -p "$logdir"
 (cd "$logdir" && "$consumer/app" >/dev/null) || fail "the consumer failed"
 chmod 755 "$logdir"
@@ -206,8 +210,12 @@ instance="tallylog-forward@$(systemd-escape --path "$logdir").service"
 systemctl enable "$instance" 2>&1 | sed 's/^/  /'
 [ -L "/etc/systemd/system/multi-user.target.wants/$instance" ] ||
     fail "systemctl enable did not enable $instance"
+# systemd-analyze verify needs no running service manager: it loads the instance (its
+# directory's name has a space) and checks what it names, /usr/bin/tallylog among them.
 if command -v systemd-analyze >/dev/null; then
-    systemd-analyze verify "/usr/lib/systemd/system/tallylog-forward@.service" 2>&1 | sed 's/^/  /' || true
+    systemd-analyze verify "$instance" >"$work/verify.txt" 2>&1 ||
+        { cat "$work/verify.txt"; fail "systemd-analyze verify rejects $instance"; }
+    echo "  systemd-analyze verify $instance: no complaint"
 fi
 # What a forwarder keeps: its cursor, in the StateDirectory= the service manager makes.
 mkdir -p /var/lib/tallylog

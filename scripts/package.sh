@@ -10,7 +10,9 @@
 # the install components, with the dependencies dpkg-shlibdeps finds in the binaries.
 # Installs what is missing first (as root). Fails when lintian reports an error.
 #
-# Environment: BUILD_DIR (default build-deb in the repository), JOBS (default 2).
+# Environment: BUILD_DIR (default build-deb in the repository), JOBS (default 2),
+# TALLYVIEW_SCREENSHOT_URL (the web address where docs/*.png are published: the AppStream
+# metadata then lists them as its screenshots).
 set -euo pipefail
 out="$(mkdir -p "${1:-.}" && cd "${1:-.}" && pwd)"
 cd "$(dirname "$0")/.."
@@ -34,7 +36,8 @@ fi
 
 rm -rf "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-    -DTALLYVIEW_BUILD_TESTS=OFF -DTALLYVIEW_BUILD_BENCH=OFF -DTALLYVIEW_BUILD_EXAMPLES=OFF
+    -DTALLYVIEW_BUILD_TESTS=OFF -DTALLYVIEW_BUILD_BENCH=OFF -DTALLYVIEW_BUILD_EXAMPLES=OFF \
+    -DTALLYVIEW_SCREENSHOT_URL="${TALLYVIEW_SCREENSHOT_URL:-}"
 cmake --build "$build" -j"$jobs"
 
 staging="$build/cpack"

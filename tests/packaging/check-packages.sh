@@ -107,6 +107,9 @@ while read -r kind package rest; do
     control)
         dpkg-deb -I "$deb" "$rest" >/dev/null 2>&1 || fail "$package has no control file $rest"
         ;;
+    nocontrol)
+        ! dpkg-deb -I "$deb" "$rest" >/dev/null 2>&1 || fail "$package has a control file $rest"
+        ;;
     *) fail "expected-files.txt: unknown kind $kind" ;;
     esac
 done <"$expected"
@@ -155,7 +158,9 @@ said="$("$root/usr/bin/tallylog" --version)"
 [ "$said" = "tallylog $version" ] || fail "tallylog --version says '$said'"
 
 # A small log, written by the service of the unpacked library.
-logdir="$scratch/log"
+# Its directory's name has a space, as an administrator's may: the launcher reads it from the
+# settings file unquoted and quoted.
+logdir="$scratch/log dir"
 mkdir -p "$logdir"
 finds_unpacked_library "$fill_log"
 (cd "$logdir" && "$fill_log" --count 40 --seed 1 >/dev/null) || fail "fill_log could not write a log"
@@ -193,14 +198,16 @@ directory without a log|$scratch/empty||$scratch/empty holds no log file dbLog.d
 missing directory|$scratch/missing||the log directory $scratch/missing does not exist
 relative directory|log||the log directory log is not an absolute path
 the environment's choice|$logdir|$scratch/empty|$scratch/empty holds no log file dbLog.db
+a quoted directory with a comment|"$scratch/empty" # none||$scratch/empty holds no log file dbLog.db
 EOF
 
-# It starts the unpacked window in the directory of the log. The window has no option to quit:
-# it runs until it has painted the listing view (what Qt's text drawing category says), is
-# looked at while it runs, and is then ended with SIGTERM.
+# It starts the unpacked window beside it (also when called by a relative path) in the directory
+# of the log. The window has no option to quit: it runs until it has painted the listing view
+# (what Qt's text drawing category says), is looked at while it runs, and is then ended with
+# SIGTERM.
 printf 'TALLYVIEW_LOG_DIR=%s\n' "$logdir" >"$scratch/defaults"
-TALLYVIEW_DEFAULTS="$scratch/defaults" QT_LOGGING_RULES="qt.text.drawing.debug=true" \
-    "$launcher" >"$scratch/window.out" 2>"$scratch/window.err" &
+(cd "$root" && TALLYVIEW_DEFAULTS="$scratch/defaults" QT_LOGGING_RULES="qt.text.drawing.debug=true" \
+    exec "usr/bin/tallyview-desktop" >"$scratch/window.out" 2>"$scratch/window.err") &
 window_pid=$!
 for ((i = 0; i < 1200; i++)); do
     grep -q '^qt.text.drawing: ' "$scratch/window.err" && break
