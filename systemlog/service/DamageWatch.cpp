@@ -46,7 +46,8 @@ DamageWatch::Outcome DamageWatch::check(bool damageMet, const FileIdentity &logF
     m_suspected = false;
     if (!wasALog(logFile))
         return Outcome::None;
-    const DamagedLog::Verdict verdict = DamagedLog::confirmAndSetAside(kDatabaseName, busyTimeoutMs);
+    const DamagedLog::Verdict verdict =
+        DamagedLog::confirmAndSetAside(kDatabaseName, busyTimeoutMs);
     switch (verdict.kind) {
     case DamagedLog::Verdict::Kind::SetAside:
         std::fprintf(stderr,

@@ -457,6 +457,25 @@ bool hostileKindBecomesLog(const QString &kind)
     return kind == QLatin1String("empty file");
 }
 
+HostileLog::Setup HostileLog::setUp(Workspace &ws, const QString &kind, QString *why)
+{
+    if (!ws.isValid())
+        return Setup::Failed;
+    log = ws.filePath(QStringLiteral("dbLog.db"));
+    bool restricted = false;
+    if (!makeHostileLogFile(kind, log, &restricted))
+        return Setup::Failed;
+    options.clear();
+    if (restricted) {
+        if (!ws.prepareForRestrictedChild(why))
+            return Setup::Skip;
+        options = ws.restrictedOptions() << QStringLiteral("--expect-unreadable") << log;
+    }
+    before = fingerprint(log);
+    around = entries(ws.path());
+    return Setup::Ready;
+}
+
 bool makeHostileLogFile(const QString &kind, const QString &path, bool *restricted)
 {
     *restricted = false;

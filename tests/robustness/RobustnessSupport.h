@@ -165,6 +165,25 @@ bool makeHostileLogFile(const QString &kind, const QString &path, bool *restrict
 // the records go to the side file.
 bool hostileKindBecomesLog(const QString &kind);
 
+// A workspace's "dbLog.db" made a hostile file of one kind, as a child is run on it: the options
+// that run the child (a restricted child where the kind needs one), and the file's fingerprint
+// and the directory's entries from before the child ran.
+struct HostileLog
+{
+    QString log;
+    QStringList options;
+    QByteArray before;
+    QStringList around;
+
+    enum class Setup
+    {
+        Ready,
+        Failed,
+        Skip, // *why: a restricted child cannot be set up here
+    };
+    Setup setUp(Workspace &ws, const QString &kind, QString *why);
+};
+
 } // namespace Robustness
 
 // Ends the current test function as skipped when a restricted child reported that the
@@ -180,6 +199,19 @@ bool hostileKindBecomesLog(const QString &kind);
 
 // Prepares the workspace for a restricted child, or ends the test function as skipped with the
 // reason why that is impossible here.
+// Sets up `hostile` (a Robustness::HostileLog) in `workspace`; fails or skips the test function
+// where that cannot be done.
+#define ROBUSTNESS_SET_UP_HOSTILE_LOG(hostile, workspace, kind)                                    \
+    do {                                                                                           \
+        QString why_;                                                                              \
+        const auto setup_ = (hostile).setUp((workspace), (kind), &why_);                           \
+        QVERIFY(setup_ != Robustness::HostileLog::Setup::Failed);                                  \
+        if (setup_ == Robustness::HostileLog::Setup::Skip)                                         \
+            QSKIP(qPrintable(QStringLiteral("the case needs a child of another user, which "       \
+                                            "cannot be set up here: ") +                           \
+                             why_));                                                               \
+    } while (false)
+
 #define ROBUSTNESS_PREPARE_RESTRICTED(workspace)                                                   \
     do {                                                                                           \
         QString why_;                                                                              \

@@ -73,17 +73,12 @@ void HostileWindow::hostileLogFile()
 {
     QFETCH(QString, kind);
     Workspace ws;
-    QVERIFY(ws.isValid());
-    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
-    bool restricted = false;
-    QVERIFY(makeHostileLogFile(kind, log, &restricted));
-    QStringList options;
-    if (restricted) {
-        ROBUSTNESS_PREPARE_RESTRICTED(ws);
-        options = ws.restrictedOptions() << QStringLiteral("--expect-unreadable") << log;
-    }
-    const QByteArray before = fingerprint(log);
-    const QStringList around = entries(ws.path());
+    HostileLog hostile;
+    ROBUSTNESS_SET_UP_HOSTILE_LOG(hostile, ws, kind);
+    const QString &log = hostile.log;
+    QStringList options = hostile.options;
+    const QByteArray &before = hostile.before;
+    const QStringList &around = hostile.around;
 
     const ChildResult r =
         runChild(kChild,
