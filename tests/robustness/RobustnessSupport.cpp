@@ -16,6 +16,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTest>
 #include <QTime>
 #include <QVariant>
 
@@ -455,6 +456,13 @@ QStringList hostileLogFileKinds()
 bool hostileKindBecomesLog(const QString &kind)
 {
     return kind == QLatin1String("empty file");
+}
+
+void addHostileLogFileRows()
+{
+    QTest::addColumn<QString>("kind");
+    for (const QString &kind : hostileLogFileKinds())
+        QTest::newRow(qPrintable(kind)) << kind;
 }
 
 HostileLog::Setup HostileLog::setUp(Workspace &ws, const QString &kind, QString *why)

@@ -156,6 +156,8 @@ QList<StoredRecord> recordsOfDay(int count, int messageLength = 20);
 // The kinds of "dbLog.db" that is no usable log: a directory, a file of random bytes, an empty
 // file, a file of another schema, a real log that cannot be read.
 QStringList hostileLogFileKinds();
+// The rows of a test function's table, one per kind, in a column "kind".
+void addHostileLogFileRows();
 // Puts a "dbLog.db" of one of those kinds (or "text primary key": the log's columns with an id
 // that is no integer key; or a log whose table refuses every insert: "not null column", another
 // program's column that the service does not fill, "aborting trigger") at path; *restricted tells
