@@ -84,29 +84,29 @@ void HttpAnswer::keepBody(const char *data, qint64 size)
         m_body.append(data, static_cast<int>(std::min(room, size)));
 }
 
-bool HttpAnswer::readHead()
+int HttpAnswer::headEnd(int *separator)
 {
     const int prefix = std::min<int>(m_pending.size(), sizeof kVersionPrefix - 1);
     if (!m_pending.startsWith(QByteArray(kVersionPrefix, prefix))) {
         fail(QStringLiteral("the answer is not HTTP"));
-        return false;
+        return -1;
     }
     int end = m_pending.indexOf("\r\n\r\n");
-    int separator = 4;
+    *separator = 4;
     const int bare = m_pending.indexOf("\n\n");
     if (bare >= 0 && (end < 0 || bare < end)) {
         end = bare;
-        separator = 2;
+        *separator = 2;
     }
-    if (end < 0) {
-        if (m_pending.size() > kMaxHead)
-            fail(QStringLiteral("the answer's head is longer than %1 bytes").arg(kMaxHead));
-        return false;
-    }
-    const QList<QByteArray> lines = m_pending.left(end).split('\n');
-    m_pending.remove(0, end + separator);
+    if (end < 0 && m_pending.size() > kMaxHead)
+        fail(QStringLiteral("the answer's head is longer than %1 bytes").arg(kMaxHead));
+    return end;
+}
+
+bool HttpAnswer::readStatusLine(const QByteArray &line)
+{
     // "HTTP/1.1 200 OK"
-    const QByteArray statusLine = lines.first().trimmed();
+    const QByteArray statusLine = line.trimmed();
     const QList<QByteArray> words = statusLine.split(' ');
     bool number = false;
     m_status = words.size() >= 2 ? words.at(1).toInt(&number) : 0;
@@ -119,10 +119,12 @@ bool HttpAnswer::readHead()
     if (words.size() < 3)
         m_reason.clear();
     // HTTP/1.0 closes the connection unless asked to keep it.
-    const bool http10 = words.first() == "HTTP/1.0";
-    m_keepAlive = !http10;
-    bool chunked = false;
-    qint64 length = -1;
+    m_keepAlive = words.first() != "HTTP/1.0";
+    return true;
+}
+
+bool HttpAnswer::readHeaders(const QList<QByteArray> &lines, bool *chunked, qint64 *length)
+{
     for (int i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines.at(i).trimmed();
         QByteArray value;
@@ -132,22 +134,22 @@ bool HttpAnswer::readHead()
             else if (hasToken(value, "keep-alive"))
                 m_keepAlive = true;
         } else if (headerValue(line, "transfer-encoding", &value)) {
-            chunked = chunked || hasToken(value, "chunked");
+            *chunked = *chunked || hasToken(value, "chunked");
         } else if (headerValue(line, "content-length", &value)) {
             bool ok = false;
-            length = value.toLongLong(&ok);
-            if (!ok || length < 0) {
+            *length = value.toLongLong(&ok);
+            if (!ok || *length < 0) {
                 fail(QStringLiteral("the answer's Content-Length is \"%1\"")
                          .arg(QString::fromLatin1(value.left(40))));
                 return false;
             }
         }
     }
-    if (m_status < 200) {
-        // An interim answer (100 Continue): the real one follows.
-        m_status = 0;
-        return true;
-    }
+    return true;
+}
+
+void HttpAnswer::chooseFraming(bool chunked, qint64 length)
+{
     m_part = Part::Body;
     if (m_status == 204 || m_status == 304) {
         m_framing = Framing::None;
@@ -161,72 +163,115 @@ bool HttpAnswer::readHead()
         m_framing = Framing::UntilClosed;
         m_keepAlive = false;
     }
+}
+
+bool HttpAnswer::readHead()
+{
+    int separator = 0;
+    const int end = headEnd(&separator);
+    if (end < 0)
+        return false;
+    const QList<QByteArray> lines = m_pending.left(end).split('\n');
+    m_pending.remove(0, end + separator);
+    bool chunked = false;
+    qint64 length = -1;
+    if (!readStatusLine(lines.first()) || !readHeaders(lines, &chunked, &length))
+        return false;
+    if (m_status < 200) {
+        // An interim answer (100 Continue): the real one follows.
+        m_status = 0;
+        return true;
+    }
+    chooseFraming(chunked, length);
     return true;
+}
+
+bool HttpAnswer::takeCounted()
+{
+    const qint64 taken = std::min<qint64>(m_left, m_pending.size());
+    keepBody(m_pending.constData(), taken);
+    m_pending.remove(0, static_cast<int>(taken));
+    m_left -= taken;
+    return m_left == 0;
+}
+
+bool HttpAnswer::complete()
+{
+    m_trailing = !m_pending.isEmpty();
+    m_state = State::Complete;
+    return false;
+}
+
+bool HttpAnswer::readBody()
+{
+    if (m_framing == Framing::None || m_framing == Framing::Length)
+        return takeCounted() && complete();
+    keepBody(m_pending.constData(), m_pending.size());
+    m_pending.clear();
+    return false;
+}
+
+bool HttpAnswer::readChunkSize()
+{
+    QByteArray line;
+    if (!readLine(&line))
+        return false;
+    const int extension = line.indexOf(';');
+    bool ok = false;
+    m_left = (extension < 0 ? line : line.left(extension)).trimmed().toLongLong(&ok, 16);
+    if (!ok || m_left < 0) {
+        fail(QStringLiteral("the answer's chunk size is \"%1\"")
+                 .arg(QString::fromLatin1(line.left(40))));
+        return false;
+    }
+    m_part = m_left == 0 ? Part::Trailer : Part::ChunkData;
+    return true;
+}
+
+bool HttpAnswer::readChunkEnd()
+{
+    QByteArray line;
+    if (!readLine(&line))
+        return false;
+    m_part = Part::ChunkSize;
+    return true;
+}
+
+bool HttpAnswer::readTrailer()
+{
+    QByteArray line;
+    if (!readLine(&line))
+        return false;
+    return line.isEmpty() ? complete() : true;
+}
+
+bool HttpAnswer::step()
+{
+    switch (m_part) {
+    case Part::Head:
+        return readHead();
+    case Part::Body:
+        return readBody();
+    case Part::ChunkSize:
+        return readChunkSize();
+    case Part::ChunkData:
+        if (!takeCounted())
+            return false;
+        m_part = Part::ChunkEnd;
+        return true;
+    case Part::ChunkEnd:
+        return readChunkEnd();
+    case Part::Trailer:
+        return readTrailer();
+    }
+    return false;
 }
 
 HttpAnswer::State HttpAnswer::parse()
 {
-    for (;;) {
-        switch (m_part) {
-        case Part::Head:
-            if (!readHead())
-                return m_state;
-            continue;
-        case Part::Body:
-            if (m_framing == Framing::None || m_framing == Framing::Length) {
-                const qint64 taken = std::min<qint64>(m_left, m_pending.size());
-                keepBody(m_pending.constData(), taken);
-                m_pending.remove(0, static_cast<int>(taken));
-                m_left -= taken;
-                if (m_left > 0)
-                    return m_state;
-                m_trailing = !m_pending.isEmpty();
-                return m_state = State::Complete;
-            }
-            keepBody(m_pending.constData(), m_pending.size());
-            m_pending.clear();
-            return m_state;
-        case Part::ChunkSize: {
-            QByteArray line;
-            if (!readLine(&line))
-                return m_state;
-            const int extension = line.indexOf(';');
-            bool ok = false;
-            m_left = (extension < 0 ? line : line.left(extension)).trimmed().toLongLong(&ok, 16);
-            if (!ok || m_left < 0)
-                return fail(QStringLiteral("the answer's chunk size is \"%1\"")
-                                .arg(QString::fromLatin1(line.left(40))));
-            m_part = m_left == 0 ? Part::Trailer : Part::ChunkData;
-            continue;
-        }
-        case Part::ChunkData: {
-            const qint64 taken = std::min<qint64>(m_left, m_pending.size());
-            keepBody(m_pending.constData(), taken);
-            m_pending.remove(0, static_cast<int>(taken));
-            m_left -= taken;
-            if (m_left > 0)
-                return m_state;
-            m_part = Part::ChunkEnd;
-            continue;
-        }
-        case Part::ChunkEnd: {
-            QByteArray line;
-            if (!readLine(&line))
-                return m_state;
-            m_part = Part::ChunkSize;
-            continue;
-        }
-        case Part::Trailer: {
-            QByteArray line;
-            if (!readLine(&line))
-                return m_state;
-            if (!line.isEmpty())
-                continue;
-            m_trailing = !m_pending.isEmpty();
-            return m_state = State::Complete;
-        }
-        }
+    while (step()) {
     }
+    return m_state;
 }
 
 } // namespace TallyLog

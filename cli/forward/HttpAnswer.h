@@ -5,6 +5,7 @@
 // answers (100 Continue) are passed over. Only the first bytes of the body are kept, to quote.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace TallyLog {
@@ -56,7 +57,20 @@ private:
         Trailer,
     };
     State fail(const QString &problem);
-    bool readHead(); // false: more bytes needed (or failed)
+    // The steps of parse(), each for the part it reads: true when the next part can be read at
+    // once, false when more bytes are needed or the answer ended or failed (m_state).
+    bool step();
+    bool readHead();
+    int headEnd(int *separator); // -1 while the head is incomplete (or failed)
+    bool readStatusLine(const QByteArray &line);
+    bool readHeaders(const QList<QByteArray> &lines, bool *chunked, qint64 *length);
+    void chooseFraming(bool chunked, qint64 length);
+    bool readBody();
+    bool readChunkSize();
+    bool readChunkEnd();
+    bool readTrailer();
+    bool takeCounted(); // the rest of a counted body or chunk (m_left): true once all is in
+    bool complete();    // the answer is whole: false, as a step that ends parse()
     bool readLine(QByteArray *line);
     void keepBody(const char *data, qint64 size);
     State parse();

@@ -3,6 +3,7 @@
 // Two rules that every reader following a log file shares: which file is behind its path (to see
 // that another took its place), and how a passing state of the file is said.
 
+#include <QByteArray>
 #include <QString>
 
 namespace SystemLog {
@@ -23,6 +24,10 @@ struct FileIdentity
     }
     bool operator!=(const FileIdentity &o) const { return !(*this == o); }
 };
+
+// The file at `path` as it is now, as a text: its identity, size and modification time. A file
+// replaced, removed ("missing") or rewritten gives another text.
+QByteArray fileVersion(const QString &path);
 
 // The busy-once rule: a state of the file that lasts (busy, locked, a crashed writer's
 // transaction not undone yet, removed) is said once however many tries it lasts, and again only

@@ -42,6 +42,33 @@ std::size_t recordSpan(int length, bool outOfLine)
     return kHeaderSpan + (outOfLine ? roundUp(sizeof(QByteArray)) : roundUp(std::size_t(length)));
 }
 
+// Turns the records of `used` bytes of a block into entries at the end of `into`, with their
+// bytes as they are stored; `stamp` carries the local time text of the last one, shared by the
+// records of one second. Returns their estimated memory.
+qint64 takeRecords(unsigned char *data, std::size_t used, std::list<LogQueueEntry> &into,
+                   QByteArray &stamp)
+{
+    qint64 bytes = 0;
+    for (std::size_t at = 0; at < used;) {
+        unsigned char *p = data + at;
+        const auto *record = reinterpret_cast<const QueuedRecord *>(p);
+        QByteArray message;
+        if (record->outOfLine) {
+            auto *longMessage = reinterpret_cast<QByteArray *>(p + kHeaderSpan);
+            message = storedUtf8(std::move(*longMessage));
+            longMessage->~QByteArray();
+        } else {
+            message = storedUtf8(reinterpret_cast<const char *>(p + kHeaderSpan), record->length);
+        }
+        if (stamp.isEmpty() || std::memcmp(stamp.constData(), record->stamp, kStampLength) != 0)
+            stamp = QByteArray(record->stamp, kStampLength);
+        into.emplace_back(std::move(message), record->type, record->loggedAt, stamp);
+        bytes += RecordQueue::entryBytes(into.back());
+        at += recordSpan(record->length, record->outOfLine);
+    }
+    return bytes;
+}
+
 } // namespace
 
 // A block of records in the order they were pushed, followed by the next block.
@@ -145,51 +172,18 @@ void RecordQueue::push(int type, const char *msg, int len)
     m_pushed.store(m_pushed.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-qint64 RecordQueue::takeAll(std::list<LogQueueEntry> &into)
+RecordQueue::Block *RecordQueue::detachAll()
 {
-    Block *block;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        block = std::exchange(m_first, nullptr);
-        m_last = nullptr;
-        m_count = 0;
-        m_bytes.store(0, std::memory_order_relaxed);
-    }
-    std::list<LogQueueEntry> taken;
-    qint64 takenBytes = 0;
-    QByteArray stamp;         // shared by the records of one second
-    Block *emptied = nullptr; // kept for reuse, at most kSpareBlocks of them
-    int emptiedCount = 0;
-    while (block) {
-        for (std::size_t at = 0; at < block->used;) {
-            unsigned char *p = block->data() + at;
-            const auto *record = reinterpret_cast<const QueuedRecord *>(p);
-            QByteArray message;
-            if (record->outOfLine) {
-                auto *bytes = reinterpret_cast<QByteArray *>(p + kHeaderSpan);
-                message = storedUtf8(std::move(*bytes));
-                bytes->~QByteArray();
-            } else {
-                message =
-                    storedUtf8(reinterpret_cast<const char *>(p + kHeaderSpan), record->length);
-            }
-            if (stamp.isEmpty() || std::memcmp(stamp.constData(), record->stamp, kStampLength) != 0)
-                stamp = QByteArray(record->stamp, kStampLength);
-            taken.emplace_back(std::move(message), record->type, record->loggedAt, stamp);
-            takenBytes += entryBytes(taken.back());
-            at += recordSpan(record->length, record->outOfLine);
-        }
-        Block *next = block->next;
-        block->used = 0;
-        if (emptiedCount < kSpareBlocks) {
-            block->next = emptied;
-            emptied = block;
-            ++emptiedCount;
-        } else {
-            Block::release(block);
-        }
-        block = next;
-    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Block *block = std::exchange(m_first, nullptr);
+    m_last = nullptr;
+    m_count = 0;
+    m_bytes.store(0, std::memory_order_relaxed);
+    return block;
+}
+
+void RecordQueue::keepSpares(Block *emptied)
+{
     if (emptied) {
         std::lock_guard<std::mutex> lock(m_mutex);
         while (emptied && m_spareCount < kSpareBlocks) {
@@ -206,6 +200,30 @@ qint64 RecordQueue::takeAll(std::list<LogQueueEntry> &into)
         emptied = surplus->next;
         Block::release(surplus);
     }
+}
+
+qint64 RecordQueue::takeAll(std::list<LogQueueEntry> &into)
+{
+    Block *block = detachAll();
+    std::list<LogQueueEntry> taken;
+    qint64 takenBytes = 0;
+    QByteArray stamp;         // shared by the records of one second
+    Block *emptied = nullptr; // kept for reuse, at most kSpareBlocks of them
+    int emptiedCount = 0;
+    while (block) {
+        takenBytes += takeRecords(block->data(), block->used, taken, stamp);
+        Block *next = block->next;
+        block->used = 0;
+        if (emptiedCount < kSpareBlocks) {
+            block->next = emptied;
+            emptied = block;
+            ++emptiedCount;
+        } else {
+            Block::release(block);
+        }
+        block = next;
+    }
+    keepSpares(emptied);
     into.splice(into.end(), taken);
     return takenBytes;
 }

@@ -62,6 +62,11 @@ public:
 private:
     struct Block;
 
+    // The steps of takeAll(): every block off the queue, under the lock; emptied blocks back
+    // onto the spare list, within its bound.
+    Block *detachAll();
+    void keepSpares(Block *emptied);
+
     Block *m_first = nullptr; // oldest records first
     Block *m_last = nullptr;  // where the next record goes
     // Emptied blocks, for the next ones needed: at most kSpareBlocks of them (4 MiB), so that

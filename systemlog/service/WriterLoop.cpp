@@ -1,6 +1,7 @@
 #include "service/WriterLoop.h"
 
 #include "read/FileState.h"
+#include "service/DamageWatch.h"
 #include "service/LogFileNames.h"
 #include "service/MonotonicClock.h"
 #include "service/OlderRecords.h"
@@ -9,19 +10,13 @@
 #include "service/WaitingRecords.h"
 #include "service/WriterReports.h"
 #include "sqlite/Sqlite.h"
-#include "store/DamagedLog.h"
 #include "store/QDBSqlite.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QThread>
 
 #include <sqlite3.h>
 
-#include <cstdio>
 #include <iterator>
-
-#include <sys/stat.h>
 
 namespace SystemLog {
 
@@ -58,19 +53,6 @@ constexpr qint64 kStopWaitMs = 10000;
 constexpr qint64 kSideFileCheckMs = 1000;
 // A "dbLog.db" that is no log is looked at again this often, and at once when it changes.
 constexpr qint64 kLogRecheckMs = 3000;
-
-// Which file is at `path` now: a replaced, removed or rewritten file gives another text.
-QByteArray fileIdentity(const QString &path)
-{
-    struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return QByteArrayLiteral("missing");
-    return QByteArray::number(qulonglong(st.st_dev)) + ':' +
-           QByteArray::number(qulonglong(st.st_ino)) + ':' +
-           QByteArray::number(qlonglong(st.st_size)) + ':' +
-           QByteArray::number(qlonglong(st.st_mtim.tv_sec)) + '.' +
-           QByteArray::number(qlonglong(st.st_mtim.tv_nsec));
-}
 
 // The writer thread's connection, the older records (the spill journal, an old side file) and
 // what it knows about them, and the steps of one cycle of its loop (see run()).
@@ -130,7 +112,7 @@ public:
             return;
         const qint64 now = monotonicMs();
         if (m_readiness == QDBSqlite::Readiness::NotALog) {
-            if (now < m_nextLogCheckMs && fileIdentity(kDatabaseName) == m_logIdentity) {
+            if (now < m_nextLogCheckMs && fileVersion(kDatabaseName) == m_logIdentity) {
                 m_failed = true;
                 return;
             }
@@ -209,57 +191,21 @@ public:
                             result.stored + 1);
     }
 
-    // A statement of this writer or a query met SQLITE_CORRUPT or SQLITE_NOTADB on a file that
-    // was a log: the damage is confirmed under an exclusive lock, and a damaged file is renamed
-    // aside, untouched, so that a new log takes the records (those waiting here and in the
-    // spill journal) from the next cycle on. Busy is waited out; a file that the check finds
-    // sound stays in use and is checked again only once it changed.
+    // A damaged log is set aside (see DamageWatch): a new log takes the records from the next
+    // cycle on, those waiting here and in the spill journal, without spilling them for the damage
+    // or saying it as a state of the log.
     void checkDamage()
     {
-        if (w.reports.takeDamageMet())
-            m_damageSuspected = true;
-        if (!m_damageSuspected)
-            return;
-        const qint64 now = monotonicMs();
-        const QByteArray identity = fileIdentity(kDatabaseName);
-        if (now < m_nextDamageCheckMs || identity == m_soundIdentity)
-            return;
-        m_damageSuspected = false;
-        if (!wasALog())
-            return;
-        const DamagedLog::Verdict verdict =
-            DamagedLog::confirmAndSetAside(kDatabaseName, kShortWaitMs);
-        switch (verdict.kind) {
-        case DamagedLog::Verdict::Kind::SetAside:
-            std::fprintf(stderr,
-                         "SystemLog: %s is damaged (%s): set aside as %s, untouched; a new %s "
-                         "takes the records\n",
-                         qUtf8Printable(kDatabaseName), qUtf8Printable(verdict.reason),
-                         qUtf8Printable(QFileInfo(verdict.setAsideAs).fileName()),
-                         qUtf8Printable(kDatabaseName));
+        switch (m_damage.check(w.reports.takeDamageMet(), m_logFile, kShortWaitMs)) {
+        case DamageWatch::Outcome::SetAside:
             reopenLog();
-            // What waits goes into the new log from the next cycle on: nothing is spilled for
-            // the damage, nor said as a state of the log.
             m_failed = false;
             m_refused = false;
-            m_checkFailureSaid.clear();
             return;
-        case DamagedLog::Verdict::Kind::Moved:
+        case DamageWatch::Outcome::Moved:
             reopenLog();
             return;
-        case DamagedLog::Verdict::Kind::Sound:
-            m_soundIdentity = identity;
-            m_nextDamageCheckMs = now + kLogRecheckMs;
-            return;
-        case DamagedLog::Verdict::Kind::Busy:
-            m_damageSuspected = true; // tried again next cycle
-            return;
-        case DamagedLog::Verdict::Kind::Unavailable:
-            m_damageSuspected = true;
-            m_nextDamageCheckMs = now + kLogRecheckMs;
-            if (m_checkFailureSaid.isNew(verdict.reason))
-                std::fprintf(stderr, "SystemLog: %s seems damaged but cannot be checked: %s\n",
-                             qUtf8Printable(kDatabaseName), qUtf8Printable(verdict.reason));
+        case DamageWatch::Outcome::None:
             return;
         }
     }
@@ -323,19 +269,7 @@ private:
             QSqlError::StatementError, error.nativeErrorCode());
     }
 
-    void suspectDamage(const QSqlError &error)
-    {
-        if (DamagedLog::isDamageCode(Sqlite::codeOf(error)))
-            m_damageSuspected = true;
-    }
-
-    // Whether the file at the log's name was a log: the one this writer had ready, or a damaged
-    // SQLite database. A file of another kind that this writer never had is left alone.
-    bool wasALog() const
-    {
-        const FileIdentity now = FileIdentity::of(kDatabaseName);
-        return now.exists && (now == m_logFile || DamagedLog::hasSqliteMagic(kDatabaseName));
-    }
+    void suspectDamage(const QSqlError &error) { m_damage.suspect(error); }
 
     void reopenLog()
     {
@@ -345,7 +279,7 @@ private:
 
     void rememberNotALog()
     {
-        m_logIdentity = fileIdentity(kDatabaseName);
+        m_logIdentity = fileVersion(kDatabaseName);
         m_nextLogCheckMs = monotonicMs() + kLogRecheckMs;
     }
 
@@ -383,10 +317,7 @@ private:
     qint64 m_nextLookAroundMs = 0; // when older records of others are looked for again
     qint64 m_busySinceMs = -1;     // since when another program holds the log
     FileIdentity m_logFile;        // the file this writer last had ready as its log
-    bool m_damageSuspected = false;
-    qint64 m_nextDamageCheckMs = 0; // a check that could not run is tried again from then on
-    QByteArray m_soundIdentity;     // of the file as a check last found it sound
-    OnceSaid m_checkFailureSaid;
+    DamageWatch m_damage;
     // This cycle: the log failed; records went into it; older records are still being moved.
     bool m_failed = false;
     bool m_refused = false; // the log refuses every record (see refused())

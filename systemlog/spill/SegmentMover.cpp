@@ -66,6 +66,77 @@ void keepMarkOfMovedLog(sqlite3 *db, SpillDir &dir, const QString &name, const Q
         writeTakenMark(dir, name, mark);
 }
 
+// The records one chunk stored, or refused one by one.
+struct ChunkRecords
+{
+    int taken = 0;
+    int rejected = 0;
+    QSqlError rejection; // the first refusal
+};
+
+// Where the chunk starts: the log's own mark, or the one kept beside the segment when a log that
+// took part of it was replaced since (the rest only). SQLITE_ROW or SQLITE_DONE, or the failure.
+int startMark(sqlite3 *db, SpillDir &dir, const QString &name, const QByteArray &segment,
+              qint64 *mark)
+{
+    int rc = Sqlite::exec(db, kCreateMarks);
+    *mark = 0;
+    if (rc == SQLITE_DONE)
+        rc = readMark(db, segment, mark);
+    *mark = qMax(*mark, readTakenMark(dir.fd(), name));
+    return rc;
+}
+
+// Inserts the segment's records from where the reader stands, up to the chunk's bounds;
+// SQLITE_DONE, or the failure that fails the chunk.
+int insertRecords(sqlite3 *db, StampedInsert &insert, SegmentReader &reader, ChunkRecords *records)
+{
+    qint64 bytes = 0;
+    FrameRecord record;
+    while (records->taken + records->rejected < kChunkRecords && bytes < kChunkBytes &&
+           reader.next(&record)) {
+        const int rc = insert.add(record.stamp, record.type, record.message);
+        bytes += qint64(record.message.size());
+        if (rc == SQLITE_DONE) {
+            ++records->taken;
+            continue;
+        }
+        const QSqlError e = Sqlite::error(db, rc, QStringLiteral("Unable to store a record"));
+        if (StampedInsert::failsTheBatch(rc, Sqlite::extendedCodeOf(e)))
+            return rc;
+        if (!records->rejection.isValid())
+            records->rejection = e;
+        ++records->rejected;
+    }
+    return SQLITE_DONE;
+}
+
+// The log's mark of the segment: one row per segment, whatever keys the table has.
+int writeMark(sqlite3 *db, const QByteArray &segment, qint64 offset)
+{
+    Sqlite::Statement forget(db, "DELETE FROM SpillMarks WHERE segment = ?1");
+    int rc = forget.bind(1, utf8(segment)).run();
+    if (rc == SQLITE_DONE) {
+        Sqlite::Statement remember(db, "INSERT INTO SpillMarks(segment, offset) VALUES(?1, ?2)");
+        rc = remember.bind(1, utf8(segment)).bind(2, offset).run();
+    }
+    return rc;
+}
+
+// A committed chunk counted into the move.
+void count(const ChunkRecords &records, const SegmentReader &reader, qint64 skippedBefore,
+           SegmentMove *out)
+{
+    out->moved += records.taken;
+    out->rejected += records.rejected;
+    if (!out->rejection.isValid())
+        out->rejection = records.rejection;
+    if (reader.skipped() > skippedBefore) {
+        out->skipped += reader.skipped() - skippedBefore;
+        out->skippedAt = reader.lastSkipAt();
+    }
+}
+
 // One transaction: the records from the mark on, and the new mark.
 Chunk moveChunk(sqlite3 *db, SpillDir &dir, const QString &name, const QByteArray &segment,
                 SegmentReader &reader, SegmentMove *out)
@@ -84,50 +155,26 @@ Chunk moveChunk(sqlite3 *db, SpillDir &dir, const QString &name, const QByteArra
         out->logMoved = true;
         return failed(SQLITE_IOERR, "");
     }
-    int rc = Sqlite::exec(db, kCreateMarks);
     qint64 mark = 0;
-    if (rc == SQLITE_DONE)
-        rc = readMark(db, segment, &mark);
+    int rc = startMark(db, dir, name, segment, &mark);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
         return failed(rc, "Unable to read the spill marks");
-    // A log that took part of the segment may have been replaced since: the rest only.
-    mark = qMax(mark, readTakenMark(dir.fd(), name));
     reader.seek(mark);
     StampedInsert insert(db);
     if (insert.rc() != SQLITE_OK)
         return failed(insert.rc(), "Unable to prepare the insert");
     const qint64 skippedBefore = reader.skipped();
-    int taken = 0;
-    int rejected = 0;
-    QSqlError rejection;
-    qint64 bytes = 0;
-    FrameRecord record;
-    while (taken + rejected < kChunkRecords && bytes < kChunkBytes && reader.next(&record)) {
-        rc = insert.add(record.stamp, record.type, record.message);
-        bytes += qint64(record.message.size());
-        if (rc == SQLITE_DONE) {
-            ++taken;
-            continue;
-        }
-        const QSqlError e = Sqlite::error(db, rc, QStringLiteral("Unable to store a record"));
-        if (StampedInsert::failsTheBatch(rc, Sqlite::extendedCodeOf(e)))
-            return failed(rc, "Unable to move records");
-        if (!rejection.isValid())
-            rejection = e;
-        ++rejected;
-    }
+    ChunkRecords records;
+    rc = insertRecords(db, insert, reader, &records);
+    if (rc != SQLITE_DONE)
+        return failed(rc, "Unable to move records");
     if (reader.error() != 0)
         return failed(SQLITE_IOERR, "Unable to read a spill segment");
     chunk.end = reader.position() >= reader.limit();
-    if (reader.position() == qMax<qint64>(mark, kHeaderSize) && taken + rejected == 0)
+    if (reader.position() == qMax<qint64>(mark, kHeaderSize) &&
+        records.taken + records.rejected == 0)
         return chunk; // nothing new: the transaction changes nothing
-    // One row per segment, whatever keys the table has.
-    Sqlite::Statement forget(db, "DELETE FROM SpillMarks WHERE segment = ?1");
-    rc = forget.bind(1, utf8(segment)).run();
-    if (rc == SQLITE_DONE) {
-        Sqlite::Statement remember(db, "INSERT INTO SpillMarks(segment, offset) VALUES(?1, ?2)");
-        rc = remember.bind(1, utf8(segment)).bind(2, reader.position()).run();
-    }
+    rc = writeMark(db, segment, reader.position());
     if (rc != SQLITE_DONE)
         return failed(rc, "Unable to mark the spill segment");
     rc = transaction.commit();
@@ -136,14 +183,7 @@ Chunk moveChunk(sqlite3 *db, SpillDir &dir, const QString &name, const QByteArra
     // Kept for a log that replaces this one. Without it (a full disk) the log's own mark still
     // counts while the log stays.
     writeTakenMark(dir, name, reader.position());
-    out->moved += taken;
-    out->rejected += rejected;
-    if (!out->rejection.isValid())
-        out->rejection = rejection;
-    if (reader.skipped() > skippedBefore) {
-        out->skipped += reader.skipped() - skippedBefore;
-        out->skippedAt = reader.lastSkipAt();
-    }
+    count(records, reader, skippedBefore, out);
     return chunk;
 }
 

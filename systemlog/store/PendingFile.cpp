@@ -206,6 +206,50 @@ int PendingFile::tokenOf(sqlite3 *db, QByteArray *token)
     return rc == SQLITE_ROW && !token->isEmpty() ? SQLITE_OK : rc;
 }
 
+namespace {
+
+// Removes from the side file the records an earlier move took, whose removal from it did not
+// commit (the log's mark of the side file's token says up to where). SQLITE_DONE with *removed
+// set, or the failure.
+int removeStale(sqlite3 *db, std::string_view token, int *removed)
+{
+    int rc = Sqlite::exec(db, "CREATE TABLE IF NOT EXISTS main.SideFileMoves(token TEXT PRIMARY "
+                              "KEY, movedUpTo INTEGER NOT NULL)");
+    if (rc != SQLITE_DONE)
+        return rc;
+    Sqlite::Statement mark(db, "SELECT movedUpTo FROM main.SideFileMoves WHERE token = ?1");
+    rc = mark.bind(1, token).step();
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        return rc;
+    const qint64 taken = rc == SQLITE_ROW ? mark.int64(0) : 0;
+    Sqlite::Statement stale(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
+    rc = stale.bind(1, taken).run();
+    *removed = rc == SQLITE_DONE ? sqlite3_changes(db) : 0;
+    return rc;
+}
+
+// Copies the side file's records up to id `upTo` into the log, marks them as moved under the
+// token and removes them from the side file. SQLITE_DONE with *inserted set, or the failure.
+int copyUpTo(sqlite3 *db, std::string_view token, qint64 upTo, int *inserted)
+{
+    Sqlite::Statement insert(db, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
+                                 "datetime, type, message FROM pending.SystemInfo WHERE id <= ?1 "
+                                 "ORDER BY id");
+    int rc = insert.bind(1, upTo).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    *inserted = sqlite3_changes(db);
+    Sqlite::Statement remember(db, "INSERT OR REPLACE INTO main.SideFileMoves(token, movedUpTo) "
+                                   "VALUES(?1, ?2)");
+    rc = remember.bind(1, token).bind(2, upTo).run();
+    if (rc != SQLITE_DONE)
+        return rc;
+    Sqlite::Statement remove(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
+    return remove.bind(1, upTo).run();
+}
+
+} // namespace
+
 // Moves the next chunk of records in one transaction: *moved counts them, *done once the side
 // file holds none. SQLITE_OK, or the failure (nothing of the chunk moved then).
 int PendingFile::moveChunk(sqlite3 *db, const QByteArray &token, int *moved, bool *done,
@@ -219,22 +263,10 @@ int PendingFile::moveChunk(sqlite3 *db, const QByteArray &token, int *moved, boo
         return SQLITE_IOERR;
     }
     const std::string_view tokenText(token.constData(), size_t(token.size()));
-    int rc = Sqlite::exec(db, "CREATE TABLE IF NOT EXISTS main.SideFileMoves(token TEXT PRIMARY "
-                              "KEY, movedUpTo INTEGER NOT NULL)");
+    int staleRecords = 0;
+    int rc = removeStale(db, tokenText, &staleRecords);
     if (rc != SQLITE_DONE)
         return rc;
-    Sqlite::Statement mark(db, "SELECT movedUpTo FROM main.SideFileMoves WHERE token = ?1");
-    rc = mark.bind(1, tokenText).step();
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-        return rc;
-    const qint64 taken = rc == SQLITE_ROW ? mark.int64(0) : 0;
-    // Records an earlier move took, whose removal from the side file did not commit.
-    Sqlite::Statement stale(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
-    rc = stale.bind(1, taken).run();
-    if (rc != SQLITE_DONE)
-        return rc;
-    const int staleRecords = sqlite3_changes(db);
-
     Sqlite::Statement end(db, "SELECT max(id) FROM (SELECT id FROM pending.SystemInfo "
                               "ORDER BY id LIMIT ?1)");
     rc = end.bind(1, qint64(kChunk)).step();
@@ -253,21 +285,8 @@ int PendingFile::moveChunk(sqlite3 *db, const QByteArray &token, int *moved, boo
         *done = rc == SQLITE_OK && staleRecords == 0;
         return rc;
     }
-    const qint64 upTo = end.int64(0);
-    Sqlite::Statement insert(db, "INSERT INTO main.SystemInfo(datetime, type, message) SELECT "
-                                 "datetime, type, message FROM pending.SystemInfo WHERE id <= ?1 "
-                                 "ORDER BY id");
-    rc = insert.bind(1, upTo).run();
-    if (rc != SQLITE_DONE)
-        return rc;
-    const int inserted = sqlite3_changes(db);
-    Sqlite::Statement remember(db, "INSERT OR REPLACE INTO main.SideFileMoves(token, movedUpTo) "
-                                   "VALUES(?1, ?2)");
-    rc = remember.bind(1, tokenText).bind(2, upTo).run();
-    if (rc != SQLITE_DONE)
-        return rc;
-    Sqlite::Statement remove(db, "DELETE FROM pending.SystemInfo WHERE id <= ?1");
-    rc = remove.bind(1, upTo).run();
+    int inserted = 0;
+    rc = copyUpTo(db, tokenText, end.int64(0), &inserted);
     if (rc != SQLITE_DONE)
         return rc;
     rc = transaction.commit();

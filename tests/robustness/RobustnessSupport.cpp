@@ -16,6 +16,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTest>
 #include <QTime>
 #include <QVariant>
 
@@ -455,6 +456,32 @@ QStringList hostileLogFileKinds()
 bool hostileKindBecomesLog(const QString &kind)
 {
     return kind == QLatin1String("empty file");
+}
+
+void addHostileLogFileRows()
+{
+    QTest::addColumn<QString>("kind");
+    for (const QString &kind : hostileLogFileKinds())
+        QTest::newRow(qPrintable(kind)) << kind;
+}
+
+HostileLog::Setup HostileLog::setUp(Workspace &ws, const QString &kind, QString *why)
+{
+    if (!ws.isValid())
+        return Setup::Failed;
+    log = ws.filePath(QStringLiteral("dbLog.db"));
+    bool restricted = false;
+    if (!makeHostileLogFile(kind, log, &restricted))
+        return Setup::Failed;
+    options.clear();
+    if (restricted) {
+        if (!ws.prepareForRestrictedChild(why))
+            return Setup::Skip;
+        options = ws.restrictedOptions() << QStringLiteral("--expect-unreadable") << log;
+    }
+    before = fingerprint(log);
+    around = entries(ws.path());
+    return Setup::Ready;
 }
 
 bool makeHostileLogFile(const QString &kind, const QString &path, bool *restricted)

@@ -156,6 +156,8 @@ QList<StoredRecord> recordsOfDay(int count, int messageLength = 20);
 // The kinds of "dbLog.db" that is no usable log: a directory, a file of random bytes, an empty
 // file, a file of another schema, a real log that cannot be read.
 QStringList hostileLogFileKinds();
+// The rows of a test function's table, one per kind, in a column "kind".
+void addHostileLogFileRows();
 // Puts a "dbLog.db" of one of those kinds (or "text primary key": the log's columns with an id
 // that is no integer key; or a log whose table refuses every insert: "not null column", another
 // program's column that the service does not fill, "aborting trigger") at path; *restricted tells
@@ -164,6 +166,25 @@ bool makeHostileLogFile(const QString &kind, const QString &path, bool *restrict
 // An empty file becomes a new log that takes the records; every other kind is left as it is and
 // the records go to the side file.
 bool hostileKindBecomesLog(const QString &kind);
+
+// A workspace's "dbLog.db" made a hostile file of one kind, as a child is run on it: the options
+// that run the child (a restricted child where the kind needs one), and the file's fingerprint
+// and the directory's entries from before the child ran.
+struct HostileLog
+{
+    QString log;
+    QStringList options;
+    QByteArray before;
+    QStringList around;
+
+    enum class Setup
+    {
+        Ready,
+        Failed,
+        Skip, // *why: a restricted child cannot be set up here
+    };
+    Setup setUp(Workspace &ws, const QString &kind, QString *why);
+};
 
 } // namespace Robustness
 
@@ -180,6 +201,19 @@ bool hostileKindBecomesLog(const QString &kind);
 
 // Prepares the workspace for a restricted child, or ends the test function as skipped with the
 // reason why that is impossible here.
+// Sets up `hostile` (a Robustness::HostileLog) in `workspace`; fails or skips the test function
+// where that cannot be done.
+#define ROBUSTNESS_SET_UP_HOSTILE_LOG(hostile, workspace, kind)                                    \
+    do {                                                                                           \
+        QString why_;                                                                              \
+        const auto setup_ = (hostile).setUp((workspace), (kind), &why_);                           \
+        QVERIFY(setup_ != Robustness::HostileLog::Setup::Failed);                                  \
+        if (setup_ == Robustness::HostileLog::Setup::Skip)                                         \
+            QSKIP(qPrintable(QStringLiteral("the case needs a child of another user, which "       \
+                                            "cannot be set up here: ") +                           \
+                             why_));                                                               \
+    } while (false)
+
 #define ROBUSTNESS_PREPARE_RESTRICTED(workspace)                                                   \
     do {                                                                                           \
         QString why_;                                                                              \

@@ -50,32 +50,22 @@ private Q_SLOTS:
 
 void HostileService::hostileLogFile_data()
 {
-    QTest::addColumn<QString>("kind");
-    for (const QString &kind : hostileLogFileKinds())
-        QTest::newRow(qPrintable(kind)) << kind;
+    addHostileLogFileRows();
 }
 
 void HostileService::hostileLogFile()
 {
     QFETCH(QString, kind);
     Workspace ws;
-    QVERIFY(ws.isValid());
-    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
-    bool restricted = false;
-    QVERIFY(makeHostileLogFile(kind, log, &restricted));
-    QStringList options;
-    if (restricted) {
-        ROBUSTNESS_PREPARE_RESTRICTED(ws);
-        options = ws.restrictedOptions() << QStringLiteral("--expect-unreadable") << log;
-    }
-    const QByteArray before = fingerprint(log);
-    const QStringList around = entries(ws.path());
+    HostileLog hostile;
+    ROBUSTNESS_SET_UP_HOSTILE_LOG(hostile, ws, kind);
 
-    const ChildResult r = runChild(kChild,
-                                   options << QStringLiteral("start") << QStringLiteral("query")
-                                           << kDay << QStringLiteral("0") << QStringLiteral("log")
-                                           << QString::number(kLogged) << QStringLiteral("release"),
-                                   ws);
+    const ChildResult r =
+        runChild(kChild,
+                 hostile.options << QStringLiteral("start") << QStringLiteral("query") << kDay
+                                 << QStringLiteral("0") << QStringLiteral("log")
+                                 << QString::number(kLogged) << QStringLiteral("release"),
+                 ws);
     ROBUSTNESS_SKIP_UNLESS_RESTRICTED(r);
     QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
 
@@ -84,8 +74,8 @@ void HostileService::hostileLogFile()
     if (hostileKindBecomesLog(kind)) {
         QVERIFY2(r.value(QStringLiteral("errorvalid")) == QLatin1String("0"),
                  qPrintable(r.describe()));
-        QCOMPARE(recordCount(log), kLogged);
-        QCOMPARE(entries(ws.path()), around);
+        QCOMPARE(recordCount(hostile.log), kLogged);
+        QCOMPARE(entries(ws.path()), hostile.around);
         return;
     }
     // The query failed, and says so: not an empty day.
@@ -93,8 +83,8 @@ void HostileService::hostileLogFile()
     QVERIFY2(!r.value(QStringLiteral("error")).trimmed().isEmpty(), qPrintable(r.describe()));
     QVERIFY2(reasonLines(r) > 0, qPrintable(r.describe()));
     // Nothing was written to it or removed; every record handed over waits in the spill journal.
-    QCOMPARE(fingerprint(log), before);
-    QStringList withSpill = QStringList(around) << kSpillDir;
+    QCOMPARE(fingerprint(hostile.log), hostile.before);
+    QStringList withSpill = QStringList(hostile.around) << kSpillDir;
     withSpill.sort();
     QCOMPARE(entries(ws.path()), withSpill);
     QCOMPARE(spilledMessages(ws.filePath(kSpillDir)).size(), kLogged);

@@ -64,32 +64,21 @@ private Q_SLOTS:
 
 void HostileWindow::hostileLogFile_data()
 {
-    QTest::addColumn<QString>("kind");
-    for (const QString &kind : hostileLogFileKinds())
-        QTest::newRow(qPrintable(kind)) << kind;
+    addHostileLogFileRows();
 }
 
 void HostileWindow::hostileLogFile()
 {
     QFETCH(QString, kind);
     Workspace ws;
-    QVERIFY(ws.isValid());
-    const QString log = ws.filePath(QStringLiteral("dbLog.db"));
-    bool restricted = false;
-    QVERIFY(makeHostileLogFile(kind, log, &restricted));
-    QStringList options;
-    if (restricted) {
-        ROBUSTNESS_PREPARE_RESTRICTED(ws);
-        options = ws.restrictedOptions() << QStringLiteral("--expect-unreadable") << log;
-    }
-    const QByteArray before = fingerprint(log);
-    const QStringList around = entries(ws.path());
+    HostileLog hostile;
+    ROBUSTNESS_SET_UP_HOSTILE_LOG(hostile, ws, kind);
 
     const ChildResult r =
         runChild(kChild,
-                 options << QStringLiteral("open") << QStringLiteral("day") << kDay
-                         << QStringLiteral("query") << QStringLiteral("log")
-                         << QString::number(kLogged) << QStringLiteral("close"),
+                 hostile.options << QStringLiteral("open") << QStringLiteral("day") << kDay
+                                 << QStringLiteral("query") << QStringLiteral("log")
+                                 << QString::number(kLogged) << QStringLiteral("close"),
                  ws);
     ROBUSTNESS_SKIP_UNLESS_RESTRICTED(r);
     QVERIFY2(r.ranToEnd(), qPrintable(r.describe()));
@@ -100,8 +89,8 @@ void HostileWindow::hostileLogFile()
     QVERIFY2(r.lostReported() == 0, qPrintable(r.describe()));
     if (hostileKindBecomesLog(kind)) {
         QCOMPARE(view, QString::fromUtf8("没有找到相关记录"));
-        QCOMPARE(recordCount(log), kLogged);
-        QCOMPARE(entries(ws.path()), with(around, QStringLiteral("Tallyview.ini")));
+        QCOMPARE(recordCount(hostile.log), kLogged);
+        QCOMPARE(entries(ws.path()), with(hostile.around, QStringLiteral("Tallyview.ini")));
         return;
     }
     // The user is told that the query failed, and why: not "no records".
@@ -109,8 +98,9 @@ void HostileWindow::hostileLogFile()
 
     // The file is exactly as it was, after the query, the records logged and the release; the
     // query by day has saved its settings beside it, and the records wait in the spill journal.
-    QCOMPARE(fingerprint(log), before);
-    QCOMPARE(entries(ws.path()), with(with(around, QStringLiteral("Tallyview.ini")), kSpillDir));
+    QCOMPARE(fingerprint(hostile.log), hostile.before);
+    QCOMPARE(entries(ws.path()),
+             with(with(hostile.around, QStringLiteral("Tallyview.ini")), kSpillDir));
     QCOMPARE(spilledMessages(ws.filePath(kSpillDir)).size(), kLogged);
 }
 
