@@ -241,25 +241,32 @@ bool ListingIndex::hasStamp(int record, std::string_view stamp) const
     return seconds == code(record);
 }
 
-bool ListingIndex::stampBefore(int record, const QString &stamp, bool coded, quint32 seconds) const
+ListingIndex::StampKey ListingIndex::keyOf(const QString &stamp) const
 {
-    if (coded && !isOdd(record))
-        return code(record) < seconds;
-    return this->stamp(record) < stamp;
+    StampKey key;
+    key.text = stamp;
+    const QByteArray bytes = stamp.toUtf8();
+    key.coded =
+        m_coder.encode(std::string_view(bytes.constData(), size_t(bytes.size())), &key.seconds);
+    return key;
+}
+
+bool ListingIndex::stampBefore(int record, const StampKey &key) const
+{
+    if (key.coded && !isOdd(record))
+        return code(record) < key.seconds;
+    return this->stamp(record) < key.text;
 }
 
 int ListingIndex::firstAtOrAfter(const QString &stamp) const
 {
-    const QByteArray bytes = stamp.toUtf8();
-    quint32 seconds = 0;
-    const bool coded =
-        m_coder.encode(std::string_view(bytes.constData(), size_t(bytes.size())), &seconds);
+    const StampKey key = keyOf(stamp);
     if (m_ascending) {
         int low = 0;
         int high = m_count;
         while (low < high) {
             const int middle = low + (high - low) / 2;
-            if (stampBefore(middle, stamp, coded, seconds))
+            if (stampBefore(middle, key))
                 low = middle + 1;
             else
                 high = middle;
@@ -268,7 +275,7 @@ int ListingIndex::firstAtOrAfter(const QString &stamp) const
     }
     // A clock set back: the stamps are not in order, and each is looked at.
     for (int record = 0; record < m_count; ++record) {
-        if (!stampBefore(record, stamp, coded, seconds))
+        if (!stampBefore(record, key))
             return record;
     }
     return m_count;
@@ -279,18 +286,11 @@ int ListingIndex::firstWithin(const QString &from, const QString &before) const
     const int first = firstAtOrAfter(from);
     if (m_ascending)
         return first;
-    const QByteArray fromBytes = from.toUtf8();
-    const QByteArray beforeBytes = before.toUtf8();
-    quint32 fromSeconds = 0;
-    quint32 beforeSeconds = 0;
-    const bool fromCoded = m_coder.encode(
-        std::string_view(fromBytes.constData(), size_t(fromBytes.size())), &fromSeconds);
-    const bool beforeCoded = m_coder.encode(
-        std::string_view(beforeBytes.constData(), size_t(beforeBytes.size())), &beforeSeconds);
+    const StampKey fromKey = keyOf(from);
+    const StampKey beforeKey = keyOf(before);
     // Every record before `first` is stamped before `from`.
     for (int record = first; record < m_count; ++record) {
-        if (stampBefore(record, before, beforeCoded, beforeSeconds) &&
-            !stampBefore(record, from, fromCoded, fromSeconds))
+        if (stampBefore(record, beforeKey) && !stampBefore(record, fromKey))
             return record;
     }
     return first;

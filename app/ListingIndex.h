@@ -67,7 +67,15 @@ private:
     void seal();
     quint32 code(int record) const;
     bool isOdd(int record) const { return !m_odd.isEmpty() && m_odd.contains(record); }
-    bool stampBefore(int record, const QString &stamp, bool coded, quint32 seconds) const;
+    // A stamp as the records are compared with it: its text, and its seconds where it has a code.
+    struct StampKey
+    {
+        QString text;
+        bool coded = false;
+        quint32 seconds = 0;
+    };
+    StampKey keyOf(const QString &stamp) const;
+    bool stampBefore(int record, const StampKey &key) const;
 
     std::vector<Block> m_blocks;
     // The records of the last block, not yet sealed.
